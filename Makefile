@@ -1,0 +1,49 @@
+# make demo   - create the environment, build, install and scan the bundled genome
+# make test   - the same set-up, then the whole test suite on NumPy 2.x and on NumPy 1.26
+SHELL := /bin/bash
+PYTHON := $(shell tools/find-python)
+VENV := .venv
+VENV_NP1 := .venv-np1
+DEPS := pysam pytest hypothesis
+
+.PHONY: demo test test-np2 test-np1 wheel env env-np1 clean
+
+$(VENV)/.ready:
+	$(PYTHON) -m venv $(VENV)
+	$(VENV)/bin/python -m pip install -q --upgrade pip
+	$(VENV)/bin/python -m pip install -q "numpy>=2" $(DEPS) scikit-build-core cmake ninja
+	touch $@
+
+$(VENV_NP1)/.ready:
+	$(PYTHON) -m venv $(VENV_NP1)
+	$(VENV_NP1)/bin/python -m pip install -q --upgrade pip
+	$(VENV_NP1)/bin/python -m pip install -q "numpy==1.26.*" $(DEPS)
+	touch $@
+
+env: $(VENV)/.ready
+env-np1: $(VENV_NP1)/.ready
+
+# One wheel, built against NumPy 2 headers, serves both NumPy majors.
+wheel: env
+	rm -rf dist
+	$(VENV)/bin/python -m pip wheel -q --no-deps --no-build-isolation -w dist .
+
+install: wheel
+	$(VENV)/bin/python -m pip install -q --force-reinstall --no-deps dist/morvane-*.whl
+
+install-np1: wheel env-np1
+	$(VENV_NP1)/bin/python -m pip install -q --force-reinstall --no-deps dist/morvane-*.whl
+
+demo: install
+	$(VENV)/bin/python examples/scan_genome.py
+
+test-np2: install
+	$(VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+test-np1: install-np1
+	$(VENV_NP1)/bin/python -m pytest -q -p no:cacheprovider tests
+
+test: test-np2 test-np1
+
+clean:
+	rm -rf build dist $(VENV) $(VENV_NP1)

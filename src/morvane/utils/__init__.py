@@ -1,0 +1,1 @@
+"""Utilities of morvane; the extension module `morvane.utils.sequences` lives here."""

@@ -1,0 +1,44 @@
+// What both matrix kinds share: NumPy through the module global, the checks of
+// a counted sequence, and the running totals.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "frame/function.hpp"
+#include "frame/ref.hpp"
+
+namespace morvane {
+
+// numpy.<name>, looked up through the module global `np` at each use.
+Ref np_attr(const Call& c, const char* name);
+
+// numpy.zeros(shape) for a shape tuple built from 5s and the `length` object:
+// `fives` leading 5s followed by `lengths` copies of length.
+Ref zeros_shape(const Call& c, int fives, PyObject* length, int lengths);
+
+// The width as a 32-bit int, read from self.length.
+bool read_length(PyObject* self, std::int32_t* L);
+
+// A counted sequence must hold L codes; the bias set skips a window holding N
+// (code 4), and every code counted must index the count arrays. Returns 1 when
+// the window is to be counted, 0 when it is skipped for its N, -1 on error.
+int check_counted(const Call& c, std::int32_t L, bool skip_n);
+
+// self.<total> += amount, as a Python float.
+bool add_total(PyObject* self, const char* total, double amount);
+
+// len(sequence), which must match the elements its buffer holds.
+bool sequence_length(const Call& c, Py_ssize_t* n);
+
+// numpy.mean(numpy.sum(array[:4, :], axis=0)): the mean base weight per position.
+Ref mean_base_weight(const Call& c, const Ref& array);
+
+// a + b for a Python int b.
+Ref plus(const Ref& a, long b);
+
+// Names the first negative code of a scored sequence.
+PyObject* raise_negative_code(const Call& c, std::int64_t index);
+
+}  // namespace morvane
