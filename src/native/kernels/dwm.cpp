@@ -1,0 +1,203 @@
+// DWM counting, pair probabilities and scoring.
+//
+// Scoring. For a window with codes S and a position m, each model needs the
+// four sums prod_log[a] = sum over n != m, ascending, of (DWM[S[n], a, n, m] -
+// PWM[a, m]); the observed code's conditional sum is prod_log[S[m]] term for
+// term, so it is not summed again. The differences are the same doubles
+// wherever they are computed, so a per-call table holds them, laid out as
+// D[b][n][m][lane] with the eight lanes (bg a=0..3, bias a=0..3). The
+// diagonal n == m holds -0.0: a sum that starts at +0.0 is never -0.0, and
+// adding -0.0 to anything that is not -0.0 returns it unchanged, so the skipped
+// term can be added without changing a bit. Each accumulator still receives its
+// terms in ascending n; only independent accumulators are interleaved.
+//
+// The pow and log2 calls dominate; they go to the C library unchanged.
+#include <immintrin.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "cpu.hpp"
+#include "kernels.hpp"
+
+namespace morvane::kernels {
+
+void dwm_count(Strided<std::int64_t> seq, std::int32_t L, Grid4 counts, double amount) {
+    for (std::int32_t m = 0; m < L; ++m) {
+        const std::int64_t Sm = seq.load(m);
+        for (std::int32_t n = 0; n < L; ++n) {
+            const std::int64_t Sn = seq.load(n);
+            counts.store(Sm, Sn, m, n, counts.load(Sm, Sn, m, n) + amount);
+        }
+    }
+}
+
+void dwm_pairs(Grid4 counts, Grid2 pwm, double pseudo, double denom, std::int64_t L, Grid4 dwm) {
+    for (std::int64_t m = 0; m < L; ++m)
+        for (std::int64_t n = 0; n < L; ++n)
+            for (std::int64_t Sm = 0; Sm < 5; ++Sm) {
+                const double pm = pwm.load(Sm, m);
+                for (std::int64_t Sn = 0; Sn < 5; ++Sn) {
+                    const double t1 = pseudo * pwm.load(Sn, n);
+                    const double t2 = t1 * pm;
+                    const double num = counts.load(Sm, Sn, m, n) + t2;
+                    dwm.store(Sm, Sn, m, n, num / denom);
+                }
+            }
+}
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr std::int64_t kBlock = 4096;
+
+struct Tables {
+    std::int64_t L;
+    std::vector<double> store;
+    double* D;  // [b][n][m][8]
+    double* P;  // [m][8]: PWM[a, m] per lane
+};
+
+double* align64(double* p) {
+    while (reinterpret_cast<std::uintptr_t>(p) % 64) ++p;
+    return p;
+}
+
+void build(Tables& t, std::int64_t L, Grid2 bias_pwm, Grid2 bg_pwm, Grid4 bias_dwm, Grid4 bg_dwm) {
+    t.L = L;
+    const std::size_t nd = static_cast<std::size_t>(4 * L * L * 8), np = static_cast<std::size_t>(L * 8);
+    t.store.assign(nd + np + 16, 0.0);
+    t.D = align64(t.store.data());
+    t.P = align64(t.D + nd);
+    const Grid2 pwm[2] = {bg_pwm, bias_pwm};
+    const Grid4 dwm[2] = {bg_dwm, bias_dwm};
+    for (std::int64_t m = 0; m < L; ++m)
+        for (int k = 0; k < 8; ++k) t.P[m * 8 + k] = pwm[k / 4].load(k % 4, m);
+    for (std::int64_t b = 0; b < 4; ++b)
+        for (std::int64_t n = 0; n < L; ++n)
+            for (std::int64_t m = 0; m < L; ++m) {
+                double* d = t.D + ((b * L + n) * L + m) * 8;
+                for (int k = 0; k < 8; ++k)
+                    d[k] = n == m ? -0.0 : dwm[k / 4].load(b, k % 4, n, m) - pwm[k / 4].load(k % 4, m);
+            }
+}
+
+// X[m][lane] = prod_log + PWM[a, m] for the window codes S[0..L).
+void sums_base(const std::uint8_t* S, const Tables& t, double* X) {
+    const std::int64_t L = t.L;
+    for (std::int64_t i = 0; i < L * 8; ++i) X[i] = 0.0;
+    for (std::int64_t n = 0; n < L; ++n) {
+        const double* row = t.D + (S[n] * L + n) * L * 8;
+        for (std::int64_t i = 0; i < L * 8; ++i) X[i] += row[i];
+    }
+    for (std::int64_t i = 0; i < L * 8; ++i) X[i] = X[i] + t.P[i];
+}
+
+template <int G>
+__attribute__((target("avx2"), always_inline)) inline void group256(const std::uint8_t* S, const Tables& t,
+                                                                    std::int64_t m0, double* X) {
+    const std::int64_t L = t.L;
+    __m256d a[2 * G];
+    for (int j = 0; j < 2 * G; ++j) a[j] = _mm256_setzero_pd();
+    for (std::int64_t n = 0; n < L; ++n) {
+        const double* row = t.D + ((S[n] * L + n) * L + m0) * 8;
+        for (int j = 0; j < 2 * G; ++j) a[j] = _mm256_add_pd(a[j], _mm256_load_pd(row + 4 * j));
+    }
+    const double* p = t.P + m0 * 8;
+    for (int j = 0; j < 2 * G; ++j) _mm256_store_pd(X + m0 * 8 + 4 * j, _mm256_add_pd(a[j], _mm256_load_pd(p + 4 * j)));
+}
+
+__attribute__((target("avx2"))) void sums256(const std::uint8_t* S, const Tables& t, double* X) {
+    std::int64_t m = 0;
+    for (; m + 4 <= t.L; m += 4) group256<4>(S, t, m, X);
+    for (; m < t.L; ++m) group256<1>(S, t, m, X);
+}
+
+template <int G>
+__attribute__((target("avx512f"), always_inline)) inline void group512(const std::uint8_t* S, const Tables& t,
+                                                                       std::int64_t m0, double* X) {
+    const std::int64_t L = t.L;
+    __m512d a[G];
+    for (int j = 0; j < G; ++j) a[j] = _mm512_setzero_pd();
+    for (std::int64_t n = 0; n < L; ++n) {
+        const double* row = t.D + ((S[n] * L + n) * L + m0) * 8;
+        for (int j = 0; j < G; ++j) a[j] = _mm512_add_pd(a[j], _mm512_load_pd(row + 8 * j));
+    }
+    const double* p = t.P + m0 * 8;
+    for (int j = 0; j < G; ++j) _mm512_store_pd(X + (m0 + j) * 8, _mm512_add_pd(a[j], _mm512_load_pd(p + 8 * j)));
+}
+
+__attribute__((target("avx512f"))) void sums512(const std::uint8_t* S, const Tables& t, double* X) {
+    std::int64_t m = 0;
+    for (; m + 8 <= t.L; m += 8) group512<8>(S, t, m, X);
+    if (m + 4 <= t.L) {
+        group512<4>(S, t, m, X);
+        m += 4;
+    }
+    for (; m < t.L; ++m) group512<1>(S, t, m, X);
+}
+
+// bias_score_log - bg_score_log of one N-free window from its sums X.
+double finish(const double* X, const std::uint8_t* S, std::int64_t L) {
+    double bias_score_log = 0.0, bg_score_log = 0.0;
+    for (std::int64_t m = 0; m < L; ++m) {
+        const double* x = X + m * 8;
+        double p[8];
+        for (int k = 0; k < 8; ++k) p[k] = std::pow(2.0, x[k]);
+        double Cn_bg = 0.0, Cn_bias = 0.0;
+        for (int a = 0; a < 4; ++a) Cn_bg += p[a];
+        for (int a = 0; a < 4; ++a) Cn_bias += p[4 + a];
+        const int Sm = S[m];
+        bg_score_log += x[Sm] - std::log2(Cn_bg);
+        bias_score_log += x[4 + Sm] - std::log2(Cn_bias);
+    }
+    return bias_score_log - bg_score_log;
+}
+
+}  // namespace
+
+std::int64_t dwm_score(Strided<std::int64_t> seq, std::int32_t L32, Grid2 bias_pwm, Grid2 bg_pwm, Grid4 bias_dwm,
+                       Grid4 bg_dwm, double* out) {
+    const std::int64_t n = seq.size;
+    const std::int64_t L = L32;
+    for (std::int64_t i = 0; i < n; ++i)
+        if (seq.load(i) < 0) return i;
+    for (std::int64_t i = 0; i < n; ++i) out[i] = kNaN;
+    if (L < 1 || n < L) return -1;
+    const std::int64_t F = L / 2;
+
+    Tables t;
+    build(t, L, bias_pwm, bg_pwm, bias_dwm, bg_dwm);
+    void (*sums)(const std::uint8_t*, const Tables&, double*) = sums_base;
+    if (cpu::level() == cpu::Level::Avx512)
+        sums = sums512;
+    else if (cpu::level() == cpu::Level::Avx2)
+        sums = sums256;
+
+    std::vector<double> xs(static_cast<std::size_t>(L * 8 + 8));
+    double* X = align64(xs.data());
+    std::vector<std::uint8_t> S(static_cast<std::size_t>(kBlock + L));
+    const std::int64_t nw = n - L + 1;
+    for (std::int64_t s0 = 0; s0 < nw; s0 += kBlock) {
+        const std::int64_t B = nw - s0 < kBlock ? nw - s0 : kBlock;
+        for (std::int64_t i = 0; i < B + L - 1; ++i) {
+            const std::int64_t c = seq.load(s0 + i);
+            S[i] = static_cast<std::uint8_t>(c > 3 ? 4 : c);
+        }
+        // last: latest N position within the block so far, or -1.
+        std::int64_t last = -1;
+        for (std::int64_t j = 0; j < L - 1; ++j)
+            if (S[j] == 4) last = j;
+        for (std::int64_t s = 0; s < B; ++s) {
+            if (S[s + L - 1] == 4) last = s + L - 1;
+            if (last >= s) continue;
+            const std::uint8_t* w = S.data() + s;
+            sums(w, t, X);
+            out[s0 + s + F] = finish(X, w, L);
+        }
+    }
+    return -1;
+}
+
+}  // namespace morvane::kernels

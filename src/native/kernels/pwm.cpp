@@ -1,0 +1,285 @@
+// PWM counting and scoring.
+//
+// Scoring runs across windows: each SIMD lane is one window and adds its L
+// terms from 0.0 in ascending m, so every lane performs exactly the additions
+// of the one-window-at-a-time loop and the results are the same doubles. Codes
+// are staged block by block into a small buffer of table indexes whose sign
+// bit marks an N (any code >= 4); a lane ORs its indexes together and so knows
+// at the end whether its window held an N, without reading the matrix for it.
+#include <immintrin.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "cpu.hpp"
+#include "kernels.hpp"
+
+namespace morvane::kernels {
+
+void pwm_count(Strided<std::int64_t> seq, std::int32_t L, Grid2 counts, double amount) {
+    for (std::int32_t m = 0; m < L; ++m) {
+        const std::int64_t c = seq.load(m);
+        counts.store(c, m, counts.load(c, m) + amount);
+    }
+}
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr std::int64_t kBlock = 2048;  // windows per staged block: buffer stays in L1
+constexpr std::uint64_t kNBit = std::uint64_t{1} << 63;
+
+std::int64_t first_negative(Strided<std::int64_t> seq, std::int64_t lo, std::int64_t hi) {
+    for (std::int64_t i = lo; i < hi; ++i)
+        if (seq.load(i) < 0) return i;
+    return -1;
+}
+
+// Table index of one code in the two wide layouts: AVX-512 permutes doubles by
+// qword index c; AVX2 permutes dwords, so a double c is the dword pair (2c, 2c+1).
+inline std::uint64_t index512(std::int64_t c) { return c > 3 ? kNBit : static_cast<std::uint64_t>(c); }
+inline std::uint64_t index256(std::int64_t c) {
+    if (c > 3) return kNBit;
+    const auto d = static_cast<std::uint64_t>(2 * c);
+    return d | ((d + 1) << 32);
+}
+
+// Fills idx[0..len) from seq[lo..lo+len) with the layout's indexes. Returns the
+// position of the first negative code in that range, or -1.
+template <std::uint64_t (*Index)(std::int64_t)>
+std::int64_t stage_scalar(Strided<std::int64_t> seq, std::int64_t lo, std::int64_t len, std::uint64_t* idx) {
+    std::uint64_t neg = 0;
+    for (std::int64_t i = 0; i < len; ++i) {
+        const std::int64_t c = seq.load(lo + i);
+        neg |= static_cast<std::uint64_t>(c);
+        idx[i] = Index(c);
+    }
+    return (neg & kNBit) ? first_negative(seq, lo, lo + len) : -1;
+}
+
+// ------------------------------------------------------------ AVX-512
+// The unmasked intrinsic passes an "undefined" source that gcc 12 flags as
+// uninitialised; a full mask with the table as source is the same instruction.
+__attribute__((target("avx512f"))) inline __m512d lookup512(__m512i i, __m512d t) {
+    return _mm512_mask_permutexvar_pd(t, static_cast<__mmask8>(0xFF), i, t);
+}
+
+__attribute__((target("avx512f"))) std::int64_t stage512(Strided<std::int64_t> seq, std::int64_t lo,
+                                                         std::int64_t len, std::uint64_t* idx) {
+    if (seq.step != 8) return stage_scalar<index512>(seq, lo, len, idx);
+    const char* p = seq.base + lo * 8;
+    const __m512i three = _mm512_set1_epi64(3);
+    const __m512i nbit = _mm512_set1_epi64(static_cast<long long>(kNBit));
+    __m512i neg = _mm512_setzero_si512();
+    std::int64_t i = 0;
+    for (; i + 8 <= len; i += 8) {
+        const __m512i c = _mm512_loadu_si512(p + i * 8);
+        neg = _mm512_or_si512(neg, c);
+        const __mmask8 isn = _mm512_cmpgt_epi64_mask(c, three);
+        _mm512_storeu_si512(idx + i, _mm512_mask_mov_epi64(c, isn, nbit));
+    }
+    std::uint64_t lanes[8];
+    _mm512_storeu_si512(lanes, neg);
+    std::uint64_t any = 0;
+    for (std::uint64_t v : lanes) any |= v;
+    for (; i < len; ++i) {
+        std::int64_t c;
+        std::memcpy(&c, p + i * 8, 8);
+        any |= static_cast<std::uint64_t>(c);
+        idx[i] = index512(c);
+    }
+    return (any & kNBit) ? first_negative(seq, lo, lo + len) : -1;
+}
+
+// Windows [0, count) of one block; count is a multiple of 32 (idx is padded).
+__attribute__((target("avx512f"))) void windows512(const std::uint64_t* idx, std::int64_t count, const double* T,
+                                                   std::int64_t L, double* out) {
+    const __m512d nan = _mm512_set1_pd(kNaN);
+    for (std::int64_t g = 0; g < count; g += 32) {
+        __m512d a0 = _mm512_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
+        __m512i n0 = _mm512_setzero_si512(), n1 = n0, n2 = n0, n3 = n0;
+        const std::uint64_t* q = idx + g;
+        for (std::int64_t m = 0; m < L; ++m, ++q) {
+            const __m512d t = _mm512_load_pd(T + m * 8);
+            const __m512i i0 = _mm512_loadu_si512(q);
+            const __m512i i1 = _mm512_loadu_si512(q + 8);
+            const __m512i i2 = _mm512_loadu_si512(q + 16);
+            const __m512i i3 = _mm512_loadu_si512(q + 24);
+            a0 = _mm512_add_pd(a0, lookup512(i0, t));
+            a1 = _mm512_add_pd(a1, lookup512(i1, t));
+            a2 = _mm512_add_pd(a2, lookup512(i2, t));
+            a3 = _mm512_add_pd(a3, lookup512(i3, t));
+            n0 = _mm512_or_si512(n0, i0);
+            n1 = _mm512_or_si512(n1, i1);
+            n2 = _mm512_or_si512(n2, i2);
+            n3 = _mm512_or_si512(n3, i3);
+        }
+        const __m512i z = _mm512_setzero_si512();
+        _mm512_storeu_pd(out + g, _mm512_mask_mov_pd(a0, _mm512_cmplt_epi64_mask(n0, z), nan));
+        _mm512_storeu_pd(out + g + 8, _mm512_mask_mov_pd(a1, _mm512_cmplt_epi64_mask(n1, z), nan));
+        _mm512_storeu_pd(out + g + 16, _mm512_mask_mov_pd(a2, _mm512_cmplt_epi64_mask(n2, z), nan));
+        _mm512_storeu_pd(out + g + 24, _mm512_mask_mov_pd(a3, _mm512_cmplt_epi64_mask(n3, z), nan));
+    }
+}
+
+// ------------------------------------------------------------ AVX2
+__attribute__((target("avx2"))) std::int64_t stage256(Strided<std::int64_t> seq, std::int64_t lo, std::int64_t len,
+                                                      std::uint64_t* idx) {
+    if (seq.step != 8) return stage_scalar<index256>(seq, lo, len, idx);
+    const char* p = seq.base + lo * 8;
+    const __m256i three = _mm256_set1_epi64x(3);
+    const __m256i nbit = _mm256_set1_epi64x(static_cast<long long>(kNBit));
+    const __m256i hi1 = _mm256_set1_epi64x(std::int64_t{1} << 32);
+    __m256i neg = _mm256_setzero_si256();
+    std::int64_t i = 0;
+    for (; i + 4 <= len; i += 4) {
+        const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i * 8));
+        neg = _mm256_or_si256(neg, c);
+        const __m256i isn = _mm256_cmpgt_epi64(c, three);
+        const __m256i d = _mm256_slli_epi64(_mm256_andnot_si256(isn, c), 1);   // 2c, or 0 for N
+        __m256i v = _mm256_or_si256(d, _mm256_add_epi64(_mm256_slli_epi64(d, 32), hi1));
+        v = _mm256_blendv_epi8(v, nbit, isn);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(idx + i), v);
+    }
+    std::uint64_t lanes[4];
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes), neg);
+    std::uint64_t any = lanes[0] | lanes[1] | lanes[2] | lanes[3];
+    for (; i < len; ++i) {
+        std::int64_t c;
+        std::memcpy(&c, p + i * 8, 8);
+        any |= static_cast<std::uint64_t>(c);
+        idx[i] = index256(c);
+    }
+    return (any & kNBit) ? first_negative(seq, lo, lo + len) : -1;
+}
+
+// Windows [0, count) of one block; count is a multiple of 16 (idx is padded).
+__attribute__((target("avx2"))) void windows256(const std::uint64_t* idx, std::int64_t count, const double* T,
+                                                std::int64_t L, double* out) {
+    const __m256d nan = _mm256_set1_pd(kNaN);
+    for (std::int64_t g = 0; g < count; g += 16) {
+        __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
+        __m256i n0 = _mm256_setzero_si256(), n1 = n0, n2 = n0, n3 = n0;
+        const std::uint64_t* q = idx + g;
+        for (std::int64_t m = 0; m < L; ++m, ++q) {
+            const __m256i t = _mm256_load_si256(reinterpret_cast<const __m256i*>(T + m * 4));
+            const __m256i i0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+            const __m256i i1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 4));
+            const __m256i i2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 8));
+            const __m256i i3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 12));
+            a0 = _mm256_add_pd(a0, _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(t, i0)));
+            a1 = _mm256_add_pd(a1, _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(t, i1)));
+            a2 = _mm256_add_pd(a2, _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(t, i2)));
+            a3 = _mm256_add_pd(a3, _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(t, i3)));
+            n0 = _mm256_or_si256(n0, i0);
+            n1 = _mm256_or_si256(n1, i1);
+            n2 = _mm256_or_si256(n2, i2);
+            n3 = _mm256_or_si256(n3, i3);
+        }
+        _mm256_storeu_pd(out + g, _mm256_blendv_pd(a0, nan, _mm256_castsi256_pd(n0)));
+        _mm256_storeu_pd(out + g + 4, _mm256_blendv_pd(a1, nan, _mm256_castsi256_pd(n1)));
+        _mm256_storeu_pd(out + g + 8, _mm256_blendv_pd(a2, nan, _mm256_castsi256_pd(n2)));
+        _mm256_storeu_pd(out + g + 12, _mm256_blendv_pd(a3, nan, _mm256_castsi256_pd(n3)));
+    }
+}
+
+// ------------------------------------------------------------ baseline
+// Codes staged as bytes (4 for N); T rows hold codes 0..3, so an N window skips
+// the matrix by never being summed.
+std::int64_t score_base(Strided<std::int64_t> seq, std::int64_t n, std::int64_t L, const double* T, double* out) {
+    const std::int64_t nw = n - L + 1;
+    std::vector<std::uint8_t> b(static_cast<std::size_t>(kBlock + L));
+    for (std::int64_t s0 = 0; s0 < nw; s0 += kBlock) {
+        const std::int64_t B = nw - s0 < kBlock ? nw - s0 : kBlock;
+        const std::int64_t len = B + L - 1;
+        std::uint64_t neg = 0;
+        for (std::int64_t i = 0; i < len; ++i) {
+            const std::int64_t c = seq.load(s0 + i);
+            neg |= static_cast<std::uint64_t>(c);
+            b[i] = static_cast<std::uint8_t>(c > 3 ? 4 : c);
+        }
+        if (neg & kNBit) return first_negative(seq, s0, s0 + len);
+        // last: latest N position seen so far within the block (or -1).
+        std::int64_t last = -1;
+        for (std::int64_t j = 0; j < L - 1; ++j)
+            if (b[j] == 4) last = j;
+        for (std::int64_t s = 0; s < B; ++s) {
+            if (b[s + L - 1] == 4) last = s + L - 1;
+            if (last >= s) {
+                out[s] = kNaN;
+                continue;
+            }
+            const std::uint8_t* w = b.data() + s;
+            double sum = 0.0;
+            for (std::int64_t m = 0; m < L; ++m) sum += T[m * 4 + w[m]];
+            out[s] = sum;
+        }
+        out += B;
+    }
+    return -1;
+}
+
+template <int Lanes, std::int64_t Group, class Stage, class Windows>
+std::int64_t score_wide(Strided<std::int64_t> seq, std::int64_t n, std::int64_t L, const double* T, double* out,
+                        Stage stage, Windows windows) {
+    const std::int64_t nw = n - L + 1;
+    std::vector<std::uint64_t> idx(static_cast<std::size_t>(kBlock + Group + L));
+    double tail[Group];
+    for (std::int64_t s0 = 0; s0 < nw; s0 += kBlock) {
+        const std::int64_t B = nw - s0 < kBlock ? nw - s0 : kBlock;
+        const std::int64_t len = B + L - 1;
+        const std::int64_t neg = stage(seq, s0, len, idx.data());
+        if (neg >= 0) return neg;
+        const std::int64_t full = B / Group * Group;
+        windows(idx.data(), full, T, L, out);
+        if (full < B) {
+            // The last partial group runs on padding marked N; only its real
+            // windows are copied out.
+            for (std::int64_t i = len; i < full + Group + L - 1; ++i) idx[i] = kNBit;
+            windows(idx.data() + full, Group, T, L, tail);
+            std::memcpy(out + full, tail, static_cast<std::size_t>(B - full) * sizeof(double));
+        }
+        out += B;
+    }
+    (void)Lanes;
+    return -1;
+}
+
+}  // namespace
+
+std::int64_t pwm_score(Strided<std::int64_t> seq, Grid2 pssm, double* out) {
+    const std::int64_t n = seq.size;
+    const std::int64_t L = pssm.shape[1];
+    const std::int64_t F = L / 2;
+    if (L == 0 || n < L) {
+        const std::int64_t neg = first_negative(seq, 0, n);
+        if (neg >= 0) return neg;
+        const double fill = L == 0 ? 0.0 : kNaN;
+        for (std::int64_t i = 0; i < n; ++i) out[i] = fill;
+        return -1;
+    }
+    const std::int64_t nw = n - L + 1;
+    for (std::int64_t i = 0; i < F; ++i) out[i] = kNaN;
+    for (std::int64_t i = nw + F; i < n; ++i) out[i] = kNaN;
+
+    const cpu::Level level = cpu::level();
+    if (level == cpu::Level::Base) {
+        std::vector<double> T(static_cast<std::size_t>(L * 4));
+        for (std::int64_t m = 0; m < L; ++m)
+            for (int c = 0; c < 4; ++c) T[m * 4 + c] = pssm.load(c, m);
+        return score_base(seq, n, L, T.data(), out + F);
+    }
+    // Per-position rows of the matrix, one SIMD register each, at the lane of
+    // each code; the spare AVX-512 lanes are never selected by a summed window.
+    const int width = level == cpu::Level::Avx512 ? 8 : 4;
+    std::vector<double> rows(static_cast<std::size_t>(L * width + 8));
+    double* T = rows.data();
+    while (reinterpret_cast<std::uintptr_t>(T) % 64) ++T;
+    for (std::int64_t m = 0; m < L; ++m)
+        for (int c = 0; c < width; ++c) T[m * width + c] = c < 4 ? pssm.load(c, m) : 0.0;
+    if (level == cpu::Level::Avx512) return score_wide<8, 32>(seq, n, L, T, out + F, stage512, windows512);
+    return score_wide<4, 16>(seq, n, L, T, out + F, stage256, windows256);
+}
+
+}  // namespace morvane::kernels
