@@ -6,6 +6,10 @@
 
 #include "frame/runtime.hpp"
 
+#define NO_IMPORT_ARRAY
+#define PY_ARRAY_UNIQUE_SYMBOL morvane_ARRAY_API
+#include <numpy/arrayobject.h>
+
 namespace morvane {
 
 namespace {
@@ -161,6 +165,7 @@ bool check_format(const Py_buffer& b, Elem elem) {
 
 bool BufferView::acquire(PyObject* obj, Elem elem, int ndim, bool writable) {
     release();
+    if (take_array(obj, elem, ndim, writable)) return true;
     int flags = PyBUF_FORMAT | PyBUF_STRIDES | (writable ? PyBUF_WRITABLE : 0);
     if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
     held_ = true;
@@ -174,34 +179,62 @@ bool BufferView::acquire(PyObject* obj, Elem elem, int ndim, bool writable) {
         release();
         return false;
     }
+    keep(static_cast<char*>(view_.buf), ndim, view_.shape, view_.strides);
     return true;
+}
+
+// The common case, an aligned native array of exactly the element type, read
+// straight from the array: what the buffer protocol would hand out, without
+// building its format string on every call. Anything else takes the protocol,
+// which also words the errors.
+bool BufferView::take_array(PyObject* obj, Elem elem, int ndim, bool writable) {
+    if (!PyArray_Check(obj)) return false;
+    auto* a = reinterpret_cast<PyArrayObject*>(obj);
+    PyArray_Descr* d = PyArray_DESCR(a);
+    const int t = d->type_num;
+    const bool kind = elem == Elem::Int64 ? (t == NPY_LONG || t == NPY_LONGLONG) : t == NPY_DOUBLE;
+    // Arrays that warn on write (views from broadcast_arrays) keep NumPy's own handling.
+    constexpr int kWarnOnWrite = static_cast<int>(0x80000000u);
+    const int flags = PyArray_FLAGS(a);
+    if (!kind || PyDataType_ISBYTESWAPPED(d) || PyArray_NDIM(a) != ndim || (flags & kWarnOnWrite) ||
+        (writable && !(flags & NPY_ARRAY_WRITEABLE)))
+        return false;
+    keep(static_cast<char*>(PyArray_DATA(a)), ndim, PyArray_DIMS(a), PyArray_STRIDES(a));
+    return true;
+}
+
+void BufferView::keep(char* base, int ndim, const Py_ssize_t* shape, const Py_ssize_t* strides) {
+    base_ = base;
+    for (int d = 0; d < ndim && d < 4; ++d) {
+        shape_[d] = shape[d];
+        strides_[d] = strides[d];
+    }
 }
 
 void BufferView::release() {
     if (held_) PyBuffer_Release(&view_);
     held_ = false;
+    base_ = nullptr;
 }
 
-kernels::Strided<std::int64_t> BufferView::vec() const {
-    return {static_cast<char*>(view_.buf), view_.shape[0], view_.strides[0]};
-}
+kernels::Strided<std::int64_t> BufferView::vec() const { return {base_, shape_[0], strides_[0]}; }
 
 kernels::Grid2 BufferView::grid2() const {
     kernels::Grid2 g;
-    g.base = static_cast<char*>(view_.buf);
+    g.base = base_;
     for (int d = 0; d < 2; ++d) {
-        g.shape[d] = view_.shape[d];
-        g.strides[d] = view_.strides[d];
+        g.shape[d] = shape_[d];
+        g.strides[d] = strides_[d];
     }
     return g;
 }
 
 kernels::Grid4 BufferView::grid4() const {
     kernels::Grid4 g;
-    g.base = static_cast<char*>(view_.buf);
+    g.base = base_;
     for (int d = 0; d < 4; ++d) {
-        g.shape[d] = view_.shape[d];
-        g.strides[d] = view_.strides[d];
+        g.shape[d] = shape_[d];
+        g.strides[d] = strides_[d];
     }
     return g;
 }

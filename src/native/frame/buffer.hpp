@@ -25,14 +25,20 @@ public:
     bool acquire(PyObject* obj, Elem elem, int ndim, bool writable);
     void release();
 
-    std::int64_t shape(int d) const { return view_.shape[d]; }
+    std::int64_t shape(int d) const { return shape_[d]; }
     kernels::Strided<std::int64_t> vec() const;
     kernels::Grid2 grid2() const;
     kernels::Grid4 grid4() const;
 
 private:
+    bool take_array(PyObject* obj, Elem elem, int ndim, bool writable);
+    void keep(char* base, int ndim, const Py_ssize_t* shape, const Py_ssize_t* strides);
+
     Py_buffer view_{};
-    bool held_ = false;
+    bool held_ = false;  // view_ holds a buffer to release
+    char* base_ = nullptr;
+    std::int64_t shape_[4] = {0, 0, 0, 0};
+    std::int64_t strides_[4] = {0, 0, 0, 0};
 };
 
 // True when o is a numpy.ndarray (or subclass) instance.

@@ -35,9 +35,19 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// The interned str of a name given as a string literal, made once per literal:
+// attribute names are looked up on every call, so they are not rebuilt each time.
+PyObject* interned(const char* literal);
+
 // Attribute access by name, as the classes' state lives in ordinary instance dicts.
-inline Ref getattr(PyObject* o, const char* name) { return Ref::steal(PyObject_GetAttrString(o, name)); }
-inline bool setattr(PyObject* o, const char* name, PyObject* v) { return PyObject_SetAttrString(o, name, v) == 0; }
+inline Ref getattr(PyObject* o, const char* name) {
+    PyObject* key = interned(name);
+    return Ref::steal(key ? PyObject_GetAttr(o, key) : nullptr);
+}
+inline bool setattr(PyObject* o, const char* name, PyObject* v) {
+    PyObject* key = interned(name);
+    return key && PyObject_SetAttr(o, key, v) == 0;
+}
 
 // callable(*args): a failed argument (nullptr) makes the call fail with its error.
 template <class... A>
