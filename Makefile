@@ -6,7 +6,7 @@ VENV := .venv
 VENV_NP1 := .venv-np1
 DEPS := pysam pytest hypothesis
 
-.PHONY: demo test test-np2 test-np1 wheel env env-np1 clean
+.PHONY: demo test test-kernels test-np2 test-np1 wheel env env-np1 install install-np1 clean
 
 $(VENV)/.ready:
 	$(PYTHON) -m venv $(VENV)
@@ -43,7 +43,11 @@ test-np2: install
 test-np1: install-np1
 	$(VENV_NP1)/bin/python -m pytest -q -p no:cacheprovider tests
 
-test: test-np2 test-np1
+# The numeric kernels alone, in C++ (every SIMD path the CPU has).
+test-kernels:
+	sh tests/cpp/run.sh
+
+test: test-kernels test-np2 test-np1
 
 clean:
 	rm -rf build dist $(VENV) $(VENV_NP1)

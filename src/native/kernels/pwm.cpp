@@ -2,10 +2,11 @@
 //
 // Scoring runs across windows: each SIMD lane is one window and adds its L
 // terms from 0.0 in ascending m, so every lane performs exactly the additions
-// of the one-window-at-a-time loop and the results are the same doubles. Codes
-// are staged block by block into a small buffer of table indexes whose sign
-// bit marks an N (any code >= 4); a lane ORs its indexes together and so knows
-// at the end whether its window held an N, without reading the matrix for it.
+// of the one-window-at-a-time loop and the results are the same doubles. The
+// matrix is read once per call into per-position SIMD rows; a lane also folds
+// its codes together (AVX-512: unsigned maximum of the raw codes; AVX2: OR of
+// staged indexes whose sign bit marks an N) and so knows at the end whether its
+// window held a code >= 4, whose element is then NaN whatever was summed.
 #include <immintrin.h>
 
 #include <cmath>
@@ -36,9 +37,8 @@ std::int64_t first_negative(Strided<std::int64_t> seq, std::int64_t lo, std::int
     return -1;
 }
 
-// Table index of one code in the two wide layouts: AVX-512 permutes doubles by
-// qword index c; AVX2 permutes dwords, so a double c is the dword pair (2c, 2c+1).
-inline std::uint64_t index512(std::int64_t c) { return c > 3 ? kNBit : static_cast<std::uint64_t>(c); }
+// Table index of one code for AVX2, which permutes dwords: the double c is the
+// dword pair (2c, 2c+1).
 inline std::uint64_t index256(std::int64_t c) {
     if (c > 3) return kNBit;
     const auto d = static_cast<std::uint64_t>(2 * c);
@@ -59,68 +59,87 @@ std::int64_t stage_scalar(Strided<std::int64_t> seq, std::int64_t lo, std::int64
 }
 
 // ------------------------------------------------------------ AVX-512
-// The unmasked intrinsic passes an "undefined" source that gcc 12 flags as
-// uninitialised; a full mask with the table as source is the same instruction.
+// The unmasked intrinsics pass an "undefined" source that gcc 12 flags as
+// uninitialised; full-mask forms are the same instructions.
 __attribute__((target("avx512f"))) inline __m512d lookup512(__m512i i, __m512d t) {
     return _mm512_mask_permutexvar_pd(t, static_cast<__mmask8>(0xFF), i, t);
 }
-
-__attribute__((target("avx512f"))) std::int64_t stage512(Strided<std::int64_t> seq, std::int64_t lo,
-                                                         std::int64_t len, std::uint64_t* idx) {
-    if (seq.step != 8) return stage_scalar<index512>(seq, lo, len, idx);
-    const char* p = seq.base + lo * 8;
-    const __m512i three = _mm512_set1_epi64(3);
-    const __m512i nbit = _mm512_set1_epi64(static_cast<long long>(kNBit));
-    __m512i neg = _mm512_setzero_si512();
-    std::int64_t i = 0;
-    for (; i + 8 <= len; i += 8) {
-        const __m512i c = _mm512_loadu_si512(p + i * 8);
-        neg = _mm512_or_si512(neg, c);
-        const __mmask8 isn = _mm512_cmpgt_epi64_mask(c, three);
-        _mm512_storeu_si512(idx + i, _mm512_mask_mov_epi64(c, isn, nbit));
-    }
-    std::uint64_t lanes[8];
-    _mm512_storeu_si512(lanes, neg);
-    std::uint64_t any = 0;
-    for (std::uint64_t v : lanes) any |= v;
-    for (; i < len; ++i) {
-        std::int64_t c;
-        std::memcpy(&c, p + i * 8, 8);
-        any |= static_cast<std::uint64_t>(c);
-        idx[i] = index512(c);
-    }
-    return (any & kNBit) ? first_negative(seq, lo, lo + len) : -1;
+__attribute__((target("avx512f"))) inline __m512i maxu512(__m512i a, __m512i b) {
+    return _mm512_mask_max_epu64(a, static_cast<__mmask8>(0xFF), a, b);
 }
 
-// Windows [0, count) of one block; count is a multiple of 32 (idx is padded).
-__attribute__((target("avx512f"))) void windows512(const std::uint64_t* idx, std::int64_t count, const double* T,
-                                                   std::int64_t L, double* out) {
+// Windows [0, count) with their codes at codes[0 .. count + L - 1); count is
+// a multiple of 32. The raw codes serve as permute indexes (only their low
+// three bits count); a lane's unsigned maximum code tells whether its window
+// held an N, and a maximum with the sign bit set, a negative code. Returns the
+// OR of all maxima.
+__attribute__((target("avx512f"))) std::uint64_t windows512(const char* codes, std::int64_t count, const double* T,
+                                                            std::int64_t L, double* out) {
     const __m512d nan = _mm512_set1_pd(kNaN);
+    const __m512i three = _mm512_set1_epi64(3);
+    __m512i seen = _mm512_setzero_si512();
     for (std::int64_t g = 0; g < count; g += 32) {
         __m512d a0 = _mm512_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
-        __m512i n0 = _mm512_setzero_si512(), n1 = n0, n2 = n0, n3 = n0;
-        const std::uint64_t* q = idx + g;
-        for (std::int64_t m = 0; m < L; ++m, ++q) {
+        __m512i x0 = _mm512_setzero_si512(), x1 = x0, x2 = x0, x3 = x0;
+        const char* q = codes + g * 8;
+        for (std::int64_t m = 0; m < L; ++m, q += 8) {
             const __m512d t = _mm512_load_pd(T + m * 8);
             const __m512i i0 = _mm512_loadu_si512(q);
-            const __m512i i1 = _mm512_loadu_si512(q + 8);
-            const __m512i i2 = _mm512_loadu_si512(q + 16);
-            const __m512i i3 = _mm512_loadu_si512(q + 24);
+            const __m512i i1 = _mm512_loadu_si512(q + 64);
+            const __m512i i2 = _mm512_loadu_si512(q + 128);
+            const __m512i i3 = _mm512_loadu_si512(q + 192);
             a0 = _mm512_add_pd(a0, lookup512(i0, t));
             a1 = _mm512_add_pd(a1, lookup512(i1, t));
             a2 = _mm512_add_pd(a2, lookup512(i2, t));
             a3 = _mm512_add_pd(a3, lookup512(i3, t));
-            n0 = _mm512_or_si512(n0, i0);
-            n1 = _mm512_or_si512(n1, i1);
-            n2 = _mm512_or_si512(n2, i2);
-            n3 = _mm512_or_si512(n3, i3);
+            x0 = maxu512(x0, i0);
+            x1 = maxu512(x1, i1);
+            x2 = maxu512(x2, i2);
+            x3 = maxu512(x3, i3);
         }
-        const __m512i z = _mm512_setzero_si512();
-        _mm512_storeu_pd(out + g, _mm512_mask_mov_pd(a0, _mm512_cmplt_epi64_mask(n0, z), nan));
-        _mm512_storeu_pd(out + g + 8, _mm512_mask_mov_pd(a1, _mm512_cmplt_epi64_mask(n1, z), nan));
-        _mm512_storeu_pd(out + g + 16, _mm512_mask_mov_pd(a2, _mm512_cmplt_epi64_mask(n2, z), nan));
-        _mm512_storeu_pd(out + g + 24, _mm512_mask_mov_pd(a3, _mm512_cmplt_epi64_mask(n3, z), nan));
+        _mm512_storeu_pd(out + g, _mm512_mask_mov_pd(a0, _mm512_cmpgt_epu64_mask(x0, three), nan));
+        _mm512_storeu_pd(out + g + 8, _mm512_mask_mov_pd(a1, _mm512_cmpgt_epu64_mask(x1, three), nan));
+        _mm512_storeu_pd(out + g + 16, _mm512_mask_mov_pd(a2, _mm512_cmpgt_epu64_mask(x2, three), nan));
+        _mm512_storeu_pd(out + g + 24, _mm512_mask_mov_pd(a3, _mm512_cmpgt_epu64_mask(x3, three), nan));
+        seen = _mm512_or_si512(seen, _mm512_or_si512(_mm512_or_si512(x0, x1), _mm512_or_si512(x2, x3)));
     }
+    alignas(64) std::uint64_t lanes[8];
+    _mm512_store_si512(lanes, seen);
+    std::uint64_t any = 0;
+    for (std::uint64_t v : lanes) any |= v;
+    return any;
+}
+
+// Contiguous codes are read in place; strided ones are first gathered into a
+// block buffer. The last partial group of a block runs on a zero-padded copy.
+std::int64_t score512(Strided<std::int64_t> seq, std::int64_t n, std::int64_t L, const double* T, double* out) {
+    constexpr std::int64_t Group = 32;
+    const std::int64_t nw = n - L + 1;
+    const bool direct = seq.step == 8;
+    std::vector<std::int64_t> block(direct ? 0 : static_cast<std::size_t>(kBlock + L));
+    std::vector<std::int64_t> pad(static_cast<std::size_t>(Group + L), 0);
+    double tail[Group];
+    for (std::int64_t s0 = 0; s0 < nw; s0 += kBlock) {
+        const std::int64_t B = nw - s0 < kBlock ? nw - s0 : kBlock;
+        const std::int64_t len = B + L - 1;
+        const char* codes;
+        if (direct) {
+            codes = seq.base + s0 * 8;
+        } else {
+            for (std::int64_t i = 0; i < len; ++i) block[i] = seq.load(s0 + i);
+            codes = reinterpret_cast<const char*>(block.data());
+        }
+        const std::int64_t full = B / Group * Group;
+        std::uint64_t seen = windows512(codes, full, T, L, out);
+        if (full < B) {
+            std::memcpy(pad.data(), codes + full * 8, static_cast<std::size_t>(len - full) * 8);
+            seen |= windows512(reinterpret_cast<const char*>(pad.data()), Group, T, L, tail);
+            std::memcpy(out + full, tail, static_cast<std::size_t>(B - full) * sizeof(double));
+        }
+        if (seen & kNBit) return first_negative(seq, s0, s0 + len);
+        out += B;
+    }
+    return -1;
 }
 
 // ------------------------------------------------------------ AVX2
@@ -220,29 +239,26 @@ std::int64_t score_base(Strided<std::int64_t> seq, std::int64_t n, std::int64_t 
     return -1;
 }
 
-template <int Lanes, std::int64_t Group, class Stage, class Windows>
-std::int64_t score_wide(Strided<std::int64_t> seq, std::int64_t n, std::int64_t L, const double* T, double* out,
-                        Stage stage, Windows windows) {
+std::int64_t score256(Strided<std::int64_t> seq, std::int64_t n, std::int64_t L, const double* T, double* out) {
+    constexpr std::int64_t Group = 16;
     const std::int64_t nw = n - L + 1;
     std::vector<std::uint64_t> idx(static_cast<std::size_t>(kBlock + Group + L));
     double tail[Group];
     for (std::int64_t s0 = 0; s0 < nw; s0 += kBlock) {
         const std::int64_t B = nw - s0 < kBlock ? nw - s0 : kBlock;
         const std::int64_t len = B + L - 1;
-        const std::int64_t neg = stage(seq, s0, len, idx.data());
+        const std::int64_t neg = stage256(seq, s0, len, idx.data());
         if (neg >= 0) return neg;
         const std::int64_t full = B / Group * Group;
-        windows(idx.data(), full, T, L, out);
+        windows256(idx.data(), full, T, L, out);
         if (full < B) {
-            // The last partial group runs on padding marked N; only its real
-            // windows are copied out.
-            for (std::int64_t i = len; i < full + Group + L - 1; ++i) idx[i] = kNBit;
-            windows(idx.data() + full, Group, T, L, tail);
+            // The last partial group also reads the buffer's spare tail (stale
+            // or zero indexes); only its real windows are copied out.
+            windows256(idx.data() + full, Group, T, L, tail);
             std::memcpy(out + full, tail, static_cast<std::size_t>(B - full) * sizeof(double));
         }
         out += B;
     }
-    (void)Lanes;
     return -1;
 }
 
@@ -271,15 +287,16 @@ std::int64_t pwm_score(Strided<std::int64_t> seq, Grid2 pssm, double* out) {
         return score_base(seq, n, L, T.data(), out + F);
     }
     // Per-position rows of the matrix, one SIMD register each, at the lane of
-    // each code; the spare AVX-512 lanes are never selected by a summed window.
+    // each code; the spare AVX-512 lanes (codes 4..7) only feed windows that
+    // end up NaN.
     const int width = level == cpu::Level::Avx512 ? 8 : 4;
     std::vector<double> rows(static_cast<std::size_t>(L * width + 8));
     double* T = rows.data();
     while (reinterpret_cast<std::uintptr_t>(T) % 64) ++T;
     for (std::int64_t m = 0; m < L; ++m)
         for (int c = 0; c < width; ++c) T[m * width + c] = c < 4 ? pssm.load(c, m) : 0.0;
-    if (level == cpu::Level::Avx512) return score_wide<8, 32>(seq, n, L, T, out + F, stage512, windows512);
-    return score_wide<4, 16>(seq, n, L, T, out + F, stage256, windows256);
+    if (level == cpu::Level::Avx512) return score512(seq, n, L, T, out + F);
+    return score256(seq, n, L, T, out + F);
 }
 
 }  // namespace morvane::kernels

@@ -1,0 +1,198 @@
+// Micro-benchmark of the scoring and coding kernels against, in the same run,
+// the plain loops they replace and the floor each is measured by: an
+// int64 -> float64 conversion pass for PWM scoring, the bare pow/log2 calls for
+// DWM scoring. Prints best-of-N times and their ratios.
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "kernels/cpu.hpp"
+#include "kernels/kernels.hpp"
+
+using namespace morvane::kernels;
+
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+volatile double sink;
+
+template <class F>
+double best_of(int reps, F f) {
+    double best = 1e30;
+    for (int r = 0; r < reps; ++r) {
+        const auto t0 = std::chrono::steady_clock::now();
+        f();
+        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        if (s < best) best = s;
+    }
+    return best;
+}
+
+Strided<std::int64_t> view(std::vector<std::int64_t>& v) {
+    return {reinterpret_cast<char*>(v.data()), static_cast<std::int64_t>(v.size()), 8};
+}
+Grid2 grid(std::vector<double>& v, std::int64_t L) {
+    Grid2 g;
+    g.base = reinterpret_cast<char*>(v.data());
+    g.shape[0] = 5, g.shape[1] = L;
+    g.strides[0] = 8 * L, g.strides[1] = 8;
+    return g;
+}
+Grid4 grid4(std::vector<double>& v, std::int64_t L) {
+    Grid4 g;
+    g.base = reinterpret_cast<char*>(v.data());
+    g.shape[0] = g.shape[1] = 5, g.shape[2] = g.shape[3] = L;
+    g.strides[3] = 8, g.strides[2] = 8 * L, g.strides[1] = 8 * L * L, g.strides[0] = 40 * L * L;
+    return g;
+}
+
+const char* name(cpu::Level l) { return l == cpu::Level::Avx512 ? "avx512" : l == cpu::Level::Avx2 ? "avx2" : "base"; }
+
+__attribute__((noinline)) void convert(const std::int64_t* s, double* o, std::int64_t n) {
+    for (std::int64_t i = 0; i < n; ++i) o[i] = static_cast<double>(s[i]);
+}
+
+__attribute__((noinline)) void plain_pwm(const std::vector<std::int64_t>& seq, Grid2 pssm, double* out) {
+    const std::int64_t n = static_cast<std::int64_t>(seq.size()), L = pssm.shape[1], F = L / 2;
+    for (std::int64_t i = 0; i < n; ++i) out[i] = kNaN;
+    for (std::int64_t s = 0; s + L <= n; ++s) {
+        double sum = 0.0;
+        bool N = false;
+        for (std::int64_t m = 0; m < L; ++m) {
+            const std::int64_t c = seq[s + m];
+            if (c >= 4) N = true;
+            else sum += pssm.load(c, m);
+        }
+        if (!N) out[s + F] = sum;
+    }
+}
+
+double proba(const std::int64_t* w, std::int64_t L, std::int64_t m, Grid2 PWM, Grid4 DWM, double* pw, double* lg) {
+    const std::int64_t Sm = w[m];
+    double Cn = 0.0;
+    for (std::int64_t a = 0; a < 4; ++a) {
+        double prod_log = 0.0;
+        for (std::int64_t n = 0; n < L; ++n)
+            if (n != m) prod_log += (DWM.load(w[n], a, n, m) - PWM.load(a, m));
+        if (pw) pw[a] = prod_log + PWM.load(a, m);
+        Cn += std::pow(2.0, prod_log + PWM.load(a, m));
+    }
+    double cond_log = 0.0;
+    for (std::int64_t n = 0; n < L; ++n)
+        if (n != m) cond_log += (DWM.load(w[n], Sm, n, m) - PWM.load(Sm, m));
+    if (lg) *lg = Cn;
+    return (cond_log + PWM.load(Sm, m)) - std::log2(Cn);
+}
+
+// The straightforward scorer; with pw/lg it also records every pow and log2 argument.
+__attribute__((noinline)) void plain_dwm(const std::vector<std::int64_t>& seq, std::int64_t L, Grid2 bp, Grid2 gp,
+                                         Grid4 bd, Grid4 gd, double* out, double* pw, double* lg) {
+    const std::int64_t n = static_cast<std::int64_t>(seq.size()), F = L / 2;
+    for (std::int64_t i = 0; i < n; ++i) out[i] = kNaN;
+    for (std::int64_t i = 0; i + L <= n; ++i) {
+        bool N = false;
+        for (std::int64_t m = 0; m < L; ++m) N |= seq[i + m] > 3;
+        if (N) continue;
+        double bias = 0.0, bg = 0.0;
+        for (std::int64_t m = 0; m < L; ++m) {
+            bg += proba(&seq[i], L, m, gp, gd, pw, lg);
+            if (pw) pw += 4, lg += 1;
+            bias += proba(&seq[i], L, m, bp, bd, pw, lg);
+            if (pw) pw += 4, lg += 1;
+        }
+        out[i + F] = bias - bg;
+    }
+}
+
+__attribute__((noinline)) double bare_calls(const std::vector<double>& pw, const std::vector<double>& lg) {
+    double acc = 0.0;
+    for (double x : pw) acc += std::pow(2.0, x);
+    for (double x : lg) acc += std::log2(x);
+    return acc;
+}
+
+}  // namespace
+
+int main() {
+    std::mt19937_64 rng(7);
+    const cpu::Level widest = cpu::detect();
+    std::printf("machine level: %s\n", name(widest));
+
+    // ---------------------------------------------------------------- PWM
+    {
+        const std::int64_t n = 10'000'000, L = 20;
+        std::vector<std::int64_t> seq(n);
+        for (auto& c : seq) c = (rng() % 100 == 0) ? 4 : static_cast<std::int64_t>(rng() % 4);
+        std::vector<double> pssm(5 * L);
+        for (auto& v : pssm) v = std::uniform_real_distribution<double>(-2, 2)(rng);
+        std::vector<double> out(n, 0.0), ref(n, 0.0), conv(n, 0.0);
+        const double t_conv = best_of(7, [&] { convert(seq.data(), conv.data(), n); });
+        const double t_plain = best_of(3, [&] { plain_pwm(seq, grid(pssm, L), ref.data()); });
+        std::printf("pwm_score  n=%lld L=%lld 1%% N: int64->double pass %.2f ms, plain loop %.2f ms (%.2fx)\n",
+                    (long long)n, (long long)L, t_conv * 1e3, t_plain * 1e3, t_plain / t_conv);
+        for (int lv = 0; lv <= static_cast<int>(widest); ++lv) {
+            cpu::limit(static_cast<cpu::Level>(lv));
+            const double t = best_of(7, [&] { pwm_score(view(seq), grid(pssm, L), out.data()); });
+            const bool same = std::memcmp(out.data(), ref.data(), n * 8) == 0;
+            std::printf("  %-6s %.2f ms  = %.2fx conversion, %.2fx faster than plain, bit-identical: %s\n",
+                        name(static_cast<cpu::Level>(lv)), t * 1e3, t / t_conv, t_plain / t, same ? "yes" : "NO");
+        }
+        cpu::limit(widest);
+    }
+
+    // ---------------------------------------------------------------- DWM
+    {
+        const std::int64_t n = 200'000, L = 20;
+        std::vector<std::int64_t> seq(n);
+        for (auto& c : seq) c = static_cast<std::int64_t>(rng() % 4);
+        std::vector<double> bp(5 * L), gp(5 * L), bd(25 * L * L), gd(25 * L * L);
+        std::uniform_real_distribution<double> u(0.02, 0.4), uu(0.001, 0.12);
+        for (auto* v : {&bp, &gp})
+            for (auto& x : *v) x = std::log2(u(rng));
+        for (auto* v : {&bd, &gd})
+            for (auto& x : *v) x = std::log2(uu(rng));
+        const std::int64_t nw = n - L + 1;
+        std::vector<double> out(n), ref(n), pw(static_cast<std::size_t>(nw * L * 8)), lg(static_cast<std::size_t>(nw * L * 2));
+        const double t_plain = best_of(2, [&] {
+            plain_dwm(seq, L, grid(bp, L), grid(gp, L), grid4(bd, L), grid4(gd, L), ref.data(), nullptr, nullptr);
+        });
+        plain_dwm(seq, L, grid(bp, L), grid(gp, L), grid4(bd, L), grid4(gd, L), ref.data(), pw.data(), lg.data());
+        const double t_calls = best_of(3, [&] { sink = bare_calls(pw, lg); });
+        std::printf("dwm_score  n=%lld L=%lld: bare pow+log2 calls %.1f ms, plain loop %.1f ms (%.2fx)\n",
+                    (long long)n, (long long)L, t_calls * 1e3, t_plain * 1e3, t_plain / t_calls);
+        for (int lv = 0; lv <= static_cast<int>(widest); ++lv) {
+            cpu::limit(static_cast<cpu::Level>(lv));
+            const double t = best_of(3, [&] {
+                dwm_score(view(seq), static_cast<std::int32_t>(L), grid(bp, L), grid(gp, L), grid4(bd, L),
+                          grid4(gd, L), out.data());
+            });
+            const bool same = std::memcmp(out.data(), ref.data(), n * 8) == 0;
+            std::printf("  %-6s %.1f ms  = %.3fx bare calls, %.2fx faster than plain, bit-identical: %s\n",
+                        name(static_cast<cpu::Level>(lv)), t * 1e3, t / t_calls, t_plain / t, same ? "yes" : "NO");
+        }
+        cpu::limit(widest);
+    }
+
+    // -------------------------------------------------------------- coding
+    {
+        const std::int64_t n = 100'000'000;
+        std::vector<std::uint8_t> text(n);
+        for (auto& c : text) c = static_cast<std::uint8_t>("ACGTNacgt"[rng() % 9]);
+        std::vector<std::int64_t> codes(n, 0);
+        const double t = best_of(3, [&] { encode(text.data(), n, view(codes)); });
+        std::printf("encode     100M ASCII chars into a faulted-in int64 array: %.1f ms\n", t * 1e3);
+        const std::int64_t k = 1000, reps = 100'000;
+        const double tg = best_of(3, [&] {
+            std::int64_t s = 0;
+            for (std::int64_t r = 0; r < reps; ++r) s += count_gc(text.data() + (r * 997) % (n - k), k);
+            sink = static_cast<double>(s);
+        });
+        std::printf("count_gc   1 kbp: %.1f ns per call\n", tg / reps * 1e9);
+    }
+    return 0;
+}

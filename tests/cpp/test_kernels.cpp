@@ -1,0 +1,796 @@
+// Tests of the numeric kernels: worked examples, view layouts, NaN placement,
+// code validation, and random differential runs against plain per-window
+// loops written here, on every instruction-set level the machine offers.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kernels/cpu.hpp"
+#include "kernels/kernels.hpp"
+#include "kernels/pow2.hpp"
+
+using namespace morvane::kernels;
+
+namespace {
+
+int failures = 0;
+int checks = 0;
+
+#define CHECK(cond)                                                              \
+    do {                                                                         \
+        ++checks;                                                                \
+        if (!(cond)) {                                                           \
+            ++failures;                                                          \
+            if (failures <= 50) std::printf("FAIL %s:%d: %s\n", __FILE__, __LINE__, #cond); \
+        }                                                                        \
+    } while (0)
+
+#define CHECK_MSG(cond, ...)                                                     \
+    do {                                                                         \
+        ++checks;                                                                \
+        if (!(cond)) {                                                           \
+            ++failures;                                                          \
+            if (failures <= 50) {                                                \
+                std::printf("FAIL %s:%d: %s: ", __FILE__, __LINE__, #cond);     \
+                std::printf(__VA_ARGS__);                                        \
+                std::printf("\n");                                               \
+            }                                                                    \
+        }                                                                        \
+    } while (0)
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+
+std::uint64_t bits(double v) {
+    std::uint64_t b;
+    std::memcpy(&b, &v, 8);
+    return b;
+}
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * 8) == 0);
+}
+bool near(double a, double b, double tol) { return std::fabs(a - b) <= tol; }
+
+// ------------------------------------------------------------------ views
+// An owned N-d float64 array whose view may store its axes in any order and
+// walk any axis backwards, with optional padding between elements.
+struct Array {
+    int nd = 0;
+    std::int64_t shape[4] = {0, 0, 0, 0};
+    std::int64_t strides[4] = {0, 0, 0, 0};
+    std::vector<double> buf;
+    char* base = nullptr;
+
+    Array(int ndim, const std::int64_t* shp, const int* order = nullptr, unsigned flip = 0, int spread = 1) : nd(ndim) {
+        std::int64_t total = 1;
+        for (int d = 0; d < nd; ++d) {
+            shape[d] = shp[d];
+            total *= shp[d];
+        }
+        buf.assign(static_cast<std::size_t>(total * spread + 1), 0.0);
+        // order lists axes from outermost to innermost in memory.
+        int ord[4] = {0, 1, 2, 3};
+        if (order)
+            for (int d = 0; d < nd; ++d) ord[d] = order[d];
+        std::int64_t step = 8 * spread;
+        for (int k = nd - 1; k >= 0; --k) {
+            strides[ord[k]] = step;
+            step *= shape[ord[k]];
+        }
+        std::int64_t offset = 0;
+        for (int d = 0; d < nd; ++d)
+            if (flip & (1u << d)) {
+                offset += (shape[d] - 1) * strides[d];
+                strides[d] = -strides[d];
+            }
+        base = reinterpret_cast<char*>(buf.data()) + (total > 0 ? offset : 0);
+    }
+    Grid2 g2() const {
+        Grid2 g;
+        g.base = base;
+        for (int d = 0; d < 2; ++d) g.shape[d] = shape[d], g.strides[d] = strides[d];
+        return g;
+    }
+    Grid4 g4() const {
+        Grid4 g;
+        g.base = base;
+        for (int d = 0; d < 4; ++d) g.shape[d] = shape[d], g.strides[d] = strides[d];
+        return g;
+    }
+};
+
+Array make2(std::int64_t r, std::int64_t c, int layout = 0) {
+    const std::int64_t s[2] = {r, c};
+    static const int fortran[2] = {1, 0};
+    switch (layout) {
+        case 1: return Array(2, s, fortran);
+        case 2: return Array(2, s, nullptr, 3u, 2);
+        case 3: return Array(2, s, fortran, 2u, 3);
+        default: return Array(2, s);
+    }
+}
+Array make4(std::int64_t L, int layout = 0) {
+    const std::int64_t s[4] = {5, 5, L, L};
+    static const int rev[4] = {3, 2, 1, 0};
+    static const int mixed[4] = {2, 0, 3, 1};
+    switch (layout) {
+        case 1: return Array(4, s, rev);
+        case 2: return Array(4, s, mixed, 0b1010u, 2);
+        case 3: return Array(4, s, nullptr, 0b0101u);
+        default: return Array(4, s);
+    }
+}
+
+// A coded sequence laid out forwards, spread out, or backwards in memory.
+struct Seq {
+    std::vector<std::int64_t> buf;
+    Strided<std::int64_t> view;
+    Seq(const std::vector<std::int64_t>& codes, int layout = 0) {
+        const std::int64_t n = static_cast<std::int64_t>(codes.size());
+        const std::int64_t spread = layout == 1 ? 3 : 1;
+        buf.assign(static_cast<std::size_t>(n * spread + 1), -77);
+        view.size = n;
+        if (layout == 2) {
+            for (std::int64_t i = 0; i < n; ++i) buf[n - 1 - i] = codes[i];
+            view.base = reinterpret_cast<char*>(buf.data() + (n > 0 ? n - 1 : 0));
+            view.step = -8;
+        } else {
+            for (std::int64_t i = 0; i < n; ++i) buf[i * spread] = codes[i];
+            view.base = reinterpret_cast<char*>(buf.data());
+            view.step = 8 * spread;
+        }
+    }
+};
+
+// ------------------------------------------------------------ references
+// Straightforward one-window-at-a-time loops in the operation order the
+// kernels must reproduce.
+std::int64_t ref_pwm_score(const std::vector<std::int64_t>& seq, Grid2 pssm, std::vector<double>& out) {
+    const std::int64_t n = static_cast<std::int64_t>(seq.size());
+    const std::int64_t L = pssm.shape[1];
+    for (std::int64_t i = 0; i < n; ++i)
+        if (seq[i] < 0) return i;
+    out.assign(static_cast<std::size_t>(n), kNaN);
+    const std::int64_t F = L / 2;
+    for (std::int64_t s = 0; s + L <= n; ++s) {
+        if (s + F >= n) continue;
+        double sum = 0.0;
+        bool hasN = false;
+        for (std::int64_t m = 0; m < L; ++m) {
+            const std::int64_t c = seq[s + m];
+            if (c >= 4)
+                hasN = true;
+            else
+                sum += pssm.load(c, m);
+        }
+        if (!hasN) out[s + F] = sum;
+    }
+    return -1;
+}
+
+double ref_proba(const std::int64_t* w, std::int64_t L, std::int64_t m, Grid2 PWM, Grid4 DWM) {
+    const std::int64_t Sm = w[m];
+    double Cn = 0.0;
+    for (std::int64_t a = 0; a < 4; ++a) {
+        double prod_log = 0.0;
+        for (std::int64_t n = 0; n < L; ++n)
+            if (n != m) prod_log += (DWM.load(w[n], a, n, m) - PWM.load(a, m));
+        Cn += std::pow(2.0, prod_log + PWM.load(a, m));
+    }
+    double cond_log = 0.0;
+    for (std::int64_t n = 0; n < L; ++n)
+        if (n != m) cond_log += (DWM.load(w[n], Sm, n, m) - PWM.load(Sm, m));
+    return (cond_log + PWM.load(Sm, m)) - std::log2(Cn);
+}
+
+std::int64_t ref_dwm_score(const std::vector<std::int64_t>& seq, std::int64_t L, Grid2 bias_pwm, Grid2 bg_pwm,
+                           Grid4 bias_dwm, Grid4 bg_dwm, std::vector<double>& out) {
+    const std::int64_t n = static_cast<std::int64_t>(seq.size());
+    for (std::int64_t i = 0; i < n; ++i)
+        if (seq[i] < 0) return i;
+    out.assign(static_cast<std::size_t>(n), kNaN);
+    const std::int64_t F = L / 2;
+    for (std::int64_t i = 0; i + L <= n; ++i) {
+        bool hasN = false;
+        for (std::int64_t m = 0; m < L; ++m) hasN |= seq[i + m] > 3;
+        if (hasN) continue;
+        double bias_score_log = 0.0, bg_score_log = 0.0;
+        for (std::int64_t m = 0; m < L; ++m) {
+            bg_score_log += ref_proba(&seq[i], L, m, bg_pwm, bg_dwm);
+            bias_score_log += ref_proba(&seq[i], L, m, bias_pwm, bias_dwm);
+        }
+        out[i + F] = bias_score_log - bg_score_log;
+    }
+    return -1;
+}
+
+std::vector<double> run_pwm(const std::vector<std::int64_t>& codes, Grid2 pssm, std::int64_t* ret, int layout = 0) {
+    Seq s(codes, layout);
+    // Poisoned so that an element the kernel forgets to write shows up.
+    std::vector<double> out(codes.size(), -12345.0);
+    *ret = pwm_score(s.view, pssm, out.data());
+    return out;
+}
+
+struct DwmModel {
+    std::int64_t L;
+    Array bias_pwm, bg_pwm, bias_dwm, bg_dwm;
+    DwmModel(std::int64_t L_, int layout = 0)
+        : L(L_), bias_pwm(make2(5, L_, layout)), bg_pwm(make2(5, L_, (layout + 1) % 4)),
+          bias_dwm(make4(L_, layout)), bg_dwm(make4(L_, (layout + 2) % 4)) {}
+};
+
+std::vector<double> run_dwm(const std::vector<std::int64_t>& codes, const DwmModel& d, std::int64_t* ret,
+                            int layout = 0) {
+    Seq s(codes, layout);
+    std::vector<double> out(codes.size(), -12345.0);
+    *ret = dwm_score(s.view, static_cast<std::int32_t>(d.L), d.bias_pwm.g2(), d.bg_pwm.g2(), d.bias_dwm.g4(),
+                     d.bg_dwm.g4(), out.data());
+    return out;
+}
+
+std::vector<double> ref_dwm(const std::vector<std::int64_t>& codes, const DwmModel& d, std::int64_t* ret) {
+    std::vector<double> out;
+    *ret = ref_dwm_score(codes, d.L, d.bias_pwm.g2(), d.bg_pwm.g2(), d.bias_dwm.g4(), d.bg_dwm.g4(), out);
+    return out;
+}
+
+std::mt19937_64 rng(20240611);
+
+double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); }
+std::int64_t pick(std::int64_t lo, std::int64_t hi) { return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng); }
+
+std::vector<std::int64_t> random_codes(std::int64_t n, double pN) {
+    std::vector<std::int64_t> v(static_cast<std::size_t>(n));
+    for (auto& c : v) {
+        if (uniform(0, 1) < pN) {
+            // Anything above 3 counts as N.
+            const std::int64_t odd[] = {4, 4, 4, 5, 7, 8, 9, 255, std::int64_t{1} << 40,
+                                        std::numeric_limits<std::int64_t>::max()};
+            c = odd[pick(0, 9)];
+        } else {
+            c = pick(0, 3);
+        }
+    }
+    return v;
+}
+
+const char* level_name(cpu::Level l) {
+    return l == cpu::Level::Avx512 ? "avx512" : l == cpu::Level::Avx2 ? "avx2" : "base";
+}
+
+// ---------------------------------------------------------------- coding
+void test_coding() {
+    // Codes from an independent listing: position in "ATCG" of the upper-cased letter.
+    auto expect = [](std::uint32_t cp) -> std::int64_t {
+        const char* bases = "ATCG";
+        for (int k = 0; k < 4; ++k)
+            if (cp == static_cast<std::uint32_t>(bases[k]) || cp == static_cast<std::uint32_t>(bases[k] + 32)) return k;
+        return 4;
+    };
+    {
+        const std::string t = "ACGTNacgtn";
+        std::vector<std::int64_t> out(t.size(), -1);
+        encode(reinterpret_cast<const std::uint8_t*>(t.data()), static_cast<std::int64_t>(t.size()),
+               Strided<std::int64_t>{reinterpret_cast<char*>(out.data()), static_cast<std::int64_t>(out.size()), 8});
+        const std::int64_t want[] = {0, 2, 3, 1, 4, 0, 2, 3, 1, 4};
+        for (std::size_t i = 0; i < t.size(); ++i) CHECK(out[i] == want[i]);
+    }
+    // Every byte, and code points beyond one byte whose low byte is a base letter.
+    std::vector<std::uint8_t> t8(256);
+    std::vector<std::uint16_t> t16;
+    std::vector<std::uint32_t> t32;
+    for (int c = 0; c < 256; ++c) t8[c] = static_cast<std::uint8_t>(c);
+    for (std::uint32_t c : {0x41u, 0x61u, 0x54u, 0x43u, 0x67u, 0x4eu, 0xe4u, 0x141u, 0x147u, 0xff43u, 0x74u})
+        t16.push_back(static_cast<std::uint16_t>(c));
+    for (std::uint32_t c : {0x41u, 0x10041u, 0x1f600u, 0x63u, 0x47u, 0x100067u, 0x54u, 0u})
+        t32.push_back(c);
+
+    auto check_units = [&](auto* text, std::int64_t n) {
+        std::vector<std::int64_t> o(static_cast<std::size_t>(n) * 2 + 1, -9);
+        // out spread over every other element: the gaps must stay untouched.
+        encode(text, n, Strided<std::int64_t>{reinterpret_cast<char*>(o.data()), n, 16});
+        std::vector<std::int64_t> f(static_cast<std::size_t>(n) + 1, -9), r(static_cast<std::size_t>(n) + 1, -9);
+        // rev walks memory backwards.
+        encode_both(text, n, Strided<std::int64_t>{reinterpret_cast<char*>(f.data()), n, 8},
+                    Strided<std::int64_t>{reinterpret_cast<char*>(r.data() + n - 1), n, -8});
+        std::int64_t gc = 0;
+        for (std::int64_t i = 0; i < n; ++i) {
+            const std::int64_t want = expect(text[i]);
+            CHECK_MSG(o[2 * i] == want, "cp %u", static_cast<unsigned>(text[i]));
+            CHECK(o[2 * i + 1] == -9);
+            CHECK(f[i] == want);
+            // rev viewed backwards: view element n-1-i is memory element i.
+            const std::int64_t comp = want == 4 ? 4 : (want == 0 ? 1 : want == 1 ? 0 : want == 2 ? 3 : 2);
+            CHECK(r[i] == comp);
+            gc += want == 2 || want == 3;
+        }
+        CHECK(f[n] == -9 && r[n] == -9);
+        CHECK(count_gc(text, n) == gc);
+    };
+    check_units(t8.data(), 256);
+    check_units(t16.data(), static_cast<std::int64_t>(t16.size()));
+    check_units(t32.data(), static_cast<std::int64_t>(t32.size()));
+
+    // encode_both with a forward rev view: rev[n-1-i] complements text[i].
+    {
+        const std::string t = "AACGTNx";
+        const std::int64_t n = static_cast<std::int64_t>(t.size());
+        std::vector<std::int64_t> f(t.size()), r(t.size());
+        encode_both(reinterpret_cast<const std::uint8_t*>(t.data()), n,
+                    Strided<std::int64_t>{reinterpret_cast<char*>(f.data()), n, 8},
+                    Strided<std::int64_t>{reinterpret_cast<char*>(r.data()), n, 8});
+        const std::int64_t wr[] = {4, 4, 0, 2, 3, 1, 1};  // reverse complement of AACGTNx
+        for (std::int64_t i = 0; i < n; ++i) CHECK(r[i] == wr[i]);
+        encode_both(reinterpret_cast<const std::uint8_t*>(t.data()), 0,
+                    Strided<std::int64_t>{nullptr, 0, 8}, Strided<std::int64_t>{nullptr, 0, 8});
+    }
+
+    // count_gc over lengths that cross the 16-byte and the byte-counter limits,
+    // including all-GC text (every lane counts every round).
+    for (std::int64_t n : {0, 1, 15, 16, 17, 1000, 4079, 4080, 4081, 4096, 20000}) {
+        std::vector<std::uint8_t> t(static_cast<std::size_t>(n));
+        std::int64_t want = 0;
+        for (auto& c : t) {
+            c = static_cast<std::uint8_t>(pick(0, 255));
+            if (pick(0, 1)) c = "ACGTNacgtn"[pick(0, 9)];
+            want += c == 'G' || c == 'g' || c == 'C' || c == 'c';
+        }
+        CHECK_MSG(count_gc(t.data(), n) == want, "n=%lld", static_cast<long long>(n));
+        std::vector<std::uint8_t> all(static_cast<std::size_t>(n));
+        for (std::int64_t i = 0; i < n; ++i) all[i] = "GCgc"[i % 4];
+        CHECK(count_gc(all.data(), n) == n);
+    }
+}
+
+void test_checks() {
+    Seq s({0, 1, 4, 2, 4, -1, 3, 9});
+    CHECK(find_code(s.view, 8, 4) == 2);
+    CHECK(find_code(s.view, 2, 4) == -1);
+    CHECK(find_code(s.view, 8, 7) == -1);
+    CHECK(find_outside(s.view, 8, 0, 4) == 5);
+    CHECK(find_outside(s.view, 5, 0, 4) == -1);
+    CHECK(find_outside(s.view, 8, 0, 3) == 2);
+    CHECK(find_outside(s.view, 2, 0, 3) == -1);
+    CHECK(find_outside(s.view, 0, 0, 3) == -1);
+    Seq big({std::numeric_limits<std::int64_t>::min(), 0, std::numeric_limits<std::int64_t>::max()}, 2);
+    CHECK(find_outside(big.view, 3, 0, 4) == 0);
+    CHECK(find_outside(big.view, 3, std::numeric_limits<std::int64_t>::min(), 0) == 2);
+    CHECK(find_outside(big.view, 3, std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max()) ==
+          -1);
+    CHECK(find_code(big.view, 3, 0) == 1);
+}
+
+// -------------------------------------------------------------- counting
+void test_counting() {
+    {
+        Array c = make2(5, 4, 3);
+        Seq s({0, 1, 2, 3, 4, 4}, 1);  // codes past L are not read
+        pwm_count(s.view, 4, c.g2(), 1.0);
+        pwm_count(s.view, 4, c.g2(), 2.5);
+        for (int r = 0; r < 5; ++r)
+            for (int m = 0; m < 4; ++m) CHECK(c.g2().load(r, m) == (r == m ? 3.5 : 0.0));
+        pwm_count(s.view, 0, c.g2(), 100.0);
+        CHECK(c.g2().load(0, 0) == 3.5);
+    }
+    {
+        Array c = make4(2, 2);
+        Seq s({0, 3, 4}, 2);
+        dwm_count(s.view, 2, c.g4(), 1.0);
+        dwm_count(s.view, 2, c.g4(), -0.25);
+        Grid4 g = c.g4();
+        int nonzero = 0;
+        for (int x = 0; x < 5; ++x)
+            for (int y = 0; y < 5; ++y)
+                for (int p = 0; p < 2; ++p)
+                    for (int q = 0; q < 2; ++q) {
+                        const bool hit = ((x == 0 && p == 0) || (x == 3 && p == 1)) && ((y == 0 && q == 0) || (y == 3 && q == 1));
+                        CHECK(g.load(x, y, p, q) == (hit ? 0.75 : 0.0));
+                        nonzero += g.load(x, y, p, q) != 0.0;
+                    }
+        CHECK(nonzero == 4);
+    }
+    // Symmetry of pair counts over random sequences.
+    {
+        const std::int64_t L = 7;
+        Array c = make4(L, 1);
+        for (int k = 0; k < 30; ++k) {
+            Seq s(random_codes(L, 0.0), k % 3);
+            dwm_count(s.view, static_cast<std::int32_t>(L), c.g4(), uniform(0.1, 3.0));
+        }
+        Grid4 g = c.g4();
+        double total = 0;
+        for (int x = 0; x < 5; ++x)
+            for (int y = 0; y < 5; ++y)
+                for (int p = 0; p < L; ++p)
+                    for (int q = 0; q < L; ++q) {
+                        CHECK(g.load(x, y, p, q) == g.load(y, x, q, p));
+                        if (p == q && x != y) CHECK(g.load(x, y, p, q) == 0.0);
+                        total += g.load(x, y, p, q);
+                    }
+        CHECK(total > 0);
+    }
+}
+
+// ------------------------------------------------------------- dwm_pairs
+void test_pairs() {
+    for (int layout = 0; layout < 4; ++layout) {
+        const std::int64_t L = 1 + layout * 2;
+        Array counts = make4(L, layout), pwm = make2(5, L, layout), dwm = make4(L, (layout + 1) % 4);
+        for (int x = 0; x < 5; ++x)
+            for (int y = 0; y < 5; ++y)
+                for (int p = 0; p < L; ++p)
+                    for (int q = 0; q < L; ++q) counts.g4().store(x, y, p, q, uniform(0, 50));
+        for (int x = 0; x < 5; ++x)
+            for (int p = 0; p < L; ++p) pwm.g2().store(x, p, uniform(0.001, 1));
+        const double pseudo = uniform(16, 40), denom = uniform(20, 90);
+        dwm_pairs(counts.g4(), pwm.g2(), pseudo, denom, L, dwm.g4());
+        int differs_if_reordered = 0;
+        for (int x = 0; x < 5; ++x)
+            for (int y = 0; y < 5; ++y)
+                for (int p = 0; p < L; ++p)
+                    for (int q = 0; q < L; ++q) {
+                        const double a = pwm.g2().load(y, q), b = pwm.g2().load(x, p);
+                        const double want = (counts.g4().load(x, y, p, q) + (pseudo * a) * b) / denom;
+                        CHECK(bits(dwm.g4().load(x, y, p, q)) == bits(want));
+                        differs_if_reordered += bits(want) != bits((counts.g4().load(x, y, p, q) + (pseudo * b) * a) / denom);
+                    }
+        // The random data must be able to tell the factor order apart.
+        if (L >= 5) CHECK(differs_if_reordered > 0);
+    }
+}
+
+// ------------------------------------------------------- worked examples
+void test_pwm_example() {
+    // Length 2, one bias sequence (A, C), no background: pssm = log2(bias/0.25).
+    Array pssm = make2(5, 2);
+    for (int r = 0; r < 5; ++r)
+        for (int m = 0; m < 2; ++m) {
+            const bool hit = (r == 0 && m == 0) || (r == 2 && m == 1);
+            pssm.g2().store(r, m, std::log2((hit ? 2.0 / 5.0 : 1.0 / 5.0) / 0.25));
+        }
+    std::int64_t ret = 0;
+    const std::vector<double> out = run_pwm({0, 2, 2}, pssm.g2(), &ret);
+    CHECK(ret == -1);
+    CHECK(bits(out[0]) == 0x7ff8000000000000ull);
+    CHECK(near(out[1], 1.356144, 5e-7));
+    CHECK(near(out[2], 0.356144, 5e-7));
+}
+
+DwmModel worked_dwm() {
+    // L = 2; one bias sequence (A, G) counted once, no background.
+    DwmModel d(2);
+    Array counts = make4(2), none = make4(2), bias_pwm = make2(5, 2), bg_pwm = make2(5, 2);
+    Seq s({0, 3});
+    dwm_count(s.view, 2, counts.g4(), 1.0);
+    for (int r = 0; r < 5; ++r)
+        for (int m = 0; m < 2; ++m) {
+            const bool seen = (m == 0 && r == 0) || (m == 1 && r == 3);
+            bias_pwm.g2().store(r, m, (seen ? 1.0 + 1.0 : 1.0) / (1.0 + 4.0));
+            bg_pwm.g2().store(r, m, 1.0 / 4.0);
+        }
+    Array bias_dwm = make4(2), bg_dwm = make4(2);
+    dwm_pairs(counts.g4(), bias_pwm.g2(), 16, 17, 2, bias_dwm.g4());
+    dwm_pairs(none.g4(), bg_pwm.g2(), 16, 16, 2, bg_dwm.g4());
+    CHECK(near(bias_dwm.g4().load(0, 3, 0, 1), 3.56 / 17, 1e-15));
+    CHECK(near(bias_dwm.g4().load(0, 0, 0, 0), 3.56 / 17, 1e-15));
+    CHECK(near(bias_dwm.g4().load(1, 2, 0, 1), 0.64 / 17, 1e-15));
+    CHECK(near(bias_dwm.g4().load(4, 4, 0, 1), 0.64 / 17, 1e-15));
+    CHECK(bg_dwm.g4().load(2, 1, 1, 0) == 0.0625);
+    for (int x = 0; x < 5; ++x)
+        for (int m = 0; m < 2; ++m) {
+            d.bias_pwm.g2().store(x, m, std::log2(bias_pwm.g2().load(x, m)));
+            d.bg_pwm.g2().store(x, m, std::log2(bg_pwm.g2().load(x, m)));
+            for (int y = 0; y < 5; ++y)
+                for (int n = 0; n < 2; ++n) {
+                    d.bias_dwm.g4().store(x, y, m, n, std::log2(bias_dwm.g4().load(x, y, m, n)));
+                    d.bg_dwm.g4().store(x, y, m, n, std::log2(bg_dwm.g4().load(x, y, m, n)));
+                }
+        }
+    return d;
+}
+
+void test_dwm_example() {
+    const DwmModel d = worked_dwm();
+    std::int64_t ret = 0;
+    const std::vector<double> out = run_dwm({0, 3, 0, 3, 4, 1, 2}, d, &ret);
+    CHECK(ret == -1);
+    const double hi = 1.8887039, lo = -0.6438562;
+    CHECK(bits(out[0]) == 0x7ff8000000000000ull);
+    CHECK(near(out[1], hi, 5e-8));
+    CHECK(near(out[2], lo, 5e-8));
+    CHECK(near(out[3], hi, 5e-8));
+    CHECK(bits(out[4]) == 0x7ff8000000000000ull);
+    CHECK(bits(out[5]) == 0x7ff8000000000000ull);
+    CHECK(near(out[6], lo, 5e-8));
+    // The same values in closed form.
+    CHECK(near(out[1], 4 + 2 * std::log2(3.56 / 7.4), 1e-12));
+    CHECK(near(out[6], 4 + 2 * std::log2(0.2), 1e-12));
+    std::int64_t r2 = 0;
+    CHECK(same_bits(out, ref_dwm({0, 3, 0, 3, 4, 1, 2}, d, &r2)));
+}
+
+// ----------------------------------------------------- placement and N
+void test_pwm_placement() {
+    for (std::int64_t L : {1, 2, 3, 4, 5, 8, 9}) {
+        Array pssm = make2(5, L);
+        for (int r = 0; r < 5; ++r)
+            for (int m = 0; m < L; ++m) pssm.g2().store(r, m, r < 4 ? 1.0 : kNaN);
+        for (std::int64_t n : {L - 1, L, L + 1, std::int64_t{30}}) {
+            if (n < 0) continue;
+            for (std::int64_t p = -1; p < n; ++p) {
+                std::vector<std::int64_t> codes(static_cast<std::size_t>(n), 2);
+                if (p >= 0) codes[p] = 4;
+                std::int64_t ret = 0;
+                const std::vector<double> out = run_pwm(codes, pssm.g2(), &ret, static_cast<int>(p & 1) * 2);
+                CHECK(ret == -1);
+                const std::int64_t F = L / 2;
+                for (std::int64_t k = 0; k < n; ++k) {
+                    const std::int64_t s = k - F;  // window that lands on k
+                    const bool scored = s >= 0 && s + L <= n && !(p >= s && p < s + L);
+                    if (scored)
+                        CHECK_MSG(out[k] == static_cast<double>(L), "L=%lld n=%lld p=%lld k=%lld", (long long)L,
+                                  (long long)n, (long long)p, (long long)k);
+                    else
+                        CHECK_MSG(bits(out[k]) == 0x7ff8000000000000ull, "L=%lld n=%lld p=%lld k=%lld", (long long)L,
+                                  (long long)n, (long long)p, (long long)k);
+                }
+            }
+        }
+    }
+    // Width 0: every position 0.0, even those holding N.
+    Array empty = make2(5, 0);
+    std::int64_t ret = 0;
+    std::vector<double> out = run_pwm({4, 0, 1, 9}, empty.g2(), &ret);
+    CHECK(ret == -1);
+    for (double v : out) CHECK(bits(v) == 0);
+    CHECK(run_pwm({}, empty.g2(), &ret).empty() && ret == -1);
+    Array three = make2(5, 3);
+    CHECK(run_pwm({}, three.g2(), &ret).empty() && ret == -1);
+}
+
+void test_dwm_placement() {
+    for (std::int64_t L : {1, 2, 3, 4, 5}) {
+        // Equal bias and background models: every scored window is exactly 0.0.
+        DwmModel d(L);
+        for (int x = 0; x < 5; ++x)
+            for (int m = 0; m < L; ++m) {
+                const double v = uniform(-4, -0.5);
+                d.bias_pwm.g2().store(x, m, v);
+                d.bg_pwm.g2().store(x, m, v);
+                for (int y = 0; y < 5; ++y)
+                    for (int n = 0; n < L; ++n) {
+                        const double w = uniform(-8, -1);
+                        d.bias_dwm.g4().store(x, y, m, n, w);
+                        d.bg_dwm.g4().store(x, y, m, n, w);
+                    }
+            }
+        for (std::int64_t n : {L - 1, L, L + 1, std::int64_t{13}}) {
+            for (std::int64_t p = -1; p < n; ++p) {
+                std::vector<std::int64_t> codes = random_codes(n, 0.0);
+                if (p >= 0) codes[p] = p % 2 ? 4 : 6;
+                std::int64_t ret = 0;
+                const std::vector<double> out = run_dwm(codes, d, &ret, static_cast<int>((p + 1) % 3));
+                CHECK(ret == -1);
+                const std::int64_t F = L / 2;
+                for (std::int64_t k = 0; k < n; ++k) {
+                    const std::int64_t s = k - F;
+                    const bool scored = s >= 0 && s + L <= n && !(p >= s && p < s + L);
+                    CHECK_MSG(bits(out[k]) == (scored ? 0ull : 0x7ff8000000000000ull), "L=%lld n=%lld p=%lld k=%lld",
+                              (long long)L, (long long)n, (long long)p, (long long)k);
+                }
+            }
+        }
+    }
+    // Width 1: the pair matrices are never read (NaN there changes nothing).
+    DwmModel d(1);
+    for (int x = 0; x < 4; ++x) {
+        d.bias_pwm.g2().store(x, 0, std::log2(0.1 * (x + 1)));
+        d.bg_pwm.g2().store(x, 0, -2.0);
+    }
+    for (int x = 0; x < 5; ++x)
+        for (int y = 0; y < 5; ++y) d.bias_dwm.g4().store(x, y, 0, 0, kNaN), d.bg_dwm.g4().store(x, y, 0, 0, kNaN);
+    std::int64_t ret = 0;
+    const std::vector<double> out = run_dwm({0, 1, 2, 3, 4}, d, &ret);
+    for (int x = 0; x < 4; ++x) CHECK(near(out[x], std::log2(0.1 * (x + 1)) - (-2.0), 1e-14));
+    CHECK(std::isnan(out[4]));
+}
+
+void test_negative_codes() {
+    Array pssm = make2(5, 4);
+    DwmModel d(4);
+    const std::int64_t neg[] = {-1, -4, std::numeric_limits<std::int64_t>::min()};
+    for (std::int64_t n : {0, 1, 3, 4, 5, 40, 5000}) {
+        for (std::int64_t at : {std::int64_t{0}, n / 2, n - 1, n - 2}) {
+            if (at < 0 || at >= n) continue;
+            for (int layout = 0; layout < 3; ++layout) {
+                std::vector<std::int64_t> codes = random_codes(n, 0.1);
+                codes[at] = neg[(at + layout) % 3];
+                if (at + 1 < n) codes[n - 1] = -2;  // a later negative must not win
+                std::int64_t ret = 0;
+                run_pwm(codes, pssm.g2(), &ret, layout);
+                CHECK_MSG(ret == at, "pwm n=%lld at=%lld got %lld", (long long)n, (long long)at, (long long)ret);
+                ret = 0;
+                run_dwm(codes, d, &ret, layout);
+                CHECK_MSG(ret == at, "dwm n=%lld at=%lld got %lld", (long long)n, (long long)at, (long long)ret);
+                Array empty = make2(5, 0);
+                run_pwm(codes, empty.g2(), &ret, layout);
+                CHECK(ret == at);
+                Array wide = make2(5, n + 3);
+                run_pwm(codes, wide.g2(), &ret, layout);
+                CHECK(ret == at);
+            }
+        }
+    }
+}
+
+// ------------------------------------------------- random differential
+void fill_pssm(Array& a, std::int64_t L, bool with_inf) {
+    for (int r = 0; r < 5; ++r)
+        for (int m = 0; m < L; ++m) {
+            double v = uniform(-3, 3) * std::pow(2.0, static_cast<double>(pick(-20, 20)));
+            if (with_inf && pick(0, 30) == 0) v = pick(0, 1) ? kInf : -kInf;
+            if (r == 4) v = kNaN;  // never read for a scored window
+            a.g2().store(r, m, v);
+        }
+}
+
+void test_pwm_random() {
+    for (int trial = 0; trial < 400; ++trial) {
+        const std::int64_t L = trial < 20 ? trial : pick(0, 40);
+        const std::int64_t n = trial % 7 == 0 ? pick(4000, 12000) : pick(0, 300);
+        Array pssm = make2(5, L, trial % 4);
+        fill_pssm(pssm, L, trial % 3 == 0);
+        const std::vector<std::int64_t> codes = random_codes(n, trial % 5 == 0 ? 0.0 : 0.02);
+        std::vector<double> want;
+        const std::int64_t wret = ref_pwm_score(codes, pssm.g2(), want);
+        std::int64_t ret = 0;
+        const std::vector<double> got = run_pwm(codes, pssm.g2(), &ret, trial % 3);
+        CHECK(ret == wret);
+        CHECK_MSG(same_bits(got, want), "trial %d L=%lld n=%lld", trial, (long long)L, (long long)n);
+    }
+}
+
+void fill_dwm(DwmModel& d, bool realistic) {
+    const std::int64_t L = d.L;
+    if (realistic) {
+        // Models made the way they are in use: counts, smoothing, log2.
+        for (int model = 0; model < 2; ++model) {
+            Array counts = make4(L), pwm = make2(5, L), dwm = make4(L);
+            const int nseq = static_cast<int>(pick(0, 40));
+            for (int k = 0; k < nseq; ++k) {
+                Seq s(random_codes(L, 0.0));
+                dwm_count(s.view, static_cast<std::int32_t>(L), counts.g4(), 1.0);
+            }
+            for (int y = 0; y < 5; ++y)
+                for (int q = 0; q < L; ++q) {
+                    double cm = 0;
+                    for (int x = 0; x < 5; ++x)
+                        for (int p = 0; p < L; ++p) cm += counts.g4().load(x, y, p, q);
+                    pwm.g2().store(y, q, (cm / static_cast<double>(L) + 1) / (nseq + 4.0));
+                }
+            const double pseudo = nseq > 16 ? nseq : 16;
+            dwm_pairs(counts.g4(), pwm.g2(), pseudo, nseq + pseudo, L, dwm.g4());
+            const Array& P = model ? d.bias_pwm : d.bg_pwm;
+            const Array& D = model ? d.bias_dwm : d.bg_dwm;
+            for (int x = 0; x < 5; ++x)
+                for (int m = 0; m < L; ++m) {
+                    P.g2().store(x, m, std::log2(pwm.g2().load(x, m)));
+                    for (int y = 0; y < 5; ++y)
+                        for (int n = 0; n < L; ++n) D.g4().store(x, y, m, n, std::log2(dwm.g4().load(x, y, m, n)));
+                }
+        }
+        return;
+    }
+    for (const Array* P : {&d.bias_pwm, &d.bg_pwm})
+        for (int x = 0; x < 5; ++x)
+            for (int m = 0; m < L; ++m) P->g2().store(x, m, x < 4 ? uniform(-6, -0.1) : kNaN);
+    for (const Array* D : {&d.bias_dwm, &d.bg_dwm})
+        for (int x = 0; x < 5; ++x)
+            for (int y = 0; y < 5; ++y)
+                for (int m = 0; m < L; ++m)
+                    for (int n = 0; n < L; ++n)
+                        D->g4().store(x, y, m, n, x < 4 && y < 4 && m != n ? uniform(-12, -0.2) : kNaN);
+}
+
+void test_dwm_random() {
+    for (int trial = 0; trial < 120; ++trial) {
+        const std::int64_t L = trial < 24 ? trial + 1 : pick(1, 22);
+        const std::int64_t n = trial % 10 == 0 ? pick(4090, 4200) : pick(0, 120);
+        DwmModel d(L, trial % 4);
+        fill_dwm(d, trial % 2 == 0);
+        const std::vector<std::int64_t> codes = random_codes(n, trial % 3 == 0 ? 0.0 : 0.03);
+        std::int64_t wret = 0, ret = 0;
+        const std::vector<double> want = ref_dwm(codes, d, &wret);
+        const std::vector<double> got = run_dwm(codes, d, &ret, trial % 3);
+        CHECK(ret == wret);
+        CHECK_MSG(same_bits(got, want), "trial %d L=%lld n=%lld", trial, (long long)L, (long long)n);
+        std::size_t scored = 0;
+        for (double v : got) scored += !std::isnan(v);
+        if (n >= 2 * L + 10 && trial % 3 == 0) CHECK(scored > 0);
+    }
+}
+
+// ------------------------------------------------------ pow(2, x) lanes
+std::uint64_t splitmix(std::uint64_t& s) {
+    std::uint64_t z = (s += 0x9e3779b97f4a7c15ull);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+}
+
+__attribute__((target("avx512f"))) std::int64_t pow2_mismatches(std::int64_t count, std::uint64_t seed) {
+    std::int64_t bad = 0;
+    alignas(64) double x[8], got[8];
+    for (std::int64_t i = 0; i < count; i += 8) {
+        for (int k = 0; k < 8; ++k) {
+            const std::uint64_t r = splitmix(seed);
+            const double u = static_cast<double>(r >> 11) * 0x1p-53;
+            switch ((i / 8 + k) % 10) {
+                case 0: case 1: case 2: case 3: x[k] = -64.0 + 68.0 * u; break;  // what scoring produces
+                case 4: case 5: x[k] = -1100.0 + 2200.0 * u; break;             // across and past the range
+                case 6: case 7: {                                               // every bit pattern
+                    std::memcpy(&x[k], &r, 8);
+                    break;
+                }
+                default: x[k] = std::ldexp(2.0 * u - 1.0, static_cast<int>(r % 81) - 70); break;  // tiny
+            }
+        }
+        _mm512_store_pd(got, pow2::eval8(_mm512_load_pd(x)));
+        for (int k = 0; k < 8; ++k) {
+            const double want = std::pow(2.0, x[k]);
+            if (std::memcmp(&want, &got[k], 8) != 0) {
+                if (++bad <= 5) std::printf("pow2 lane mismatch at x=%a: %a vs %a\n", x[k], got[k], want);
+            }
+        }
+    }
+    return bad;
+}
+
+void test_pow2() {
+    if (cpu::detect() != cpu::Level::Avx512) {
+        std::printf("no AVX-512: scoring calls pow\n");
+        return;
+    }
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 28)
+    // glibc's pow has computed this way since 2.28; losing the lanes here would
+    // silently cost DWM scoring most of its speed.
+    CHECK(pow2::available());
+#endif
+    const std::int64_t count = 104'000'000;
+    const std::int64_t bad = pow2_mismatches(count, 0x5eed);
+    if (pow2::available()) CHECK_MSG(bad == 0, "%lld of %lld differ", static_cast<long long>(bad), static_cast<long long>(count));
+    std::printf("pow(2, x) lanes %s: %lld inputs, %lld differ from pow\n", pow2::available() ? "in use" : "not in use",
+                static_cast<long long>(count), static_cast<long long>(bad));
+}
+
+}  // namespace
+
+int main() {
+    test_coding();
+    test_checks();
+    test_counting();
+    test_pairs();
+    test_pow2();
+    const cpu::Level widest = cpu::detect();
+    for (int lv = 0; lv <= static_cast<int>(widest); ++lv) {
+        const cpu::Level got = cpu::limit(static_cast<cpu::Level>(lv));
+        const int before = failures;
+        test_pwm_example();
+        test_dwm_example();
+        test_pwm_placement();
+        test_dwm_placement();
+        test_negative_codes();
+        test_pwm_random();
+        test_dwm_random();
+        std::printf("level %-6s %s\n", level_name(got), failures == before ? "ok" : "FAILED");
+    }
+    cpu::limit(widest);
+    std::printf("%d checks, %d failures\n", checks, failures);
+    return failures == 0 ? 0 : 1;
+}
