@@ -53,6 +53,10 @@ int check_counted(const Call& c, std::int32_t L, bool skip_n) {
 bool add_total(PyObject* self, const char* total, double amount) {
     Ref value = getattr(self, total);
     if (!value) return false;
+    if (PyFloat_CheckExact(value.get())) {  // float + float, without building the addend
+        Ref sum = Ref::steal(PyFloat_FromDouble(PyFloat_AS_DOUBLE(value.get()) + amount));
+        return sum && setattr(self, total, sum.get());
+    }
     Ref step = Ref::steal(PyFloat_FromDouble(amount));
     if (!step) return false;
     Ref sum = Ref::steal(PyNumber_InPlaceAdd(value.get(), step.get()));

@@ -27,11 +27,24 @@
 namespace morvane::kernels {
 
 void dwm_count(Strided<std::int64_t> seq, std::int32_t L, Grid4 counts, double amount) {
+    if (L <= 0) return;
+    std::int64_t stack[256];
+    std::vector<std::int64_t> heap;
+    std::int64_t* col = stack;
+    if (L > 256) {
+        heap.resize(static_cast<std::size_t>(L));
+        col = heap.data();
+    }
+    // Byte offset of [Sn, n] within a [Sm, m] plane, once per call rather than
+    // once per pair; the pairs are then visited in the usual m, n order.
+    for (std::int32_t n = 0; n < L; ++n) col[n] = seq.load(n) * counts.strides[1] + n * counts.strides[3];
     for (std::int32_t m = 0; m < L; ++m) {
-        const std::int64_t Sm = seq.load(m);
+        char* plane = counts.base + seq.load(m) * counts.strides[0] + m * counts.strides[2];
         for (std::int32_t n = 0; n < L; ++n) {
-            const std::int64_t Sn = seq.load(n);
-            counts.store(Sm, Sn, m, n, counts.load(Sm, Sn, m, n) + amount);
+            double v;
+            std::memcpy(&v, plane + col[n], sizeof v);
+            v += amount;
+            std::memcpy(plane + col[n], &v, sizeof v);
         }
     }
 }
