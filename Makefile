@@ -1,12 +1,13 @@
 # make demo   - create the environment, build, install and scan the bundled genome
 # make test   - the same set-up, then the whole test suite on NumPy 2.x and on NumPy 1.26
+# make bench  - the same set-up, then timings against baselines measured in the same run
 SHELL := /bin/bash
 PYTHON := $(shell tools/find-python)
 VENV := .venv
 VENV_NP1 := .venv-np1
 DEPS := pysam pytest hypothesis
 
-.PHONY: demo test test-kernels test-np2 test-np1 wheel env env-np1 install install-np1 clean
+.PHONY: demo bench test test-kernels test-np2 test-np1 wheel env env-np1 install install-np1 clean
 
 $(VENV)/.ready:
 	$(PYTHON) -m venv $(VENV)
@@ -36,6 +37,10 @@ install-np1: wheel env-np1
 
 demo: install
 	$(VENV)/bin/python examples/scan_genome.py
+
+bench: install
+	$(VENV)/bin/python -m pip install -q biopython
+	$(VENV)/bin/python benchmarks/bench.py
 
 test-np2: install
 	$(VENV)/bin/python -m pytest -q -p no:cacheprovider tests

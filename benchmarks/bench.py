@@ -1,0 +1,599 @@
+"""Benchmarks of morvane.utils.sequences against baselines measured in the same run.
+
+Run inside the project's environment with the extension installed:
+
+    python benchmarks/bench.py            # every workload, about a minute
+    python benchmarks/bench.py --only dwm # workloads whose name holds "dwm"
+
+Every workload is warmed up and then timed several times with time.perf_counter;
+the table shows the best time of each side and their ratio, next to the target.
+The run is a report: it exits 0 even when a target is missed, and marks the miss.
+Baselines that are not NumPy, Biopython or pysam (the scalar C++ DWM scorer, the
+Python-level loops) live here, never in the library.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import gc
+import os
+import platform
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import timeit
+from dataclasses import dataclass, field
+from pathlib import Path
+from types import SimpleNamespace
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+WIDTH = 20  # motif width of every matrix workload
+SEED = 20240611
+
+
+# ---------------------------------------------------------------- reporting
+
+
+@dataclass
+class Row:
+    workload: str
+    ours: float | None  # seconds (per call for the per-call workloads)
+    baseline: str
+    base: float | None
+    kind: str  # "faster": base / ours >= target; "time": ours / base <= target
+    target: float
+    checks: list[str] = field(default_factory=list)  # failed checks; empty when all passed
+    note: str = ""
+
+    @property
+    def ratio(self) -> float | None:
+        if not self.ours or not self.base:
+            return None
+        return self.base / self.ours if self.kind == "faster" else self.ours / self.base
+
+    @property
+    def met(self) -> bool | None:
+        r = self.ratio
+        if r is None:
+            return None
+        ok = r >= self.target if self.kind == "faster" else r <= self.target
+        return ok and not self.checks
+
+    def ratio_text(self) -> str:
+        r = self.ratio
+        if r is None:
+            return "-"
+        return f"{r:.2f}x faster" if self.kind == "faster" else f"{r:.2f}x its time"
+
+    def target_text(self) -> str:
+        return f">= {self.target:g}x faster" if self.kind == "faster" else f"<= {self.target:g}x its time"
+
+    def status_text(self) -> str:
+        m = self.met
+        if m is None:
+            return "NOT MEASURED" + (f" ({self.note})" if self.note else "")
+        if m:
+            return "met"
+        parts = []
+        r = self.ratio
+        if not (r >= self.target if self.kind == "faster" else r <= self.target):
+            parts.append("ratio")
+        parts += self.checks
+        return "*** MISSED: " + ", ".join(parts) + " ***"
+
+
+def fmt_time(s: float | None) -> str:
+    if s is None:
+        return "-"
+    if s >= 1.0:
+        return f"{s:.3f} s"
+    if s >= 1e-3:
+        return f"{s * 1e3:.2f} ms"
+    if s >= 1e-6:
+        return f"{s * 1e6:.2f} us"
+    return f"{s * 1e9:.1f} ns"
+
+
+def print_table(rows: list[Row]) -> None:
+    head = ["workload", "ours", "baseline", "baseline time", "ratio", "target", "status"]
+    cells = [
+        [r.workload, fmt_time(r.ours), r.baseline, fmt_time(r.base), r.ratio_text(), r.target_text(), r.status_text()]
+        for r in rows
+    ]
+    widths = [max(len(head[i]), *(len(c[i]) for c in cells)) for i in range(len(head))]
+
+    def line(c):
+        return "  ".join(str(v).ljust(w) for v, w in zip(c, widths)).rstrip()
+
+    print(line(head))
+    print(line(["-" * w for w in widths]))
+    for c in cells:
+        print(line(c))
+
+
+def say(msg: str) -> None:
+    print(msg, flush=True)
+
+
+# ---------------------------------------------------------------- timing
+
+
+def _timed(fn) -> float:
+    gc.collect()
+    gc.disable()
+    try:
+        t0 = time.perf_counter()
+        fn()
+        return time.perf_counter() - t0
+    finally:
+        gc.enable()
+
+
+def race(*entries: tuple) -> list[float]:
+    """Best wall time of each (fn, repeat) entry.
+
+    Every fn is called once untimed, then the timed calls of all entries take
+    turns, so that both sides of a ratio meet the same load on a busy machine.
+    The result of each call is dropped before the next one starts, and the
+    cyclic garbage collector is off while a call is timed.
+    """
+    for fn, _ in entries:
+        fn()
+    best = [float("inf")] * len(entries)
+    for i in range(max(r for _, r in entries)):
+        for k, (fn, repeat) in enumerate(entries):
+            if i < repeat:
+                best[k] = min(best[k], _timed(fn))
+    return best
+
+
+def race_calls(stmts: list[str], env: dict, number: int, repeat: int) -> list[float]:
+    """Best time per call of each short statement (loops of `number` calls, taking turns)."""
+    timers = [timeit.Timer(s, globals=env) for s in stmts]
+    for t in timers:
+        t.timeit(number)  # warm-up
+    best = [float("inf")] * len(timers)
+    for _ in range(repeat):
+        for k, t in enumerate(timers):
+            best[k] = min(best[k], t.timeit(number) / number)
+    return best
+
+
+# ---------------------------------------------------------------- machine
+
+
+def machine_report(seq_module) -> None:
+    model, flags = "unknown", set()
+    try:
+        with open("/proc/cpuinfo") as fh:
+            for ln in fh:
+                if ln.startswith("model name") and model == "unknown":
+                    model = ln.split(":", 1)[1].strip()
+                elif ln.startswith("flags") and not flags:
+                    flags = set(ln.split(":", 1)[1].split())
+    except OSError:
+        pass
+    simd = [f for f in ("sse4_2", "avx", "fma", "avx2", "avx512f", "avx512dq", "avx512bw", "avx512vl") if f in flags]
+    path = "avx512" if "avx512f" in flags else "avx2" if "avx2" in flags else "baseline x86-64"
+    say(f"machine : {model}, {os.cpu_count()} cores, {platform.machine()}, load average "
+        + " ".join(f"{v:.2f}" for v in os.getloadavg()))
+    say(f"SIMD    : {' '.join(simd) or 'none beyond baseline'}; widest kernel path the library can pick: {path}")
+    say(f"python  : {platform.python_version()}  numpy {np.__version__}  " + versions())
+    say(f"morvane : {seq_module.__file__}")
+
+
+def versions() -> str:
+    out = []
+    for name in ("pysam", "Bio"):
+        try:
+            mod = __import__(name)
+            out.append(f"{'biopython' if name == 'Bio' else name} {mod.__version__}")
+        except ImportError:
+            out.append(f"{name} missing")
+    return "  ".join(out)
+
+
+# ---------------------------------------------------------------- data
+
+
+ACGT_N = np.frombuffer(b"ATCGN", np.uint8)  # letter of each code, in code order
+
+
+def random_codes(rng, n: int, n_fraction: float) -> np.ndarray:
+    codes = rng.integers(0, 4, n, dtype=np.int64)
+    if n_fraction:
+        codes[rng.random(n) < n_fraction] = 4
+    return codes
+
+
+def codes_to_text(codes: np.ndarray) -> str:
+    return ACGT_N[codes].tobytes().decode("ascii")
+
+
+def motif_sites(rng, count: int, width: int) -> np.ndarray:
+    """Aligned sites drawn from a peaked random motif, as int64 code rows."""
+    probs = rng.dirichlet([0.4] * 4, size=width)  # [position, code]
+    cum = probs.cumsum(axis=1)
+    u = rng.random((count, width, 1))
+    return (u > cum[None, :, :]).sum(axis=2).astype(np.int64)
+
+
+def code_lut() -> np.ndarray:
+    lut = np.full(256, 4, np.int64)
+    for ch, code in zip("ATCGatcg", (0, 1, 2, 3, 0, 1, 2, 3)):
+        lut[ord(ch)] = code
+    return lut
+
+
+# ---------------------------------------------------------------- workloads
+
+
+def bench_pwm(S, rng) -> list[Row]:
+    n = 10_000_000
+    say(f"PWM score_sequence: width {WIDTH}, {n:,} codes with 1% N ...")
+    mat = S.SequenceMatrix.create(WIDTH, "PWM")
+    sites = motif_sites(rng, 500, WIDTH)
+    for s in sites:
+        mat.add_sequence(s)
+    mat.prepare_mat()  # no background counted: a uniform background of 1/4
+    codes_true = random_codes(rng, n, 0.01)
+    text = codes_to_text(codes_true)
+    codes = S.nuc_to_num(text)
+    assert np.array_equal(codes, codes_true)
+
+    row_bio = Row(f"PWM text -> nuc_to_num -> score_sequence (w{WIDTH}, 10M, 1% N)", None,
+                  "Biopython PSSM.calculate", None, "faster", 20.0)
+    row_cast = Row(f"PWM score_sequence alone (w{WIDTH}, 10M codes)", None,
+                   "codes.astype(float64)", None, "time", 2.5)
+
+    entries = [
+        (lambda: mat.score_sequence(S.nuc_to_num(text)), 9),
+        (lambda: mat.score_sequence(codes), 9),
+        (lambda: codes.astype(np.float64), 9),
+        (lambda: S.nuc_to_num(text), 5),
+    ]
+    try:
+        from Bio import motifs
+    except ImportError:
+        row_bio.note = "Biopython not installed"
+        bio = None
+    else:
+        # The same counts through Biopython's own pipeline: pseudo-count 1 per
+        # letter, log2 odds against a uniform background.
+        counts = {letter: list(mat.counts[code]) for code, letter in enumerate("ATCG")}
+        bio = motifs.Motif(alphabet="ACGT", counts=counts).counts.normalize(pseudocounts=1.0).log_odds()
+        entries.append((lambda: bio.calculate(text), 3))
+    times = race(*entries)
+    row_bio.ours, row_cast.ours, row_cast.base, t_code = times[:4]
+    say(f"  of which nuc_to_num alone {fmt_time(t_code)}")
+    if bio is None:
+        return [row_bio, row_cast]
+    row_bio.base = times[4]
+
+    ours = mat.score_sequence(codes)
+    theirs = np.asarray(bio.calculate(text), dtype=np.float64)  # float32, one per window start
+    F = WIDTH // 2
+    if not np.allclose(ours[F:F + len(theirs)], theirs, rtol=1e-5, atol=1e-4, equal_nan=True):
+        row_bio.checks.append("scores differ from Biopython's")
+    return [row_bio, row_cast]
+
+
+def compile_reference(tmp: Path):
+    cxx = shutil.which(os.environ.get("CXX", "g++")) or shutil.which("g++")
+    if not cxx:
+        return None, "no C++ compiler"
+    so = tmp / "reference_dwm.so"
+    cmd = [cxx, "-std=c++17", "-O2", "-ffp-contract=off", "-fno-fast-math", "-fPIC", "-shared",
+           str(HERE / "reference_dwm.cpp"), "-o", str(so)]
+    res = subprocess.run(cmd, capture_output=True, text=True)
+    if res.returncode:
+        return None, "reference did not compile: " + res.stderr.strip()[:200]
+    lib = ctypes.CDLL(str(so))
+    P, I64, I32 = ctypes.c_void_p, ctypes.c_int64, ctypes.c_int32
+    lib.ref_dwm_score.argtypes = [P, I64, I32, P, P, P, P, P]
+    lib.ref_dwm_score.restype = None
+    lib.ref_dwm_record.argtypes = [P, I64, I32, P, P, P, P, P, P, I64]
+    lib.ref_dwm_record.restype = I64
+    lib.ref_libm_calls.argtypes = [P, I64, I64, P, I64, I64]
+    lib.ref_libm_calls.restype = ctypes.c_double
+    return lib, ""
+
+
+def prepared_dwm(S, rng):
+    """A DWM counted from motif sites and random background, not yet prepared."""
+    mat = S.SequenceMatrix.create(WIDTH, "DWM")
+    for s in motif_sites(rng, 500, WIDTH):
+        mat.add_sequence(s)
+    for s in rng.integers(0, 4, (2000, WIDTH), dtype=np.int64):
+        mat.add_background(s)
+    return mat
+
+
+def ptr(a: np.ndarray) -> int:
+    return a.ctypes.data
+
+
+def bit_difference(ours: np.ndarray, ref: np.ndarray) -> str:
+    """Empty when the two float64 arrays are bit for bit the same, else what differs."""
+    if ours.dtype != ref.dtype or ours.shape != ref.shape:
+        return f"{ours.dtype}{ours.shape} against {ref.dtype}{ref.shape}"
+    nan_o, nan_r = np.isnan(ours), np.isnan(ref)
+    if not np.array_equal(nan_o, nan_r):
+        return f"NaN at {np.count_nonzero(nan_o != nan_r)} other positions"
+    if ours.tobytes() != ref.tobytes():
+        differ = np.count_nonzero(ours.view(np.uint64) != ref.view(np.uint64))
+        return f"{differ} of {ours.size} elements differ in their bits"
+    return ""
+
+
+def bench_dwm_score(S, rng, tmp: Path) -> list[Row]:
+    n = 200_000
+    say(f"DWM score_sequence: width {WIDTH}, {n:,} codes ...")
+    mat = prepared_dwm(S, rng)
+    mat.prepare_mat()
+    row_ref = Row(f"DWM score_sequence (w{WIDTH}, 200k codes)", None, "scalar C++ reference (-O2)", None,
+                  "faster", 2.0)
+    row_pow = Row(f"DWM score_sequence (w{WIDTH}, 200k codes)", None, "its pow(2,x)+log2 calls alone", None,
+                  "time", 1.3)
+    codes = random_codes(rng, n, 0.0)
+
+    lib, why = compile_reference(tmp)
+    if lib is None:
+        row_ref.note = row_pow.note = why
+        row_ref.ours = row_pow.ours = race((lambda: mat.score_sequence(codes), 5))[0]
+        return [row_ref, row_pow]
+    mats = [mat.bias_pwm_log, mat.bg_pwm_log, mat.bias_dwm_log, mat.bg_dwm_log]
+    for a in mats:
+        assert a.dtype == np.float64 and a.flags.c_contiguous
+    assert mats[0].shape == (5, WIDTH) and mats[2].shape == (5, 5, WIDTH, WIDTH)
+    mptrs = [ptr(a) for a in mats]
+
+    def reference(seq):
+        out = np.empty(len(seq))
+        lib.ref_dwm_score(ptr(seq), len(seq), WIDTH, *mptrs, ptr(out))
+        return out
+
+    # Bit-for-bit agreement, on the timed input and on one with N's and short runs.
+    mixed = random_codes(rng, 20_000, 0.01)
+    mixed[100:100 + WIDTH - 1] = np.arange(WIDTH - 1) % 4  # an N-free run just shorter than a window
+    for seq in (codes, mixed, codes[:WIDTH], codes[:WIDTH - 1]):
+        problem = bit_difference(mat.score_sequence(seq), reference(seq))
+        if problem:
+            row_ref.checks.append("NOT bit-identical: " + problem)
+            break
+
+    # The C library calls alone: 8 * L pows and 2 * L log2 per scored window, on the
+    # arguments the reference passes for the first windows, cycled.
+    sample = 2000
+    pw = np.empty(sample * 8 * WIDTH)
+    lg = np.empty(sample * 2 * WIDTH)
+    got = lib.ref_dwm_record(ptr(codes), len(codes), WIDTH, *mptrs, ptr(pw), ptr(lg), sample)
+    assert got == sample
+    windows = len(codes) - WIDTH + 1  # the timed input holds no N: every window is scored
+    row_ref.ours, row_ref.base, row_pow.base = race(
+        (lambda: mat.score_sequence(codes), 7),
+        (lambda: reference(codes), 3),
+        (lambda: lib.ref_libm_calls(ptr(pw), len(pw), windows * 8 * WIDTH, ptr(lg), len(lg), windows * 2 * WIDTH),
+         5),
+    )
+    row_pow.ours = row_ref.ours
+    return [row_ref, row_pow]
+
+
+def prepare_mat_python(mat) -> None:
+    """DiNucleotideMatrix.prepare_mat with its pair step as a Python-level element loop."""
+    L = mat.length
+    bias_cm = np.sum(mat.counts, axis=(0, 2)) / float(L)
+    mat.no_bias = np.mean(np.sum(bias_cm[:4, :], axis=0))
+    mat.bias_pwm = np.true_divide(bias_cm + 1, mat.no_bias + 4)
+    bg_cm = np.sum(mat.bg_counts, axis=(0, 2)) / float(L)
+    mat.no_bg = np.mean(np.sum(bg_cm[:4, :], axis=0))
+    mat.bg_pwm = np.true_divide(bg_cm + 1, mat.no_bg + 4)
+    mat.pssm = np.log2(np.true_divide(mat.bias_pwm, mat.bg_pwm))
+    pseudo_bias = mat.no_bias if mat.no_bias > 16 else 16
+    pseudo_bg = mat.no_bg if mat.no_bg > 16 else 16
+    for m in range(L):
+        for n in range(L):
+            for Sm in range(5):
+                for Sn in range(5):
+                    t1 = pseudo_bias * mat.bias_pwm[Sn, n]
+                    t2 = t1 * mat.bias_pwm[Sm, m]
+                    mat.bias_dwm[Sm, Sn, m, n] = (mat.counts[Sm, Sn, m, n] + t2) / float(mat.no_bias + pseudo_bias)
+                    t1 = pseudo_bg * mat.bg_pwm[Sn, n]
+                    t2 = t1 * mat.bg_pwm[Sm, m]
+                    mat.bg_dwm[Sm, Sn, m, n] = (mat.bg_counts[Sm, Sn, m, n] + t2) / float(mat.no_bg + pseudo_bg)
+    mat.bias_pwm_log = np.log2(mat.bias_pwm)
+    mat.bg_pwm_log = np.log2(mat.bg_pwm)
+    mat.bias_dwm_log = np.log2(mat.bias_dwm)
+    mat.bg_dwm_log = np.log2(mat.bg_dwm)
+
+
+PREPARED = ("no_bias", "no_bg", "bias_pwm", "bg_pwm", "pssm", "bias_dwm", "bg_dwm",
+            "bias_pwm_log", "bg_pwm_log", "bias_dwm_log", "bg_dwm_log")
+
+
+def bench_dwm_prepare(S, rng) -> list[Row]:
+    say(f"DWM prepare_mat: width {WIDTH} ...")
+    mat = prepared_dwm(S, rng)
+    row = Row(f"DWM prepare_mat (w{WIDTH})", None, "pair step as a Python element loop", None, "faster", 50.0)
+
+    def fresh():
+        return SimpleNamespace(length=mat.length, counts=mat.counts.copy(), bg_counts=mat.bg_counts.copy(),
+                               bias_dwm=np.zeros_like(mat.counts), bg_dwm=np.zeros_like(mat.counts))
+
+    def ours(calls=50):
+        for _ in range(calls):
+            mat.prepare_mat()
+
+    ref = fresh()
+    t_ours, row.base = race((ours, 9), (lambda: prepare_mat_python(ref), 3))
+    row.ours = t_ours / 50
+    ref = fresh()
+    prepare_mat_python(ref)
+    mat.prepare_mat()
+    differ = [a for a in PREPARED
+              if np.asarray(getattr(mat, a)).shape != np.asarray(getattr(ref, a)).shape
+              or np.asarray(getattr(mat, a)).tobytes() != np.asarray(getattr(ref, a)).tobytes()]
+    if differ:
+        row.checks.append("results differ: " + " ".join(differ))
+    return [row]
+
+
+def bench_nuc_to_num(S, rng) -> list[Row]:
+    n = 100_000_000
+    say(f"nuc_to_num: {n:,} ASCII characters ...")
+    letters = np.frombuffer(b"ACGTNacgtn", np.uint8)
+    text = letters[rng.integers(0, len(letters), n, dtype=np.uint8)].tobytes().decode("ascii")
+    lut = code_lut()
+    row = Row("nuc_to_num (100M ASCII chars)", None, "lut[frombuffer(text.encode())]", None, "time", 1.0)
+
+    def baseline():
+        return lut[np.frombuffer(text.encode("ascii"), np.uint8)]
+
+    if not np.array_equal(S.nuc_to_num(text[:1_000_000]), lut[np.frombuffer(text[:1_000_000].encode(), np.uint8)]):
+        row.checks.append("codes differ from the table lookup")
+    row.ours, row.base = race((lambda: S.nuc_to_num(text), 3), (baseline, 3))
+    return [row]
+
+
+class Region:
+    __slots__ = ("chrom", "start", "end")
+
+    def __init__(self, chrom: str, start: int, end: int):
+        self.chrom, self.start, self.end = chrom, start, end
+
+
+def write_genome(rng, path: Path, chroms: dict[str, int], line: int = 60) -> None:
+    letters = np.frombuffer(b"ACGTACGTACGTacgtN", np.uint8)  # mostly upper case, some soft-masked, a few N
+    with open(path, "wb") as fh:
+        for name, size in chroms.items():
+            seq = letters[rng.integers(0, len(letters), size)]
+            rows = -(-size // line)
+            body = np.full(rows * (line + 1), ord("\n"), np.uint8)
+            grid = body.reshape(rows, line + 1)
+            flat = np.zeros(rows * line, np.uint8)
+            flat[:size] = seq
+            grid[:, :line] = flat.reshape(rows, line)
+            data = grid.tobytes()
+            if size % line:  # the last line is short
+                data = data[: (rows - 1) * (line + 1) + size % line] + b"\n"
+            fh.write(f">{name}\n".encode())
+            fh.write(data)
+
+
+def gc_python_loop(regions, fasta) -> float:
+    import pysam
+
+    gc_count, total = 0, 0
+    fasta_obj = pysam.FastaFile(fasta)
+    for region in regions:
+        seq = fasta_obj.fetch(region.chrom, region.start, region.end)
+        gc_count += sum([1 for nuc in seq if nuc == "G" or nuc == "g" or nuc == "C" or nuc == "c"])
+        total += region.end - region.start
+    fasta_obj.close()
+    return gc_count / float(total)
+
+
+def fetch_only(regions, fasta) -> None:
+    import pysam
+
+    fasta_obj = pysam.FastaFile(fasta)
+    for region in regions:
+        fasta_obj.fetch(region.chrom, region.start, region.end)
+    fasta_obj.close()
+
+
+def bench_gc(S, rng, tmp: Path) -> list[Row]:
+    import pysam
+
+    say("get_gc_content: 10,000 regions of 1 kbp of a 10 Mbp FASTA ...")
+    chroms = {"chr1": 4_000_000, "chr2": 3_000_000, "chr3": 2_000_000, "chr4": 1_000_000}
+    path = tmp / "genome.fa"
+    write_genome(rng, path, chroms)
+    pysam.faidx(str(path))
+    names = list(chroms)
+    sizes = np.array([chroms[c] for c in names], dtype=np.float64)
+    which = rng.choice(len(names), 10_000, p=sizes / sizes.sum())
+    regions = []
+    for c in which:
+        start = int(rng.integers(0, chroms[names[c]] - 1000))
+        regions.append(Region(names[c], start, start + 1000))
+    fasta = str(path)
+
+    row_loop = Row("get_gc_content (10k x 1 kbp)", None, "Python per-character loop", None, "faster", 20.0)
+    row_fetch = Row("get_gc_content (10k x 1 kbp)", None, "pysam fetch alone", None, "time", 1.5)
+    row_loop.ours, row_fetch.base, row_loop.base = race(
+        (lambda: S.get_gc_content(regions, fasta), 9),
+        (lambda: fetch_only(regions, fasta), 9),
+        (lambda: gc_python_loop(regions, fasta), 3),
+    )
+    row_fetch.ours = row_loop.ours
+    if S.get_gc_content(regions, fasta) != gc_python_loop(regions, fasta):
+        row_loop.checks.append("GC fraction differs from the loop's")
+    return [row_loop, row_fetch]
+
+
+def bench_add_sequence(S, rng) -> list[Row]:
+    say(f"add_sequence: width {WIDTH} ...")
+    rows = []
+    seq = rng.integers(0, 4, WIDTH, dtype=np.int64)
+    for kind in ("PWM", "DWM"):
+        mat = S.SequenceMatrix.create(WIDTH, kind)
+        env = {"f": mat.add_sequence, "s": seq, "g": seq.sum}
+        row = Row(f"{kind} add_sequence call (w{WIDTH})", None, "seq.sum() call", None, "time", 1.0)
+        row.ours, row.base = race_calls(["f(s)", "g()"], env, number=20_000, repeat=9)
+        rows.append(row)
+    return rows
+
+
+WORKLOADS = {
+    "pwm": bench_pwm,
+    "dwm_score": bench_dwm_score,
+    "dwm_prepare": bench_dwm_prepare,
+    "nuc_to_num": bench_nuc_to_num,
+    "gc": bench_gc,
+    "add_sequence": bench_add_sequence,
+}
+
+
+def main(argv=None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--only", action="append", default=[],
+                    help="run only the workloads whose name contains this text (repeatable): "
+                         + ", ".join(WORKLOADS))
+    args = ap.parse_args(argv)
+
+    from morvane.utils import sequences as S
+
+    t_start = time.perf_counter()
+    machine_report(S)
+    say("times: best of several runs after a warm-up; both sides of a ratio come from this run\n")
+    rng = np.random.default_rng(SEED)
+    rows: list[Row] = []
+    with tempfile.TemporaryDirectory(prefix="morvane-bench-") as tmpdir:
+        tmp = Path(tmpdir)
+        for name, fn in WORKLOADS.items():
+            if args.only and not any(o in name for o in args.only):
+                continue
+            params = fn.__code__.co_varnames[: fn.__code__.co_argcount]
+            rows += fn(S, rng, tmp) if "tmp" in params else fn(S, rng)
+            gc.collect()
+    print()
+    print_table(rows)
+    missed = [r for r in rows if r.met is False]
+    unmeasured = [r for r in rows if r.met is None]
+    print()
+    say(f"{len(rows) - len(missed) - len(unmeasured)} of {len(rows)} targets met"
+        + (f", {len(missed)} MISSED" if missed else "")
+        + (f", {len(unmeasured)} not measured" if unmeasured else "")
+        + f"; total run time {time.perf_counter() - t_start:.0f} s")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
