@@ -1,24 +1,35 @@
 # make demo   - create the environment, build, install and scan the bundled genome
-# make test   - the same set-up, then the whole test suite on NumPy 2.x and on NumPy 1.26
+# make test   - the same set-up, then the whole test suite: on NumPy 2.x and on NumPy 1.26
+#               under Python 3.12, on Python 3.13, and the numeric kernels in C++
 # make bench  - the same set-up, then timings against baselines measured in the same run
 SHELL := /bin/bash
-PYTHON := $(shell tools/find-python)
+PYTHON := $(shell tools/find-python 3.12)
+PYTHON313 = $(shell tools/find-python 3.13)
 VENV := .venv
 VENV_NP1 := .venv-np1
+VENV_313 := .venv-py313
 DEPS := pysam pytest hypothesis
+BUILD := scikit-build-core cmake ninja
+EXTRAS := mypy matplotlib "dask[distributed]" pyjaspar
 
-.PHONY: demo bench test test-kernels test-np2 test-np1 wheel env env-np1 install install-np1 clean
+.PHONY: demo bench test test-kernels test-np2 test-np1 test-py313 wheel install install-np1 env env-np1 clean
 
 $(VENV)/.ready:
 	$(PYTHON) -m venv $(VENV)
 	$(VENV)/bin/python -m pip install -q --upgrade pip
-	$(VENV)/bin/python -m pip install -q "numpy>=2" $(DEPS) scikit-build-core cmake ninja
+	$(VENV)/bin/python -m pip install -q "numpy>=2" $(DEPS) $(BUILD) $(EXTRAS)
 	touch $@
 
 $(VENV_NP1)/.ready:
 	$(PYTHON) -m venv $(VENV_NP1)
 	$(VENV_NP1)/bin/python -m pip install -q --upgrade pip
 	$(VENV_NP1)/bin/python -m pip install -q "numpy==1.26.*" $(DEPS)
+	touch $@
+
+$(VENV_313)/.ready:
+	$(PYTHON313) -m venv $(VENV_313)
+	$(VENV_313)/bin/python -m pip install -q --upgrade pip
+	$(VENV_313)/bin/python -m pip install -q "numpy>=2" $(DEPS) $(BUILD)
 	touch $@
 
 env: $(VENV)/.ready
@@ -42,17 +53,21 @@ bench: install
 	$(VENV)/bin/python -m pip install -q biopython
 	$(VENV)/bin/python benchmarks/bench.py
 
+# The numeric kernels alone, in C++ (every SIMD path the CPU has).
+test-kernels:
+	sh tests/cpp/run.sh
+
 test-np2: install
 	$(VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
 test-np1: install-np1
 	$(VENV_NP1)/bin/python -m pytest -q -p no:cacheprovider tests
 
-# The numeric kernels alone, in C++ (every SIMD path the CPU has).
-test-kernels:
-	sh tests/cpp/run.sh
+test-py313: $(VENV_313)/.ready
+	$(VENV_313)/bin/python -m pip install -q --no-deps --no-build-isolation --force-reinstall .
+	$(VENV_313)/bin/python -m pytest -q -p no:cacheprovider tests
 
-test: test-kernels test-np2 test-np1
+test: test-kernels test-np2 test-np1 test-py313
 
 clean:
-	rm -rf build dist $(VENV) $(VENV_NP1)
+	rm -rf build dist $(VENV) $(VENV_NP1) $(VENV_313)

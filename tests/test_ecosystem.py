@@ -1,0 +1,377 @@
+"""The library among its neighbours: the examples, the documentation's code,
+the shipped type stub, and the package metadata.
+
+Tests that need optional packages (mypy, matplotlib, dask.distributed,
+pyjaspar) skip where those are not installed.
+"""
+import importlib.metadata
+import importlib.util
+import re
+import struct
+import subprocess
+import sys
+import tomllib
+import zlib
+from collections import namedtuple
+from pathlib import Path
+
+import numpy as np
+import pysam
+import pytest
+
+import morvane
+from morvane.utils import sequences as s
+
+ROOT = Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples"
+DOCS = ROOT / "docs"
+FASTA = ROOT / "data" / "lambda_virus.fa"
+SITES = (ROOT / "data" / "sites.txt").read_text().split()
+STUB = ROOT / "src" / "morvane" / "utils" / "sequences.pyi"
+ALLOWLIST = ROOT / "tools" / "stubtest-allowlist.txt"
+
+Region = namedtuple("Region", "chrom start end")
+OL1 = 35590          # forward start of the left operator OL1 in the bundled genome
+
+
+def run_python(*args, cwd=ROOT, timeout=300):
+    return subprocess.run([sys.executable, *map(str, args)], cwd=cwd, capture_output=True,
+                          text=True, timeout=timeout)
+
+
+def ok(result):
+    assert result.returncode == 0, f"exit {result.returncode}\n{result.stdout}\n{result.stderr}"
+    return result.stdout
+
+
+def load_example(name):
+    spec = importlib.util.spec_from_file_location(f"example_{name}", EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def prepared_pwm(sites):
+    pwm = s.SequenceMatrix.create(len(sites[0]), "PWM")
+    for site in sites:
+        pwm.add_sequence(s.nuc_to_num(site))
+    pwm.prepare_mat()
+    return pwm
+
+
+def revcomp(text):
+    return text[::-1].translate(str.maketrans("ACGT", "TGCA"))
+
+
+# ---------------------------------------------------------------- package metadata
+
+def test_version_matches_the_project_metadata():
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    assert morvane.__version__ == project["version"]
+    assert re.fullmatch(r"\d+\.\d+\.\d+", morvane.__version__)
+    try:
+        installed = importlib.metadata.version("morvane")
+    except importlib.metadata.PackageNotFoundError:
+        return  # imported from a build tree rather than an installed distribution
+    assert installed == morvane.__version__
+
+
+def test_stub_and_typed_marker_ship_beside_the_module():
+    module_dir = Path(s.__file__).parent
+    assert (Path(morvane.__file__).parent / "py.typed").is_file()
+    shipped = module_dir / "sequences.pyi"
+    assert shipped.is_file(), f"no stub next to {s.__file__}"
+    assert shipped.read_text() == STUB.read_text(), "the installed stub is not the one in src/"
+
+
+# ---------------------------------------------------------------- typing
+
+def test_stubtest_finds_the_stub_faithful_to_the_module(tmp_path):
+    pytest.importorskip("mypy")
+    args = ["-m", "mypy.stubtest", "morvane.utils.sequences"]
+    if ALLOWLIST.exists():
+        args += ["--allowlist", ALLOWLIST]
+    out = ok(run_python(*args, cwd=tmp_path))
+    assert "Success" in out
+
+
+def mypy(tmp_path, *args):
+    return run_python("-m", "mypy", "--strict", "--no-incremental",
+                      "--cache-dir", tmp_path / ".mypy_cache", *args, cwd=tmp_path)
+
+
+def test_typed_client_type_checks_clean(tmp_path):
+    pytest.importorskip("mypy")
+    out = ok(mypy(tmp_path, ROOT / "tests" / "typed_client.py"))
+    assert "Success: no issues found" in out
+
+
+def test_type_checker_sees_real_types(tmp_path):
+    """The stub types things precisely: misuse is caught, factories are narrowed."""
+    pytest.importorskip("mypy")
+    bad = tmp_path / "misuse.py"
+    bad.write_text(
+        "from morvane.utils.sequences import SequenceMatrix, GenomicSequence, nuc_to_num\n"
+        "pwm = SequenceMatrix.create(4, 'PWM')\n"
+        "pwm.add_sequence([0, 1, 2, 3])\n"                              # 3: a list
+        "pwm.add_sequence(nuc_to_num('ACGT'), amount='2')\n"           # 4: a str amount
+        "n: int = pwm.score_sequence(nuc_to_num('ACGT'))\n"            # 5: an array
+        "pwm.bias_dwm\n"                                               # 6: DWM-only attribute
+        "nuc_to_num(b'ACGT')\n"                                        # 7: bytes
+        "GenomicSequence(('chr', 0, 4))\n"                             # 8: not a region
+        "reveal_type(SequenceMatrix.create(4, 'DWM'))\n"               # 9
+        "reveal_type(SequenceMatrix.create(4, input()))\n"             # 10
+        "reveal_type(pwm.no_bias)\n")                                  # 11
+    result = mypy(tmp_path, bad)
+    assert result.returncode == 1, result.stdout + result.stderr
+    lines = result.stdout.splitlines()
+
+    def at(line):
+        return " ".join(text for text in lines if text.startswith(f"misuse.py:{line}:"))
+
+    assert "[arg-type]" in at(3) and "list[int]" in at(3)
+    assert "[arg-type]" in at(4) and '"amount"' in at(4)
+    assert "[assignment]" in at(5) and "float64" in at(5)
+    assert "[attr-defined]" in at(6) and "bias_dwm" in at(6)
+    assert "[arg-type]" in at(7) and "bytes" in at(7)
+    assert "[arg-type]" in at(8)
+    assert 'Revealed type is "morvane.utils.sequences.DiNucleotideMatrix"' in at(9)
+    # (mypy versions spell unions and builtins differently)
+    assert re.search(r'Revealed type is ".*\bNucleotideMatrix\b.*\bDiNucleotideMatrix\b', at(10))
+    assert re.search(r'Revealed type is ".*\bfloat\b.*\bint\b', at(11))
+    assert "Found 6 errors" in result.stdout
+
+
+def test_typed_client_runs():
+    out = ok(run_python(ROOT / "tests" / "typed_client.py"))
+    # Its sites are the first 10 bases of OL1, so the best window is centred 5 bases in.
+    assert f"best forward window centred at {OL1 + 5}:" in out
+    assert "pssm shape (5, 10)" in out and "DiNucleotideMatrix" in out
+
+
+# ---------------------------------------------------------------- examples
+
+def test_jaspar_scan_prints_hits_that_rescore_to_their_scores():
+    pytest.importorskip("pyjaspar")
+    out = ok(run_python(EXAMPLES / "jaspar_scan.py", "MA0139.1", "--hits", "8"))
+    assert out.startswith("MA0139.1 CTCF")
+    width = int(re.search(r"width (\d+)", out).group(1))
+    assert width == 19
+    hits = re.findall(r"^(\S+)\s+(\d+)\s+(\d+)\s+([+-])\s+(-?\d+\.\d\d)\s+([ACGTN]+)$", out, re.M)
+    assert len(hits) == 8
+    scores = [float(hit[4]) for hit in hits]
+    assert scores == sorted(scores, reverse=True)
+
+    # Rebuild the example's matrix and score each printed site on its own: a
+    # site read on its strand must score what the scan reported for it.
+    example = load_example("jaspar_scan")
+    from pyjaspar import jaspardb
+    counts = example.jaspar_counts(jaspardb().fetch_motif_by_id("MA0139.1"))
+    with pysam.FastaFile(str(FASTA)) as fasta:
+        regions = list(example.tiles(fasta, example.TILE))
+        pwm, _ = example.build_pwm(counts, example.genome_background(fasta, regions, width))
+        for chrom, start, end, strand, score, site in hits:
+            start, end = int(start), int(end)
+            assert end - start == width and 0 <= start and end <= fasta.get_reference_length(chrom)
+            forward_text = fasta.fetch(chrom, start, end)
+            assert site == (forward_text if strand == "+" else revcomp(forward_text))
+            alone = pwm.score_sequence(s.nuc_to_num(site))[width // 2]
+            assert alone == pytest.approx(float(score), abs=0.006)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_virtual_sites_reproduce_any_count_matrix(seed):
+    pytest.importorskip("pyjaspar")
+    example = load_example("jaspar_scan")
+    rng = np.random.default_rng(seed)
+    width = int(rng.integers(1, 25))
+    sites = int(rng.integers(1, 200))
+    counts = rng.multinomial(sites, rng.dirichlet(np.ones(4) / 2), size=width).T.astype(float)
+    if seed % 2:
+        counts *= rng.uniform(0.3, 3.0, size=width)        # unequal, fractional totals
+    pairs = list(example.virtual_sites(counts))
+    assert len(pairs) <= 3 * width + 1
+    matrix = s.NucleotideMatrix(width)
+    for codes, amount in pairs:
+        assert codes.dtype == np.int64 and codes.shape == (width,)
+        assert amount > 0 and codes.min() >= 0 and codes.max() <= 3
+        matrix.add_sequence(codes, amount=amount)
+    totals = counts.sum(axis=0)
+    expected = counts * (totals.mean() / totals)
+    np.testing.assert_allclose(matrix.counts[:4], expected, rtol=1e-12, atol=1e-9)
+    assert not matrix.counts[4].any() and not matrix.neg_counts.any()
+    assert matrix.no_bias == pytest.approx(totals.mean())
+    if seed % 2 == 0:
+        np.testing.assert_array_equal(matrix.counts[:4], counts)   # whole numbers: exact
+
+
+def test_plot_tracks_writes_a_png(tmp_path):
+    pytest.importorskip("matplotlib")
+    png = tmp_path / "tracks.png"
+    out = ok(run_python(EXAMPLES / "plot_tracks.py", png))
+    # The best PWM and DWM hits are OL1, reported at its window centre.
+    assert re.search(rf"PWM: best hit \d+\.\d\d centred at \S+:{OL1 + 8} ", out)
+    assert re.search(rf"DWM: best hit \d+\.\d\d centred at \S+:{OL1 + 8} ", out)
+    data = png.read_bytes()
+    assert len(data) > 0 and data[:8] == b"\x89PNG\r\n\x1a\n"
+    length, kind = struct.unpack(">I4s", data[8:16])
+    assert kind == b"IHDR" and length == 13
+    width, height = struct.unpack(">II", data[16:24])
+    assert width > 500 and height > 500
+    assert struct.unpack(">I", data[29:33])[0] == zlib.crc32(data[12:29])
+    assert data[-12:] == b"\x00\x00\x00\x00IEND\xaeB`\x82"
+    import matplotlib.image
+    pixels = matplotlib.image.imread(png)
+    assert pixels.shape[:2] == (height, width) and pixels.std() > 0.05   # not a blank canvas
+
+
+def test_plot_tracks_refuses_a_region_outside_the_genome(tmp_path):
+    pytest.importorskip("matplotlib")
+    result = run_python(EXAMPLES / "plot_tracks.py", tmp_path / "x.png", "--start", "48000",
+                        "--end", "60000")
+    assert result.returncode == 2 and "must lie within" in result.stderr
+    assert not (tmp_path / "x.png").exists()
+
+
+def test_dask_scan_equals_the_serial_scan():
+    pytest.importorskip("distributed")
+    out = ok(run_python(EXAMPLES / "dask_scan.py", "--region-size", "7000", timeout=600))
+    assert "identical to serial result" in out
+    assert re.search(r"on 2 worker processes \[\d+, \d+\]", out)
+    first_hit = re.search(r"^\S+\s+(\d+)\s+([+-])\s+(\d+\.\d\d)\s+(\d+\.\d\d)$", out, re.M)
+    assert first_hit and int(first_hit.group(1)) == OL1
+
+
+# ---------------------------------------------------------------- documentation
+
+def doc_blocks():
+    """(page, index, code) of every Python block of docs/; a block whose first line
+    says it continues the script above is joined to the block before it."""
+    blocks = []
+    for page in sorted(DOCS.glob("*.md")):
+        previous = ""
+        for i, code in enumerate(re.findall(r"```python\n(.*?)```", page.read_text(), re.S)):
+            if code.startswith("# continuing"):
+                code = previous + "\n" + code
+            blocks.append(pytest.param(page.name, code, id=f"{page.stem}-{i}"))
+            previous = code
+    return blocks
+
+
+# Something each runnable block prints (blocks that print nothing are only run).
+DOC_OUTPUT = {
+    "recipes-0": f"{OL1}\t{OL1 + 17}\t+\t",
+    "recipes-1": f"centred at {OL1 + 8}",
+    "recipes-2": f"'gi|9626243|ref|NC_001416.1|', {OL1})",
+    "recipes-3": "background weight 5704",
+    "recipes-4": "CTCF best on -",
+}
+
+
+@pytest.mark.parametrize("page, code", doc_blocks())
+def test_documentation_code_runs(page, code, request, tmp_path):
+    for name in sorted(set(re.findall(r"^(?:from|import) (\w+)", code, re.M))):
+        if importlib.util.find_spec(name) is None:
+            pytest.skip(f"{name} is not installed")
+    script = tmp_path / "block.py"
+    script.write_text(code)
+    out = ok(run_python(script))
+    expected = DOC_OUTPUT.get(request.node.callspec.id)
+    if expected is not None:
+        assert expected in out
+
+
+def test_every_documented_output_check_names_a_block():
+    ids = {param.id for param in doc_blocks()}
+    assert set(DOC_OUTPUT) <= ids
+
+
+def test_reverse_index_is_the_documented_forward_coordinate():
+    """revcomp[k] pairs with forward coordinate start + n - 1 - k, and a score at
+    reverse index k belongs to the window whose forward start is
+    start + n - L - (k - L // 2)."""
+    start, end = 12_000, 12_400
+    site_start = 12_211
+    with pysam.FastaFile(str(FASTA)) as fasta:
+        chrom = fasta.references[0]
+        g = s.GenomicSequence(Region(chrom, start, end)).from_fasta(fasta)
+        for width in (11, 12):                          # odd and even
+            site = fasta.fetch(chrom, site_start, site_start + width)
+            pwm = prepared_pwm([revcomp(site)])         # matches the reverse strand only
+            scores = pwm.score_sequence(g.revcomp)
+            k = int(np.nanargmax(scores))
+            n = g.length
+            assert start + n - width - (k - width // 2) == site_start
+            forward = pwm.score_sequence(g.sequence)
+            assert np.nanmax(forward) < scores[k]
+    pairs = {0: 1, 1: 0, 2: 3, 3: 2, 4: 4}
+    n = g.length
+    assert all(g.revcomp[k] == pairs[g.sequence[n - 1 - k]] for k in range(n))
+
+
+def test_documented_pwm_and_dwm_formulas():
+    """The formulas of docs/concepts.md, in NumPy, against the module."""
+    rng = np.random.default_rng(7)
+    L = 5
+    sites = [rng.integers(0, 4, L) for _ in range(12)]
+    background = [rng.integers(0, 4, L) for _ in range(30)]
+    seq = rng.integers(0, 4, 40)
+    seq[17] = 4
+
+    pwm, dwm = s.NucleotideMatrix(L), s.DiNucleotideMatrix(L)
+    for m in (pwm, dwm):
+        for site in sites:
+            m.add_sequence(site)
+        for codes in background:
+            m.add_background(codes)
+        m.prepare_mat()
+
+    def position_counts(rows):
+        c = np.zeros((5, L))
+        for codes in rows:
+            c[codes, np.arange(L)] += 1
+        return c
+
+    def smoothed(c):
+        return (c + 1) / (c[:4].sum(axis=0).mean() + 4)
+
+    def windows(score_of):
+        out = np.full(len(seq), np.nan)
+        for st in range(len(seq) - L + 1):
+            window = seq[st:st + L]
+            if window.max() < 4:
+                out[st + L // 2] = score_of(window)
+        return out
+
+    bias, bg = smoothed(position_counts(sites)), smoothed(position_counts(background))
+    np.testing.assert_allclose(pwm.bias_pwm, bias)
+    np.testing.assert_allclose(pwm.pssm, np.log2(bias / bg))
+    expected = windows(lambda w: np.log2(bias / bg)[w, np.arange(L)].sum())
+    np.testing.assert_allclose(pwm.score_sequence(seq), expected, equal_nan=True)
+
+    def pair_model(rows):
+        counts = np.zeros((5, 5, L, L))
+        for codes in rows:
+            counts[codes[:, None], codes[None, :], np.arange(L)[:, None], np.arange(L)[None, :]] += 1
+        p = smoothed(position_counts(rows))
+        W = float(len(rows))
+        P = W if W > 16 else 16.0
+        pairs = (counts + P * p[None, :, None, :] * p[:, None, :, None]) / (W + P)
+        return np.log2(p), np.log2(pairs)
+
+    models = [pair_model(sites), pair_model(background)]
+    np.testing.assert_allclose(dwm.bias_dwm_log, models[0][1])
+    np.testing.assert_allclose(dwm.bg_dwm_log, models[1][1])
+
+    def conditional(window, PWM, DWM):
+        total = 0.0
+        for m in range(L):
+            others = [n for n in range(L) if n != m]
+            f = np.array([PWM[a, m] + sum(DWM[window[n], a, n, m] - PWM[a, m] for n in others)
+                          for a in range(4)])
+            total += f[window[m]] - np.log2(np.sum(2.0 ** f))
+        return total
+
+    expected = windows(lambda w: conditional(w, *models[0]) - conditional(w, *models[1]))
+    np.testing.assert_allclose(dwm.score_sequence(seq), expected, equal_nan=True)
+    assert np.isnan(expected[17 - L + 1 + L // 2:17 + L // 2 + 1]).all()
