@@ -1,6 +1,7 @@
 # make demo   - create the environment, build, install and scan the bundled genome
 # make test   - the same set-up, then the whole test suite: on NumPy 2.x and on NumPy 1.26
-#               under Python 3.12, on Python 3.13, and the numeric kernels in C++
+#               under Python 3.12, on Python 3.13, the numeric kernels in C++, and the
+#               suite again under AddressSanitizer and UndefinedBehaviorSanitizer
 # make bench  - the same set-up, then timings against baselines measured in the same run
 SHELL := /bin/bash
 PYTHON := $(shell tools/find-python 3.12)
@@ -12,7 +13,7 @@ DEPS := pysam pytest hypothesis
 BUILD := scikit-build-core cmake ninja
 EXTRAS := mypy matplotlib "dask[distributed]" pyjaspar
 
-.PHONY: demo bench test test-kernels test-np2 test-np1 test-py313 wheel install install-np1 env env-np1 clean
+.PHONY: demo bench test test-kernels test-sanitize test-np2 test-np1 test-py313 wheel install install-np1 env env-np1 clean
 
 $(VENV)/.ready:
 	$(PYTHON) -m venv $(VENV)
@@ -67,7 +68,11 @@ test-py313: $(VENV_313)/.ready
 	$(VENV_313)/bin/python -m pip install -q --no-deps --no-build-isolation --force-reinstall .
 	$(VENV_313)/bin/python -m pytest -q -p no:cacheprovider tests
 
-test: test-kernels test-np2 test-np1 test-py313
+# The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
+test-sanitize: env
+	PYTHON=$(VENV)/bin/python tools/sanitize
+
+test: test-kernels test-np2 test-np1 test-py313 test-sanitize
 
 clean:
 	rm -rf build dist $(VENV) $(VENV_NP1) $(VENV_313)

@@ -41,7 +41,7 @@ std::int64_t first_negative(Strided<std::int64_t> seq, std::int64_t lo, std::int
 // dword pair (2c, 2c+1).
 inline std::uint64_t index256(std::int64_t c) {
     if (c > 3) return kNBit;
-    const auto d = static_cast<std::uint64_t>(2 * c);
+    const auto d = static_cast<std::uint64_t>(c) << 1;
     return d | ((d + 1) << 32);
 }
 
