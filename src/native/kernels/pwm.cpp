@@ -73,6 +73,11 @@ __attribute__((target("avx512f"))) inline __m512i maxu512(__m512i a, __m512i b) 
 // three bits count); a lane's unsigned maximum code tells whether its window
 // held an N, and a maximum with the sign bit set, a negative code. Returns the
 // OR of all maxima.
+//
+// Without Track, T's lanes 4..7 hold NaN instead and every code is known to
+// lie in 0..7: a window holding N then sums to that very NaN and no maxima
+// are needed (the caller checked that no other sum can be NaN).
+template <bool Track>
 __attribute__((target("avx512f"))) std::uint64_t windows512(const char* codes, std::int64_t count, const double* T,
                                                             std::int64_t L, double* out) {
     const __m512d nan = _mm512_set1_pd(kNaN);
@@ -92,10 +97,19 @@ __attribute__((target("avx512f"))) std::uint64_t windows512(const char* codes, s
             a1 = _mm512_add_pd(a1, lookup512(i1, t));
             a2 = _mm512_add_pd(a2, lookup512(i2, t));
             a3 = _mm512_add_pd(a3, lookup512(i3, t));
-            x0 = maxu512(x0, i0);
-            x1 = maxu512(x1, i1);
-            x2 = maxu512(x2, i2);
-            x3 = maxu512(x3, i3);
+            if (Track) {
+                x0 = maxu512(x0, i0);
+                x1 = maxu512(x1, i1);
+                x2 = maxu512(x2, i2);
+                x3 = maxu512(x3, i3);
+            }
+        }
+        if (!Track) {
+            _mm512_storeu_pd(out + g, a0);
+            _mm512_storeu_pd(out + g + 8, a1);
+            _mm512_storeu_pd(out + g + 16, a2);
+            _mm512_storeu_pd(out + g + 24, a3);
+            continue;
         }
         _mm512_storeu_pd(out + g, _mm512_mask_mov_pd(a0, _mm512_cmpgt_epu64_mask(x0, three), nan));
         _mm512_storeu_pd(out + g + 8, _mm512_mask_mov_pd(a1, _mm512_cmpgt_epu64_mask(x1, three), nan));
@@ -112,7 +126,27 @@ __attribute__((target("avx512f"))) std::uint64_t windows512(const char* codes, s
 
 // Contiguous codes are read in place; strided ones are first gathered into a
 // block buffer. The last partial group of a block runs on a zero-padded copy.
-std::int64_t score512(Strided<std::int64_t> seq, std::int64_t n, std::int64_t L, const double* T, double* out) {
+// True when every code of codes[0, len) lies in 0..7.
+__attribute__((target("avx512f"))) bool within7(const char* codes, std::int64_t len) {
+    __m512i any = _mm512_setzero_si512();
+    std::int64_t i = 0;
+    for (; i + 8 <= len; i += 8) any = _mm512_or_si512(any, _mm512_loadu_si512(codes + i * 8));
+    alignas(64) std::uint64_t lanes[8];
+    _mm512_store_si512(lanes, any);
+    std::uint64_t bits = 0;
+    for (std::uint64_t v : lanes) bits |= v;
+    for (; i < len; ++i) {
+        std::uint64_t c;
+        std::memcpy(&c, codes + i * 8, 8);
+        bits |= c;
+    }
+    return (bits & ~std::uint64_t{7}) == 0;
+}
+
+// T has zeros in lanes 4..7; TN, when not null, the same rows with NaN there,
+// usable on blocks whose codes all lie in 0..7.
+std::int64_t score512(Strided<std::int64_t> seq, std::int64_t n, std::int64_t L, const double* T, const double* TN,
+                      double* out) {
     constexpr std::int64_t Group = 32;
     const std::int64_t nw = n - L + 1;
     const bool direct = seq.step == 8;
@@ -130,10 +164,12 @@ std::int64_t score512(Strided<std::int64_t> seq, std::int64_t n, std::int64_t L,
             codes = reinterpret_cast<const char*>(block.data());
         }
         const std::int64_t full = B / Group * Group;
-        std::uint64_t seen = windows512(codes, full, T, L, out);
+        const bool plain = TN && within7(codes, len);
+        auto windows = plain ? windows512<false> : windows512<true>;
+        std::uint64_t seen = windows(codes, full, plain ? TN : T, L, out);
         if (full < B) {
             std::memcpy(pad.data(), codes + full * 8, static_cast<std::size_t>(len - full) * 8);
-            seen |= windows512(reinterpret_cast<const char*>(pad.data()), Group, T, L, tail);
+            seen |= windows(reinterpret_cast<const char*>(pad.data()), Group, plain ? TN : T, L, tail);
             std::memcpy(out + full, tail, static_cast<std::size_t>(B - full) * sizeof(double));
         }
         if (seen & kNBit) return first_negative(seq, s0, s0 + len);
@@ -290,12 +326,27 @@ std::int64_t pwm_score(Strided<std::int64_t> seq, Grid2 pssm, double* out) {
     // each code; the spare AVX-512 lanes (codes 4..7) only feed windows that
     // end up NaN.
     const int width = level == cpu::Level::Avx512 ? 8 : 4;
-    std::vector<double> rows(static_cast<std::size_t>(L * width + 8));
+    std::vector<double> rows(static_cast<std::size_t>(2 * L * width + 8));
     double* T = rows.data();
     while (reinterpret_cast<std::uintptr_t>(T) % 64) ++T;
     for (std::int64_t m = 0; m < L; ++m)
         for (int c = 0; c < width; ++c) T[m * width + c] = c < 4 ? pssm.load(c, m) : 0.0;
-    if (level == cpu::Level::Avx512) return score512(seq, n, L, T, out + F);
+    if (level == cpu::Level::Avx512) {
+        // With finite entries whose largest per-position magnitudes sum to far
+        // below overflow, no window of bases can sum to NaN, so N lanes may
+        // carry NaN into their windows' sums directly.
+        double bound = 0.0;
+        for (std::int64_t m = 0; m < L; ++m) {
+            double big = 0.0;
+            for (int c = 0; c < 4; ++c) big = std::fmax(big, std::fabs(T[m * width + c]));
+            bound += big;
+        }
+        if (!(bound < 1e300)) return score512(seq, n, L, T, nullptr, out + F);
+        double* TN = T + L * width;
+        for (std::int64_t m = 0; m < L; ++m)
+            for (int c = 0; c < width; ++c) TN[m * width + c] = c < 4 ? T[m * width + c] : kNaN;
+        return score512(seq, n, L, T, TN, out + F);
+    }
     return score256(seq, n, L, T, out + F);
 }
 
