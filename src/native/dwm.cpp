@@ -89,11 +89,7 @@ bool position_matrix(const Call& c, const Model& m, const Ref& L) {
     if (!cm) return false;
     Ref total = mean_base_weight(c, cm);
     if (!total || !setattr(self, m.total, total.get())) return false;
-    Ref divide = np_attr(c, "true_divide");
-    if (!divide) return false;
-    Ref num = plus(cm, 1);
-    if (!num) return false;
-    Ref pwm = call(divide.get(), num, plus(getattr(self, m.total), 4));
+    Ref pwm = smoothed(c, cm, m.total);
     return pwm && setattr(self, m.pwm, pwm.get());
 }
 
@@ -154,15 +150,7 @@ PyObject* dwm_prepare_mat(Call& c) {
     if (!L) return nullptr;
     if (!position_matrix(c, kBias, L) || !position_matrix(c, kBackground, L)) return nullptr;
 
-    Ref log2 = np_attr(c, "log2");
-    if (!log2) return nullptr;
-    Ref divide = np_attr(c, "true_divide");
-    if (!divide) return nullptr;
-    Ref bias_pwm = getattr(self, "bias_pwm");
-    if (!bias_pwm) return nullptr;
-    Ref ratio = call(divide.get(), bias_pwm, getattr(self, "bg_pwm"));
-    Ref pssm = ratio ? call(log2.get(), ratio) : Ref();
-    if (!pssm || !setattr(self, "pssm", pssm.get())) return nullptr;
+    if (!set_log_odds(c)) return nullptr;
 
     Ref pseudo_bias = pseudo_count(self, kBias);
     if (!pseudo_bias) return nullptr;

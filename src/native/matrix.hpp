@@ -38,6 +38,13 @@ Ref mean_base_weight(const Call& c, const Ref& array);
 // a + b for a Python int b.
 Ref plus(const Ref& a, long b);
 
+// numpy.true_divide(counts + 1, self.<total> + 4): one pseudo-count per entry,
+// the total read back from the instance.
+Ref smoothed(const Call& c, const Ref& counts, const char* total);
+
+// self.pssm = numpy.log2(numpy.true_divide(self.bias_pwm, self.bg_pwm)).
+bool set_log_odds(const Call& c);
+
 // Names the first negative code of a scored sequence.
 PyObject* raise_negative_code(const Call& c, std::int64_t index);
 

@@ -101,6 +101,27 @@ Ref plus(const Ref& a, long b) {
     return k ? Ref::steal(PyNumber_Add(a.get(), k.get())) : Ref();
 }
 
+Ref smoothed(const Call& c, const Ref& counts, const char* total) {
+    Ref divide = np_attr(c, "true_divide");
+    if (!divide || !counts) return Ref();
+    Ref num = plus(counts, 1);
+    if (!num) return Ref();
+    return call(divide.get(), num, plus(getattr(c.self(), total), 4));
+}
+
+bool set_log_odds(const Call& c) {
+    PyObject* self = c.self();
+    Ref log2 = np_attr(c, "log2");
+    if (!log2) return false;
+    Ref divide = np_attr(c, "true_divide");
+    if (!divide) return false;
+    Ref bias_pwm = getattr(self, "bias_pwm");
+    if (!bias_pwm) return false;
+    Ref ratio = call(divide.get(), bias_pwm, getattr(self, "bg_pwm"));
+    Ref pssm = ratio ? call(log2.get(), ratio) : Ref();
+    return pssm && setattr(self, "pssm", pssm.get());
+}
+
 // ------------------------------------------------------------ SequenceMatrix
 
 PyObject* matrix_create(Call& c) {
@@ -200,38 +221,17 @@ PyObject* pwm_add_background(Call& c) {
     Py_RETURN_NONE;
 }
 
-namespace {
-
-// numpy.true_divide(self.<counts> + 1, self.<total> + 4): one pseudo-count per entry.
-Ref smoothed(const Call& c, const char* counts, const char* total) {
-    Ref divide = np_attr(c, "true_divide");
-    if (!divide) return Ref();
-    Ref num = plus(getattr(c.self(), counts), 1);
-    if (!num) return Ref();
-    return call(divide.get(), num, plus(getattr(c.self(), total), 4));
-}
-
-}  // namespace
-
 PyObject* pwm_prepare_mat(Call& c) {
     PyObject* self = c.self();
     Ref no_bias = mean_base_weight(c, getattr(self, "counts"));
     if (!no_bias || !setattr(self, "no_bias", no_bias.get())) return nullptr;
     Ref no_bg = mean_base_weight(c, getattr(self, "bg_counts"));
     if (!no_bg || !setattr(self, "no_bg", no_bg.get())) return nullptr;
-    Ref bias_pwm = smoothed(c, "counts", "no_bias");
+    Ref bias_pwm = smoothed(c, getattr(self, "counts"), "no_bias");
     if (!bias_pwm || !setattr(self, "bias_pwm", bias_pwm.get())) return nullptr;
-    Ref bg_pwm = smoothed(c, "bg_counts", "no_bg");
+    Ref bg_pwm = smoothed(c, getattr(self, "bg_counts"), "no_bg");
     if (!bg_pwm || !setattr(self, "bg_pwm", bg_pwm.get())) return nullptr;
-    Ref log2 = np_attr(c, "log2");
-    if (!log2) return nullptr;
-    Ref divide = np_attr(c, "true_divide");
-    if (!divide) return nullptr;
-    Ref bias = getattr(self, "bias_pwm");
-    if (!bias) return nullptr;
-    Ref ratio = call(divide.get(), bias, getattr(self, "bg_pwm"));
-    Ref pssm = ratio ? call(log2.get(), ratio) : Ref();
-    if (!pssm || !setattr(self, "pssm", pssm.get())) return nullptr;
+    if (!set_log_odds(c)) return nullptr;
     Py_RETURN_NONE;
 }
 
