@@ -18,3 +18,18 @@ def codes(*values):
 @pytest.fixture
 def s():
     return sequences
+
+
+def snapshot(obj):
+    """The instance's attributes, arrays copied."""
+    return {k: (v.copy() if isinstance(v, np.ndarray) else v) for k, v in vars(obj).items()}
+
+
+def assert_unchanged(obj, before):
+    after = vars(obj)
+    assert list(after) == list(before)
+    for k, v in before.items():
+        if isinstance(v, np.ndarray):
+            np.testing.assert_array_equal(after[k], v, err_msg=k)
+        else:
+            assert after[k] is v or after[k] == v, k

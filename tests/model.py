@@ -180,33 +180,25 @@ class DiNucleotideMatrix(SequenceMatrix):
         self.bias_dwm = np.zeros((5, 5, length, length))
         self.bg_dwm = np.zeros((5, 5, length, length))
 
-    def add_sequence(self, sequence, amount=1.0):
+    def _count_pairs(self, counts_name, total_name, sequence, amount):
         amount = float(amount)
-        bias_counts = self.counts
+        counts = getattr(self, counts_name)
         L = int(self.length)
         for m in range(L):
             if sequence[m] == 4:
                 return None
         for m in range(L):
             for n in range(L):
-                bias_counts[sequence[m], sequence[n], m, n] += amount
-        self.no_bias += amount
-        self.counts = bias_counts
+                counts[sequence[m], sequence[n], m, n] += amount
+        setattr(self, total_name, getattr(self, total_name) + amount)
+        setattr(self, counts_name, counts)
         return None
 
+    def add_sequence(self, sequence, amount=1.0):
+        return self._count_pairs("counts", "no_bias", sequence, amount)
+
     def add_background(self, sequence, amount=1.0):
-        amount = float(amount)
-        bg_counts = self.bg_counts
-        L = int(self.length)
-        for m in range(L):
-            if sequence[m] == 4:
-                return None
-        for m in range(L):
-            for n in range(L):
-                bg_counts[sequence[m], sequence[n], m, n] += amount
-        self.no_bg += amount
-        self.bg_counts = bg_counts
-        return None
+        return self._count_pairs("bg_counts", "no_bg", sequence, amount)
 
     def prepare_mat(self):
         L = self.length

@@ -8,24 +8,10 @@ import numpy as np
 import pytest
 
 import model
-from conftest import codes, traceback_names
+from conftest import assert_unchanged, codes, snapshot, traceback_names
 from morvane.utils import sequences as s
 
 NAN = float("nan")
-
-
-def snapshot(obj):
-    return {k: (v.copy() if isinstance(v, np.ndarray) else v) for k, v in vars(obj).items()}
-
-
-def assert_unchanged(obj, before):
-    after = vars(obj)
-    assert list(after) == list(before)
-    for k, v in before.items():
-        if isinstance(v, np.ndarray):
-            np.testing.assert_array_equal(after[k], v)
-        else:
-            assert after[k] is v or after[k] == v, k
 
 
 def read_only(a):
