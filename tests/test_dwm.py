@@ -69,7 +69,7 @@ def test_counting_l2(method, counts, total, seq, amount):
 
 
 @pytest.mark.parametrize("method", ["add_sequence", "add_background"])
-@pytest.mark.parametrize("seq", [(4, 0, 1), (0, 1, 4), (0, 4, 9, 1)])
+@pytest.mark.parametrize("seq", [(4, 0, 1), (0, 1, 4), (0, 4, 9, 1), (9, 0, 4), (-1, 4, 2)])
 def test_sequence_with_n_in_window_is_not_counted(method, seq):
     m = dwm(3, [(1, 2, 3)], [(3, 2, 1)])
     before = snapshot(m)

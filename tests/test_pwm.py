@@ -67,7 +67,7 @@ def test_nan_amount_goes_to_neg_counts():
     assert math.isnan(m.neg_counts[0, 0]) and math.isnan(m.neg_counts[1, 1]) and math.isnan(m.no_bias)
 
 
-@pytest.mark.parametrize("seq", [(4, 0, 0), (0, 0, 4), (1, 4, 2, 3), (4, 7, 0)])
+@pytest.mark.parametrize("seq", [(4, 0, 0), (0, 0, 4), (1, 4, 2, 3), (4, 7, 0), (7, 0, 4), (-1, 4, 0)])
 def test_bias_sequence_with_n_in_window_is_refused_whole(seq):
     m = s.NucleotideMatrix(3)
     before = snapshot(m)

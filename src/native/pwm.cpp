@@ -40,8 +40,9 @@ int check_counted(const Call& c, std::int32_t L, bool skip_n) {
                      static_cast<long long>(seq.size), static_cast<int>(L));
         return -1;
     }
-    if (skip_n && kernels::find_code(seq, L, 4) >= 0) return 0;
+    // One pass in the common case: every code a base (or, when N is counted, up to 4).
     std::int64_t bad = kernels::find_outside(seq, L, 0, skip_n ? 3 : 4);
+    if (bad >= 0 && skip_n && kernels::find_code(seq, L, 4) >= 0) return 0;  // N wins over a bad code
     if (bad >= 0) {
         PyErr_Format(PyExc_ValueError, "sequence[%lld] is %lld; expected a nucleotide code from 0 to 4",
                      static_cast<long long>(bad), static_cast<long long>(seq.load(bad)));

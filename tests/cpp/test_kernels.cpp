@@ -415,6 +415,54 @@ void test_counting() {
                     }
         CHECK(total > 0);
     }
+    // Pair counting against the plain m, n loop, bit for bit, on ordinary
+    // layouts and on views whose elements coincide (zero strides) or overlap
+    // by half a double, where the visiting order shows in the result.
+    struct Layout {
+        std::int64_t strides[4];
+    };
+    for (const std::int64_t L : {1, 3, 4, 5, 8, 13}) {
+        const std::int64_t C = L * L * 8;
+        const Layout layouts[] = {
+            {{5 * C, C, L * 8, 8}},           // C order
+            {{-5 * C, -C, -L * 8, -8}},       // every axis backwards
+            {{8, 40, 200, 200 * L}},          // Fortran order
+            {{5 * C, C, L * 8, 0}},           // all n of a row on one element
+            {{0, 0, 0, 0}},                   // a single element
+            {{5 * C / 2, C / 2, L * 4, 4}},   // neighbours overlap by four bytes
+            {{5 * C, C + 4, L * 8, 8}},       // codes shifted by half a double
+        };
+        for (const Layout& lay : layouts) {
+            std::int64_t lo = 0, hi = 0;
+            for (int d = 0; d < 4; ++d) {
+                const std::int64_t reach = (d < 2 ? 4 : L - 1) * lay.strides[d];
+                (reach < 0 ? lo : hi) += reach;
+            }
+            std::vector<unsigned char> mem(static_cast<std::size_t>(hi - lo + 8)), want;
+            for (auto& b : mem) b = static_cast<unsigned char>(std::uniform_int_distribution<int>(0, 63)(rng));
+            want = mem;
+            Grid4 got_g, want_g;
+            got_g.base = reinterpret_cast<char*>(mem.data()) - lo;
+            want_g.base = reinterpret_cast<char*>(want.data()) - lo;
+            for (int d = 0; d < 4; ++d) {
+                got_g.shape[d] = want_g.shape[d] = d < 2 ? 5 : L;
+                got_g.strides[d] = want_g.strides[d] = lay.strides[d];
+            }
+            for (int k = 0; k < 4; ++k) {
+                Seq s(random_codes(L, 0.0), k % 3);
+                const double amount = uniform(-3.0, 3.0);
+                dwm_count(s.view, static_cast<std::int32_t>(L), got_g, amount);
+                for (std::int64_t m = 0; m < L; ++m)
+                    for (std::int64_t n = 0; n < L; ++n) {
+                        const std::int64_t Sm = s.view.load(m), Sn = s.view.load(n);
+                        want_g.store(Sm, Sn, m, n, want_g.load(Sm, Sn, m, n) + amount);
+                    }
+            }
+            CHECK_MSG(mem == want, "L=%lld strides %lld %lld %lld %lld", static_cast<long long>(L),
+                      static_cast<long long>(lay.strides[0]), static_cast<long long>(lay.strides[1]),
+                      static_cast<long long>(lay.strides[2]), static_cast<long long>(lay.strides[3]));
+        }
+    }
 }
 
 // ------------------------------------------------------------- dwm_pairs

@@ -1,16 +1,14 @@
 #include "frame/ref.hpp"
 
-#include <cstdint>
+namespace morvane::names {
 
-namespace morvane {
+const char* keys[kSlots];
+PyObject* values[kSlots];
 
-PyObject* interned(const char* literal) {
-    // Keyed by the literal's address; a literal seen in two places is simply kept twice.
-    constexpr std::size_t kSlots = 256;
-    static const char* keys[kSlots];
-    static PyObject* values[kSlots];
-    std::size_t i = (reinterpret_cast<std::uintptr_t>(literal) >> 3) % kSlots;
-    for (std::size_t probe = 0; probe < kSlots; ++probe, i = (i + 1) % kSlots) {
+PyObject* probe(const char* literal) {
+    // A literal seen in two places is simply kept twice.
+    std::size_t i = slot(literal);
+    for (std::size_t n = 0; n < kSlots; ++n, i = (i + 1) % kSlots) {
         if (keys[i] == literal) return values[i];
         if (keys[i] == nullptr) {
             PyObject* s = PyUnicode_InternFromString(literal);
@@ -24,4 +22,4 @@ PyObject* interned(const char* literal) {
     return nullptr;
 }
 
-}  // namespace morvane
+}  // namespace morvane::names
