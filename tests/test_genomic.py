@@ -6,6 +6,7 @@ import numpy as np
 import pysam
 import pytest
 
+import model
 from conftest import traceback_names
 from morvane.utils import sequences as s
 
@@ -227,6 +228,36 @@ def test_gc_content_counts_any_iterable_fetch_result(monkeypatch):
     monkeypatch.setattr(s.pysam, "FastaFile", lambda path: stub)
     assert s.get_gc_content([Region("x", 0, 8)], "any") == 4 / 8
     assert stub.calls == [("x", 0, 8)] and stub.closed == 1
+
+
+class Less(int):
+    """An int whose subtraction answers with a float, as an int subclass may."""
+
+    def __sub__(self, other):
+        return float(int(self) - int(other)) + 0.5
+
+
+BIG = 2 ** 63
+
+
+@pytest.mark.parametrize("bounds", [
+    [(0, 4), (10, 30)],                                         # plain ints
+    [(np.int64(0), np.int64(4)), (2, 8)],                       # NumPy scalars, then ints again
+    [(0, 4), (0.0, 2.5), (1, 3)],                               # a float turns the total into a float
+    [(False, True), (0, 3)],                                    # bool is an int subclass
+    [(Less(1), Less(5)), (0, 3)],                               # a subclass's own subtraction
+    [(-BIG, BIG - 1), (0, 3)],                                  # a length past 64 bits
+    [(0, BIG - 1), (0, BIG - 1), (0, 2)],                       # a running total past 64 bits
+    [(BIG - 1, 0), (0, BIG - 1), (0, 7)],                       # negative lengths cancel
+    [(0, 2 ** 200), (0, 5)],                                    # arbitrary precision
+    [(5, 5)] * 3 + [(0, 6)],                                    # zero lengths along the way
+])
+def test_gc_content_total_follows_python_arithmetic(monkeypatch, bounds):
+    regions = [Region("x", start, end) for start, end in bounds]
+    monkeypatch.setattr(s.pysam, "FastaFile", lambda path: Stub("GCgcA"))
+    result = s.get_gc_content(regions, "any")
+    want = model.get_gc_content(regions, "any", opener=lambda path: Stub("GCgcA"))
+    assert type(result) is float and result == want
 
 
 def test_gc_content_without_regions_closes_then_divides_by_zero(fasta, opened):

@@ -26,12 +26,17 @@ Ref fetch_region(PyObject* reader, RegionOf region_of) {
     return call(fetch.get(), coord[0], coord[1], coord[2]);
 }
 
-// region.end - region.start, end read first.
+// region.end and region.start, end read first.
+bool region_bounds(PyObject* region, Ref& end, Ref& start) {
+    end = getattr(region, "end");
+    if (end) start = getattr(region, "start");
+    return end && start;
+}
+
+// region.end - region.start.
 Ref region_length(PyObject* region) {
-    Ref end = getattr(region, "end");
-    if (!end) return Ref();
-    Ref start = getattr(region, "start");
-    if (!start) return Ref();
+    Ref end, start;
+    if (!region_bounds(region, end, start)) return Ref();
     return Ref::steal(PyNumber_Subtract(end.get(), start.get()));
 }
 
@@ -119,18 +124,54 @@ bool count_gc(PyObject* seq, std::int64_t* count) {
     return !PyErr_Occurred();
 }
 
-bool add_to(Ref& total, const Ref& amount) {
-    if (!amount) return false;
-    total = Ref::steal(PyNumber_InPlaceAdd(total.get(), amount.get()));
-    return static_cast<bool>(total);
-}
+// A running total that starts as the int 0 and grows by Python's in-place
+// addition. While every addend is an exact int and the sum fits in 64 bits it
+// is kept as a C integer, which gives the same value without an object per
+// step; the first other addend (or an overflow) turns it into the Python object
+// and Python's arithmetic from then on.
+class Tally {
+public:
+    bool add(std::int64_t v) {
+        std::int64_t next;
+        if (!obj_ && !__builtin_add_overflow(sum_, v, &next)) {
+            sum_ = next;
+            return true;
+        }
+        return add(Ref::steal(PyLong_FromLongLong(v)));
+    }
+    bool add(const Ref& v) {
+        if (!v) return false;
+        if (!obj_) {
+            obj_ = Ref::steal(PyLong_FromLongLong(sum_));
+            if (!obj_) return false;
+        }
+        obj_ = Ref::steal(PyNumber_InPlaceAdd(obj_.get(), v.get()));
+        return static_cast<bool>(obj_);
+    }
+    // end - start of a region (end read first), as Python computes it.
+    bool add_length(PyObject* region) {
+        Ref end, start;
+        if (!region_bounds(region, end, start)) return false;
+        if (!obj_ && PyLong_CheckExact(end.get()) && PyLong_CheckExact(start.get())) {
+            int o1 = 0, o2 = 0;
+            const long long e = PyLong_AsLongLongAndOverflow(end.get(), &o1);
+            const long long b = PyLong_AsLongLongAndOverflow(start.get(), &o2);
+            std::int64_t d;
+            if (!o1 && !o2 && !__builtin_sub_overflow(e, b, &d)) return add(d);
+        }
+        return add(Ref::steal(PyNumber_Subtract(end.get(), start.get())));
+    }
+    Ref value() const { return obj_ ? obj_ : Ref::steal(PyLong_FromLongLong(sum_)); }
+
+private:
+    std::int64_t sum_ = 0;
+    Ref obj_;  // the total as a Python object, once it has left C integers
+};
 
 }  // namespace
 
 PyObject* get_gc_content(Call& c) {
-    Ref gc = Ref::steal(PyLong_FromLong(0));
-    Ref total = Ref::steal(PyLong_FromLong(0));
-    if (!gc || !total) return nullptr;
+    Tally gc, total;
     Ref pysam = c.global("pysam");
     if (!pysam) return nullptr;
     Ref fasta_obj = call(getattr(pysam.get(), "FastaFile").get(), Ref::borrow(c.arg[1]));
@@ -141,14 +182,15 @@ PyObject* get_gc_content(Call& c) {
         Ref seq = fetch_region(fasta_obj.get(), [&] { return region; });
         std::int64_t count;
         if (!seq || !count_gc(seq.get(), &count)) return nullptr;
-        if (!add_to(gc, Ref::steal(PyLong_FromLongLong(count))) || !add_to(total, region_length(region.get())))
-            return nullptr;
+        if (!gc.add(count) || !total.add_length(region.get())) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
     if (!call(getattr(fasta_obj.get(), "close").get())) return nullptr;
-    Ref denominator = PyFloat_CheckExact(total.get()) ? total : Ref::steal(PyNumber_Float(total.get()));
+    Ref sum = total.value(), count = gc.value();
+    if (!sum || !count) return nullptr;
+    Ref denominator = PyFloat_CheckExact(sum.get()) ? sum : Ref::steal(PyNumber_Float(sum.get()));
     if (!denominator) return nullptr;
-    return PyNumber_TrueDivide(gc.get(), denominator.get());
+    return PyNumber_TrueDivide(count.get(), denominator.get());
 }
 
 }  // namespace morvane
