@@ -7,18 +7,17 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <limits>
 #include <random>
 #include <vector>
 
 #include "kernels/cpu.hpp"
 #include "kernels/kernels.hpp"
+#include "reference.hpp"
 
 using namespace morvane::kernels;
 
 namespace {
 
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
 volatile double sink;
 
 template <class F>
@@ -57,58 +56,6 @@ __attribute__((noinline)) void convert(const std::int64_t* s, double* o, std::in
     for (std::int64_t i = 0; i < n; ++i) o[i] = static_cast<double>(s[i]);
 }
 
-__attribute__((noinline)) void plain_pwm(const std::vector<std::int64_t>& seq, Grid2 pssm, double* out) {
-    const std::int64_t n = static_cast<std::int64_t>(seq.size()), L = pssm.shape[1], F = L / 2;
-    for (std::int64_t i = 0; i < n; ++i) out[i] = kNaN;
-    for (std::int64_t s = 0; s + L <= n; ++s) {
-        double sum = 0.0;
-        bool N = false;
-        for (std::int64_t m = 0; m < L; ++m) {
-            const std::int64_t c = seq[s + m];
-            if (c >= 4) N = true;
-            else sum += pssm.load(c, m);
-        }
-        if (!N) out[s + F] = sum;
-    }
-}
-
-double proba(const std::int64_t* w, std::int64_t L, std::int64_t m, Grid2 PWM, Grid4 DWM, double* pw, double* lg) {
-    const std::int64_t Sm = w[m];
-    double Cn = 0.0;
-    for (std::int64_t a = 0; a < 4; ++a) {
-        double prod_log = 0.0;
-        for (std::int64_t n = 0; n < L; ++n)
-            if (n != m) prod_log += (DWM.load(w[n], a, n, m) - PWM.load(a, m));
-        if (pw) pw[a] = prod_log + PWM.load(a, m);
-        Cn += std::pow(2.0, prod_log + PWM.load(a, m));
-    }
-    double cond_log = 0.0;
-    for (std::int64_t n = 0; n < L; ++n)
-        if (n != m) cond_log += (DWM.load(w[n], Sm, n, m) - PWM.load(Sm, m));
-    if (lg) *lg = Cn;
-    return (cond_log + PWM.load(Sm, m)) - std::log2(Cn);
-}
-
-// The straightforward scorer; with pw/lg it also records every pow and log2 argument.
-__attribute__((noinline)) void plain_dwm(const std::vector<std::int64_t>& seq, std::int64_t L, Grid2 bp, Grid2 gp,
-                                         Grid4 bd, Grid4 gd, double* out, double* pw, double* lg) {
-    const std::int64_t n = static_cast<std::int64_t>(seq.size()), F = L / 2;
-    for (std::int64_t i = 0; i < n; ++i) out[i] = kNaN;
-    for (std::int64_t i = 0; i + L <= n; ++i) {
-        bool N = false;
-        for (std::int64_t m = 0; m < L; ++m) N |= seq[i + m] > 3;
-        if (N) continue;
-        double bias = 0.0, bg = 0.0;
-        for (std::int64_t m = 0; m < L; ++m) {
-            bg += proba(&seq[i], L, m, gp, gd, pw, lg);
-            if (pw) pw += 4, lg += 1;
-            bias += proba(&seq[i], L, m, bp, bd, pw, lg);
-            if (pw) pw += 4, lg += 1;
-        }
-        out[i + F] = bias - bg;
-    }
-}
-
 __attribute__((noinline)) double bare_calls(const std::vector<double>& pw, const std::vector<double>& lg) {
     double acc = 0.0;
     for (double x : pw) acc += std::pow(2.0, x);
@@ -132,7 +79,7 @@ int main() {
         for (auto& v : pssm) v = std::uniform_real_distribution<double>(-2, 2)(rng);
         std::vector<double> out(n, 0.0), ref(n, 0.0), conv(n, 0.0);
         const double t_conv = best_of(7, [&] { convert(seq.data(), conv.data(), n); });
-        const double t_plain = best_of(3, [&] { plain_pwm(seq, grid(pssm, L), ref.data()); });
+        const double t_plain = best_of(3, [&] { morvane::reference::pwm_score(seq, grid(pssm, L), ref.data()); });
         std::printf("pwm_score  n=%lld L=%lld 1%% N: int64->double pass %.2f ms, plain loop %.2f ms (%.2fx)\n",
                     (long long)n, (long long)L, t_conv * 1e3, t_plain * 1e3, t_plain / t_conv);
         for (int lv = 0; lv <= static_cast<int>(widest); ++lv) {
@@ -159,9 +106,9 @@ int main() {
         const std::int64_t nw = n - L + 1;
         std::vector<double> out(n), ref(n), pw(static_cast<std::size_t>(nw * L * 8)), lg(static_cast<std::size_t>(nw * L * 2));
         const double t_plain = best_of(2, [&] {
-            plain_dwm(seq, L, grid(bp, L), grid(gp, L), grid4(bd, L), grid4(gd, L), ref.data(), nullptr, nullptr);
+            morvane::reference::dwm_score(seq, L, grid(bp, L), grid(gp, L), grid4(bd, L), grid4(gd, L), ref.data(), nullptr, nullptr);
         });
-        plain_dwm(seq, L, grid(bp, L), grid(gp, L), grid4(bd, L), grid4(gd, L), ref.data(), pw.data(), lg.data());
+        morvane::reference::dwm_score(seq, L, grid(bp, L), grid(gp, L), grid4(bd, L), grid4(gd, L), ref.data(), pw.data(), lg.data());
         const double t_calls = best_of(3, [&] { sink = bare_calls(pw, lg); });
         std::printf("dwm_score  n=%lld L=%lld: bare pow+log2 calls %.1f ms, plain loop %.1f ms (%.2fx)\n",
                     (long long)n, (long long)L, t_calls * 1e3, t_plain * 1e3, t_plain / t_calls);

@@ -13,8 +13,10 @@
 #include "kernels/cpu.hpp"
 #include "kernels/kernels.hpp"
 #include "kernels/pow2.hpp"
+#include "reference.hpp"
 
 using namespace morvane::kernels;
+namespace reference = morvane::reference;
 
 namespace {
 
@@ -148,64 +150,27 @@ struct Seq {
 };
 
 // ------------------------------------------------------------ references
-// Straightforward one-window-at-a-time loops in the operation order the
-// kernels must reproduce.
-std::int64_t ref_pwm_score(const std::vector<std::int64_t>& seq, Grid2 pssm, std::vector<double>& out) {
-    const std::int64_t n = static_cast<std::int64_t>(seq.size());
-    const std::int64_t L = pssm.shape[1];
-    for (std::int64_t i = 0; i < n; ++i)
-        if (seq[i] < 0) return i;
-    out.assign(static_cast<std::size_t>(n), kNaN);
-    const std::int64_t F = L / 2;
-    for (std::int64_t s = 0; s + L <= n; ++s) {
-        if (s + F >= n) continue;
-        double sum = 0.0;
-        bool hasN = false;
-        for (std::int64_t m = 0; m < L; ++m) {
-            const std::int64_t c = seq[s + m];
-            if (c >= 4)
-                hasN = true;
-            else
-                sum += pssm.load(c, m);
-        }
-        if (!hasN) out[s + F] = sum;
-    }
+// The plain scorers, after the scan for a negative code that the kernels report.
+std::int64_t first_negative(const std::vector<std::int64_t>& seq) {
+    for (std::size_t i = 0; i < seq.size(); ++i)
+        if (seq[i] < 0) return static_cast<std::int64_t>(i);
     return -1;
 }
 
-double ref_proba(const std::int64_t* w, std::int64_t L, std::int64_t m, Grid2 PWM, Grid4 DWM) {
-    const std::int64_t Sm = w[m];
-    double Cn = 0.0;
-    for (std::int64_t a = 0; a < 4; ++a) {
-        double prod_log = 0.0;
-        for (std::int64_t n = 0; n < L; ++n)
-            if (n != m) prod_log += (DWM.load(w[n], a, n, m) - PWM.load(a, m));
-        Cn += std::pow(2.0, prod_log + PWM.load(a, m));
-    }
-    double cond_log = 0.0;
-    for (std::int64_t n = 0; n < L; ++n)
-        if (n != m) cond_log += (DWM.load(w[n], Sm, n, m) - PWM.load(Sm, m));
-    return (cond_log + PWM.load(Sm, m)) - std::log2(Cn);
+std::int64_t ref_pwm_score(const std::vector<std::int64_t>& seq, Grid2 pssm, std::vector<double>& out) {
+    const std::int64_t bad = first_negative(seq);
+    if (bad >= 0) return bad;
+    out.resize(seq.size());
+    reference::pwm_score(seq, pssm, out.data());
+    return -1;
 }
 
 std::int64_t ref_dwm_score(const std::vector<std::int64_t>& seq, std::int64_t L, Grid2 bias_pwm, Grid2 bg_pwm,
                            Grid4 bias_dwm, Grid4 bg_dwm, std::vector<double>& out) {
-    const std::int64_t n = static_cast<std::int64_t>(seq.size());
-    for (std::int64_t i = 0; i < n; ++i)
-        if (seq[i] < 0) return i;
-    out.assign(static_cast<std::size_t>(n), kNaN);
-    const std::int64_t F = L / 2;
-    for (std::int64_t i = 0; i + L <= n; ++i) {
-        bool hasN = false;
-        for (std::int64_t m = 0; m < L; ++m) hasN |= seq[i + m] > 3;
-        if (hasN) continue;
-        double bias_score_log = 0.0, bg_score_log = 0.0;
-        for (std::int64_t m = 0; m < L; ++m) {
-            bg_score_log += ref_proba(&seq[i], L, m, bg_pwm, bg_dwm);
-            bias_score_log += ref_proba(&seq[i], L, m, bias_pwm, bias_dwm);
-        }
-        out[i + F] = bias_score_log - bg_score_log;
-    }
+    const std::int64_t bad = first_negative(seq);
+    if (bad >= 0) return bad;
+    out.resize(seq.size());
+    reference::dwm_score(seq, L, bias_pwm, bg_pwm, bias_dwm, bg_dwm, out.data());
     return -1;
 }
 
