@@ -12,8 +12,8 @@
 // terms in ascending n; only independent accumulators are interleaved.
 //
 // The pow and log2 calls dominate. log2 is always the C library's; pow(2.0, x)
-// is too, except on AVX-512 where pow2.hpp repeats its exact operations eight
-// lanes at a time once they were checked to agree.
+// is too, except on AVX-512 and on AVX2 with FMA, where pow2.hpp repeats its
+// exact operations eight or four lanes at a time once they were checked to agree.
 #include <immintrin.h>
 
 #include <cmath>
@@ -152,6 +152,13 @@ __attribute__((target("avx2"))) void sums256(const std::uint8_t* S, const Tables
     for (; m < t.L; ++m) group256<1>(S, t, m, X);
 }
 
+// sums256 and the powers 2^X by the C library's own operations (pow2.hpp);
+// only for processors with FMA.
+__attribute__((target("avx2,fma"))) void sums256_pow(const std::uint8_t* S, const Tables& t, double* X, double* Pw) {
+    sums256(S, t, X);
+    for (std::int64_t i = 0; i < t.L * 8; i += 4) _mm256_store_pd(Pw + i, pow2::eval4(_mm256_load_pd(X + i)));
+}
+
 // With Pw, also the powers 2^X by the C library's own operations (pow2.hpp).
 template <int G>
 __attribute__((target("avx512f"), always_inline)) inline void group512(const std::uint8_t* S, const Tables& t,
@@ -216,7 +223,7 @@ std::int64_t dwm_score(Strided<std::int64_t> seq, std::int32_t L32, Grid2 bias_p
     Tables t;
     build(t, L, bias_pwm, bg_pwm, bias_dwm, bg_dwm);
     const cpu::Level level = cpu::level();
-    const bool fast_pow = level == cpu::Level::Avx512 && pow2::available();
+    const bool fast_pow = pow2::available(level);
     std::vector<double> xs(static_cast<std::size_t>(2 * L * 8 + 8));
     double* X = align64(xs.data());
     double* Pw = fast_pow ? X + L * 8 : nullptr;
@@ -238,6 +245,8 @@ std::int64_t dwm_score(Strided<std::int64_t> seq, std::int32_t L32, Grid2 bias_p
             const std::uint8_t* w = S.data() + s;
             if (level == cpu::Level::Avx512)
                 sums512(w, t, X, Pw);
+            else if (level == cpu::Level::Avx2 && fast_pow)
+                sums256_pow(w, t, X, Pw);
             else if (level == cpu::Level::Avx2)
                 sums256(w, t, X);
             else
