@@ -132,17 +132,22 @@ void sums_base(const std::uint8_t* S, const Tables& t, double* X) {
     for (std::int64_t i = 0; i < L * 8; ++i) X[i] = X[i] + t.P[i];
 }
 
+// The accumulators must stay in registers: the j loops are unrolled at any
+// optimisation level.
 template <int G>
 __attribute__((target("avx2"), always_inline)) inline void group256(const std::uint8_t* S, const Tables& t,
                                                                     std::int64_t m0, double* X) {
     const std::int64_t L = t.L;
     __m256d a[2 * G];
+#pragma GCC unroll 16
     for (int j = 0; j < 2 * G; ++j) a[j] = _mm256_setzero_pd();
     for (std::int64_t n = 0; n < L; ++n) {
         const double* row = t.D + ((S[n] * L + n) * L + m0) * 8;
+#pragma GCC unroll 16
         for (int j = 0; j < 2 * G; ++j) a[j] = _mm256_add_pd(a[j], _mm256_load_pd(row + 4 * j));
     }
     const double* p = t.P + m0 * 8;
+#pragma GCC unroll 16
     for (int j = 0; j < 2 * G; ++j) _mm256_store_pd(X + m0 * 8 + 4 * j, _mm256_add_pd(a[j], _mm256_load_pd(p + 4 * j)));
 }
 
@@ -165,12 +170,15 @@ __attribute__((target("avx512f"), always_inline)) inline void group512(const std
                                                                        std::int64_t m0, double* X, double* Pw) {
     const std::int64_t L = t.L;
     __m512d a[G];
+#pragma GCC unroll 16
     for (int j = 0; j < G; ++j) a[j] = _mm512_setzero_pd();
     for (std::int64_t n = 0; n < L; ++n) {
         const double* row = t.D + ((S[n] * L + n) * L + m0) * 8;
+#pragma GCC unroll 16
         for (int j = 0; j < G; ++j) a[j] = _mm512_add_pd(a[j], _mm512_load_pd(row + 8 * j));
     }
     const double* p = t.P + m0 * 8;
+#pragma GCC unroll 16
     for (int j = 0; j < G; ++j) {
         const __m512d x = _mm512_add_pd(a[j], _mm512_load_pd(p + 8 * j));
         _mm512_store_pd(X + (m0 + j) * 8, x);
