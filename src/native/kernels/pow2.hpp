@@ -45,8 +45,9 @@ constexpr std::uint64_t kC5 = 0x3f81111167a4d017ull;
 // this processor and reproduce this process's pow(2.0, x); checked once a level.
 bool available(cpu::Level level);
 
-// out[i] = pow(2.0, x[i]) for i < n, n a multiple of eight, by the lanes of an
-// available() level: the probe and the tests run every input through this.
+// out[i] = pow(2.0, x[i]) for i < n, n a multiple of eight, by the lanes of a
+// level this processor runs (Base: pow itself), whether or not they agree with
+// pow: the probe and the tests run every input through this.
 void apply(cpu::Level level, const double* x, double* out, std::size_t n);
 
 __attribute__((target("avx512f"), always_inline)) inline __m512d dbl(std::uint64_t bits) {
