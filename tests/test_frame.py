@@ -6,6 +6,7 @@ import pickle
 import subprocess
 import sys
 import textwrap
+import weakref
 
 import numpy as np
 import pytest
@@ -115,6 +116,17 @@ def test_defaults_belong_to_each_method():
     a = s.NucleotideMatrix.add_sequence.__defaults__[0]
     b = s.DiNucleotideMatrix.add_sequence.__defaults__[0]
     assert type(a) is float and a == b == 1.0
+
+
+def test_function_type_is_immutable_and_functions_take_weak_references():
+    fn_type = type(s.nuc_to_num)
+    for name, value in [("__call__", lambda *a: None), ("__repr__", repr), ("extra", 1)]:
+        with pytest.raises(TypeError, match="immutable type"):
+            setattr(fn_type, name, value)
+    assert s.nuc_to_num("ACGT").tolist() == [0, 2, 3, 1]
+    ref = weakref.ref(s.NucleotideMatrix.add_sequence)
+    assert ref() is s.NucleotideMatrix.add_sequence
+    assert set(weakref.WeakSet(row[0] for row in SIGNATURES)) == {row[0] for row in SIGNATURES}
 
 
 # ---------------------------------------------------------------- argument binding

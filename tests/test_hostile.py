@@ -11,6 +11,8 @@ be read-only or non-contiguous, and then the call must work.
 """
 import os
 import re
+import subprocess
+import sys
 import types
 
 import numpy as np
@@ -270,6 +272,26 @@ def test_bias_sequence_with_n_is_skipped_whatever_else_it_holds(make, seq):
     assert_unchanged(m, before)
 
 
+@pytest.mark.parametrize("amount", [5 * 5e-324, 1.0, -1.0, float("nan")], ids=repr)
+@pytest.mark.parametrize("name, make, method", COUNTERS, ids=COUNTER_IDS)
+def test_counting_a_sequence_that_aliases_its_counts(name, make, method, amount):
+    """The codes are read once, before any count changes: counting a view of
+    the very array being updated gives what counting a copy gives."""
+    m, expected = make(), make()
+    if method == "add_background":
+        written = "bg_counts"
+    else:       # a PWM keeps amounts of 0 or less (NaN too) apart
+        written = "neg_counts" if make is pwm and not amount > 0 else "counts"
+    for target in (m, expected):
+        getattr(target, written)[...] = 0.0
+        getattr(target, written).flat[:3] = np.array([2, 0, 1]).view(np.float64)   # codes 2, 0, 1
+    seq = getattr(m, written).view(np.int64).ravel()[2::-1]
+    getattr(expected, method)(seq.copy(), amount)
+    getattr(m, method)(seq, amount)
+    for attr, value in vars(expected).items():
+        np.testing.assert_array_equal(getattr(m, attr), value, err_msg=attr)
+
+
 # ---------------------------------------------------------------- count attributes
 
 def count_attr_cases(written, shape):
@@ -422,6 +444,68 @@ def test_scoring_reads_huge_codes_as_n(kind, make):
     assert_unchanged(m, before)
 
 
+@pytest.mark.parametrize("kind, make", SCORERS, ids=[k for k, _ in SCORERS])
+def test_scores_that_share_memory_with_the_sequence(kind, make, monkeypatch):
+    """A numpy.zeros that hands out a view of the scored sequence cannot turn
+    scores into codes: the result is that of scoring a copy."""
+    m = make()
+    store = np.zeros(41, np.int64)
+    seq = store[::2]
+    seq[:] = np.arange(21) % 5
+    expected = m.score_sequence(seq.copy())
+    shim = types.SimpleNamespace(**{k: getattr(np, k) for k in dir(np) if not k.startswith("__")})
+    shim.zeros = lambda n: store.view(np.float64)[1:1 + n]
+    monkeypatch.setattr(s, "np", shim)
+    got = m.score_sequence(seq)
+    np.testing.assert_array_equal(got, expected)
+    assert np.shares_memory(got, store)
+
+
+# A child process whose address space is capped far below the per-call tables
+# the call needs: the call must fail with MemoryError, and the process live on.
+ALLOCATION_FAILURES = {
+    "dwm": """
+m = s.DiNucleotideMatrix(2)
+m.prepare_mat()
+L = 20000
+m.length = L
+for a in ("bias_dwm_log", "bg_dwm_log"):
+    setattr(m, a, np.broadcast_to(-4.0, (5, 5, L, L)))
+for a in ("bias_pwm_log", "bg_pwm_log"):
+    setattr(m, a, np.broadcast_to(-2.0, (5, L)))
+call = lambda: m.score_sequence(np.zeros(L, np.int64))
+""",
+    "pwm": """
+m = s.NucleotideMatrix(2)
+L = 10 ** 7
+m.pssm = np.broadcast_to(0.5, (5, L))
+call = lambda: m.score_sequence(np.broadcast_to(np.int64(1), L))
+""",
+}
+
+
+@no_huge_allocations
+@pytest.mark.parametrize("kind", ALLOCATION_FAILURES)
+def test_tables_beyond_memory_raise_memory_error(kind):
+    code = """
+import resource, numpy as np
+from morvane.utils import sequences as s
+""" + ALLOCATION_FAILURES[kind] + """
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (used + 300 * 2 ** 20, hard))
+before = {k: v.copy() for k, v in vars(m).items() if isinstance(v, np.ndarray) and v.base is None}
+try:
+    call()
+except MemoryError:
+    assert all(np.array_equal(getattr(m, k), v) for k, v in before.items())
+    print("MemoryError")
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "MemoryError"
+
+
 def matrix_attr_cases(attr, shape, minimum):
     ndim = len(shape)
     wanted = ", ".join(str(d) for d in minimum)
@@ -528,6 +612,10 @@ def test_pwm_preparation_refuses_unusable_counts(attr, value, exc, message):
     ("counts", DELETE, AttributeError, "counts"),
     ("counts", None, np.exceptions.AxisError, "out of bounds"),
     ("counts", np.zeros((5, 5, W)), IndexError, "too many indices"),
+    ("counts", np.zeros((5, 5, W, W), complex), TypeError,
+     exact("attribute 'counts' holds complex128 elements; expected integers or float64")),
+    ("counts", np.zeros((5, 5, W, W), np.float32), TypeError, "attribute 'counts' holds float32 elements"),
+    ("counts", np.zeros((5, 5, W, W), object), TypeError, "attribute 'counts' holds object elements"),
     ("length", None, TypeError, exact("float() argument must be a string or a real number, not 'NoneType'")),
     ("length", IntLike(W), TypeError, exact("float() argument must be a string or a real number, not 'IntLike'")),
     ("length", "three", ValueError, "could not convert string to float"),
@@ -737,6 +825,9 @@ def test_nuc_to_num_refuses_text_beyond_32_bits():
     (3, "pwm", SystemExit, exact("Unkown score type pwm")),
     (3, None, SystemExit, exact("Unkown score type None")),
     (3, b"PWM", SystemExit, exact("Unkown score type b'PWM'")),
+    (3, ("a", "b"), SystemExit, exact("Unkown score type ('a', 'b')")),
+    (3, (), SystemExit, exact("Unkown score type ()")),
+    (3, ("PWM",), SystemExit, exact("Unkown score type ('PWM',)")),
 ], ids=ident)
 def test_create_refuses_unusable_widths_and_types(length, stype, exc, message):
     with pytest.raises(exc, match=message):

@@ -6,6 +6,7 @@
 #include <numpy/arrayobject.h>
 
 #include "frame/function.hpp"
+#include "frame/guard.hpp"
 #include "frame/runtime.hpp"
 #include "frame/traceback.hpp"
 #include "units.hpp"
@@ -128,17 +129,8 @@ bool capture_builtin(PyObject* builtins, const char* name, PyObject** slot) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         return false;
     }
-    Py_XSETREF(*slot, Py_NewRef(v));
+    if (slot) Py_XSETREF(*slot, Py_NewRef(v));
     return true;
-}
-
-bool check_layout(PyTypeObject* type, const char* name, Py_ssize_t expected) {
-    if (type->tp_basicsize >= expected) return true;
-    PyErr_Format(PyExc_ImportError,
-                 "numpy.%s size changed, may indicate binary incompatibility. Expected %zd from C header, got %zd "
-                 "from PyObject",
-                 name, expected, type->tp_basicsize);
-    return false;
 }
 
 bool start_up(PyObject* module) {
@@ -155,14 +147,10 @@ bool start_up(PyObject* module) {
 
     PyObject* builtins = PyModule_GetDict(builtins_module.get());
     Runtime& rt = runtime();
+    // sum is looked up with the others, though no body calls it.
     if (!capture_builtin(builtins, "staticmethod", &rt.staticmethod) || !capture_builtin(builtins, "range", &rt.range) ||
-        !capture_builtin(builtins, "sum", &rt.sum))
+        !capture_builtin(builtins, "sum", nullptr))
         return false;
-
-    if (!check_layout(&PyArray_Type, "ndarray", sizeof(PyArrayObject_fields)) ||
-        !check_layout(&PyArrayDescr_Type, "dtype", sizeof(PyObject)))
-        return false;
-    rt.ndarray = &PyArray_Type;
 
     if (!ready_function_type()) return false;
     PyObject* modname = PyDict_GetItemString(dict, "__name__");
@@ -195,7 +183,7 @@ bool copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char
     return PyDict_SetItemString(dict, to, v.get()) == 0;
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
+PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
     std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (the_interpreter == -1) {
         the_interpreter = id;
@@ -219,7 +207,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     return module.release();
 }
 
-int module_exec(PyObject* module) {
+int module_exec(PyObject* module) noexcept {
     if (the_module) {
         if (the_module == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
@@ -227,7 +215,7 @@ int module_exec(PyObject* module) {
         return -1;
     }
     the_module = Py_NewRef(module);
-    if (start_up(module)) return 0;
+    if (guarded([module] { return start_up(module); })) return 0;
     if (PyErr_Occurred())
         add_traceback("init morvane.utils.sequences", "src/native/module.cpp", __LINE__, PyModule_GetDict(module));
     else

@@ -3,6 +3,7 @@
 #include <structmember.h>
 
 #include "frame/convert.hpp"
+#include "frame/guard.hpp"
 #include "frame/runtime.hpp"
 #include "frame/traceback.hpp"
 
@@ -23,6 +24,8 @@ struct FunctionObject {
     PyObject* code;
     PyObject* globals;
     PyObject* annotations;
+    PyObject* weakrefs;
+    PyObject* traceback_name;  // "morvane.utils.sequences." + qualname, made with the object
 };
 
 int count_params(const Callable& d) {
@@ -107,20 +110,16 @@ bool bind(Call& call, PyObject* args, PyObject* kwargs) {
     return true;
 }
 
-PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
-    PyObject* result = nullptr;
-    {
+    PyObject* result = guarded([&] {
         Call call{*f->def, f->globals};
-        if (bind(call, args, kwargs)) result = f->def->body(call);
-    }
+        return bind(call, args, kwargs) ? f->def->body(call) : nullptr;
+    });
     if (!result) {
-        PyObject* name = PyUnicode_FromFormat("morvane.utils.sequences.%U", f->qualname);
-        const char* text = name ? PyUnicode_AsUTF8(name) : nullptr;
-        if (text) add_traceback(text, kSourceFile, f->def->line, f->globals);
-        Py_XDECREF(name);
-        if (!text) PyErr_Clear();
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        // Its UTF-8 form was made with it, so reading it cannot fail.
+        if (f->traceback_name) add_traceback(PyUnicode_AsUTF8(f->traceback_name), kSourceFile, f->def->line, f->globals);
     }
     return result;
 }
@@ -150,6 +149,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->code);
     Py_VISIT(f->globals);
     Py_VISIT(f->annotations);
+    Py_VISIT(f->traceback_name);
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
@@ -164,12 +164,14 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->code);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->annotations);
+    Py_CLEAR(f->traceback_name);
     return 0;
 }
 
 void function_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<FunctionObject*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
     type->tp_free(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type
@@ -186,6 +188,7 @@ PyMemberDef function_members[] = {
     {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
     {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
     {"__annotations__", T_OBJECT, offsetof(FunctionObject, annotations), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -250,7 +253,10 @@ bool ready_function_type() {
     };
     static PyType_Spec spec = {
         "morvane.utils.sequences.function", sizeof(FunctionObject), 0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        // Immutable like Python's own function type: no caller may rebind a slot
+        // such as __call__ for every callable at once.
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+            Py_TPFLAGS_IMMUTABLETYPE,
         slots};
     FunctionType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     return FunctionType != nullptr;
@@ -262,6 +268,7 @@ PyObject* make_function(const Callable& def, PyObject* globals, PyObject* module
     auto* f = reinterpret_cast<FunctionObject*>(self.get());
     f->def = &def;
     f->name = f->qualname = f->module = f->doc = f->defaults = f->code = f->globals = f->annotations = nullptr;
+    f->weakrefs = f->traceback_name = nullptr;
     f->name = PyUnicode_FromString(def.name);
     f->qualname = PyUnicode_FromString(def.qualname);
     f->module = Py_NewRef(module_name);
@@ -269,18 +276,27 @@ PyObject* make_function(const Callable& def, PyObject* globals, PyObject* module
     f->globals = Py_NewRef(globals);
     f->annotations = PyDict_New();
     f->code = make_code(def);
+    // Made here, so that a failing call never formats text with its error pending.
+    f->traceback_name = PyUnicode_FromFormat("morvane.utils.sequences.%s", def.qualname);
+    if (f->traceback_name && !PyUnicode_AsUTF8(f->traceback_name)) Py_CLEAR(f->traceback_name);
     const int n = count_params(def);
     int ndefaults = 0;
     for (int i = 0; i < n; ++i) ndefaults += has_default(def.params[i]);
     if (ndefaults) {
-        f->defaults = PyTuple_New(ndefaults);
-        for (int i = 0, k = 0; f->defaults && i < n; ++i)
-            if (has_default(def.params[i])) PyTuple_SET_ITEM(f->defaults, k++, PyFloat_FromDouble(1.0));
+        Ref defaults = Ref::steal(PyTuple_New(ndefaults));
+        for (int i = 0, k = 0; defaults && i < n; ++i) {
+            if (!has_default(def.params[i])) continue;
+            PyObject* v = PyFloat_FromDouble(1.0);
+            if (!v) defaults = Ref();
+            else PyTuple_SET_ITEM(defaults.get(), k++, v);
+        }
+        f->defaults = defaults.release();
     } else {
         f->defaults = Py_NewRef(Py_None);
     }
     PyObject_GC_Track(self.get());
-    if (!f->name || !f->qualname || !f->doc || !f->annotations || !f->code || !f->defaults) return nullptr;
+    if (!f->name || !f->qualname || !f->doc || !f->annotations || !f->code || !f->defaults || !f->traceback_name)
+        return nullptr;
     return self.release();
 }
 

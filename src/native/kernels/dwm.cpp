@@ -71,18 +71,39 @@ void dwm_count(Strided<std::int64_t> seq, std::int32_t L, Grid4 counts, double a
     }
 }
 
+namespace {
+
+// One pair element, in the operation order that fixes its rounding.
+inline double pair_value(double count, double pseudo, double pwm_n, double pwm_m, double denom) {
+    const double t1 = pseudo * pwm_n;
+    const double t2 = t1 * pwm_m;
+    return (count + t2) / denom;
+}
+
+}  // namespace
+
 void dwm_pairs(Grid4 counts, Grid2 pwm, double pseudo, double denom, std::int64_t L, Grid4 dwm) {
     for (std::int64_t m = 0; m < L; ++m)
         for (std::int64_t n = 0; n < L; ++n)
             for (std::int64_t Sm = 0; Sm < 5; ++Sm) {
                 const double pm = pwm.load(Sm, m);
-                for (std::int64_t Sn = 0; Sn < 5; ++Sn) {
-                    const double t1 = pseudo * pwm.load(Sn, n);
-                    const double t2 = t1 * pm;
-                    const double num = counts.load(Sm, Sn, m, n) + t2;
-                    dwm.store(Sm, Sn, m, n, num / denom);
-                }
+                for (std::int64_t Sn = 0; Sn < 5; ++Sn)
+                    dwm.store(Sm, Sn, m, n, pair_value(counts.load(Sm, Sn, m, n), pseudo, pwm.load(Sn, n), pm, denom));
             }
+}
+
+void dwm_pairs_interleaved(const PairModel& bias, const PairModel& bg, std::int64_t L) {
+    auto element = [](const PairModel& p, std::int64_t m, std::int64_t n, std::int64_t Sm, std::int64_t Sn) {
+        const double pn = p.pwm.load(Sn, n);
+        p.dwm.store(Sm, Sn, m, n, pair_value(p.counts.load(Sm, Sn, m, n), p.pseudo, pn, p.pwm.load(Sm, m), p.denom));
+    };
+    for (std::int64_t m = 0; m < L; ++m)
+        for (std::int64_t n = 0; n < L; ++n)
+            for (std::int64_t Sm = 0; Sm < 5; ++Sm)
+                for (std::int64_t Sn = 0; Sn < 5; ++Sn) {
+                    element(bias, m, n, Sm, Sn);
+                    element(bg, m, n, Sm, Sn);
+                }
 }
 
 namespace {
@@ -104,7 +125,7 @@ double* align64(double* p) {
 
 void build(Tables& t, std::int64_t L, Grid2 bias_pwm, Grid2 bg_pwm, Grid4 bias_dwm, Grid4 bg_dwm) {
     t.L = L;
-    const std::size_t nd = static_cast<std::size_t>(4 * L * L * 8), np = static_cast<std::size_t>(L * 8);
+    const std::size_t nd = table_size({4, L, L, 8}), np = table_size({L, 8});
     t.store.assign(nd + np + 16, 0.0);
     t.D = align64(t.store.data());
     t.P = align64(t.D + nd);

@@ -317,7 +317,7 @@ std::int64_t pwm_score(Strided<std::int64_t> seq, Grid2 pssm, double* out) {
 
     const cpu::Level level = cpu::level();
     if (level == cpu::Level::Base) {
-        std::vector<double> T(static_cast<std::size_t>(L * 4));
+        std::vector<double> T(table_size({L, 4}));
         for (std::int64_t m = 0; m < L; ++m)
             for (int c = 0; c < 4; ++c) T[m * 4 + c] = pssm.load(c, m);
         return score_base(seq, n, L, T.data(), out + F);
@@ -326,7 +326,7 @@ std::int64_t pwm_score(Strided<std::int64_t> seq, Grid2 pssm, double* out) {
     // each code; the spare AVX-512 lanes (codes 4..7) only feed windows that
     // end up NaN.
     const int width = level == cpu::Level::Avx512 ? 8 : 4;
-    std::vector<double> rows(static_cast<std::size_t>(2 * L * width + 8));
+    std::vector<double> rows(table_size({2, L, width}) + 8);
     double* T = rows.data();
     while (reinterpret_cast<std::uintptr_t>(T) % 64) ++T;
     for (std::int64_t m = 0; m < L; ++m)
