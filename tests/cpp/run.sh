@@ -8,7 +8,7 @@ out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 CXX=${CXX:-g++}
 FLAGS="-std=c++17 -O2 -Wall -Wextra -Werror -ffp-contract=off -fno-fast-math"
-kernels="$src/kernels/coding.cpp $src/kernels/checks.cpp $src/kernels/pwm.cpp $src/kernels/dwm.cpp $src/kernels/pow2.cpp"
+kernels="$src/kernels/coding.cpp $src/kernels/checks.cpp $src/kernels/cpu.cpp $src/kernels/pwm.cpp $src/kernels/dwm.cpp $src/kernels/pow2.cpp"
 $CXX $FLAGS -I"$src" "$here/test_kernels.cpp" $kernels -o "$out/test_kernels"
 "$out/test_kernels"
 if [ "${1:-}" = bench ]; then

@@ -224,8 +224,11 @@ double finish(const double* X, const double* Pw, const std::uint8_t* S, std::int
 
 }  // namespace
 
-std::int64_t dwm_score(Strided<std::int64_t> seq, std::int32_t L32, Grid2 bias_pwm, Grid2 bg_pwm, Grid4 bias_dwm,
-                       Grid4 bg_dwm, double* out) {
+namespace cpu {
+
+template <Level level>
+std::int64_t dwm_score_at(Strided<std::int64_t> seq, std::int32_t L32, Grid2 bias_pwm, Grid2 bg_pwm, Grid4 bias_dwm,
+                          Grid4 bg_dwm, double* out) {
     const std::int64_t n = seq.size;
     const std::int64_t L = L32;
     for (std::int64_t i = 0; i < n; ++i)
@@ -236,8 +239,7 @@ std::int64_t dwm_score(Strided<std::int64_t> seq, std::int32_t L32, Grid2 bias_p
 
     Tables t;
     build(t, L, bias_pwm, bg_pwm, bias_dwm, bg_dwm);
-    const cpu::Level level = cpu::level();
-    const bool fast_pow = level == cpu::Level::Avx512 && pow2::available();
+    const bool fast_pow = level == Level::Avx512 && pow2::available();
     std::vector<double> xs(static_cast<std::size_t>(2 * L * 8 + 8));
     double* X = align64(xs.data());
     double* Pw = fast_pow ? X + L * 8 : nullptr;
@@ -257,9 +259,9 @@ std::int64_t dwm_score(Strided<std::int64_t> seq, std::int32_t L32, Grid2 bias_p
             if (S[s + L - 1] == 4) last = s + L - 1;
             if (last >= s) continue;
             const std::uint8_t* w = S.data() + s;
-            if (level == cpu::Level::Avx512)
+            if constexpr (level == Level::Avx512)
                 sums512(w, t, X, Pw);
-            else if (level == cpu::Level::Avx2)
+            else if constexpr (level == Level::Avx2)
                 sums256(w, t, X);
             else
                 sums_base(w, t, X);
@@ -268,5 +270,11 @@ std::int64_t dwm_score(Strided<std::int64_t> seq, std::int32_t L32, Grid2 bias_p
     }
     return -1;
 }
+
+template std::int64_t dwm_score_at<Level::Base>(Strided<std::int64_t>, std::int32_t, Grid2, Grid2, Grid4, Grid4, double*);
+template std::int64_t dwm_score_at<Level::Avx2>(Strided<std::int64_t>, std::int32_t, Grid2, Grid2, Grid4, Grid4, double*);
+template std::int64_t dwm_score_at<Level::Avx512>(Strided<std::int64_t>, std::int32_t, Grid2, Grid2, Grid4, Grid4, double*);
+
+}  // namespace cpu
 
 }  // namespace morvane::kernels
