@@ -19,8 +19,6 @@ import ctypes
 import gc
 import os
 import platform
-import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -287,16 +285,11 @@ def bench_pwm(S, rng) -> list[Row]:
     return [row_bio, row_cast]
 
 
-def compile_reference(tmp: Path):
-    cxx = shutil.which(os.environ.get("CXX", "g++")) or shutil.which("g++")
-    if not cxx:
-        return None, "no C++ compiler"
-    so = tmp / "reference_dwm.so"
-    cmd = [cxx, "-std=c++17", "-O2", "-ffp-contract=off", "-fno-fast-math", "-fPIC", "-shared",
-           str(HERE / "reference_dwm.cpp"), "-o", str(so)]
-    res = subprocess.run(cmd, capture_output=True, text=True)
-    if res.returncode:
-        return None, "reference did not compile: " + res.stderr.strip()[:200]
+def load_reference():
+    """The scalar C++ DWM scorer, built by CMake with the library's flags (make bench)."""
+    so = os.environ.get("MORVANE_REFERENCE_DWM")
+    if not so or not Path(so).is_file():
+        return None, "reference not built (make bench builds it; MORVANE_REFERENCE_DWM names the library)"
     lib = ctypes.CDLL(str(so))
     P, I64, I32 = ctypes.c_void_p, ctypes.c_int64, ctypes.c_int32
     lib.ref_dwm_score.argtypes = [P, I64, I32, P, P, P, P, P]
@@ -335,7 +328,7 @@ def bit_difference(ours: np.ndarray, ref: np.ndarray) -> str:
     return ""
 
 
-def bench_dwm_score(S, rng, tmp: Path) -> list[Row]:
+def bench_dwm_score(S, rng) -> list[Row]:
     n = 200_000
     say(f"DWM score_sequence: width {WIDTH}, {n:,} codes ...")
     mat = prepared_dwm(S, rng)
@@ -346,7 +339,7 @@ def bench_dwm_score(S, rng, tmp: Path) -> list[Row]:
                   "time", 1.3)
     codes = random_codes(rng, n, 0.0)
 
-    lib, why = compile_reference(tmp)
+    lib, why = load_reference()
     if lib is None:
         row_ref.note = row_pow.note = why
         row_ref.ours = row_pow.ours = race((lambda: mat.score_sequence(codes), 5))[0]
