@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import model
-from conftest import assert_unchanged, codes, snapshot, traceback_names
+from conftest import assert_same_doubles, assert_unchanged, codes, snapshot, traceback_names
 from morvane.utils import sequences as s
 
 NAN = float("nan")
@@ -346,14 +346,6 @@ def test_score_four_code_pair_matrices_are_enough():
 
 
 # ---------------------------------------------------------------- agreement with the reference model
-
-def assert_same_doubles(got, want, name=""):
-    got, want = np.asarray(got), np.asarray(want)
-    assert got.dtype == want.dtype == np.float64 and got.shape == want.shape, name
-    nan = np.isnan(want)
-    assert (np.isnan(got) == nan).all(), name
-    assert got[~nan].tobytes() == want[~nan].tobytes(), name
-
 
 @pytest.mark.parametrize("seed", range(8))
 def test_matches_reference_model(seed):

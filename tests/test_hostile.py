@@ -18,6 +18,7 @@ import types
 import numpy as np
 import pytest
 
+from conftest import IntLike, assert_untouched, codes, describe, dtype_mismatch, frozen
 from morvane.utils import sequences as s
 from regions import Region
 
@@ -25,37 +26,16 @@ SANITIZED = bool(os.environ.get("MORVANE_SANITIZED"))
 no_huge_allocations = pytest.mark.skipif(SANITIZED, reason="allocates gigabytes; too slow under the sanitizers")
 
 
-# ---------------------------------------------------------------- snapshots
-
-def describe(value):
-    """What must not change about an attribute value or an argument."""
-    if isinstance(value, np.ndarray):
-        return ("array", value.dtype.str, value.shape, value.strides, value.flags.writeable, value.tobytes(),
-                None if value.base is None else describe(value.base))
-    return ("value", type(value), repr(value))
-
-
-def snapshot(obj):
-    """Every attribute with its object (for identity) and its description."""
-    return {name: (value, describe(value)) for name, value in vars(obj).items()}
-
-
-def assert_unchanged(obj, before):
-    after = snapshot(obj)
-    assert list(after) == list(before), "attributes added or removed"
-    for name, (value, desc) in before.items():
-        assert after[name][0] is value, f"attribute {name} was rebound"
-        assert after[name][1] == desc, f"attribute {name} changed"
-
+# ---------------------------------------------------------------- helpers
 
 def refuse(target, call, exc, message, *args):
     """``call(target, *args)`` raises ``exc`` whose text matches ``message``
     (a regular expression searched for), and changes neither target nor args."""
-    before = snapshot(target)
+    before = frozen(target)
     arg_before = [describe(a) for a in args]
     with pytest.raises(exc, match=message) as excinfo:
         call(target, *args)
-    assert_unchanged(target, before)
+    assert_untouched(target, before)
     assert [describe(a) for a in args] == arg_before
     return excinfo
 
@@ -78,7 +58,7 @@ def exact(text):
 
 
 def mismatch(expected, found):
-    return exact(f"Buffer dtype mismatch, expected '{expected}' but got {found}")
+    return exact(dtype_mismatch(expected, found))
 
 
 def dims(expected, got):
@@ -89,22 +69,6 @@ def read_only(shape, value=0.0, dtype=np.float64):
     a = np.full(shape, value, dtype)
     a.flags.writeable = False
     return a
-
-
-def codes(*values):
-    return np.array(values, dtype=np.int64)
-
-
-class IntLike:
-    """An object whose integer conversion returns ``value``, whatever it is."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        if isinstance(self.value, Exception):
-            raise self.value
-        return self.value
 
 
 class Boom(Exception):
@@ -267,9 +231,9 @@ def test_amount_whose_float_conversion_raises():
 def test_bias_sequence_with_n_is_skipped_whatever_else_it_holds(make, seq):
     """The N test comes first: such a sequence is refused whole, silently."""
     m = make()
-    before = snapshot(m)
+    before = frozen(m)
     assert m.add_sequence(seq, 3.0) is None
-    assert_unchanged(m, before)
+    assert_untouched(m, before)
 
 
 @pytest.mark.parametrize("amount", [5 * 5e-324, 1.0, -1.0, float("nan")], ids=repr)
@@ -435,13 +399,13 @@ def test_scoring_refuses_bad_sequences(kind, make, seq, exc, message):
 @pytest.mark.parametrize("kind, make", SCORERS, ids=[k for k, _ in SCORERS])
 def test_scoring_reads_huge_codes_as_n(kind, make):
     m = make()
-    before = snapshot(m)
+    before = frozen(m)
     plain = m.score_sequence(codes(0, 1, 2, 3, 4, 2, 1, 0))
     for big in (5, 127, 2 ** 31, 2 ** 62, 2 ** 63 - 1):
         got = m.score_sequence(codes(0, 1, 2, 3, big, 2, 1, 0))
         np.testing.assert_array_equal(got, plain)
     assert np.isfinite(plain).sum() == 3
-    assert_unchanged(m, before)
+    assert_untouched(m, before)
 
 
 @pytest.mark.parametrize("kind, make", SCORERS, ids=[k for k, _ in SCORERS])
@@ -581,9 +545,9 @@ def test_scoring_reads_any_matrix_layout(kind, make, attrs, layout):
             copy = layouts(value.shape)[layout]
             copy[...] = value
         setattr(m, a, copy)
-    before = snapshot(m)
+    before = frozen(m)
     np.testing.assert_array_equal(m.score_sequence(seq), want)
-    assert_unchanged(m, before)
+    assert_untouched(m, before)
 
 
 def test_pwm_scoring_with_a_zero_width_matrix():
@@ -665,10 +629,10 @@ def test_dwm_preparation_refuses_unusable_arrays(changes, exc, message):
 ], ids=ident)
 def test_merging_refuses_before_its_first_merge(make, obj, exc, message):
     target = make()
-    other = snapshot(obj) if hasattr(obj, "__dict__") else None
+    other = frozen(obj) if hasattr(obj, "__dict__") else None
     refuse(target, lambda m: m.add_counts(obj), exc, message)
     if other is not None:
-        assert_unchanged(obj, other)
+        assert_untouched(obj, other)
 
 
 # ---------------------------------------------------------------- foreign self
@@ -760,9 +724,9 @@ def test_from_fasta_length_beyond_the_arrays(length):
 @pytest.mark.parametrize("length", [0, -1, -2 ** 31])
 def test_from_fasta_with_no_positions_writes_nothing(length):
     g = replaced(genomic, length=length)()
-    before = snapshot(g)
+    before = frozen(g)
     assert g.from_fasta(Reader("")) is g
-    assert_unchanged(g, before)
+    assert_untouched(g, before)
 
 
 def test_from_fasta_writes_non_contiguous_arrays():

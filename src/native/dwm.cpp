@@ -10,7 +10,7 @@ namespace morvane {
 
 PyObject* dwm_init(Call& c) {
     PyObject* self = c.self();
-    PyObject* length = c.arg[1];
+    PyObject* length = c.object(1);
     if (!setattr(self, "length", length)) return nullptr;
     struct Attr {
         const char* name;
@@ -48,9 +48,10 @@ PyObject* count_pairs(Call& c, const char* counts_name, const char* total) {
     int take = codes.take(c, L, true);
     if (take < 0) return nullptr;
     if (take == 0) Py_RETURN_NONE;  // an N in the window: the sequence is not counted at all
-    kernels::dwm_count(codes.view(), L, counts.grid4(), c.amount);
+    const double amount = c.real(kAmountArg);
+    kernels::dwm_count(codes.view(), L, counts.grid4(), amount);
     counts.release();
-    if (!add_total(self, total, c.amount) || !setattr(self, counts_name, counts_obj.get())) return nullptr;
+    if (!add_total(self, total, amount) || !setattr(self, counts_name, counts_obj.get())) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -14,6 +14,11 @@
 
 namespace morvane {
 
+// Every matrix method that takes a sequence has it right after self, and the
+// counting methods their amount after it.
+constexpr int kSequenceArg = 1;
+constexpr int kAmountArg = 2;
+
 // numpy.<name>, looked up through the module global `np` at each use.
 Ref np_attr(const Call& c, const char* name);
 

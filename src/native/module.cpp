@@ -22,10 +22,12 @@ namespace {
 
 constexpr Param kSelf{"self"};
 constexpr Param kSequence{"sequence", Kind::Int64Array};
-constexpr Param kAmount{"amount", Kind::Double};
+constexpr Param kAmount{"amount", Kind::Double, true, 1.0};
 
-// The callables: name, qualified name, parameters, docstring, body.
-const Callable kCreate{"create", "SequenceMatrix.create", {{"length"}, {"stype"}}, nullptr, matrix_create, __LINE__};
+// The callables: name, qualified name, parameters, docstring, body, and the
+// binding of static methods.
+const Callable kCreate{"create", "SequenceMatrix.create", {{"length"}, {"stype"}}, nullptr, matrix_create,
+                       __LINE__, Binding::Static};
 const Callable kAddCounts{"add_counts", "SequenceMatrix.add_counts", {kSelf, {"obj"}}, nullptr, matrix_add_counts,
                           __LINE__};
 
@@ -65,7 +67,7 @@ struct ClassDef {
     const char* name;
     const char* doc;            // nullptr: the class has no docstring
     const char* base;           // a class defined before, or nullptr for object
-    const Callable* methods[6];  // in definition order; `create` becomes a staticmethod
+    const Callable* methods[6];  // in definition order
 };
 
 const ClassDef kSequenceMatrix{"SequenceMatrix", " Class-builder ", nullptr, {&kCreate, &kAddCounts}};
@@ -98,7 +100,8 @@ bool define_class(PyObject* dict, PyObject* modname, const ClassDef& c) {
     for (const Callable* m : c.methods) {
         if (!m) break;
         Ref f = Ref::steal(make_function(*m, dict, modname));
-        if (f && m == &kCreate) f = Ref::steal(PyObject_CallOneArg(runtime().staticmethod, f.get()));
+        if (f && m->binding == Binding::Static)
+            f = Ref::steal(PyObject_CallOneArg(runtime().staticmethod, f.get()));
         if (!f || PyDict_SetItemString(ns.get(), m->name, f.get()) < 0) return false;
     }
     Ref bases;

@@ -35,7 +35,7 @@ bool read_length(PyObject* self, std::int32_t* L) {
 int CountedCodes::take(const Call& c, std::int32_t L, bool skip_n) {
     size_ = 0;
     if (L <= 0) return 1;
-    auto seq = c.sequence.vec();
+    auto seq = c.array(kSequenceArg).vec();
     if (seq.size < L) {
         PyErr_Format(PyExc_ValueError, "sequence has %lld elements; expected at least %d (the matrix length)",
                      static_cast<long long>(seq.size), static_cast<int>(L));
@@ -73,11 +73,11 @@ bool add_total(PyObject* self, const char* total, double amount) {
 }
 
 bool sequence_length(const Call& c, Py_ssize_t* n) {
-    *n = PyObject_Length(c.arg[1]);
+    *n = PyObject_Length(c.object(kSequenceArg));
     if (*n < 0) return false;
-    if (*n != c.sequence.shape(0)) {
+    if (*n != c.array(kSequenceArg).shape(0)) {
         PyErr_Format(PyExc_ValueError, "len(sequence) is %zd but its buffer holds %lld elements", *n,
-                     static_cast<long long>(c.sequence.shape(0)));
+                     static_cast<long long>(c.array(kSequenceArg).shape(0)));
         return false;
     }
     return true;
@@ -94,8 +94,8 @@ bool score_buffer(const Ref& scores, Py_ssize_t n, BufferView& out) {
 }
 
 kernels::Strided<std::int64_t> scored_codes(const Call& c, const BufferView& out, std::vector<std::int64_t>& copy) {
-    auto seq = c.sequence.vec();
-    if (!out.overlaps(c.sequence)) return seq;
+    auto seq = c.array(kSequenceArg).vec();
+    if (!out.overlaps(c.array(kSequenceArg))) return seq;
     copy.resize(static_cast<std::size_t>(seq.size));
     for (std::int64_t i = 0; i < seq.size; ++i) copy[static_cast<std::size_t>(i)] = seq.load(i);
     return {reinterpret_cast<char*>(copy.data()), seq.size, 8};
@@ -152,8 +152,8 @@ bool set_log_odds(const Call& c) {
 // ------------------------------------------------------------ SequenceMatrix
 
 PyObject* matrix_create(Call& c) {
-    PyObject* length = c.arg[0];
-    PyObject* stype = c.arg[1];
+    PyObject* length = c.object(0);
+    PyObject* stype = c.object(1);
     for (auto [name, cls] : {std::pair<const char*, const char*>{"PWM", "NucleotideMatrix"},
                              {"DWM", "DiNucleotideMatrix"}}) {
         Ref text = Ref::steal(PyUnicode_FromString(name));
@@ -176,7 +176,7 @@ PyObject* matrix_create(Call& c) {
 
 PyObject* matrix_add_counts(Call& c) {
     PyObject* self = c.self();
-    PyObject* other = c.arg[1];
+    PyObject* other = c.object(1);
     for (const char* name : {"counts", "bg_counts", "neg_counts", "no_bias", "no_bg"}) {
         Ref mine = getattr(self, name);
         if (!mine) return nullptr;
@@ -192,7 +192,7 @@ PyObject* matrix_add_counts(Call& c) {
 
 PyObject* pwm_init(Call& c) {
     PyObject* self = c.self();
-    PyObject* length = c.arg[1];
+    PyObject* length = c.object(1);
     if (!setattr(self, "length", length)) return nullptr;
     for (const char* name : {"counts", "neg_counts", "bg_counts"}) {
         Ref zeros = zeros_shape(c, 1, length, 1);
@@ -228,11 +228,12 @@ PyObject* pwm_add_sequence(Call& c) {
     if (take < 0) return nullptr;
     if (take == 0) Py_RETURN_NONE;  // an N in the window: the sequence is not counted at all
     // Non-positive amounts (NaN included) are kept apart from the counts.
-    kernels::pwm_count(codes.view(), L, c.amount > 0 ? counts.grid2() : neg.grid2(), c.amount);
+    const double amount = c.real(kAmountArg);
+    kernels::pwm_count(codes.view(), L, amount > 0 ? counts.grid2() : neg.grid2(), amount);
     counts.release();
     neg.release();
     if (!setattr(self, "counts", counts_obj.get()) || !setattr(self, "neg_counts", neg_obj.get())) return nullptr;
-    if (!add_total(self, "no_bias", c.amount)) return nullptr;
+    if (!add_total(self, "no_bias", amount)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -245,9 +246,10 @@ PyObject* pwm_add_background(Call& c) {
     if (!count_array(self, "bg_counts", L, bg_obj, bg)) return nullptr;
     CountedCodes codes;
     if (codes.take(c, L, false) < 0) return nullptr;
-    kernels::pwm_count(codes.view(), L, bg.grid2(), c.amount);
+    const double amount = c.real(kAmountArg);
+    kernels::pwm_count(codes.view(), L, bg.grid2(), amount);
     bg.release();
-    if (!setattr(self, "bg_counts", bg_obj.get()) || !add_total(self, "no_bg", c.amount)) return nullptr;
+    if (!setattr(self, "bg_counts", bg_obj.get()) || !add_total(self, "no_bg", amount)) return nullptr;
     Py_RETURN_NONE;
 }
 

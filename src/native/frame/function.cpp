@@ -34,20 +34,18 @@ int count_params(const Callable& d) {
     return n;
 }
 
-bool has_default(const Param& p) { return p.kind == Kind::Double; }
-
 void raise_arg_count(const Callable& d, const char* how, Py_ssize_t expected, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", d.name, how,
                  expected, expected == 1 ? "" : "s", given);
 }
 
-// Fills call.arg from positional and keyword arguments, converts and type-tests
-// them, and takes the buffer of the array parameter.
+// Fills call.args from positional and keyword arguments, converts and type-tests
+// them into the slots their kinds declare, and takes the buffers of array parameters.
 bool bind(Call& call, PyObject* args, PyObject* kwargs) {
     const Callable& d = call.def;
     const int n = count_params(d);
     int required = 0;
-    for (int i = 0; i < n; ++i) required += !has_default(d.params[i]);
+    for (int i = 0; i < n; ++i) required += !d.params[i].optional;
     const bool defaults = required < n;
 
     const Py_ssize_t given = PyTuple_GET_SIZE(args);
@@ -55,7 +53,7 @@ bool bind(Call& call, PyObject* args, PyObject* kwargs) {
         raise_arg_count(d, defaults ? "at most" : "exactly", n, given);
         return false;
     }
-    for (Py_ssize_t i = 0; i < given; ++i) call.arg[i] = PyTuple_GET_ITEM(args, i);
+    for (Py_ssize_t i = 0; i < given; ++i) call.args[i].object = PyTuple_GET_ITEM(args, i);
 
     if (kwargs) {
         Py_ssize_t pos = 0;
@@ -75,20 +73,24 @@ bool bind(Call& call, PyObject* args, PyObject* kwargs) {
                 PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", d.name, key);
                 return false;
             }
-            call.arg[i] = value;
+            call.args[i].object = value;
         }
     }
     for (int i = 0; i < n; ++i) {
-        if (!call.arg[i] && !has_default(d.params[i])) {
+        if (!call.args[i].object && !d.params[i].optional) {
             raise_arg_count(d, defaults ? "at least" : "exactly", required, i);
             return false;
         }
     }
-    for (int i = 0; i < n; ++i)
-        if (d.params[i].kind == Kind::Double && call.arg[i] && !to_c_double(call.arg[i], &call.amount)) return false;
+    for (int i = 0; i < n; ++i) {
+        if (d.params[i].kind != Kind::Double) continue;
+        Arg& a = call.args[i];
+        a.real = d.params[i].fallback;
+        if (a.object && !to_c_double(a.object, &a.real)) return false;
+    }
 
     for (int i = 0; i < n; ++i) {
-        PyObject* v = call.arg[i];
+        PyObject* v = call.args[i].object;
         const char* expected = nullptr;
         if (d.params[i].kind == Kind::Int64Array && v != Py_None && !is_ndarray(v)) expected = "numpy.ndarray";
         if (d.params[i].kind == Kind::ExactStr && v != Py_None && !PyUnicode_CheckExact(v)) expected = "str";
@@ -101,11 +103,11 @@ bool bind(Call& call, PyObject* args, PyObject* kwargs) {
     for (int i = 0; i < n; ++i) {
         if (d.params[i].kind != Kind::Int64Array) continue;
         // A None array has no elements to read; refuse it here rather than in every body.
-        if (call.arg[i] == Py_None) {
+        if (call.args[i].object == Py_None) {
             PyErr_Format(PyExc_TypeError, "Argument '%.200s' must not be None", d.params[i].name);
             return false;
         }
-        if (!call.sequence.acquire(call.arg[i], Elem::Int64, 1, false)) return false;
+        if (!call.args[i].array.acquire(call.args[i].object, Elem::Int64, 1, false)) return false;
     }
     return true;
 }
@@ -239,6 +241,9 @@ Ref Call::global(const char* name) const {
 
 bool ready_function_type() {
     if (FunctionType) return true;
+    // tp_call, not vectorcall: with vectorcall the interpreter itself refuses a
+    // keyword that is not a string, and the binder's own message for it (naming
+    // the callable) could never be reached.
     static PyType_Slot slots[] = {
         {Py_tp_call, reinterpret_cast<void*>(function_call)},
         {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
@@ -281,12 +286,12 @@ PyObject* make_function(const Callable& def, PyObject* globals, PyObject* module
     if (f->traceback_name && !PyUnicode_AsUTF8(f->traceback_name)) Py_CLEAR(f->traceback_name);
     const int n = count_params(def);
     int ndefaults = 0;
-    for (int i = 0; i < n; ++i) ndefaults += has_default(def.params[i]);
+    for (int i = 0; i < n; ++i) ndefaults += def.params[i].optional;
     if (ndefaults) {
         Ref defaults = Ref::steal(PyTuple_New(ndefaults));
         for (int i = 0, k = 0; defaults && i < n; ++i) {
-            if (!has_default(def.params[i])) continue;
-            PyObject* v = PyFloat_FromDouble(1.0);
+            if (!def.params[i].optional) continue;
+            PyObject* v = PyFloat_FromDouble(def.params[i].fallback);
             if (!v) defaults = Ref();
             else PyTuple_SET_ITEM(defaults.get(), k++, v);
         }
