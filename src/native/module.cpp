@@ -151,8 +151,8 @@ bool start_up(PyObject* module) {
     PyObject* builtins = PyModule_GetDict(builtins_module.get());
     Runtime& rt = runtime();
     // sum is looked up with the others, though no body calls it.
-    if (!capture_builtin(builtins, "staticmethod", &rt.staticmethod) || !capture_builtin(builtins, "range", &rt.range) ||
-        !capture_builtin(builtins, "sum", nullptr))
+    if (!capture_builtin(builtins, "staticmethod", &rt.staticmethod) ||
+        !capture_builtin(builtins, "range", &rt.range) || !capture_builtin(builtins, "sum", nullptr))
         return false;
 
     if (!ready_function_type()) return false;

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string>
 
-
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL morvane_ARRAY_API
 #include <numpy/arrayobject.h>

@@ -121,7 +121,8 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
     if (!result) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
         // Its UTF-8 form was made with it, so reading it cannot fail.
-        if (f->traceback_name) add_traceback(PyUnicode_AsUTF8(f->traceback_name), kSourceFile, f->def->line, f->globals);
+        if (f->traceback_name)
+            add_traceback(PyUnicode_AsUTF8(f->traceback_name), kSourceFile, f->def->line, f->globals);
     }
     return result;
 }

@@ -271,9 +271,13 @@ std::int64_t dwm_score_at(Strided<std::int64_t> seq, std::int32_t L32, Grid2 bia
     return -1;
 }
 
-template std::int64_t dwm_score_at<Level::Base>(Strided<std::int64_t>, std::int32_t, Grid2, Grid2, Grid4, Grid4, double*);
-template std::int64_t dwm_score_at<Level::Avx2>(Strided<std::int64_t>, std::int32_t, Grid2, Grid2, Grid4, Grid4, double*);
-template std::int64_t dwm_score_at<Level::Avx512>(Strided<std::int64_t>, std::int32_t, Grid2, Grid2, Grid4, Grid4, double*);
+// The forms the dispatch table holds.
+template std::int64_t dwm_score_at<Level::Base>(Strided<std::int64_t>, std::int32_t, Grid2, Grid2, Grid4, Grid4,
+                                                double*);
+template std::int64_t dwm_score_at<Level::Avx2>(Strided<std::int64_t>, std::int32_t, Grid2, Grid2, Grid4, Grid4,
+                                                double*);
+template std::int64_t dwm_score_at<Level::Avx512>(Strided<std::int64_t>, std::int32_t, Grid2, Grid2, Grid4, Grid4,
+                                                  double*);
 
 }  // namespace cpu
 

@@ -352,6 +352,7 @@ std::int64_t pwm_score_at(Strided<std::int64_t> seq, Grid2 pssm, double* out) {
     return score256(seq, n, L, T, out + F);
 }
 
+// The forms the dispatch table holds.
 template std::int64_t pwm_score_at<Level::Base>(Strided<std::int64_t>, Grid2, double*);
 template std::int64_t pwm_score_at<Level::Avx2>(Strided<std::int64_t>, Grid2, double*);
 template std::int64_t pwm_score_at<Level::Avx512>(Strided<std::int64_t>, Grid2, double*);
