@@ -3,17 +3,19 @@
 #               under Python 3.12, on Python 3.13, the numeric kernels in C++, and the
 #               suite again under AddressSanitizer and UndefinedBehaviorSanitizer
 # make bench  - the same set-up, then timings against baselines measured in the same run
+# make bench-kernels - the kernels' C++ benchmark, per SIMD path
 SHELL := /bin/bash
 PYTHON := $(shell tools/find-python 3.12)
 PYTHON313 = $(shell tools/find-python 3.13)
 VENV := .venv
 VENV_NP1 := .venv-np1
 VENV_313 := .venv-py313
+DEV_BUILD := build/dev
 DEPS := pysam pytest hypothesis
 BUILD := scikit-build-core cmake ninja
 EXTRAS := mypy matplotlib "dask[distributed]" pyjaspar
 
-.PHONY: demo bench test test-kernels test-sanitize test-np2 test-np1 test-py313 wheel install install-np1 env env-np1 clean
+.PHONY: demo bench bench-kernels dev-build test test-kernels test-sanitize test-np2 test-np1 test-py313 wheel install install-np1 env env-np1 clean
 
 $(VENV)/.ready:
 	$(PYTHON) -m venv $(VENV)
@@ -50,13 +52,24 @@ install-np1: wheel env-np1
 demo: install
 	$(VENV)/bin/python examples/scan_genome.py
 
-bench: install
+# The kernel tests, the kernel benchmark and the benchmarks' C++ reference,
+# built by CMake with the extension's own flags.
+dev-build: env
+	$(VENV)/bin/cmake -S . -B $(DEV_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+		-DCMAKE_BUILD_TYPE=Release -DMORVANE_DEV=ON -DPython_EXECUTABLE=$(abspath $(VENV))/bin/python > /dev/null
+	$(VENV)/bin/cmake --build $(DEV_BUILD) --target test_kernels bench_kernels reference_dwm
+
+bench: install dev-build
 	$(VENV)/bin/python -m pip install -q biopython
-	$(VENV)/bin/python benchmarks/bench.py
+	MORVANE_REFERENCE_DWM=$(DEV_BUILD)/libreference_dwm.so MORVANE_BENCH_KERNELS=$(DEV_BUILD)/bench_kernels \
+		$(VENV)/bin/python benchmarks/bench.py
+
+bench-kernels: dev-build
+	$(DEV_BUILD)/bench_kernels
 
 # The numeric kernels alone, in C++ (every SIMD path the CPU has).
-test-kernels:
-	sh tests/cpp/run.sh
+test-kernels: dev-build
+	$(VENV)/bin/ctest --test-dir $(DEV_BUILD) --output-on-failure
 
 test-np2: install
 	$(VENV)/bin/python -m pytest -q -p no:cacheprovider tests

@@ -20,7 +20,6 @@ import gc
 import os
 import platform
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -288,16 +287,11 @@ def bench_pwm(S, rng) -> list[Row]:
     return [row_bio, row_cast]
 
 
-def compile_reference(tmp: Path):
-    cxx = shutil.which(os.environ.get("CXX", "g++")) or shutil.which("g++")
-    if not cxx:
-        return None, "no C++ compiler"
-    so = tmp / "reference_dwm.so"
-    cmd = [cxx, "-std=c++17", "-O2", "-ffp-contract=off", "-fno-fast-math", "-fPIC", "-shared",
-           str(HERE / "reference_dwm.cpp"), "-o", str(so)]
-    res = subprocess.run(cmd, capture_output=True, text=True)
-    if res.returncode:
-        return None, "reference did not compile: " + res.stderr.strip()[:200]
+def load_reference():
+    """The scalar C++ DWM scorer, built by CMake with the library's flags (make bench)."""
+    so = os.environ.get("MORVANE_REFERENCE_DWM")
+    if not so or not Path(so).is_file():
+        return None, "reference not built (make bench builds it; MORVANE_REFERENCE_DWM names the library)"
     lib = ctypes.CDLL(str(so))
     P, I64, I32 = ctypes.c_void_p, ctypes.c_int64, ctypes.c_int32
     lib.ref_dwm_score.argtypes = [P, I64, I32, P, P, P, P, P]
@@ -336,7 +330,7 @@ def bit_difference(ours: np.ndarray, ref: np.ndarray) -> str:
     return ""
 
 
-def bench_dwm_score(S, rng, tmp: Path) -> list[Row]:
+def bench_dwm_score(S, rng) -> list[Row]:
     n = 200_000
     say(f"DWM score_sequence: width {WIDTH}, {n:,} codes ...")
     mat = prepared_dwm(S, rng)
@@ -347,7 +341,7 @@ def bench_dwm_score(S, rng, tmp: Path) -> list[Row]:
                   "time", 1.3)
     codes = random_codes(rng, n, 0.0)
 
-    lib, why = compile_reference(tmp)
+    lib, why = load_reference()
     if lib is None:
         row_ref.note = row_pow.note = why
         row_ref.ours = row_pow.ours = race((lambda: mat.score_sequence(codes), 5))[0]
@@ -390,7 +384,6 @@ def bench_dwm_score(S, rng, tmp: Path) -> list[Row]:
     return [row_ref, row_pow]
 
 
-KERNEL_BENCH = HERE.parent / "tests" / "cpp" / "run.sh"
 
 
 def bench_dwm_avx2(_S, _rng) -> list[Row]:
@@ -404,10 +397,11 @@ def bench_dwm_avx2(_S, _rng) -> list[Row]:
     say("DWM kernel at the AVX2 level (C++ benchmark, 200k codes) ...")
     row = Row(f"DWM score_sequence kernel, AVX2 + FMA path (w{WIDTH}, 200k codes, C++)", None,
               "its pow(2,x)+log2 calls alone", None, "time", 0.5)
-    if not (shutil.which(os.environ.get("CXX", "g++")) and KERNEL_BENCH.exists()):
-        row.note = "no C++ compiler or no tests/cpp/run.sh"
+    exe = os.environ.get("MORVANE_BENCH_KERNELS")
+    if not exe or not Path(exe).exists():
+        row.note = "kernel benchmark not built (make bench builds it; MORVANE_BENCH_KERNELS names it)"
         return [row]
-    res = subprocess.run(["sh", str(KERNEL_BENCH), "bench-only", "dwm", "avx2"], capture_output=True, text=True)
+    res = subprocess.run([exe, "dwm", "avx2"], capture_output=True, text=True)
     m = re.search(r"^\s+avx2\s+([\d.]+) ms, bare calls ([\d.]+) ms .*pow lanes: (\w+).*bit-identical: (\w+)$",
                   res.stdout, re.M)
     if res.returncode or not m:

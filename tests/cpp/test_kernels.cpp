@@ -456,6 +456,38 @@ void test_pairs() {
                     }
         // The random data must be able to tell the factor order apart.
         if (L >= 5) CHECK(differs_if_reordered > 0);
+        // Both models interleaved give each model's own elements when nothing is shared.
+        Array bg_counts = make4(L, 0), bg_pwm = make2(5, L, 0), both = make4(L, layout), bg_both = make4(L, 0);
+        for (int x = 0; x < 5; ++x)
+            for (int p = 0; p < L; ++p) bg_pwm.g2().store(x, p, uniform(0.001, 1));
+        Array bg_dwm = make4(L, 0);
+        dwm_pairs(bg_counts.g4(), bg_pwm.g2(), 16, 20, L, bg_dwm.g4());
+        dwm_pairs_interleaved({counts.g4(), pwm.g2(), pseudo, denom, both.g4()},
+                              {bg_counts.g4(), bg_pwm.g2(), 16, 20, bg_both.g4()}, L);
+        for (int x = 0; x < 5; ++x)
+            for (int y = 0; y < 5; ++y)
+                for (int p = 0; p < L; ++p)
+                    for (int q = 0; q < L; ++q) {
+                        CHECK(bits(both.g4().load(x, y, p, q)) == bits(dwm.g4().load(x, y, p, q)));
+                        CHECK(bits(bg_both.g4().load(x, y, p, q)) == bits(bg_dwm.g4().load(x, y, p, q)));
+                    }
+    }
+}
+
+// Per-call table sizes: products that overflow or exceed any allocation throw.
+void test_table_size() {
+    CHECK(table_size({4, 3, 3, 8}) == 288);
+    CHECK(table_size({5, 0, 1 << 30}) == 0);
+    const std::int64_t big = std::int64_t{1} << 31;
+    for (std::initializer_list<std::int64_t> f : {std::initializer_list<std::int64_t>{4, big, big, 8},
+                                                  {std::int64_t{1} << 62, 4}, {-1, 2}, {std::int64_t{1} << 61}}) {
+        bool thrown = false;
+        try {
+            table_size(f);
+        } catch (const std::length_error&) {
+            thrown = true;
+        }
+        CHECK(thrown);
     }
 }
 
@@ -807,6 +839,7 @@ int main() {
     test_checks();
     test_counting();
     test_pairs();
+    test_table_size();
     test_pow2();
     const cpu::Level widest = cpu::detect();
     for (int lv = 0; lv <= static_cast<int>(widest); ++lv) {

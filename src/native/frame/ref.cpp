@@ -1,25 +1,30 @@
 #include "frame/ref.hpp"
 
-namespace morvane::names {
+#include <string_view>
+#include <unordered_map>
 
-const char* keys[kSlots];
-PyObject* values[kSlots];
+namespace morvane {
 
-PyObject* probe(const char* literal) {
-    // A literal seen in two places is simply kept twice.
-    std::size_t i = slot(literal);
-    for (std::size_t n = 0; n < kSlots; ++n, i = (i + 1) % kSlots) {
-        if (keys[i] == literal) return values[i];
-        if (keys[i] == nullptr) {
-            PyObject* s = PyUnicode_InternFromString(literal);
-            if (!s) return nullptr;
-            keys[i] = literal;
-            values[i] = s;  // kept for the life of the process, like the literal
-            return s;
-        }
+PyObject* interned(const char* name) {
+    // The keys view the UTF-8 text of the interned strs themselves, which never go.
+    static std::unordered_map<std::string_view, PyObject*> table;
+    const auto hit = table.find(name);
+    if (hit != table.end()) return hit->second;
+    PyObject* s = PyUnicode_InternFromString(name);
+    if (!s) return nullptr;
+    Py_ssize_t n;
+    const char* text = PyUnicode_AsUTF8AndSize(s, &n);
+    if (!text) {
+        Py_DECREF(s);
+        return nullptr;
     }
-    PyErr_SetString(PyExc_SystemError, "morvane: attribute name table is full");
-    return nullptr;
+    try {
+        table.emplace(std::string_view(text, static_cast<std::size_t>(n)), s);
+    } catch (...) {
+        Py_DECREF(s);
+        return PyErr_NoMemory();
+    }
+    return s;
 }
 
-}  // namespace morvane::names
+}  // namespace morvane
