@@ -246,10 +246,10 @@ def sniff_format(path, text):
         return "meme"
     if first.startswith(">"):
         return "sites" if len(lines) > 1 and _is_site(lines[1]) else "jaspar"
-    if first[:2] in ("AC", "ID", "VV", "XX", "DE", "P0", "PO", "NA", "BF"):
-        return "transfac"
     if all(_is_site(line) for line in lines):
         return "lines"
+    if first[:2] in ("AC", "ID", "VV", "XX", "DE", "P0", "PO", "NA", "BF"):
+        return "transfac"
     return "pfm"
 
 
@@ -280,7 +280,7 @@ def read_motifs(path, format=None):
         records = _parse_biopython(text, FORMATS[fmt])
         motifs = [Motif.from_biopython(record, name=_name(record, stem, i, len(records)))
                   for i, record in enumerate(records)]
-    except (ValueError, KeyError, IndexError, TypeError, AttributeError, StopIteration) as exc:
+    except Exception as exc:            # Biopython's parsers raise many kinds, bare Exception too
         raise ValueError(f"{path}: not a valid {fmt} motif file: {exc}") from exc
     if not motifs:
         raise ValueError(f"{path}: no motif found (read as {fmt})")
