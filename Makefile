@@ -1,4 +1,5 @@
-# make demo   - create the environment, build, install and scan the bundled genome
+# make demo   - create the environment, build, install and scan the bundled genome with
+#               `morvane scan`, naming the phage operators among the hits
 # make test   - the same set-up, then the whole test suite: on NumPy 2.x and on NumPy 1.26
 #               under Python 3.12, on Python 3.13, the numeric kernels in C++, and the
 #               suite again under AddressSanitizer and UndefinedBehaviorSanitizer
@@ -9,9 +10,9 @@ PYTHON313 = $(shell tools/find-python 3.13)
 VENV := .venv
 VENV_NP1 := .venv-np1
 VENV_313 := .venv-py313
-DEPS := pysam pytest hypothesis
+DEPS := pysam biopython tqdm pytest hypothesis
 BUILD := scikit-build-core cmake ninja
-EXTRAS := mypy matplotlib "dask[distributed]" pyjaspar
+EXTRAS := mypy matplotlib "dask[distributed]" pyjaspar pandas
 
 .PHONY: demo bench test test-kernels test-sanitize test-np2 test-np1 test-py313 wheel install install-np1 env env-np1 clean
 
@@ -47,11 +48,14 @@ install: wheel
 install-np1: wheel env-np1
 	$(VENV_NP1)/bin/python -m pip install -q --force-reinstall --no-deps dist/morvane-*.whl
 
+# The hits at p < 1e-5 of the bundled cI motif, with the operator each one is
+# (from data/lambda_operators.bed) in a last column.
 demo: install
-	$(VENV)/bin/python examples/scan_genome.py
+	$(VENV)/bin/morvane scan data/lambda_virus.fa data/lambda_cI.jaspar --pvalue 1e-5 --quiet \
+	  | awk -F'\t' -v OFS='\t' 'NR == FNR { op[$$2] = $$4; next } /^#/ { print; next } \
+	                            { print $$0, ($$2 in op ? op[$$2] : "-") }' data/lambda_operators.bed -
 
 bench: install
-	$(VENV)/bin/python -m pip install -q biopython
 	$(VENV)/bin/python benchmarks/bench.py
 
 # The numeric kernels alone, in C++ (every SIMD path the CPU has).

@@ -66,8 +66,9 @@ class Motif:
     `sites` (the aligned sites, or None).
 
     The PWM is the module's: bias_pwm = (counts + p) / (W + 4 p) for the
-    pseudo-count p, W the mean column total, and pssm = log2(bias_pwm / bg)
-    with bg the background. The DWM keeps the module's own smoothing and
+    pseudo-count p, W the column total (columns of unequal totals are first
+    scaled to their mean total), and pssm = log2(bias_pwm / bg) with bg the
+    background. The DWM keeps the module's own smoothing and
     scores against the background taken as independent bases.
     """
 
@@ -197,6 +198,12 @@ class Motif:
 def _prepared_pwm(counts, pseudocount, bg):
     """The module's PWM of counts (code order); the pseudo-count enters by scaling the counts."""
     width = counts.shape[1]
+    totals = counts.sum(axis=0)
+    if np.any(totals != totals[0]):
+        # Columns of unequal totals (sites shorter than the motif, rounded
+        # frequencies): each scaled to the mean total, keeping its frequencies,
+        # since preparation divides every column by the same total.
+        counts = counts * (totals.mean() / totals)
     pwm = SequenceMatrix.create(width, "PWM")
     pwm.counts[:4] = counts / pseudocount     # (c/p + 1) / (W/p + 4) = (c + p) / (W + 4p)
     pwm.prepare_mat()
