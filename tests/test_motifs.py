@@ -78,6 +78,12 @@ def test_pseudocount_and_background(pseudocount):
     np.testing.assert_array_equal(motif.background, bg)
 
 
+def test_unequal_column_totals_keep_their_frequencies():
+    uneven = np.array([[1, 10], [1, 0], [1, 0], [1, 10]], dtype=float)       # totals 4 and 20
+    even = Motif.from_counts(uneven * [3.0, 0.6])                               # both totals 12
+    np.testing.assert_allclose(Motif.from_counts(uneven).pwm.pssm, even.pwm.pssm, rtol=1e-12)
+
+
 def test_dwm_background_is_independent_bases():
     bg = np.array([0.3, 0.2, 0.2, 0.3])
     plain = Motif.from_sites(SITES)
