@@ -126,7 +126,8 @@ def cutoffs(motifs, model, pvalue, threshold):
 
 
 class Job:
-    """What every chunk needs: picklable, so that it travels to Dask workers."""
+    """What every chunk needs. It pickles (for Dask workers) without its native
+    scanner, which is rebuilt on arrival; one scanner serves all threads."""
 
     def __init__(self, model, motifs, thresholds, strand):
         self.model = model
@@ -134,18 +135,25 @@ class Job:
         self.widths = [motif.width for motif in motifs]
         self.thresholds = thresholds
         self.matrices = [motif.pwm.pssm if model == "pwm" else motif.dwm for motif in motifs]
-        self._scanner = None
+        self._build()
+
+    def _build(self):
+        self.scanner = None
+        if self.model == "pwm":
+            from ._scan import Scanner
+            self.scanner = Scanner(self.matrices, self.thresholds, self.strand)
 
     def __getstate__(self):
-        return {**self.__dict__, "_scanner": None}
+        return {**self.__dict__, "scanner": None}
+
+    def __setstate__(self, state):
+        self.__dict__.update(state)
+        self._build()
 
     def windows(self, codes, limit):
         """(motif, start, strand, score) of the hits among windows starting before `limit`."""
-        if self.model == "pwm":
-            if self._scanner is None:
-                from ._scan import Scanner
-                self._scanner = Scanner(self.matrices, self.thresholds, self.strand)
-            motif, start, strand, score, _ = self._scanner.scan(codes, limit)
+        if self.scanner is not None:
+            motif, start, strand, score, _ = self.scanner.scan(codes, limit)
             return motif, start, strand, score
         return self._dwm_windows(codes, limit)
 
