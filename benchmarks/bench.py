@@ -570,6 +570,53 @@ def bench_add_sequence(S, rng) -> list[Row]:
     return rows
 
 
+def bench_scan(S, rng, tmp: Path) -> list[Row]:
+    import importlib.util
+
+    import pysam
+    from Bio.motifs.matrix import PositionSpecificScoringMatrix
+    from Bio.Seq import Seq
+
+    if importlib.util.find_spec("morvane.stats") is None:
+        say("morvane.scan: skipped (morvane.stats, which gives every hit its p-value, is not installed)")
+        return []
+    import morvane
+    from morvane._scan import Scanner, encode
+
+    say("morvane.scan: 3 motifs of width 20, both strands of a 10 Mbp FASTA ...")
+    chroms = {"chr1": 6_000_000, "chr2": 4_000_000}
+    path = tmp / "scan-genome.fa"
+    write_genome(rng, path, chroms)
+    pysam.faidx(str(path))
+    motifs = [morvane.Motif.from_counts(rng.integers(0, 30, (4, WIDTH)) + 0.5, name=f"m{k}")
+              for k in range(3)]
+    cuts = [m.threshold(1e-4) for m in motifs]
+
+    def floor():
+        # Whole records in one native call each: no chunks, no table, no p-values.
+        scanner = Scanner([m.pwm.pssm for m in motifs], cuts, "both")
+        with pysam.FastaFile(str(path)) as fasta:
+            return sum(len(scanner.scan(encode(fasta.fetch(c)))[0]) for c in chroms)
+
+    bio = [PositionSpecificScoringMatrix("ACGT", {b: list(m.pwm.pssm[r]) for b, r in zip("ACGT", (0, 2, 3, 1))})
+           for m in motifs]
+
+    def biopython():
+        with pysam.FastaFile(str(path)) as fasta:
+            texts = [Seq(fasta.fetch(c).upper()) for c in chroms]
+        return sum(len(list(p.search(t, threshold=c, both=True))) for p, c in zip(bio, cuts) for t in texts)
+
+    label = "morvane.scan (3 x w20, 10 Mbp, both strands)"
+    row_floor = Row(label, None, "fetch + encode + Scanner.scan per record", None, "time", 1.25)
+    row_bio = Row(label, None, "Biopython search(both=True) per motif", None, "faster", None)
+    row_floor.ours, row_floor.base, row_bio.base = race(
+        (lambda: morvane.scan(str(path), motifs, threshold=cuts), 5), (floor, 5), (biopython, 1))
+    row_bio.ours = row_floor.ours
+    if len(morvane.scan(str(path), motifs, threshold=cuts)) != floor():
+        row_floor.checks.append("hit count differs from the native floor's")
+    return [row_floor, row_bio]
+
+
 WORKLOADS = {
     "pwm": bench_pwm,
     "dwm_score": bench_dwm_score,
@@ -577,6 +624,7 @@ WORKLOADS = {
     "nuc_to_num": bench_nuc_to_num,
     "gc": bench_gc,
     "add_sequence": bench_add_sequence,
+    "scan": bench_scan,
 }
 
 

@@ -114,7 +114,11 @@ def scan(genome, motifs, *, pvalue=None, threshold=None, regions=None, strand="b
 def cutoffs(motifs, model, pvalue, threshold):
     """One score threshold per motif."""
     if threshold is not None:
-        values = np.broadcast_to(np.asarray(threshold, dtype=np.float64), (len(motifs),))
+        values = np.asarray(threshold, dtype=np.float64)
+        if values.ndim > 1 or values.size not in (1, len(motifs)):
+            raise ValueError(f"give one threshold, or one per motif ({len(motifs)}); "
+                             f"got {values.size}")
+        values = np.broadcast_to(values, (len(motifs),))
         if np.isnan(values).any():
             raise ValueError("a threshold is NaN")
         return [float(v) for v in values]
