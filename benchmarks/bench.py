@@ -109,7 +109,7 @@ def print_table(rows: list[Row]) -> None:
         [r.workload, fmt_time(r.ours), r.baseline, fmt_time(r.base), r.ratio_text(), r.target_text(), r.status_text()]
         for r in rows
     ]
-    widths = [max(len(head[i]), *(len(c[i]) for c in cells)) for i in range(len(head))]
+    widths = [max([len(head[i]), *(len(c[i]) for c in cells)]) for i in range(len(head))]
 
     def line(c):
         return "  ".join(str(v).ljust(w) for v, w in zip(c, widths)).rstrip()
