@@ -149,13 +149,20 @@ def test_edge_inputs(tmp_path):
     empty.write_text("")
     table = morvane.scan(str(empty), motif, pvalue=1e-3)
     assert len(table) == 0 and table.dtype.names == hits_dtype().names
-    assert list(table.to_dataframe().columns) == list(hits_dtype().names)
     for kwargs, message in [({"pvalue": 1e-3, "threshold": 2.0}, "not both"),
                             ({"model": "dwm"}, "'long' has no DWM"),
                             ({"strand": "+-"}, "strand must be"),
                             ({"pvalue": 0.0}, r"pvalue must be in \(0, 1\]")]:
         with pytest.raises(ValueError, match=message):
             morvane.scan(short, motif, **kwargs)
+
+
+def test_to_dataframe():
+    pd = pytest.importorskip("pandas")
+    table = morvane.scan(LAMBDA, read_motifs(DATA / "lambda_cI.jaspar"), pvalue=1e-5)
+    frame = table.to_dataframe()
+    assert list(frame.columns) == list(hits_dtype().names) and len(frame) == len(table)
+    pd.testing.assert_series_equal(frame["score"], pd.Series(np.asarray(table["score"]), name="score"))
 
 
 def test_genome_background_is_strand_symmetric():
