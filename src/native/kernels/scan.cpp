@@ -1,8 +1,13 @@
 // Fused scanning: every motif, both strands, threshold applied inside.
 #include "scan.hpp"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <array>
+#include <cmath>
+
+#include "cpu.hpp"
 
 namespace morvane::kernels::scan {
 
@@ -29,62 +34,449 @@ void encode(const std::uint8_t* text, std::int64_t n, std::uint8_t* out) {
 void encode(const std::uint16_t* text, std::int64_t n, std::uint8_t* out) { encode_wide(text, n, out); }
 void encode(const std::uint32_t* text, std::int64_t n, std::uint8_t* out) { encode_wide(text, n, out); }
 
-struct Motif {
+// ------------------------------------------------------------ prepared motifs
+//
+// A window is found in two steps. Filtering: the window's columns fall into
+// stages of at most kQ consecutive columns; a stage's table, indexed by the
+// kQ-mer of codes under it, holds those columns' sum. The stages seen so far
+// plus the largest table entry of each stage still unseen bound the window's
+// score from above, up to rounding; a window whose bound stays below the
+// threshold by more than a safe margin for that rounding cannot reach it and
+// is dropped. Scoring: a survivor's score is the ordered sum itself, continued
+// column by column from the table of columns 0..kQ-1, whose entries are those
+// columns summed from 0.0 in ascending order: the sum's very first steps.
+// Filtering only decides which windows get scored, never what they score.
+
+constexpr int kQ = 6;  // bases per table lookup
+constexpr std::int64_t kTable = std::int64_t{1} << (2 * kQ);
+constexpr std::int64_t kBlock = 8192;  // windows per block of a chunk
+constexpr std::size_t kMaxFused = 4;    // stages the first pass may sum
+
+struct Stage {
+    std::int64_t first = 0;   // first column
+    std::int64_t offset = 0;  // window offset of the kQ-mer that indexes the table
+    double limit = 0.0;       // a running sum below this after the stage cannot reach the threshold
+    double top = 0.0;         // largest table entry
+    double loss = 0.0;        // top less the mean entry: what a typical window loses here
+    std::vector<double> table;
+};
+
+// One strand of one motif.
+struct Side {
+    std::int8_t sign = 1;
     std::int64_t L = 0;
     double threshold = 0.0;
-    // fwd[m*4 + c] = P[c, m]; rev[m*4 + c] = P[c ^ 1, m], read at the forward
-    // code of window offset L-1-m.
-    std::vector<double> fwd, rev;
+    bool prune = false;          // false: every N-free window is scored in full
+    std::vector<double> cols;    // cols[m*4 + c]: column m's value for the forward code c it reads
+    std::vector<Stage> stages;   // in filtering order
+    std::size_t prefix = 0;      // the stage of columns 0..kQ-1
+    std::size_t fused = 1;       // stages summed by the first pass over every window
+    // Window offset of the code column m reads.
+    std::int64_t offset(std::int64_t m) const { return sign > 0 ? m : L - 1 - m; }
 };
+
+struct Motif {
+    Side side[2];  // forward, reverse
+};
+
+namespace {
+
+constexpr double kUnit = 0x1p-53;  // unit roundoff of double
+
+// How many stages the first pass should sum: it costs one lookup per stage
+// and window, a later stage about two per window still alive. Survival is
+// estimated on uniformly random windows (a fixed sample: the choice, like
+// everything here, never changes a result).
+std::size_t choose_fused(const Side& sd) {
+    constexpr int kSamples = 2048;
+    const std::size_t S = sd.stages.size();
+    std::vector<int> alive(S, 0);
+    std::uint64_t state = 0x9E3779B97F4A7C15u;
+    for (int i = 0; i < kSamples; ++i) {
+        double acc = 0.0;
+        for (std::size_t j = 0; j < S; ++j) {
+            state = state * 6364136223846793005u + 1442695040888963407u;
+            acc += sd.stages[j].table[(state >> 33) % kTable];
+            if (!(acc >= sd.stages[j].limit)) break;
+            ++alive[j];
+        }
+    }
+    std::size_t best = 1;
+    double best_cost = 0.0;
+    for (std::size_t F = 1; F <= std::min(S, kMaxFused); ++F) {
+        double cost = static_cast<double>(F);
+        for (std::size_t j = F; j < S; ++j) cost += 2.0 * alive[j - 1] / kSamples;
+        if (F == 1 || cost < best_cost) best = F, best_cost = cost;
+    }
+    return best;
+}
+
+// Builds the side's stage tables and filter limits from its columns.
+void prepare(Side& sd) {
+    const std::int64_t L = sd.L;
+    const std::int64_t q = L < kQ ? L : kQ;
+    for (std::int64_t a = 0; a < L; a += q) {
+        const std::int64_t b = std::min(a + q, L);
+        Stage st;
+        st.first = a;
+        // The kQ-mer under the stage starts inside the window when it fits.
+        const std::int64_t lo = std::min(sd.offset(a), sd.offset(b - 1));
+        st.offset = L >= kQ ? std::min(lo, L - kQ) : 0;
+        st.table.resize(static_cast<std::size_t>(kTable));
+        double total = 0.0;
+        for (std::int64_t x = 0; x < kTable; ++x) {
+            double v = 0.0;
+            for (std::int64_t m = a; m < b; ++m) {
+                const std::int64_t digit = sd.offset(m) - st.offset;
+                v += sd.cols[m * 4 + ((x >> (2 * (kQ - 1 - digit))) & 3)];
+            }
+            st.table[x] = v;
+            st.top = x == 0 ? v : std::fmax(st.top, v);
+            total += v;
+        }
+        st.loss = st.top - total / static_cast<double>(kTable);
+        sd.stages.push_back(std::move(st));
+    }
+    // The stages that lose most first, so that most windows leave early.
+    std::stable_sort(sd.stages.begin(), sd.stages.end(),
+                     [](const Stage& x, const Stage& y) { return x.loss > y.loss; });
+    for (std::size_t j = 0; j < sd.stages.size(); ++j)
+        if (sd.stages[j].first == 0) sd.prefix = j;
+
+    // Pruning needs finite values: then every partial sum, table entry and
+    // top is within sum_abs of zero, and each of the at most 4L + 8 roundings
+    // between the ordered sum and a stage limit moves a value by at most
+    // kUnit * (sum_abs + |threshold|) (or by a subnormal step, far below 1e-300).
+    double sum_abs = 0.0;
+    bool finite = std::isfinite(sd.threshold);
+    for (std::int64_t m = 0; m < L; ++m) {
+        double big = 0.0;
+        for (int c = 0; c < 4; ++c) {
+            const double v = sd.cols[m * 4 + c];
+            finite = finite && std::isfinite(v);
+            big = std::fmax(big, std::fabs(v));
+        }
+        sum_abs += big;
+    }
+    sd.prune = finite && sum_abs < 1e300;
+    if (!sd.prune) return;
+    const double margin = 2.0 * static_cast<double>(4 * L + 8) * kUnit * (sum_abs + std::fabs(sd.threshold)) + 1e-300;
+    double rest = 0.0;  // tops of the stages after this one
+    for (std::size_t j = sd.stages.size(); j-- > 0;) {
+        sd.stages[j].limit = sd.threshold - rest - margin;
+        rest += sd.stages[j].top;
+    }
+    sd.fused = choose_fused(sd);
+}
+
+}  // namespace
 
 Scanner::Scanner(const std::vector<Grid2>& matrices, const std::vector<double>& thresholds, Strands strands)
     : strands_(strands) {
     motifs_.resize(matrices.size());
     for (std::size_t k = 0; k < matrices.size(); ++k) {
         const Grid2& P = matrices[k];
-        Motif& mo = motifs_[k];
-        mo.L = P.shape[1];
-        mo.threshold = thresholds[k];
-        mo.fwd.resize(static_cast<std::size_t>(mo.L * 4));
-        mo.rev.resize(static_cast<std::size_t>(mo.L * 4));
-        for (std::int64_t m = 0; m < mo.L; ++m)
-            for (int c = 0; c < 4; ++c) {
-                mo.fwd[m * 4 + c] = P.load(c, m);
-                mo.rev[m * 4 + c] = P.load(c ^ 1, m);
-            }
-        widths_.push_back(mo.L);
-        widest_ = std::max(widest_, mo.L);
+        const std::int64_t L = P.shape[1];
+        for (int r = 0; r < 2; ++r) {
+            Side& sd = motifs_[k].side[r];
+            sd.sign = r == 0 ? 1 : -1;
+            sd.L = L;
+            sd.threshold = thresholds[k];
+            sd.cols.resize(static_cast<std::size_t>(L * 4));
+            // The reverse strand reads the complement of the forward code.
+            for (std::int64_t m = 0; m < L; ++m)
+                for (int c = 0; c < 4; ++c) sd.cols[m * 4 + c] = P.load(r == 0 ? c : c ^ 1, m);
+            if (strands & (r == 0 ? kForward : kReverse)) prepare(sd);
+        }
+        widths_.push_back(L);
+        widest_ = std::max(widest_, L);
     }
 }
 
 Scanner::~Scanner() = default;
 
-void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit, std::vector<Hit>& hits,
-                   std::int64_t* tested) const {
-    // run[i]: number of consecutive base codes from i on, so the window at s
-    // is N-free exactly when run[s] >= L.
-    std::vector<std::int64_t> run(static_cast<std::size_t>(n + 1), 0);
-    for (std::int64_t i = n - 1; i >= 0; --i) run[i] = codes[i] > 3 ? 0 : run[i + 1] + 1;
-    const std::int64_t end = std::min(limit, n);
-    const std::int32_t K = static_cast<std::int32_t>(motifs_.size());
-    for (std::int64_t s = 0; s < end; ++s) {
-        for (std::int32_t k = 0; k < K; ++k) {
-            const Motif& mo = motifs_[k];
-            const std::int64_t L = mo.L;
-            if (run[s] < L) continue;
-            ++tested[k];
-            const std::uint8_t* w = codes + s;
-            if (strands_ & kForward) {
-                double sum = 0.0;
-                for (std::int64_t m = 0; m < L; ++m) sum += mo.fwd[m * 4 + w[m]];
-                if (sum >= mo.threshold) hits.push_back({s, k, 1, sum});
-            }
-            if (strands_ & kReverse) {
-                double sum = 0.0;
-                for (std::int64_t m = 0; m < L; ++m) sum += mo.rev[m * 4 + w[L - 1 - m]];
-                if (sum >= mo.threshold) hits.push_back({s, k, -1, sum});
+namespace {
+
+// Per-scan scratch for one block of windows.
+struct Work {
+    std::vector<std::uint8_t> pad;     // the codes of a block that reaches the end, N past it
+    const std::uint8_t* codes = nullptr;  // the block's codes (in place, or pad)
+    bool clean = false;                // no N among the positions the block's windows touch
+    std::vector<std::int32_t> run;     // base codes in a row from each position (blocks with N)
+    std::vector<std::uint16_t> kmer;   // the kQ-mer starting at each position, N read as any base
+    std::vector<std::int32_t> list;    // surviving window starts
+    std::vector<double> acc;           // their running sums
+    std::vector<Hit> hits;
+};
+
+// The first pass: for every window s < B, the sum of the side's first
+// `fused` stages, in stage order; the N-free windows whose sum reaches the
+// last fused stage's limit go to list/acc. Returns their number. Each level
+// performs the same additions, so all levels keep the same windows.
+struct Pass {
+    const double* T[kMaxFused];
+    const std::uint16_t* x[kMaxFused];
+    std::size_t F;
+    double limit;
+    std::int32_t L;
+};
+
+template <bool CheckN>
+std::int64_t first_pass_base(const Pass& p, const std::int32_t* run, std::int64_t B, std::int32_t* list, double* acc) {
+    std::int64_t count = 0;
+    for (std::int32_t s = 0; s < B; ++s) {
+        double v = p.T[0][p.x[0][s]];
+        for (std::size_t j = 1; j < p.F; ++j) v += p.T[j][p.x[j][s]];
+        list[count] = s;
+        acc[count] = v;
+        count += CheckN ? (v >= p.limit) & (run[s] >= p.L) : v >= p.limit;
+    }
+    return count;
+}
+
+// Appends the windows base + bit of mask, with their sums, in ascending order.
+inline std::int64_t keep_bits(unsigned mask, std::int32_t base, const double* sums, std::int32_t* list, double* acc,
+                              std::int64_t count) {
+    while (mask) {
+        const int b = __builtin_ctz(mask);
+        list[count] = base + b;
+        acc[count] = sums[b];
+        ++count;
+        mask &= mask - 1;
+    }
+    return count;
+}
+
+// T[x[0..8)] in two registers.
+__attribute__((target("avx2"))) inline void gather8(const double* T, const std::uint16_t* x, __m256d& g0, __m256d& g1) {
+    // Full-mask forms: the unmasked ones pass an "undefined" source gcc 12 flags as uninitialised.
+    const __m256i idx = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x)));
+    const __m256d zero = _mm256_setzero_pd(), all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    g0 = _mm256_mask_i32gather_pd(zero, T, _mm256_castsi256_si128(idx), all, 8);
+    g1 = _mm256_mask_i32gather_pd(zero, T, _mm256_extracti128_si256(idx, 1), all, 8);
+}
+
+// T[x[0..16)] in two registers.
+__attribute__((target("avx512f"))) inline void gather16(const double* T, const std::uint16_t* x, __m512d& g0,
+                                                        __m512d& g1) {
+    const __m256i i0 = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x)));
+    const __m256i i1 = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x + 8)));
+    const __m512d zero = _mm512_setzero_pd();
+    g0 = _mm512_mask_i32gather_pd(zero, static_cast<__mmask8>(0xFF), i0, T, 8);
+    g1 = _mm512_mask_i32gather_pd(zero, static_cast<__mmask8>(0xFF), i1, T, 8);
+}
+
+template <bool CheckN>
+__attribute__((target("avx2"))) std::int64_t first_pass_avx2(const Pass& p, const std::int32_t* run, std::int64_t B,
+                                                             std::int32_t* list, double* acc) {
+    const __m256d limit = _mm256_set1_pd(p.limit);
+    const __m256i L1 = _mm256_set1_epi32(p.L - 1);
+    std::int64_t count = 0;
+    std::int32_t s = 0;
+    alignas(32) double sums[8];
+    for (; s + 8 <= B; s += 8) {
+        __m256d a0, a1, g0, g1;
+        gather8(p.T[0], p.x[0] + s, a0, a1);
+        for (std::size_t j = 1; j < p.F; ++j) {
+            gather8(p.T[j], p.x[j] + s, g0, g1);
+            a0 = _mm256_add_pd(a0, g0);
+            a1 = _mm256_add_pd(a1, g1);
+        }
+        unsigned mask = static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a0, limit, _CMP_GE_OQ))) |
+                        static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a1, limit, _CMP_GE_OQ))) << 4;
+        if (!mask) continue;
+        if (CheckN) {
+            const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(run + s));
+            mask &= static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(r, L1))));
+        }
+        _mm256_store_pd(sums, a0);
+        _mm256_store_pd(sums + 4, a1);
+        count = keep_bits(mask, s, sums, list, acc, count);
+    }
+    Pass rest = p;
+    for (std::size_t j = 0; j < p.F; ++j) rest.x[j] += s;
+    const std::int64_t tail = first_pass_base<CheckN>(rest, run + s, B - s, list + count, acc + count);
+    for (std::int64_t i = count; i < count + tail; ++i) list[i] += s;
+    return count + tail;
+}
+
+template <bool CheckN>
+__attribute__((target("avx512f"))) std::int64_t first_pass_avx512(const Pass& p, const std::int32_t* run,
+                                                                 std::int64_t B, std::int32_t* list, double* acc) {
+    const __m512d limit = _mm512_set1_pd(p.limit);
+    const __m256i L1 = _mm256_set1_epi32(p.L - 1);
+    std::int64_t count = 0;
+    std::int32_t s = 0;
+    alignas(64) double sums[16];
+    for (; s + 16 <= B; s += 16) {
+        __m512d a0, a1, g0, g1;
+        gather16(p.T[0], p.x[0] + s, a0, a1);
+        for (std::size_t j = 1; j < p.F; ++j) {
+            gather16(p.T[j], p.x[j] + s, g0, g1);
+            a0 = _mm512_add_pd(a0, g0);
+            a1 = _mm512_add_pd(a1, g1);
+        }
+        unsigned mask = static_cast<unsigned>(_mm512_cmp_pd_mask(a0, limit, _CMP_GE_OQ)) |
+                        static_cast<unsigned>(_mm512_cmp_pd_mask(a1, limit, _CMP_GE_OQ)) << 8;
+        if (!mask) continue;
+        if (CheckN) {
+            for (int h = 0; h < 2; ++h) {
+                const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(run + s + 8 * h));
+                const unsigned ok = static_cast<unsigned>(
+                    _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(r, L1))));
+                mask &= ~(0xFFu << (8 * h)) | (ok << (8 * h));
             }
         }
+        _mm512_store_pd(sums, a0);
+        _mm512_store_pd(sums + 8, a1);
+        count = keep_bits(mask, s, sums, list, acc, count);
+    }
+    Pass rest = p;
+    for (std::size_t j = 0; j < p.F; ++j) rest.x[j] += s;
+    const std::int64_t tail = first_pass_base<CheckN>(rest, run + s, B - s, list + count, acc + count);
+    for (std::int64_t i = count; i < count + tail; ++i) list[i] += s;
+    return count + tail;
+}
+
+using FirstPass = std::int64_t (*)(const Pass&, const std::int32_t*, std::int64_t, std::int32_t*, double*);
+
+// The first-pass routines of the level chosen for this process, [without, with] N checks.
+struct Level {
+    FirstPass pass[2];
+};
+
+Level level_of(cpu::Level l) {
+    switch (l) {
+        case cpu::Level::Avx512: return {{first_pass_avx512<false>, first_pass_avx512<true>}};
+        case cpu::Level::Avx2: return {{first_pass_avx2<false>, first_pass_avx2<true>}};
+        default: return {{first_pass_base<false>, first_pass_base<true>}};
+    }
+}
+
+// Hits of one side in the block at b0: filter, then score the survivors.
+void scan_side(const Side& sd, std::int32_t k, std::int64_t b0, std::int64_t B, const Level& lv, Work& w) {
+    const std::int32_t L = static_cast<std::int32_t>(sd.L);
+    const std::int32_t* run = w.run.data();
+    const std::uint16_t* kmer = w.kmer.data();
+    std::int32_t* list = w.list.data();
+    double* acc = w.acc.data();
+    std::int64_t count = 0;
+    if (!sd.prune) {
+        for (std::int32_t s = 0; s < B; ++s) {
+            list[count] = s;
+            count += w.clean || run[s] >= L;
+        }
+    } else {
+        Pass p;
+        p.F = sd.fused;
+        for (std::size_t j = 0; j < p.F; ++j) {
+            p.T[j] = sd.stages[j].table.data();
+            p.x[j] = kmer + sd.stages[j].offset;
+        }
+        p.limit = sd.stages[p.F - 1].limit;
+        p.L = L;
+        count = lv.pass[!w.clean](p, run, B, list, acc);
+        for (std::size_t j = p.F; j < sd.stages.size() && count; ++j) {
+            const Stage& sj = sd.stages[j];
+            const double* Tj = sj.table.data();
+            const std::uint16_t* xj = kmer + sj.offset;
+            const double lj = sj.limit;
+            std::int64_t kept = 0;
+            for (std::int64_t i = 0; i < count; ++i) {
+                const std::int32_t s = list[i];
+                const double v = acc[i] + Tj[xj[s]];
+                list[kept] = s;
+                acc[kept] = v;
+                kept += v >= lj;
+            }
+            count = kept;
+        }
+    }
+    // The ordered sum: the prefix table's entry, then column by column.
+    const double* P0 = sd.stages[sd.prefix].table.data();
+    const std::uint16_t* x0 = kmer + sd.stages[sd.prefix].offset;
+    const double* cols = sd.cols.data();
+    const std::uint8_t* c = w.codes;
+    const std::int64_t q = L < kQ ? L : kQ;
+    for (std::int64_t i = 0; i < count; ++i) {
+        const std::int32_t s = list[i];
+        double sum = P0[x0[s]];
+        if (sd.sign > 0) {
+            for (std::int64_t m = q; m < L; ++m) sum += cols[m * 4 + c[s + m]];
+        } else {
+            for (std::int64_t m = q; m < L; ++m) sum += cols[m * 4 + c[s + L - 1 - m]];
+        }
+        if (sum >= sd.threshold) w.hits.push_back({b0 + s, k, sd.sign, sum});
+    }
+}
+
+// Fills w for the block of windows at b0 whose windows touch span positions.
+void stage_block(const std::uint8_t* codes, std::int64_t n, std::int64_t b0, std::int64_t span, Work& w) {
+    const std::int64_t need = span + kQ - 1;  // the last kQ-mer reaches this far
+    if (b0 + need <= n) {
+        w.codes = codes + b0;
+    } else {
+        const std::int64_t have = n - b0;
+        std::copy(codes + b0, codes + n, w.pad.begin());
+        std::fill(w.pad.begin() + have, w.pad.begin() + need, std::uint8_t{4});
+        w.codes = w.pad.data();
+    }
+    const std::uint8_t* c = w.codes;
+    std::uint8_t top = 0;
+    for (std::int64_t i = 0; i < span; ++i) top = std::max(top, c[i]);
+    w.clean = top <= 3;
+    if (!w.clean) {
+        std::int32_t r = 0;
+        for (std::int64_t i = span; i-- > 0;) {
+            r = c[i] > 3 ? 0 : r + 1;
+            w.run[i] = r;
+        }
+    }
+    // One index per position serves every stage of every motif on both strands.
+    std::uint16_t* x = w.kmer.data();
+    static_assert(kQ == 6, "the k-mer below spells out six bases");
+    for (std::int64_t i = 0; i < span; ++i)
+        x[i] = static_cast<std::uint16_t>((c[i] & 3) << 10 | (c[i + 1] & 3) << 8 | (c[i + 2] & 3) << 6 |
+                                          (c[i + 3] & 3) << 4 | (c[i + 4] & 3) << 2 | (c[i + 5] & 3));
+}
+
+}  // namespace
+
+void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit, std::vector<Hit>& hits,
+                   std::int64_t* tested) const {
+    const std::int64_t end = std::min(limit, n);
+    const std::int32_t K = static_cast<std::int32_t>(motifs_.size());
+    if (K == 0 || end <= 0) return;
+    const Level lv = level_of(cpu::level());
+    const std::int64_t span = kBlock + widest_ - 1;  // positions a block's windows touch
+    Work w;
+    w.pad.resize(static_cast<std::size_t>(span + kQ));
+    w.run.resize(static_cast<std::size_t>(span + 16));
+    w.kmer.resize(static_cast<std::size_t>(span + 16));
+    w.list.resize(static_cast<std::size_t>(kBlock));
+    w.acc.resize(static_cast<std::size_t>(kBlock));
+    for (std::int64_t b0 = 0; b0 < end; b0 += kBlock) {
+        const std::int64_t B = std::min(kBlock, end - b0);
+        stage_block(codes, n, b0, B + widest_ - 1, w);
+        w.hits.clear();
+        for (std::int32_t k = 0; k < K; ++k) {
+            const Motif& mo = motifs_[k];
+            const std::int32_t L = static_cast<std::int32_t>(mo.side[0].L);
+            std::int64_t t = B;
+            if (!w.clean) {
+                t = 0;
+                for (std::int64_t s = 0; s < B; ++s) t += w.run[s] >= L;
+            }
+            tested[k] += t;
+            if (strands_ & kForward) scan_side(mo.side[0], k, b0, B, lv, w);
+            if (strands_ & kReverse) scan_side(mo.side[1], k, b0, B, lv, w);
+        }
+        std::sort(w.hits.begin(), w.hits.end(), [](const Hit& a, const Hit& b) {
+            if (a.start != b.start) return a.start < b.start;
+            if (a.motif != b.motif) return a.motif < b.motif;
+            return a.strand > b.strand;
+        });
+        hits.insert(hits.end(), w.hits.begin(), w.hits.end());
     }
 }
 
