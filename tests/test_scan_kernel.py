@@ -77,7 +77,7 @@ def random_codes(rng, n, n_fraction=0.02, n_runs=3):
 def quantile_threshold(P, codes, q):
     fwd, _ = module_scores(P, codes)
     fwd = fwd[~np.isnan(fwd)]
-    return float(np.quantile(fwd, q)) if len(fwd) else 0.0
+    return float(np.quantile(fwd, q, method="inverted_cdf")) if len(fwd) else 0.0  # a score some window has
 
 
 # ---------------------------------------------------------------- encode
