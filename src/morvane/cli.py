@@ -17,7 +17,7 @@ from . import __version__
 BED_COLUMNS = "chrom start end name score strand pvalue sequence"
 
 
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
     parser = build_parser()
     args = parser.parse_args(argv)

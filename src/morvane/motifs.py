@@ -11,11 +11,17 @@ a prepared `DiNucleotideMatrix`.
 """
 
 import math
+import os
+from collections.abc import Iterable
 from pathlib import Path
+from typing import Any
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
-from .utils.sequences import SequenceMatrix, nuc_to_num
+from .utils.sequences import DiNucleotideMatrix, NucleotideMatrix, SequenceMatrix, nuc_to_num
+
+Background = str | ArrayLike | None
 
 FIELD_ROWS = "ACGT"
 # Row i of a morvane matrix (code i: A, T, C, G) is row TO_CODES[i] of an A, C, G, T matrix.
@@ -23,7 +29,7 @@ TO_CODES = [0, 3, 1, 2]
 TO_FIELD = [0, 2, 3, 1]
 
 # Our format names -> Biopython's parser names.
-FORMATS = {
+FORMATS: dict[str, str | None] = {
     "jaspar": "jaspar",              # JASPAR, one or more ">ID name" headers, bracketed or plain rows
     "pfm": "pfm",                    # JASPAR .pfm: four rows of counts, no header
     "meme": "minimal",               # MEME minimal
@@ -35,11 +41,11 @@ FORMATS = {
 }
 
 
-def uniform_background():
+def uniform_background() -> NDArray[np.float64]:
     return np.full(4, 0.25)
 
 
-def as_background(background, owner="background"):
+def as_background(background: Background, owner: str = "background") -> NDArray[np.float64]:
     """Four base probabilities (A, C, G, T) from None/"uniform" or any 4 numbers."""
     if background is None or (isinstance(background, str) and background == "uniform"):
         return uniform_background()
@@ -72,7 +78,17 @@ class Motif:
     scores against the background taken as independent bases.
     """
 
-    def __init__(self, name, counts, *, pseudocount=1.0, background=None, sites=None):
+    name: str
+    width: int
+    counts: NDArray[np.float64]
+    pseudocount: float
+    background: NDArray[np.float64]
+    sites: list[str] | None
+    pwm: NucleotideMatrix
+    dwm: DiNucleotideMatrix | None
+
+    def __init__(self, name: str, counts: ArrayLike, *, pseudocount: float = 1.0,
+                 background: Background = None, sites: list[str] | None = None) -> None:
         name = str(name)
         counts = np.array(counts, dtype=np.float64)
         if counts.ndim != 2 or counts.shape[0] != 4:
@@ -96,10 +112,11 @@ class Motif:
         bg = self.background[TO_CODES]
         self.pwm = _prepared_pwm(counts[TO_CODES], self.pseudocount, bg)
         self.dwm = None if sites is None else _prepared_dwm(sites, self.width, bg)
-        self._null = None
+        self._null: Any = None
 
     @classmethod
-    def from_counts(cls, counts, name="motif", pseudocount=1.0, background=None):
+    def from_counts(cls, counts: ArrayLike, name: str = "motif", pseudocount: float = 1.0,
+                    background: Background = None) -> "Motif":
         """A motif from counts or frequencies, 4 x L in rows A, C, G, T.
 
         The pseudo-count is added to every base of every column, so give
@@ -108,7 +125,8 @@ class Motif:
         return cls(name, counts, pseudocount=pseudocount, background=background)
 
     @classmethod
-    def from_sites(cls, sites, name="motif", pseudocount=1.0, background=None):
+    def from_sites(cls, sites: Iterable[str], name: str = "motif", pseudocount: float = 1.0,
+                   background: Background = None) -> "Motif":
         """A motif (with a DWM) from aligned sites of one width, as text.
 
         Sites holding anything but A, C, G or T are skipped, as the module's
@@ -130,7 +148,8 @@ class Motif:
         return cls(name, counts, pseudocount=pseudocount, background=background, sites=sites)
 
     @classmethod
-    def from_biopython(cls, motif, name=None, pseudocount=1.0, background=None):
+    def from_biopython(cls, motif: Any, name: str | None = None, pseudocount: float = 1.0,
+                       background: Background = None) -> "Motif":
         """A motif from a `Bio.motifs.Motif` (as Biopython's parsers and pyjaspar give them).
 
         A motif that carries its aligned sites is built from them, with a DWM.
@@ -145,57 +164,59 @@ class Motif:
                              f"{[len(row) for row in rows]}")
         return cls.from_counts(rows, name, pseudocount, background)
 
-    def with_background(self, background):
+    def with_background(self, background: Background) -> "Motif":
         """The same motif (counts, sites, pseudo-count) against another background."""
         return type(self)(self.name, self.counts, pseudocount=self.pseudocount,
                           background=background, sites=self.sites)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         dwm = ", with DWM" if self.dwm is not None else ""
         return f"Motif({self.name!r}, width={self.width}{dwm})"
 
-    def __getstate__(self):
+    def __getstate__(self) -> dict[str, Any]:
         state = self.__dict__.copy()
         state["_null"] = None             # rebuilt on demand wherever the motif travels
         return state
 
     # Statistics: morvane.stats works in code order (A, T, C, G).
-    def _pwm_null(self):
+    def _pwm_null(self) -> Any:
         if self._null is None:
             from .stats import PwmNull
             self._null = PwmNull(self.pwm.pssm, self.background[TO_CODES])
         return self._null
 
-    def pvalue(self, scores):
+    def pvalue(self, scores: ArrayLike) -> Any:
         """P(score of a background window >= score), exact, for PWM scores."""
         return self._pwm_null().pvalue(scores)
 
-    def threshold(self, pvalue):
+    def threshold(self, pvalue: float) -> float:
         """The smallest achievable PWM score whose p-value is at most `pvalue`."""
         return self._pwm_null().threshold(pvalue)
 
-    def _needs_dwm(self):
+    def _needs_dwm(self) -> DiNucleotideMatrix:
         if self.dwm is None:
             raise ValueError(f"motif {self.name!r} has no DWM: build it from aligned sites")
+        return self.dwm
 
-    def dwm_pvalue(self, scores, n=None, seed=0):
+    def dwm_pvalue(self, scores: ArrayLike, n: int | None = None, seed: int = 0) -> Any:
         """A sampled estimate (morvane.stats.TailEstimate) of the p-values of DWM scores."""
         from . import stats
-        self._needs_dwm()
+        dwm = self._needs_dwm()
         kwargs = {} if n is None else {"n": n}
-        return stats.dwm_pvalue(self.dwm, self.background[TO_CODES], scores, seed=seed,
-                                proposal=self.dwm.bias_pwm[:4], **kwargs)
+        return stats.dwm_pvalue(dwm, self.background[TO_CODES], scores, seed=seed,
+                                proposal=dwm.bias_pwm[:4], **kwargs)
 
-    def dwm_threshold(self, pvalue, n=None, seed=0):
+    def dwm_threshold(self, pvalue: float, n: int | None = None, seed: int = 0) -> Any:
         """A sampled estimate (morvane.stats.TailEstimate) of the DWM score threshold of `pvalue`."""
         from . import stats
-        self._needs_dwm()
+        dwm = self._needs_dwm()
         kwargs = {} if n is None else {"n": n}
-        return stats.dwm_threshold(self.dwm, self.background[TO_CODES], pvalue, seed=seed,
-                                   proposal=self.dwm.bias_pwm[:4], **kwargs)
+        return stats.dwm_threshold(dwm, self.background[TO_CODES], pvalue, seed=seed,
+                                   proposal=dwm.bias_pwm[:4], **kwargs)
 
 
-def _prepared_pwm(counts, pseudocount, bg):
+def _prepared_pwm(counts: NDArray[np.float64], pseudocount: float,
+                  bg: NDArray[np.float64]) -> NucleotideMatrix:
     """The module's PWM of counts (code order); the pseudo-count enters by scaling the counts."""
     width = counts.shape[1]
     totals = counts.sum(axis=0)
@@ -215,7 +236,7 @@ def _prepared_pwm(counts, pseudocount, bg):
     return pwm
 
 
-def _prepared_dwm(sites, width, bg):
+def _prepared_dwm(sites: list[str], width: int, bg: NDArray[np.float64]) -> DiNucleotideMatrix:
     dwm = SequenceMatrix.create(width, "DWM")
     for site in sites:
         dwm.add_sequence(nuc_to_num(site))
@@ -231,14 +252,14 @@ def _prepared_dwm(sites, width, bg):
     return dwm
 
 
-def _background_columns(prepared, bg):
+def _background_columns(prepared: NDArray[np.float64], bg: NDArray[np.float64]) -> NDArray[np.float64]:
     """A (5, L) background matrix: `bg` in rows 0-3, row 4 (N, never scored) as prepared."""
     out = prepared.copy()
     out[:4] = bg[:, None]
     return out
 
 
-def sniff_format(path, text):
+def sniff_format(path: str, text: str) -> str:
     """Our format name for a motif file, from its suffix, else its first lines."""
     suffix = Path(path).suffix.lower()
     by_suffix = {".jaspar": "jaspar", ".pfm": "pfm", ".meme": "meme", ".transfac": "transfac",
@@ -260,11 +281,11 @@ def sniff_format(path, text):
     return "pfm"
 
 
-def _is_site(line):
+def _is_site(line: str) -> bool:
     return line.isalpha() and set(line.upper()) <= set("ACGTN")
 
 
-def read_motifs(path, format=None):
+def read_motifs(path: str | os.PathLike[str], format: str | None = None) -> list[Motif]:
     """Read every motif of a file.
 
     `format`: "jaspar", "pfm", "meme" (MEME minimal), "transfac", "counts"
@@ -281,10 +302,11 @@ def read_motifs(path, format=None):
     if fmt not in FORMATS:
         raise ValueError(f"{path}: unknown motif format {fmt!r}; choose from {', '.join(FORMATS)}")
     stem = Path(path).stem
+    parser = FORMATS[fmt]
     try:
-        if fmt == "lines":
+        if parser is None:
             return [Motif.from_sites(text.split(), name=stem)]
-        records = _parse_biopython(text, FORMATS[fmt])
+        records = _parse_biopython(text, parser)
         motifs = [Motif.from_biopython(record, name=_name(record, stem, i, len(records)))
                   for i, record in enumerate(records)]
     except Exception as exc:            # Biopython's parsers raise many kinds, bare Exception too
@@ -294,14 +316,14 @@ def read_motifs(path, format=None):
     return motifs
 
 
-def _parse_biopython(text, fmt):
+def _parse_biopython(text: str, fmt: str) -> list[Any]:
     import io
 
     from Bio import motifs as bio_motifs
     return list(bio_motifs.parse(io.StringIO(text), fmt))
 
 
-def _name(record, stem, i, n):
+def _name(record: Any, stem: str, i: int, n: int) -> str:
     name = getattr(record, "name", None) or getattr(record, "matrix_id", None)
     if name:
         return str(name)

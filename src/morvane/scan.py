@@ -16,11 +16,14 @@ import os
 import sys
 import types
 from collections import deque, namedtuple
+from collections.abc import Iterable, Sequence
 from concurrent.futures import ThreadPoolExecutor
+from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 
-from .motifs import Motif, as_background
+from .motifs import Background, Motif, as_background
 
 DEFAULT_PVALUE = 1e-4
 CHUNK_SIZE = 1 << 20            # bases owned by one chunk: about 1 MiB of codes
@@ -33,25 +36,27 @@ Region = namedtuple("Region", "chrom start end")
 Chunk = namedtuple("Chunk", "chrom start end limit")   # read [start, end); own windows starting before start + limit
 
 
-class Hits(np.ndarray):
+class Hits(np.ndarray[Any, np.dtype[np.void]]):
     """Scan hits: a NumPy structured array with the columns chrom, start, end,
     motif, score, strand, pvalue, sequence, in genome order."""
 
-    def to_dataframe(self):
+    def to_dataframe(self) -> Any:
         """The hits as a pandas DataFrame (needs pandas)."""
         import pandas as pd
-        return pd.DataFrame({name: np.asarray(self[name]) for name in self.dtype.names})
+        return pd.DataFrame({name: np.asarray(self[name]) for name in self.dtype.names or ()})
 
 
-def hits_dtype(chrom_len=1, motif_len=1, width=1):
+def hits_dtype(chrom_len: int = 1, motif_len: int = 1, width: int = 1) -> np.dtype[np.void]:
     return np.dtype([("chrom", f"U{max(chrom_len, 1)}"), ("start", np.int64), ("end", np.int64),
                      ("motif", f"U{max(motif_len, 1)}"), ("score", np.float64),
                      ("strand", "U1"), ("pvalue", np.float64), ("sequence", f"U{max(width, 1)}")])
 
 
-def scan(genome, motifs, *, pvalue=None, threshold=None, regions=None, strand="both",
-         model="pwm", background=None, threads=1, client=None, chunk_size=CHUNK_SIZE,
-         progress=False):
+def scan(genome: str | os.PathLike[str] | Any, motifs: Motif | Iterable[Motif], *,
+         pvalue: float | None = None, threshold: float | Sequence[float] | None = None,
+         regions: str | os.PathLike[str] | Iterable[Any] | None = None, strand: str = "both",
+         model: str = "pwm", background: Background = None, threads: int = 1,
+         client: Any = None, chunk_size: int = CHUNK_SIZE, progress: bool = False) -> Hits:
     """Every window of `genome` scoring at or above each motif's threshold.
 
     genome: a FASTA path (indexed, or indexable by pysam) or an open pysam.FastaFile.
@@ -360,7 +365,7 @@ def read_regions(regions, fasta):
     return merged
 
 
-def read_bed(path):
+def read_bed(path: str | os.PathLike[str]) -> list[Region]:
     """The (chrom, start, end) of every interval of a BED file."""
     regions = []
     with open(path) as handle:
@@ -384,7 +389,7 @@ def chunk_intervals(intervals, size, width):
             yield Chunk(region.chrom, start, min(own_end + width - 1, region.end), own_end - start)
 
 
-def genome_background(genome):
+def genome_background(genome: str | os.PathLike[str] | Any) -> NDArray[np.float64]:
     """Base probabilities (A, C, G, T) of every record of `genome`, both strands.
 
     Counting both strands makes A = T and C = G, the right null for scanning both
@@ -418,7 +423,7 @@ def _progress(enabled, total):
 
 
 class _CallableModule(types.ModuleType):
-    def __call__(self, *args, **kwargs):
+    def __call__(self, *args: Any, **kwargs: Any) -> Hits:
         return scan(*args, **kwargs)
 
 
