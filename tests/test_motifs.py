@@ -16,20 +16,20 @@ SITES = (DATA / "sites.txt").read_text().split()
 COUNTS = np.array([[2, 0, 0], [0, 3, 0], [0, 0, 2], [1, 0, 1]], dtype=float)
 ROWS = {b: " ".join(f"{v:g}" for v in row) for b, row in zip("ACGT", COUNTS)}
 MEME_ROWS = "\n".join(" ".join(f"{v:g}" for v in col / 3) for col in COUNTS.T)
+# name: (format, suffix, text)
 FILES = {
-    "jaspar": "".join(f"{b} [ {ROWS[b]} ]\n" for b in "ACGT").join([">M1 toy\n", ""]),
-    "pfm": "".join(f"{ROWS[b]}\n" for b in "ACGT"),
-    "meme": ("MEME version 4\n\nALPHABET= ACGT\n\nstrands: + -\n\n"
+    "jaspar": ("jaspar", ".jaspar", "".join(f"{b} [ {ROWS[b]} ]\n" for b in "ACGT").join([">M1 toy\n", ""])),
+    "jaspar-pfm": ("jaspar", ".pfm", ">M1 toy\n" + "".join(f"{ROWS[b]}\n" for b in "ACGT")),
+    "pfm": ("pfm", ".pfm", "".join(f"{ROWS[b]}\n" for b in "ACGT")),
+    "meme": ("meme", ".txt", "MEME version 4\n\nALPHABET= ACGT\n\nstrands: + -\n\n"
              "Background letter frequencies\nA 0.25 C 0.25 G 0.25 T 0.25\n\nMOTIF toy\n"
              f"letter-probability matrix: alength= 4 w= 3 nsites= 3 E= 0\n{MEME_ROWS}\n\n"),
-    "transfac": ("ID  toy\nXX\nP0      A      C      G      T\n"
+    "transfac": ("transfac", ".dat", "ID  toy\nXX\nP0      A      C      G      T\n"
                  + "".join(f"0{i + 1}      " + "      ".join(f"{v:g}" for v in col) + "\n"
                            for i, col in enumerate(COUNTS.T)) + "XX\n//\n"),
-    "sites": ">s1\nACG\n>s2\nACT\n>s3\nTCG\n",
-    "lines": "ACG\nACT\nTCG\n",
+    "sites": ("sites", ".sites", ">s1\nACG\n>s2\nACT\n>s3\nTCG\n"),
+    "lines": ("lines", ".txt", "ACG\nACT\nTCG\n"),
 }
-SUFFIX = {"jaspar": ".jaspar", "pfm": ".pfm", "meme": ".meme", "transfac": ".transfac",
-          "sites": ".sites", "lines": ".txt"}
 
 
 def module_pwm(sites):
@@ -40,11 +40,12 @@ def module_pwm(sites):
     return pwm
 
 
-@pytest.mark.parametrize("fmt", FILES)
+@pytest.mark.parametrize("case", FILES)
 @pytest.mark.parametrize("named", [True, False], ids=["format-given", "format-guessed"])
-def test_every_format_reads_the_same_motif(tmp_path, fmt, named):
-    path = tmp_path / f"toy{SUFFIX[fmt]}"
-    path.write_text(FILES[fmt])
+def test_every_format_reads_the_same_motif(tmp_path, case, named):
+    fmt, suffix, text = FILES[case]
+    path = tmp_path / f"toy{suffix}"
+    path.write_text(text)
     (motif,) = read_motifs(path, fmt if named else None)
     np.testing.assert_array_equal(motif.counts, COUNTS)
     # The module's own PWM of the same sites, bit for bit: the row order is right.
@@ -117,7 +118,7 @@ def test_bad_motifs_name_the_motif(make, message):
     ("zero.jaspar", ">M1 x\nA [ 1 0 ]\nC [ 1 0 ]\nG [ 1 0 ]\nT [ 1 0 ]\n", None),
     ("cut.meme", "MEME version 4\n\nALPHABET= ACGT\n", None),
     ("empty.txt", "\n", None),
-    ("toy.txt", FILES["pfm"], "nonsense"),
+    ("toy.txt", FILES["pfm"][2], "nonsense"),
 ])
 def test_malformed_files_name_the_file(tmp_path, name, text, fmt):
     path = tmp_path / name

@@ -261,15 +261,17 @@ def _background_columns(prepared: NDArray[np.float64], bg: NDArray[np.float64]) 
 
 def sniff_format(path: str, text: str) -> str:
     """Our format name for a motif file, from its suffix, else its first lines."""
-    suffix = Path(path).suffix.lower()
-    by_suffix = {".jaspar": "jaspar", ".pfm": "pfm", ".meme": "meme", ".transfac": "transfac",
-                 ".sites": "sites"}
-    if suffix in by_suffix:
-        return by_suffix[suffix]
     lines = [line.strip() for line in text.splitlines() if line.strip()]
     if not lines:
         raise ValueError(f"{path}: empty motif file")
     first = lines[0]
+    by_suffix = {".jaspar": "jaspar", ".pfm": "pfm", ".meme": "meme", ".transfac": "transfac",
+                 ".sites": "sites"}
+    fmt = by_suffix.get(Path(path).suffix.lower())
+    if fmt == "pfm" and first.startswith(">"):
+        return "jaspar"       # JASPAR's own .pfm downloads start with a ">ID name" header
+    if fmt is not None:
+        return fmt
     if first.startswith("MEME version"):
         return "meme"
     if first.startswith(">"):
