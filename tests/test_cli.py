@@ -81,7 +81,10 @@ def test_empty_fasta_gives_header_only(tmp_path, capsys):
 def test_gc(tmp_path, capsys):
     chrom = "gi|9626243|ref|NC_001416.1|"
     bed = tmp_path / "r.bed"
-    bed.write_text(f"{chrom}\t0\t1000\n{chrom}\t30000\t31000\tname\n")
+    bed.write_text(f"{chrom}\t0\t1000\n{chrom}\t48000\t99999\tpast the end\n")
     code, io = run(["gc", LAMBDA, bed], capsys)
-    regions = [Region(chrom, 0, 1000), Region(chrom, 30000, 31000)]
+    regions = [Region(chrom, 0, 1000), Region(chrom, 48000, 48502)]
     assert code == 0 and io.out == f"{get_gc_content(regions, LAMBDA):.6f}\n"
+    bed.write_text("chrX\t0\t10\n")
+    code, io = run(["gc", LAMBDA, bed], capsys)
+    assert code == 1 and "unknown chromosome 'chrX'" in io.err

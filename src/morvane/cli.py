@@ -99,12 +99,14 @@ def run_scan(args, argv):
 
 
 def run_gc(args, argv):
-    from .scan import read_bed
+    from .scan import clip_regions, open_genome
     from .utils.sequences import get_gc_content
 
-    regions = read_bed(args.regions)
+    # Checked and clipped as scan does them, but not merged: an overlap counts twice.
+    with open_genome(args.genome) as fasta:
+        regions = clip_regions(args.regions, fasta)
     if not regions:
-        raise ValueError(f"{args.regions}: no regions")
+        raise ValueError(f"{args.regions}: no regions within the genome")
     print(f"{get_gc_content(regions, args.genome):.6f}")
     return 0
 

@@ -340,10 +340,22 @@ def whole_records(fasta):
 
 def read_regions(regions, fasta):
     """Regions checked against the genome, clipped to record ends, merged, in genome order."""
+    order = {chrom: i for i, chrom in enumerate(fasta.references)}
+    merged = []
+    for region in sorted(clip_regions(regions, fasta), key=lambda r: (order[r.chrom], r.start)):
+        if merged and merged[-1].chrom == region.chrom and region.start <= merged[-1].end:
+            merged[-1] = merged[-1]._replace(end=max(merged[-1].end, region.end))
+        else:
+            merged.append(region)
+    return merged
+
+
+def clip_regions(regions, fasta):
+    """Regions (a BED path or intervals) in their order, checked against the genome and
+    clipped to record ends; those left empty are dropped."""
     if isinstance(regions, (str, os.PathLike)):
         regions = read_bed(regions)
     lengths = dict(zip(fasta.references, fasta.lengths))
-    order = {chrom: i for i, chrom in enumerate(fasta.references)}
     clipped = []
     for region in regions:
         chrom, start, end = ((region.chrom, region.start, region.end)
@@ -355,14 +367,7 @@ def read_regions(regions, fasta):
         end = min(int(end), lengths[chrom])
         if start < end:
             clipped.append(Region(chrom, int(start), end))
-    clipped.sort(key=lambda r: (order[r.chrom], r.start))
-    merged = []
-    for region in clipped:
-        if merged and merged[-1].chrom == region.chrom and region.start <= merged[-1].end:
-            merged[-1] = merged[-1]._replace(end=max(merged[-1].end, region.end))
-        else:
-            merged.append(region)
-    return merged
+    return clipped
 
 
 def read_bed(path: str | os.PathLike[str]) -> list[Region]:
