@@ -276,10 +276,9 @@ struct Work {
     std::vector<Hit> hits;
 };
 
-// The first pass: for every window s < B, the sum of the side's first
-// `fused` stages, in stage order; the N-free windows whose sum reaches the
-// last fused stage's limit go to list/acc. Returns their number. Each level
-// performs the same additions, so all levels keep the same windows.
+// The baseline's first pass: for every window s < B, the sum of the side's
+// first `fused` stages, in stage order; the N-free windows whose sum reaches
+// the last fused stage's limit go to list/acc. Returns their number.
 struct Pass {
     const double* T[kMaxFused];
     const std::uint16_t* x[kMaxFused];
@@ -289,7 +288,7 @@ struct Pass {
 };
 
 template <bool CheckN>
-std::int64_t first_pass_base(const Pass& p, const std::int32_t* run, std::int64_t B, std::int32_t* list, double* acc) {
+std::int64_t first_pass(const Pass& p, const std::int32_t* run, std::int64_t B, std::int32_t* list, double* acc) {
     std::int64_t count = 0;
     for (std::int32_t s = 0; s < B; ++s) {
         double v = p.T[0][p.x[0][s]];
@@ -301,60 +300,66 @@ std::int64_t first_pass_base(const Pass& p, const std::int32_t* run, std::int64_
     return count;
 }
 
-// Appends the windows base + bit of mask, with their sums, in ascending order.
-inline std::int64_t keep_bits(unsigned mask, std::int32_t base, const double* sums, std::int32_t* list, double* acc,
-                              std::int64_t count) {
+// Appends the windows base + bit of mask to list, in ascending order.
+inline std::int64_t keep_bits(unsigned mask, std::int32_t base, std::int32_t* list, std::int64_t count) {
     while (mask) {
-        const int b = __builtin_ctz(mask);
-        list[count] = base + b;
-        acc[count] = sums[b];
-        ++count;
+        list[count++] = base + __builtin_ctz(mask);
         mask &= mask - 1;
     }
     return count;
 }
 
-// T[x[0..8)] in two registers.
-__attribute__((target("avx2"))) inline void gather8(const double* T, const std::uint16_t* x, __m256d& g0, __m256d& g1) {
-    // Full-mask forms: the unmasked ones pass an "undefined" source gcc 12 flags as uninitialised.
-    const __m256i idx = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x)));
-    const __m256d zero = _mm256_setzero_pd(), all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-    g0 = _mm256_mask_i32gather_pd(zero, T, _mm256_castsi256_si128(idx), all, 8);
-    g1 = _mm256_mask_i32gather_pd(zero, T, _mm256_extracti128_si256(idx, 1), all, 8);
+// T[x[i]] for 8 consecutive indexes (only their low four bits count): the
+// two halves of the table are permuted and bit 3 picks between them.
+__attribute__((target("avx2"))) inline __m256 lookup8(const float* T, const std::uint32_t* x) {
+    const __m256i i = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
+    const __m256 lo = _mm256_permutevar8x32_ps(_mm256_loadu_ps(T), i);
+    const __m256 hi = _mm256_permutevar8x32_ps(_mm256_loadu_ps(T + 8), i);
+    return _mm256_blendv_ps(lo, hi, _mm256_castsi256_ps(_mm256_slli_epi32(i, 28)));
 }
 
+__attribute__((target("avx2"))) inline unsigned at_least8(__m256 a, const float* limit) {
+    return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(a, _mm256_broadcast_ss(limit), _CMP_GE_OQ)));
+}
+
+// The register-table filter on AVX2, in the same batches of 16 windows as
+// on AVX-512 (two registers of 8).
 template <bool CheckN>
-__attribute__((target("avx2"))) std::int64_t first_pass_avx2(const Pass& p, const std::int32_t* run, std::int64_t B,
-                                                             std::int32_t* list, double* acc) {
-    const __m256d limit = _mm256_set1_pd(p.limit);
-    const __m256i L1 = _mm256_set1_epi32(p.L - 1);
+__attribute__((target("avx2"))) std::int64_t pairs_avx2(const Side& sd, const std::uint32_t* pair,
+                                                        const std::int32_t* run, std::int64_t B, std::int32_t* list) {
+    const std::size_t G = sd.pair_limit.size();
+    const float* T = sd.pairs.data();
+    const std::int32_t* off = sd.pair_offset.data();
+    const float* lim = sd.pair_limit.data();
+    const std::size_t check = sd.pair_check;
+    const __m256i L1 = _mm256_set1_epi32(static_cast<std::int32_t>(sd.L - 1));
     std::int64_t count = 0;
-    std::int32_t s = 0;
-    alignas(32) double sums[8];
-    for (; s + 8 <= B; s += 8) {
-        __m256d a0, a1, g0, g1;
-        gather8(p.T[0], p.x[0] + s, a0, a1);
-        for (std::size_t j = 1; j < p.F; ++j) {
-            gather8(p.T[j], p.x[j] + s, g0, g1);
-            a0 = _mm256_add_pd(a0, g0);
-            a1 = _mm256_add_pd(a1, g1);
+    for (std::int32_t s = 0; s < B; s += 16) {
+        __m256 a0 = lookup8(T, pair + s + off[0]);
+        __m256 a1 = lookup8(T, pair + s + 8 + off[0]);
+        std::size_t g = 1;
+        if (check) {
+            for (; g <= check; ++g) {
+                a0 = _mm256_add_ps(a0, lookup8(T + 16 * g, pair + s + off[g]));
+                a1 = _mm256_add_ps(a1, lookup8(T + 16 * g, pair + s + 8 + off[g]));
+            }
+            if (!(at_least8(a0, lim + check) | at_least8(a1, lim + check))) continue;
         }
-        unsigned mask = static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a0, limit, _CMP_GE_OQ))) |
-                        static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a1, limit, _CMP_GE_OQ))) << 4;
-        if (!mask) continue;
-        if (CheckN) {
-            const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(run + s));
-            mask &= static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(r, L1))));
+        for (; g < G; ++g) {
+            a0 = _mm256_add_ps(a0, lookup8(T + 16 * g, pair + s + off[g]));
+            a1 = _mm256_add_ps(a1, lookup8(T + 16 * g, pair + s + 8 + off[g]));
         }
-        _mm256_store_pd(sums, a0);
-        _mm256_store_pd(sums + 4, a1);
-        count = keep_bits(mask, s, sums, list, acc, count);
+        unsigned mask = at_least8(a0, lim + G - 1) | at_least8(a1, lim + G - 1) << 8;
+        if (CheckN && mask) {
+            const __m256i r0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(run + s));
+            const __m256i r1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(run + s + 8));
+            mask &= static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(r0, L1)))) |
+                    static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(r1, L1)))) << 8;
+        }
+        if (B - s < 16) mask &= (1u << (B - s)) - 1;
+        count = keep_bits(mask, s, list, count);
     }
-    Pass rest = p;
-    for (std::size_t j = 0; j < p.F; ++j) rest.x[j] += s;
-    const std::int64_t tail = first_pass_base<CheckN>(rest, run + s, B - s, list + count, acc + count);
-    for (std::int64_t i = count; i < count + tail; ++i) list[i] += s;
-    return count + tail;
+    return count;
 }
 
 // T[x[i]] for 16 consecutive indexes (only their low four bits count).
@@ -390,35 +395,30 @@ __attribute__((target("avx512f"))) std::int64_t pairs_avx512(const Side& sd, con
         unsigned mask = _mm512_cmp_ps_mask(acc, _mm512_set1_ps(lim[G - 1]), _CMP_GE_OQ);
         if (CheckN) mask &= _mm512_cmpgt_epi32_mask(_mm512_loadu_si512(run + s), L1);
         if (B - s < 16) mask &= (1u << (B - s)) - 1;
-        while (mask) {
-            list[count++] = s + __builtin_ctz(mask);
-            mask &= mask - 1;
-        }
+        count = keep_bits(mask, s, list, count);
     }
     return count;
 }
 
-using FirstPass = std::int64_t (*)(const Pass&, const std::int32_t*, std::int64_t, std::int32_t*, double*);
 using PairPass = std::int64_t (*)(const Side&, const std::uint32_t*, const std::int32_t*, std::int64_t,
                                   std::int32_t*);
 
-// The filters of the level chosen for this process, [without, with] N checks.
+// The register-table filter of the level chosen for this process, [without,
+// with] N checks; null on the baseline, where the six-column stages filter.
 struct Level {
-    FirstPass pass[2];
-    PairPass pairs[2];  // null: the six-column stages filter
+    PairPass pairs[2];
 };
 
 Level level_of(cpu::Level l) {
     switch (l) {
-        case cpu::Level::Avx512:
-            return {{first_pass_avx2<false>, first_pass_avx2<true>}, {pairs_avx512<false>, pairs_avx512<true>}};
-        case cpu::Level::Avx2: return {{first_pass_avx2<false>, first_pass_avx2<true>}, {nullptr, nullptr}};
-        default: return {{first_pass_base<false>, first_pass_base<true>}, {nullptr, nullptr}};
+        case cpu::Level::Avx512: return {{pairs_avx512<false>, pairs_avx512<true>}};
+        case cpu::Level::Avx2: return {{pairs_avx2<false>, pairs_avx2<true>}};
+        default: return {{nullptr, nullptr}};
     }
 }
 
 // Survivors of the six-column stages.
-std::int64_t filter_stages(const Side& sd, std::int64_t B, const Level& lv, Work& w) {
+std::int64_t filter_stages(const Side& sd, std::int64_t B, Work& w) {
     const std::uint16_t* kmer = w.kmer.data();
     std::int32_t* list = w.list.data();
     double* acc = w.acc.data();
@@ -430,7 +430,8 @@ std::int64_t filter_stages(const Side& sd, std::int64_t B, const Level& lv, Work
     }
     p.limit = sd.stages[p.F - 1].limit;
     p.L = static_cast<std::int32_t>(sd.L);
-    std::int64_t count = lv.pass[!w.clean](p, w.run.data(), B, list, acc);
+    std::int64_t count = w.clean ? first_pass<false>(p, w.run.data(), B, list, acc)
+                                 : first_pass<true>(p, w.run.data(), B, list, acc);
     for (std::size_t j = p.F; j < sd.stages.size() && count; ++j) {
         const Stage& sj = sd.stages[j];
         const double* Tj = sj.table.data();
@@ -462,7 +463,7 @@ void scan_side(const Side& sd, std::int32_t k, std::int64_t b0, std::int64_t B, 
     } else if (lv.pairs[0]) {
         count = lv.pairs[!w.clean](sd, w.pair.data(), w.run.data(), B, list);
     } else {
-        count = filter_stages(sd, B, lv, w);
+        count = filter_stages(sd, B, w);
     }
     // The ordered sum from 0.0, as the module's scorer adds it.
     const double* cols = sd.cols.data();
