@@ -50,8 +50,12 @@ install-np1: wheel env-np1
 demo: install
 	$(VENV)/bin/python examples/scan_genome.py
 
+# Peers timed side by side; not dependencies of the package. A peer that
+# cannot be installed is skipped by the benchmark with the reason printed.
+BENCH_PEERS := biopython MOODS-python memelite
+
 bench: install
-	$(VENV)/bin/python -m pip install -q biopython
+	for p in $(BENCH_PEERS); do $(VENV)/bin/python -m pip install -q $$p || echo "bench: could not install $$p"; done
 	$(VENV)/bin/python benchmarks/bench.py
 
 # The numeric kernels alone, in C++ (every SIMD path the CPU has).
