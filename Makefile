@@ -55,7 +55,12 @@ demo: install
 	  | awk -F'\t' -v OFS='\t' 'NR == FNR { op[$$2] = $$4; next } /^#/ { print; next } \
 	                            { print $$0, ($$2 in op ? op[$$2] : "-") }' data/lambda_operators.bed -
 
+# Peers timed side by side; not dependencies of the package. A peer that
+# cannot be installed is skipped by the benchmark with the reason printed.
+BENCH_PEERS := MOODS-python memelite
+
 bench: install
+	for p in $(BENCH_PEERS); do $(VENV)/bin/python -m pip install -q $$p || echo "bench: could not install $$p"; done
 	$(VENV)/bin/python benchmarks/bench.py
 
 # The numeric kernels alone, in C++ (every SIMD path the CPU has).

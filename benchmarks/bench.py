@@ -151,16 +151,18 @@ def _timed(fn) -> float:
         gc.enable()
 
 
-def race(*entries: tuple) -> list[float]:
+def race(*entries: tuple, warm: bool = True) -> list[float]:
     """Best wall time of each (fn, repeat) entry.
 
-    Every fn is called once untimed, then the timed calls of all entries take
-    turns, so that both sides of a ratio meet the same load on a busy machine.
+    Every fn is called once untimed (unless warm is false: workloads of many
+    seconds), then the timed calls of all entries take turns, so that both
+    sides of a ratio meet the same load on a busy machine.
     The result of each call is dropped before the next one starts, and the
     cyclic garbage collector is off while a call is timed.
     """
-    for fn, _ in entries:
-        fn()
+    if warm:
+        for fn, _ in entries:
+            fn()
     best = [float("inf")] * len(entries)
     for i in range(max(r for _, r in entries)):
         for k, (fn, repeat) in enumerate(entries):
@@ -604,7 +606,7 @@ def scan_genome_records(rng, sizes: dict[str, int]) -> dict[str, np.ndarray]:
     upper, lower = np.frombuffer(b"ACGT", np.uint8), np.frombuffer(b"acgt", np.uint8)
     records = {}
     for name, size in sizes.items():
-        codes = rng.integers(0, 4, size)
+        codes = rng.integers(0, 4, size, dtype=np.uint8)
         seq = upper[codes]
         for a in rng.integers(0, size, size // 50_000):  # about 10% soft-masked
             seq[a:a + 5_000] = lower[codes[a:a + 5_000]]
@@ -764,26 +766,25 @@ def scan_rows(label: str, ours: float, floor: float, peers, times: list[float]) 
     return rows
 
 
-def peer_entries(peers, motifs, fasta: str, repeat: int) -> list[tuple]:
-    entries = []
+def scan_entries(peers, motifs, fasta: str, repeat: int, peer_repeat: int, hits: dict) -> list[tuple]:
+    """Timed entries of morvane and each available peer; each call leaves its hit count in hits."""
+
+    def counted(name, fn):
+        def run():
+            hits[name] = fn()
+
+        return run
+
+    entries = [(counted("morvane", lambda: morvane_scan(fasta, motifs.scanner)), repeat)]
     for name, module, _ in peers:
         if module is None:
             continue
         if name.startswith("MOODS"):
-            entries.append((lambda m=module: moods_scan(m, fasta, motifs.scores), repeat))
+            fn = counted("MOODS", lambda m=module: moods_scan(m, fasta, motifs.scores))
         else:
-            entries.append((lambda m=module: meme_scan(m, fasta, motifs.freqs), repeat))
+            fn = counted("memelite", lambda m=module: meme_scan(m, fasta, motifs.freqs))
+        entries.append((fn, peer_repeat))
     return entries
-
-
-def hit_counts(peers, motifs, fasta: str) -> str:
-    counts = [f"morvane {morvane_scan(fasta, motifs.scanner)}"]
-    for name, module, _ in peers:
-        if module is not None and name.startswith("MOODS"):
-            counts.append(f"MOODS {moods_scan(module, fasta, motifs.scores)}")
-        elif module is not None:
-            counts.append(f"memelite {meme_scan(module, fasta, motifs.freqs)}")
-    return ", ".join(counts)
 
 
 def bench_scan(S, rng, tmp: Path) -> list[Row]:
@@ -794,22 +795,24 @@ def bench_scan(S, rng, tmp: Path) -> list[Row]:
     floor = None
     for L in (10, 20, 30):
         motifs = scan_motifs(S, rng, fasta, [L])
-        entries = [(lambda: morvane_scan(fasta, motifs.scanner), 5)]
+        hits = {}
+        entries = scan_entries(peers, motifs, fasta, 5, 3, hits)
         if floor is None:
-            entries.append((lambda: morvane_scan(fasta, motifs.scanner, scan=False), 5))
-        times = race(*entries, *peer_entries(peers, motifs, fasta, 3))
+            entries.insert(1, (lambda: morvane_scan(fasta, motifs.scanner, scan=False), 5))
+        times = race(*entries)
         ours = times.pop(0)
         if floor is None:
             floor = times.pop(0)
             say(f"  floor: pysam fetch + encode alone take {fmt_time(floor)}")
-        say(f"  w{L}: hits {hit_counts(peers, motifs, fasta)}")
+        say(f"  w{L}: hits " + ", ".join(f"{k} {v}" for k, v in hits.items()))
         rows += scan_rows(f"scan 21 Mbp, both strands, p=1e-4, w{L}", ours, floor, peers, times)
 
-    say("genome scan: 100 motifs of widths 8 to 30 ...")
+    say("genome scan: 100 motifs of widths 8 to 30 (the peers run once each) ...")
     motifs = scan_motifs(S, rng, fasta, rng.integers(8, 31, 100))
-    times = race((lambda: morvane_scan(fasta, motifs.scanner), 2), *peer_entries(peers, motifs, fasta, 1))
+    hits = {}
+    times = race(*scan_entries(peers, motifs, fasta, 2, 1, hits), warm=False)
     ours = times.pop(0)
-    say(f"  hits {hit_counts(peers, motifs, fasta)}")
+    say("  hits " + ", ".join(f"{k} {v}" for k, v in hits.items()))
     rows += scan_rows("scan 21 Mbp, both strands, p=1e-4, 100 motifs", ours, floor, peers, times)
 
     say("genome scan: threads=2 against threads=1, 20 motifs ...")

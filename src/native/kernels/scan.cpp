@@ -38,29 +38,23 @@ void encode(const std::uint32_t* text, std::int64_t n, std::uint8_t* out) { enco
 // ------------------------------------------------------------ prepared motifs
 //
 // A window is found in two steps. Filtering: the window's columns fall into
-// groups of a few consecutive columns; a group's table, indexed by the k-mer
-// of codes under it, holds those columns' sum. The groups seen so far plus
-// the largest table entry of each group still unseen bound the window's score
-// from above, up to rounding; a window whose bound stays below the threshold
-// by more than a safe margin for that rounding cannot reach it and is dropped.
-// Scoring: each survivor gets the ordered sum itself, from 0.0, column by
-// column. Filtering only decides which windows get scored, never what they
-// score, so every level and every grouping gives the same hits.
-//
-// Two groupings: six columns in double tables read by loads or gathers, and,
-// for AVX-512, two columns in tables of sixteen floats that live in one
-// register and are read by permutes, far cheaper than gathers.
+// groups of two; a group's table, indexed by the 2-mer of codes under it,
+// holds those columns' sum as a float rounded up, so sixteen entries fill one
+// SIMD register and a lookup is a permute, far cheaper than a gather. The
+// groups seen so far plus the largest entry of each group still unseen bound
+// the window's score from above, up to rounding; a window whose bound stays
+// below the threshold by more than a safe margin for that rounding cannot
+// reach it and is dropped. Scoring: each survivor gets the ordered sum
+// itself, in double, from 0.0, column by column. Filtering only decides which
+// windows get scored, never what they score; every level sums the same floats
+// in the same order anyway, so every level keeps the same windows.
 
-constexpr int kQ = 6;  // bases per table lookup
-constexpr std::int64_t kTable = std::int64_t{1} << (2 * kQ);
+constexpr int kQ = 2;                  // bases per table
 constexpr std::int64_t kBlock = 8192;  // windows per block of a chunk
-constexpr std::size_t kMaxFused = 4;    // stages the first pass may sum
-constexpr int kPairs = 2;               // bases per register table
+constexpr int kBatch = 16;             // windows filtered together
 
-struct Stage {
-    std::int64_t first = 0;   // first column
+struct Group {
     std::int64_t offset = 0;  // window offset of the k-mer that indexes the table
-    double limit = 0.0;       // a running sum below this after the stage cannot reach the threshold
     double top = 0.0;         // largest table entry
     double loss = 0.0;        // top less the mean entry: what a typical window loses here
     std::vector<double> table;
@@ -73,15 +67,13 @@ struct Side {
     double threshold = 0.0;
     bool prune = false;          // false: every N-free window is scored in full
     std::vector<double> cols;    // cols[m*4 + c]: column m's value for the forward code c it reads
-    std::vector<Stage> stages;   // six-column stages in filtering order
-    std::size_t fused = 1;       // stages summed by the first pass over every window
-    // Two-column groups in filtering order: 16 floats each, rounded up, so
-    // that they still bound the double sums; a float sum below limit after
-    // group j cannot reach the threshold.
-    std::vector<float> pairs;
-    std::vector<std::int32_t> pair_offset;
-    std::vector<float> pair_limit;
-    std::size_t pair_check = 0;  // after this group a batch of windows may leave early (0: never)
+    // Groups in filtering order: a table of 16 floats each, the window
+    // offset of each group's 2-mer, and limits: a float sum below limits[j]
+    // after group j cannot reach the threshold.
+    std::vector<float> tables;
+    std::vector<std::int32_t> offsets;
+    std::vector<float> limits;
+    std::size_t check = 0;       // after this group a batch of windows may leave early (0: never)
     // Window offset of the code column m reads.
     std::int64_t offset(std::int64_t m) const { return sign > 0 ? m : L - 1 - m; }
 };
@@ -92,18 +84,18 @@ struct Motif {
 
 namespace {
 
-// Stages of q consecutive columns (fewer for the last one), most telling
-// first; tables indexed by q-mers, first base most significant.
-std::vector<Stage> build_stages(const Side& sd, int q) {
+// Groups of kQ consecutive columns (fewer for the last one), most telling
+// first; tables indexed by kQ-mers, first base most significant.
+std::vector<Group> build_groups(const Side& sd) {
+    constexpr int q = kQ;
     const std::int64_t L = sd.L;
     const std::int64_t size = std::int64_t{1} << (2 * q);
     const std::int64_t step = L < q ? L : q;
-    std::vector<Stage> stages;
+    std::vector<Group> groups;
     for (std::int64_t a = 0; a < L; a += step) {
         const std::int64_t b = std::min(a + step, L);
-        Stage st;
-        st.first = a;
-        // The q-mer under the stage starts inside the window when it fits.
+        Group st;
+        // The q-mer under the group starts inside the window when it fits.
         const std::int64_t lo = std::min(sd.offset(a), sd.offset(b - 1));
         st.offset = L >= q ? std::min(lo, L - q) : 0;
         st.table.resize(static_cast<std::size_t>(size));
@@ -119,38 +111,11 @@ std::vector<Stage> build_stages(const Side& sd, int q) {
             total += v;
         }
         st.loss = st.top - total / static_cast<double>(size);
-        stages.push_back(std::move(st));
+        groups.push_back(std::move(st));
     }
-    // The stages that lose most first, so that most windows leave early.
-    std::stable_sort(stages.begin(), stages.end(), [](const Stage& x, const Stage& y) { return x.loss > y.loss; });
-    return stages;
-}
-
-// How many stages the first pass should sum: it costs one lookup per stage
-// and window, a later stage about two per window still alive. Survival is
-// estimated on uniformly random windows (a fixed sample).
-std::size_t choose_fused(const Side& sd) {
-    constexpr int kSamples = 2048;
-    const std::size_t S = sd.stages.size();
-    std::vector<int> alive(S, 0);
-    std::uint64_t state = 0x9E3779B97F4A7C15u;
-    for (int i = 0; i < kSamples; ++i) {
-        double acc = 0.0;
-        for (std::size_t j = 0; j < S; ++j) {
-            state = state * 6364136223846793005u + 1442695040888963407u;
-            acc += sd.stages[j].table[(state >> 33) % kTable];
-            if (!(acc >= sd.stages[j].limit)) break;
-            ++alive[j];
-        }
-    }
-    std::size_t best = 1;
-    double best_cost = 0.0;
-    for (std::size_t F = 1; F <= std::min(S, kMaxFused); ++F) {
-        double cost = static_cast<double>(F);
-        for (std::size_t j = F; j < S; ++j) cost += 2.0 * alive[j - 1] / kSamples;
-        if (F == 1 || cost < best_cost) best = F, best_cost = cost;
-    }
-    return best;
+    // The groups that lose most first, so that most windows leave early.
+    std::stable_sort(groups.begin(), groups.end(), [](const Group& x, const Group& y) { return x.loss > y.loss; });
+    return groups;
 }
 
 // Where a batch of 16 windows should test whether any of them is still
@@ -159,15 +124,15 @@ std::size_t choose_fused(const Side& sd) {
 // mispredicted branches, later costs lookups.
 std::size_t choose_check(const Side& sd) {
     constexpr int kSamples = 4096;
-    const std::size_t G = sd.pair_limit.size();
+    const std::size_t G = sd.limits.size();
     std::vector<int> alive(G, 0);
     std::uint64_t state = 0x2545F4914F6CDD1Du;
     for (int i = 0; i < kSamples; ++i) {
         float acc = 0.0f;
         for (std::size_t g = 0; g < G; ++g) {
             state = state * 6364136223846793005u + 1442695040888963407u;
-            acc += sd.pairs[16 * g + ((state >> 33) & 15)];
-            alive[g] += acc >= sd.pair_limit[g];
+            acc += sd.tables[16 * g + ((state >> 33) & 15)];
+            alive[g] += acc >= sd.limits[g];
         }
     }
     for (std::size_t g = 1; g + 1 < G; ++g)
@@ -186,12 +151,13 @@ float float_down(double v) {
 
 // Builds the side's filters from its columns.
 //
-// Pruning needs finite values of moderate size: then every partial sum,
-// table entry and top lies within sum_abs of zero, and each of the at most
-// 4L + 8 roundings between the ordered sum and a limit moves a value by at
-// most one unit in the last place of sum_abs + |threshold| (in double, or in
-// float for the register tables), or by a subnormal step, far below the
-// absolute floor added. Twice that total is the margin.
+// Pruning needs finite values of moderate size (floats hold them): then
+// every partial sum, table entry and top lies within sum_abs of zero, and
+// each of the at most 4L + 8 roundings between the ordered double sum and a
+// float limit (the double sums, their rounding to floats, the float
+// additions, the limit itself) moves a value by at most one float unit in
+// the last place of sum_abs + |threshold|, or by a subnormal step, far below
+// the absolute floor added. Twice that total is the margin.
 void prepare(Side& sd) {
     const std::int64_t L = sd.L;
     double sum_abs = 0.0;
@@ -210,29 +176,19 @@ void prepare(Side& sd) {
     if (!sd.prune) return;
     const double rounds = 2.0 * static_cast<double>(4 * L + 8);
 
-    sd.stages = build_stages(sd, kQ);
-    const double margin = rounds * 0x1p-53 * scale + 1e-300;
-    double rest = 0.0;  // tops of the stages after this one
-    for (std::size_t j = sd.stages.size(); j-- > 0;) {
-        sd.stages[j].limit = sd.threshold - rest - margin;
-        rest += sd.stages[j].top;
-    }
-    sd.fused = choose_fused(sd);
-
-    const std::vector<Stage> groups = build_stages(sd, kPairs);
-    const double margin_f = rounds * 0x1p-24 * scale + 1e-30;
-    sd.pair_limit.resize(groups.size());
-    rest = 0.0;
+    const std::vector<Group> groups = build_groups(sd);
+    const double margin = rounds * 0x1p-24 * scale + 1e-30;
+    sd.limits.resize(groups.size());
+    double rest = 0.0;  // tops of the groups after this one
     for (std::size_t j = groups.size(); j-- > 0;) {
-        sd.pair_limit[j] = float_down(sd.threshold - rest - margin_f);
-        float top = float_up(groups[j].top);
-        rest += top;
+        sd.limits[j] = float_down(sd.threshold - rest - margin);
+        rest += float_up(groups[j].top);
     }
-    for (const Stage& g : groups) {
-        for (double v : g.table) sd.pairs.push_back(float_up(v));
-        sd.pair_offset.push_back(static_cast<std::int32_t>(g.offset));
+    for (const Group& g : groups) {
+        for (double v : g.table) sd.tables.push_back(float_up(v));
+        sd.offsets.push_back(static_cast<std::int32_t>(g.offset));
     }
-    sd.pair_check = choose_check(sd);
+    sd.check = choose_check(sd);
 }
 
 }  // namespace
@@ -269,92 +225,104 @@ struct Work {
     const std::uint8_t* codes = nullptr;  // the block's codes (in place, or pad)
     bool clean = false;                   // no N among the positions the block's windows touch
     std::vector<std::int32_t> run;        // base codes in a row from each position (blocks with N)
-    std::vector<std::uint16_t> kmer;      // the kQ-mer starting at each position, N read as any base
-    std::vector<std::uint32_t> pair;      // the 2-mer starting at each position (AVX-512)
+    std::vector<std::uint32_t> pair;      // the 2-mer starting at each position, N read as any base
     std::vector<std::int32_t> list;       // surviving window starts
-    std::vector<double> acc;              // their running sums
     std::vector<Hit> hits;
 };
 
-// The first pass: for every window s < B, the sum of the side's first
-// `fused` stages, in stage order; the N-free windows whose sum reaches the
-// last fused stage's limit go to list/acc. Returns their number. Each level
-// performs the same additions, so all levels keep the same windows.
-struct Pass {
-    const double* T[kMaxFused];
-    const std::uint16_t* x[kMaxFused];
-    std::size_t F;
-    double limit;
-    std::int32_t L;
-};
-
+// The filter, one window at a time, in the batches and order of the SIMD
+// levels. Windows past B are masked off (the pair and run arrays are
+// padded). Survivors go to list; returns their number.
 template <bool CheckN>
-std::int64_t first_pass_base(const Pass& p, const std::int32_t* run, std::int64_t B, std::int32_t* list, double* acc) {
+std::int64_t pairs_base(const Side& sd, const std::uint32_t* pair, const std::int32_t* run, std::int64_t B,
+                        std::int32_t* list) {
+    const std::size_t G = sd.limits.size();
+    const float* T = sd.tables.data();
+    const std::int32_t* off = sd.offsets.data();
+    const float* lim = sd.limits.data();
+    const std::size_t check = sd.check;
     std::int64_t count = 0;
-    for (std::int32_t s = 0; s < B; ++s) {
-        double v = p.T[0][p.x[0][s]];
-        for (std::size_t j = 1; j < p.F; ++j) v += p.T[j][p.x[j][s]];
-        list[count] = s;
-        acc[count] = v;
-        count += CheckN ? (v >= p.limit) & (run[s] >= p.L) : v >= p.limit;
+    float acc[kBatch];
+    for (std::int32_t s = 0; s < B; s += kBatch) {
+        for (int i = 0; i < kBatch; ++i) acc[i] = T[pair[s + i + off[0]] & 15];
+        std::size_t g = 1;
+        if (check) {
+            bool any = false;
+            for (; g <= check; ++g)
+                for (int i = 0; i < kBatch; ++i) acc[i] += T[16 * g + (pair[s + i + off[g]] & 15)];
+            for (int i = 0; i < kBatch; ++i) any |= acc[i] >= lim[check];
+            if (!any) continue;
+        }
+        for (; g < G; ++g)
+            for (int i = 0; i < kBatch; ++i) acc[i] += T[16 * g + (pair[s + i + off[g]] & 15)];
+        for (int i = 0; i < kBatch && s + i < B; ++i) {
+            list[count] = s + i;
+            count += acc[i] >= lim[G - 1] && (!CheckN || run[s + i] >= sd.L);
+        }
     }
     return count;
 }
 
-// Appends the windows base + bit of mask, with their sums, in ascending order.
-inline std::int64_t keep_bits(unsigned mask, std::int32_t base, const double* sums, std::int32_t* list, double* acc,
-                              std::int64_t count) {
+// Appends the windows base + bit of mask to list, in ascending order.
+inline std::int64_t keep_bits(unsigned mask, std::int32_t base, std::int32_t* list, std::int64_t count) {
     while (mask) {
-        const int b = __builtin_ctz(mask);
-        list[count] = base + b;
-        acc[count] = sums[b];
-        ++count;
+        list[count++] = base + __builtin_ctz(mask);
         mask &= mask - 1;
     }
     return count;
 }
 
-// T[x[0..8)] in two registers.
-__attribute__((target("avx2"))) inline void gather8(const double* T, const std::uint16_t* x, __m256d& g0, __m256d& g1) {
-    // Full-mask forms: the unmasked ones pass an "undefined" source gcc 12 flags as uninitialised.
-    const __m256i idx = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x)));
-    const __m256d zero = _mm256_setzero_pd(), all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-    g0 = _mm256_mask_i32gather_pd(zero, T, _mm256_castsi256_si128(idx), all, 8);
-    g1 = _mm256_mask_i32gather_pd(zero, T, _mm256_extracti128_si256(idx, 1), all, 8);
+// T[x[i]] for 8 consecutive indexes (only their low four bits count): the
+// two halves of the table are permuted and bit 3 picks between them.
+__attribute__((target("avx2"))) inline __m256 lookup8(const float* T, const std::uint32_t* x) {
+    const __m256i i = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
+    const __m256 lo = _mm256_permutevar8x32_ps(_mm256_loadu_ps(T), i);
+    const __m256 hi = _mm256_permutevar8x32_ps(_mm256_loadu_ps(T + 8), i);
+    return _mm256_blendv_ps(lo, hi, _mm256_castsi256_ps(_mm256_slli_epi32(i, 28)));
 }
 
+__attribute__((target("avx2"))) inline unsigned at_least8(__m256 a, const float* limit) {
+    return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(a, _mm256_broadcast_ss(limit), _CMP_GE_OQ)));
+}
+
+// The register-table filter on AVX2, in the same batches of 16 windows as
+// on AVX-512 (two registers of 8).
 template <bool CheckN>
-__attribute__((target("avx2"))) std::int64_t first_pass_avx2(const Pass& p, const std::int32_t* run, std::int64_t B,
-                                                             std::int32_t* list, double* acc) {
-    const __m256d limit = _mm256_set1_pd(p.limit);
-    const __m256i L1 = _mm256_set1_epi32(p.L - 1);
+__attribute__((target("avx2"))) std::int64_t pairs_avx2(const Side& sd, const std::uint32_t* pair,
+                                                        const std::int32_t* run, std::int64_t B, std::int32_t* list) {
+    const std::size_t G = sd.limits.size();
+    const float* T = sd.tables.data();
+    const std::int32_t* off = sd.offsets.data();
+    const float* lim = sd.limits.data();
+    const std::size_t check = sd.check;
+    const __m256i L1 = _mm256_set1_epi32(static_cast<std::int32_t>(sd.L - 1));
     std::int64_t count = 0;
-    std::int32_t s = 0;
-    alignas(32) double sums[8];
-    for (; s + 8 <= B; s += 8) {
-        __m256d a0, a1, g0, g1;
-        gather8(p.T[0], p.x[0] + s, a0, a1);
-        for (std::size_t j = 1; j < p.F; ++j) {
-            gather8(p.T[j], p.x[j] + s, g0, g1);
-            a0 = _mm256_add_pd(a0, g0);
-            a1 = _mm256_add_pd(a1, g1);
+    for (std::int32_t s = 0; s < B; s += kBatch) {
+        __m256 a0 = lookup8(T, pair + s + off[0]);
+        __m256 a1 = lookup8(T, pair + s + 8 + off[0]);
+        std::size_t g = 1;
+        if (check) {
+            for (; g <= check; ++g) {
+                a0 = _mm256_add_ps(a0, lookup8(T + 16 * g, pair + s + off[g]));
+                a1 = _mm256_add_ps(a1, lookup8(T + 16 * g, pair + s + 8 + off[g]));
+            }
+            if (!(at_least8(a0, lim + check) | at_least8(a1, lim + check))) continue;
         }
-        unsigned mask = static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a0, limit, _CMP_GE_OQ))) |
-                        static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a1, limit, _CMP_GE_OQ))) << 4;
-        if (!mask) continue;
-        if (CheckN) {
-            const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(run + s));
-            mask &= static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(r, L1))));
+        for (; g < G; ++g) {
+            a0 = _mm256_add_ps(a0, lookup8(T + 16 * g, pair + s + off[g]));
+            a1 = _mm256_add_ps(a1, lookup8(T + 16 * g, pair + s + 8 + off[g]));
         }
-        _mm256_store_pd(sums, a0);
-        _mm256_store_pd(sums + 4, a1);
-        count = keep_bits(mask, s, sums, list, acc, count);
+        unsigned mask = at_least8(a0, lim + G - 1) | at_least8(a1, lim + G - 1) << 8;
+        if (CheckN && mask) {
+            const __m256i r0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(run + s));
+            const __m256i r1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(run + s + 8));
+            mask &= static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(r0, L1)))) |
+                    static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(r1, L1)))) << 8;
+        }
+        if (B - s < kBatch) mask &= (1u << (B - s)) - 1;
+        count = keep_bits(mask, s, list, count);
     }
-    Pass rest = p;
-    for (std::size_t j = 0; j < p.F; ++j) rest.x[j] += s;
-    const std::int64_t tail = first_pass_base<CheckN>(rest, run + s, B - s, list + count, acc + count);
-    for (std::int64_t i = count; i < count + tail; ++i) list[i] += s;
-    return count + tail;
+    return count;
 }
 
 // T[x[i]] for 16 consecutive indexes (only their low four bits count).
@@ -372,14 +340,14 @@ template <bool CheckN>
 __attribute__((target("avx512f"))) std::int64_t pairs_avx512(const Side& sd, const std::uint32_t* pair,
                                                             const std::int32_t* run, std::int64_t B,
                                                             std::int32_t* list) {
-    const std::size_t G = sd.pair_limit.size();
-    const float* T = sd.pairs.data();
-    const std::int32_t* off = sd.pair_offset.data();
-    const float* lim = sd.pair_limit.data();
-    const std::size_t check = sd.pair_check;
+    const std::size_t G = sd.limits.size();
+    const float* T = sd.tables.data();
+    const std::int32_t* off = sd.offsets.data();
+    const float* lim = sd.limits.data();
+    const std::size_t check = sd.check;
     const __m512i L1 = _mm512_set1_epi32(static_cast<std::int32_t>(sd.L - 1));
     std::int64_t count = 0;
-    for (std::int32_t s = 0; s < B; s += 16) {
+    for (std::int32_t s = 0; s < B; s += kBatch) {
         __m512 acc = lookup16(T, pair + s + off[0]);
         std::size_t g = 1;
         if (check) {
@@ -389,64 +357,26 @@ __attribute__((target("avx512f"))) std::int64_t pairs_avx512(const Side& sd, con
         for (; g < G; ++g) acc = _mm512_add_ps(acc, lookup16(T + 16 * g, pair + s + off[g]));
         unsigned mask = _mm512_cmp_ps_mask(acc, _mm512_set1_ps(lim[G - 1]), _CMP_GE_OQ);
         if (CheckN) mask &= _mm512_cmpgt_epi32_mask(_mm512_loadu_si512(run + s), L1);
-        if (B - s < 16) mask &= (1u << (B - s)) - 1;
-        while (mask) {
-            list[count++] = s + __builtin_ctz(mask);
-            mask &= mask - 1;
-        }
+        if (B - s < kBatch) mask &= (1u << (B - s)) - 1;
+        count = keep_bits(mask, s, list, count);
     }
     return count;
 }
 
-using FirstPass = std::int64_t (*)(const Pass&, const std::int32_t*, std::int64_t, std::int32_t*, double*);
-using PairPass = std::int64_t (*)(const Side&, const std::uint32_t*, const std::int32_t*, std::int64_t,
-                                  std::int32_t*);
+using Filter = std::int64_t (*)(const Side&, const std::uint32_t*, const std::int32_t*, std::int64_t,
+                                std::int32_t*);
 
-// The filters of the level chosen for this process, [without, with] N checks.
+// The filter of the level chosen for this process, [without, with] N checks.
 struct Level {
-    FirstPass pass[2];
-    PairPass pairs[2];  // null: the six-column stages filter
+    Filter filter[2];
 };
 
 Level level_of(cpu::Level l) {
     switch (l) {
-        case cpu::Level::Avx512:
-            return {{first_pass_avx2<false>, first_pass_avx2<true>}, {pairs_avx512<false>, pairs_avx512<true>}};
-        case cpu::Level::Avx2: return {{first_pass_avx2<false>, first_pass_avx2<true>}, {nullptr, nullptr}};
-        default: return {{first_pass_base<false>, first_pass_base<true>}, {nullptr, nullptr}};
+        case cpu::Level::Avx512: return {{pairs_avx512<false>, pairs_avx512<true>}};
+        case cpu::Level::Avx2: return {{pairs_avx2<false>, pairs_avx2<true>}};
+        default: return {{pairs_base<false>, pairs_base<true>}};
     }
-}
-
-// Survivors of the six-column stages.
-std::int64_t filter_stages(const Side& sd, std::int64_t B, const Level& lv, Work& w) {
-    const std::uint16_t* kmer = w.kmer.data();
-    std::int32_t* list = w.list.data();
-    double* acc = w.acc.data();
-    Pass p;
-    p.F = sd.fused;
-    for (std::size_t j = 0; j < p.F; ++j) {
-        p.T[j] = sd.stages[j].table.data();
-        p.x[j] = kmer + sd.stages[j].offset;
-    }
-    p.limit = sd.stages[p.F - 1].limit;
-    p.L = static_cast<std::int32_t>(sd.L);
-    std::int64_t count = lv.pass[!w.clean](p, w.run.data(), B, list, acc);
-    for (std::size_t j = p.F; j < sd.stages.size() && count; ++j) {
-        const Stage& sj = sd.stages[j];
-        const double* Tj = sj.table.data();
-        const std::uint16_t* xj = kmer + sj.offset;
-        const double lj = sj.limit;
-        std::int64_t kept = 0;
-        for (std::int64_t i = 0; i < count; ++i) {
-            const std::int32_t s = list[i];
-            const double v = acc[i] + Tj[xj[s]];
-            list[kept] = s;
-            acc[kept] = v;
-            kept += v >= lj;
-        }
-        count = kept;
-    }
-    return count;
 }
 
 // Hits of one side in the block at b0: filter, then score the survivors.
@@ -459,10 +389,8 @@ void scan_side(const Side& sd, std::int32_t k, std::int64_t b0, std::int64_t B, 
             list[count] = s;
             count += w.clean || w.run[s] >= L;
         }
-    } else if (lv.pairs[0]) {
-        count = lv.pairs[!w.clean](sd, w.pair.data(), w.run.data(), B, list);
     } else {
-        count = filter_stages(sd, B, lv, w);
+        count = lv.filter[!w.clean](sd, w.pair.data(), w.run.data(), B, list);
     }
     // The ordered sum from 0.0, as the module's scorer adds it.
     const double* cols = sd.cols.data();
@@ -479,11 +407,10 @@ void scan_side(const Side& sd, std::int32_t k, std::int64_t b0, std::int64_t B, 
     }
 }
 
-constexpr std::int64_t kSlack = 16;  // positions past the span a 16-window batch may read
+constexpr std::int64_t kSlack = kBatch;  // positions past the span a batch may read
 
 // Fills w for the block of windows at b0 whose windows touch span positions.
-void stage_block(const std::uint8_t* codes, std::int64_t n, std::int64_t b0, std::int64_t span, bool pairs,
-                 Work& w) {
+void stage_block(const std::uint8_t* codes, std::int64_t n, std::int64_t b0, std::int64_t span, Work& w) {
     const std::int64_t len = span + kSlack;   // positions that get k-mers
     const std::int64_t need = len + kQ - 1;   // codes those k-mers read
     if (b0 + need <= n) {
@@ -506,16 +433,9 @@ void stage_block(const std::uint8_t* codes, std::int64_t n, std::int64_t b0, std
         }
     }
     // One index per position serves every filter of every motif on both strands.
-    if (pairs) {
-        std::uint32_t* x = w.pair.data();
-        for (std::int64_t i = 0; i < len; ++i) x[i] = static_cast<std::uint32_t>((c[i] & 3) << 2 | (c[i + 1] & 3));
-        return;
-    }
-    std::uint16_t* x = w.kmer.data();
-    static_assert(kQ == 6, "the k-mer below spells out six bases");
-    for (std::int64_t i = 0; i < len; ++i)
-        x[i] = static_cast<std::uint16_t>((c[i] & 3) << 10 | (c[i + 1] & 3) << 8 | (c[i + 2] & 3) << 6 |
-                                          (c[i + 3] & 3) << 4 | (c[i + 4] & 3) << 2 | (c[i + 5] & 3));
+    std::uint32_t* x = w.pair.data();
+    static_assert(kQ == 2, "the index below spells out two bases");
+    for (std::int64_t i = 0; i < len; ++i) x[i] = static_cast<std::uint32_t>((c[i] & 3) << 2 | (c[i + 1] & 3));
 }
 
 }  // namespace
@@ -531,12 +451,11 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
     Work w;
     w.pad.resize(len + kQ);
     w.run.resize(len);
-    (lv.pairs[0] ? w.pair.resize(len) : w.kmer.resize(len));
+    w.pair.resize(len);
     w.list.resize(static_cast<std::size_t>(kBlock));
-    w.acc.resize(static_cast<std::size_t>(kBlock));
     for (std::int64_t b0 = 0; b0 < end; b0 += kBlock) {
         const std::int64_t B = std::min(kBlock, end - b0);
-        stage_block(codes, n, b0, B + widest_ - 1, lv.pairs[0] != nullptr, w);
+        stage_block(codes, n, b0, B + widest_ - 1, w);
         w.hits.clear();
         for (std::int32_t k = 0; k < K; ++k) {
             const Motif& mo = motifs_[k];
