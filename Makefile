@@ -1,4 +1,5 @@
-# make demo   - create the environment, build, install and scan the bundled genome
+# make demo   - create the environment, build, install and scan the bundled genome with
+#               `morvane scan`, naming the phage operators among the hits
 # make test   - the same set-up, then the whole test suite: on NumPy 2.x and on NumPy 1.26
 #               under Python 3.12, on Python 3.13, the numeric kernels in C++, and the
 #               suite again under AddressSanitizer and UndefinedBehaviorSanitizer
@@ -11,9 +12,9 @@ VENV := .venv
 VENV_NP1 := .venv-np1
 VENV_313 := .venv-py313
 DEV_BUILD := build/dev
-DEPS := pysam pytest hypothesis
+DEPS := pysam biopython tqdm pytest hypothesis
 BUILD := scikit-build-core cmake ninja
-EXTRAS := mypy matplotlib "dask[distributed]" pyjaspar
+EXTRAS := mypy matplotlib "dask[distributed]" pyjaspar pandas
 
 .PHONY: demo bench bench-kernels dev-build test test-kernels test-sanitize test-np2 test-np1 test-py313 wheel install install-np1 env env-np1 clean
 
@@ -49,18 +50,26 @@ install: wheel
 install-np1: wheel env-np1
 	$(VENV_NP1)/bin/python -m pip install -q --force-reinstall --no-deps dist/morvane-*.whl
 
+# The hits at p < 1e-5 of the bundled cI motif, with the operator each one is
+# (from data/lambda_operators.bed) in a last column.
 demo: install
-	$(VENV)/bin/python examples/scan_genome.py
+	$(VENV)/bin/morvane scan data/lambda_virus.fa data/lambda_cI.jaspar --pvalue 1e-5 --quiet \
+	  | awk -F'\t' -v OFS='\t' 'NR == FNR { op[$$2] = $$4; next } /^#/ { print; next } \
+	                            { print $$0, ($$2 in op ? op[$$2] : "-") }' data/lambda_operators.bed -
+
+# Peers timed side by side; not dependencies of the package. A peer that
+# cannot be installed is skipped by the benchmark with the reason printed.
+BENCH_PEERS := MOODS-python memelite
 
 # The kernel tests, the kernel benchmark and the benchmarks' C++ reference,
 # built by CMake with the extension's own flags.
 dev-build: env
 	$(VENV)/bin/cmake -S . -B $(DEV_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 		-DCMAKE_BUILD_TYPE=Release -DMORVANE_DEV=ON -DPython_EXECUTABLE=$(abspath $(VENV))/bin/python > /dev/null
-	$(VENV)/bin/cmake --build $(DEV_BUILD) --target test_kernels bench_kernels reference_dwm
+	$(VENV)/bin/cmake --build $(DEV_BUILD) --target test_kernels test_scan bench_kernels reference_dwm
 
 bench: install dev-build
-	$(VENV)/bin/python -m pip install -q biopython
+	for p in $(BENCH_PEERS); do $(VENV)/bin/python -m pip install -q $$p || echo "bench: could not install $$p"; done
 	MORVANE_REFERENCE_DWM=$(DEV_BUILD)/libreference_dwm.so MORVANE_BENCH_KERNELS=$(DEV_BUILD)/bench_kernels \
 		$(VENV)/bin/python benchmarks/bench.py
 

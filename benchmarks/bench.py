@@ -4,6 +4,7 @@ Run inside the project's environment with the extension installed:
 
     python benchmarks/bench.py            # every workload, about a minute
     python benchmarks/bench.py --only dwm # workloads whose name holds "dwm"
+    python benchmarks/bench.py --only scan # the genome scans against MOODS and memelite
 
 Every workload is warmed up and then timed several times with time.perf_counter;
 the table shows the best time of each side and their ratio, next to the target.
@@ -49,6 +50,7 @@ class Row:
     target: float | None  # None: printed for information, no target
     checks: list[str] = field(default_factory=list)  # failed checks; empty when all passed
     note: str = ""
+    unit: str = "s"  # "s": times; "B": memory in bytes
 
     @property
     def ratio(self) -> float | None:
@@ -68,11 +70,15 @@ class Row:
         r = self.ratio
         if r is None:
             return "-"
+        if self.unit == "B":
+            return f"{r:.2f}x of it"
         return f"{r:.2f}x faster" if self.kind == "faster" else f"{r:.2f}x its time"
 
     def target_text(self) -> str:
         if self.target is None:
             return "-"
+        if self.unit == "B":
+            return f"<= {self.target:g}x of it"
         return f">= {self.target:g}x faster" if self.kind == "faster" else f"<= {self.target:g}x its time"
 
     def status_text(self) -> str:
@@ -91,6 +97,12 @@ class Row:
         return "*** MISSED: " + ", ".join(parts) + " ***"
 
 
+def fmt_amount(v: float | None, unit: str) -> str:
+    if unit == "B" and v is not None:
+        return f"{v / 1e6:.0f} MB"
+    return fmt_time(v)
+
+
 def fmt_time(s: float | None) -> str:
     if s is None:
         return "-"
@@ -106,10 +118,11 @@ def fmt_time(s: float | None) -> str:
 def print_table(rows: list[Row]) -> None:
     head = ["workload", "ours", "baseline", "baseline time", "ratio", "target", "status"]
     cells = [
-        [r.workload, fmt_time(r.ours), r.baseline, fmt_time(r.base), r.ratio_text(), r.target_text(), r.status_text()]
+        [r.workload, fmt_amount(r.ours, r.unit), r.baseline, fmt_amount(r.base, r.unit), r.ratio_text(), r.target_text(),
+         r.status_text()]
         for r in rows
     ]
-    widths = [max(len(head[i]), *(len(c[i]) for c in cells)) for i in range(len(head))]
+    widths = [max([len(head[i]), *(len(c[i]) for c in cells)]) for i in range(len(head))]
 
     def line(c):
         return "  ".join(str(v).ljust(w) for v, w in zip(c, widths)).rstrip()
@@ -138,16 +151,18 @@ def _timed(fn) -> float:
         gc.enable()
 
 
-def race(*entries: tuple) -> list[float]:
+def race(*entries: tuple, warm: bool = True) -> list[float]:
     """Best wall time of each (fn, repeat) entry.
 
-    Every fn is called once untimed, then the timed calls of all entries take
-    turns, so that both sides of a ratio meet the same load on a busy machine.
+    Every fn is called once untimed (unless warm is false: workloads of many
+    seconds), then the timed calls of all entries take turns, so that both
+    sides of a ratio meet the same load on a busy machine.
     The result of each call is dropped before the next one starts, and the
     cyclic garbage collector is off while a call is timed.
     """
-    for fn, _ in entries:
-        fn()
+    if warm:
+        for fn, _ in entries:
+            fn()
     best = [float("inf")] * len(entries)
     for i in range(max(r for _, r in entries)):
         for k, (fn, repeat) in enumerate(entries):
@@ -502,9 +517,14 @@ class Region:
 
 def write_genome(rng, path: Path, chroms: dict[str, int], line: int = 60) -> None:
     letters = np.frombuffer(b"ACGTACGTACGTacgtN", np.uint8)  # mostly upper case, some soft-masked, a few N
+    write_fasta(path, {name: letters[rng.integers(0, len(letters), size)] for name, size in chroms.items()}, line)
+
+
+def write_fasta(path: Path, records: dict[str, np.ndarray], line: int = 60) -> None:
+    """Writes uint8 letter arrays as FASTA records of `line` letters a line."""
     with open(path, "wb") as fh:
-        for name, size in chroms.items():
-            seq = letters[rng.integers(0, len(letters), size)]
+        for name, seq in records.items():
+            size = len(seq)
             rows = -(-size // line)
             body = np.full(rows * (line + 1), ord("\n"), np.uint8)
             grid = body.reshape(rows, line + 1)
@@ -598,6 +618,319 @@ def bench_add_sequence(S, rng) -> list[Row]:
     return rows
 
 
+# ---------------------------------------------------------------- genome scan
+#
+# End to end from the FASTA path, both strands, one threshold per motif at
+# p = 1e-4: morvane reads chunks with pysam, codes them with morvane._scan.encode
+# and scans them with one Scanner; the peers run from their own natural input
+# in the same run (MOODS: the records' text; memelite: the FASTA path).
+
+SCAN_P = 1e-4
+SCAN_CHUNK = 1 << 20  # bases a chunk; chunks overlap by the widest motif less one
+
+
+def scan_genome_records(rng, sizes: dict[str, int]) -> dict[str, np.ndarray]:
+    """Random letters with soft-masked stretches and N runs, as assemblies have."""
+    upper, lower = np.frombuffer(b"ACGT", np.uint8), np.frombuffer(b"acgt", np.uint8)
+    records = {}
+    for name, size in sizes.items():
+        codes = rng.integers(0, 4, size, dtype=np.uint8)
+        seq = upper[codes]
+        for a in rng.integers(0, size, size // 50_000):  # about 10% soft-masked
+            seq[a:a + 5_000] = lower[codes[a:a + 5_000]]
+        seq[:10_000] = ord("N")  # telomere gaps and a few assembly gaps
+        seq[-10_000:] = ord("N")
+        for a in rng.integers(0, size, 3):
+            seq[a:a + 1_000] = ord("N")
+        records[name] = seq
+    return records
+
+
+def random_motifs(rng, widths) -> list[np.ndarray]:
+    """Frequency matrices [A, C, G, T rows, position], peaked like real sites."""
+    return [rng.dirichlet([0.4] * 4, size=L).T.copy() for L in widths]
+
+
+def log_odds(freq: np.ndarray) -> np.ndarray:
+    """Log2 odds against a uniform background, in A, C, G, T rows (memelite's own transform)."""
+    return np.log2(freq + 1e-4) - np.log2(0.25)
+
+
+def ours_matrix(score_acgt: np.ndarray) -> np.ndarray:
+    """Rows A, C, G, T to morvane's code rows A, T, C, G."""
+    return score_acgt[[0, 3, 1, 2]]
+
+
+def empirical_threshold(S, pssm: np.ndarray, codes: np.ndarray, p: float) -> float:
+    """The score whose tail among both strands' windows of codes is p, scored by the module."""
+    m = S.NucleotideMatrix(pssm.shape[1])
+    m.pssm = np.vstack([pssm, np.zeros((1, pssm.shape[1]))])
+    rc = np.where(codes < 4, codes ^ 1, 4)[::-1].copy()
+    scores = np.concatenate([m.score_sequence(codes), m.score_sequence(rc)])
+    scores = scores[~np.isnan(scores)]
+    return float(np.sort(scores)[int(len(scores) * (1 - p))])
+
+
+def chunk_jobs(fasta: str, chunk: int) -> list[tuple[str, int, int, int]]:
+    import pysam
+
+    with pysam.FastaFile(fasta) as fa:
+        return [(c, a, min(a + chunk, n), n) for c, n in zip(fa.references, fa.lengths) for a in range(0, n, chunk)]
+
+
+def morvane_scan(fasta: str, scanner, threads: int = 1, scan: bool = True) -> int:
+    """Hits of one Scanner over a FASTA file (scan=False: fetch and encode only)."""
+    import threading
+    from concurrent.futures import ThreadPoolExecutor
+
+    import pysam
+    from morvane import _scan
+
+    overlap = max(scanner.widths) - 1
+    local = threading.local()
+
+    def work(job) -> int:
+        chrom, a, b, n = job
+        fa = getattr(local, "fa", None)
+        if fa is None:
+            fa = local.fa = pysam.FastaFile(fasta)
+        codes = _scan.encode(fa.fetch(chrom, a, min(b + overlap, n)))
+        if not scan:
+            return 0
+        return len(scanner.scan(codes, b - a)[1])
+
+    jobs = chunk_jobs(fasta, SCAN_CHUNK)
+    if threads == 1:
+        return sum(map(work, jobs))
+    with ThreadPoolExecutor(threads) as ex:
+        return sum(ex.map(work, jobs))
+
+
+def peer(name: str):
+    """The module, or None and why not."""
+    try:
+        if name == "MOODS":
+            import MOODS.scan
+            import MOODS.tools
+
+            return MOODS, ""
+        from memelite import fimo
+
+        return fimo, ""
+    except Exception as exc:  # noqa: BLE001 - any failure to import skips the peer
+        return None, f"{name} unavailable: {type(exc).__name__}: {exc}"
+
+
+def moods_scan(MOODS, fasta: str, scores_acgt: list[np.ndarray]) -> int:
+    import pysam
+
+    bg = MOODS.tools.flat_bg(4)
+    mats = [tuple(map(tuple, m)) for m in scores_acgt]
+    mats += [MOODS.tools.reverse_complement(m) for m in mats]
+    thresholds = [MOODS.tools.threshold_from_p(m, bg, SCAN_P) for m in mats]
+    hits = 0
+    with pysam.FastaFile(fasta) as fa:
+        for chrom in fa.references:
+            for per_matrix in MOODS.scan.scan_dna(fa.fetch(chrom), mats, bg, thresholds, 7):
+                hits += len(per_matrix)
+    return hits
+
+
+def meme_scan(fimo, fasta: str, freqs: list[np.ndarray]) -> int:
+    motifs = {f"m{i}": f for i, f in enumerate(freqs)}
+    return sum(len(df) for df in fimo(motifs, fasta, threshold=SCAN_P))
+
+
+def scan_genome(rng, tmp: Path, mbp: int) -> str:
+    """An indexed FASTA of four records, mbp million bases in all."""
+    import pysam
+
+    sizes = {f"chr{i + 1}": int(mbp * 1_000_000 * w) for i, w in enumerate((0.4, 0.3, 0.2, 0.1))}
+    path = tmp / f"scan{mbp}.fa"
+    write_fasta(path, scan_genome_records(rng, sizes))
+    pysam.faidx(str(path))
+    return str(path)
+
+
+def scan_motifs(S, rng, fasta: str, widths) -> SimpleNamespace:
+    """Random motifs: frequencies and log odds (A, C, G, T rows) for the peers, and
+    morvane's matrices with thresholds at p = 1e-4 of the genome's first 2 Mbp."""
+    import pysam
+    from morvane import _scan
+
+    with pysam.FastaFile(fasta) as fa:
+        sample = _scan.encode(fa.fetch(fa.references[0], 0, 2_000_000)).astype(np.int64)
+    freqs = random_motifs(rng, widths)
+    scores = [log_odds(f) for f in freqs]
+    mats = [ours_matrix(sc) for sc in scores]
+    thresholds = [empirical_threshold(S, m, sample, SCAN_P) for m in mats]
+    return SimpleNamespace(freqs=freqs, scores=scores, scanner=_scan.Scanner(mats, thresholds))
+
+
+def scan_peers(rng, tmp: Path) -> tuple:
+    moods, why_moods = peer("MOODS")
+    fimo, why_fimo = peer("memelite")
+    for why in (why_moods, why_fimo):
+        if why:
+            say("  skipped: " + why)
+    if fimo is not None:  # numba compiles on first use; that stays out of the timings
+        tiny = tmp / "tiny.fa"
+        write_fasta(tiny, {"t": np.frombuffer(b"ACGT" * 100, np.uint8)})
+        meme_scan(fimo, str(tiny), random_motifs(rng, [10]))
+    return (("MOODS scan_dna", moods, why_moods), ("memelite fimo (FASTA path)", fimo, why_fimo))
+
+
+def scan_rows(label: str, ours: float, floor: float, peers, times: list[float]) -> list[Row]:
+    rows = []
+    for name, module, why in peers:
+        row = Row(label, ours, name, None, "time", 0.5)
+        if module is None:
+            row.note = why
+        else:
+            row.base = times.pop(0)
+            if row.ratio > 0.5:
+                row.note = f"fetch + encode alone are {floor / row.base:.2f}x its time"
+        rows.append(row)
+    return rows
+
+
+def scan_entries(peers, motifs, fasta: str, repeat: int, peer_repeat: int, hits: dict) -> list[tuple]:
+    """Timed entries of morvane and each available peer; each call leaves its hit count in hits."""
+
+    def counted(name, fn):
+        def run():
+            hits[name] = fn()
+
+        return run
+
+    entries = [(counted("morvane", lambda: morvane_scan(fasta, motifs.scanner)), repeat)]
+    for name, module, _ in peers:
+        if module is None:
+            continue
+        if name.startswith("MOODS"):
+            fn = counted("MOODS", lambda m=module: moods_scan(m, fasta, motifs.scores))
+        else:
+            fn = counted("memelite", lambda m=module: meme_scan(m, fasta, motifs.freqs))
+        entries.append((fn, peer_repeat))
+    return entries
+
+
+def bench_scan(S, rng, tmp: Path) -> list[Row]:
+    say("genome scan: 21 Mbp FASTA, both strands, p = 1e-4, end to end from the path ...")
+    fasta = scan_genome(rng, tmp, 21)
+    peers = scan_peers(rng, tmp)
+    rows = []
+    floor = None
+    for L in (10, 20, 30):
+        motifs = scan_motifs(S, rng, fasta, [L])
+        hits = {}
+        entries = scan_entries(peers, motifs, fasta, 5, 3, hits)
+        if floor is None:
+            entries.insert(1, (lambda: morvane_scan(fasta, motifs.scanner, scan=False), 5))
+        times = race(*entries)
+        ours = times.pop(0)
+        if floor is None:
+            floor = times.pop(0)
+            say(f"  floor: pysam fetch + encode alone take {fmt_time(floor)}")
+        say(f"  w{L}: hits " + ", ".join(f"{k} {v}" for k, v in hits.items()))
+        rows += scan_rows(f"scan 21 Mbp, both strands, p=1e-4, w{L}", ours, floor, peers, times)
+
+    say("genome scan: 100 motifs of widths 8 to 30 (the peers run once each) ...")
+    motifs = scan_motifs(S, rng, fasta, rng.integers(8, 31, 100))
+    hits = {}
+    times = race(*scan_entries(peers, motifs, fasta, 2, 1, hits), warm=False)
+    ours = times.pop(0)
+    say("  hits " + ", ".join(f"{k} {v}" for k, v in hits.items()))
+    rows += scan_rows("scan 21 Mbp, both strands, p=1e-4, 100 motifs", ours, floor, peers, times)
+
+    say("genome scan: threads=2 against threads=1, 20 motifs ...")
+    motifs = scan_motifs(S, rng, fasta, rng.integers(8, 31, 20))
+    row = Row("scan 21 Mbp, 20 motifs, threads=2", None, "threads=1", None, "faster", 1.7)
+    row.ours, row.base = race((lambda: morvane_scan(fasta, motifs.scanner, threads=2), 3),
+                              (lambda: morvane_scan(fasta, motifs.scanner, threads=1), 3))
+    load = os.getloadavg()[0]
+    if load > 1.0:
+        row.note = f"load average {load:.1f} on {os.cpu_count()} cores"
+    rows.append(row)
+    rows.append(bench_scan_memory(tmp))
+    return rows
+
+
+MEMORY_CHILD = """
+import resource, sys, numpy as np
+sys.path.insert(0, {here!r})
+import bench
+from morvane.utils import sequences as S
+rng = np.random.default_rng({seed})
+fasta = {fasta!r}
+motifs = bench.scan_motifs(S, rng, fasta, rng.integers(8, 31, 100))
+print(bench.morvane_scan(fasta, motifs.scanner))
+"""
+
+
+def bench_scan_memory(tmp: Path) -> Row:
+    """Peak RSS of a child process that scans a 100 Mbp FASTA with 100 motifs."""
+    say("genome scan: peak memory, 100 Mbp FASTA, 100 motifs (a child process) ...")
+    fasta = scan_genome(np.random.default_rng(SEED), tmp, 100)
+    row = Row("peak RSS, scan 100 Mbp FASTA, 100 motifs", None, "budget of 500 MB", 500e6, "time", 1.0, unit="B")
+    code = MEMORY_CHILD.format(here=str(HERE), seed=SEED, fasta=fasta)
+    t0 = time.perf_counter()
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    out = proc.stdout.read()
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode:
+        row.note = f"child failed with status {proc.returncode}"
+        return row
+    row.ours = usage.ru_maxrss * 1024.0  # KiB on Linux
+    say(f"  {out.strip()} hits in {time.perf_counter() - t0:.1f} s, peak RSS {row.ours / 1e6:.0f} MB")
+    return row
+
+
+def bench_scan_layer(S, rng, tmp: Path) -> list[Row]:
+    """morvane.scan, the hits table with p-values included, against the bare chunked scan."""
+    import importlib.util
+
+    import pysam
+    from Bio.motifs.matrix import PositionSpecificScoringMatrix
+    from Bio.Seq import Seq
+
+    if importlib.util.find_spec("morvane.stats") is None:
+        say("morvane.scan: skipped (morvane.stats, which gives every hit its p-value, is not installed)")
+        return []
+    import morvane
+    from morvane._scan import Scanner
+
+    say("morvane.scan: 3 motifs of width 20, both strands of a 10 Mbp FASTA ...")
+    chroms = {"chr1": 6_000_000, "chr2": 4_000_000}
+    path = tmp / "layer-genome.fa"
+    write_genome(rng, path, chroms)
+    pysam.faidx(str(path))
+    fasta = str(path)
+    motifs = [morvane.Motif.from_counts(rng.integers(0, 30, (4, WIDTH)) + 0.5, name=f"m{k}")
+              for k in range(3)]
+    cuts = [m.threshold(SCAN_P) for m in motifs]
+    scanner = Scanner([m.pwm.pssm for m in motifs], cuts, "both")
+    bio = [PositionSpecificScoringMatrix("ACGT", {b: list(m.pwm.pssm[r]) for b, r in zip("ACGT", (0, 2, 3, 1))})
+           for m in motifs]
+
+    def biopython():
+        with pysam.FastaFile(fasta) as fa:
+            texts = [Seq(fa.fetch(c).upper()) for c in chroms]
+        return sum(len(list(p.search(t, threshold=c, both=True))) for p, c in zip(bio, cuts) for t in texts)
+
+    label = "morvane.scan (3 x w20, 10 Mbp, both strands)"
+    row_floor = Row(label, None, "chunked Scanner.scan alone (no table)", None, "time", 1.25)
+    row_bio = Row(label, None, "Biopython search(both=True) per motif", None, "faster", None)
+    row_floor.ours, row_floor.base, row_bio.base = race(
+        (lambda: morvane.scan(fasta, motifs, threshold=cuts), 5),
+        (lambda: morvane_scan(fasta, scanner), 5), (biopython, 1))
+    row_bio.ours = row_floor.ours
+    if len(morvane.scan(fasta, motifs, threshold=cuts)) != morvane_scan(fasta, scanner):
+        row_floor.checks.append("hit count differs from the bare scan's")
+    return [row_floor, row_bio]
+
+
 WORKLOADS = {
     "pwm": bench_pwm,
     "dwm_score": bench_dwm_score,
@@ -606,6 +939,8 @@ WORKLOADS = {
     "nuc_to_num": bench_nuc_to_num,
     "gc": bench_gc,
     "add_sequence": bench_add_sequence,
+    "scan": bench_scan,
+    "scan_layer": bench_scan_layer,
 }
 
 

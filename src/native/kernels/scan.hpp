@@ -1,0 +1,62 @@
+// Fused multi-motif, both-strand scanning over one-byte nucleotide codes:
+// plain C++, no Python objects.
+//
+// A window's score on the forward strand is the sum over m ascending, from
+// 0.0, of P[codes[s+m], m]; on the reverse strand, of P[codes[s+L-1-m] ^ 1, m]
+// (the reverse complement read against the same matrix). Those are the doubles
+// the PWM scorer gives for the forward codes and for their reverse complement,
+// so a reported score never depends on how the scan found the window.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "kernels.hpp"
+
+namespace morvane::kernels::scan {
+
+// out[i] = code_of(text[i]) as one byte, for i < n.
+void encode(const std::uint8_t* text, std::int64_t n, std::uint8_t* out);
+void encode(const std::uint16_t* text, std::int64_t n, std::uint8_t* out);
+void encode(const std::uint32_t* text, std::int64_t n, std::uint8_t* out);
+
+struct Hit {
+    std::int64_t start;  // window start, forward coordinates for both strands
+    std::int32_t motif;
+    std::int8_t strand;  // +1 forward, -1 reverse
+    double score;
+};
+
+enum Strands : unsigned { kForward = 1, kReverse = 2, kBoth = 3 };
+
+// One matrix prepared for scanning: its columns on each strand, and the
+// k-mer tables that score or bound several columns with one lookup.
+struct Motif;
+
+class Scanner {
+public:
+    // matrices[k]: rows 0..3 (codes A, T, C, G) and L_k >= 1 columns, read once.
+    Scanner(const std::vector<Grid2>& matrices, const std::vector<double>& thresholds, Strands strands);
+    ~Scanner();
+    Scanner(const Scanner&) = delete;
+    Scanner& operator=(const Scanner&) = delete;
+
+    std::int64_t count() const { return static_cast<std::int64_t>(widths_.size()); }
+    const std::vector<std::int64_t>& widths() const { return widths_; }
+
+    // Appends every hit among the windows starting before limit (0 <= limit)
+    // to hits, ordered by start, then motif, then forward before reverse, and
+    // adds each motif's number of N-free windows starting before limit (one
+    // strand's worth) to tested[k]. codes[i] > 3 is N. Thread-safe: the
+    // scanner is only read.
+    void scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit, std::vector<Hit>& hits,
+              std::int64_t* tested) const;
+
+private:
+    std::vector<std::int64_t> widths_;
+    std::vector<Motif> motifs_;
+    Strands strands_;
+    std::int64_t widest_ = 0;
+};
+
+}  // namespace morvane::kernels::scan

@@ -1,0 +1,356 @@
+// morvane._scan: the Python face of the fused scanning kernel. Arguments are
+// checked and copied here, the scan itself runs without the GIL, and no C++
+// exception leaves an entry point (std::bad_alloc becomes MemoryError).
+#include <Python.h>
+
+#define PY_ARRAY_UNIQUE_SYMBOL morvane_scan_ARRAY_API
+#include <numpy/arrayobject.h>
+
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "frame/ref.hpp"
+#include "kernels/scan.hpp"
+
+namespace morvane {
+namespace {
+
+namespace ks = kernels::scan;
+
+// Runs an entry point's body, turning anything thrown into a Python error.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception");
+    }
+    return nullptr;
+}
+
+// Runs work with the GIL released; whatever it throws is thrown again once
+// the GIL is back, so the caller's guard sees it with the lock held.
+template <class F>
+void without_gil(F&& work) {
+    std::exception_ptr failed;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        work();
+    } catch (...) {
+        failed = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (failed) std::rethrow_exception(failed);
+}
+
+// A held buffer, released when it goes.
+struct Buffer {
+    Py_buffer view{};
+    bool held = false;
+    bool acquire(PyObject* o, int flags) {
+        held = PyObject_GetBuffer(o, &view, flags) == 0;
+        return held;
+    }
+    ~Buffer() {
+        if (held) PyBuffer_Release(&view);
+    }
+};
+
+Ref new_array(npy_intp n, int type) { return Ref::steal(PyArray_SimpleNew(1, &n, type)); }
+
+template <class T>
+T* data_of(const Ref& a) {
+    return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())));
+}
+
+// Texts this long are coded without the GIL.
+constexpr Py_ssize_t kLongText = 1 << 16;
+
+template <class Ch>
+void encode_text(const void* text, Py_ssize_t n, std::uint8_t* out) {
+    auto run = [&] { ks::encode(static_cast<const Ch*>(text), n, out); };
+    if (n >= kLongText)
+        without_gil(run);
+    else
+        run();
+}
+
+PyObject* encode(PyObject*, PyObject* text) {
+    return guarded([&]() -> PyObject* {
+        int kind = 1;
+        const void* data;
+        Py_ssize_t n;
+        Buffer buf;
+        if (PyUnicode_Check(text)) {
+            kind = PyUnicode_KIND(text);
+            data = PyUnicode_DATA(text);
+            n = PyUnicode_GET_LENGTH(text);
+        } else if (PyObject_CheckBuffer(text)) {
+            if (!buf.acquire(text, PyBUF_SIMPLE)) return nullptr;
+            data = buf.view.buf;
+            n = buf.view.len;
+        } else {
+            return PyErr_Format(PyExc_TypeError, "encode() takes a str or a bytes-like object, not %.100s",
+                                Py_TYPE(text)->tp_name);
+        }
+        Ref out = new_array(n, NPY_UINT8);
+        if (!out) return nullptr;
+        std::uint8_t* o = data_of<std::uint8_t>(out);
+        if (kind == PyUnicode_1BYTE_KIND)
+            encode_text<std::uint8_t>(data, n, o);
+        else if (kind == PyUnicode_2BYTE_KIND)
+            encode_text<std::uint16_t>(data, n, o);
+        else
+            encode_text<std::uint32_t>(data, n, o);
+        return out.release();
+    });
+}
+
+// ---------------------------------------------------------------- Scanner
+
+struct ScannerObject {
+    PyObject_HEAD
+    ks::Scanner* scanner;
+    PyObject* widths;  // tuple of int
+};
+
+bool parse_strand(const char* s, ks::Strands* out) {
+    if (std::strcmp(s, "+") == 0)
+        *out = ks::kForward;
+    else if (std::strcmp(s, "-") == 0)
+        *out = ks::kReverse;
+    else if (std::strcmp(s, "both") == 0)
+        *out = ks::kBoth;
+    else {
+        PyErr_Format(PyExc_ValueError, "strand must be '+', '-' or 'both', not '%s'", s);
+        return false;
+    }
+    return true;
+}
+
+PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* kwlist[] = {"matrices", "thresholds", "strand", nullptr};
+        PyObject *matrices_obj, *thresholds_obj;
+        const char* strand = "both";
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|s:Scanner", const_cast<char**>(kwlist), &matrices_obj,
+                                         &thresholds_obj, &strand))
+            return nullptr;
+        ks::Strands strands;
+        if (!parse_strand(strand, &strands)) return nullptr;
+        Ref matrices = Ref::steal(PySequence_Fast(matrices_obj, "matrices must be a sequence of 2-D arrays"));
+        if (!matrices) return nullptr;
+        Ref thresholds = Ref::steal(PySequence_Fast(thresholds_obj, "thresholds must be a sequence of floats"));
+        if (!thresholds) return nullptr;
+        const Py_ssize_t K = PySequence_Fast_GET_SIZE(matrices.get());
+        if (PySequence_Fast_GET_SIZE(thresholds.get()) != K)
+            return PyErr_Format(PyExc_ValueError, "%zd thresholds for %zd matrices",
+                                PySequence_Fast_GET_SIZE(thresholds.get()), K);
+
+        std::vector<Ref> arrays;  // keep the converted matrices alive until they are copied
+        std::vector<kernels::Grid2> views;
+        std::vector<double> thr;
+        for (Py_ssize_t k = 0; k < K; ++k) {
+            PyObject* a = PyArray_FROMANY(PySequence_Fast_GET_ITEM(matrices.get(), k), NPY_DOUBLE, 0, 0,
+                                          NPY_ARRAY_ALIGNED);
+            if (!a) return nullptr;
+            arrays.push_back(Ref::steal(a));
+            auto* arr = reinterpret_cast<PyArrayObject*>(a);
+            if (PyArray_NDIM(arr) != 2)
+                return PyErr_Format(PyExc_ValueError, "matrices[%zd] must be 2-D, not %d-D", k, PyArray_NDIM(arr));
+            const npy_intp* shape = PyArray_SHAPE(arr);
+            if (shape[0] < 4 || shape[1] < 1)
+                return PyErr_Format(PyExc_ValueError,
+                                    "matrices[%zd] must have at least 4 rows and 1 column, not shape (%zd, %zd)", k,
+                                    static_cast<Py_ssize_t>(shape[0]), static_cast<Py_ssize_t>(shape[1]));
+            kernels::Grid2 g;
+            g.base = static_cast<char*>(PyArray_DATA(arr));
+            g.shape[0] = shape[0];
+            g.shape[1] = shape[1];
+            g.strides[0] = PyArray_STRIDES(arr)[0];
+            g.strides[1] = PyArray_STRIDES(arr)[1];
+            views.push_back(g);
+
+            const double t = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(thresholds.get(), k));
+            if (t == -1.0 && PyErr_Occurred()) return nullptr;
+            if (std::isnan(t)) return PyErr_Format(PyExc_ValueError, "thresholds[%zd] is NaN", k);
+            thr.push_back(t);
+        }
+
+        auto scanner = std::make_unique<ks::Scanner>(views, thr, strands);
+        Ref widths = Ref::steal(PyTuple_New(K));
+        if (!widths) return nullptr;
+        for (Py_ssize_t k = 0; k < K; ++k) {
+            PyObject* w = PyLong_FromLongLong(scanner->widths()[k]);
+            if (!w) return nullptr;
+            PyTuple_SET_ITEM(widths.get(), k, w);
+        }
+        PyObject* self = type->tp_alloc(type, 0);
+        if (!self) return nullptr;
+        auto* so = reinterpret_cast<ScannerObject*>(self);
+        so->scanner = scanner.release();
+        so->widths = widths.release();
+        return self;
+    });
+}
+
+void scanner_dealloc(PyObject* self) {
+    auto* so = reinterpret_cast<ScannerObject*>(self);
+    delete so->scanner;
+    Py_XDECREF(so->widths);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* scanner_widths(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<ScannerObject*>(self)->widths); }
+
+bool is_uint8_format(const char* f) {
+    if (!f) return true;  // no format given means unsigned bytes
+    if (*f == '@' || *f == '=' || *f == '<' || *f == '>' || *f == '!') ++f;
+    return std::strcmp(f, "B") == 0;
+}
+
+PyObject* scanner_scan(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* kwlist[] = {"codes", "limit", nullptr};
+        PyObject* codes_obj;
+        PyObject* limit_obj = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:scan", const_cast<char**>(kwlist), &codes_obj,
+                                         &limit_obj))
+            return nullptr;
+        Buffer buf;
+        if (!PyObject_CheckBuffer(codes_obj))
+            return PyErr_Format(PyExc_TypeError, "codes must be a 1-D uint8 array, not %.100s",
+                                Py_TYPE(codes_obj)->tp_name);
+        if (!buf.acquire(codes_obj, PyBUF_RECORDS_RO)) return nullptr;
+        const Py_buffer& v = buf.view;
+        if (v.itemsize != 1 || !is_uint8_format(v.format))
+            return PyErr_Format(PyExc_TypeError, "codes must hold uint8 values, not format '%s'",
+                                v.format ? v.format : "B");
+        if (v.ndim != 1) return PyErr_Format(PyExc_ValueError, "codes must be 1-D, not %d-D", v.ndim);
+        const std::int64_t n = v.shape[0];
+        if (n > 1 && v.strides[0] != 1) {
+            PyErr_SetString(PyExc_ValueError, "codes must be C-contiguous");
+            return nullptr;
+        }
+        std::int64_t limit = n;
+        if (limit_obj != Py_None) {
+            Ref index = Ref::steal(PyNumber_Index(limit_obj));
+            if (!index) return nullptr;
+            const long long l = PyLong_AsLongLong(index.get());
+            if (l == -1 && PyErr_Occurred()) {
+                if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
+                PyErr_Clear();
+                limit = _PyLong_Sign(index.get()) < 0 ? 0 : n;
+            } else {
+                limit = l < 0 ? 0 : l > n ? n : l;
+            }
+        }
+
+        const ks::Scanner& scanner = *reinterpret_cast<ScannerObject*>(self)->scanner;
+        const npy_intp K = scanner.count();
+        Ref tested = new_array(K, NPY_INT64);
+        if (!tested) return nullptr;
+        std::int64_t* t = data_of<std::int64_t>(tested);
+        std::fill(t, t + K, 0);
+        std::vector<ks::Hit> hits;
+        const auto* codes = static_cast<const std::uint8_t*>(v.buf);
+        without_gil([&] { scanner.scan(codes, n, limit, hits, t); });
+
+        const npy_intp h = static_cast<npy_intp>(hits.size());
+        Ref motif = new_array(h, NPY_INT32), start = new_array(h, NPY_INT64), strand = new_array(h, NPY_INT8),
+            score = new_array(h, NPY_DOUBLE);
+        if (!motif || !start || !strand || !score) return nullptr;
+        auto* mo = data_of<std::int32_t>(motif);
+        auto* st = data_of<std::int64_t>(start);
+        auto* sd = data_of<std::int8_t>(strand);
+        auto* sc = data_of<double>(score);
+        for (npy_intp i = 0; i < h; ++i) {
+            mo[i] = hits[i].motif;
+            st[i] = hits[i].start;
+            sd[i] = hits[i].strand;
+            sc[i] = hits[i].score;
+        }
+        return PyTuple_Pack(5, motif.get(), start.get(), strand.get(), score.get(), tested.get());
+    });
+}
+
+PyGetSetDef scanner_getset[] = {
+    {"widths", scanner_widths, nullptr, "Width of each matrix, in order.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef scanner_methods[] = {
+    {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scanner_scan)), METH_VARARGS | METH_KEYWORDS,
+     "scan(codes, limit=None) -> (motif, start, strand, score, tested)\n\n"
+     "Every window at or above its matrix's threshold among the windows of codes\n"
+     "(uint8, values above 3 are N) that start before limit, on the strands chosen."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot scanner_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(scanner_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(scanner_dealloc)},
+    {Py_tp_methods, scanner_methods},
+    {Py_tp_getset, scanner_getset},
+    {Py_tp_doc, const_cast<char*>("Scanner(matrices, thresholds, strand='both')\n\n"
+                                  "Matrices (rows A, T, C, G; any further rows ignored) prepared for fused\n"
+                                  "scanning of one-byte codes on one or both strands.")},
+    {0, nullptr},
+};
+
+PyType_Spec scanner_spec = {
+    "morvane._scan.Scanner",
+    sizeof(ScannerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    scanner_slots,
+};
+
+// ---------------------------------------------------------------- module
+
+PyMethodDef module_methods[] = {
+    {"encode", encode, METH_O,
+     "encode(text) -> numpy.ndarray[uint8]\n\n"
+     "One-byte codes of a str or bytes-like text: A 0, T 1, C 2, G 3, anything\n"
+     "else 4, upper and lower case alike."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int module_exec(PyObject* module) {
+    if (PyArray_ImportNumPyAPI() < 0) return -1;
+    PyObject* type = PyType_FromModuleAndSpec(module, &scanner_spec, nullptr);
+    if (!type) return -1;
+    return PyModule_AddObject(module, "Scanner", type) < 0 ? (Py_DECREF(type), -1) : 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_scan",
+    "Fused multi-motif scanning of nucleotide codes on both strands, without the GIL.",
+    0,
+    module_methods,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace morvane
+
+PyMODINIT_FUNC PyInit__scan() { return PyModuleDef_Init(&morvane::module_def); }

@@ -1,0 +1,160 @@
+// The fused scanner against the plain ordered sum of every window, on every
+// instruction-set level the machine offers: the same hits, scores bit for bit,
+// the same counts of tested windows, whatever level filtered the windows.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "kernels/cpu.hpp"
+#include "kernels/scan.hpp"
+
+using namespace morvane::kernels;
+
+namespace {
+
+int failures = 0;
+int checks = 0;
+
+#define CHECK_MSG(cond, ...)                                                     \
+    do {                                                                         \
+        ++checks;                                                                \
+        if (!(cond)) {                                                           \
+            ++failures;                                                          \
+            if (failures <= 30) {                                                \
+                std::printf("FAIL %s:%d: %s: ", __FILE__, __LINE__, #cond);     \
+                std::printf(__VA_ARGS__);                                        \
+                std::printf("\n");                                               \
+            }                                                                    \
+        }                                                                        \
+    } while (0)
+
+const double kInf = std::numeric_limits<double>::infinity();
+
+struct Matrix {
+    std::int64_t L;
+    std::vector<double> v;  // [row * L + m], 4 rows
+    Grid2 grid() {
+        Grid2 g;
+        g.base = reinterpret_cast<char*>(v.data());
+        g.shape[0] = 4;
+        g.shape[1] = L;
+        g.strides[0] = L * 8;
+        g.strides[1] = 8;
+        return g;
+    }
+};
+
+// The ordered sum of one window on one strand, or NaN when it holds an N.
+double window_score(const Matrix& P, const std::vector<std::uint8_t>& codes, std::int64_t s, int sign) {
+    double sum = 0.0;
+    for (std::int64_t m = 0; m < P.L; ++m) {
+        const std::uint8_t c = sign > 0 ? codes[s + m] : codes[s + P.L - 1 - m];
+        if (c > 3) return std::numeric_limits<double>::quiet_NaN();
+        sum += P.v[(sign > 0 ? c : c ^ 1) * P.L + m];
+    }
+    return sum;
+}
+
+std::vector<scan::Hit> reference(std::vector<Matrix>& mats, const std::vector<double>& thr,
+                                 const std::vector<std::uint8_t>& codes, std::int64_t limit, scan::Strands strands,
+                                 std::vector<std::int64_t>& tested) {
+    std::vector<scan::Hit> hits;
+    const std::int64_t n = static_cast<std::int64_t>(codes.size());
+    tested.assign(mats.size(), 0);
+    for (std::int64_t s = 0; s < limit; ++s)
+        for (std::size_t k = 0; k < mats.size(); ++k) {
+            if (s + mats[k].L > n) continue;
+            for (int sign : {1, -1}) {
+                const double v = window_score(mats[k], codes, s, sign);
+                if (sign > 0 && !std::isnan(v)) ++tested[k];
+                if (!(strands & (sign > 0 ? scan::kForward : scan::kReverse))) continue;
+                if (v >= thr[k]) hits.push_back({s, static_cast<std::int32_t>(k), static_cast<std::int8_t>(sign), v});
+            }
+        }
+    return hits;
+}
+
+bool same(const std::vector<scan::Hit>& a, const std::vector<scan::Hit>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i].start != b[i].start || a[i].motif != b[i].motif || a[i].strand != b[i].strand ||
+            std::memcmp(&a[i].score, &b[i].score, sizeof(double)) != 0)
+            return false;
+    return true;
+}
+
+// Random motifs of widths 1..40, thresholds from each motif's own window
+// scores (so some windows sit exactly on them), N runs, a limit anywhere.
+void test_random(std::mt19937_64& g, int round) {
+    std::uniform_int_distribution<int> base(0, 3);
+    const std::int64_t n = 1 + static_cast<std::int64_t>(g() % 30000);
+    std::vector<std::uint8_t> codes(static_cast<std::size_t>(n));
+    for (auto& c : codes) c = static_cast<std::uint8_t>(base(g));
+    for (int r = 0; r < static_cast<int>(g() % 8); ++r) {
+        const std::int64_t a = static_cast<std::int64_t>(g() % n), len = 1 + static_cast<std::int64_t>(g() % 50);
+        for (std::int64_t i = a; i < std::min(n, a + len); ++i) codes[i] = (g() & 1) ? 4 : 200;
+    }
+    const int K = 1 + static_cast<int>(g() % 6);
+    std::vector<Matrix> mats;
+    std::vector<double> thr;
+    const double scales[] = {1e-3, 1.0, 3.0, 1e6};
+    for (int k = 0; k < K; ++k) {
+        Matrix P;
+        P.L = 1 + static_cast<std::int64_t>(g() % 40);
+        std::normal_distribution<double> nd(0.0, scales[g() % 4]);
+        for (std::int64_t i = 0; i < 4 * P.L; ++i) P.v.push_back(nd(g));
+        if (round % 7 == 0) P.v[g() % P.v.size()] = -kInf;  // a log of a zero count
+        mats.push_back(P);
+        // a window's own score, a high quantile of a few, or every window
+        const int how = static_cast<int>(g() % 4);
+        double t = -kInf;
+        if (how < 3 && n >= P.L) {
+            std::vector<double> sample;
+            for (int i = 0; i < 200; ++i) {
+                const double v = window_score(P, codes, static_cast<std::int64_t>(g() % (n - P.L + 1)), 1);
+                if (!std::isnan(v)) sample.push_back(v);
+            }
+            std::sort(sample.begin(), sample.end());
+            if (!sample.empty()) t = how == 0 ? sample[g() % sample.size()] : sample[sample.size() * 99 / 100];
+        }
+        thr.push_back(t);
+    }
+    const std::int64_t limit = (g() & 1) ? n : static_cast<std::int64_t>(g() % (n + 1));
+    const scan::Strands strands = static_cast<scan::Strands>(1 + g() % 3);
+    std::vector<std::int64_t> want_tested;
+    const auto want = reference(mats, thr, codes, limit, strands, want_tested);
+
+    std::vector<Grid2> grids;
+    for (auto& P : mats) grids.push_back(P.grid());
+    scan::Scanner scanner(grids, thr, strands);
+    std::vector<scan::Hit> got;
+    std::vector<std::int64_t> tested(mats.size(), 0);
+    scanner.scan(codes.data(), n, limit, got, tested.data());
+    CHECK_MSG(same(got, want), "round %d: %zu hits, want %zu", round, got.size(), want.size());
+    CHECK_MSG(tested == want_tested, "round %d: tested counts", round);
+}
+
+const char* level_name(cpu::Level l) {
+    return l == cpu::Level::Avx512 ? "avx512" : l == cpu::Level::Avx2 ? "avx2" : "base";
+}
+
+}  // namespace
+
+int main() {
+    const cpu::Level widest = cpu::detect();
+    for (int lv = 0; lv <= static_cast<int>(widest); ++lv) {
+        const cpu::Level got = cpu::limit(static_cast<cpu::Level>(lv));
+        const int before = failures;
+        std::mt19937_64 g(20240611);
+        for (int round = 0; round < 150; ++round) test_random(g, round);
+        std::printf("scan level %-6s %s\n", level_name(got), failures == before ? "ok" : "FAILED");
+    }
+    cpu::limit(widest);
+    std::printf("%d checks, %d failures\n", checks, failures);
+    return failures == 0 ? 0 : 1;
+}
