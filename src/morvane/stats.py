@@ -1,0 +1,546 @@
+"""Statistics of motif hits: exact PWM p-values, Benjamini-Hochberg q-values, DWM tail estimates.
+
+Matrices are in morvane's code order: rows A, T, C, G (codes 0 to 3), one column per motif position.
+
+The score of a word is the double that scanning produces: the log-odds of its bases added one column
+after the other, starting from 0.0. Every p-value here is a probability for that double, so a hit's
+own score counts as "at or above" itself, even where another order of addition would round it away.
+"""
+
+from __future__ import annotations
+
+import math
+from functools import lru_cache
+from typing import NamedTuple
+
+import numpy as np
+
+__all__ = ["PwmNull", "bh_qvalues", "TailEstimate", "dwm_pvalue", "dwm_threshold"]
+
+_UNIT = 2.0**-53  # unit roundoff of a double
+# Meet in the middle is exact at every score while each half has at most 4**8 words.
+_MITM_MAX_WIDTH = 16
+# Words held at once when a tail is enumerated (a few tens of MB at the widest step).
+_ENUM_BUDGET = 1 << 19
+# Lattice sizes: the coarse one answers thresholds of long motifs in milliseconds, the fine one bounds
+# p-values of long motifs where the tail holds too many words to list.
+_COARSE_BINS = 1 << 16
+_FINE_BINS = 1 << 20
+
+
+def _probabilities(values, name: str, shape=None) -> np.ndarray:
+    p = np.array(values, dtype=np.float64)
+    if shape is not None and p.shape != shape:
+        raise ValueError(f"{name} must have shape {shape}, not {p.shape}")
+    if not np.all(np.isfinite(p)) or np.any(p <= 0.0):
+        raise ValueError(f"{name} must hold probabilities above 0, got {p.tolist()}")
+    return p
+
+
+def _background(background) -> np.ndarray:
+    bg = _probabilities(background, "background", (4,))
+    if abs(math.fsum(bg.tolist()) - 1.0) > 1e-9:
+        raise ValueError(f"background must sum to 1 within 1e-9, got {math.fsum(bg.tolist())!r}")
+    return bg
+
+
+def _fold_words(M: np.ndarray, bg: np.ndarray, start: float = 0.0):
+    """Scores (added column by column, as scanning adds them), probabilities and codes of all words."""
+    L = M.shape[1]
+    codes = np.indices((4,) * L, dtype=np.int8).reshape(L, 4**L).T
+    d = np.full(codes.shape[0], start)
+    p = np.ones(codes.shape[0])
+    for m in range(L):
+        d = d + M[codes[:, m], m]
+        p = p * bg[codes[:, m]]
+    return d, p, codes
+
+
+class _Lattice:
+    """Column scores floored onto multiples of eps: the distribution of the integer sum I of a word.
+
+    A word's exact sum S lies in [lo + eps*I, lo + eps*(I + L)), so the integer tail bounds the real
+    one from both sides; the band between the bounds narrows as eps does.
+    """
+
+    def __init__(self, M: np.ndarray, bg: np.ndarray, bins: int, count_words: bool):
+        L = M.shape[1]
+        col_lo = M.min(axis=0)
+        span = float((M.max(axis=0) - col_lo).sum())
+        self.eps = span / bins if span > 0 else 1.0
+        self.lo = float(col_lo.sum())
+        self.L = L
+        self.Q = np.floor((M - col_lo) / self.eps).astype(np.int64)
+        top = int(self.Q.max(axis=0).sum())
+        # tail[i] = P(I >= i), words[i] = number of words with I >= i; one extra zero past the top
+        self.tail = self._tail_of(bg, top)
+        self.words = self._tail_of(np.ones(4), top) if count_words else None
+        self.top = top
+        self.suffix_max = np.append(np.cumsum(self.Q.max(axis=0)[::-1])[::-1], 0)
+
+    def _tail_of(self, weights: np.ndarray, top: int) -> np.ndarray:
+        dist = np.zeros(top + 1)
+        dist[0] = 1.0
+        reach = 0
+        for m in range(self.L):
+            new = np.zeros(top + 1)
+            for c in range(4):
+                q = self.Q[c, m]
+                new[q:q + reach + 1] += dist[:reach + 1] * weights[c]
+            reach += int(self.Q[:, m].max())
+            dist = new
+        return np.append(np.cumsum(dist[::-1])[::-1], 0.0)
+
+    def _at(self, table: np.ndarray, i: np.ndarray) -> np.ndarray:
+        return table[np.clip(i, 0, self.top + 1)]
+
+    def out_below(self, s: np.ndarray, err: np.ndarray) -> np.ndarray:
+        """Smallest I a word scoring >= s can have (one extra step absorbs the rounding of this division)."""
+        return np.floor((s - err - self.lo) / self.eps).astype(np.int64) - self.L
+
+    def sure_from(self, s: np.ndarray, err: np.ndarray) -> np.ndarray:
+        """I from which every word scores >= s."""
+        return np.ceil((s + err - self.lo) / self.eps).astype(np.int64) + 1
+
+    def upper(self, s, err):
+        return self._at(self.tail, self.out_below(s, err))
+
+    def lower(self, s, err):
+        return self._at(self.tail, self.sure_from(s, err))
+
+    def score_at(self, b: int, err: float) -> float:
+        """Smallest score whose out_below is at least b (nudged up past the division's rounding)."""
+        x = self.lo + err + self.eps * (b + self.L)
+        return float(np.nextafter(x + abs(x) * 4 * _UNIT, np.inf))
+
+
+class PwmNull:
+    """Exact null distribution of a PWM score: window bases independent, drawn from `background`.
+
+    Widths up to 16 are exact at every score: the words are split into two halves of at most 4**8
+    each, the second half sorted by score, and only the pairs whose sum lies within the rounding bound
+    of the query are added column by column as scanning adds them. Wider motifs are exact wherever the
+    words that can reach the score number at most half a million (the far tail, where hits live): they
+    are listed with an integer lattice pruning every prefix that cannot reach. Beyond that the p-value
+    is the lattice's upper bound, conservative, whose band is documented in docs/statistics.md.
+    """
+
+    def __init__(self, log_odds, background):
+        M = np.array(log_odds, dtype=np.float64)
+        if M.ndim != 2 or M.shape[0] < 4 or M.shape[1] < 1:
+            raise ValueError(f"log_odds must have shape (>=4, L) with L >= 1, not {M.shape}")
+        M = np.ascontiguousarray(M[:4])
+        if not np.all(np.isfinite(M)):
+            raise ValueError("log_odds must be finite in rows 0 to 3")
+        self._M = M
+        self._bg = _background(background)
+        self.width = L = M.shape[1]
+        self._abs = float(np.abs(M).max(axis=0).sum())
+        # Adding is monotone in each operand, so the best (worst) base of every column gives the
+        # largest (smallest) double any word can score.
+        self.max_score = self._fold(M.max(axis=0))
+        self.min_score = self._fold(M.min(axis=0))
+        self._halves = None
+        self._tail_words = None
+        self._lattices: dict[int, _Lattice] = {}
+        self._thresholds: dict[float, float] = {}
+        self._mitm = L <= _MITM_MAX_WIDTH
+
+    @staticmethod
+    def _fold(column_values: np.ndarray) -> float:
+        s = 0.0
+        for v in column_values.tolist():
+            s += v
+        return s
+
+    def _err(self, s: np.ndarray) -> np.ndarray:
+        # Bound on |scanned double - exact sum| for any word, the rounding of a subtraction from the
+        # query included; generous by a factor of a few, since only the speed depends on it.
+        return 8.0 * (self.width + 2) * _UNIT * (self._abs + np.abs(s))
+
+    def _err_range(self) -> float:
+        # the bound at the widest score in [min_score, max_score]
+        return float(self._err(np.array(max(abs(self.max_score), abs(self.min_score)))))
+
+    def _lattice(self, bins: int) -> _Lattice:
+        if bins not in self._lattices:
+            self._lattices[bins] = _Lattice(self._M, self._bg, bins, count_words=bins == _COARSE_BINS)
+        return self._lattices[bins]
+
+    # ------------------------------------------------------------------ p-values
+
+    def pvalue(self, scores):
+        """P(score of a random window >= s) for every s of `scores` (a number or an array)."""
+        s = np.asarray(scores, dtype=np.float64)
+        flat = s.ravel()
+        out = np.full(flat.shape, np.nan)
+        out[flat > self.max_score] = 0.0
+        out[flat <= self.min_score] = 1.0
+        todo = np.flatnonzero((flat > self.min_score) & (flat <= self.max_score))
+        if todo.size:
+            values, back = np.unique(flat[todo], return_inverse=True)
+            # Two scores with the same words at or above them can differ in the last bit of their
+            # sums, which were added in another grouping; keep the table monotone all the same.
+            tails = np.minimum.accumulate(self._tail(values))
+            out[todo] = tails[back.ravel()]
+        out = out.reshape(s.shape)
+        return float(out) if out.ndim == 0 else out
+
+    def _tail(self, s: np.ndarray) -> np.ndarray:
+        """Exact tails at sorted distinct scores strictly inside (min_score, max_score]."""
+        if self._mitm:
+            return self._tail_mitm(s)
+        p = np.empty(s.shape)
+        b, cut = self._cut()
+        exact = s >= cut
+        if exact.any():
+            p[exact] = self._tail_listed(s[exact])
+        if not exact.all():
+            rest = s[~exact]
+            err = self._err(rest)
+            # both lattices bound the tail from above; the coarse one is what thresholds rest on
+            p[~exact] = np.minimum(self._lattice(_FINE_BINS).upper(rest, err),
+                                   self._lattice(_COARSE_BINS).upper(rest, err))
+            if exact.any():
+                # a bound, never below an exact tail at a higher score: p stays monotone
+                p[~exact] = np.maximum(p[~exact], self._tail_listed(np.array([cut]))[0])
+        return np.minimum(p, 1.0)
+
+    def _split(self):
+        if self._halves is None:
+            L, M, bg = self.width, self._M, self._bg
+            h = L // 2
+            pd, pp, _ = _fold_words(M[:, :h], bg)
+            order = np.argsort(-pd, kind="stable")
+            pd, pp = pd[order], pp[order]
+            sd, sp, sc = _fold_words(M[:, h:], bg)
+            order = np.argsort(-sd, kind="stable")
+            sd, sp, sc = sd[order], sp[order], sc[order]
+            self._halves = (h, pd, pp, np.concatenate(([0.0], np.cumsum(pp))),
+                            sd, sp, np.concatenate(([0.0], np.cumsum(sp))), sc)
+        return self._halves
+
+    def _tail_mitm(self, s: np.ndarray) -> np.ndarray:
+        h, pd, pp, pcum, sd, sp, scum, sc = self._split()
+        M, L = self._M, self.width
+        neg_pd, neg_sd = -pd, -sd
+        err = self._err(s)
+        # Prefixes (sorted by their partial score, best first) that certainly reach s whatever follows,
+        # then those that may: only the latter need the second half.
+        full = np.searchsorted(neg_pd, -(s + err - sd[-1]), side="right")
+        some = np.searchsorted(neg_pd, -(s - err - sd[0]), side="right")
+        p = pcum[full].copy()
+        counts = some - full
+        if counts.sum() == 0:
+            return p
+        # (query, prefix) pairs in chunks, so memory stays bounded for dense queries
+        qs = np.repeat(np.arange(s.size), counts)
+        us = np.concatenate([np.arange(a, b) for a, b in zip(full.tolist(), some.tolist()) if b > a])
+        step = 1 << 20
+        for lo in range(0, qs.size, step):
+            q, u = qs[lo:lo + step], us[lo:lo + step]
+            x = s[q] - pd[u]
+            e = err[q]
+            k_in = np.searchsorted(neg_sd, -(x + e), side="right")
+            k_may = np.searchsorted(neg_sd, -(x - e), side="right")
+            contrib = scum[k_in]
+            band = k_may - k_in
+            if band.any():
+                pair = np.repeat(np.arange(q.size), band)
+                j = np.arange(pair.size) - np.repeat(np.cumsum(band) - band, band) + np.repeat(k_in, band)
+                d = pd[u[pair]]
+                for t in range(L - h):
+                    d = d + M[sc[j, t], h + t]
+                hit = d >= s[q[pair]]
+                contrib = contrib + np.bincount(pair[hit], weights=sp[j[hit]], minlength=q.size)
+            np.add.at(p, q, pp[u] * contrib)
+        return p
+
+    def _cut(self):
+        """Lowest score down to which listing every word that can reach it stays within the budget."""
+        lat = self._lattice(_COARSE_BINS)
+        b = int(np.searchsorted(-lat.words, -_ENUM_BUDGET, side="left"))
+        return b, lat.score_at(b, self._err_range())
+
+    def _listed(self):
+        if self._tail_words is None:
+            d, p = self._list_words(self._lattice(_COARSE_BINS), self._cut()[0])
+            order = np.argsort(-d, kind="stable")
+            self._tail_words = (-d[order], np.concatenate(([0.0], np.cumsum(p[order]))))
+        return self._tail_words
+
+    def _list_words(self, lat: _Lattice, b: int):
+        M, bg = self._M, self._bg
+        I = np.zeros(1, dtype=np.int64)
+        d = np.zeros(1)
+        p = np.ones(1)
+        for m in range(self.width):
+            I2 = (I[:, None] + lat.Q[:, m]).ravel()
+            keep = I2 + lat.suffix_max[m + 1] >= b
+            I = I2[keep]
+            d = (d[:, None] + M[:, m]).ravel()[keep]
+            p = (p[:, None] * bg).ravel()[keep]
+        return d, p
+
+    def _tail_listed(self, s: np.ndarray) -> np.ndarray:
+        neg_d, cum = self._listed()
+        return cum[np.searchsorted(neg_d, -s, side="right")]
+
+    # ---------------------------------------------------------------- thresholds
+
+    def threshold(self, pvalue) -> float:
+        """Smallest achievable score whose p-value is at most `pvalue`."""
+        p = float(pvalue)
+        if not 0.0 < p <= 1.0:
+            raise ValueError(f"pvalue must lie in (0, 1], got {pvalue!r}")
+        if p not in self._thresholds:
+            self._thresholds[p] = self._find_threshold(p)
+        return self._thresholds[p]
+
+    def _find_threshold(self, p: float) -> float:
+        if p >= 1.0:
+            return self.min_score
+        lat = self._lattice(_COARSE_BINS)
+        err = self._err_range()
+        # x_low surely has a p-value above p (its certain tail already exceeds p), so the threshold
+        # lies above it, and every word that can score above x_low is listed.
+        above = int(np.searchsorted(-lat.tail, -p, side="left"))  # first i with tail[i] <= p
+        x_low = lat.lo + lat.eps * (above - 2) - err - lat.eps * 1e-6
+        b = max(int(lat.out_below(np.array(x_low), np.array(err))), 0)
+        if lat.words[b] <= _ENUM_BUDGET:
+            d, prob = self._list_words(lat, b)
+            order = np.argsort(-d, kind="stable")
+            d, cum = d[order], np.cumsum(prob[order])
+            # the tail of a score holds all its ties: read it at the last of them
+            tails = cum[np.searchsorted(-d, -d, side="right") - 1]
+            ok = np.flatnonzero((tails <= p) & (d > x_low))
+            return float(d[ok[-1]]) if ok.size else math.inf
+        # Too many words to list: the lowest score the lattice proves to have a p-value <= p.
+        return lat.score_at(int(np.searchsorted(-lat.tail, -p, side="left")), err)
+
+
+# ---------------------------------------------------------------------- q-values
+
+
+def bh_qvalues(pvalues, n_tests) -> np.ndarray:
+    """Benjamini-Hochberg q-values of the given p-values among `n_tests` tested windows.
+
+    q_i = min over j >= rank_i of n_tests * p_(j) / j, capped at 1. Only the reported p-values are at
+    hand, so the minimum runs over them alone: a q-value is then never smaller than the one BH gives
+    over all windows (it is at most conservative). NaN p-values stay NaN and take no rank.
+    """
+    p = np.asarray(pvalues, dtype=np.float64)
+    q = np.full(p.shape, np.nan)
+    ok = np.flatnonzero(~np.isnan(p.ravel()))
+    n = int(n_tests)
+    if ok.size > n:
+        raise ValueError(f"n_tests ({n}) is smaller than the number of p-values ({ok.size})")
+    if ok.size:
+        flat = p.ravel()[ok]
+        order = np.argsort(flat, kind="stable")
+        ranked = flat[order] * n / np.arange(1, ok.size + 1)
+        steps = np.minimum.accumulate(ranked[::-1])[::-1]
+        out = np.empty(ok.size)
+        out[order] = np.minimum(steps, 1.0)
+        qf = q.ravel()
+        qf[ok] = out
+        q = qf.reshape(p.shape)
+    return q
+
+
+# ------------------------------------------------------------------- DWM tails
+
+
+class TailEstimate(NamedTuple):
+    """An estimate with its binomial confidence interval (95%), from `n` sampled windows."""
+
+    value: float | np.ndarray
+    low: float | np.ndarray
+    high: float | np.ndarray
+    n: int
+
+
+_Z = 1.959963984540054  # two-sided 95% normal quantile
+_DEFAULT_N = 100_000
+_IS_MIN_HITS = 10  # below this many plain hits, a tail comes from importance sampling
+_IS_SHARE = 0.9  # share of the weighted windows drawn from the motif's own positions
+
+
+def _wilson(k, n):
+    """Wilson score interval for k successes in n trials (k, n may be fractional effective counts)."""
+    k = np.asarray(k, dtype=np.float64)
+    n = np.asarray(n, dtype=np.float64)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        phat = np.where(n > 0, k / n, 0.0)
+        z2 = _Z * _Z
+        centre = (phat + z2 / (2 * n)) / (1 + z2 / n)
+        half = _Z * np.sqrt(phat * (1 - phat) / n + z2 / (4 * n * n)) / (1 + z2 / n)
+    return np.clip(centre - half, 0.0, 1.0), np.clip(centre + half, 0.0, 1.0)
+
+
+def _window_scores(dwm, codes: np.ndarray) -> np.ndarray:
+    """Scores of independent windows (rows of `codes`) with the matrix's own scanning."""
+    n, L = codes.shape
+    out = np.empty(n)
+    chunk = max(1, (1 << 22) // (L + 1))
+    for lo in range(0, n, chunk):
+        part = codes[lo:lo + chunk]
+        # one N after each window: every window straddling two samples holds it and is skipped
+        laid = np.full((part.shape[0], L + 1), 4, dtype=np.int64)
+        laid[:, :L] = part
+        scored = dwm.score_sequence(laid.ravel())
+        out[lo:lo + part.shape[0]] = scored[L // 2::L + 1]
+    return out
+
+
+def _sample(rng, probs: np.ndarray, n: int) -> np.ndarray:
+    """n windows whose column m is drawn from probs[:, m] (4 x L)."""
+    cum = np.cumsum(probs, axis=0)[:3].T  # (L, 3): the last bin takes the rest, whatever the rounding
+    u = rng.random((n, probs.shape[1]))
+    return (u[:, :, None] >= cum[None]).sum(axis=2).astype(np.int64)
+
+
+class _DwmSample:
+    """Sampled window scores with their importance weights, sorted by score, best first."""
+
+    def __init__(self, dwm, bg, n: int, seed, probs: np.ndarray | None):
+        L = int(dwm.length)
+        rng = np.random.default_rng(seed)
+        flat = np.repeat(bg[:, None], L, axis=1)
+        if probs is None:
+            codes = _sample(rng, flat, n)
+            w = np.ones(n)
+        else:
+            # Defensive mixture: a share of the windows still comes from the background, which bounds
+            # every weight by 1/(1 - _IS_SHARE) where the motif's own positions rarely go.
+            n_q = int(round(_IS_SHARE * n))
+            codes = np.concatenate([_sample(rng, probs, n_q), _sample(rng, flat, n - n_q)])
+            cols = np.arange(L)
+            log_bg = np.log(bg)[codes].sum(axis=1)
+            log_q = np.log(probs[codes, cols]).sum(axis=1)
+            w = 1.0 / (_IS_SHARE * np.exp(log_q - log_bg) + (1.0 - _IS_SHARE))
+        x = _window_scores(dwm, codes)
+        order = np.argsort(-x, kind="stable")
+        self.x, self.w, self.n = x[order], w[order], n
+        self.cw = np.concatenate(([0.0], np.cumsum(self.w)))
+        self.cw2 = np.concatenate(([0.0], np.cumsum(self.w * self.w)))
+        # one pseudo-hit of the smallest weight: 1/(n+1) for plain sampling, never zero
+        self.floor = float(self.w.min())
+
+    def count(self, s: np.ndarray) -> np.ndarray:
+        return np.searchsorted(-self.x, -s, side="right")
+
+    def estimate(self, s: np.ndarray):
+        k = self.count(s)
+        n = self.n
+        value = (self.cw[k] + self.floor) / (n + 1)
+        mean = self.cw[k] / n
+        var = np.maximum(self.cw2[k] / n - mean * mean, 0.0) / n
+        # the binomial sample size with the same variance; n itself for unit weights
+        with np.errstate(invalid="ignore", divide="ignore"):
+            n_eff = np.where(var > 0, mean * (1 - mean) / var, n)
+        low, high = _wilson(mean * n_eff, n_eff)
+        return value, np.minimum(low, value), np.maximum(high, value), k
+
+
+def _proposal(dwm, proposal, L: int) -> np.ndarray:
+    if proposal is None:
+        proposal = np.asarray(dwm.bias_pwm, dtype=np.float64)[:4]
+    q = _probabilities(np.asarray(proposal, dtype=np.float64)[:4], "proposal", (4, L))
+    return q / q.sum(axis=0)
+
+
+@lru_cache(maxsize=16)
+def _cached_sample(key, dwm, bg_bytes, n, seed, q_bytes):
+    bg = np.frombuffer(bg_bytes)
+    q = None if q_bytes is None else np.frombuffer(q_bytes).reshape(4, -1)
+    return _DwmSample(dwm, bg, n, seed, q)
+
+
+def _sample_for(dwm, bg, n, seed, q):
+    # Windows are resampled only when something changed; the matrix object is part of the key, so
+    # a matrix re-prepared in place must be passed as a new object to be resampled.
+    try:
+        hash(seed)
+    except TypeError:  # a Generator or a seed sequence: drawn afresh every time
+        return _DwmSample(dwm, bg, n, seed, q)
+    key = (id(dwm), int(dwm.length))
+    return _cached_sample(key, dwm, bg.tobytes(), int(n), seed, None if q is None else q.tobytes())
+
+
+def _check_n(n) -> int:
+    n = int(n)
+    if n < 1:
+        raise ValueError(f"n must be a positive number of windows, got {n}")
+    return n
+
+
+def dwm_pvalue(dwm, background, scores, n=_DEFAULT_N, seed=0, proposal=None) -> TailEstimate:
+    """Estimated P(score of a random window >= s) for a dinucleotide model, with a 95% interval.
+
+    An estimate, not an exact value: `n` windows drawn from `background` are scored with the matrix's
+    own scanning; a score reached by k of them gets (k + 1) / (n + 1), never below 1/(n+1). Scores
+    reached by fewer than 10 sampled windows are estimated instead from `n` windows drawn from
+    `proposal` (the motif's own position probabilities, `dwm.bias_pwm` by default), each weighted by
+    its background-to-proposal likelihood ratio, so tiny p-values need no 10**8 samples.
+    """
+    bg = _background(background)
+    n = _check_n(n)
+    s = np.asarray(scores, dtype=np.float64)
+    flat = s.ravel()
+    plain = _sample_for(dwm, bg, n, seed, None)
+    value, low, high, k = plain.estimate(flat)
+    rare = (k < _IS_MIN_HITS) & ~np.isnan(flat)
+    if rare.any():
+        q = _proposal(dwm, proposal, int(dwm.length))
+        weighted = _sample_for(dwm, bg, n, seed, q)
+        v, lo, hi, _ = weighted.estimate(flat[rare])
+        value[rare], low[rare], high[rare] = v, lo, hi
+        # Where the two estimators meet, keep the p-value monotone in the score.
+        order = np.argsort(-np.where(np.isnan(flat), -np.inf, flat), kind="stable")
+        value[order] = np.maximum.accumulate(value[order])
+    for a in (value, low, high):
+        a[np.isnan(flat)] = np.nan
+    shape = s.shape
+    if not shape:
+        return TailEstimate(float(value[0]), float(low[0]), float(high[0]), n)
+    return TailEstimate(value.reshape(shape), low.reshape(shape), high.reshape(shape), n)
+
+
+def dwm_threshold(dwm, background, pvalue, n=_DEFAULT_N, seed=0, proposal=None) -> TailEstimate:
+    """Estimated smallest score whose tail probability is at most `pvalue`, for a dinucleotide model.
+
+    `value` is the lowest sampled score whose estimated p-value (as in dwm_pvalue) is at most
+    `pvalue`; `low` and `high` are the sampled scores whose estimates are the ends of the 95%
+    binomial interval around `pvalue`. Below 10 expected plain hits (pvalue < 10/n) the windows
+    come from `proposal` with importance weights.
+    """
+    p = float(pvalue)
+    if not 0.0 < p <= 1.0:
+        raise ValueError(f"pvalue must lie in (0, 1], got {pvalue!r}")
+    bg = _background(background)
+    n = _check_n(n)
+    if p * n >= _IS_MIN_HITS:
+        sample = _sample_for(dwm, bg, n, seed, None)
+        value = _quantile(sample, p)
+        p_low, p_high = (float(v) for v in _wilson(p * n, n))
+    else:
+        sample = _sample_for(dwm, bg, n, seed, _proposal(dwm, proposal, int(dwm.length)))
+        value = _quantile(sample, p)
+        # the interval of the weighted tail estimated at the threshold itself
+        _, lo, hi, _ = sample.estimate(np.array([value]))
+        p_low, p_high = min(float(lo[0]), p), max(float(hi[0]), p)
+    return TailEstimate(value, _quantile(sample, p_high), _quantile(sample, p_low), n)
+
+
+def _quantile(sample: _DwmSample, p: float) -> float:
+    """Lowest sampled score whose estimated tail is at most p (inf when even the best one's is not)."""
+    tails = (sample.cw[1:] + sample.floor) / (sample.n + 1)  # tail of each sorted score, ties aside
+    x = sample.x
+    # a score's tail counts all windows tied with it: take the tail at the last of its ties
+    last = np.searchsorted(-x, -x, side="right") - 1
+    ok = tails[last] <= p
+    if not ok[0]:
+        return math.inf
+    k = int(np.searchsorted(~ok, True))  # ok is True over a leading run, as tails grow down the list
+    return float(x[k - 1])
