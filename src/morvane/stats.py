@@ -300,6 +300,63 @@ class PwmNull:
     def _find_threshold(self, p: float) -> float:
         if p >= 1.0:
             return self.min_score
+        if self._mitm:
+            if self._tail(np.array([self.max_score]))[0] > p:
+                return math.inf  # even the best word is more frequent than p
+            found = self._threshold_split(p)
+            if found is not None:
+                return found
+        return self._threshold_lattice(p)
+
+    def _pairs_between(self, a: float, b: float):
+        """(prefix, suffix) index pairs of the words whose score may lie in [a, b], as two arrays."""
+        h, pd, pp, pcum, sd, sp, scum, sc = self._split()
+        err = float(self._err(np.array(max(abs(a), abs(b)))))
+        first = np.searchsorted(-sd, -(b + err - pd), side="left")
+        last = np.searchsorted(-sd, -(a - err - pd), side="right")
+        return first, np.maximum(last - first, 0)
+
+    def _threshold_split(self, p: float) -> float | None:
+        h, pd, pp, pcum, sd, sp, scum, sc = self._split()
+        M, L = self._M, self.width
+        # Bisect with exact tails, keeping tail(lo) > p >= tail(hi), until few words lie between.
+        lo, hi = self.min_score, self.max_score
+        for _ in range(200):
+            if self._pairs_between(lo, hi)[1].sum() <= _ENUM_BUDGET // 8:
+                break
+            mid = 0.5 * (lo + hi)
+            if not lo < mid < hi:
+                break
+            if self._tail(np.array([mid]))[0] > p:
+                lo = mid
+            else:
+                hi = mid
+        # The threshold is the lowest achievable score above lo within p: list every score in
+        # (lo, top], top raised until it holds one at or above hi (whose tail is within p).
+        top, step = hi, max(hi - lo, float(self._err(np.array(hi))))
+        while True:
+            first, count = self._pairs_between(lo, top)
+            if count.sum() > 8 * _ENUM_BUDGET:
+                return None
+            u = np.repeat(np.arange(pd.size), count)
+            j = np.arange(u.size) - np.repeat(np.cumsum(count) - count, count) + np.repeat(first, count)
+            d = pd[u]
+            for t in range(L - h):
+                d = d + M[sc[j, t], h + t]
+            keep = (d > lo) & (d <= top)
+            if keep.any() and d[keep].max() >= hi:
+                break
+            top, step = top + step, 2 * step
+        d, prob = d[keep], pp[u[keep]] * sp[j[keep]]
+        order = np.argsort(-d, kind="stable")
+        d = d[order]
+        above = self._tail(np.array([np.nextafter(top, np.inf)]))[0] if top < self.max_score else 0.0
+        cum = above + np.cumsum(prob[order])
+        tails = cum[np.searchsorted(-d, -d, side="right") - 1]
+        ok = np.flatnonzero(tails <= p)
+        return float(d[ok[-1]])
+
+    def _threshold_lattice(self, p: float) -> float:
         lat = self._lattice(_COARSE_BINS)
         err = self._err_range()
         # x_low surely has a p-value above p (its certain tail already exceeds p), so the threshold
@@ -316,7 +373,10 @@ class PwmNull:
             ok = np.flatnonzero((tails <= p) & (d > x_low))
             return float(d[ok[-1]]) if ok.size else math.inf
         # Too many words to list: the lowest score the lattice proves to have a p-value <= p.
-        return lat.score_at(int(np.searchsorted(-lat.tail, -p, side="left")), err)
+        t = lat.score_at(int(np.searchsorted(-lat.tail, -p, side="left")), err)
+        if t <= self.max_score:
+            return t
+        return self.max_score if self._tail(np.array([self.max_score]))[0] <= p else math.inf
 
 
 # ---------------------------------------------------------------------- q-values
