@@ -44,16 +44,22 @@ def _background(background) -> np.ndarray:
     return bg
 
 
-def _fold_words(M: np.ndarray, bg: np.ndarray, start: float = 0.0):
+def _fold_words(M: np.ndarray, bg: np.ndarray):
     """Scores (added column by column, as scanning adds them), probabilities and codes of all words."""
     L = M.shape[1]
     codes = np.indices((4,) * L, dtype=np.int8).reshape(L, 4**L).T
-    d = np.full(codes.shape[0], start)
+    d = np.zeros(codes.shape[0])
     p = np.ones(codes.shape[0])
     for m in range(L):
         d = d + M[codes[:, m], m]
         p = p * bg[codes[:, m]]
     return d, p, codes
+
+
+def _ranges(starts: np.ndarray, counts: np.ndarray) -> np.ndarray:
+    """The integer ranges [starts[i], starts[i] + counts[i]) laid end to end."""
+    ends = np.cumsum(counts)
+    return np.arange(ends[-1] if ends.size else 0) - np.repeat(ends - counts - starts, counts)
 
 
 class _Lattice:
@@ -105,8 +111,9 @@ class _Lattice:
     def upper(self, s, err):
         return self._at(self.tail, self.out_below(s, err))
 
-    def lower(self, s, err):
-        return self._at(self.tail, self.sure_from(s, err))
+    def score_below(self, i: int, err: float) -> float:
+        """A score whose sure_from is at most i, so that its tail is at least tail[i]."""
+        return self.lo + self.eps * (i - 1) - err - self.eps * 1e-6
 
     def score_at(self, b: int, err: float) -> float:
         """Smallest score whose out_below is at least b (nudged up past the division's rounding)."""
@@ -207,22 +214,30 @@ class PwmNull:
         return np.minimum(p, 1.0)
 
     def _split(self):
+        """The two halves, best first. Words that scanning cannot tell apart are merged: first halves
+        with the same double, second halves with the same values column by column."""
         if self._halves is None:
             L, M, bg = self.width, self._M, self._bg
             h = L // 2
             pd, pp, _ = _fold_words(M[:, :h], bg)
-            order = np.argsort(-pd, kind="stable")
-            pd, pp = pd[order], pp[order]
-            sd, sp, sc = _fold_words(M[:, h:], bg)
+            pd, back = np.unique(pd, return_inverse=True)
+            pp = np.bincount(back.ravel(), weights=pp)
+            pd, pp = pd[::-1], pp[::-1]
+            _, sp, sc = _fold_words(M[:, h:], bg)
+            values = M[sc, np.arange(h, L)]  # (words, L - h): what scanning adds after the first half
+            values, back = np.unique(values, axis=0, return_inverse=True)
+            sp = np.bincount(back.ravel(), weights=sp)
+            sd = np.zeros(values.shape[0])
+            for t in range(L - h):
+                sd = sd + values[:, t]
             order = np.argsort(-sd, kind="stable")
-            sd, sp, sc = sd[order], sp[order], sc[order]
             self._halves = (h, pd, pp, np.concatenate(([0.0], np.cumsum(pp))),
-                            sd, sp, np.concatenate(([0.0], np.cumsum(sp))), sc)
+                            sd[order], sp[order], np.concatenate(([0.0], np.cumsum(sp[order]))),
+                            np.ascontiguousarray(values[order].T))
         return self._halves
 
     def _tail_mitm(self, s: np.ndarray) -> np.ndarray:
-        h, pd, pp, pcum, sd, sp, scum, sc = self._split()
-        M, L = self._M, self.width
+        h, pd, pp, pcum, sd, sp, scum, sv = self._split()
         neg_pd, neg_sd = -pd, -sd
         err = self._err(s)
         # Prefixes (sorted by their partial score, best first) that certainly reach s whatever follows,
@@ -235,7 +250,7 @@ class PwmNull:
             return p
         # (query, prefix) pairs in chunks, so memory stays bounded for dense queries
         qs = np.repeat(np.arange(s.size), counts)
-        us = np.concatenate([np.arange(a, b) for a, b in zip(full.tolist(), some.tolist()) if b > a])
+        us = _ranges(full, counts)
         step = 1 << 20
         for lo in range(0, qs.size, step):
             q, u = qs[lo:lo + step], us[lo:lo + step]
@@ -247,10 +262,10 @@ class PwmNull:
             band = k_may - k_in
             if band.any():
                 pair = np.repeat(np.arange(q.size), band)
-                j = np.arange(pair.size) - np.repeat(np.cumsum(band) - band, band) + np.repeat(k_in, band)
+                j = _ranges(k_in, band)
                 d = pd[u[pair]]
-                for t in range(L - h):
-                    d = d + M[sc[j, t], h + t]
+                for column in sv:
+                    d = d + column[j]
                 hit = d >= s[q[pair]]
                 contrib = contrib + np.bincount(pair[hit], weights=sp[j[hit]], minlength=q.size)
             np.add.at(p, q, pp[u] * contrib)
@@ -310,15 +325,14 @@ class PwmNull:
 
     def _pairs_between(self, a: float, b: float):
         """(prefix, suffix) index pairs of the words whose score may lie in [a, b], as two arrays."""
-        h, pd, pp, pcum, sd, sp, scum, sc = self._split()
+        _, pd, _, _, sd, _, _, _ = self._split()
         err = float(self._err(np.array(max(abs(a), abs(b)))))
         first = np.searchsorted(-sd, -(b + err - pd), side="left")
         last = np.searchsorted(-sd, -(a - err - pd), side="right")
         return first, np.maximum(last - first, 0)
 
     def _threshold_split(self, p: float) -> float | None:
-        h, pd, pp, pcum, sd, sp, scum, sc = self._split()
-        M, L = self._M, self.width
+        _, pd, pp, _, _, sp, _, sv = self._split()
         # Bisect with exact tails, keeping tail(lo) > p >= tail(hi), until few words lie between.
         lo, hi = self.min_score, self.max_score
         for _ in range(200):
@@ -339,10 +353,10 @@ class PwmNull:
             if count.sum() > 8 * _ENUM_BUDGET:
                 return None
             u = np.repeat(np.arange(pd.size), count)
-            j = np.arange(u.size) - np.repeat(np.cumsum(count) - count, count) + np.repeat(first, count)
+            j = _ranges(first, count)
             d = pd[u]
-            for t in range(L - h):
-                d = d + M[sc[j, t], h + t]
+            for column in sv:
+                d = d + column[j]
             keep = (d > lo) & (d <= top)
             if keep.any() and d[keep].max() >= hi:
                 break
@@ -362,7 +376,7 @@ class PwmNull:
         # x_low surely has a p-value above p (its certain tail already exceeds p), so the threshold
         # lies above it, and every word that can score above x_low is listed.
         above = int(np.searchsorted(-lat.tail, -p, side="left"))  # first i with tail[i] <= p
-        x_low = lat.lo + lat.eps * (above - 2) - err - lat.eps * 1e-6
+        x_low = lat.score_below(above - 1, err)
         b = max(int(lat.out_below(np.array(x_low), np.array(err))), 0)
         if lat.words[b] <= _ENUM_BUDGET:
             d, prob = self._list_words(lat, b)
