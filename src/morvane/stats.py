@@ -525,21 +525,21 @@ def _proposal(dwm, proposal, L: int) -> np.ndarray:
 
 
 @lru_cache(maxsize=16)
-def _cached_sample(key, dwm, bg_bytes, n, seed, q_bytes):
+def _cached_sample(dwm, bg_bytes, n, seed, q_bytes):
     bg = np.frombuffer(bg_bytes)
     q = None if q_bytes is None else np.frombuffer(q_bytes).reshape(4, -1)
     return _DwmSample(dwm, bg, n, seed, q)
 
 
 def _sample_for(dwm, bg, n, seed, q):
-    # Windows are resampled only when something changed; the matrix object is part of the key, so
-    # a matrix re-prepared in place must be passed as a new object to be resampled.
+    # A scan asks for the p-values of every chunk's hits: the windows of one (matrix, background,
+    # n, seed, proposal) are drawn and scored once. The matrix is keyed by identity, so one that is
+    # prepared again in place keeps its earlier sample.
     try:
         hash(seed)
     except TypeError:  # a Generator or a seed sequence: drawn afresh every time
         return _DwmSample(dwm, bg, n, seed, q)
-    key = (id(dwm), int(dwm.length))
-    return _cached_sample(key, dwm, bg.tobytes(), int(n), seed, None if q is None else q.tobytes())
+    return _cached_sample(dwm, bg.tobytes(), n, seed, None if q is None else q.tobytes())
 
 
 def _check_n(n) -> int:
@@ -552,11 +552,13 @@ def _check_n(n) -> int:
 def dwm_pvalue(dwm, background, scores, n=_DEFAULT_N, seed=0, proposal=None) -> TailEstimate:
     """Estimated P(score of a random window >= s) for a dinucleotide model, with a 95% interval.
 
-    An estimate, not an exact value: `n` windows drawn from `background` are scored with the matrix's
-    own scanning; a score reached by k of them gets (k + 1) / (n + 1), never below 1/(n+1). Scores
-    reached by fewer than 10 sampled windows are estimated instead from `n` windows drawn from
-    `proposal` (the motif's own position probabilities, `dwm.bias_pwm` by default), each weighted by
-    its background-to-proposal likelihood ratio, so tiny p-values need no 10**8 samples.
+    An estimate, not an exact value: `n` windows drawn from `background` with `seed` are scored with
+    the matrix's own scanning; a score reached by k of them gets (k + 1) / (n + 1), never below
+    1/(n+1). Scores reached by fewer than 10 sampled windows are estimated instead from `n` windows,
+    90% drawn from `proposal` (the motif's own position probabilities, `dwm.bias_pwm` by default) and
+    10% from the background, each weighted by its background-to-mixture likelihood ratio, so tiny
+    p-values need no 10**8 samples. The sample of a matrix is kept for later calls (keyed by the
+    matrix object: one prepared again in place keeps its earlier sample).
     """
     bg = _background(background)
     n = _check_n(n)
@@ -573,6 +575,7 @@ def dwm_pvalue(dwm, background, scores, n=_DEFAULT_N, seed=0, proposal=None) -> 
         # Where the two estimators meet, keep the p-value monotone in the score.
         order = np.argsort(-np.where(np.isnan(flat), -np.inf, flat), kind="stable")
         value[order] = np.maximum.accumulate(value[order])
+        high = np.maximum(high, value)
     for a in (value, low, high):
         a[np.isnan(flat)] = np.nan
     shape = s.shape
