@@ -30,13 +30,10 @@ def enumerate_scores(M, bg):
 
 
 def true_tail(d, p, s):
-    """P(score >= s) by summing the words' probabilities, smallest first."""
-    order = np.lexsort((p, -d))
-    ds = d[order]
-    s = np.atleast_1d(s)
-    k = np.searchsorted(-ds, -s, side="right")
-    small_first = np.argsort(p[order], kind="stable")
-    return np.array([math.fsum(p[order][small_first[small_first < i]]) for i in k.tolist()])
+    """P(score >= s), adding the words' probabilities from the best score down."""
+    order = np.argsort(-d, kind="stable")
+    cum = np.concatenate(([0.0], np.cumsum(p[order])))
+    return np.minimum(cum[np.searchsorted(-d[order], -np.atleast_1d(s), side="right")], 1.0)
 
 
 def matrix(kind, L, rng):
@@ -47,11 +44,16 @@ def matrix(kind, L, rng):
     return values[rng.integers(0, len(values), size=(4, L))]
 
 
-@pytest.fixture(params=["split", "listed"])
+@pytest.fixture(params=["split", "listed", "both"])
 def method(request, monkeypatch):
-    """Both exact methods: the two-halves one of short motifs and the tail listing of long ones."""
-    if request.param == "listed":
+    """The exact methods: pairing two halves (short motifs), listing the tail (every motif's far
+    tail, and thresholds of long ones), and both at once, met at the listing's lowest score."""
+    if request.param == "split":
+        monkeypatch.setattr(stats, "_ENUM_BUDGET", 0)
+    elif request.param == "listed":
         monkeypatch.setattr(stats, "_MITM_MAX_WIDTH", 0)
+    else:
+        monkeypatch.setattr(stats, "_ENUM_BUDGET", 300)
     return request.param
 
 
@@ -103,8 +105,7 @@ def test_threshold_is_the_boundary(method, L, bg_name, pv):
     M = matrix("random", L, rng)
     d, p = enumerate_scores(M, bg)
     achievable = np.unique(d)
-    order = np.argsort(-d, kind="stable")
-    tails = np.minimum(np.cumsum(p[order])[np.searchsorted(-d[order], -achievable, side="right") - 1], 1.0)
+    tails = true_tail(d, p, achievable)
     t = PwmNull(M, bg).threshold(pv)
     if not (tails <= pv).any():
         assert t == math.inf

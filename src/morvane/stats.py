@@ -20,8 +20,10 @@ __all__ = ["PwmNull", "bh_qvalues", "TailEstimate", "dwm_pvalue", "dwm_threshold
 _UNIT = 2.0**-53  # unit roundoff of a double
 # Meet in the middle is exact at every score while each half has at most 4**8 words.
 _MITM_MAX_WIDTH = 16
-# Words held at once when a tail is enumerated (a few tens of MB at the widest step).
-_ENUM_BUDGET = 1 << 19
+# Words of a listed tail (24 bytes each while listing, 16 once listed).
+_ENUM_BUDGET = 1 << 20
+# Words around a threshold listed once bisection has narrowed it (short motifs).
+_BAND_WORDS = 1 << 16
 # Lattice sizes: the coarse one answers thresholds of long motifs in milliseconds, the fine one bounds
 # p-values of long motifs where the tail holds too many words to list.
 _COARSE_BINS = 1 << 16
@@ -124,12 +126,13 @@ class _Lattice:
 class PwmNull:
     """Exact null distribution of a PWM score: window bases independent, drawn from `background`.
 
-    Widths up to 16 are exact at every score: the words are split into two halves of at most 4**8
-    each, the second half sorted by score, and only the pairs whose sum lies within the rounding bound
-    of the query are added column by column as scanning adds them. Wider motifs are exact wherever the
-    words that can reach the score number at most half a million (the far tail, where hits live): they
-    are listed with an integer lattice pruning every prefix that cannot reach. Beyond that the p-value
-    is the lattice's upper bound, conservative, whose band is documented in docs/statistics.md.
+    Where at most a million words can reach a score (the far tail, where hits live), those words are
+    listed once, with an integer lattice pruning every prefix that cannot reach, and their scanned
+    doubles sorted: tails are then read off exactly. Widths up to 16 are exact at every other score
+    too: the words are split into two halves of at most 4**8 each, the second half sorted by score,
+    and only the pairs whose sum lies within the rounding bound of the query are added column by
+    column as scanning adds them. Wider motifs there get the lattice's upper bound, conservative,
+    whose band docs/statistics.md gives.
     """
 
     def __init__(self, log_odds, background):
@@ -194,15 +197,18 @@ class PwmNull:
         return float(out) if out.ndim == 0 else out
 
     def _tail(self, s: np.ndarray) -> np.ndarray:
-        """Exact tails at sorted distinct scores strictly inside (min_score, max_score]."""
-        if self._mitm:
-            return self._tail_mitm(s)
+        """Tails at sorted distinct scores strictly inside (min_score, max_score]."""
         p = np.empty(s.shape)
         b, cut = self._cut()
+        # Hits live in the far tail, where listing its few words once beats pairing halves per score.
         exact = s >= cut
         if exact.any():
             p[exact] = self._tail_listed(s[exact])
-        if not exact.all():
+        if exact.all():
+            pass
+        elif self._mitm:
+            p[~exact] = self._tail_mitm(s[~exact])
+        else:
             rest = s[~exact]
             err = self._err(rest)
             # both lattices bound the tail from above; the coarse one is what thresholds rest on
@@ -275,7 +281,7 @@ class PwmNull:
         """Lowest score down to which listing every word that can reach it stays within the budget."""
         lat = self._lattice(_COARSE_BINS)
         b = int(np.searchsorted(-lat.words, -_ENUM_BUDGET, side="left"))
-        return b, lat.score_at(b, self._err_range())
+        return b, (-math.inf if b == 0 else lat.score_at(b, self._err_range()))
 
     def _listed(self):
         if self._tail_words is None:
@@ -285,16 +291,18 @@ class PwmNull:
         return self._tail_words
 
     def _list_words(self, lat: _Lattice, b: int):
+        """Scores and probabilities of every word with lattice sum >= b, one column at a time; a
+        prefix is dropped as soon as its best completion falls short."""
         M, bg = self._M, self._bg
-        I = np.zeros(1, dtype=np.int64)
-        d = np.zeros(1)
-        p = np.ones(1)
+        I, d, p = np.zeros(1, dtype=np.int64), np.zeros(1), np.ones(1)
         for m in range(self.width):
-            I2 = (I[:, None] + lat.Q[:, m]).ravel()
-            keep = I2 + lat.suffix_max[m + 1] >= b
-            I = I2[keep]
-            d = (d[:, None] + M[:, m]).ravel()[keep]
-            p = (p[:, None] * bg).ravel()[keep]
+            parts = []
+            for lo in range(0, I.size, 1 << 18):  # extended in slices: four times a level never sits in memory
+                I2 = (I[lo:lo + (1 << 18), None] + lat.Q[:, m]).ravel()
+                keep = I2 + lat.suffix_max[m + 1] >= b
+                parts.append((I2[keep], (d[lo:lo + (1 << 18), None] + M[:, m]).ravel()[keep],
+                              (p[lo:lo + (1 << 18), None] * bg).ravel()[keep]))
+            I, d, p = (np.concatenate(a) for a in zip(*parts))
         return d, p
 
     def _tail_listed(self, s: np.ndarray) -> np.ndarray:
@@ -316,7 +324,7 @@ class PwmNull:
         if p >= 1.0:
             return self.min_score
         if self._mitm:
-            if self._tail(np.array([self.max_score]))[0] > p:
+            if self._tail_mitm(np.array([self.max_score]))[0] > p:
                 return math.inf  # even the best word is more frequent than p
             found = self._threshold_split(p)
             if found is not None:
@@ -336,12 +344,12 @@ class PwmNull:
         # Bisect with exact tails, keeping tail(lo) > p >= tail(hi), until few words lie between.
         lo, hi = self.min_score, self.max_score
         for _ in range(200):
-            if self._pairs_between(lo, hi)[1].sum() <= _ENUM_BUDGET // 8:
+            if self._pairs_between(lo, hi)[1].sum() <= _BAND_WORDS:
                 break
             mid = 0.5 * (lo + hi)
             if not lo < mid < hi:
                 break
-            if self._tail(np.array([mid]))[0] > p:
+            if self._tail_mitm(np.array([mid]))[0] > p:
                 lo = mid
             else:
                 hi = mid
@@ -350,7 +358,7 @@ class PwmNull:
         top, step = hi, max(hi - lo, float(self._err(np.array(hi))))
         while True:
             first, count = self._pairs_between(lo, top)
-            if count.sum() > 8 * _ENUM_BUDGET:
+            if count.sum() > 16 * _BAND_WORDS:
                 return None
             u = np.repeat(np.arange(pd.size), count)
             j = _ranges(first, count)
@@ -364,7 +372,7 @@ class PwmNull:
         d, prob = d[keep], pp[u[keep]] * sp[j[keep]]
         order = np.argsort(-d, kind="stable")
         d = d[order]
-        above = self._tail(np.array([np.nextafter(top, np.inf)]))[0] if top < self.max_score else 0.0
+        above = self._tail_mitm(np.array([np.nextafter(top, np.inf)]))[0] if top < self.max_score else 0.0
         cum = above + np.cumsum(prob[order])
         tails = cum[np.searchsorted(-d, -d, side="right") - 1]
         ok = np.flatnonzero(tails <= p)
