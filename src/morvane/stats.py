@@ -64,6 +64,12 @@ def _ranges(starts: np.ndarray, counts: np.ndarray) -> np.ndarray:
     return np.arange(ends[-1] if ends.size else 0) - np.repeat(ends - counts - starts, counts)
 
 
+def _tails_at_ties(d: np.ndarray, cum: np.ndarray) -> np.ndarray:
+    """Tail of each score of a best-first list from the running sum of its weights: a score's tail
+    holds all its ties, so it is read at the last of them."""
+    return cum[np.searchsorted(-d, -d, side="right") - 1]
+
+
 class _Lattice:
     """Column scores floored onto multiples of eps: the distribution of the integer sum I of a word.
 
@@ -373,10 +379,8 @@ class PwmNull:
         order = np.argsort(-d, kind="stable")
         d = d[order]
         above = self._tail_mitm(np.array([np.nextafter(top, np.inf)]))[0] if top < self.max_score else 0.0
-        cum = above + np.cumsum(prob[order])
-        tails = cum[np.searchsorted(-d, -d, side="right") - 1]
-        ok = np.flatnonzero(tails <= p)
-        return float(d[ok[-1]])
+        ok = np.flatnonzero(_tails_at_ties(d, above + np.cumsum(prob[order])) <= p)
+        return float(d[ok[-1]]) if ok.size else None
 
     def _threshold_lattice(self, p: float) -> float:
         lat = self._lattice(_COARSE_BINS)
@@ -389,10 +393,8 @@ class PwmNull:
         if lat.words[b] <= _ENUM_BUDGET:
             d, prob = self._list_words(lat, b)
             order = np.argsort(-d, kind="stable")
-            d, cum = d[order], np.cumsum(prob[order])
-            # the tail of a score holds all its ties: read it at the last of them
-            tails = cum[np.searchsorted(-d, -d, side="right") - 1]
-            ok = np.flatnonzero((tails <= p) & (d > x_low))
+            d = d[order]
+            ok = np.flatnonzero((_tails_at_ties(d, np.cumsum(prob[order])) <= p) & (d > x_low))
             return float(d[ok[-1]]) if ok.size else math.inf
         # Too many words to list: the lowest score the lattice proves to have a p-value <= p.
         t = lat.score_at(int(np.searchsorted(-lat.tail, -p, side="left")), err)
@@ -620,11 +622,8 @@ def dwm_threshold(dwm, background, pvalue, n=_DEFAULT_N, seed=0, proposal=None) 
 
 def _quantile(sample: _DwmSample, p: float) -> float:
     """Lowest sampled score whose estimated tail is at most p (inf when even the best one's is not)."""
-    tails = (sample.cw[1:] + sample.floor) / (sample.n + 1)  # tail of each sorted score, ties aside
     x = sample.x
-    # a score's tail counts all windows tied with it: take the tail at the last of its ties
-    last = np.searchsorted(-x, -x, side="right") - 1
-    ok = tails[last] <= p
+    ok = _tails_at_ties(x, (sample.cw[1:] + sample.floor) / (sample.n + 1)) <= p
     if not ok[0]:
         return math.inf
     k = int(np.searchsorted(~ok, True))  # ok is True over a leading run, as tails grow down the list
