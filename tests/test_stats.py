@@ -2,6 +2,8 @@ import math
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as hs
 
 from morvane import stats
 from morvane.stats import PwmNull, bh_qvalues, dwm_pvalue, dwm_threshold
@@ -77,6 +79,31 @@ def test_pvalue_equals_enumeration(method, L, bg_name, kind):
     np.testing.assert_allclose(got, want, rtol=1e-9, atol=0)
     order = np.argsort(queries)
     assert np.all(np.diff(got[order]) <= 0), "p-value must not rise with the score"
+
+
+@settings(max_examples=60, deadline=None)
+@given(L=hs.integers(1, 5), seed=hs.integers(0, 2**32 - 1),
+       values=hs.lists(hs.floats(-8, 8, allow_nan=False, width=32), min_size=1, max_size=5),
+       p=hs.floats(1e-4, 1.0))
+def test_any_small_motif(L, seed, values, p):
+    """Matrices built from a few arbitrary values (ties and near-ties), any background."""
+    rng = np.random.default_rng(seed)
+    M = np.array(values)[rng.integers(0, len(values), size=(4, L))] * rng.choice([1.0, 1 / 3], size=(4, L))
+    bg = rng.dirichlet([0.5] * 4)
+    bg /= bg.sum()
+    d, prob = enumerate_scores(M, bg)
+    null = PwmNull(M, bg)
+    achievable = np.unique(d)
+    np.testing.assert_allclose(null.pvalue(achievable), true_tail(d, prob, achievable), rtol=1e-9)
+    t = null.threshold(p)
+    tails = true_tail(d, prob, achievable)
+    close = 1e-12  # the reference's own sums round too
+    if t == math.inf:
+        assert tails[-1] > p * (1 - close)
+    else:
+        k = int(np.searchsorted(achievable, t))
+        assert achievable[k] == t and tails[k] <= p * (1 + close)
+        assert k == 0 or tails[k - 1] > p * (1 - close)
 
 
 def test_pvalue_extremes_and_shapes():
