@@ -133,8 +133,8 @@ class PwmNull:
     """Exact null distribution of a PWM score: window bases independent, drawn from `background`.
 
     Where at most a million words can reach a score (the far tail, where hits live), those words are
-    listed once, with an integer lattice pruning every prefix that cannot reach, and their scanned
-    doubles sorted: tails are then read off exactly. Widths up to 16 are exact at every other score
+    listed, with an integer lattice pruning every prefix that cannot reach, and their scanned doubles
+    sorted and kept: tails are then read off exactly. Widths up to 16 are exact at every other score
     too: the words are split into two halves of at most 4**8 each, the second half sorted by score,
     and only the pairs whose sum lies within the rounding bound of the query are added column by
     column as scanning adds them. Wider motifs there get the lattice's upper bound, conservative,
@@ -211,7 +211,7 @@ class PwmNull:
         if exact.any():
             p[exact] = self._tail_listed(s[exact])
         if exact.all():
-            pass
+            pass  # a bound below never falls under these: pvalue's running minimum keeps the order
         elif self._mitm:
             p[~exact] = self._tail_mitm(s[~exact])
         else:
@@ -220,9 +220,6 @@ class PwmNull:
             # both lattices bound the tail from above; the coarse one is what thresholds rest on
             p[~exact] = np.minimum(self._lattice(_FINE_BINS).upper(rest, err),
                                    self._lattice(_COARSE_BINS).upper(rest, err))
-            if exact.any():
-                # a bound, never below an exact tail at a higher score: p stays monotone
-                p[~exact] = np.maximum(p[~exact], self._tail_listed(np.array([cut]))[0])
         return np.minimum(p, 1.0)
 
     def _split(self):
@@ -289,12 +286,18 @@ class PwmNull:
         b = int(np.searchsorted(-lat.words, -_ENUM_BUDGET, side="left"))
         return b, (-math.inf if b == 0 else lat.score_at(b, self._err_range()))
 
-    def _listed(self):
-        if self._tail_words is None:
-            d, p = self._list_words(self._lattice(_COARSE_BINS), self._cut()[0])
+    def _listed(self, b_need: int):
+        """The listed words (scores negated, best first, and running probabilities), every word with
+        lattice sum >= b_need among them. A few times more words than asked for are listed, so that
+        a scan whose later chunks reach lower scores lists again only a few times."""
+        if self._tail_words is None or self._tail_words[0] > b_need:
+            lat = self._lattice(_COARSE_BINS)
+            want = max(4 * lat.words[np.clip(b_need, 0, lat.top + 1)], 4096)
+            b = min(b_need, max(int(np.searchsorted(-lat.words, -want, side="left")), self._cut()[0]))
+            d, p = self._list_words(lat, b)
             order = np.argsort(-d, kind="stable")
-            self._tail_words = (-d[order], np.concatenate(([0.0], np.cumsum(p[order]))))
-        return self._tail_words
+            self._tail_words = (b, -d[order], np.concatenate(([0.0], np.cumsum(p[order]))))
+        return self._tail_words[1:]
 
     def _list_words(self, lat: _Lattice, b: int):
         """Scores and probabilities of every word with lattice sum >= b, one column at a time; a
@@ -312,7 +315,8 @@ class PwmNull:
         return d, p
 
     def _tail_listed(self, s: np.ndarray) -> np.ndarray:
-        neg_d, cum = self._listed()
+        lat = self._lattice(_COARSE_BINS)
+        neg_d, cum = self._listed(int(lat.out_below(s[:1], self._err(s[:1]))[0]))  # s ascending
         return cum[np.searchsorted(neg_d, -s, side="right")]
 
     # ---------------------------------------------------------------- thresholds
