@@ -469,23 +469,17 @@ def _wilson(k, n):
 def _window_scores(dwm, codes: np.ndarray) -> np.ndarray:
     """Scores of independent windows (rows of `codes`) with the matrix's own scanning."""
     n, L = codes.shape
-    out = np.empty(n)
-    chunk = max(1, (1 << 22) // (L + 1))
-    for lo in range(0, n, chunk):
-        part = codes[lo:lo + chunk]
-        # one N after each window: every window straddling two samples holds it and is skipped
-        laid = np.full((part.shape[0], L + 1), 4, dtype=np.int64)
-        laid[:, :L] = part
-        scored = dwm.score_sequence(laid.ravel())
-        out[lo:lo + part.shape[0]] = scored[L // 2::L + 1]
-    return out
+    # one N after each window: every window straddling two samples holds it and is skipped
+    laid = np.full((n, L + 1), 4, dtype=np.int64)
+    laid[:, :L] = codes
+    return dwm.score_sequence(laid.ravel())[L // 2::L + 1]
 
 
 def _sample(rng, probs: np.ndarray, n: int) -> np.ndarray:
     """n windows whose column m is drawn from probs[:, m] (4 x L)."""
     cum = np.cumsum(probs, axis=0)[:3].T  # (L, 3): the last bin takes the rest, whatever the rounding
     u = rng.random((n, probs.shape[1]))
-    return (u[:, :, None] >= cum[None]).sum(axis=2).astype(np.int64)
+    return (u[:, :, None] >= cum[None]).sum(axis=2, dtype=np.int8)
 
 
 class _DwmSample:
@@ -495,19 +489,20 @@ class _DwmSample:
         L = int(dwm.length)
         rng = np.random.default_rng(seed)
         flat = np.repeat(bg[:, None], L, axis=1)
-        if probs is None:
-            codes = _sample(rng, flat, n)
-            w = np.ones(n)
-        else:
-            # Defensive mixture: a share of the windows still comes from the background, which bounds
-            # every weight by 1/(1 - _IS_SHARE) where the motif's own positions rarely go.
-            n_q = int(round(_IS_SHARE * n))
-            codes = np.concatenate([_sample(rng, probs, n_q), _sample(rng, flat, n - n_q)])
-            cols = np.arange(L)
-            log_bg = np.log(bg)[codes].sum(axis=1)
-            log_q = np.log(probs[codes, cols]).sum(axis=1)
-            w = 1.0 / (_IS_SHARE * np.exp(log_q - log_bg) + (1.0 - _IS_SHARE))
-        x = _window_scores(dwm, codes)
+        # Defensive mixture: a share of the weighted windows still comes from the background, which
+        # bounds every weight by 1/(1 - _IS_SHARE) where the motif's own positions rarely go.
+        n_q = 0 if probs is None else int(round(_IS_SHARE * n))
+        x, w = np.empty(n), np.ones(n)
+        chunk = max(1, (1 << 21) // (L + 1))  # windows drawn and scored at once: memory stays small
+        for lo in range(0, n, chunk):
+            hi = min(lo + chunk, n)
+            k = max(0, min(hi, n_q) - lo)  # windows of this chunk drawn from the motif's positions
+            codes = np.concatenate([_sample(rng, flat if probs is None else probs, k),
+                                    _sample(rng, flat, hi - lo - k)])
+            x[lo:hi] = _window_scores(dwm, codes)
+            if probs is not None:
+                log_ratio = (np.log(probs[codes, np.arange(L)]) - np.log(bg)[codes]).sum(axis=1)
+                w[lo:hi] = 1.0 / (_IS_SHARE * np.exp(log_ratio) + (1.0 - _IS_SHARE))
         order = np.argsort(-x, kind="stable")
         self.x, self.w, self.n = x[order], w[order], n
         self.cw = np.concatenate(([0.0], np.cumsum(self.w)))
