@@ -5,6 +5,7 @@ Run inside the project's environment with the extension installed:
     python benchmarks/bench.py            # every workload, about a minute
     python benchmarks/bench.py --only dwm # workloads whose name holds "dwm"
     python benchmarks/bench.py --only scan # the genome scans against MOODS and memelite
+    python benchmarks/bench.py --only stats # exact PWM thresholds (morvane.stats)
 
 Every workload is warmed up and then timed several times with time.perf_counter;
 the table shows the best time of each side and their ratio, next to the target.
@@ -931,6 +932,33 @@ def bench_scan_layer(S, rng, tmp: Path) -> list[Row]:
     return [row_floor, row_bio]
 
 
+def bench_stats(S, rng) -> list[Row]:
+    """Exact PWM thresholds from a fresh null (nothing cached), against Biopython's discretised one."""
+    from morvane.stats import PwmNull
+
+    try:
+        from Bio.motifs.matrix import PositionSpecificScoringMatrix
+    except ImportError:
+        PositionSpecificScoringMatrix = None
+    rows = []
+    bg = np.array([0.3, 0.3, 0.2, 0.2])
+    for width in (10, 20, 30):
+        say(f"stats: PWM threshold, width {width} ...")
+        M = rng.normal(scale=1.5, size=(4, width))
+        bio = None
+        if PositionSpecificScoringMatrix is not None:
+            pssm = PositionSpecificScoringMatrix(
+                "ACGT", {b: M[row].tolist() for b, row in zip("ACGT", (0, 2, 3, 1))})
+            background = dict(zip("ATCG", bg.tolist()))
+            # one distribution serves every p-value: time it once, with its first threshold
+            bio = race((lambda: pssm.distribution(background=background).threshold_fpr(1e-4), 1))[0]
+        for p in (1e-4, 1e-6):
+            ours = race((lambda: PwmNull(M, bg).threshold(p), 5))[0]
+            rows.append(Row(f"PWM threshold w{width} p={p:g}", ours,
+                            "Biopython distribution + threshold_fpr" if bio else "-", bio, "faster", None))
+    return rows
+
+
 WORKLOADS = {
     "pwm": bench_pwm,
     "dwm_score": bench_dwm_score,
@@ -941,6 +969,7 @@ WORKLOADS = {
     "add_sequence": bench_add_sequence,
     "scan": bench_scan,
     "scan_layer": bench_scan_layer,
+    "stats": bench_stats,
 }
 
 
