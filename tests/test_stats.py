@@ -38,6 +38,27 @@ def true_tail(d, p, s):
     return np.minimum(cum[np.searchsorted(-d[order], -np.atleast_1d(s), side="right")], 1.0)
 
 
+def tied_tail(null, d, p, s):
+    """P(score >= s - tau(s)): the words within the null's rounding bound below s tie with s."""
+    s = np.atleast_1d(np.asarray(s, dtype=np.float64))
+    return true_tail(d, p, s - null._err(s))
+
+
+def symmetric(M):
+    """M made equal to its own reverse complement (rows A, T, C, G: complement swaps 0-1 and 2-3)."""
+    M = M.copy()
+    L = M.shape[1]
+    for j in range(L // 2):
+        M[:, L - 1 - j] = M[[1, 0, 3, 2], j]
+    if L % 2:
+        M[[1, 3], L // 2] = M[[0, 2], L // 2]
+    return M
+
+
+def reverse_complements(words):
+    return (words ^ 1)[:, ::-1]  # codes 0-3 are A, T, C, G: complement flips the low bit
+
+
 def matrix(kind, L, rng):
     if kind == "random":
         return rng.normal(scale=1.5, size=(4, L))
@@ -77,9 +98,9 @@ def test_pvalue_equals_enumeration(method, L, bg_name, kind):
     null = PwmNull(M, bg)
     top = null.pvalue(achievable[-5:])  # lists only the top, to be extended by the next call
     got = null.pvalue(queries)
-    want = true_tail(d, p, queries)
+    want = tied_tail(null, d, p, queries)
     np.testing.assert_allclose(got, want, rtol=1e-9, atol=0)
-    np.testing.assert_allclose(top, true_tail(d, p, achievable[-5:]), rtol=1e-9, atol=0)
+    np.testing.assert_allclose(top, tied_tail(null, d, p, achievable[-5:]), rtol=1e-9, atol=0)
     order = np.argsort(queries)
     assert np.all(np.diff(got[order]) <= 0), "p-value must not rise with the score"
 
@@ -97,9 +118,9 @@ def test_any_small_motif(L, seed, values, p):
     d, prob = enumerate_scores(M, bg)
     null = PwmNull(M, bg)
     achievable = np.unique(d)
-    np.testing.assert_allclose(null.pvalue(achievable), true_tail(d, prob, achievable), rtol=1e-9)
+    tails = tied_tail(null, d, prob, achievable)
+    np.testing.assert_allclose(null.pvalue(achievable), tails, rtol=1e-9)
     t = null.threshold(p)
-    tails = true_tail(d, prob, achievable)
     close = 1e-12  # the reference's own sums round too
     if t == math.inf:
         assert tails[-1] > p * (1 - close)
@@ -107,6 +128,46 @@ def test_any_small_motif(L, seed, values, p):
         k = int(np.searchsorted(achievable, t))
         assert achievable[k] == t and tails[k] <= p * (1 + close)
         assert k == 0 or tails[k - 1] > p * (1 - close)
+
+
+@pytest.mark.parametrize("L", [6, 9])
+@pytest.mark.parametrize("kind", ["random", "tied"])
+def test_reverse_complements_share_their_pvalue(method, L, kind):
+    """Under a symmetric matrix a word and its reverse complement have equal exact sums, whose
+    doubles may differ in the last bits: their p-values must not."""
+    rng = np.random.default_rng(L)
+    bg = np.array([0.3, 0.3, 0.2, 0.2])  # A = T, C = G: the same null on both strands
+    M = symmetric(matrix(kind, L, rng))
+    d, p = enumerate_scores(M, bg)
+    words = all_words(L)
+    d_rc = d[np.ravel_multi_index(reverse_complements(words).T, (4,) * L)]
+    apart = np.flatnonzero(d != d_rc)
+    assert apart.size > 0, "no word differs from its reverse complement: the test would prove nothing"
+    pick = apart[rng.permutation(apart.size)[:400]]
+    pick = np.concatenate([pick, np.argsort(d)[-200:]])  # the far tail too, where hits live
+    both = PwmNull(M, bg).pvalue(np.concatenate([d[pick], d_rc[pick]]))  # one call, as a scan makes
+    np.testing.assert_array_equal(both[:pick.size], both[pick.size:])
+
+
+@pytest.mark.parametrize("kind", ["random", "tied"])
+def test_real_ties_share_their_pvalue(kind):
+    """Words whose exactly rounded sums (fsum) are equal get one p-value, whatever their doubles."""
+    rng = np.random.default_rng(11)
+    L = 6
+    M = matrix(kind, L, rng)
+    bg = BACKGROUNDS["random"]
+    d, p = enumerate_scores(M, bg)
+    words = all_words(L)
+    exact = np.array([math.fsum(M[w, np.arange(L)].tolist()) for w in words])
+    pv = PwmNull(M, bg).pvalue(d)
+    _, group = np.unique(exact, return_inverse=True)
+    spread = np.zeros(group.max() + 1)
+    np.maximum.at(spread, group, pv)
+    low = np.full(group.max() + 1, np.inf)
+    np.minimum.at(low, group, pv)
+    assert np.array_equal(spread, low)
+    if kind == "tied":
+        assert np.unique(d).size > np.unique(exact).size, "no real tie split by rounding"
 
 
 def test_pvalue_extremes_and_shapes():
@@ -120,7 +181,7 @@ def test_pvalue_extremes_and_shapes():
     assert math.isnan(null.pvalue(np.nan))
     assert isinstance(null.pvalue(0.5), float)
     d, p = enumerate_scores(M[:4], BACKGROUNDS["random"])
-    assert null.pvalue(top) == pytest.approx(true_tail(d, p, top)[0], rel=1e-12) and top == d.max()
+    assert null.pvalue(top) == pytest.approx(tied_tail(null, d, p, top)[0], rel=1e-12) and top == d.max()
     grid = np.array([[np.nan, top], [0.0, null.min_score - 1]])
     out = null.pvalue(grid)
     assert out.shape == (2, 2) and math.isnan(out[0, 0]) and out[1, 1] == 1.0
@@ -129,14 +190,18 @@ def test_pvalue_extremes_and_shapes():
 @pytest.mark.parametrize("L", [3, 7])
 @pytest.mark.parametrize("bg_name", ["uniform", "skewed"])
 @pytest.mark.parametrize("pv", [1e-4, 1e-3, 0.02, 0.3, 1.0])
-def test_threshold_is_the_boundary(method, L, bg_name, pv):
+@pytest.mark.parametrize("kind", ["random", "tied"])
+def test_threshold_is_the_boundary(method, L, bg_name, pv, kind):
     rng = np.random.default_rng(L + int(pv * 1e4))
     bg = BACKGROUNDS[bg_name]
-    M = matrix("random", L, rng)
+    M = matrix(kind, L, rng)
+    if kind == "tied":
+        M = symmetric(M)  # many ties of a word with its reverse complement, an ulp apart
     d, p = enumerate_scores(M, bg)
     achievable = np.unique(d)
-    tails = true_tail(d, p, achievable)
-    t = PwmNull(M, bg).threshold(pv)
+    null = PwmNull(M, bg)
+    tails = tied_tail(null, d, p, achievable)
+    t = null.threshold(pv)
     if not (tails <= pv).any():
         assert t == math.inf
         return
@@ -169,12 +234,12 @@ def test_bound_when_the_tail_is_too_long_to_list(monkeypatch):
     null = PwmNull(M, bg)
     queries = np.sort(np.concatenate([d[rng.integers(0, d.size, 200)], np.unique(d)[-30:]]))
     got = null.pvalue(queries)
-    truth = true_tail(d, p, queries)
+    truth = tied_tail(null, d, p, queries)
     assert np.all(got >= truth * (1 - 1e-12)), "a bound must never understate the tail"
     band = (M.shape[1] + 3) * null._lattice(stats._FINE_BINS).eps
-    assert np.all(got <= true_tail(d, p, queries - band) * (1 + 1e-12))
+    assert np.all(got <= tied_tail(null, d, p, queries - band) * (1 + 1e-12))
     assert np.all(np.diff(got) <= 0)
-    exact = queries >= null._cut()[1]
+    exact = queries - null._err(queries) >= null._cut()[1]
     assert exact.any() and not exact.all()
     np.testing.assert_allclose(got[exact], truth[exact], rtol=1e-9)
 

@@ -3,8 +3,11 @@
 Matrices are in morvane's code order: rows A, T, C, G (codes 0 to 3), one column per motif position.
 
 The score of a word is the double that scanning produces: the log-odds of its bases added one column
-after the other, starting from 0.0. Every p-value here is a probability for that double, so a hit's
-own score counts as "at or above" itself, even where another order of addition would round it away.
+after the other, starting from 0.0. That double is its exact sum rounded a few times, and two words
+whose exact sums are equal (a site and its reverse complement under a symmetric matrix) can get
+doubles an ulp apart. A p-value therefore counts as ties every word within the proven rounding bound
+tau(s) below the query: pvalue(s) = P(scanned score >= s - tau(s)), so both strands of a site share
+one p-value, and a hit's own score always counts as "at or above" itself.
 """
 
 from __future__ import annotations
@@ -28,6 +31,8 @@ _BAND_WORDS = 1 << 16
 # p-values of long motifs where the tail holds too many words to list.
 _COARSE_BINS = 1 << 16
 _FINE_BINS = 1 << 20
+# Relative bound on the rounding of a sum of up to 4**8 probabilities, with room to spare.
+_MERGE = 1e-11
 
 
 def _probabilities(values, name: str, shape=None) -> np.ndarray:
@@ -68,6 +73,19 @@ def _tails_at_ties(d: np.ndarray, cum: np.ndarray) -> np.ndarray:
     """Tail of each score of a best-first list from the running sum of its weights: a score's tail
     holds all its ties, so it is read at the last of them."""
     return cum[np.searchsorted(-d, -d, side="right") - 1]
+
+
+def _merge_rounding(tails: np.ndarray) -> np.ndarray:
+    """Tails (not rising) that differ by less than their summation's rounding take one value, the
+    largest of them: two scores with the same words at or above them add the words' probabilities in
+    another grouping, and must still get one p-value. Each merged value moves by under _MERGE."""
+    out = tails.copy()
+    near = np.flatnonzero(tails[1:] >= tails[:-1] * (1.0 - _MERGE))
+    for i in near.tolist():
+        # out[i] already holds the value of the group i fell into
+        if tails[i + 1] >= out[i] * (1.0 - _MERGE):
+            out[i + 1] = out[i]
+    return out
 
 
 class _Lattice:
@@ -131,6 +149,7 @@ class _Lattice:
 
 class PwmNull:
     """Exact null distribution of a PWM score: window bases independent, drawn from `background`.
+    Tails are read at s - tau(s), so that scores equal in exact arithmetic tie (see the module).
 
     Where at most a million words can reach a score (the far tail, where hits live), those words are
     listed, with an integer lattice pruning every prefix that cannot reach, and their scanned doubles
@@ -170,8 +189,9 @@ class PwmNull:
         return s
 
     def _err(self, s: np.ndarray) -> np.ndarray:
-        # Bound on |scanned double - exact sum| for any word, the rounding of a subtraction from the
-        # query included; generous by a factor of a few, since only the speed depends on it.
+        # Bound on |scanned double - exact sum| for any two words together, the rounding of a
+        # subtraction from the query included; generous by a factor of a few. It is tau, the width
+        # of a tie, and the margin every pruning keeps.
         return 8.0 * (self.width + 2) * _UNIT * (self._abs + np.abs(s))
 
     def _err_range(self) -> float:
@@ -186,21 +206,29 @@ class PwmNull:
     # ------------------------------------------------------------------ p-values
 
     def pvalue(self, scores):
-        """P(score of a random window >= s) for every s of `scores` (a number or an array)."""
+        """P(score of a random window >= s - tau(s)) for every s of `scores` (a number or an array):
+        scores within the rounding bound tau(s) below s tie with it."""
         s = np.asarray(scores, dtype=np.float64)
         flat = s.ravel()
         out = np.full(flat.shape, np.nan)
+        with np.errstate(invalid="ignore"):
+            x = self._lowered(flat)
         out[flat > self.max_score] = 0.0
-        out[flat <= self.min_score] = 1.0
-        todo = np.flatnonzero((flat > self.min_score) & (flat <= self.max_score))
+        out[x <= self.min_score] = 1.0
+        todo = np.flatnonzero((x > self.min_score) & (flat <= self.max_score))
         if todo.size:
-            values, back = np.unique(flat[todo], return_inverse=True)
+            values, back = np.unique(x[todo], return_inverse=True)
             # Two scores with the same words at or above them can differ in the last bit of their
             # sums, which were added in another grouping; keep the table monotone all the same.
-            tails = np.minimum.accumulate(self._tail(values))
+            tails = _merge_rounding(np.minimum.accumulate(self._tail(values)))
             out[todo] = tails[back.ravel()]
         out = out.reshape(s.shape)
         return float(out) if out.ndim == 0 else out
+
+    def _lowered(self, s: np.ndarray) -> np.ndarray:
+        """s - tau(s): the lowest scanned score that may tie with s in exact arithmetic. Monotone in s,
+        since tau grows some 1e13 times slower than s does."""
+        return np.where(np.isinf(s), s, s - self._err(s))
 
     def _tail(self, s: np.ndarray) -> np.ndarray:
         """Tails at sorted distinct scores strictly inside (min_score, max_score]."""
@@ -333,13 +361,63 @@ class PwmNull:
     def _find_threshold(self, p: float) -> float:
         if p >= 1.0:
             return self.min_score
+        if self._mitm and self._tail_mitm(np.array([self.max_score]))[0] > p:
+            return math.inf  # even the best word is more frequent than p
+        # First the threshold on the scanned doubles alone (no ties), t: every achievable score
+        # below it has a larger tail, hence a larger p-value. Words tying with t from below can only
+        # raise its p-value, so the threshold with ties is t or an achievable score above it.
+        t = self._threshold_split(p) if self._mitm else None
+        if t is None:
+            t = self._threshold_lattice(p)
+        if t == math.inf or self.pvalue(t) <= p:
+            return t
+        return self._past_ties(t, p)
+
+    def _past_ties(self, t: float, p: float) -> float:
+        """Smallest achievable score above t whose p-value is at most p, when ties below t raise
+        its own above p."""
+        tau = float(self._err(np.array(t)))
+        # Past `reach`, a score's lowered value is at least t, whose tail is within p.
+        reach = t + 2.0 * tau
+        while self._lowered(np.array(reach)) < t:
+            reach += tau
+        found = self._achievable_in(t, reach)
+        if found is None:  # too many words to list: a score the bound proves, not an achievable one
+            return reach if reach <= self.max_score else math.inf
+        ok = found[self.pvalue(found) <= p]
+        if ok.size:
+            return float(ok[0])
+        step = max(tau, 1e-9 * (self.max_score - self.min_score))
+        lo = reach
+        while lo < self.max_score:
+            hi = min(lo + step, self.max_score)
+            found = self._achievable_in(lo, hi)
+            if found is None:
+                return reach
+            if found.size:
+                return float(found[0])
+            lo, step = hi, 2.0 * step
+        return math.inf
+
+    def _achievable_in(self, a: float, b: float) -> np.ndarray | None:
+        """The distinct scanned scores in (a, b], ascending; None when too many words could lie there."""
         if self._mitm:
-            if self._tail_mitm(np.array([self.max_score]))[0] > p:
-                return math.inf  # even the best word is more frequent than p
-            found = self._threshold_split(p)
-            if found is not None:
-                return found
-        return self._threshold_lattice(p)
+            _, pd, _, _, _, _, _, sv = self._split()
+            first, count = self._pairs_between(a, b)
+            if count.sum() > 16 * _BAND_WORDS:
+                return None
+            u = np.repeat(np.arange(pd.size), count)
+            j = _ranges(first, count)
+            d = pd[u]
+            for column in sv:
+                d = d + column[j]
+        else:
+            lat = self._lattice(_COARSE_BINS)
+            b_need = int(lat.out_below(np.array(a), self._err(np.array(a))))
+            if lat.words[np.clip(b_need, 0, lat.top + 1)] > 4 * _ENUM_BUDGET:
+                return None
+            d = -self._listed(b_need)[0]
+        return np.unique(d[(d > a) & (d <= b)])
 
     def _pairs_between(self, a: float, b: float):
         """(prefix, suffix) index pairs of the words whose score may lie in [a, b], as two arrays."""
