@@ -209,7 +209,11 @@ class PwmNull:
         """P(score of a random window >= s - tau(s)) for every s of `scores` (a number or an array):
         scores within the rounding bound tau(s) below s tie with it."""
         s = np.asarray(scores, dtype=np.float64)
-        flat = s.ravel()
+        out = self._tied(s.ravel(), self._tail).reshape(s.shape)
+        return float(out) if out.ndim == 0 else out
+
+    def _tied(self, flat: np.ndarray, tail) -> np.ndarray:
+        """p-values of the scores `flat`, with `tail` giving P(scanned score >= x) at sorted x."""
         out = np.full(flat.shape, np.nan)
         with np.errstate(invalid="ignore"):
             x = self._lowered(flat)
@@ -220,10 +224,13 @@ class PwmNull:
             values, back = np.unique(x[todo], return_inverse=True)
             # Two scores with the same words at or above them can differ in the last bit of their
             # sums, which were added in another grouping; keep the table monotone all the same.
-            tails = _merge_rounding(np.minimum.accumulate(self._tail(values)))
+            tails = _merge_rounding(np.minimum.accumulate(tail(values)))
             out[todo] = tails[back.ravel()]
-        out = out.reshape(s.shape)
-        return float(out) if out.ndim == 0 else out
+        return out
+
+    def _exact_tail(self, s: np.ndarray) -> np.ndarray:
+        """Exact tails at sorted scores, for thresholds: their words are listed or paired anyway."""
+        return self._tail_mitm(s) if self._mitm else self._tail_listed(s)
 
     def _lowered(self, s: np.ndarray) -> np.ndarray:
         """s - tau(s): the lowest scanned score that may tie with s in exact arithmetic. Monotone in s,
@@ -366,25 +373,38 @@ class PwmNull:
         # First the threshold on the scanned doubles alone (no ties), t: every achievable score
         # below it has a larger tail, hence a larger p-value. Words tying with t from below can only
         # raise its p-value, so the threshold with ties is t or an achievable score above it.
-        t = self._threshold_split(p) if self._mitm else None
+        t, exact = (self._threshold_split(p) if self._mitm else None), True
         if t is None:
-            t = self._threshold_lattice(p)
-        if t == math.inf or self.pvalue(t) <= p:
+            t, exact = self._threshold_lattice(p)
+        if t == math.inf:
+            return t
+        if not exact:
+            # a score the lattice proves, not an achievable one: clear it of every tie below
+            t = self._clear_of_ties(t)
+            if t <= self.max_score:
+                return t
+            t = self.max_score
+        if self._tied(np.array([t]), self._exact_tail)[0] <= p:
             return t
         return self._past_ties(t, p)
+
+    def _clear_of_ties(self, t: float) -> float:
+        """A score whose lowered value is at least t: words tying with it all score t or more."""
+        tau = float(self._err(np.array(t)))
+        reach = t + 2.0 * tau
+        while self._lowered(np.array(reach)) < t:
+            reach += tau
+        return float(reach)
 
     def _past_ties(self, t: float, p: float) -> float:
         """Smallest achievable score above t whose p-value is at most p, when ties below t raise
         its own above p."""
         tau = float(self._err(np.array(t)))
-        # Past `reach`, a score's lowered value is at least t, whose tail is within p.
-        reach = t + 2.0 * tau
-        while self._lowered(np.array(reach)) < t:
-            reach += tau
+        reach = self._clear_of_ties(t)  # past it, a score's lowered value has t's tail, within p
         found = self._achievable_in(t, reach)
         if found is None:  # too many words to list: a score the bound proves, not an achievable one
             return reach if reach <= self.max_score else math.inf
-        ok = found[self.pvalue(found) <= p]
+        ok = found[self._tied(found, self._exact_tail) <= p]
         if ok.size:
             return float(ok[0])
         step = max(tau, 1e-9 * (self.max_score - self.min_score))
@@ -464,7 +484,8 @@ class PwmNull:
         ok = np.flatnonzero(_tails_at_ties(d, above + np.cumsum(prob[order])) <= p)
         return float(d[ok[-1]]) if ok.size else None
 
-    def _threshold_lattice(self, p: float) -> float:
+    def _threshold_lattice(self, p: float) -> tuple[float, bool]:
+        """The threshold on the scanned doubles, and whether it is exact (else a lattice bound)."""
         lat = self._lattice(_COARSE_BINS)
         err = self._err_range()
         # x_low surely has a p-value above p (its certain tail already exceeds p), so the threshold
@@ -476,13 +497,13 @@ class PwmNull:
             d, prob = self._list_words(lat, b)
             order = np.argsort(-d, kind="stable")
             d = d[order]
-            ok = np.flatnonzero((_tails_at_ties(d, np.cumsum(prob[order])) <= p) & (d > x_low))
-            return float(d[ok[-1]]) if ok.size else math.inf
+            cum = np.cumsum(prob[order])
+            if self._tail_words is None or self._tail_words[0] > b:  # kept: ties are read off it
+                self._tail_words = (b, -d, np.concatenate(([0.0], cum)))
+            ok = np.flatnonzero((_tails_at_ties(d, cum) <= p) & (d > x_low))
+            return (float(d[ok[-1]]) if ok.size else math.inf), True
         # Too many words to list: the lowest score the lattice proves to have a p-value <= p.
-        t = lat.score_at(int(np.searchsorted(-lat.tail, -p, side="left")), err)
-        if t <= self.max_score:
-            return t
-        return self.max_score if self._tail(np.array([self.max_score]))[0] <= p else math.inf
+        return lat.score_at(int(np.searchsorted(-lat.tail, -p, side="left")), err), False
 
 
 # ---------------------------------------------------------------------- q-values
