@@ -224,9 +224,34 @@ def test_threshold_long_motif_bounds_its_pvalue():
         assert null.threshold(pv) == t
 
 
+@pytest.mark.parametrize("L", [6, 9])
+@pytest.mark.parametrize("bg_name", ["uniform", "skewed"])
+@pytest.mark.parametrize("kind", ["random", "tied"])
+def test_refined_lattice_is_exact(monkeypatch, L, bg_name, kind):
+    """Below the listed tail of a wide motif (forced here on short ones), the bracket is refined and
+    its band listed until every p-value is exact."""
+    monkeypatch.setattr(stats, "_MITM_MAX_WIDTH", 0)
+    monkeypatch.setattr(stats, "_ENUM_BUDGET", 50)
+    rng = np.random.default_rng(L + len(bg_name))
+    bg = BACKGROUNDS[bg_name]
+    M = matrix(kind, L, rng)
+    d, p = enumerate_scores(M, bg)
+    null = PwmNull(M, bg)
+    achievable = np.unique(d)
+    queries = np.sort(np.concatenate([achievable[rng.integers(0, achievable.size, 300)],
+                                      rng.uniform(d.min(), d.max(), 50)]))
+    assert (queries - null._err(queries) < null._cut()[1]).mean() > 0.9, "the refined path must serve"
+    got = null.pvalue(queries)
+    np.testing.assert_allclose(got, tied_tail(null, d, p, queries), rtol=1e-9, atol=0)
+    assert np.all(np.diff(got) <= 0)
+
+
 def test_bound_when_the_tail_is_too_long_to_list(monkeypatch):
     monkeypatch.setattr(stats, "_MITM_MAX_WIDTH", 0)
     monkeypatch.setattr(stats, "_ENUM_BUDGET", 50)
+    # no refinement and no band listed: the first bracket's upper end
+    monkeypatch.setattr(stats, "_REFINE_CELLS", 0)
+    monkeypatch.setattr(stats, "_BAND_WORK", 0)
     rng = np.random.default_rng(5)
     bg = BACKGROUNDS["random"]
     M = matrix("random", 8, rng)

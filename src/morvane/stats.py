@@ -31,6 +31,11 @@ _BAND_WORDS = 1 << 16
 # p-values of long motifs where the tail holds too many words to list.
 _COARSE_BINS = 1 << 16
 _FINE_BINS = 1 << 20
+# Cells of lattice the refinement of a wide motif's tails may go through in one round: a width-30
+# motif stops at 2^22 steps over its score range, a width-20 one at 2^22 too.
+_REFINE_CELLS = 1 << 25
+# Prefixes the listing of bands may go through in one call (some 150 ms).
+_BAND_WORK = 1 << 20
 # Relative bound on the rounding of a sum of up to 4**8 probabilities, with room to spare.
 _MERGE = 1e-11
 
@@ -88,14 +93,12 @@ def _merge_rounding(tails: np.ndarray) -> np.ndarray:
     return out
 
 
-class _Lattice:
-    """Column scores floored onto multiples of eps: the distribution of the integer sum I of a word.
+class _Grid:
+    """Column scores floored onto multiples of eps, each column's worst at 0: the integer sum I of a
+    word. A word's exact sum S lies in [lo + eps*I, lo + eps*(I + L)), so integer tails bound the
+    real one from both sides; the band between the bounds narrows as eps does."""
 
-    A word's exact sum S lies in [lo + eps*I, lo + eps*(I + L)), so the integer tail bounds the real
-    one from both sides; the band between the bounds narrows as eps does.
-    """
-
-    def __init__(self, M: np.ndarray, bg: np.ndarray, bins: int, count_words: bool):
+    def __init__(self, M: np.ndarray, bins: int):
         L = M.shape[1]
         col_lo = M.min(axis=0)
         span = float((M.max(axis=0) - col_lo).sum())
@@ -103,12 +106,52 @@ class _Lattice:
         self.lo = float(col_lo.sum())
         self.L = L
         self.Q = np.floor((M - col_lo) / self.eps).astype(np.int64)
+        self.suffix_max = np.append(np.cumsum(self.Q.max(axis=0)[::-1])[::-1], 0)
+
+    def out_below(self, s: np.ndarray, err: np.ndarray) -> np.ndarray:
+        """Smallest I a word scoring >= s can have (one extra step absorbs the rounding of this division)."""
+        return np.floor((s - err - self.lo) / self.eps).astype(np.int64) - self.L
+
+    def sure_from(self, s: np.ndarray, err: np.ndarray) -> np.ndarray:
+        """I from which every word scores >= s."""
+        return np.ceil((s + err - self.lo) / self.eps).astype(np.int64) + 1
+
+    def bracket(self, bg: np.ndarray, s: np.ndarray, err: np.ndarray):
+        """Lower and upper bounds of the tails at sorted scores s, the number of words between them
+        for each, and the cells the recursion went through. The distribution of I is kept only
+        where it can still matter: a prefix that cannot reach the lowest query's band is dropped,
+        one sure to pass the highest query's is folded into a mass already above."""
+        b_lo = int(self.out_below(s[:1], err[:1])[0])
+        b_hi = int(self.sure_from(s[-1:], err[-1:])[0])
+        base, dist, above, cells = 0, np.ones((2, 1)), 0.0, 0
+        weights = np.stack([bg, np.ones(4)])  # probabilities, and counts of words
+        for m in range(self.L):
+            q = self.Q[:, m]
+            new = np.zeros((2, dist.shape[1] + int(q.max())))
+            for c in range(4):
+                new[:, q[c]:q[c] + dist.shape[1]] += dist * weights[:, c:c + 1]
+            cells += new.shape[1]
+            keep_lo = max(base, b_lo - int(self.suffix_max[m + 1]))
+            keep_hi = max(min(base + new.shape[1], b_hi), keep_lo)
+            above += float(new[0, keep_hi - base:].sum())
+            dist, base = new[:, keep_lo - base:keep_hi - base], keep_lo
+        # tails of the kept final sums, read at each query's band ends
+        cum = np.concatenate([np.cumsum(dist[:, ::-1], axis=1)[:, ::-1], np.zeros((2, 1))], axis=1)
+        sure = np.clip(self.sure_from(s, err) - base, 0, dist.shape[1])
+        may = np.clip(self.out_below(s, err) - base, 0, dist.shape[1])
+        return above + cum[0, sure], above + cum[0, may], cum[1, may] - cum[1, sure], cells
+
+
+class _Lattice(_Grid):
+    """The full distribution of I: its tail at every integer, and how many words reach each."""
+
+    def __init__(self, M: np.ndarray, bg: np.ndarray, bins: int, count_words: bool):
+        super().__init__(M, bins)
         top = int(self.Q.max(axis=0).sum())
         # tail[i] = P(I >= i), words[i] = number of words with I >= i; one extra zero past the top
         self.tail = self._tail_of(bg, top)
         self.words = self._tail_of(np.ones(4), top) if count_words else None
         self.top = top
-        self.suffix_max = np.append(np.cumsum(self.Q.max(axis=0)[::-1])[::-1], 0)
 
     def _tail_of(self, weights: np.ndarray, top: int) -> np.ndarray:
         dist = np.zeros(top + 1)
@@ -125,14 +168,6 @@ class _Lattice:
 
     def _at(self, table: np.ndarray, i: np.ndarray) -> np.ndarray:
         return table[np.clip(i, 0, self.top + 1)]
-
-    def out_below(self, s: np.ndarray, err: np.ndarray) -> np.ndarray:
-        """Smallest I a word scoring >= s can have (one extra step absorbs the rounding of this division)."""
-        return np.floor((s - err - self.lo) / self.eps).astype(np.int64) - self.L
-
-    def sure_from(self, s: np.ndarray, err: np.ndarray) -> np.ndarray:
-        """I from which every word scores >= s."""
-        return np.ceil((s + err - self.lo) / self.eps).astype(np.int64) + 1
 
     def upper(self, s, err):
         return self._at(self.tail, self.out_below(s, err))
@@ -251,11 +286,31 @@ class PwmNull:
             p[~exact] = self._tail_mitm(s[~exact])
         else:
             rest = s[~exact]
-            err = self._err(rest)
-            # both lattices bound the tail from above; the coarse one is what thresholds rest on
-            p[~exact] = np.minimum(self._lattice(_FINE_BINS).upper(rest, err),
-                                   self._lattice(_COARSE_BINS).upper(rest, err))
+            # the coarse lattice's bound is what thresholds rest on: never above it
+            p[~exact] = np.minimum(self._tail_refined(rest),
+                                   self._lattice(_COARSE_BINS).upper(rest, self._err(rest)))
         return np.minimum(p, 1.0)
+
+    def _tail_refined(self, s: np.ndarray) -> np.ndarray:
+        """Tails at sorted scores below the listed tail of a wide motif: the lattice bracket, its
+        steps made four times finer while it stays open and the work within budget. A score whose
+        band (the words the bracket cannot place) holds at most _BAND_WORDS words is made exact by
+        listing them; one still open at the budget gets the bracket's upper end."""
+        err = self._err(s)
+        done = np.zeros(s.shape, dtype=bool)
+        p = np.empty(s.shape)
+        bins, cells, words = _FINE_BINS, 0, [0]  # prefixes listed so far, against _BAND_WORK
+        while True:
+            grid = _Grid(self._M, bins)
+            lower, upper, band, cells = grid.bracket(self._bg, s[~done], err[~done])
+            todo = np.flatnonzero(~done)
+            p[todo] = upper
+            self._close_by_listing(grid, s[todo], err[todo], lower, upper, band, words)
+            p[todo] = upper
+            done[todo[upper <= lower]] = True
+            if done.all() or 4 * cells > _REFINE_CELLS:
+                return p
+            bins *= 4
 
     def _split(self):
         """The two halves, best first. Words that scanning cannot tell apart are merged: first halves
@@ -334,9 +389,35 @@ class PwmNull:
             self._tail_words = (b, -d[order], np.concatenate(([0.0], np.cumsum(p[order]))))
         return self._tail_words[1:]
 
-    def _list_words(self, lat: _Lattice, b: int):
-        """Scores and probabilities of every word with lattice sum >= b, one column at a time; a
-        prefix is dropped as soon as its best completion falls short."""
+    def _close_by_listing(self, grid: _Grid, s, err, lower, upper, band, words):
+        """Exact tails (in upper, and lower) for open brackets whose bands are few words: runs of
+        neighbouring scores whose bands together hold at most _BAND_WORDS words are listed at once,
+        and each word of a band placed by its own scanned double."""
+        b_lo, b_hi = grid.out_below(s, err), grid.sure_from(s, err)
+        # from the best score down: bands narrow as scores rise, so the budget goes where it succeeds
+        open_ = np.flatnonzero((upper > lower) & (band <= _BAND_WORDS))[::-1]
+        start = 0
+        while start < open_.size and words[0] < _BAND_WORK:
+            # the run's union band: scores are sorted, so it spans the first's b_lo to the last's b_hi
+            end = start + 1
+            while end < open_.size and band[open_[end]:open_[start] + 1].sum() <= _BAND_WORDS:
+                end += 1
+            run = open_[start:end]
+            start = end
+            listed = self._list_words(grid, int(b_lo[run[-1]]), int(b_hi[run[0]]), keep_sums=True,
+                                      work=words)
+            if listed is None:
+                continue
+            d, prob, I = listed
+            for k in run.tolist():
+                upper[k] = lower[k] = lower[k] + prob[(d >= s[k]) & (I < b_hi[k])].sum()
+
+    def _list_words(self, lat: _Grid, b: int, b_end: int | None = None, keep_sums: bool = False,
+                    work: list | None = None):
+        """Scores and probabilities of every word with lattice sum in [b, b_end), one column at a
+        time; a prefix is dropped as soon as its best completion falls short (or its worst one goes
+        past b_end). With b_end, None when a column holds more than 16 * _BAND_WORDS prefixes or
+        the prefixes counted in work[0] pass _BAND_WORK."""
         M, bg = self._M, self._bg
         I, d, p = np.zeros(1, dtype=np.int64), np.zeros(1), np.ones(1)
         for m in range(self.width):
@@ -344,10 +425,17 @@ class PwmNull:
             for lo in range(0, I.size, 1 << 18):  # extended in slices: four times a level never sits in memory
                 I2 = (I[lo:lo + (1 << 18), None] + lat.Q[:, m]).ravel()
                 keep = I2 + lat.suffix_max[m + 1] >= b
+                if b_end is not None:
+                    keep &= I2 < b_end
                 parts.append((I2[keep], (d[lo:lo + (1 << 18), None] + M[:, m]).ravel()[keep],
                               (p[lo:lo + (1 << 18), None] * bg).ravel()[keep]))
             I, d, p = (np.concatenate(a) for a in zip(*parts))
-        return d, p
+            if work is not None:
+                work[0] += I.size
+            if b_end is not None and (I.size > 16 * _BAND_WORDS
+                                      or (work is not None and work[0] > _BAND_WORK)):
+                return None
+        return (d, p, I) if keep_sums else (d, p)
 
     def _tail_listed(self, s: np.ndarray) -> np.ndarray:
         lat = self._lattice(_COARSE_BINS)
