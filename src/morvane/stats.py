@@ -191,8 +191,9 @@ class PwmNull:
     sorted and kept: tails are then read off exactly. Widths up to 16 are exact at every other score
     too: the words are split into two halves of at most 4**8 each, the second half sorted by score,
     and only the pairs whose sum lies within the rounding bound of the query are added column by
-    column as scanning adds them. Wider motifs there get the lattice's upper bound, conservative,
-    whose band docs/statistics.md gives.
+    column as scanning adds them. Wider motifs there get a lattice bracket, refined while it stays
+    open and within budget, and closed (exact) wherever few words lie in its band; one still open
+    gives its upper end, conservative, whose width docs/statistics.md gives.
     """
 
     def __init__(self, log_odds, background):
