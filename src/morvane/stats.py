@@ -305,7 +305,6 @@ class PwmNull:
             grid = _Grid(self._M, bins)
             lower, upper, band, cells = grid.bracket(self._bg, s[~done], err[~done])
             todo = np.flatnonzero(~done)
-            p[todo] = upper
             self._close_by_listing(grid, s[todo], err[todo], lower, upper, band, words)
             p[todo] = upper
             done[todo[upper <= lower]] = True
