@@ -128,8 +128,10 @@ class _Grid:
         for m in range(self.L):
             q = self.Q[:, m]
             new = np.zeros((2, dist.shape[1] + int(q.max())))
+            scaled = np.empty_like(dist)  # one buffer for the four bases: no temporary per base
             for c in range(4):
-                new[:, q[c]:q[c] + dist.shape[1]] += dist * weights[:, c:c + 1]
+                np.multiply(dist, weights[:, c:c + 1], out=scaled)
+                new[:, q[c]:q[c] + dist.shape[1]] += scaled
             cells += new.shape[1]
             keep_lo = max(base, b_lo - int(self.suffix_max[m + 1]))
             keep_hi = max(min(base + new.shape[1], b_hi), keep_lo)
