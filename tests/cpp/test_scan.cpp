@@ -12,26 +12,11 @@
 
 #include "kernels/cpu.hpp"
 #include "kernels/scan.hpp"
+#include "check.hpp"
 
 using namespace morvane::kernels;
 
 namespace {
-
-int failures = 0;
-int checks = 0;
-
-#define CHECK_MSG(cond, ...)                                                     \
-    do {                                                                         \
-        ++checks;                                                                \
-        if (!(cond)) {                                                           \
-            ++failures;                                                          \
-            if (failures <= 30) {                                                \
-                std::printf("FAIL %s:%d: %s: ", __FILE__, __LINE__, #cond);     \
-                std::printf(__VA_ARGS__);                                        \
-                std::printf("\n");                                               \
-            }                                                                    \
-        }                                                                        \
-    } while (0)
 
 const double kInf = std::numeric_limits<double>::infinity();
 
