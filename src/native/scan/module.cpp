@@ -246,14 +246,10 @@ PyObject* scanner_scan(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (limit_obj != Py_None) {
             Ref index = Ref::steal(PyNumber_Index(limit_obj));
             if (!index) return nullptr;
-            const long long l = PyLong_AsLongLong(index.get());
-            if (l == -1 && PyErr_Occurred()) {
-                if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
-                PyErr_Clear();
-                limit = _PyLong_Sign(index.get()) < 0 ? 0 : n;
-            } else {
-                limit = l < 0 ? 0 : l > n ? n : l;
-            }
+            int overflow = 0;  // beyond long long: past either end
+            const long long l = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+            if (l == -1 && PyErr_Occurred()) return nullptr;
+            limit = overflow > 0 ? n : overflow < 0 || l < 0 ? 0 : l > n ? n : l;
         }
 
         const ks::Scanner& scanner = *reinterpret_cast<ScannerObject*>(self)->scanner;
