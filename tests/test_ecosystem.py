@@ -261,8 +261,14 @@ def test_plot_tracks_writes_a_png(tmp_path):
     png = tmp_path / "tracks.png"
     out = ok(run_python(EXAMPLES / "plot_tracks.py", png))
     # The best PWM and DWM hits are OL1, reported at its window centre.
-    assert re.search(rf"PWM: best hit \d+\.\d\d centred at \S+:{OL1 + 8} ", out)
-    assert re.search(rf"DWM: best hit \d+\.\d\d centred at \S+:{OL1 + 8} ", out)
+    assert re.search(rf"PWM: best hit \d+\.\d\d centred at NC_001416\.1:{OL1 + 8} ", out)
+    assert re.search(rf"DWM: best hit \d+\.\d\d centred at NC_001416\.1:{OL1 + 8} ", out)
+    # Every operator is found once in the genome, OL1 where data/README.md says,
+    # and the axis names the chromosome by accession and organism.
+    operators = re.findall(r"^(O[LR][123]) at NC_001416\.1 \(Enterobacteria phage lambda\)"
+                           r":(\d+)-(\d+) \(([+-])\)$", out, re.M)
+    assert sorted(name for name, *_ in operators) == ["OL1", "OL2", "OL3", "OR1", "OR2", "OR3"]
+    assert ("OL1", str(OL1), str(OL1 + 17), "+") in operators
     data = png.read_bytes()
     assert len(data) > 0 and data[:8] == b"\x89PNG\r\n\x1a\n"
     length, kind = struct.unpack(">I4s", data[8:16])
@@ -274,6 +280,38 @@ def test_plot_tracks_writes_a_png(tmp_path):
     import matplotlib.image
     pixels = matplotlib.image.imread(png)
     assert pixels.shape[:2] == (height, width) and pixels.std() > 0.05   # not a blank canvas
+
+
+def test_plot_track_helpers():
+    pytest.importorskip("matplotlib")
+    plot = load_example("plot_tracks")
+    track = np.array([np.nan, 3.0, 12.0, 11.0, 12.0, 12.0, 4.0, 10.0, np.nan])
+    assert plot.peaks_above(track, 10.0).tolist() == [2, 5, 7]     # a plateau counts once
+    with pysam.FastaFile(str(FASTA)) as fasta:
+        chrom = fasta.references[0]
+        genome = fasta.fetch(chrom)
+    assert plot.readable_name(FASTA, chrom) == "NC_001416.1 (Enterobacteria phage lambda)"
+    assert plot.readable_name(FASTA, "chrZ") == "chrZ"
+    for site in plot.known_sites(plot.OPERATORS, genome):
+        text = genome[site.start:site.end]
+        assert (text if site.strand == "+" else revcomp(text)) in SITES or site.name == "OR2"
+
+
+def test_operator_labels_never_overlap():
+    """Labels of sites closer than a label's width stack into rows instead of colliding."""
+    pytest.importorskip("matplotlib")
+    import matplotlib.pyplot as plt
+    plot = load_example("plot_tracks")
+    fig, ax = plt.subplots(figsize=(6, 2))
+    ax.set_xlim(0, 3000)
+    xs = [100, 120, 140, 160, 1500, 1510, 2990]
+    plot.label_without_overlap(ax, [(x, f"OX{i}") for i, x in enumerate(xs)])
+    renderer = fig.canvas.get_renderer()
+    boxes = [text.get_window_extent(renderer) for text in ax.texts]
+    assert len(boxes) == len(xs)
+    assert not any(a.overlaps(b) for i, a in enumerate(boxes) for b in boxes[i + 1:])
+    assert len({round(text.get_position()[1], 3) for text in ax.texts}) == 4   # four close ones
+    plt.close(fig)
 
 
 def test_plot_tracks_refuses_a_region_outside_the_genome(tmp_path):
