@@ -315,7 +315,7 @@ def test_operator_labels_never_overlap():
 
 
 def test_plot_tracks_refuses_a_region_outside_the_genome(tmp_path):
-    pytest.importorskip("matplotlib")
+    needs("matplotlib")
     result = run_python(EXAMPLES / "plot_tracks.py", tmp_path / "x.png", "--start", "48000",
                         "--end", "60000")
     assert result.returncode == 2 and "must lie within" in result.stderr
