@@ -15,7 +15,7 @@ Then it does the same work serially in this process and checks that the two
 give exactly the same counts, matrices and scores, NaN for NaN, and prints the
 best hits. It exits with status 1 if anything differs.
 
-    pip install "dask[distributed]"
+    pip install "morvane[dask]"
     python examples/dask_scan.py
     python examples/dask_scan.py --region-size 2000
 

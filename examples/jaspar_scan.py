@@ -6,7 +6,7 @@ strands of every sequence of an indexed FASTA file (the bundled lambda phage
 genome by default) against it, with the genome itself as background, and
 prints the best hits.
 
-    pip install pyjaspar
+    pip install "morvane[jaspar]"
     python examples/jaspar_scan.py                 # CTCF, MA0139.1
     python examples/jaspar_scan.py MA0106.3 --hits 5
 

@@ -83,6 +83,29 @@ def test_version_matches_the_project_metadata():
     assert installed == morvane.__version__
 
 
+def test_licence_and_lean_requirements_in_the_installed_metadata():
+    try:
+        dist = importlib.metadata.distribution("morvane")
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("imported from a build tree rather than an installed distribution")
+    assert dist.metadata["License-Expression"] == "MIT"
+    licence = [f for f in dist.files if f.name == "LICENSE"]
+    assert licence and "Copyright (c) 2026 The morvane developers" in licence[0].read_text()
+    # The examples' and the developers' tools come only with an extra, so that a
+    # plain install (and `make demo`) pulls no plotting, cluster or test packages.
+    extras = {"plot": "matplotlib", "dask": "dask", "jaspar": "pyjaspar", "test": "pytest",
+              "docs": "mkdocs"}
+    for requirement in dist.requires:
+        name = re.match(r"[A-Za-z0-9_.-]+", requirement).group(0).lower()
+        if name in extras.values():
+            extra = next(e for e, n in extras.items() if n == name)
+            assert f'extra == "{extra}"' in requirement, requirement
+    unconditional = {re.match(r"[A-Za-z0-9_.-]+", r).group(0).lower()
+                     for r in dist.requires if "extra ==" not in r}
+    assert {"numpy", "pysam"} <= unconditional
+    assert not unconditional & {"matplotlib", "dask", "pyjaspar", "mypy", "pytest", "mkdocs"}
+
+
 def test_stub_and_typed_marker_ship_beside_the_module():
     module_dir = Path(s.__file__).parent
     assert (Path(morvane.__file__).parent / "py.typed").is_file()
