@@ -5,6 +5,7 @@ Run inside the project's environment with the extension installed:
     python benchmarks/bench.py            # every workload, about a minute
     python benchmarks/bench.py --only dwm # workloads whose name holds "dwm"
     python benchmarks/bench.py --only scan # the genome scans against MOODS and memelite
+    python benchmarks/bench.py --only stats # exact PWM thresholds (morvane.stats)
 
 Every workload is warmed up and then timed several times with time.perf_counter;
 the table shows the best time of each side and their ratio, next to the target.
@@ -20,7 +21,7 @@ import ctypes
 import gc
 import os
 import platform
-import shutil
+import re
 import subprocess
 import sys
 import tempfile
@@ -122,7 +123,7 @@ def print_table(rows: list[Row]) -> None:
          r.status_text()]
         for r in rows
     ]
-    widths = [max(len(head[i]), *(len(c[i]) for c in cells)) for i in range(len(head))]
+    widths = [max([len(head[i]), *(len(c[i]) for c in cells)]) for i in range(len(head))]
 
     def line(c):
         return "  ".join(str(v).ljust(w) for v, w in zip(c, widths)).rstrip()
@@ -302,16 +303,11 @@ def bench_pwm(S, rng) -> list[Row]:
     return [row_bio, row_cast]
 
 
-def compile_reference(tmp: Path):
-    cxx = shutil.which(os.environ.get("CXX", "g++")) or shutil.which("g++")
-    if not cxx:
-        return None, "no C++ compiler"
-    so = tmp / "reference_dwm.so"
-    cmd = [cxx, "-std=c++17", "-O2", "-ffp-contract=off", "-fno-fast-math", "-fPIC", "-shared",
-           str(HERE / "reference_dwm.cpp"), "-o", str(so)]
-    res = subprocess.run(cmd, capture_output=True, text=True)
-    if res.returncode:
-        return None, "reference did not compile: " + res.stderr.strip()[:200]
+def load_reference():
+    """The scalar C++ DWM scorer, built by CMake with the library's flags (make bench)."""
+    so = os.environ.get("MORVANE_REFERENCE_DWM")
+    if not so or not Path(so).is_file():
+        return None, "reference not built (make bench builds it; MORVANE_REFERENCE_DWM names the library)"
     lib = ctypes.CDLL(str(so))
     P, I64, I32 = ctypes.c_void_p, ctypes.c_int64, ctypes.c_int32
     lib.ref_dwm_score.argtypes = [P, I64, I32, P, P, P, P, P]
@@ -350,7 +346,7 @@ def bit_difference(ours: np.ndarray, ref: np.ndarray) -> str:
     return ""
 
 
-def bench_dwm_score(S, rng, tmp: Path) -> list[Row]:
+def bench_dwm_score(S, rng) -> list[Row]:
     n = 200_000
     say(f"DWM score_sequence: width {WIDTH}, {n:,} codes ...")
     mat = prepared_dwm(S, rng)
@@ -361,7 +357,7 @@ def bench_dwm_score(S, rng, tmp: Path) -> list[Row]:
                   "time", 1.3)
     codes = random_codes(rng, n, 0.0)
 
-    lib, why = compile_reference(tmp)
+    lib, why = load_reference()
     if lib is None:
         row_ref.note = row_pow.note = why
         row_ref.ours = row_pow.ours = race((lambda: mat.score_sequence(codes), 5))[0]
@@ -402,6 +398,39 @@ def bench_dwm_score(S, rng, tmp: Path) -> list[Row]:
     )
     row_pow.ours = row_ref.ours
     return [row_ref, row_pow]
+
+
+
+
+def bench_dwm_avx2(_S, _rng) -> list[Row]:
+    """The DWM kernel forced to its AVX2 path, from the kernels' C++ benchmark.
+
+    The module picks the widest path the processor has and offers no switch, so
+    on an AVX-512 machine the AVX2 + FMA path is timed only through the C++
+    benchmark, built with the library's flags; it races the kernel against the
+    pow(2, x) and log2 calls the scalar reference makes, on their own arguments.
+    """
+    say("DWM kernel at the AVX2 level (C++ benchmark, 200k codes) ...")
+    row = Row(f"DWM score_sequence kernel, AVX2 + FMA path (w{WIDTH}, 200k codes, C++)", None,
+              "its pow(2,x)+log2 calls alone", None, "time", 0.5)
+    exe = os.environ.get("MORVANE_BENCH_KERNELS")
+    if not exe or not Path(exe).exists():
+        row.note = "kernel benchmark not built (make bench builds it; MORVANE_BENCH_KERNELS names it)"
+        return [row]
+    res = subprocess.run([exe, "dwm", "avx2"], capture_output=True, text=True)
+    m = re.search(r"^\s+avx2\s+([\d.]+) ms, bare calls ([\d.]+) ms .*pow lanes: (\w+).*bit-identical: (\w+)$",
+                  res.stdout, re.M)
+    if res.returncode or not m:
+        why = (res.stderr.strip() or res.stdout.strip())[-200:]
+        row.note = ("the machine has no AVX2" if res.returncode == 0 else
+                    f"C++ benchmark failed (exit {res.returncode})" + (f": {why}" if why else ""))
+        return [row]
+    row.ours, row.base = float(m[1]) * 1e-3, float(m[2]) * 1e-3
+    if m[3] != "yes":
+        row.checks.append("pow(2, x) lanes not in use (no FMA, or this pow computes otherwise)")
+    if m[4] != "yes":
+        row.checks.append("NOT bit-identical to the scalar reference")
+    return [row]
 
 
 def prepare_mat_python(mat) -> None:
@@ -867,14 +896,88 @@ def bench_scan_memory(tmp: Path) -> Row:
     return row
 
 
+def bench_scan_layer(S, rng, tmp: Path) -> list[Row]:
+    """morvane.scan, the hits table with p-values included, against the bare chunked scan."""
+    import importlib.util
+
+    import pysam
+    from Bio.motifs.matrix import PositionSpecificScoringMatrix
+    from Bio.Seq import Seq
+
+    if importlib.util.find_spec("morvane.stats") is None:
+        say("morvane.scan: skipped (morvane.stats, which gives every hit its p-value, is not installed)")
+        return []
+    import morvane
+    from morvane._scan import Scanner
+
+    say("morvane.scan: 3 motifs of width 20, both strands of a 10 Mbp FASTA ...")
+    chroms = {"chr1": 6_000_000, "chr2": 4_000_000}
+    path = tmp / "layer-genome.fa"
+    write_genome(rng, path, chroms)
+    pysam.faidx(str(path))
+    fasta = str(path)
+    motifs = [morvane.Motif.from_counts(rng.integers(0, 30, (4, WIDTH)) + 0.5, name=f"m{k}")
+              for k in range(3)]
+    cuts = [m.threshold(SCAN_P) for m in motifs]
+    scanner = Scanner([m.pwm.pssm for m in motifs], cuts, "both")
+    bio = [PositionSpecificScoringMatrix("ACGT", {b: list(m.pwm.pssm[r]) for b, r in zip("ACGT", (0, 2, 3, 1))})
+           for m in motifs]
+
+    def biopython():
+        with pysam.FastaFile(fasta) as fa:
+            texts = [Seq(fa.fetch(c).upper()) for c in chroms]
+        return sum(len(list(p.search(t, threshold=c, both=True))) for p, c in zip(bio, cuts) for t in texts)
+
+    label = "morvane.scan (3 x w20, 10 Mbp, both strands)"
+    row_floor = Row(label, None, "chunked Scanner.scan alone (no table)", None, "time", 1.25)
+    row_bio = Row(label, None, "Biopython search(both=True) per motif", None, "faster", None)
+    row_floor.ours, row_floor.base, row_bio.base = race(
+        (lambda: morvane.scan(fasta, motifs, threshold=cuts), 5),
+        (lambda: morvane_scan(fasta, scanner), 5), (biopython, 1))
+    row_bio.ours = row_floor.ours
+    if len(morvane.scan(fasta, motifs, threshold=cuts)) != morvane_scan(fasta, scanner):
+        row_floor.checks.append("hit count differs from the bare scan's")
+    return [row_floor, row_bio]
+
+
+def bench_stats(S, rng) -> list[Row]:
+    """Exact PWM thresholds from a fresh null (nothing cached), against Biopython's discretised one."""
+    from morvane.stats import PwmNull
+
+    try:
+        from Bio.motifs.matrix import PositionSpecificScoringMatrix
+    except ImportError:
+        PositionSpecificScoringMatrix = None
+    rows = []
+    bg = np.array([0.3, 0.3, 0.2, 0.2])
+    for width in (10, 20, 30):
+        say(f"stats: PWM threshold, width {width} ...")
+        M = rng.normal(scale=1.5, size=(4, width))
+        bio = None
+        if PositionSpecificScoringMatrix is not None:
+            pssm = PositionSpecificScoringMatrix(
+                "ACGT", {b: M[row].tolist() for b, row in zip("ACGT", (0, 2, 3, 1))})
+            background = dict(zip("ATCG", bg.tolist()))
+            # one distribution serves every p-value: time it once, with its first threshold
+            bio = race((lambda: pssm.distribution(background=background).threshold_fpr(1e-4), 1))[0]
+        for p in (1e-4, 1e-6):
+            ours = race((lambda: PwmNull(M, bg).threshold(p), 5))[0]
+            rows.append(Row(f"PWM threshold w{width} p={p:g}", ours,
+                            "Biopython distribution + threshold_fpr" if bio else "-", bio, "faster", None))
+    return rows
+
+
 WORKLOADS = {
     "pwm": bench_pwm,
     "dwm_score": bench_dwm_score,
+    "dwm_avx2": bench_dwm_avx2,
     "dwm_prepare": bench_dwm_prepare,
     "nuc_to_num": bench_nuc_to_num,
     "gc": bench_gc,
     "add_sequence": bench_add_sequence,
     "scan": bench_scan,
+    "scan_layer": bench_scan_layer,
+    "stats": bench_stats,
 }
 
 

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import model
-from conftest import assert_unchanged, codes, snapshot, traceback_names
+from conftest import assert_same_doubles, assert_unchanged, codes, snapshot, traceback_names
 from morvane.utils import sequences as s
 
 NAN = float("nan")
@@ -200,6 +200,50 @@ def test_prepare_small_pair_array_is_index_error(attr, shape):
     assert not any(hasattr(m, k) for k in LOGS)
 
 
+def counted_pair(L=3, seed=7):
+    """A matrix with counts and the reference model holding copies of them."""
+    rng = np.random.default_rng(seed)
+    ext = dwm(L, rng.integers(0, 4, (6, L)), rng.integers(0, 4, (4, L)), amount=3.0)
+    ref = model.DiNucleotideMatrix(L)
+    ref.counts, ref.bg_counts = ext.counts.copy(), ext.bg_counts.copy()
+    return ext, ref
+
+
+def prepare_both_and_compare(ext, ref, names):
+    with np.errstate(all="ignore"):
+        ext.prepare_mat()
+        ref.prepare_mat()
+    for name in names:
+        assert_same_doubles(np.float64(getattr(ext, name)), np.float64(getattr(ref, name)), name)
+
+
+@pytest.mark.parametrize("dtype", [np.int64, np.int8, np.uint64, np.bool_, ">f8"])
+def test_prepare_reads_integer_counts_as_numpy_arithmetic_does(dtype):
+    ext, ref = counted_pair()
+    scale = 1e17 if np.dtype(dtype).itemsize == 8 else 1.0    # beyond 2**53 where the type allows
+    for m in (ext, ref):
+        m.counts = m.counts.astype(dtype)
+        m.bg_counts = (m.bg_counts * scale).astype(dtype)
+    prepare_both_and_compare(ext, ref, ("no_bias", "no_bg", "pssm", "bias_dwm", "bg_dwm") + LOGS)
+
+
+def one_ahead(m, writer, reader):
+    """Binds m.<writer> to the memory of m.<reader>, shifted one element ahead."""
+    source = getattr(m, reader)
+    store = np.concatenate([[0.0], source.ravel()])
+    setattr(m, reader, store[1:].reshape(source.shape))
+    setattr(m, writer, store[:-1].reshape(source.shape))
+
+
+@pytest.mark.parametrize("writer, reader", [("bias_dwm", "bg_counts"), ("bg_dwm", "counts"),
+                                            ("bias_dwm", "counts"), ("bg_dwm", "bias_dwm")])
+def test_prepare_pair_arrays_sharing_memory_follow_the_element_loop(writer, reader):
+    ext, ref = counted_pair()
+    for m in (ext, ref):
+        one_ahead(m, writer, reader)
+    prepare_both_and_compare(ext, ref, ("counts", "bg_counts", "bias_dwm", "bg_dwm"))
+
+
 # ---------------------------------------------------------------- score_sequence
 
 def test_score_worked_example():
@@ -302,14 +346,6 @@ def test_score_four_code_pair_matrices_are_enough():
 
 
 # ---------------------------------------------------------------- agreement with the reference model
-
-def assert_same_doubles(got, want, name=""):
-    got, want = np.asarray(got), np.asarray(want)
-    assert got.dtype == want.dtype == np.float64 and got.shape == want.shape, name
-    nan = np.isnan(want)
-    assert (np.isnan(got) == nan).all(), name
-    assert got[~nan].tobytes() == want[~nan].tobytes(), name
-
 
 @pytest.mark.parametrize("seed", range(8))
 def test_matches_reference_model(seed):

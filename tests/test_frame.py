@@ -6,11 +6,12 @@ import pickle
 import subprocess
 import sys
 import textwrap
+import weakref
 
 import numpy as np
 import pytest
 
-from conftest import codes, traceback_names
+from conftest import IntLike, codes, dtype_mismatch, traceback_names
 from morvane.utils import sequences as s
 
 PREFIX = "morvane.utils.sequences."
@@ -117,6 +118,17 @@ def test_defaults_belong_to_each_method():
     assert type(a) is float and a == b == 1.0
 
 
+def test_function_type_is_immutable_and_functions_take_weak_references():
+    fn_type = type(s.nuc_to_num)
+    for name, value in [("__call__", lambda *a: None), ("__repr__", repr), ("extra", 1)]:
+        with pytest.raises(TypeError, match="immutable type"):
+            setattr(fn_type, name, value)
+    assert s.nuc_to_num("ACGT").tolist() == [0, 2, 3, 1]
+    ref = weakref.ref(s.NucleotideMatrix.add_sequence)
+    assert ref() is s.NucleotideMatrix.add_sequence
+    assert set(weakref.WeakSet(row[0] for row in SIGNATURES)) == {row[0] for row in SIGNATURES}
+
+
 # ---------------------------------------------------------------- argument binding
 
 m2 = s.NucleotideMatrix(2)
@@ -178,32 +190,28 @@ def test_binding_by_keyword_and_conversions():
 
 # ---------------------------------------------------------------- buffer validation
 
-def mismatch(expected, found):
-    return f"Buffer dtype mismatch, expected '{expected}' but got {found}"
-
-
 @pytest.mark.parametrize("array, message", [
     (np.zeros(2, ">i8"), "Big-endian buffer not supported on little-endian compiler"),
-    (np.zeros(2, np.float64), mismatch("int64_t", "'double'")),
-    (np.zeros(2, np.uint64), mismatch("int64_t", "'unsigned long'")),
-    (np.zeros(2, np.int32), mismatch("int64_t", "'int'")),
-    (np.zeros(2, np.uint32), mismatch("int64_t", "'unsigned int'")),
-    (np.zeros(2, np.int16), mismatch("int64_t", "'short'")),
-    (np.zeros(2, np.uint16), mismatch("int64_t", "'unsigned short'")),
-    (np.zeros(2, np.int8), mismatch("int64_t", "'signed char'")),
-    (np.zeros(2, np.uint8), mismatch("int64_t", "'unsigned char'")),
-    (np.zeros(2, np.bool_), mismatch("int64_t", "'bool'")),
-    (np.zeros(2, np.float32), mismatch("int64_t", "'float'")),
-    (np.zeros(2, np.longdouble), mismatch("int64_t", "'long double'")),
-    (np.zeros(2, np.complex64), mismatch("int64_t", "'complex float'")),
-    (np.zeros(2, np.complex128), mismatch("int64_t", "'complex double'")),
-    (np.zeros(2, np.clongdouble), mismatch("int64_t", "'complex long double'")),
-    (np.zeros(2, np.ulonglong), mismatch("int64_t", "'unsigned long long'")),
-    (np.zeros(2, object), mismatch("int64_t", "Python object")),
-    (np.zeros(2, "S3"), mismatch("int64_t", "a string")),
-    (np.zeros(2, np.float16), mismatch("int64_t", "unparsable format string")),
-    (np.zeros(2, "U2"), mismatch("int64_t", "unparsable format string")),
-    (np.zeros(2, [("a", "<i8"), ("b", "<i8")]), mismatch("int64_t", "a struct")),
+    (np.zeros(2, np.float64), dtype_mismatch("int64_t", "'double'")),
+    (np.zeros(2, np.uint64), dtype_mismatch("int64_t", "'unsigned long'")),
+    (np.zeros(2, np.int32), dtype_mismatch("int64_t", "'int'")),
+    (np.zeros(2, np.uint32), dtype_mismatch("int64_t", "'unsigned int'")),
+    (np.zeros(2, np.int16), dtype_mismatch("int64_t", "'short'")),
+    (np.zeros(2, np.uint16), dtype_mismatch("int64_t", "'unsigned short'")),
+    (np.zeros(2, np.int8), dtype_mismatch("int64_t", "'signed char'")),
+    (np.zeros(2, np.uint8), dtype_mismatch("int64_t", "'unsigned char'")),
+    (np.zeros(2, np.bool_), dtype_mismatch("int64_t", "'bool'")),
+    (np.zeros(2, np.float32), dtype_mismatch("int64_t", "'float'")),
+    (np.zeros(2, np.longdouble), dtype_mismatch("int64_t", "'long double'")),
+    (np.zeros(2, np.complex64), dtype_mismatch("int64_t", "'complex float'")),
+    (np.zeros(2, np.complex128), dtype_mismatch("int64_t", "'complex double'")),
+    (np.zeros(2, np.clongdouble), dtype_mismatch("int64_t", "'complex long double'")),
+    (np.zeros(2, np.ulonglong), dtype_mismatch("int64_t", "'unsigned long long'")),
+    (np.zeros(2, object), dtype_mismatch("int64_t", "Python object")),
+    (np.zeros(2, "S3"), dtype_mismatch("int64_t", "a string")),
+    (np.zeros(2, np.float16), dtype_mismatch("int64_t", "unparsable format string")),
+    (np.zeros(2, "U2"), dtype_mismatch("int64_t", "unparsable format string")),
+    (np.zeros(2, [("a", "<i8"), ("b", "<i8")]), dtype_mismatch("int64_t", "a struct")),
     (np.zeros(2, {"names": ["a"], "formats": ["<i8"], "itemsize": 16}),
      "Item size of buffer (16 bytes) does not match size of 'int64_t' (8 bytes)"),
     (np.zeros((2, 2), np.int64), "Buffer has wrong number of dimensions (expected 1, got 2)"),
@@ -218,8 +226,8 @@ def test_sequence_buffer_validation(array, message):
 
 
 @pytest.mark.parametrize("value, message", [
-    (np.zeros((5, 2), np.int64), mismatch("float64_t", "'long'")),
-    (np.zeros((5, 2), np.longlong), mismatch("float64_t", "'long long'")),
+    (np.zeros((5, 2), np.int64), dtype_mismatch("float64_t", "'long'")),
+    (np.zeros((5, 2), np.longlong), dtype_mismatch("float64_t", "'long long'")),
     (np.zeros((5, 2), ">f8"), "Big-endian buffer not supported on little-endian compiler"),
     (np.zeros(10), "Buffer has wrong number of dimensions (expected 2, got 1)"),
 ])
@@ -260,14 +268,6 @@ def test_read_only_and_strided_sequences_are_accepted():
 
 
 # ---------------------------------------------------------------- conversions
-
-class IntLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        return self.value
-
 
 @pytest.mark.parametrize("length, exc, message", [
     (2 ** 31, OverflowError, "value too large to convert to int"),

@@ -11,11 +11,14 @@ be read-only or non-contiguous, and then the call must work.
 """
 import os
 import re
+import subprocess
+import sys
 import types
 
 import numpy as np
 import pytest
 
+from conftest import IntLike, assert_untouched, codes, describe, dtype_mismatch, frozen
 from morvane.utils import sequences as s
 from regions import Region
 
@@ -23,37 +26,16 @@ SANITIZED = bool(os.environ.get("MORVANE_SANITIZED"))
 no_huge_allocations = pytest.mark.skipif(SANITIZED, reason="allocates gigabytes; too slow under the sanitizers")
 
 
-# ---------------------------------------------------------------- snapshots
-
-def describe(value):
-    """What must not change about an attribute value or an argument."""
-    if isinstance(value, np.ndarray):
-        return ("array", value.dtype.str, value.shape, value.strides, value.flags.writeable, value.tobytes(),
-                None if value.base is None else describe(value.base))
-    return ("value", type(value), repr(value))
-
-
-def snapshot(obj):
-    """Every attribute with its object (for identity) and its description."""
-    return {name: (value, describe(value)) for name, value in vars(obj).items()}
-
-
-def assert_unchanged(obj, before):
-    after = snapshot(obj)
-    assert list(after) == list(before), "attributes added or removed"
-    for name, (value, desc) in before.items():
-        assert after[name][0] is value, f"attribute {name} was rebound"
-        assert after[name][1] == desc, f"attribute {name} changed"
-
+# ---------------------------------------------------------------- helpers
 
 def refuse(target, call, exc, message, *args):
     """``call(target, *args)`` raises ``exc`` whose text matches ``message``
     (a regular expression searched for), and changes neither target nor args."""
-    before = snapshot(target)
+    before = frozen(target)
     arg_before = [describe(a) for a in args]
     with pytest.raises(exc, match=message) as excinfo:
         call(target, *args)
-    assert_unchanged(target, before)
+    assert_untouched(target, before)
     assert [describe(a) for a in args] == arg_before
     return excinfo
 
@@ -76,7 +58,7 @@ def exact(text):
 
 
 def mismatch(expected, found):
-    return exact(f"Buffer dtype mismatch, expected '{expected}' but got {found}")
+    return exact(dtype_mismatch(expected, found))
 
 
 def dims(expected, got):
@@ -87,22 +69,6 @@ def read_only(shape, value=0.0, dtype=np.float64):
     a = np.full(shape, value, dtype)
     a.flags.writeable = False
     return a
-
-
-def codes(*values):
-    return np.array(values, dtype=np.int64)
-
-
-class IntLike:
-    """An object whose integer conversion returns ``value``, whatever it is."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        if isinstance(self.value, Exception):
-            raise self.value
-        return self.value
 
 
 class Boom(Exception):
@@ -265,9 +231,29 @@ def test_amount_whose_float_conversion_raises():
 def test_bias_sequence_with_n_is_skipped_whatever_else_it_holds(make, seq):
     """The N test comes first: such a sequence is refused whole, silently."""
     m = make()
-    before = snapshot(m)
+    before = frozen(m)
     assert m.add_sequence(seq, 3.0) is None
-    assert_unchanged(m, before)
+    assert_untouched(m, before)
+
+
+@pytest.mark.parametrize("amount", [5 * 5e-324, 1.0, -1.0, float("nan")], ids=repr)
+@pytest.mark.parametrize("name, make, method", COUNTERS, ids=COUNTER_IDS)
+def test_counting_a_sequence_that_aliases_its_counts(name, make, method, amount):
+    """The codes are read once, before any count changes: counting a view of
+    the very array being updated gives what counting a copy gives."""
+    m, expected = make(), make()
+    if method == "add_background":
+        written = "bg_counts"
+    else:       # a PWM keeps amounts of 0 or less (NaN too) apart
+        written = "neg_counts" if make is pwm and not amount > 0 else "counts"
+    for target in (m, expected):
+        getattr(target, written)[...] = 0.0
+        getattr(target, written).flat[:3] = np.array([2, 0, 1]).view(np.float64)   # codes 2, 0, 1
+    seq = getattr(m, written).view(np.int64).ravel()[2::-1]
+    getattr(expected, method)(seq.copy(), amount)
+    getattr(m, method)(seq, amount)
+    for attr, value in vars(expected).items():
+        np.testing.assert_array_equal(getattr(m, attr), value, err_msg=attr)
 
 
 # ---------------------------------------------------------------- count attributes
@@ -413,13 +399,75 @@ def test_scoring_refuses_bad_sequences(kind, make, seq, exc, message):
 @pytest.mark.parametrize("kind, make", SCORERS, ids=[k for k, _ in SCORERS])
 def test_scoring_reads_huge_codes_as_n(kind, make):
     m = make()
-    before = snapshot(m)
+    before = frozen(m)
     plain = m.score_sequence(codes(0, 1, 2, 3, 4, 2, 1, 0))
     for big in (5, 127, 2 ** 31, 2 ** 62, 2 ** 63 - 1):
         got = m.score_sequence(codes(0, 1, 2, 3, big, 2, 1, 0))
         np.testing.assert_array_equal(got, plain)
     assert np.isfinite(plain).sum() == 3
-    assert_unchanged(m, before)
+    assert_untouched(m, before)
+
+
+@pytest.mark.parametrize("kind, make", SCORERS, ids=[k for k, _ in SCORERS])
+def test_scores_that_share_memory_with_the_sequence(kind, make, monkeypatch):
+    """A numpy.zeros that hands out a view of the scored sequence cannot turn
+    scores into codes: the result is that of scoring a copy."""
+    m = make()
+    store = np.zeros(41, np.int64)
+    seq = store[::2]
+    seq[:] = np.arange(21) % 5
+    expected = m.score_sequence(seq.copy())
+    shim = types.SimpleNamespace(**{k: getattr(np, k) for k in dir(np) if not k.startswith("__")})
+    shim.zeros = lambda n: store.view(np.float64)[1:1 + n]
+    monkeypatch.setattr(s, "np", shim)
+    got = m.score_sequence(seq)
+    np.testing.assert_array_equal(got, expected)
+    assert np.shares_memory(got, store)
+
+
+# A child process whose address space is capped far below the per-call tables
+# the call needs: the call must fail with MemoryError, and the process live on.
+ALLOCATION_FAILURES = {
+    "dwm": """
+m = s.DiNucleotideMatrix(2)
+m.prepare_mat()
+L = 20000
+m.length = L
+for a in ("bias_dwm_log", "bg_dwm_log"):
+    setattr(m, a, np.broadcast_to(-4.0, (5, 5, L, L)))
+for a in ("bias_pwm_log", "bg_pwm_log"):
+    setattr(m, a, np.broadcast_to(-2.0, (5, L)))
+call = lambda: m.score_sequence(np.zeros(L, np.int64))
+""",
+    "pwm": """
+m = s.NucleotideMatrix(2)
+L = 10 ** 7
+m.pssm = np.broadcast_to(0.5, (5, L))
+call = lambda: m.score_sequence(np.broadcast_to(np.int64(1), L))
+""",
+}
+
+
+@no_huge_allocations
+@pytest.mark.parametrize("kind", ALLOCATION_FAILURES)
+def test_tables_beyond_memory_raise_memory_error(kind):
+    code = """
+import resource, numpy as np
+from morvane.utils import sequences as s
+""" + ALLOCATION_FAILURES[kind] + """
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (used + 300 * 2 ** 20, hard))
+before = {k: v.copy() for k, v in vars(m).items() if isinstance(v, np.ndarray) and v.base is None}
+try:
+    call()
+except MemoryError:
+    assert all(np.array_equal(getattr(m, k), v) for k, v in before.items())
+    print("MemoryError")
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "MemoryError"
 
 
 def matrix_attr_cases(attr, shape, minimum):
@@ -497,9 +545,9 @@ def test_scoring_reads_any_matrix_layout(kind, make, attrs, layout):
             copy = layouts(value.shape)[layout]
             copy[...] = value
         setattr(m, a, copy)
-    before = snapshot(m)
+    before = frozen(m)
     np.testing.assert_array_equal(m.score_sequence(seq), want)
-    assert_unchanged(m, before)
+    assert_untouched(m, before)
 
 
 def test_pwm_scoring_with_a_zero_width_matrix():
@@ -528,6 +576,10 @@ def test_pwm_preparation_refuses_unusable_counts(attr, value, exc, message):
     ("counts", DELETE, AttributeError, "counts"),
     ("counts", None, np.exceptions.AxisError, "out of bounds"),
     ("counts", np.zeros((5, 5, W)), IndexError, "too many indices"),
+    ("counts", np.zeros((5, 5, W, W), complex), TypeError,
+     exact("attribute 'counts' holds complex128 elements; expected integers or float64")),
+    ("counts", np.zeros((5, 5, W, W), np.float32), TypeError, "attribute 'counts' holds float32 elements"),
+    ("counts", np.zeros((5, 5, W, W), object), TypeError, "attribute 'counts' holds object elements"),
     ("length", None, TypeError, exact("float() argument must be a string or a real number, not 'NoneType'")),
     ("length", IntLike(W), TypeError, exact("float() argument must be a string or a real number, not 'IntLike'")),
     ("length", "three", ValueError, "could not convert string to float"),
@@ -577,10 +629,10 @@ def test_dwm_preparation_refuses_unusable_arrays(changes, exc, message):
 ], ids=ident)
 def test_merging_refuses_before_its_first_merge(make, obj, exc, message):
     target = make()
-    other = snapshot(obj) if hasattr(obj, "__dict__") else None
+    other = frozen(obj) if hasattr(obj, "__dict__") else None
     refuse(target, lambda m: m.add_counts(obj), exc, message)
     if other is not None:
-        assert_unchanged(obj, other)
+        assert_untouched(obj, other)
 
 
 # ---------------------------------------------------------------- foreign self
@@ -672,9 +724,9 @@ def test_from_fasta_length_beyond_the_arrays(length):
 @pytest.mark.parametrize("length", [0, -1, -2 ** 31])
 def test_from_fasta_with_no_positions_writes_nothing(length):
     g = replaced(genomic, length=length)()
-    before = snapshot(g)
+    before = frozen(g)
     assert g.from_fasta(Reader("")) is g
-    assert_unchanged(g, before)
+    assert_untouched(g, before)
 
 
 def test_from_fasta_writes_non_contiguous_arrays():
@@ -737,6 +789,9 @@ def test_nuc_to_num_refuses_text_beyond_32_bits():
     (3, "pwm", SystemExit, exact("Unkown score type pwm")),
     (3, None, SystemExit, exact("Unkown score type None")),
     (3, b"PWM", SystemExit, exact("Unkown score type b'PWM'")),
+    (3, ("a", "b"), SystemExit, exact("Unkown score type ('a', 'b')")),
+    (3, (), SystemExit, exact("Unkown score type ()")),
+    (3, ("PWM",), SystemExit, exact("Unkown score type ('PWM',)")),
 ], ids=ident)
 def test_create_refuses_unusable_widths_and_types(length, stype, exc, message):
     with pytest.raises(exc, match=message):

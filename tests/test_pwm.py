@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import model
-from conftest import assert_unchanged, codes, snapshot, traceback_names
+from conftest import assert_same_doubles, assert_unchanged, codes, snapshot, traceback_names
 from morvane.utils import sequences as s
 
 NAN = float("nan")
@@ -425,10 +425,3 @@ def test_matches_reference_model(seed):
     want = ref.score_sequence(np.minimum(seq, 4))          # codes above 4 are N
     assert np.isfinite(want).sum() >= (n - L) // 4
     assert_same_doubles(got, want)
-
-
-def assert_same_doubles(got, want):
-    assert got.dtype == want.dtype == np.float64 and got.shape == want.shape
-    nan = np.isnan(want)
-    assert (np.isnan(got) == nan).all()
-    assert got[~nan].tobytes() == want[~nan].tobytes()

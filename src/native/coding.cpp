@@ -15,7 +15,7 @@ Ref zeros_int(const Call& call, const Ref& length) {
 }
 
 PyObject* nuc_to_num(Call& c) {
-    PyObject* text = c.arg[0];
+    PyObject* text = c.object(0);
     Py_ssize_t n = PyObject_Length(text);  // None fails here, as len(None) does
     if (n < 0) return nullptr;
     // Lengths are 32-bit signed integers throughout the module.

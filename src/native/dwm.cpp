@@ -10,7 +10,7 @@ namespace morvane {
 
 PyObject* dwm_init(Call& c) {
     PyObject* self = c.self();
-    PyObject* length = c.arg[1];
+    PyObject* length = c.object(1);
     if (!setattr(self, "length", length)) return nullptr;
     struct Attr {
         const char* name;
@@ -44,12 +44,14 @@ PyObject* count_pairs(Call& c, const char* counts_name, const char* total) {
     const std::int64_t w = L > 0 ? L : 0;
     const std::int64_t min[4] = {5, 5, w, w};
     if (!require_extent(counts_name, counts, 4, min)) return nullptr;
-    int take = check_counted(c, L, true);
+    CountedCodes codes;
+    int take = codes.take(c, L, true);
     if (take < 0) return nullptr;
     if (take == 0) Py_RETURN_NONE;  // an N in the window: the sequence is not counted at all
-    kernels::dwm_count(c.sequence.vec(), L, counts.grid4(), c.amount);
+    const double amount = c.real(kAmountArg);
+    kernels::dwm_count(codes.view(), L, counts.grid4(), amount);
     counts.release();
-    if (!add_total(self, total, c.amount) || !setattr(self, counts_name, counts_obj.get())) return nullptr;
+    if (!add_total(self, total, amount) || !setattr(self, counts_name, counts_obj.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -74,8 +76,9 @@ const Model kBackground{"bg_counts", "no_bg", "bg_pwm", "bg_dwm"};
 Ref position_weights(const Call& c, const Model& m, const Ref& L) {
     Ref sum = np_attr(c, "sum");
     if (!sum) return Ref();
+    // A count array that no arithmetic can use is refused by name where it is first read.
     Ref counts = getattr(c.self(), m.counts);
-    if (!counts) return Ref();
+    if (!counts || !real_elements(m.counts, counts.get())) return Ref();
     Ref sums = call_kw(sum.get(), "axis", Ref::steal(Py_BuildValue("(ii)", 0, 2)), counts);
     if (!sums) return Ref();
     Ref width = Ref::steal(PyNumber_Float(L.get()));
@@ -104,41 +107,71 @@ Ref pseudo_count(PyObject* self, const Model& m) {
     return above ? total : sixteen;
 }
 
-// Rewrites self.<dwm> in place from the counts and the position matrix. Runs
-// natively: every element is (counts + (pseudo * pwm[Sn, n]) * pwm[Sm, m]) / denom
-// in double arithmetic, the order that fixes its rounding.
-bool pair_matrix(PyObject* self, const Model& m, const Ref& pseudo, std::int64_t L) {
-    double p, denom;
-    if (!to_c_double(pseudo.get(), &p)) return false;
-    Ref total = getattr(self, m.total);
-    if (!total) return false;
-    Ref sum = Ref::steal(PyNumber_Add(total.get(), pseudo.get()));
-    if (!sum || !to_c_double(sum.get(), &denom)) return false;
+// What the pair step reads and writes for one model, taken before any element
+// is written.
+struct PairOperands {
     Ref counts_obj, pwm_obj, dwm_obj;
     BufferView counts, pwm, dwm;
-    if (!read_array_attr(self, m.counts, Elem::Float64, 4, false, counts_obj, counts) ||
-        !read_array_attr(self, m.pwm, Elem::Float64, 2, false, pwm_obj, pwm) ||
-        !read_array_attr(self, m.dwm, Elem::Float64, 4, true, dwm_obj, dwm))
-        return false;
-    const std::int64_t pairs[4] = {5, 5, L, L};
-    const std::int64_t positions[2] = {5, L};
-    struct Extent {
-        const char* name;
-        const BufferView* view;
-        int ndim;
-        const std::int64_t* min;
-    };
-    const Extent extents[] = {{m.counts, &counts, 4, pairs}, {m.pwm, &pwm, 2, positions}, {m.dwm, &dwm, 4, pairs}};
-    for (const Extent& e : extents) {
-        if (!require_extent(e.name, *e.view, e.ndim, e.min)) {
-            // Indexing past an array's end is an IndexError, as element indexing would raise.
-            Ref exc = Ref::steal(PyErr_GetRaisedException());
-            Ref text = Ref::steal(PyObject_Str(exc.get()));
-            if (text) PyErr_SetObject(PyExc_IndexError, text.get());
+    kernels::PairModel model;
+
+    bool read(PyObject* self, const Model& m, const Ref& pseudo, std::int64_t L) {
+        if (!to_c_double(pseudo.get(), &model.pseudo)) return false;
+        Ref total = getattr(self, m.total);
+        if (!total) return false;
+        Ref sum = Ref::steal(PyNumber_Add(total.get(), pseudo.get()));
+        if (!sum || !to_c_double(sum.get(), &model.denom)) return false;
+        // Counts of any integer or real type enter the sums as the doubles NumPy would use.
+        counts_obj = getattr(self, m.counts);
+        if (!counts_obj || !real_elements(m.counts, counts_obj.get())) return false;
+        counts_obj = as_float64(counts_obj);
+        if (!counts_obj || !view_array(m.counts, counts_obj.get(), Elem::Float64, 4, false, counts) ||
+            !read_array_attr(self, m.pwm, Elem::Float64, 2, false, pwm_obj, pwm) ||
+            !read_array_attr(self, m.dwm, Elem::Float64, 4, true, dwm_obj, dwm))
             return false;
+        const std::int64_t pairs[4] = {5, 5, L, L};
+        const std::int64_t positions[2] = {5, L};
+        struct Extent {
+            const char* name;
+            const BufferView* view;
+            int ndim;
+            const std::int64_t* min;
+        };
+        const Extent extents[] = {{m.counts, &counts, 4, pairs}, {m.pwm, &pwm, 2, positions}, {m.dwm, &dwm, 4, pairs}};
+        for (const Extent& e : extents) {
+            if (!require_extent(e.name, *e.view, e.ndim, e.min)) {
+                // Indexing past an array's end is an IndexError, as element indexing would raise.
+                Ref exc = Ref::steal(PyErr_GetRaisedException());
+                Ref text = Ref::steal(PyObject_Str(exc.get()));
+                if (text) PyErr_SetObject(PyExc_IndexError, text.get());
+                return false;
+            }
         }
+        model.counts = counts.grid4();
+        model.pwm = pwm.grid2();
+        model.dwm = dwm.grid4();
+        return true;
     }
-    kernels::dwm_pairs(counts.grid4(), pwm.grid2(), p, denom, L, dwm.grid4());
+
+    // True when this model's writes can reach what either model reads or writes.
+    bool writes_into(const PairOperands& o) const {
+        return dwm.overlaps(counts) || dwm.overlaps(pwm) || dwm.overlaps(o.counts) || dwm.overlaps(o.pwm) ||
+               dwm.overlaps(o.dwm);
+    }
+};
+
+// Rewrites self.bias_dwm and self.bg_dwm in place. Runs natively: every element
+// is (counts + (pseudo * pwm[Sn, n]) * pwm[Sm, m]) / denom in double arithmetic,
+// the order that fixes its rounding. Arrays that share memory take the element
+// loop literally, since then the order of the writes decides what is read.
+bool pair_matrices(PyObject* self, const Ref& pseudo_bias, const Ref& pseudo_bg, std::int64_t L) {
+    PairOperands bias, bg;
+    if (!bias.read(self, kBias, pseudo_bias, L) || !bg.read(self, kBackground, pseudo_bg, L)) return false;
+    if (bias.writes_into(bg) || bg.writes_into(bias)) {
+        kernels::dwm_pairs_interleaved(bias.model, bg.model, L);
+    } else {
+        for (const PairOperands* p : {&bias, &bg})
+            kernels::dwm_pairs(p->model.counts, p->model.pwm, p->model.pseudo, p->model.denom, L, p->model.dwm);
+    }
     return true;
 }
 
@@ -162,8 +195,7 @@ PyObject* dwm_prepare_mat(Call& c) {
     if (!positions) return nullptr;
     Py_ssize_t n = PyObject_Length(positions.get());
     if (n < 0) return nullptr;
-    if (n > 0 && (!pair_matrix(self, kBias, pseudo_bias, n) || !pair_matrix(self, kBackground, pseudo_bg, n)))
-        return nullptr;
+    if (n > 0 && !pair_matrices(self, pseudo_bias, pseudo_bg, n)) return nullptr;
 
     for (auto [from, to] : {std::pair<const char*, const char*>{"bias_pwm", "bias_pwm_log"},
                             {"bg_pwm", "bg_pwm_log"},
@@ -211,15 +243,12 @@ PyObject* dwm_score_sequence(Call& c) {
         if (!require_extent(logs[i].name, views[i], logs[i].ndim, logs[i].ndim == 2 ? pwm_min : dwm_min))
             return nullptr;
     BufferView out;
-    if (!out.acquire(scores.get(), Elem::Float64, 1, true)) return nullptr;
-    auto o = out.vec();
-    if (o.size != n || (n > 1 && o.step != sizeof(double))) {
-        PyErr_SetString(PyExc_ValueError, "numpy.zeros() did not return a contiguous float64 array");
-        return nullptr;
-    }
-    std::int64_t bad = kernels::dwm_score(c.sequence.vec(), L, views[0].grid2(), views[1].grid2(), views[2].grid4(),
-                                          views[3].grid4(), reinterpret_cast<double*>(o.base));
-    if (bad >= 0) return raise_negative_code(c, bad);
+    if (!score_buffer(scores, n, out)) return nullptr;
+    std::vector<std::int64_t> copy;
+    auto seq = scored_codes(c, out, copy);
+    std::int64_t bad = kernels::dwm_score(seq, L, views[0].grid2(), views[1].grid2(), views[2].grid4(),
+                                          views[3].grid4(), reinterpret_cast<double*>(out.vec().base));
+    if (bad >= 0) return raise_negative_code(seq, bad);
     return scores.release();
 }
 

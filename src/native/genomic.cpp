@@ -44,8 +44,8 @@ Ref region_length(PyObject* region) {
 
 PyObject* genomic_init(Call& c) {
     PyObject* self = c.self();
-    if (!setattr(self, "region", c.arg[1])) return nullptr;
-    Ref length = region_length(c.arg[1]);
+    if (!setattr(self, "region", c.object(1))) return nullptr;
+    Ref length = region_length(c.object(1));
     if (!length || !setattr(self, "length", length.get())) return nullptr;
     for (const char* name : {"sequence", "revcomp"}) {
         Ref zeros = zeros_int(c, getattr(self, "length"));
@@ -56,7 +56,7 @@ PyObject* genomic_init(Call& c) {
 
 PyObject* genomic_from_fasta(Call& c) {
     PyObject* self = c.self();
-    Ref text = fetch_region(c.arg[1], [&] { return getattr(self, "region"); });
+    Ref text = fetch_region(c.object(1), [&] { return getattr(self, "region"); });
     if (!text) return nullptr;
     if (text.get() == Py_None) {
         PyErr_SetString(PyExc_TypeError, "fetch() returned None; expected the region's sequence as a str");
@@ -174,9 +174,9 @@ PyObject* get_gc_content(Call& c) {
     Tally gc, total;
     Ref pysam = c.global("pysam");
     if (!pysam) return nullptr;
-    Ref fasta_obj = call(getattr(pysam.get(), "FastaFile").get(), Ref::borrow(c.arg[1]));
+    Ref fasta_obj = call(getattr(pysam.get(), "FastaFile").get(), Ref::borrow(c.object(1)));
     if (!fasta_obj) return nullptr;
-    Ref it = Ref::steal(PyObject_GetIter(c.arg[0]));
+    Ref it = Ref::steal(PyObject_GetIter(c.object(0)));
     if (!it) return nullptr;
     while (Ref region = Ref::steal(PyIter_Next(it.get()))) {
         Ref seq = fetch_region(fasta_obj.get(), [&] { return region; });

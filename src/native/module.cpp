@@ -6,6 +6,7 @@
 #include <numpy/arrayobject.h>
 
 #include "frame/function.hpp"
+#include "frame/guard.hpp"
 #include "frame/runtime.hpp"
 #include "frame/traceback.hpp"
 #include "units.hpp"
@@ -21,10 +22,12 @@ namespace {
 
 constexpr Param kSelf{"self"};
 constexpr Param kSequence{"sequence", Kind::Int64Array};
-constexpr Param kAmount{"amount", Kind::Double};
+constexpr Param kAmount{"amount", Kind::Double, true, 1.0};
 
-// The callables: name, qualified name, parameters, docstring, body.
-const Callable kCreate{"create", "SequenceMatrix.create", {{"length"}, {"stype"}}, nullptr, matrix_create, __LINE__};
+// The callables: name, qualified name, parameters, docstring, body, and the
+// binding of static methods.
+const Callable kCreate{"create", "SequenceMatrix.create", {{"length"}, {"stype"}}, nullptr, matrix_create,
+                       __LINE__, Binding::Static};
 const Callable kAddCounts{"add_counts", "SequenceMatrix.add_counts", {kSelf, {"obj"}}, nullptr, matrix_add_counts,
                           __LINE__};
 
@@ -64,7 +67,7 @@ struct ClassDef {
     const char* name;
     const char* doc;            // nullptr: the class has no docstring
     const char* base;           // a class defined before, or nullptr for object
-    const Callable* methods[6];  // in definition order; `create` becomes a staticmethod
+    const Callable* methods[6];  // in definition order
 };
 
 const ClassDef kSequenceMatrix{"SequenceMatrix", " Class-builder ", nullptr, {&kCreate, &kAddCounts}};
@@ -97,7 +100,8 @@ bool define_class(PyObject* dict, PyObject* modname, const ClassDef& c) {
     for (const Callable* m : c.methods) {
         if (!m) break;
         Ref f = Ref::steal(make_function(*m, dict, modname));
-        if (f && m == &kCreate) f = Ref::steal(PyObject_CallOneArg(runtime().staticmethod, f.get()));
+        if (f && m->binding == Binding::Static)
+            f = Ref::steal(PyObject_CallOneArg(runtime().staticmethod, f.get()));
         if (!f || PyDict_SetItemString(ns.get(), m->name, f.get()) < 0) return false;
     }
     Ref bases;
@@ -128,17 +132,8 @@ bool capture_builtin(PyObject* builtins, const char* name, PyObject** slot) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         return false;
     }
-    Py_XSETREF(*slot, Py_NewRef(v));
+    if (slot) Py_XSETREF(*slot, Py_NewRef(v));
     return true;
-}
-
-bool check_layout(PyTypeObject* type, const char* name, Py_ssize_t expected) {
-    if (type->tp_basicsize >= expected) return true;
-    PyErr_Format(PyExc_ImportError,
-                 "numpy.%s size changed, may indicate binary incompatibility. Expected %zd from C header, got %zd "
-                 "from PyObject",
-                 name, expected, type->tp_basicsize);
-    return false;
 }
 
 bool start_up(PyObject* module) {
@@ -155,14 +150,10 @@ bool start_up(PyObject* module) {
 
     PyObject* builtins = PyModule_GetDict(builtins_module.get());
     Runtime& rt = runtime();
-    if (!capture_builtin(builtins, "staticmethod", &rt.staticmethod) || !capture_builtin(builtins, "range", &rt.range) ||
-        !capture_builtin(builtins, "sum", &rt.sum))
+    // sum is looked up with the others, though no body calls it.
+    if (!capture_builtin(builtins, "staticmethod", &rt.staticmethod) ||
+        !capture_builtin(builtins, "range", &rt.range) || !capture_builtin(builtins, "sum", nullptr))
         return false;
-
-    if (!check_layout(&PyArray_Type, "ndarray", sizeof(PyArrayObject_fields)) ||
-        !check_layout(&PyArrayDescr_Type, "dtype", sizeof(PyObject)))
-        return false;
-    rt.ndarray = &PyArray_Type;
 
     if (!ready_function_type()) return false;
     PyObject* modname = PyDict_GetItemString(dict, "__name__");
@@ -195,7 +186,7 @@ bool copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char
     return PyDict_SetItemString(dict, to, v.get()) == 0;
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
+PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
     std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (the_interpreter == -1) {
         the_interpreter = id;
@@ -219,7 +210,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     return module.release();
 }
 
-int module_exec(PyObject* module) {
+int module_exec(PyObject* module) noexcept {
     if (the_module) {
         if (the_module == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
@@ -227,7 +218,7 @@ int module_exec(PyObject* module) {
         return -1;
     }
     the_module = Py_NewRef(module);
-    if (start_up(module)) return 0;
+    if (guarded([module] { return start_up(module); })) return 0;
     if (PyErr_Occurred())
         add_traceback("init morvane.utils.sequences", "src/native/module.cpp", __LINE__, PyModule_GetDict(module));
     else

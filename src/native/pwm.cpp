@@ -32,20 +32,28 @@ bool read_length(PyObject* self, std::int32_t* L) {
     return length && to_c_int(length.get(), L);
 }
 
-int check_counted(const Call& c, std::int32_t L, bool skip_n) {
+int CountedCodes::take(const Call& c, std::int32_t L, bool skip_n) {
+    size_ = 0;
     if (L <= 0) return 1;
-    auto seq = c.sequence.vec();
+    auto seq = c.array(kSequenceArg).vec();
     if (seq.size < L) {
         PyErr_Format(PyExc_ValueError, "sequence has %lld elements; expected at least %d (the matrix length)",
                      static_cast<long long>(seq.size), static_cast<int>(L));
         return -1;
     }
+    if (L > static_cast<std::int32_t>(sizeof local_ / sizeof local_[0])) {
+        heap_.resize(static_cast<std::size_t>(L));
+        data_ = heap_.data();
+    }
+    for (std::int32_t i = 0; i < L; ++i) data_[i] = seq.load(i);
+    size_ = L;
+    auto codes = view();
     // One pass in the common case: every code a base (or, when N is counted, up to 4).
-    std::int64_t bad = kernels::find_outside(seq, L, 0, skip_n ? 3 : 4);
-    if (bad >= 0 && skip_n && kernels::find_code(seq, L, 4) >= 0) return 0;  // N wins over a bad code
+    std::int64_t bad = kernels::find_outside(codes, L, 0, skip_n ? 3 : 4);
+    if (bad >= 0 && skip_n && kernels::find_code(codes, L, 4) >= 0) return 0;  // N wins over a bad code
     if (bad >= 0) {
         PyErr_Format(PyExc_ValueError, "sequence[%lld] is %lld; expected a nucleotide code from 0 to 4",
-                     static_cast<long long>(bad), static_cast<long long>(seq.load(bad)));
+                     static_cast<long long>(bad), static_cast<long long>(data_[bad]));
         return -1;
     }
     return 1;
@@ -65,19 +73,37 @@ bool add_total(PyObject* self, const char* total, double amount) {
 }
 
 bool sequence_length(const Call& c, Py_ssize_t* n) {
-    *n = PyObject_Length(c.arg[1]);
+    *n = PyObject_Length(c.object(kSequenceArg));
     if (*n < 0) return false;
-    if (*n != c.sequence.shape(0)) {
+    if (*n != c.array(kSequenceArg).shape(0)) {
         PyErr_Format(PyExc_ValueError, "len(sequence) is %zd but its buffer holds %lld elements", *n,
-                     static_cast<long long>(c.sequence.shape(0)));
+                     static_cast<long long>(c.array(kSequenceArg).shape(0)));
         return false;
     }
     return true;
 }
 
-PyObject* raise_negative_code(const Call& c, std::int64_t index) {
+bool score_buffer(const Ref& scores, Py_ssize_t n, BufferView& out) {
+    if (!out.acquire(scores.get(), Elem::Float64, 1, true)) return false;
+    auto o = out.vec();
+    if (o.size != n || (n > 1 && o.step != sizeof(double))) {
+        PyErr_SetString(PyExc_ValueError, "numpy.zeros() did not return a contiguous float64 array");
+        return false;
+    }
+    return true;
+}
+
+kernels::Strided<std::int64_t> scored_codes(const Call& c, const BufferView& out, std::vector<std::int64_t>& copy) {
+    auto seq = c.array(kSequenceArg).vec();
+    if (!out.overlaps(c.array(kSequenceArg))) return seq;
+    copy.resize(static_cast<std::size_t>(seq.size));
+    for (std::int64_t i = 0; i < seq.size; ++i) copy[static_cast<std::size_t>(i)] = seq.load(i);
+    return {reinterpret_cast<char*>(copy.data()), seq.size, 8};
+}
+
+PyObject* raise_negative_code(kernels::Strided<std::int64_t> seq, std::int64_t index) {
     PyErr_Format(PyExc_ValueError, "sequence[%lld] is %lld; expected a nucleotide code, 0 or more",
-                 static_cast<long long>(index), static_cast<long long>(c.sequence.vec().load(index)));
+                 static_cast<long long>(index), static_cast<long long>(seq.load(index)));
     return nullptr;
 }
 
@@ -126,8 +152,8 @@ bool set_log_odds(const Call& c) {
 // ------------------------------------------------------------ SequenceMatrix
 
 PyObject* matrix_create(Call& c) {
-    PyObject* length = c.arg[0];
-    PyObject* stype = c.arg[1];
+    PyObject* length = c.object(0);
+    PyObject* stype = c.object(1);
     for (auto [name, cls] : {std::pair<const char*, const char*>{"PWM", "NucleotideMatrix"},
                              {"DWM", "DiNucleotideMatrix"}}) {
         Ref text = Ref::steal(PyUnicode_FromString(name));
@@ -142,14 +168,15 @@ PyObject* matrix_create(Call& c) {
     if (!exit) return nullptr;
     Ref format = Ref::steal(PyUnicode_FromString("Unkown score type {0}"));
     if (!format) return nullptr;
-    Ref message = Ref::steal(PyObject_CallMethod(format.get(), "format", "O", stype));
+    // stype is the one argument, a tuple included.
+    Ref message = call(getattr(format.get(), "format").get(), Ref::borrow(stype));
     if (!message || !call(exit.get(), message)) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* matrix_add_counts(Call& c) {
     PyObject* self = c.self();
-    PyObject* other = c.arg[1];
+    PyObject* other = c.object(1);
     for (const char* name : {"counts", "bg_counts", "neg_counts", "no_bias", "no_bg"}) {
         Ref mine = getattr(self, name);
         if (!mine) return nullptr;
@@ -165,7 +192,7 @@ PyObject* matrix_add_counts(Call& c) {
 
 PyObject* pwm_init(Call& c) {
     PyObject* self = c.self();
-    PyObject* length = c.arg[1];
+    PyObject* length = c.object(1);
     if (!setattr(self, "length", length)) return nullptr;
     for (const char* name : {"counts", "neg_counts", "bg_counts"}) {
         Ref zeros = zeros_shape(c, 1, length, 1);
@@ -196,15 +223,17 @@ PyObject* pwm_add_sequence(Call& c) {
     BufferView counts, neg;
     if (!count_array(self, "counts", L, counts_obj, counts) || !count_array(self, "neg_counts", L, neg_obj, neg))
         return nullptr;
-    int take = check_counted(c, L, true);
+    CountedCodes codes;
+    int take = codes.take(c, L, true);
     if (take < 0) return nullptr;
     if (take == 0) Py_RETURN_NONE;  // an N in the window: the sequence is not counted at all
     // Non-positive amounts (NaN included) are kept apart from the counts.
-    kernels::pwm_count(c.sequence.vec(), L, c.amount > 0 ? counts.grid2() : neg.grid2(), c.amount);
+    const double amount = c.real(kAmountArg);
+    kernels::pwm_count(codes.view(), L, amount > 0 ? counts.grid2() : neg.grid2(), amount);
     counts.release();
     neg.release();
     if (!setattr(self, "counts", counts_obj.get()) || !setattr(self, "neg_counts", neg_obj.get())) return nullptr;
-    if (!add_total(self, "no_bias", c.amount)) return nullptr;
+    if (!add_total(self, "no_bias", amount)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -215,10 +244,12 @@ PyObject* pwm_add_background(Call& c) {
     Ref bg_obj;
     BufferView bg;
     if (!count_array(self, "bg_counts", L, bg_obj, bg)) return nullptr;
-    if (check_counted(c, L, false) < 0) return nullptr;
-    kernels::pwm_count(c.sequence.vec(), L, bg.grid2(), c.amount);
+    CountedCodes codes;
+    if (codes.take(c, L, false) < 0) return nullptr;
+    const double amount = c.real(kAmountArg);
+    kernels::pwm_count(codes.view(), L, bg.grid2(), amount);
     bg.release();
-    if (!setattr(self, "bg_counts", bg_obj.get()) || !add_total(self, "no_bg", c.amount)) return nullptr;
+    if (!setattr(self, "bg_counts", bg_obj.get()) || !add_total(self, "no_bg", amount)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -248,14 +279,11 @@ PyObject* pwm_score_sequence(Call& c) {
     Ref scores = call(np_attr(c, "zeros").get(), Ref::steal(PyLong_FromSsize_t(n)));
     if (!scores) return nullptr;
     BufferView out;
-    if (!out.acquire(scores.get(), Elem::Float64, 1, true)) return nullptr;
-    auto o = out.vec();
-    if (o.size != n || (n > 1 && o.step != sizeof(double))) {
-        PyErr_SetString(PyExc_ValueError, "numpy.zeros() did not return a contiguous float64 array");
-        return nullptr;
-    }
-    std::int64_t bad = kernels::pwm_score(c.sequence.vec(), pssm.grid2(), reinterpret_cast<double*>(o.base));
-    if (bad >= 0) return raise_negative_code(c, bad);
+    if (!score_buffer(scores, n, out)) return nullptr;
+    std::vector<std::int64_t> copy;
+    auto seq = scored_codes(c, out, copy);
+    std::int64_t bad = kernels::pwm_score(seq, pssm.grid2(), reinterpret_cast<double*>(out.vec().base));
+    if (bad >= 0) return raise_negative_code(seq, bad);
     return scores.release();
 }
 

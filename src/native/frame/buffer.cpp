@@ -4,8 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "frame/runtime.hpp"
-
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL morvane_ARRAY_API
 #include <numpy/arrayobject.h>
@@ -165,7 +163,11 @@ bool check_format(const Py_buffer& b, Elem elem) {
 
 bool BufferView::acquire(PyObject* obj, Elem elem, int ndim, bool writable) {
     release();
-    if (take_array(obj, elem, ndim, writable)) return true;
+    switch (take_array(obj, elem, ndim, writable)) {
+        case Taken::Yes: return true;
+        case Taken::Failed: return false;
+        case Taken::No: break;
+    }
     int flags = PyBUF_FORMAT | PyBUF_STRIDES | (writable ? PyBUF_WRITABLE : 0);
     if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
     held_ = true;
@@ -183,32 +185,53 @@ bool BufferView::acquire(PyObject* obj, Elem elem, int ndim, bool writable) {
     return true;
 }
 
-// The common case, an aligned native array of exactly the element type, read
-// straight from the array: what the buffer protocol would hand out, without
-// building its format string on every call. Anything else takes the protocol,
-// which also words the errors.
-bool BufferView::take_array(PyObject* obj, Elem elem, int ndim, bool writable) {
-    if (!PyArray_Check(obj)) return false;
+// The common case, an aligned array in native byte order of exactly the
+// element type, read straight from the array: what the buffer protocol would
+// hand out, without building its format string on every call. Anything else
+// takes the protocol, which also words the errors.
+BufferView::Taken BufferView::take_array(PyObject* obj, Elem elem, int ndim, bool writable) {
+    if (!PyArray_Check(obj)) return Taken::No;
     auto* a = reinterpret_cast<PyArrayObject*>(obj);
     PyArray_Descr* d = PyArray_DESCR(a);
     const int t = d->type_num;
     const bool kind = elem == Elem::Int64 ? (t == NPY_LONG || t == NPY_LONGLONG) : t == NPY_DOUBLE;
-    // Arrays that warn on write (views from broadcast_arrays) keep NumPy's own handling.
-    constexpr int kWarnOnWrite = static_cast<int>(0x80000000u);
-    const int flags = PyArray_FLAGS(a);
-    if (!kind || PyDataType_ISBYTESWAPPED(d) || PyArray_NDIM(a) != ndim || (flags & kWarnOnWrite) ||
-        (writable && !(flags & NPY_ARRAY_WRITEABLE)))
-        return false;
+    if (!kind || PyDataType_ISBYTESWAPPED(d) || PyArray_NDIM(a) != ndim || !PyArray_ISALIGNED(a) ||
+        (writable && !PyArray_ISWRITEABLE(a)))
+        return Taken::No;
+    // NumPy's own check for a write, as the protocol makes it: it also warns for
+    // arrays that NumPy flags to warn on write (views from broadcast_arrays).
+    if (writable && PyArray_FailUnlessWriteable(a, "buffer source array") < 0) return Taken::Failed;
     keep(static_cast<char*>(PyArray_DATA(a)), ndim, PyArray_DIMS(a), PyArray_STRIDES(a));
-    return true;
+    return Taken::Yes;
 }
 
 void BufferView::keep(char* base, int ndim, const Py_ssize_t* shape, const Py_ssize_t* strides) {
     base_ = base;
+    ndim_ = ndim;
     for (int d = 0; d < ndim && d < 4; ++d) {
         shape_[d] = shape[d];
         strides_[d] = strides[d];
     }
+}
+
+// Compared as byte ranges from the lowest to the highest element: views that
+// interleave without sharing a byte count as overlapping, which only costs the
+// careful path.
+bool BufferView::overlaps(const BufferView& o) const {
+    auto span = [](const BufferView& v, std::uintptr_t& lo, std::uintptr_t& hi) {
+        std::int64_t first = 0, last = 0;
+        for (int d = 0; d < v.ndim_; ++d) {
+            if (v.shape_[d] == 0) return false;
+            const std::int64_t reach = (v.shape_[d] - 1) * v.strides_[d];
+            (reach < 0 ? first : last) += reach;
+        }
+        lo = reinterpret_cast<std::uintptr_t>(v.base_) + first;
+        hi = reinterpret_cast<std::uintptr_t>(v.base_) + last + 8;
+        return true;
+    };
+    std::uintptr_t a0, a1, b0, b1;
+    if (!base_ || !o.base_ || !span(*this, a0, a1) || !span(o, b0, b1)) return false;
+    return a0 < b1 && b0 < a1;
 }
 
 void BufferView::release() {
@@ -239,22 +262,42 @@ kernels::Grid4 BufferView::grid4() const {
     return g;
 }
 
-bool is_ndarray(PyObject* o) { return PyObject_TypeCheck(o, runtime().ndarray); }
+bool is_ndarray(PyObject* o) { return PyArray_Check(o); }
+
+bool view_array(const char* name, PyObject* value, Elem elem, int ndim, bool writable, BufferView& view) {
+    if (value == Py_None) {
+        PyErr_Format(PyExc_TypeError, "attribute '%s' is None; expected a numpy.ndarray", name);
+        return false;
+    }
+    if (!is_ndarray(value)) {
+        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value)->tp_name, "numpy.ndarray");
+        return false;
+    }
+    return view.acquire(value, elem, ndim, writable);
+}
 
 bool read_array_attr(PyObject* obj, const char* name, Elem elem, int ndim, bool writable, Ref& value,
                      BufferView& view) {
     value = getattr(obj, name);
-    if (!value) return false;
-    if (value.get() == Py_None) {
-        PyErr_Format(PyExc_TypeError, "attribute '%s' is None; expected a numpy.ndarray", name);
-        return false;
-    }
-    if (!is_ndarray(value.get())) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value.get())->tp_name,
-                     "numpy.ndarray");
-        return false;
-    }
-    return view.acquire(value.get(), elem, ndim, writable);
+    return value && view_array(name, value.get(), elem, ndim, writable, view);
+}
+
+bool real_elements(const char* name, PyObject* value) {
+    if (!PyArray_Check(value)) return true;
+    auto* a = reinterpret_cast<PyArrayObject*>(value);
+    PyArray_Descr* d = PyArray_DESCR(a);
+    if (PyDataType_ISBOOL(d) || PyDataType_ISINTEGER(d) || d->type_num == NPY_DOUBLE) return true;
+    PyErr_Format(PyExc_TypeError, "attribute '%s' holds %S elements; expected integers or float64", name,
+                 reinterpret_cast<PyObject*>(d));
+    return false;
+}
+
+Ref as_float64(Ref value) {
+    if (!value || !PyArray_Check(value.get())) return value;
+    auto* a = reinterpret_cast<PyArrayObject*>(value.get());
+    PyArray_Descr* d = PyArray_DESCR(a);
+    if (d->type_num == NPY_DOUBLE && !PyDataType_ISBYTESWAPPED(d)) return value;
+    return Ref::steal(PyArray_Cast(a, NPY_DOUBLE));
 }
 
 bool require_extent(const char* name, const BufferView& view, int ndim, const std::int64_t* min) {

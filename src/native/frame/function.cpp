@@ -3,6 +3,7 @@
 #include <structmember.h>
 
 #include "frame/convert.hpp"
+#include "frame/guard.hpp"
 #include "frame/runtime.hpp"
 #include "frame/traceback.hpp"
 
@@ -23,6 +24,8 @@ struct FunctionObject {
     PyObject* code;
     PyObject* globals;
     PyObject* annotations;
+    PyObject* weakrefs;
+    PyObject* traceback_name;  // "morvane.utils.sequences." + qualname, made with the object
 };
 
 int count_params(const Callable& d) {
@@ -31,20 +34,18 @@ int count_params(const Callable& d) {
     return n;
 }
 
-bool has_default(const Param& p) { return p.kind == Kind::Double; }
-
 void raise_arg_count(const Callable& d, const char* how, Py_ssize_t expected, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", d.name, how,
                  expected, expected == 1 ? "" : "s", given);
 }
 
-// Fills call.arg from positional and keyword arguments, converts and type-tests
-// them, and takes the buffer of the array parameter.
+// Fills call.args from positional and keyword arguments, converts and type-tests
+// them into the slots their kinds declare, and takes the buffers of array parameters.
 bool bind(Call& call, PyObject* args, PyObject* kwargs) {
     const Callable& d = call.def;
     const int n = count_params(d);
     int required = 0;
-    for (int i = 0; i < n; ++i) required += !has_default(d.params[i]);
+    for (int i = 0; i < n; ++i) required += !d.params[i].optional;
     const bool defaults = required < n;
 
     const Py_ssize_t given = PyTuple_GET_SIZE(args);
@@ -52,7 +53,7 @@ bool bind(Call& call, PyObject* args, PyObject* kwargs) {
         raise_arg_count(d, defaults ? "at most" : "exactly", n, given);
         return false;
     }
-    for (Py_ssize_t i = 0; i < given; ++i) call.arg[i] = PyTuple_GET_ITEM(args, i);
+    for (Py_ssize_t i = 0; i < given; ++i) call.args[i].object = PyTuple_GET_ITEM(args, i);
 
     if (kwargs) {
         Py_ssize_t pos = 0;
@@ -72,20 +73,24 @@ bool bind(Call& call, PyObject* args, PyObject* kwargs) {
                 PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", d.name, key);
                 return false;
             }
-            call.arg[i] = value;
+            call.args[i].object = value;
         }
     }
     for (int i = 0; i < n; ++i) {
-        if (!call.arg[i] && !has_default(d.params[i])) {
+        if (!call.args[i].object && !d.params[i].optional) {
             raise_arg_count(d, defaults ? "at least" : "exactly", required, i);
             return false;
         }
     }
-    for (int i = 0; i < n; ++i)
-        if (d.params[i].kind == Kind::Double && call.arg[i] && !to_c_double(call.arg[i], &call.amount)) return false;
+    for (int i = 0; i < n; ++i) {
+        if (d.params[i].kind != Kind::Double) continue;
+        Arg& a = call.args[i];
+        a.real = d.params[i].fallback;
+        if (a.object && !to_c_double(a.object, &a.real)) return false;
+    }
 
     for (int i = 0; i < n; ++i) {
-        PyObject* v = call.arg[i];
+        PyObject* v = call.args[i].object;
         const char* expected = nullptr;
         if (d.params[i].kind == Kind::Int64Array && v != Py_None && !is_ndarray(v)) expected = "numpy.ndarray";
         if (d.params[i].kind == Kind::ExactStr && v != Py_None && !PyUnicode_CheckExact(v)) expected = "str";
@@ -98,29 +103,26 @@ bool bind(Call& call, PyObject* args, PyObject* kwargs) {
     for (int i = 0; i < n; ++i) {
         if (d.params[i].kind != Kind::Int64Array) continue;
         // A None array has no elements to read; refuse it here rather than in every body.
-        if (call.arg[i] == Py_None) {
+        if (call.args[i].object == Py_None) {
             PyErr_Format(PyExc_TypeError, "Argument '%.200s' must not be None", d.params[i].name);
             return false;
         }
-        if (!call.sequence.acquire(call.arg[i], Elem::Int64, 1, false)) return false;
+        if (!call.args[i].array.acquire(call.args[i].object, Elem::Int64, 1, false)) return false;
     }
     return true;
 }
 
-PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
-    PyObject* result = nullptr;
-    {
+    PyObject* result = guarded([&] {
         Call call{*f->def, f->globals};
-        if (bind(call, args, kwargs)) result = f->def->body(call);
-    }
+        return bind(call, args, kwargs) ? f->def->body(call) : nullptr;
+    });
     if (!result) {
-        PyObject* name = PyUnicode_FromFormat("morvane.utils.sequences.%U", f->qualname);
-        const char* text = name ? PyUnicode_AsUTF8(name) : nullptr;
-        if (text) add_traceback(text, kSourceFile, f->def->line, f->globals);
-        Py_XDECREF(name);
-        if (!text) PyErr_Clear();
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        // Its UTF-8 form was made with it, so reading it cannot fail.
+        if (f->traceback_name)
+            add_traceback(PyUnicode_AsUTF8(f->traceback_name), kSourceFile, f->def->line, f->globals);
     }
     return result;
 }
@@ -150,6 +152,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->code);
     Py_VISIT(f->globals);
     Py_VISIT(f->annotations);
+    Py_VISIT(f->traceback_name);
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
@@ -164,12 +167,14 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->code);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->annotations);
+    Py_CLEAR(f->traceback_name);
     return 0;
 }
 
 void function_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<FunctionObject*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
     type->tp_free(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type
@@ -186,6 +191,7 @@ PyMemberDef function_members[] = {
     {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
     {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
     {"__annotations__", T_OBJECT, offsetof(FunctionObject, annotations), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -236,6 +242,9 @@ Ref Call::global(const char* name) const {
 
 bool ready_function_type() {
     if (FunctionType) return true;
+    // tp_call, not vectorcall: with vectorcall the interpreter itself refuses a
+    // keyword that is not a string, and the binder's own message for it (naming
+    // the callable) could never be reached.
     static PyType_Slot slots[] = {
         {Py_tp_call, reinterpret_cast<void*>(function_call)},
         {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
@@ -250,7 +259,10 @@ bool ready_function_type() {
     };
     static PyType_Spec spec = {
         "morvane.utils.sequences.function", sizeof(FunctionObject), 0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        // Immutable like Python's own function type: no caller may rebind a slot
+        // such as __call__ for every callable at once.
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+            Py_TPFLAGS_IMMUTABLETYPE,
         slots};
     FunctionType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     return FunctionType != nullptr;
@@ -262,6 +274,7 @@ PyObject* make_function(const Callable& def, PyObject* globals, PyObject* module
     auto* f = reinterpret_cast<FunctionObject*>(self.get());
     f->def = &def;
     f->name = f->qualname = f->module = f->doc = f->defaults = f->code = f->globals = f->annotations = nullptr;
+    f->weakrefs = f->traceback_name = nullptr;
     f->name = PyUnicode_FromString(def.name);
     f->qualname = PyUnicode_FromString(def.qualname);
     f->module = Py_NewRef(module_name);
@@ -269,18 +282,27 @@ PyObject* make_function(const Callable& def, PyObject* globals, PyObject* module
     f->globals = Py_NewRef(globals);
     f->annotations = PyDict_New();
     f->code = make_code(def);
+    // Made here, so that a failing call never formats text with its error pending.
+    f->traceback_name = PyUnicode_FromFormat("morvane.utils.sequences.%s", def.qualname);
+    if (f->traceback_name && !PyUnicode_AsUTF8(f->traceback_name)) Py_CLEAR(f->traceback_name);
     const int n = count_params(def);
     int ndefaults = 0;
-    for (int i = 0; i < n; ++i) ndefaults += has_default(def.params[i]);
+    for (int i = 0; i < n; ++i) ndefaults += def.params[i].optional;
     if (ndefaults) {
-        f->defaults = PyTuple_New(ndefaults);
-        for (int i = 0, k = 0; f->defaults && i < n; ++i)
-            if (has_default(def.params[i])) PyTuple_SET_ITEM(f->defaults, k++, PyFloat_FromDouble(1.0));
+        Ref defaults = Ref::steal(PyTuple_New(ndefaults));
+        for (int i = 0, k = 0; defaults && i < n; ++i) {
+            if (!def.params[i].optional) continue;
+            PyObject* v = PyFloat_FromDouble(def.params[i].fallback);
+            if (!v) defaults = Ref();
+            else PyTuple_SET_ITEM(defaults.get(), k++, v);
+        }
+        f->defaults = defaults.release();
     } else {
         f->defaults = Py_NewRef(Py_None);
     }
     PyObject_GC_Track(self.get());
-    if (!f->name || !f->qualname || !f->doc || !f->annotations || !f->code || !f->defaults) return nullptr;
+    if (!f->name || !f->qualname || !f->doc || !f->annotations || !f->code || !f->defaults || !f->traceback_name)
+        return nullptr;
     return self.release();
 }
 

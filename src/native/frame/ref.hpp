@@ -4,7 +4,6 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <cstdint>
 #include <utility>
 
 namespace morvane {
@@ -37,21 +36,11 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// The interned str of a name given as a string literal, made once per literal:
-// attribute names are looked up on every call, so they are not rebuilt each time.
-// The table is keyed by the literal's address; the first probe is inline.
-namespace names {
-constexpr std::size_t kSlots = 256;
-extern const char* keys[kSlots];
-extern PyObject* values[kSlots];
-inline std::size_t slot(const char* literal) { return (reinterpret_cast<std::uintptr_t>(literal) >> 3) % kSlots; }
-PyObject* probe(const char* literal);
-}  // namespace names
-
-inline PyObject* interned(const char* literal) {
-    const std::size_t i = names::slot(literal);
-    return names::keys[i] == literal ? names::values[i] : names::probe(literal);
-}
+// The interned str of an attribute or global name, made once per distinct text
+// and kept for the life of the process: names are looked up on every call, so
+// they are not rebuilt each time. Keyed by the text, so any string may be
+// passed. nullptr with a Python error when the str cannot be made.
+PyObject* interned(const char* name);
 
 // Attribute access by name, as the classes' state lives in ordinary instance dicts.
 inline Ref getattr(PyObject* o, const char* name) {

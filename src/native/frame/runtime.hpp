@@ -1,5 +1,5 @@
-// What the module keeps from its start-up: NumPy's array type and the
-// built-ins it captured, so later changes to builtins do not reach it.
+// What the module keeps from its start-up: the built-ins it captured, so later
+// changes to builtins do not reach it.
 #pragma once
 
 #include <Python.h>
@@ -7,10 +7,8 @@
 namespace morvane {
 
 struct Runtime {
-    PyTypeObject* ndarray = nullptr;
     PyObject* staticmethod = nullptr;
     PyObject* range = nullptr;
-    PyObject* sum = nullptr;
 };
 
 Runtime& runtime();

@@ -1,7 +1,10 @@
-// Instruction sets chosen at run time. The library is built for baseline x86-64;
-// wider kernels carry target attributes and are picked by the level found once
-// per process.
+// Instruction sets chosen at run time. The library is built for baseline
+// x86-64; wider kernels carry target attributes. The kernel set is chosen once
+// per process, as a table of entry points, so no kernel asks for the level
+// inside its loops.
 #pragma once
+
+#include "kernels.hpp"
 
 namespace morvane::kernels::cpu {
 
@@ -18,18 +21,25 @@ inline Level detect() {
     return Level::Base;
 }
 
-inline Level& active() {
-    static Level l = detect();
-    return l;
-}
+// The entry points that have a form per level, with the public signatures.
+struct Table {
+    Level level;
+    decltype(&kernels::pwm_score) pwm_score;
+    decltype(&kernels::dwm_score) dwm_score;
+};
 
-inline Level level() { return active(); }
+// The table of the widest level, made at first use.
+const Table& table();
 
-// Lets the tests run every narrower path on a wide machine; never widens.
-inline Level limit(Level cap) {
-    Level widest = detect();
-    active() = static_cast<int>(cap) < static_cast<int>(widest) ? cap : widest;
-    return active();
-}
+// Rebuilds the table for min(cap, widest): lets the tests run every narrower
+// path on a wide machine. Not for use while kernels run on other threads.
+Level limit(Level cap);
+
+// One form of each entry per level (pwm.cpp, dwm.cpp).
+template <Level>
+std::int64_t pwm_score_at(Strided<std::int64_t> seq, Grid2 pssm, double* out);
+template <Level>
+std::int64_t dwm_score_at(Strided<std::int64_t> seq, std::int32_t L, Grid2 bias_pwm, Grid2 bg_pwm, Grid4 bias_dwm,
+                          Grid4 bg_dwm, double* out);
 
 }  // namespace morvane::kernels::cpu

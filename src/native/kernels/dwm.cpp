@@ -12,8 +12,8 @@
 // terms in ascending n; only independent accumulators are interleaved.
 //
 // The pow and log2 calls dominate. log2 is always the C library's; pow(2.0, x)
-// is too, except on AVX-512 where pow2.hpp repeats its exact operations eight
-// lanes at a time once they were checked to agree.
+// is too, except on AVX-512 and on AVX2 with FMA, where pow2.hpp repeats its
+// exact operations eight or four lanes at a time once they were checked to agree.
 #include <immintrin.h>
 
 #include <cmath>
@@ -71,18 +71,39 @@ void dwm_count(Strided<std::int64_t> seq, std::int32_t L, Grid4 counts, double a
     }
 }
 
+namespace {
+
+// One pair element, in the operation order that fixes its rounding.
+inline double pair_value(double count, double pseudo, double pwm_n, double pwm_m, double denom) {
+    const double t1 = pseudo * pwm_n;
+    const double t2 = t1 * pwm_m;
+    return (count + t2) / denom;
+}
+
+}  // namespace
+
 void dwm_pairs(Grid4 counts, Grid2 pwm, double pseudo, double denom, std::int64_t L, Grid4 dwm) {
     for (std::int64_t m = 0; m < L; ++m)
         for (std::int64_t n = 0; n < L; ++n)
             for (std::int64_t Sm = 0; Sm < 5; ++Sm) {
                 const double pm = pwm.load(Sm, m);
-                for (std::int64_t Sn = 0; Sn < 5; ++Sn) {
-                    const double t1 = pseudo * pwm.load(Sn, n);
-                    const double t2 = t1 * pm;
-                    const double num = counts.load(Sm, Sn, m, n) + t2;
-                    dwm.store(Sm, Sn, m, n, num / denom);
-                }
+                for (std::int64_t Sn = 0; Sn < 5; ++Sn)
+                    dwm.store(Sm, Sn, m, n, pair_value(counts.load(Sm, Sn, m, n), pseudo, pwm.load(Sn, n), pm, denom));
             }
+}
+
+void dwm_pairs_interleaved(const PairModel& bias, const PairModel& bg, std::int64_t L) {
+    auto element = [](const PairModel& p, std::int64_t m, std::int64_t n, std::int64_t Sm, std::int64_t Sn) {
+        const double pn = p.pwm.load(Sn, n);
+        p.dwm.store(Sm, Sn, m, n, pair_value(p.counts.load(Sm, Sn, m, n), p.pseudo, pn, p.pwm.load(Sm, m), p.denom));
+    };
+    for (std::int64_t m = 0; m < L; ++m)
+        for (std::int64_t n = 0; n < L; ++n)
+            for (std::int64_t Sm = 0; Sm < 5; ++Sm)
+                for (std::int64_t Sn = 0; Sn < 5; ++Sn) {
+                    element(bias, m, n, Sm, Sn);
+                    element(bg, m, n, Sm, Sn);
+                }
 }
 
 namespace {
@@ -104,7 +125,7 @@ double* align64(double* p) {
 
 void build(Tables& t, std::int64_t L, Grid2 bias_pwm, Grid2 bg_pwm, Grid4 bias_dwm, Grid4 bg_dwm) {
     t.L = L;
-    const std::size_t nd = static_cast<std::size_t>(4 * L * L * 8), np = static_cast<std::size_t>(L * 8);
+    const std::size_t nd = table_size({4, L, L, 8}), np = table_size({L, 8});
     t.store.assign(nd + np + 16, 0.0);
     t.D = align64(t.store.data());
     t.P = align64(t.D + nd);
@@ -132,17 +153,22 @@ void sums_base(const std::uint8_t* S, const Tables& t, double* X) {
     for (std::int64_t i = 0; i < L * 8; ++i) X[i] = X[i] + t.P[i];
 }
 
+// The accumulators must stay in registers: the j loops are unrolled at any
+// optimisation level.
 template <int G>
 __attribute__((target("avx2"), always_inline)) inline void group256(const std::uint8_t* S, const Tables& t,
                                                                     std::int64_t m0, double* X) {
     const std::int64_t L = t.L;
     __m256d a[2 * G];
+#pragma GCC unroll 16
     for (int j = 0; j < 2 * G; ++j) a[j] = _mm256_setzero_pd();
     for (std::int64_t n = 0; n < L; ++n) {
         const double* row = t.D + ((S[n] * L + n) * L + m0) * 8;
+#pragma GCC unroll 16
         for (int j = 0; j < 2 * G; ++j) a[j] = _mm256_add_pd(a[j], _mm256_load_pd(row + 4 * j));
     }
     const double* p = t.P + m0 * 8;
+#pragma GCC unroll 16
     for (int j = 0; j < 2 * G; ++j) _mm256_store_pd(X + m0 * 8 + 4 * j, _mm256_add_pd(a[j], _mm256_load_pd(p + 4 * j)));
 }
 
@@ -152,18 +178,28 @@ __attribute__((target("avx2"))) void sums256(const std::uint8_t* S, const Tables
     for (; m < t.L; ++m) group256<1>(S, t, m, X);
 }
 
+// sums256 and the powers 2^X by the C library's own operations (pow2.hpp);
+// only for processors with FMA.
+__attribute__((target("avx2,fma"))) void sums256_pow(const std::uint8_t* S, const Tables& t, double* X, double* Pw) {
+    sums256(S, t, X);
+    for (std::int64_t i = 0; i < t.L * 8; i += 4) _mm256_store_pd(Pw + i, pow2::eval4(_mm256_load_pd(X + i)));
+}
+
 // With Pw, also the powers 2^X by the C library's own operations (pow2.hpp).
 template <int G>
 __attribute__((target("avx512f"), always_inline)) inline void group512(const std::uint8_t* S, const Tables& t,
                                                                        std::int64_t m0, double* X, double* Pw) {
     const std::int64_t L = t.L;
     __m512d a[G];
+#pragma GCC unroll 16
     for (int j = 0; j < G; ++j) a[j] = _mm512_setzero_pd();
     for (std::int64_t n = 0; n < L; ++n) {
         const double* row = t.D + ((S[n] * L + n) * L + m0) * 8;
+#pragma GCC unroll 16
         for (int j = 0; j < G; ++j) a[j] = _mm512_add_pd(a[j], _mm512_load_pd(row + 8 * j));
     }
     const double* p = t.P + m0 * 8;
+#pragma GCC unroll 16
     for (int j = 0; j < G; ++j) {
         const __m512d x = _mm512_add_pd(a[j], _mm512_load_pd(p + 8 * j));
         _mm512_store_pd(X + (m0 + j) * 8, x);
@@ -203,8 +239,11 @@ double finish(const double* X, const double* Pw, const std::uint8_t* S, std::int
 
 }  // namespace
 
-std::int64_t dwm_score(Strided<std::int64_t> seq, std::int32_t L32, Grid2 bias_pwm, Grid2 bg_pwm, Grid4 bias_dwm,
-                       Grid4 bg_dwm, double* out) {
+namespace cpu {
+
+template <Level level>
+std::int64_t dwm_score_at(Strided<std::int64_t> seq, std::int32_t L32, Grid2 bias_pwm, Grid2 bg_pwm, Grid4 bias_dwm,
+                          Grid4 bg_dwm, double* out) {
     const std::int64_t n = seq.size;
     const std::int64_t L = L32;
     for (std::int64_t i = 0; i < n; ++i)
@@ -215,8 +254,7 @@ std::int64_t dwm_score(Strided<std::int64_t> seq, std::int32_t L32, Grid2 bias_p
 
     Tables t;
     build(t, L, bias_pwm, bg_pwm, bias_dwm, bg_dwm);
-    const cpu::Level level = cpu::level();
-    const bool fast_pow = level == cpu::Level::Avx512 && pow2::available();
+    const bool fast_pow = pow2::available(level);
     std::vector<double> xs(static_cast<std::size_t>(2 * L * 8 + 8));
     double* X = align64(xs.data());
     double* Pw = fast_pow ? X + L * 8 : nullptr;
@@ -236,16 +274,31 @@ std::int64_t dwm_score(Strided<std::int64_t> seq, std::int32_t L32, Grid2 bias_p
             if (S[s + L - 1] == 4) last = s + L - 1;
             if (last >= s) continue;
             const std::uint8_t* w = S.data() + s;
-            if (level == cpu::Level::Avx512)
+            if constexpr (level == Level::Avx512) {
                 sums512(w, t, X, Pw);
-            else if (level == cpu::Level::Avx2)
-                sums256(w, t, X);
-            else
+            } else if constexpr (level == Level::Avx2) {
+                // Loop-invariant: the probe's verdict, not the CPU level.
+                if (fast_pow)
+                    sums256_pow(w, t, X, Pw);
+                else
+                    sums256(w, t, X);
+            } else {
                 sums_base(w, t, X);
+            }
             out[s0 + s + F] = finish(X, Pw, w, L);
         }
     }
     return -1;
 }
+
+// The forms the dispatch table holds.
+template std::int64_t dwm_score_at<Level::Base>(Strided<std::int64_t>, std::int32_t, Grid2, Grid2, Grid4, Grid4,
+                                                double*);
+template std::int64_t dwm_score_at<Level::Avx2>(Strided<std::int64_t>, std::int32_t, Grid2, Grid2, Grid4, Grid4,
+                                                double*);
+template std::int64_t dwm_score_at<Level::Avx512>(Strided<std::int64_t>, std::int32_t, Grid2, Grid2, Grid4, Grid4,
+                                                  double*);
+
+}  // namespace cpu
 
 }  // namespace morvane::kernels

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
+#include <stdexcept>
 
 namespace morvane::kernels {
 
@@ -61,6 +63,18 @@ struct Grid4 {
         std::memcpy(at(x, y, p, q), &v, sizeof v);
     }
 };
+
+// Elements of a per-call table, the product of `factors` (each >= 0), checked
+// before anything is allocated: a product beyond any allocation throws
+// std::length_error, which the module reports as MemoryError.
+inline std::size_t table_size(std::initializer_list<std::int64_t> factors) {
+    std::uint64_t n = 1;
+    for (std::int64_t f : factors)
+        if (f < 0 || __builtin_mul_overflow(n, static_cast<std::uint64_t>(f), &n))
+            throw std::length_error("morvane: per-call table too large");
+    if (n > PTRDIFF_MAX / 8) throw std::length_error("morvane: per-call table too large");
+    return static_cast<std::size_t>(n);
+}
 
 // ---------------------------------------------------------------- coding
 // Code of one character (code point): A/a 0, T/t 1, C/c 2, G/g 3, anything else 4.
@@ -117,6 +131,18 @@ void dwm_count(Strided<std::int64_t> seq, std::int32_t L, Grid4 counts, double a
 // Pair probabilities, for m, n < L and Sm, Sn < 5:
 //   dwm[Sm, Sn, m, n] = (counts[Sm, Sn, m, n] + ((pseudo * pwm[Sn, n]) * pwm[Sm, m])) / denom
 void dwm_pairs(Grid4 counts, Grid2 pwm, double pseudo, double denom, std::int64_t L, Grid4 dwm);
+
+// The operands of dwm_pairs for one model.
+struct PairModel {
+    Grid4 counts;
+    Grid2 pwm;
+    double pseudo, denom;
+    Grid4 dwm;
+};
+// Both models in the element loop's own order: for each (m, n, Sm, Sn) the bias
+// element, then the background element, every operand read as it is used. For
+// arrays that share memory, where the order of the writes decides what is read.
+void dwm_pairs_interleaved(const PairModel& bias, const PairModel& bg, std::int64_t L);
 
 // Conditional-probability score of every window of width L >= 1 (the four log
 // matrices are read at rows/codes 0..3, positions < L). Same placement, NaN and

@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "cpu.hpp"
-
 namespace morvane::kernels::pow2 {
 
 // Generated with 300-bit arithmetic: for k < 128, H = 2^(k/128) rounded to
@@ -90,47 +88,69 @@ constexpr double kProbes[] = {
     -0x1.d984e49c78f0fp+8, -0x1.05da25920c94ap+9, -0x1.76ef903d6cda9p+8, 0x1.ebcfd66fb7300p+4,
 };
 
-__attribute__((target("avx512f"))) bool agrees(const double* x) {
-    alignas(64) double got[8];
-    _mm512_store_pd(got, eval8(_mm512_loadu_pd(x)));
-    for (int k = 0; k < 8; ++k) {
+__attribute__((target("avx512f"))) void apply8(const double* x, double* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; i += 8) _mm512_storeu_pd(out + i, eval8(_mm512_loadu_pd(x + i)));
+}
+
+__attribute__((target("avx2,fma"))) void apply4(const double* x, double* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; i += 4) _mm256_storeu_pd(out + i, eval4(_mm256_loadu_pd(x + i)));
+}
+
+// The processor can run this level's lanes (AVX2 ones also need FMA, which
+// every AVX-512 processor has).
+bool runs(cpu::Level level) {
+    if (level == cpu::Level::Base || static_cast<int>(cpu::detect()) < static_cast<int>(level)) return false;
+#if defined(__x86_64__) || defined(__i386__)
+    return level != cpu::Level::Avx2 || __builtin_cpu_supports("fma");
+#else
+    return false;
+#endif
+}
+
+template <std::size_t N>
+bool agrees(cpu::Level level, const double (&x)[N]) {
+    static_assert(N % 8 == 0, "inputs go in batches of eight");
+    double got[N];
+    apply(level, x, got, N);
+    for (std::size_t k = 0; k < N; ++k) {
         const double want = std::pow(2.0, x[k]);
         if (std::memcmp(&want, &got[k], sizeof want) != 0) return false;
     }
     return true;
 }
 
-bool check() {
-    if (cpu::detect() != cpu::Level::Avx512) return false;
-    static_assert(sizeof kProbes / sizeof kProbes[0] % 8 == 0, "probes go in batches of eight");
-    double x[8];
-    for (std::size_t i = 0; i < sizeof kProbes / sizeof kProbes[0]; i += 8)
-        if (!agrees(kProbes + i)) return false;
+bool check(cpu::Level level) {
+    if (!runs(level)) return false;
+    if (!agrees(level, kProbes)) return false;
     // A spread of the arguments scoring produces, the edges of the kernel's
     // range (both sides) and values pow handles itself.
+    double x[4096];
     std::uint64_t s = 0x9e3779b97f4a7c15ull;
-    for (int b = 0; b < 512; ++b) {
-        for (double& v : x) {
-            s = s * 6364136223846793005ull + 1442695040888963407ull;
-            const double u = static_cast<double>(s >> 11) * 0x1p-53;
-            v = b < 384 ? -64.0 + 68.0 * u : -1500.0 + 3000.0 * u;
-        }
-        if (!agrees(x)) return false;
+    for (std::size_t i = 0; i < 4096; ++i) {
+        s = s * 6364136223846793005ull + 1442695040888963407ull;
+        const double u = static_cast<double>(s >> 11) * 0x1p-53;
+        x[i] = i < 3072 ? -64.0 + 68.0 * u : -1500.0 + 3000.0 * u;
     }
     const double edges[] = {0x1p-65, -0x1p-65, 0x1.fffffffffffffp-66, 0x1p-54, 0.0, -0.0, 738.0, -738.0,
                             0x1.7p9, -0x1.7p9, 1023.9, -1074.5, 2.5, -3.25, 1.0, -1.0,
                             HUGE_VAL, -HUGE_VAL, 0x1p63, -0x1p62, 1e-300, 708.0, -708.5, 511.9};
-    static_assert(sizeof edges / sizeof edges[0] % 8 == 0, "edges go in batches of eight");
-    for (std::size_t i = 0; i < sizeof edges / sizeof edges[0]; i += 8)
-        if (!agrees(edges + i)) return false;
-    return true;
+    return agrees(level, x) && agrees(level, edges);
 }
 
 }  // namespace
 
-bool available() {
-    static const bool ok = check();
-    return ok;
+bool available(cpu::Level level) {
+    static const bool wide = check(cpu::Level::Avx512), narrow = check(cpu::Level::Avx2);
+    return level == cpu::Level::Avx512 ? wide : level == cpu::Level::Avx2 && narrow;
+}
+
+void apply(cpu::Level level, const double* x, double* out, std::size_t n) {
+    if (level == cpu::Level::Avx512)
+        apply8(x, out, n);
+    else if (level == cpu::Level::Avx2)
+        apply4(x, out, n);
+    else
+        for (std::size_t i = 0; i < n; ++i) out[i] = std::pow(2.0, x[i]);
 }
 
 }  // namespace morvane::kernels::pow2

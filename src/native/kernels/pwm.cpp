@@ -300,7 +300,10 @@ std::int64_t score256(Strided<std::int64_t> seq, std::int64_t n, std::int64_t L,
 
 }  // namespace
 
-std::int64_t pwm_score(Strided<std::int64_t> seq, Grid2 pssm, double* out) {
+namespace cpu {
+
+template <Level level>
+std::int64_t pwm_score_at(Strided<std::int64_t> seq, Grid2 pssm, double* out) {
     const std::int64_t n = seq.size;
     const std::int64_t L = pssm.shape[1];
     const std::int64_t F = L / 2;
@@ -315,9 +318,8 @@ std::int64_t pwm_score(Strided<std::int64_t> seq, Grid2 pssm, double* out) {
     for (std::int64_t i = 0; i < F; ++i) out[i] = kNaN;
     for (std::int64_t i = nw + F; i < n; ++i) out[i] = kNaN;
 
-    const cpu::Level level = cpu::level();
-    if (level == cpu::Level::Base) {
-        std::vector<double> T(static_cast<std::size_t>(L * 4));
+    if constexpr (level == Level::Base) {
+        std::vector<double> T(table_size({L, 4}));
         for (std::int64_t m = 0; m < L; ++m)
             for (int c = 0; c < 4; ++c) T[m * 4 + c] = pssm.load(c, m);
         return score_base(seq, n, L, T.data(), out + F);
@@ -325,13 +327,13 @@ std::int64_t pwm_score(Strided<std::int64_t> seq, Grid2 pssm, double* out) {
     // Per-position rows of the matrix, one SIMD register each, at the lane of
     // each code; the spare AVX-512 lanes (codes 4..7) only feed windows that
     // end up NaN.
-    const int width = level == cpu::Level::Avx512 ? 8 : 4;
-    std::vector<double> rows(static_cast<std::size_t>(2 * L * width + 8));
+    constexpr int width = level == Level::Avx512 ? 8 : 4;
+    std::vector<double> rows(table_size({2, L, width}) + 8);
     double* T = rows.data();
     while (reinterpret_cast<std::uintptr_t>(T) % 64) ++T;
     for (std::int64_t m = 0; m < L; ++m)
         for (int c = 0; c < width; ++c) T[m * width + c] = c < 4 ? pssm.load(c, m) : 0.0;
-    if (level == cpu::Level::Avx512) {
+    if constexpr (level == Level::Avx512) {
         // With finite entries whose largest per-position magnitudes sum to far
         // below overflow, no window of bases can sum to NaN, so N lanes may
         // carry NaN into their windows' sums directly.
@@ -349,5 +351,12 @@ std::int64_t pwm_score(Strided<std::int64_t> seq, Grid2 pssm, double* out) {
     }
     return score256(seq, n, L, T, out + F);
 }
+
+// The forms the dispatch table holds.
+template std::int64_t pwm_score_at<Level::Base>(Strided<std::int64_t>, Grid2, double*);
+template std::int64_t pwm_score_at<Level::Avx2>(Strided<std::int64_t>, Grid2, double*);
+template std::int64_t pwm_score_at<Level::Avx512>(Strided<std::int64_t>, Grid2, double*);
+
+}  // namespace cpu
 
 }  // namespace morvane::kernels

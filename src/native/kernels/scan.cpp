@@ -461,7 +461,7 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
     const std::int64_t end = std::min(limit, n);
     const std::int32_t K = static_cast<std::int32_t>(motifs_.size());
     if (K == 0 || end <= 0) return;
-    const Level lv = level_of(cpu::level());
+    const Level lv = level_of(cpu::table().level);
     const std::int64_t span = kBlock + widest_ - 1;  // positions a block's windows touch
     const auto len = static_cast<std::size_t>(span + kSlack);
     Work w;

@@ -11,6 +11,8 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "frame/ref.hpp"
@@ -37,18 +39,30 @@ PyObject* guarded(F&& body) noexcept {
 }
 
 // Runs work with the GIL released; whatever it throws is thrown again once
-// the GIL is back, so the caller's guard sees it with the lock held.
+// the GIL is back, so the caller's guard sees it with the lock held. Only the
+// kind and text travel: std::exception_ptr would ask for a newer C++ runtime
+// than the oldest Linux a wheel of this module installs on.
 template <class F>
 void without_gil(F&& work) {
-    std::exception_ptr failed;
+    enum class Failure { None, Memory, Other } failure = Failure::None;
+    std::string what;
     Py_BEGIN_ALLOW_THREADS
     try {
         work();
+    } catch (const std::bad_alloc&) {
+        failure = Failure::Memory;
+    } catch (const std::exception& e) {
+        failure = Failure::Other;
+        try {
+            what = e.what();
+        } catch (...) {
+        }
     } catch (...) {
-        failed = std::current_exception();
+        failure = Failure::Other;
     }
     Py_END_ALLOW_THREADS
-    if (failed) std::rethrow_exception(failed);
+    if (failure == Failure::Memory) throw std::bad_alloc();
+    if (failure == Failure::Other) throw std::runtime_error(what.empty() ? "unexpected C++ exception" : what);
 }
 
 // A held buffer, released when it goes.

@@ -1,0 +1,148 @@
+"""The `morvane` command.
+
+    morvane scan GENOME MOTIFS... [--pvalue P | --threshold T] [--regions BED]
+                 [--model pwm|dwm] [--background uniform|genome|a,c,g,t]
+                 [--threads N] [-o OUT]
+    morvane gc GENOME REGIONS.bed
+"""
+
+import argparse
+import os
+import shlex
+import sys
+import tempfile
+
+from . import __version__
+
+BED_COLUMNS = "chrom start end name score strand pvalue sequence"
+
+
+def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return args.run(args, argv)
+    except (ValueError, OSError) as exc:
+        print(f"morvane: error: {exc}", file=sys.stderr)
+        return 1
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(prog="morvane", description="Fast, exact DNA motif scanning.")
+    parser.add_argument("--version", action="version", version=f"morvane {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True)
+
+    scan = commands.add_parser(
+        "scan", help="scan a genome for motif hits, written as BED6+2",
+        description="Scan both strands of a FASTA file for motif hits. Writes BED6+2 "
+                    f"({BED_COLUMNS}): 0-based half-open forward coordinates on both strands, "
+                    "the sequence as read on the hit's strand.")
+    scan.add_argument("genome", help="FASTA file (indexed, or indexable by samtools faidx)")
+    scan.add_argument("motifs", nargs="+",
+                      help="motif files: JASPAR, MEME minimal, TRANSFAC, count matrices or sites")
+    cut = scan.add_mutually_exclusive_group()
+    cut.add_argument("--pvalue", type=float, help="p-value cut-off per motif (default 1e-4)")
+    cut.add_argument("--threshold", type=float, help="score cut-off for every motif")
+    scan.add_argument("--regions", help="BED file: scan only these regions")
+    scan.add_argument("--model", choices=("pwm", "dwm"), default="pwm",
+                      help="position (default) or dinucleotide model; dwm needs motifs from sites")
+    scan.add_argument("--strand", choices=("+", "-", "both"), default="both")
+    scan.add_argument("--background", default="uniform", type=background_arg,
+                      help="uniform (default), genome (measured from GENOME), or a,c,g,t")
+    scan.add_argument("--format", help="motif file format (default: guessed)")
+    scan.add_argument("--threads", type=int, default=1)
+    scan.add_argument("-o", "--output", default="-", help="output BED file (default: stdout)")
+    scan.add_argument("--quiet", action="store_true", help="no progress bar")
+    scan.set_defaults(run=run_scan)
+
+    gc = commands.add_parser("gc", help="pooled GC content of BED regions",
+                             description="Print the GC fraction of the regions of a BED file, pooled.")
+    gc.add_argument("genome", help="indexed FASTA file")
+    gc.add_argument("regions", help="BED file")
+    gc.set_defaults(run=run_gc)
+    return parser
+
+
+def background_arg(text):
+    if text in ("uniform", "genome"):
+        return text
+    try:
+        values = [float(v) for v in text.split(",")]
+    except ValueError:
+        values = []
+    if len(values) != 4:
+        raise argparse.ArgumentTypeError(
+            f"expected uniform, genome or four probabilities a,c,g,t; got {text!r}")
+    return values
+
+
+def run_scan(args, argv):
+    from .motifs import read_motifs
+    from .scan import scan
+
+    motifs = [motif for path in args.motifs for motif in read_motifs(path, args.format)]
+    # Opened before scanning, so an unwritable path fails first; renamed into place
+    # only when complete, so an interrupted run leaves no truncated file behind.
+    with Output(args.output) as out:
+        hits = scan(args.genome, motifs, pvalue=args.pvalue, threshold=args.threshold,
+                    regions=args.regions, strand=args.strand, model=args.model,
+                    background=args.background, threads=args.threads,
+                    progress=not args.quiet)
+        out.write(f"# morvane {__version__}: {shlex.join(['morvane', *argv])}\n")
+        out.write(f"# {BED_COLUMNS.replace(' ', chr(9))}\n")
+        # repr() gives the shortest text that reads back to the same double.
+        out.writelines(f"{h['chrom']}\t{h['start']}\t{h['end']}\t{h['motif']}\t"
+                       f"{float(h['score'])!r}\t{h['strand']}\t{h['pvalue']:.6g}\t"
+                       f"{h['sequence']}\n" for h in hits)
+    return 0
+
+
+def run_gc(args, argv):
+    from .scan import clip_regions, open_genome
+    from .utils.sequences import get_gc_content
+
+    # Checked and clipped as scan does them, but not merged: an overlap counts twice.
+    with open_genome(args.genome) as fasta:
+        regions = clip_regions(args.regions, fasta)
+    if not regions:
+        raise ValueError(f"{args.regions}: no regions within the genome")
+    print(f"{get_gc_content(regions, args.genome):.6f}")
+    return 0
+
+
+class Output:
+    """A text output: stdout for "-", else a temporary file renamed over `path` on success."""
+
+    def __init__(self, path):
+        self.path = path
+        self.handle = None
+
+    def __enter__(self):
+        if self.path == "-":
+            return sys.stdout
+        if os.path.isdir(self.path):
+            raise OSError(f"cannot write {self.path}: it is a directory")
+        directory = os.path.dirname(os.path.abspath(self.path))
+        try:
+            fd, self.tmp = tempfile.mkstemp(prefix=".morvane-", suffix=".tmp", dir=directory)
+        except OSError as exc:
+            raise OSError(f"cannot write {self.path}: {exc.strerror or exc}") from None
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(fd, 0o666 & ~umask)          # the mode an ordinary new file would get
+        self.handle = os.fdopen(fd, "w")
+        return self.handle
+
+    def __exit__(self, kind, exc, tb):
+        if self.handle is None:
+            return
+        self.handle.close()
+        if kind is None:
+            os.replace(self.tmp, self.path)
+        else:
+            os.unlink(self.tmp)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

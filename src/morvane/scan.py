@@ -1,0 +1,435 @@
+"""Scan a genome for motif hits: `morvane.scan(genome, motifs, ...)`.
+
+This module is itself callable: `morvane.scan(...)` is `morvane.scan.scan(...)`.
+
+Every record (or every given region) is read in chunks that overlap by
+width - 1 bases, so memory depends on the chunk size, not on the genome; each
+chunk is scored for all motifs on both strands in one native call
+(`morvane._scan.Scanner`), which releases the GIL, and only the hits come back.
+
+Coordinates are BED: 0-based, half-open, forward-strand for both strands. A hit
+on '-' at start 100, end 117 is the reverse complement of forward bases
+100 to 116; its `sequence` is that reverse complement, as read on '-'.
+"""
+
+import os
+import sys
+import types
+from collections import deque, namedtuple
+from collections.abc import Iterable, Sequence
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from .motifs import Background, Motif, as_background
+
+DEFAULT_PVALUE = 1e-4
+CHUNK_SIZE = 1 << 20            # bases owned by one chunk: about 1 MiB of codes
+STRANDS = {"+": (1,), "-": (-1,), "both": (1, -1)}
+MODELS = ("pwm", "dwm")
+# Letters of codes 0..3; a hit never holds a code of 4.
+LETTERS = np.frombuffer(b"ATCGN", dtype=np.uint8)
+
+Region = namedtuple("Region", "chrom start end")
+Chunk = namedtuple("Chunk", "chrom start end limit")   # read [start, end); own windows starting before start + limit
+
+
+class Hits(np.ndarray[Any, np.dtype[np.void]]):
+    """Scan hits: a NumPy structured array with the columns chrom, start, end,
+    motif, score, strand, pvalue, sequence, in genome order."""
+
+    def to_dataframe(self) -> Any:
+        """The hits as a pandas DataFrame (needs pandas)."""
+        import pandas as pd
+        return pd.DataFrame({name: np.asarray(self[name]) for name in self.dtype.names or ()})
+
+
+def hits_dtype(chrom_len: int = 1, motif_len: int = 1, width: int = 1) -> np.dtype[np.void]:
+    return np.dtype([("chrom", f"U{max(chrom_len, 1)}"), ("start", np.int64), ("end", np.int64),
+                     ("motif", f"U{max(motif_len, 1)}"), ("score", np.float64),
+                     ("strand", "U1"), ("pvalue", np.float64), ("sequence", f"U{max(width, 1)}")])
+
+
+def scan(genome: str | os.PathLike[str] | Any, motifs: Motif | Iterable[Motif], *,
+         pvalue: float | None = None, threshold: float | Sequence[float] | None = None,
+         regions: str | os.PathLike[str] | Iterable[Any] | None = None, strand: str = "both",
+         model: str = "pwm", background: Background = None, threads: int = 1,
+         client: Any = None, chunk_size: int = CHUNK_SIZE, progress: bool = False) -> Hits:
+    """Every window of `genome` scoring at or above each motif's threshold.
+
+    genome: a FASTA path (indexed, or indexable by pysam) or an open pysam.FastaFile.
+    motifs: a Motif or a list of them (see morvane.read_motifs).
+    pvalue / threshold: the cut-off, as a p-value (per motif, through its exact
+        score distribution) or as a score (one number, or one per motif). With
+        neither, pvalue=1e-4. Giving both is an error.
+    regions: a BED path or a list of intervals (objects with chrom, start, end, or
+        (chrom, start, end) tuples). Regions past a record's end are clipped to it;
+        overlapping regions are merged; windows must lie inside a region. An unknown
+        chromosome is an error.
+    strand: "+", "-" or "both". model: "pwm", or "dwm" (motifs built from sites).
+    background: None keeps each motif's own; "uniform", four probabilities (A, C,
+        G, T) or "genome" (measured once over every record, both strands) replaces it.
+    threads: chunks scored by that many threads. client: a dask.distributed Client
+        to spread the chunks over (same hits, same order).
+    progress: a tqdm bar on stderr.
+
+    Returns `Hits`, ordered by record (or region), start, motif, then '+' before '-'.
+    Scores are exactly the doubles `score_sequence` of the module gives for each window
+    on its strand. A window holding anything but A, C, G, T (any case) is never a hit.
+    """
+    motifs = [motifs] if isinstance(motifs, Motif) else list(motifs)
+    if not motifs:
+        raise ValueError("no motifs to scan")
+    if pvalue is not None and threshold is not None:
+        raise ValueError("give pvalue or threshold, not both")
+    if strand not in STRANDS:
+        raise ValueError(f"strand must be '+', '-' or 'both', got {strand!r}")
+    if model not in MODELS:
+        raise ValueError(f"model must be 'pwm' or 'dwm', got {model!r}")
+    if model == "dwm":
+        for motif in motifs:
+            motif._needs_dwm()
+    if chunk_size < 1 or threads < 1:
+        raise ValueError("chunk_size and threads must be at least 1")
+    if pvalue is None and threshold is None:
+        pvalue = DEFAULT_PVALUE
+
+    with open_genome(genome) as fasta:
+        intervals = read_regions(regions, fasta) if regions is not None else whole_records(fasta)
+        if background is not None:
+            if isinstance(background, str) and background == "genome":
+                background = genome_background(fasta)
+            background = as_background(background)
+            motifs = [motif.with_background(background) for motif in motifs]
+        job = Job(model, motifs, cutoffs(motifs, model, pvalue, threshold), strand)
+        chunks = list(chunk_intervals(intervals, chunk_size, max(job.widths)))
+        bar = _progress(progress, sum(region.end - region.start for region in intervals))
+        try:
+            if client is not None:
+                parts = scan_dask(job, os.fsdecode(fasta.filename), chunks, client, bar)
+            else:
+                parts = scan_local(job, fasta, chunks, threads, bar)
+            return hits_table(parts, job, motifs, model)
+        finally:
+            bar.close()
+
+
+def cutoffs(motifs, model, pvalue, threshold):
+    """One score threshold per motif."""
+    if threshold is not None:
+        values = np.asarray(threshold, dtype=np.float64)
+        if values.ndim > 1 or values.size not in (1, len(motifs)):
+            raise ValueError(f"give one threshold, or one per motif ({len(motifs)}); "
+                             f"got {values.size}")
+        values = np.broadcast_to(values, (len(motifs),))
+        if np.isnan(values).any():
+            raise ValueError("a threshold is NaN")
+        return [float(v) for v in values]
+    if not 0 < pvalue <= 1:
+        raise ValueError(f"pvalue must be in (0, 1], got {pvalue!r}")
+    if model == "pwm":
+        return [float(motif.threshold(pvalue)) for motif in motifs]
+    return [float(motif.dwm_threshold(pvalue).value) for motif in motifs]
+
+
+class Job:
+    """What every chunk needs. It pickles (for Dask workers) without its native
+    scanner, which is rebuilt on arrival; one scanner serves all threads."""
+
+    def __init__(self, model, motifs, thresholds, strand):
+        self.model = model
+        self.strand = strand
+        self.widths = [motif.width for motif in motifs]
+        self.thresholds = thresholds
+        self.matrices = [motif.pwm.pssm if model == "pwm" else motif.dwm for motif in motifs]
+        self._build()
+
+    def _build(self):
+        self.scanner = None
+        if self.model == "pwm":
+            from ._scan import Scanner
+            self.scanner = Scanner(self.matrices, self.thresholds, self.strand)
+
+    def __getstate__(self):
+        return {**self.__dict__, "scanner": None}
+
+    def __setstate__(self, state):
+        self.__dict__.update(state)
+        self._build()
+
+    def windows(self, codes, limit):
+        """(motif, start, strand, score) of the hits among windows starting before `limit`."""
+        if self.scanner is not None:
+            motif, start, strand, score, _ = self.scanner.scan(codes, limit)
+            return motif, start, strand, score
+        return self._dwm_windows(codes, limit)
+
+    def _dwm_windows(self, codes, limit):
+        # The module's own scorer on int64 codes of both strands: its exact doubles.
+        forward = codes.astype(np.int64)
+        reverse = forward[::-1].copy()
+        reverse[reverse < 4] ^= 1
+        n = len(codes)
+        found = []
+        for k, (dwm, width, cut) in enumerate(zip(self.matrices, self.widths, self.thresholds)):
+            count = min(n - width + 1, limit)
+            if count <= 0:
+                continue
+            half = width // 2
+            for sign in STRANDS[self.strand]:
+                if sign > 0:
+                    scores = dwm.score_sequence(forward)[half:half + count]
+                else:
+                    # Reverse window r starts at forward n - width - r.
+                    scores = dwm.score_sequence(reverse)[half:half + n - width + 1][::-1][:count]
+                starts = np.flatnonzero(scores >= cut)
+                found.append((np.full(starts.size, k, np.int32), starts,
+                              np.full(starts.size, sign, np.int8), scores[starts]))
+        if not found:
+            return (np.empty(0, np.int32), np.empty(0, np.int64), np.empty(0, np.int8),
+                    np.empty(0, np.float64))
+        motif, start, strand, score = (np.concatenate(column) for column in zip(*found))
+        order = np.lexsort((-strand, motif, start))
+        return motif[order], start[order], strand[order], score[order]
+
+
+PART_FIELDS = [("motif", np.int32), ("start", np.int64), ("strand", np.int8), ("score", np.float64)]
+
+
+def scan_codes(job, codes, offset, limit):
+    """The hits of one chunk of codes as a small structured array, starts in genome coordinates."""
+    motif, start, strand, score = job.windows(codes, limit)
+    part = np.empty(len(motif), PART_FIELDS + [("sequence", f"S{max(job.widths)}")])
+    part["motif"], part["start"], part["strand"], part["score"] = motif, start + offset, strand, score
+    part["sequence"] = window_text(codes, motif, start, strand, job.widths)
+    return part
+
+
+def window_text(codes, motif, start, strand, widths):
+    """Each hit's window as read on its strand, upper case, as bytes."""
+    text = np.zeros(len(motif), f"S{max(widths)}")
+    for k, width in enumerate(widths):
+        for sign in (1, -1):
+            rows = np.flatnonzero((motif == k) & (strand == sign))
+            if rows.size == 0:
+                continue
+            window = codes[start[rows, None] + np.arange(width)]
+            if sign < 0:
+                window = window[:, ::-1] ^ 1
+            text[rows] = np.ascontiguousarray(LETTERS[window]).view(f"S{width}").ravel()
+    return text
+
+
+def fetch_codes(fasta, chunk):
+    from ._scan import encode
+    return encode(fasta.fetch(chunk.chrom, chunk.start, chunk.end))
+
+
+def scan_local(job, fasta, chunks, threads, bar):
+    """(chunk, hits) in chunk order; with threads, a few chunks are scored at once."""
+    if threads == 1:
+        for chunk in chunks:
+            part = scan_codes(job, fetch_codes(fasta, chunk), chunk.start, chunk.limit)
+            bar.update(chunk.limit)
+            yield chunk, part
+        return
+    # pysam readers are not for concurrent use: this thread reads, the pool scores,
+    # and at most 2 chunks per thread wait in memory.
+    with ThreadPoolExecutor(threads) as pool:
+        pending = deque()
+        for chunk in chunks:
+            pending.append((chunk, pool.submit(scan_codes, job, fetch_codes(fasta, chunk),
+                                               chunk.start, chunk.limit)))
+            if len(pending) >= 2 * threads:
+                done, future = pending.popleft()
+                bar.update(done.limit)
+                yield done, future.result()
+        while pending:
+            done, future = pending.popleft()
+            bar.update(done.limit)
+            yield done, future.result()
+
+
+def fetch_and_scan(job, path, chunk):
+    """One chunk on a worker: readers do not pickle, so each task opens the file by path."""
+    import pysam
+    with pysam.FastaFile(path) as fasta:
+        codes = fetch_codes(fasta, chunk)
+    return scan_codes(job, codes, chunk.start, chunk.limit)
+
+
+def scan_dask(job, path, chunks, client, bar):
+    if not chunks:
+        return
+    shared = client.scatter(job, broadcast=True)
+    futures = client.map(fetch_and_scan, [shared] * len(chunks), [path] * len(chunks), chunks,
+                         pure=False)
+    for chunk, future in zip(chunks, futures):
+        part = future.result()
+        bar.update(chunk.limit)
+        yield chunk, part
+
+
+def hits_table(parts, job, motifs, model):
+    """The Hits of all chunks' parts, with chromosome, end, names and p-values."""
+    parts = list(parts)
+    chroms = np.repeat(np.array([chunk.chrom for chunk, _ in parts] or [""]),
+                       [len(part) for _, part in parts] or [0])
+    merged = (np.concatenate([part for _, part in parts]) if parts
+              else np.empty(0, PART_FIELDS + [("sequence", "S1")]))
+    names = [motif.name for motif in motifs]
+    table = np.empty(len(merged), hits_dtype(max((len(chunk.chrom) for chunk, _ in parts), default=1),
+                                             max(map(len, names)), max(job.widths)))
+    table["chrom"] = chroms
+    table["start"] = merged["start"]
+    table["end"] = merged["start"] + np.asarray(job.widths, np.int64)[merged["motif"]]
+    table["motif"] = np.asarray(names)[merged["motif"]]
+    table["score"] = merged["score"]
+    table["strand"] = np.where(merged["strand"] > 0, "+", "-")
+    table["sequence"] = merged["sequence"].astype(str)
+    for k, motif in enumerate(motifs):
+        rows = np.flatnonzero(merged["motif"] == k)
+        if rows.size:
+            scores = merged["score"][rows]
+            table["pvalue"][rows] = (motif.pvalue(scores) if model == "pwm"
+                                     else motif.dwm_pvalue(scores).value)
+    return table.view(Hits)
+
+
+class open_genome:
+    """A context of an open FASTA reader; a reader passed in stays open.
+
+    An empty file has no records (pysam cannot index it)."""
+
+    def __init__(self, genome):
+        self.genome = genome
+        self.owned = None
+
+    def __enter__(self):
+        if not isinstance(genome := self.genome, (str, os.PathLike)):
+            return genome
+        path = os.fspath(genome)
+        if os.path.getsize(path) == 0:
+            self.owned = NoRecords(path)
+        else:
+            import pysam
+            self.owned = pysam.FastaFile(path)
+        return self.owned
+
+    def __exit__(self, *exc):
+        if self.owned is not None:
+            self.owned.close()
+
+
+class NoRecords:
+    references = ()
+    lengths = ()
+
+    def __init__(self, filename):
+        self.filename = filename
+
+    def close(self):
+        pass
+
+
+def whole_records(fasta):
+    return [Region(chrom, 0, length) for chrom, length in zip(fasta.references, fasta.lengths)]
+
+
+def read_regions(regions, fasta):
+    """Regions checked against the genome, clipped to record ends, merged, in genome order."""
+    order = {chrom: i for i, chrom in enumerate(fasta.references)}
+    merged = []
+    for region in sorted(clip_regions(regions, fasta), key=lambda r: (order[r.chrom], r.start)):
+        if merged and merged[-1].chrom == region.chrom and region.start <= merged[-1].end:
+            merged[-1] = merged[-1]._replace(end=max(merged[-1].end, region.end))
+        else:
+            merged.append(region)
+    return merged
+
+
+def clip_regions(regions, fasta):
+    """Regions (a BED path or intervals) in their order, checked against the genome and
+    clipped to record ends; those left empty are dropped."""
+    if isinstance(regions, (str, os.PathLike)):
+        regions = read_bed(regions)
+    lengths = dict(zip(fasta.references, fasta.lengths))
+    clipped = []
+    for region in regions:
+        chrom, start, end = ((region.chrom, region.start, region.end)
+                             if hasattr(region, "chrom") else tuple(region)[:3])
+        if chrom not in lengths:
+            raise ValueError(f"region {chrom}:{start}-{end}: unknown chromosome {chrom!r}")
+        if start < 0 or end < start:
+            raise ValueError(f"region {chrom}:{start}-{end}: start must be >= 0 and <= end")
+        end = min(int(end), lengths[chrom])
+        if start < end:
+            clipped.append(Region(chrom, int(start), end))
+    return clipped
+
+
+def read_bed(path: str | os.PathLike[str]) -> list[Region]:
+    """The (chrom, start, end) of every interval of a BED file."""
+    regions = []
+    with open(path) as handle:
+        for number, line in enumerate(handle, 1):
+            fields = line.split()
+            if not fields or fields[0].startswith("#") or fields[0] in ("track", "browser"):
+                continue
+            try:
+                regions.append(Region(fields[0], int(fields[1]), int(fields[2])))
+            except (IndexError, ValueError):
+                raise ValueError(f"{path}, line {number}: a BED line needs chrom, start, end; "
+                                 f"got {line.strip()!r}") from None
+    return regions
+
+
+def chunk_intervals(intervals, size, width):
+    """Chunks owning `size` window starts each, read width - 1 bases further."""
+    for region in intervals:
+        for start in range(region.start, region.end, size):
+            own_end = min(start + size, region.end)
+            yield Chunk(region.chrom, start, min(own_end + width - 1, region.end), own_end - start)
+
+
+def genome_background(genome: str | os.PathLike[str] | Any) -> NDArray[np.float64]:
+    """Base probabilities (A, C, G, T) of every record of `genome`, both strands.
+
+    Counting both strands makes A = T and C = G, the right null for scanning both
+    strands; one pseudo-count per base, as the module's background has."""
+    from ._scan import encode
+    counts = np.ones(5)
+    with open_genome(genome) as fasta:
+        for region in whole_records(fasta):
+            for start in range(region.start, region.end, CHUNK_SIZE):
+                text = fasta.fetch(region.chrom, start, min(start + CHUNK_SIZE, region.end))
+                counts += np.bincount(encode(text), minlength=5)[:5]
+    a_t = counts[0] + counts[1]
+    c_g = counts[2] + counts[3]
+    return np.array([a_t, c_g, c_g, a_t]) / (2 * (a_t + c_g))
+
+
+class _NullBar:
+    def update(self, n):
+        pass
+
+    def close(self):
+        pass
+
+
+def _progress(enabled, total):
+    if not enabled:
+        return _NullBar()
+    from tqdm import tqdm
+    return tqdm(total=total, unit="bp", unit_scale=True, file=sys.stderr, desc="scan",
+                disable=not sys.stderr.isatty())
+
+
+class _CallableModule(types.ModuleType):
+    def __call__(self, *args: Any, **kwargs: Any) -> Hits:
+        return scan(*args, **kwargs)
+
+
+sys.modules[__name__].__class__ = _CallableModule

@@ -1,0 +1,187 @@
+"""The scan engine: against brute force over score_sequence, pysam, Biopython; regions; bad input; Dask."""
+
+from pathlib import Path
+
+import numpy as np
+import pysam
+import pytest
+
+pytest.importorskip("morvane.stats")   # every hit carries its p-value
+
+import morvane
+from morvane.motifs import Motif, read_motifs
+from morvane.scan import hits_dtype
+from morvane.utils.sequences import nuc_to_num
+
+DATA = Path(__file__).resolve().parent.parent / "data"
+LAMBDA = str(DATA / "lambda_virus.fa")
+COMPLEMENT = str.maketrans("ACGTacgt", "TGCAtgca")
+
+
+def revcomp(text):
+    return text.translate(COMPLEMENT)[::-1]
+
+
+def write_fasta(path, records):
+    path.write_text("".join(f">{name}\n{seq}\n" for name, seq in records))
+    pysam.faidx(str(path))
+    return str(path)
+
+
+def brute_force(records, motifs, cuts, model="pwm", strand="both"):
+    """(chrom, start, motif, strand, score) of every hit, from score_sequence of each strand."""
+    hits = []
+    for chrom, text in records:
+        forward = nuc_to_num(text)
+        for k, motif in enumerate(motifs):
+            matrix = motif.pwm if model == "pwm" else motif.dwm
+            L, n = motif.width, len(text)
+            plus = matrix.score_sequence(forward)
+            minus = matrix.score_sequence(nuc_to_num(revcomp(text)))
+            for s in range(n - L + 1):
+                for sign, score in ((1, plus[s + L // 2]), (-1, minus[n - L - s + L // 2])):
+                    if strand in ("both", "+-"[sign < 0]) and score >= cuts[k]:
+                        hits.append((chrom, s, k, sign, score))
+    hits.sort(key=lambda h: ([c for c, _ in records].index(h[0]), h[1], h[2], -h[3]))
+    return hits
+
+
+def as_tuples(table, motifs):
+    names = [m.name for m in motifs]
+    return [(h["chrom"], int(h["start"]), names.index(h["motif"]), 1 if h["strand"] == "+" else -1,
+             float(h["score"])) for h in table]
+
+
+def random_case(seed, model):
+    rng = np.random.default_rng(seed)
+    motifs = []
+    for k in range(rng.integers(1, 4)):
+        width = int(rng.integers(1, 9 if model == "pwm" else 6))
+        if model == "pwm":
+            motifs.append(Motif.from_counts(rng.integers(0, 9, (4, width)) + 0.5, name=f"m{k}",
+                                            background=rng.dirichlet([4] * 4)))
+        else:
+            sites = ["".join(rng.choice(list("ACGT"), width)) for _ in range(12)]
+            motifs.append(Motif.from_sites(sites, name=f"m{k}"))
+    letters = list("ACGTACGTacgtNRY")
+    records = [(f"chr{i}", "".join(rng.choice(letters, int(rng.integers(0, 300)))))
+               for i in range(3)]
+    return motifs, records
+
+
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("model", ["pwm", "dwm"])
+@pytest.mark.parametrize("strand, chunk, threads", [("both", 7, 1), ("both", 50, 2), ("-", 1 << 20, 1)])
+def test_hits_equal_brute_force(tmp_path, seed, model, strand, chunk, threads):
+    motifs, records = random_case(seed, model)
+    cuts = [-np.inf] if seed % 3 == 0 else [float(np.quantile(
+        m.pwm.pssm[:4].max(0).sum() - np.arange(4) * m.width / 3, 0.5)) for m in motifs]
+    cuts = cuts * len(motifs) if len(cuts) == 1 else cuts
+    fasta = write_fasta(tmp_path / "g.fa", records)
+    table = morvane.scan(fasta, motifs, threshold=cuts, model=model, strand=strand,
+                         chunk_size=chunk, threads=threads)
+    assert as_tuples(table, motifs) == brute_force(records, motifs, cuts, model, strand)
+    # Windows holding N, R, Y are never hits; soft-masked ones are, in upper case.
+    assert all(set(seq) <= set("ACGT") for seq in table["sequence"])
+
+
+def test_hits_reextracted_with_pysam_rescore_exactly():
+    motifs = read_motifs(DATA / "lambda_cI.jaspar")
+    table = morvane.scan(LAMBDA, motifs, pvalue=1e-4, chunk_size=4096)
+    assert len(table) > 10 and set(table["strand"]) == {"+", "-"}
+    with pysam.FastaFile(LAMBDA) as fasta:
+        for hit in table:
+            text = fasta.fetch(hit["chrom"], hit["start"], hit["end"])
+            text = text if hit["strand"] == "+" else revcomp(text)
+            assert text == hit["sequence"]
+            assert motifs[0].pwm.score_sequence(nuc_to_num(text))[8] == hit["score"]
+    np.testing.assert_array_equal(table["pvalue"], motifs[0].pvalue(table["score"]))
+    assert np.all(table["pvalue"] <= 1e-4)
+
+
+def test_reverse_strand_worked_example():
+    # OL1 is TATCACCGCCAGTGGTA at 35590-35607; its reverse complement is read on '-'.
+    (motif,) = read_motifs(DATA / "lambda_cI.jaspar")
+    table = morvane.scan(LAMBDA, motif, pvalue=1e-6, regions=[("gi|9626243|ref|NC_001416.1|", 35500, 35700)])
+    minus = table[table["strand"] == "-"][0]
+    assert (minus["start"], minus["end"], minus["sequence"]) == (35590, 35607, "TACCACTGGCGGTGATA")
+
+
+def test_agrees_with_biopython_search():
+    from Bio.motifs.matrix import PositionSpecificScoringMatrix
+    from Bio.Seq import Seq
+    (motif,) = read_motifs(DATA / "lambda_cI.jaspar")
+    cut = motif.threshold(1e-4)
+    log_odds = {b: list(motif.pwm.pssm[row]) for b, row in zip("ACGT", (0, 2, 3, 1))}
+    with pysam.FastaFile(LAMBDA) as fasta:
+        chrom = fasta.references[0]
+        text = fasta.fetch(chrom)
+    bio = PositionSpecificScoringMatrix("ACGT", log_odds)
+    # Biopython scores in single precision: leave out windows that close to the cut.
+    theirs = {(int(p) + (len(text) if p < 0 else 0), "-" if p < 0 else "+")
+              for p, s in bio.search(Seq(text), threshold=cut - 1e-3, both=True) if s > cut + 1e-3}
+    ours = morvane.scan(LAMBDA, motif, threshold=cut)
+    near = np.abs(ours["score"] - cut) <= 1e-3
+    assert {(int(h["start"]), h["strand"]) for h in ours[~near]} == theirs
+
+
+def test_regions_clipped_merged_and_checked(tmp_path):
+    motifs, records = random_case(11, "pwm")
+    fasta = write_fasta(tmp_path / "g.fa", records)
+    chrom, text = max(records, key=lambda r: len(r[1]))
+    bed = tmp_path / "r.bed"
+    bed.write_text(f"track name=x\n{chrom}\t10\t60\n{chrom}\t40\t90\n{chrom}\t150\t99999\n")
+    cuts = [-np.inf] * len(motifs)
+    table = morvane.scan(fasta, motifs, threshold=cuts, regions=bed, chunk_size=16)
+    expected = [(chrom, s + a, k, sign, score)
+                for a, b in ((10, 90), (150, len(text)))
+                for _, s, k, sign, score in brute_force([(chrom, text[a:b])], motifs, cuts)]
+    assert as_tuples(table, motifs) == expected
+    with pytest.raises(ValueError, match="unknown chromosome 'chrX'"):
+        morvane.scan(fasta, motifs, threshold=0, regions=[("chrX", 0, 10)])
+
+
+def test_edge_inputs(tmp_path):
+    motif = Motif.from_counts(np.ones((4, 40)), name="long")
+    short = write_fasta(tmp_path / "short.fa", [("s", "ACGT" * 5)])
+    assert len(morvane.scan(short, motif, threshold=-np.inf)) == 0     # motif longer than the record
+    empty = tmp_path / "empty.fa"
+    empty.write_text("")
+    table = morvane.scan(str(empty), motif, pvalue=1e-3)
+    assert len(table) == 0 and table.dtype.names == hits_dtype().names
+    for kwargs, message in [({"pvalue": 1e-3, "threshold": 2.0}, "not both"),
+                            ({"model": "dwm"}, "'long' has no DWM"),
+                            ({"strand": "+-"}, "strand must be"),
+                            ({"pvalue": 0.0}, r"pvalue must be in \(0, 1\]")]:
+        with pytest.raises(ValueError, match=message):
+            morvane.scan(short, motif, **kwargs)
+
+
+def test_to_dataframe():
+    pd = pytest.importorskip("pandas")
+    table = morvane.scan(LAMBDA, read_motifs(DATA / "lambda_cI.jaspar"), pvalue=1e-5)
+    frame = table.to_dataframe()
+    assert list(frame.columns) == list(hits_dtype().names) and len(frame) == len(table)
+    pd.testing.assert_series_equal(frame["score"], pd.Series(np.asarray(table["score"]), name="score"))
+
+
+def test_genome_background_is_strand_symmetric():
+    from morvane.scan import genome_background
+    bg = genome_background(LAMBDA)
+    with pysam.FastaFile(LAMBDA) as fasta:
+        text = fasta.fetch(fasta.references[0])
+    gc = (text.count("C") + text.count("G") + 2) / (len(text) + 4)
+    np.testing.assert_allclose(bg, [(1 - gc) / 2, gc / 2, gc / 2, (1 - gc) / 2])
+    (motif,) = read_motifs(DATA / "lambda_cI.jaspar")
+    table = morvane.scan(LAMBDA, motif, pvalue=1e-5, background="genome")
+    np.testing.assert_array_equal(table["pvalue"], motif.with_background(bg).pvalue(table["score"]))
+
+
+def test_dask_cluster_equals_serial():
+    distributed = pytest.importorskip("dask.distributed")
+    motifs = read_motifs(DATA / "lambda_cI.jaspar") + [Motif.from_sites(["ACGTA", "ACGTT"], name="toy")]
+    serial = morvane.scan(LAMBDA, motifs, pvalue=1e-3, chunk_size=5000)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        spread = morvane.scan(LAMBDA, motifs, pvalue=1e-3, chunk_size=5000, client=client)
+    np.testing.assert_array_equal(spread, serial)

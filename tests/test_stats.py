@@ -1,0 +1,370 @@
+import math
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as hs
+
+from morvane import stats
+from morvane.stats import PwmNull, bh_qvalues, dwm_pvalue, dwm_threshold
+from morvane.utils import sequences
+
+BACKGROUNDS = {
+    "uniform": np.full(4, 0.25),
+    "random": np.random.default_rng(7).dirichlet([2.0] * 4),
+    "skewed": np.array([0.02, 0.03, 0.45, 0.5]),
+}
+
+
+def all_words(L):
+    return np.indices((4,) * L).reshape(L, 4**L).T
+
+
+def enumerate_scores(M, bg):
+    """Every word's score, added column by column from 0.0 as scanning adds it, and its probability."""
+    w = all_words(M.shape[1])
+    d = np.zeros(len(w))
+    p = np.ones(len(w))
+    for m in range(M.shape[1]):
+        d = d + M[w[:, m], m]
+        p = p * bg[w[:, m]]
+    return d, p
+
+
+def true_tail(d, p, s):
+    """P(score >= s), adding the words' probabilities from the best score down."""
+    order = np.argsort(-d, kind="stable")
+    cum = np.concatenate(([0.0], np.cumsum(p[order])))
+    return np.minimum(cum[np.searchsorted(-d[order], -np.atleast_1d(s), side="right")], 1.0)
+
+
+def matrix(kind, L, rng):
+    if kind == "random":
+        return rng.normal(scale=1.5, size=(4, L))
+    # few distinct values: many words tie, and sums of the same values in another order differ by an ulp
+    values = np.log2([0.1, 0.3, 1.6, 0.8, 1 / 3, 3.0])
+    return values[rng.integers(0, len(values), size=(4, L))]
+
+
+@pytest.fixture(params=["split", "listed", "both"])
+def method(request, monkeypatch):
+    """The exact methods: pairing two halves (short motifs), listing the tail (every motif's far
+    tail, and thresholds of long ones), and both at once, met at the listing's lowest score."""
+    if request.param == "split":
+        monkeypatch.setattr(stats, "_ENUM_BUDGET", 0)
+    elif request.param == "listed":
+        monkeypatch.setattr(stats, "_MITM_MAX_WIDTH", 0)
+    else:
+        monkeypatch.setattr(stats, "_ENUM_BUDGET", 300)
+    return request.param
+
+
+@pytest.mark.parametrize("L", [1, 2, 5, 8])
+@pytest.mark.parametrize("bg_name", list(BACKGROUNDS))
+@pytest.mark.parametrize("kind", ["random", "tied"])
+def test_pvalue_equals_enumeration(method, L, bg_name, kind):
+    rng = np.random.default_rng(L * 31 + len(bg_name))
+    bg = BACKGROUNDS[bg_name]
+    M = matrix(kind, L, rng)
+    d, p = enumerate_scores(M, bg)
+    achievable = np.unique(d)
+    queries = np.concatenate([
+        achievable[rng.integers(0, achievable.size, 150)],
+        achievable[-20:],
+        np.nextafter(achievable[rng.integers(0, achievable.size, 30)], -np.inf),
+        rng.uniform(d.min() - 1, d.max() + 1, 30),
+    ])
+    null = PwmNull(M, bg)
+    top = null.pvalue(achievable[-5:])  # lists only the top, to be extended by the next call
+    got = null.pvalue(queries)
+    want = true_tail(d, p, queries)
+    np.testing.assert_allclose(got, want, rtol=1e-9, atol=0)
+    np.testing.assert_allclose(top, true_tail(d, p, achievable[-5:]), rtol=1e-9, atol=0)
+    order = np.argsort(queries)
+    assert np.all(np.diff(got[order]) <= 0), "p-value must not rise with the score"
+
+
+@settings(max_examples=60, deadline=None)
+@given(L=hs.integers(1, 5), seed=hs.integers(0, 2**32 - 1),
+       values=hs.lists(hs.floats(-8, 8, allow_nan=False, width=32), min_size=1, max_size=5),
+       p=hs.floats(1e-4, 1.0))
+def test_any_small_motif(L, seed, values, p):
+    """Matrices built from a few arbitrary values (ties and near-ties), any background."""
+    rng = np.random.default_rng(seed)
+    M = np.array(values)[rng.integers(0, len(values), size=(4, L))] * rng.choice([1.0, 1 / 3], size=(4, L))
+    bg = rng.dirichlet([0.5] * 4)
+    bg /= bg.sum()
+    d, prob = enumerate_scores(M, bg)
+    null = PwmNull(M, bg)
+    achievable = np.unique(d)
+    np.testing.assert_allclose(null.pvalue(achievable), true_tail(d, prob, achievable), rtol=1e-9)
+    t = null.threshold(p)
+    tails = true_tail(d, prob, achievable)
+    close = 1e-12  # the reference's own sums round too
+    if t == math.inf:
+        assert tails[-1] > p * (1 - close)
+    else:
+        k = int(np.searchsorted(achievable, t))
+        assert achievable[k] == t and tails[k] <= p * (1 + close)
+        assert k == 0 or tails[k - 1] > p * (1 - close)
+
+
+def test_pvalue_extremes_and_shapes():
+    M = np.random.default_rng(1).normal(size=(5, 6))  # a fifth (N) row is ignored
+    null = PwmNull(M, BACKGROUNDS["random"])
+    top = null.max_score
+    assert null.pvalue(np.nextafter(top, np.inf)) == 0.0
+    assert null.pvalue(1e300) == 0.0
+    assert null.pvalue(null.min_score) == 1.0
+    assert null.pvalue(-np.inf) == 1.0
+    assert math.isnan(null.pvalue(np.nan))
+    assert isinstance(null.pvalue(0.5), float)
+    d, p = enumerate_scores(M[:4], BACKGROUNDS["random"])
+    assert null.pvalue(top) == pytest.approx(true_tail(d, p, top)[0], rel=1e-12) and top == d.max()
+    grid = np.array([[np.nan, top], [0.0, null.min_score - 1]])
+    out = null.pvalue(grid)
+    assert out.shape == (2, 2) and math.isnan(out[0, 0]) and out[1, 1] == 1.0
+
+
+@pytest.mark.parametrize("L", [3, 7])
+@pytest.mark.parametrize("bg_name", ["uniform", "skewed"])
+@pytest.mark.parametrize("pv", [1e-4, 1e-3, 0.02, 0.3, 1.0])
+def test_threshold_is_the_boundary(method, L, bg_name, pv):
+    rng = np.random.default_rng(L + int(pv * 1e4))
+    bg = BACKGROUNDS[bg_name]
+    M = matrix("random", L, rng)
+    d, p = enumerate_scores(M, bg)
+    achievable = np.unique(d)
+    tails = true_tail(d, p, achievable)
+    t = PwmNull(M, bg).threshold(pv)
+    if not (tails <= pv).any():
+        assert t == math.inf
+        return
+    assert t in achievable
+    k = int(np.searchsorted(achievable, t))
+    assert tails[k] <= pv
+    assert k == 0 or tails[k - 1] > pv, "one achievable step below must have a larger p-value"
+
+
+def test_threshold_long_motif_bounds_its_pvalue():
+    rng = np.random.default_rng(30)
+    null = PwmNull(rng.normal(scale=2, size=(4, 30)), BACKGROUNDS["random"])
+    for pv in (1e-4, 1e-5, 1e-6):
+        t = null.threshold(pv)
+        assert null.min_score < t < null.max_score
+        assert null.pvalue(t) <= pv
+        # within the lattice's resolution of the exact threshold: just below, the tail exceeds pv
+        step = null._lattice(stats._COARSE_BINS).eps
+        assert null.pvalue(t - (null.width + 2) * step) > pv
+        assert null.threshold(pv) == t
+
+
+def test_bound_when_the_tail_is_too_long_to_list(monkeypatch):
+    monkeypatch.setattr(stats, "_MITM_MAX_WIDTH", 0)
+    monkeypatch.setattr(stats, "_ENUM_BUDGET", 50)
+    rng = np.random.default_rng(5)
+    bg = BACKGROUNDS["random"]
+    M = matrix("random", 8, rng)
+    d, p = enumerate_scores(M, bg)
+    null = PwmNull(M, bg)
+    queries = np.sort(np.concatenate([d[rng.integers(0, d.size, 200)], np.unique(d)[-30:]]))
+    got = null.pvalue(queries)
+    truth = true_tail(d, p, queries)
+    assert np.all(got >= truth * (1 - 1e-12)), "a bound must never understate the tail"
+    band = (M.shape[1] + 3) * null._lattice(stats._FINE_BINS).eps
+    assert np.all(got <= true_tail(d, p, queries - band) * (1 + 1e-12))
+    assert np.all(np.diff(got) <= 0)
+    exact = queries >= null._cut()[1]
+    assert exact.any() and not exact.all()
+    np.testing.assert_allclose(got[exact], truth[exact], rtol=1e-9)
+
+
+@pytest.mark.parametrize("L", [4, 8])
+@pytest.mark.parametrize("fpr", [1e-3, 1e-2])
+def test_agrees_with_biopython_threshold(L, fpr):
+    matrices = pytest.importorskip("Bio.motifs.matrix")
+    rng = np.random.default_rng(L)
+    bg = BACKGROUNDS["random"]
+    M = rng.normal(size=(4, L))
+    # Biopython's rows are A, C, G, T; ours A, T, C, G
+    pssm = matrices.PositionSpecificScoringMatrix(
+        "ACGT", {b: M[row].tolist() for b, row in zip("ACGT", (0, 2, 3, 1))})
+    dist = pssm.distribution(background=dict(zip("ATCG", bg.tolist())), precision=10**3)
+    t_bio = dist.threshold_fpr(fpr)
+    # every column is rounded to the nearest step: a word's binned score is within L/2 steps of its own
+    slack = L * dist.step / 2 + 1e-9
+    null = PwmNull(M, bg)
+    t = null.threshold(fpr)
+    low, high = t_bio - slack, t_bio + dist.step + slack
+    assert null.pvalue(low) >= fpr
+    assert null.pvalue(high) < fpr
+    assert low <= t
+    # above `high` only when no word scores in between: then both have the same tail
+    assert t <= high or null.pvalue(t) == pytest.approx(null.pvalue(high), rel=1e-12)
+
+
+@pytest.mark.parametrize("bad", [
+    [0.25, 0.25, 0.5, 0.0], [0.5, 0.5, 0.25, -0.25], [0.25, 0.25, 0.25, 0.26],
+    [0.3, 0.3, 0.3, 0.3], [np.nan, 0.25, 0.25, 0.5], [0.5, 0.5],
+])
+def test_bad_background(bad):
+    with pytest.raises(ValueError, match="background"):
+        PwmNull(np.zeros((4, 3)), bad)
+
+
+def test_background_sum_tolerance():
+    PwmNull(np.zeros((4, 3)), [0.25, 0.25, 0.25, 0.25 + 5e-10])
+    with pytest.raises(ValueError, match="background"):
+        PwmNull(np.zeros((4, 3)), [0.25, 0.25, 0.25, 0.25 + 5e-9])
+
+
+@pytest.mark.parametrize("pv", [0.0, -0.1, 1.0000001, 2, np.nan, np.inf])
+def test_bad_pvalue(pv):
+    null = PwmNull(np.ones((4, 3)), BACKGROUNDS["uniform"])
+    with pytest.raises(ValueError, match="pvalue"):
+        null.threshold(pv)
+
+
+@pytest.mark.parametrize("M", [np.zeros((3, 4)), np.zeros(4), np.full((4, 2), np.inf), np.zeros((4, 0))])
+def test_bad_matrix(M):
+    with pytest.raises(ValueError, match="log_odds"):
+        PwmNull(M, BACKGROUNDS["uniform"])
+
+
+# ----------------------------------------------------------------------------- q-values
+
+
+def bh_rejections(p, n, alpha):
+    """The step-up procedure: reject the k smallest, k the largest rank with p_(k) <= k alpha / n."""
+    order = np.argsort(p)
+    ok = np.flatnonzero(p[order] <= np.arange(1, p.size + 1) * alpha / n)
+    rejected = np.zeros(p.size, bool)
+    if ok.size:
+        rejected[order[: ok[-1] + 1]] = True
+    return rejected
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_qvalues_reproduce_the_step_up_procedure(seed):
+    rng = np.random.default_rng(seed)
+    p = np.concatenate([rng.uniform(size=300), rng.uniform(0, 1e-3, 40), [1e-3] * 5])
+    q = bh_qvalues(p, p.size)
+    for alpha in (0.001, 0.01, 0.05, 0.2):
+        np.testing.assert_array_equal(q <= alpha, bh_rejections(p, p.size, alpha))
+    assert np.all(q >= p * (1 - 1e-12)) and np.all(q <= 1)
+    # reporting only the smallest ones among more tests: never below the full BH q-values
+    hits = np.argsort(p)[:60]
+    q_hits = bh_qvalues(p[hits], p.size)
+    assert np.all(q_hits >= q[hits])
+    assert np.sum(q_hits > q[hits]) < hits.size  # not a uniform inflation
+
+
+def test_qvalues_nan_and_bad_count():
+    q = bh_qvalues([0.01, np.nan, 0.02], 10)
+    assert math.isnan(q[1]) and q[0] == q[2] == pytest.approx(0.1)
+    with pytest.raises(ValueError, match="n_tests"):
+        bh_qvalues([0.1, 0.2, 0.3], 2)
+
+
+# ----------------------------------------------------------------------------- DWM tails
+
+
+def prepared_dwm(L, seed=3):
+    rng = np.random.default_rng(seed)
+    sites = rng.integers(0, 4, size=(60, L))
+    sites[:, 1] = 0
+    sites[:30, 3 % L] = 2  # a pair of positions that vary together
+    sites[:30, 4 % L] = 1
+    dwm = sequences.DiNucleotideMatrix(L)
+    for site in sites:
+        dwm.add_sequence(site.astype(np.int64))
+    dwm.prepare_mat()
+    return dwm
+
+
+@pytest.fixture(scope="module")
+def dwm_truth():
+    L = 6
+    dwm = prepared_dwm(L)
+    words = all_words(L)
+    bg = BACKGROUNDS["skewed"]
+    x = stats._window_scores(dwm, words)
+    return dwm, bg, x, np.prod(bg[words], axis=1)
+
+
+def test_windows_are_scored_by_scanning(dwm_truth):
+    dwm, _, x, _ = dwm_truth
+    words = all_words(6)
+    for i in (0, 1, 777, 4095):
+        assert x[i] == dwm.score_sequence(words[i].astype(np.int64))[3]
+
+
+def test_dwm_interval_covers_the_truth(dwm_truth):
+    dwm, bg, x, prob = dwm_truth
+    scores = np.quantile(x, [0.1, 0.5, 0.9, 0.99, 0.999])
+    truth = true_tail(x, prob, scores)
+    covered = []
+    for seed in range(12):
+        est = dwm_pvalue(dwm, bg, scores, n=20_000, seed=seed)
+        assert np.all(est.low <= est.value) and np.all(est.value <= est.high) and est.n == 20_000
+        assert np.all(np.diff(est.value) <= 0)
+        covered += ((est.low <= truth) & (truth <= est.high)).tolist()
+    assert np.mean(covered) >= 0.85  # 95% intervals
+
+
+def test_dwm_importance_sampling_against_plain_and_truth(dwm_truth):
+    dwm, bg, x, prob = dwm_truth
+    order = np.argsort(-x)
+    tail_at = lambda pv: x[order][np.searchsorted(np.cumsum(prob[order]), pv)]
+    # a tail of about 1e-4: plain sampling sees tens of windows in 300000, weighted sampling needs
+    # 3000 (where plain sampling would see fewer than 10 and hands over to it)
+    s = tail_at(1e-4)
+    truth = true_tail(x, prob, s)[0]
+    plain = [dwm_pvalue(dwm, bg, s, n=300_000, seed=seed) for seed in range(3)]
+    weighted = [dwm_pvalue(dwm, bg, s, n=3_000, seed=seed) for seed in range(10)]
+    assert sum(e.low <= truth <= e.high for e in plain) >= 2
+    assert sum(e.low <= truth <= e.high for e in weighted) >= 8
+    mean = np.mean([e.value for e in weighted])
+    assert min(e.low for e in plain) <= mean <= max(e.high for e in plain)
+    assert np.mean([e.high - e.low for e in weighted]) < 2 * np.mean([e.high - e.low for e in plain])
+    # a tail far below 1/n: only the weighted estimate can reach it
+    tiny = tail_at(2e-6)
+    truth = true_tail(x, prob, tiny)[0]
+    est = [dwm_pvalue(dwm, bg, tiny, n=20_000, seed=seed) for seed in range(5)]
+    assert truth < 1 / 20_001 and all(e.value < 1 / 20_001 for e in est)
+    assert sum(e.low <= truth <= e.high for e in est) >= 4
+
+
+def test_dwm_plain_floor_and_reproducibility(dwm_truth):
+    dwm, bg, x, _ = dwm_truth
+    uniform_proposal = np.full((4, 6), 0.25)
+    above = dwm_pvalue(dwm, BACKGROUNDS["uniform"], x.max() + 1, n=1000, proposal=uniform_proposal)
+    assert above.value == pytest.approx(1 / 1001)  # uniform proposal = the background: unit weights
+    a = dwm_pvalue(dwm, bg, [0.0, 1.0], n=3000, seed=5)
+    b = dwm_pvalue(dwm, bg, [0.0, 1.0], n=3000, seed=5)
+    c = dwm_pvalue(dwm, bg, [0.0, 1.0], n=3000, seed=6)
+    np.testing.assert_array_equal(a.value, b.value)
+    assert not np.array_equal(a.value, c.value)
+    assert math.isnan(dwm_pvalue(dwm, bg, np.nan, n=100).value)
+
+
+@pytest.mark.parametrize("pv,n", [(1e-2, 50_000), (1e-3, 50_000), (1e-5, 5_000)])
+def test_dwm_threshold_interval_holds_the_exact_one(dwm_truth, pv, n):
+    dwm, bg, x, prob = dwm_truth
+    achievable = np.unique(x)
+    exact = achievable[true_tail(x, prob, achievable) <= pv].min()
+    est = dwm_threshold(dwm, bg, pv, n=n)
+    assert est.value in x  # a sampled window's own score
+    assert est.low <= exact <= est.high and est.low <= est.value <= est.high
+
+
+@pytest.mark.parametrize("call", [
+    lambda d: dwm_threshold(d, BACKGROUNDS["uniform"], 0.0),
+    lambda d: dwm_threshold(d, BACKGROUNDS["uniform"], 1.5),
+    lambda d: dwm_pvalue(d, [0.5, 0.5, 0.0, 0.0], 1.0),
+    lambda d: dwm_pvalue(d, BACKGROUNDS["uniform"], 1.0, n=0),
+    lambda d: dwm_pvalue(d, BACKGROUNDS["uniform"], 1e9, n=10, proposal=np.zeros((4, 6))),
+])
+def test_dwm_bad_input(dwm_truth, call):
+    with pytest.raises(ValueError):
+        call(dwm_truth[0])
