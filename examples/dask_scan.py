@@ -7,7 +7,7 @@ LocalCluster of two single-threaded worker processes, in chunks of
 give exactly the same hits in the same order. It exits with status 1 if
 anything differs.
 
-    pip install "dask[distributed]"
+    pip install "morvane[dask]"
     python examples/dask_scan.py
     python examples/dask_scan.py --chunk-size 2000 --pvalue 1e-3
 

@@ -5,7 +5,7 @@ ships (no network access needed), scans both strands of every sequence of a
 FASTA file (the bundled lambda phage genome by default) with it, against the
 base composition of the genome itself, and prints the best hits.
 
-    pip install pyjaspar
+    pip install "morvane[jaspar]"
     python examples/jaspar_scan.py                 # CTCF, MA0139.1
     python examples/jaspar_scan.py MA0106.3 --hits 5 --pvalue 1e-3
 

@@ -1,5 +1,7 @@
 """morvane._scan: one-byte coding and the fused scanner, hit for hit against
 NucleotideMatrix.score_sequence of the forward codes and of their reverse complement."""
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -298,3 +300,10 @@ def test_scan_rejects(codes, error):
         scanner.scan(codes)
     with pytest.raises(TypeError):
         scanner.scan(np.zeros(10, np.uint8), limit="3")
+
+
+def test_stub_is_faithful_to_the_module(tmp_path):
+    pytest.importorskip("mypy")
+    out = subprocess.run([sys.executable, "-m", "mypy.stubtest", "morvane._scan"], cwd=tmp_path,
+                         capture_output=True, text=True)
+    assert out.returncode == 0 and "Success" in out.stdout, out.stdout + out.stderr

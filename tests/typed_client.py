@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import sys
 from pathlib import Path
-from typing import NamedTuple
+from typing import Literal, NamedTuple
 
 import numpy as np
 import pysam
@@ -44,7 +44,19 @@ def counted_dwm(sites: list[str], weight: float) -> DiNucleotideMatrix:
     return dwm
 
 
-def any_kind(stype: str, width: int) -> NucleotideMatrix | DiNucleotideMatrix:
+Kind = Literal["PWM", "DWM"]
+
+
+def parse_kind(text: str) -> Kind:
+    """A type name read from user input, checked before it reaches `create`."""
+    kinds: tuple[Kind, ...] = ("PWM", "DWM")
+    for kind in kinds:
+        if text == kind:
+            return kind
+    raise ValueError(f"score type must be PWM or DWM, not {text!r}")
+
+
+def any_kind(stype: Kind, width: int) -> NucleotideMatrix | DiNucleotideMatrix:
     return SequenceMatrix.create(width, stype)
 
 
@@ -73,7 +85,7 @@ def main() -> int:
 
     k, score = best(forward)
     gc: float = get_gc_content([region], FASTA)
-    kind = any_kind("DWM", 4)
+    kind = any_kind(parse_kind("DWM"), 4)
     paired: dict[int, int] = sequences.complement
 
     print(f"counted weight {total}, pssm shape {logodds.shape}")

@@ -1,7 +1,7 @@
 """Fused multi-motif scanning of nucleotide codes on both strands, without the GIL."""
 
 from collections.abc import Sequence
-from typing import Literal
+from typing import Literal, final
 
 import numpy
 from numpy.typing import ArrayLike, NDArray
@@ -10,6 +10,7 @@ def encode(text: str | bytes | bytearray | memoryview, /) -> NDArray[numpy.uint8
     """One-byte codes of a str or bytes-like text: A 0, T 1, C 2, G 3, anything
     else 4, upper and lower case alike."""
 
+@final
 class Scanner:
     """Matrices (rows A, T, C, G; any further rows ignored) prepared for fused
     scanning of one-byte codes on one or both strands."""

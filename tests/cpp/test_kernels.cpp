@@ -14,37 +14,13 @@
 #include "kernels/cpu.hpp"
 #include "kernels/kernels.hpp"
 #include "kernels/pow2.hpp"
+#include "check.hpp"
 #include "reference.hpp"
 
 using namespace morvane::kernels;
 namespace reference = morvane::reference;
 
 namespace {
-
-int failures = 0;
-int checks = 0;
-
-#define CHECK(cond)                                                              \
-    do {                                                                         \
-        ++checks;                                                                \
-        if (!(cond)) {                                                           \
-            ++failures;                                                          \
-            if (failures <= 50) std::printf("FAIL %s:%d: %s\n", __FILE__, __LINE__, #cond); \
-        }                                                                        \
-    } while (0)
-
-#define CHECK_MSG(cond, ...)                                                     \
-    do {                                                                         \
-        ++checks;                                                                \
-        if (!(cond)) {                                                           \
-            ++failures;                                                          \
-            if (failures <= 50) {                                                \
-                std::printf("FAIL %s:%d: %s: ", __FILE__, __LINE__, #cond);     \
-                std::printf(__VA_ARGS__);                                        \
-                std::printf("\n");                                               \
-            }                                                                    \
-        }                                                                        \
-    } while (0)
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kInf = std::numeric_limits<double>::infinity();

@@ -30,7 +30,7 @@ struct Hit {
 enum Strands : unsigned { kForward = 1, kReverse = 2, kBoth = 3 };
 
 // One matrix prepared for scanning: its columns on each strand, and the
-// k-mer tables that score or bound several columns with one lookup.
+// tables that bound two columns' sum with one lookup.
 struct Motif;
 
 class Scanner {

@@ -11,6 +11,8 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "frame/ref.hpp"
@@ -37,18 +39,30 @@ PyObject* guarded(F&& body) noexcept {
 }
 
 // Runs work with the GIL released; whatever it throws is thrown again once
-// the GIL is back, so the caller's guard sees it with the lock held.
+// the GIL is back, so the caller's guard sees it with the lock held. Only the
+// kind and text travel: std::exception_ptr would ask for a newer C++ runtime
+// than the oldest Linux a wheel of this module installs on.
 template <class F>
 void without_gil(F&& work) {
-    std::exception_ptr failed;
+    enum class Failure { None, Memory, Other } failure = Failure::None;
+    std::string what;
     Py_BEGIN_ALLOW_THREADS
     try {
         work();
+    } catch (const std::bad_alloc&) {
+        failure = Failure::Memory;
+    } catch (const std::exception& e) {
+        failure = Failure::Other;
+        try {
+            what = e.what();
+        } catch (...) {
+        }
     } catch (...) {
-        failed = std::current_exception();
+        failure = Failure::Other;
     }
     Py_END_ALLOW_THREADS
-    if (failed) std::rethrow_exception(failed);
+    if (failure == Failure::Memory) throw std::bad_alloc();
+    if (failure == Failure::Other) throw std::runtime_error(what.empty() ? "unexpected C++ exception" : what);
 }
 
 // A held buffer, released when it goes.
@@ -246,14 +260,10 @@ PyObject* scanner_scan(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (limit_obj != Py_None) {
             Ref index = Ref::steal(PyNumber_Index(limit_obj));
             if (!index) return nullptr;
-            const long long l = PyLong_AsLongLong(index.get());
-            if (l == -1 && PyErr_Occurred()) {
-                if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
-                PyErr_Clear();
-                limit = _PyLong_Sign(index.get()) < 0 ? 0 : n;
-            } else {
-                limit = l < 0 ? 0 : l > n ? n : l;
-            }
+            int overflow = 0;  // beyond long long: past either end
+            const long long l = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+            if (l == -1 && PyErr_Occurred()) return nullptr;
+            limit = overflow > 0 ? n : overflow < 0 || l < 0 ? 0 : l > n ? n : l;
         }
 
         const ks::Scanner& scanner = *reinterpret_cast<ScannerObject*>(self)->scanner;
