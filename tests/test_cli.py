@@ -34,6 +34,14 @@ def test_command_on_the_bundled_genome(tmp_path):
     np.testing.assert_allclose([float(r[6]) for r in rows], expected["pvalue"], rtol=1e-5)
     operators = {int(line.split("\t")[1]) for line in (DATA / "lambda_operators.bed").read_text().splitlines()}
     assert operators - {int(r[1]) for r in rows} == {37973}        # all but OR2, on both strands
+    subprocess.run([command, "scan", LAMBDA, JASPAR, "--pvalue", "1e-5", "--qvalue", "-o", out], check=True)
+    lines = out.read_text().splitlines()
+    assert lines[1].split("\t")[-1] == "qvalue"
+    with_q = [line.split("\t") for line in lines if not line.startswith("#")]
+    assert [r[:8] for r in with_q] == rows
+    qvalues = morvane.scan(LAMBDA, morvane.read_motifs(JASPAR), pvalue=1e-5, qvalue=True)["qvalue"]
+    np.testing.assert_allclose([float(r[8]) for r in with_q], qvalues, rtol=1e-5)
+    assert all(float(r[8]) >= float(r[6]) for r in with_q)         # a q-value never undercuts its p
 
 
 def run(argv, capsys):

@@ -11,6 +11,7 @@ pytest.importorskip("morvane.stats")   # every hit carries its p-value
 import morvane
 from morvane.motifs import Motif, read_motifs
 from morvane.scan import hits_dtype
+from morvane.stats import bh_qvalues
 from morvane.utils.sequences import nuc_to_num
 
 DATA = Path(__file__).resolve().parent.parent / "data"
@@ -83,6 +84,24 @@ def test_hits_equal_brute_force(tmp_path, seed, model, strand, chunk, threads):
     assert as_tuples(table, motifs) == brute_force(records, motifs, cuts, model, strand)
     # Windows holding N, R, Y are never hits; soft-masked ones are, in upper case.
     assert all(set(seq) <= set("ACGT") for seq in table["sequence"])
+
+
+@pytest.mark.parametrize("model, strand", [("pwm", "both"), ("pwm", "+"), ("dwm", "both")])
+def test_qvalues_count_every_tested_window(tmp_path, model, strand):
+    motifs, records = random_case(11, model)
+    fasta = write_fasta(tmp_path / "g.fa", records)
+    table = morvane.scan(fasta, motifs, threshold=-np.inf, model=model, strand=strand, qvalue=True,
+                         chunk_size=40, threads=2)
+    for k, motif in enumerate(motifs):
+        # With every window a hit, the tested windows are the N-free windows of each strand.
+        L = motif.width
+        tested = sum(max(len(text) - L + 1, 0) - sum(1 for s in range(len(text) - L + 1)
+                                                      if set(text[s:s + L].upper()) - set("ACGT"))
+                     for _, text in records) * (2 if strand == "both" else 1)
+        rows = table[table["motif"] == motif.name]
+        assert len(rows) == tested
+        np.testing.assert_array_equal(rows["qvalue"], bh_qvalues(rows["pvalue"], tested))
+    assert "qvalue" not in morvane.scan(fasta, motifs, threshold=0.0, model=model).dtype.names
 
 
 def test_hits_reextracted_with_pysam_rescore_exactly():

@@ -2,7 +2,7 @@
 
     morvane scan GENOME MOTIFS... [--pvalue P | --threshold T] [--regions BED]
                  [--model pwm|dwm] [--background uniform|genome|a,c,g,t]
-                 [--threads N] [-o OUT]
+                 [--threads N] [--qvalue] [-o OUT]
     morvane gc GENOME REGIONS.bed
 """
 
@@ -52,6 +52,9 @@ def build_parser():
                       help="uniform (default), genome (measured from GENOME), or a,c,g,t")
     scan.add_argument("--format", help="motif file format (default: guessed)")
     scan.add_argument("--threads", type=int, default=1)
+    scan.add_argument("--qvalue", action="store_true",
+                      help="add a ninth column: the Benjamini-Hochberg q-value of each hit among "
+                           "every window tested for its motif")
     scan.add_argument("-o", "--output", default="-", help="output BED file (default: stdout)")
     scan.add_argument("--quiet", action="store_true", help="no progress bar")
     scan.set_defaults(run=run_scan)
@@ -88,13 +91,15 @@ def run_scan(args, argv):
         hits = scan(args.genome, motifs, pvalue=args.pvalue, threshold=args.threshold,
                     regions=args.regions, strand=args.strand, model=args.model,
                     background=args.background, threads=args.threads,
-                    progress=not args.quiet)
+                    progress=not args.quiet, qvalue=args.qvalue)
+        columns = BED_COLUMNS + (" qvalue" if args.qvalue else "")
         out.write(f"# morvane {__version__}: {shlex.join(['morvane', *argv])}\n")
-        out.write(f"# {BED_COLUMNS.replace(' ', chr(9))}\n")
+        out.write(f"# {columns.replace(' ', chr(9))}\n")
         # repr() gives the shortest text that reads back to the same double.
         out.writelines(f"{h['chrom']}\t{h['start']}\t{h['end']}\t{h['motif']}\t"
                        f"{float(h['score'])!r}\t{h['strand']}\t{h['pvalue']:.6g}\t"
-                       f"{h['sequence']}\n" for h in hits)
+                       f"{h['sequence']}"
+                       + (f"\t{h['qvalue']:.6g}" if args.qvalue else "") + "\n" for h in hits)
     return 0
 
 

@@ -24,6 +24,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .motifs import Background, Motif, as_background
+from .stats import bh_qvalues
 
 DEFAULT_PVALUE = 1e-4
 CHUNK_SIZE = 1 << 20            # bases owned by one chunk: about 1 MiB of codes
@@ -46,17 +47,20 @@ class Hits(np.ndarray[Any, np.dtype[np.void]]):
         return pd.DataFrame({name: np.asarray(self[name]) for name in self.dtype.names or ()})
 
 
-def hits_dtype(chrom_len: int = 1, motif_len: int = 1, width: int = 1) -> np.dtype[np.void]:
+def hits_dtype(chrom_len: int = 1, motif_len: int = 1, width: int = 1,
+               qvalue: bool = False) -> np.dtype[np.void]:
     return np.dtype([("chrom", f"U{max(chrom_len, 1)}"), ("start", np.int64), ("end", np.int64),
                      ("motif", f"U{max(motif_len, 1)}"), ("score", np.float64),
-                     ("strand", "U1"), ("pvalue", np.float64), ("sequence", f"U{max(width, 1)}")])
+                     ("strand", "U1"), ("pvalue", np.float64), ("sequence", f"U{max(width, 1)}")]
+                    + ([("qvalue", np.float64)] if qvalue else []))
 
 
 def scan(genome: str | os.PathLike[str] | Any, motifs: Motif | Iterable[Motif], *,
          pvalue: float | None = None, threshold: float | Sequence[float] | None = None,
          regions: str | os.PathLike[str] | Iterable[Any] | None = None, strand: str = "both",
          model: str = "pwm", background: Background = None, threads: int = 1,
-         client: Any = None, chunk_size: int = CHUNK_SIZE, progress: bool = False) -> Hits:
+         client: Any = None, chunk_size: int = CHUNK_SIZE, progress: bool = False,
+         qvalue: bool = False) -> Hits:
     """Every window of `genome` scoring at or above each motif's threshold.
 
     genome: a FASTA path (indexed, or indexable by pysam) or an open pysam.FastaFile.
@@ -74,6 +78,8 @@ def scan(genome: str | os.PathLike[str] | Any, motifs: Motif | Iterable[Motif], 
     threads: chunks scored by that many threads. client: a dask.distributed Client
         to spread the chunks over (same hits, same order).
     progress: a tqdm bar on stderr.
+    qvalue: add a `qvalue` column: Benjamini-Hochberg over every window tested for
+        that motif in this scan (each strand's N-free windows), by `stats.bh_qvalues`.
 
     Returns `Hits`, ordered by record (or region), start, motif, then '+' before '-'.
     Scores are exactly the doubles `score_sequence` of the module gives for each window
@@ -111,7 +117,7 @@ def scan(genome: str | os.PathLike[str] | Any, motifs: Motif | Iterable[Motif], 
                 parts = scan_dask(job, os.fsdecode(fasta.filename), chunks, client, bar)
             else:
                 parts = scan_local(job, fasta, chunks, threads, bar)
-            return hits_table(parts, job, motifs, model)
+            return hits_table(parts, job, motifs, model, qvalue)
         finally:
             bar.close()
 
@@ -160,10 +166,11 @@ class Job:
         self._build()
 
     def windows(self, codes, limit):
-        """(motif, start, strand, score) of the hits among windows starting before `limit`."""
+        """(motif, start, strand, score) of the hits among windows starting before `limit`,
+        and the windows tested for each motif (N-free ones, every strand scanned counted)."""
         if self.scanner is not None:
-            motif, start, strand, score, _ = self.scanner.scan(codes, limit)
-            return motif, start, strand, score
+            motif, start, strand, score, tested = self.scanner.scan(codes, limit)
+            return motif, start, strand, score, tested * len(STRANDS[self.strand])
         return self._dwm_windows(codes, limit)
 
     def _dwm_windows(self, codes, limit):
@@ -173,6 +180,7 @@ class Job:
         reverse[reverse < 4] ^= 1
         n = len(codes)
         found = []
+        tested = np.zeros(len(self.matrices), np.int64)
         for k, (dwm, width, cut) in enumerate(zip(self.matrices, self.widths, self.thresholds)):
             count = min(n - width + 1, limit)
             if count <= 0:
@@ -184,27 +192,29 @@ class Job:
                 else:
                     # Reverse window r starts at forward n - width - r.
                     scores = dwm.score_sequence(reverse)[half:half + n - width + 1][::-1][:count]
+                tested[k] += np.count_nonzero(~np.isnan(scores))
                 starts = np.flatnonzero(scores >= cut)
                 found.append((np.full(starts.size, k, np.int32), starts,
                               np.full(starts.size, sign, np.int8), scores[starts]))
         if not found:
             return (np.empty(0, np.int32), np.empty(0, np.int64), np.empty(0, np.int8),
-                    np.empty(0, np.float64))
+                    np.empty(0, np.float64), tested)
         motif, start, strand, score = (np.concatenate(column) for column in zip(*found))
         order = np.lexsort((-strand, motif, start))
-        return motif[order], start[order], strand[order], score[order]
+        return motif[order], start[order], strand[order], score[order], tested
 
 
 PART_FIELDS = [("motif", np.int32), ("start", np.int64), ("strand", np.int8), ("score", np.float64)]
 
 
 def scan_codes(job, codes, offset, limit):
-    """The hits of one chunk of codes as a small structured array, starts in genome coordinates."""
-    motif, start, strand, score = job.windows(codes, limit)
+    """The hits of one chunk of codes as a small structured array, starts in genome coordinates,
+    and the windows tested per motif."""
+    motif, start, strand, score, tested = job.windows(codes, limit)
     part = np.empty(len(motif), PART_FIELDS + [("sequence", f"S{max(job.widths)}")])
     part["motif"], part["start"], part["strand"], part["score"] = motif, start + offset, strand, score
     part["sequence"] = window_text(codes, motif, start, strand, job.widths)
-    return part
+    return part, tested
 
 
 def window_text(codes, motif, start, strand, widths):
@@ -272,16 +282,22 @@ def scan_dask(job, path, chunks, client, bar):
         yield chunk, part
 
 
-def hits_table(parts, job, motifs, model):
-    """The Hits of all chunks' parts, with chromosome, end, names and p-values."""
-    parts = list(parts)
+def hits_table(parts, job, motifs, model, qvalue=False):
+    """The Hits of all chunks' parts, with chromosome, end, names, p-values and, when asked,
+    q-values."""
+    tested = np.zeros(len(motifs), np.int64)
+    found = []
+    for chunk, (part, counts) in parts:
+        tested += counts
+        found.append((chunk, part))
+    parts = found
     chroms = np.repeat(np.array([chunk.chrom for chunk, _ in parts] or [""]),
                        [len(part) for _, part in parts] or [0])
     merged = (np.concatenate([part for _, part in parts]) if parts
               else np.empty(0, PART_FIELDS + [("sequence", "S1")]))
     names = [motif.name for motif in motifs]
     table = np.empty(len(merged), hits_dtype(max((len(chunk.chrom) for chunk, _ in parts), default=1),
-                                             max(map(len, names)), max(job.widths)))
+                                             max(map(len, names)), max(job.widths), qvalue))
     table["chrom"] = chroms
     table["start"] = merged["start"]
     table["end"] = merged["start"] + np.asarray(job.widths, np.int64)[merged["motif"]]
@@ -295,6 +311,8 @@ def hits_table(parts, job, motifs, model):
             scores = merged["score"][rows]
             table["pvalue"][rows] = (motif.pvalue(scores) if model == "pwm"
                                      else motif.dwm_pvalue(scores).value)
+            if qvalue:
+                table["qvalue"][rows] = bh_qvalues(table["pvalue"][rows], tested[k])
     return table.view(Hits)
 
 
