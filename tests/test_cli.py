@@ -96,3 +96,13 @@ def test_gc(tmp_path, capsys):
     bed.write_text("chrX\t0\t10\n")
     code, io = run(["gc", LAMBDA, bed], capsys)
     assert code == 1 and "unknown chromosome 'chrX'" in io.err
+
+
+def test_a_reader_that_goes_away_ends_the_run_quietly():
+    # `morvane scan ... | head`: every window is a hit here, far more than a pipe holds.
+    command = Path(sys.executable).with_name("morvane")
+    run = subprocess.Popen([command, "scan", LAMBDA, JASPAR, "--threshold", "-1000", "--quiet"],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert run.stdout.readline().startswith(b"# morvane")
+    run.stdout.close()
+    assert run.stderr.read() == b"" and run.wait() == 141

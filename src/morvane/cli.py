@@ -23,6 +23,11 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     try:
         return args.run(args, argv)
+    except BrokenPipeError:
+        # The reader went away (`morvane scan ... | head`): stop quietly, as other tools do,
+        # and keep Python from complaining again when it flushes stdout at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except (ValueError, OSError) as exc:
         print(f"morvane: error: {exc}", file=sys.stderr)
         return 1
