@@ -823,19 +823,32 @@ def bench_scan(S, rng, tmp: Path) -> list[Row]:
     peers = scan_peers(rng, tmp)
     rows = []
     floor = None
+    import morvane
+
+    layer_rows = []
     for L in (10, 20, 30):
         motifs = scan_motifs(S, rng, fasta, [L])
         hits = {}
         entries = scan_entries(peers, motifs, fasta, 5, 3, hits)
+
+        def layer(freq=motifs.freqs[0]):
+            # A fresh Motif each call: its exact threshold and every hit's p-value are
+            # computed from nothing, as in a user's first scan with it.
+            motif = morvane.Motif.from_counts(freq * 100, name="m")
+            hits["morvane.scan"] = len(morvane.scan(fasta, motif, pvalue=SCAN_P))
+
+        entries.insert(1, (layer, 3))
         if floor is None:
-            entries.insert(1, (lambda: morvane_scan(fasta, motifs.scanner, scan=False), 5))
+            entries.insert(2, (lambda: morvane_scan(fasta, motifs.scanner, scan=False), 5))
         times = race(*entries)
-        ours = times.pop(0)
+        ours, whole = times.pop(0), times.pop(0)
         if floor is None:
             floor = times.pop(0)
             say(f"  floor: pysam fetch + encode alone take {fmt_time(floor)}")
         say(f"  w{L}: hits " + ", ".join(f"{k} {v}" for k, v in hits.items()))
-        rows += scan_rows(f"scan 21 Mbp, both strands, p=1e-4, w{L}", ours, floor, peers, times)
+        rows += scan_rows(f"scan 21 Mbp, both strands, p=1e-4, w{L}", ours, floor, peers, list(times))
+        layer_rows += scan_rows(f"morvane.scan, fresh motif, p-value per hit, w{L}", whole, floor, peers, times)
+    rows += layer_rows
 
     say("genome scan: 100 motifs of widths 8 to 30 (the peers run once each) ...")
     motifs = scan_motifs(S, rng, fasta, rng.integers(8, 31, 100))

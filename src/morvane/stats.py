@@ -512,15 +512,10 @@ class PwmNull:
     def _achievable_in(self, a: float, b: float) -> np.ndarray | None:
         """The distinct scanned scores in (a, b], ascending; None when too many words could lie there."""
         if self._mitm:
-            _, pd, _, _, _, _, _, sv = self._split()
             first, count = self._pairs_between(a, b)
             if count.sum() > 16 * _BAND_WORDS:
                 return None
-            u = np.repeat(np.arange(pd.size), count)
-            j = _ranges(first, count)
-            d = pd[u]
-            for column in sv:
-                d = d + column[j]
+            d = self._pair_words(first, count)[2]
         else:
             lat = self._lattice(_COARSE_BINS)
             b_need = int(lat.out_below(np.array(a), self._err(np.array(a))))
@@ -528,6 +523,17 @@ class PwmNull:
                 return None
             d = -self._listed(b_need)[0]
         return np.unique(d[(d > a) & (d <= b)])
+
+    def _pair_words(self, first: np.ndarray, count: np.ndarray):
+        """Prefix and suffix indexes of the pairs _pairs_between gave, and each pair's scanned
+        score (the first half's double, then the second half's columns added one by one)."""
+        _, pd, _, _, _, _, _, sv = self._split()
+        u = np.repeat(np.arange(pd.size), count)
+        j = _ranges(first, count)
+        d = pd[u]
+        for column in sv:
+            d = d + column[j]
+        return u, j, d
 
     def _pairs_between(self, a: float, b: float):
         """(prefix, suffix) index pairs of the words whose score may lie in [a, b], as two arrays."""
@@ -538,7 +544,7 @@ class PwmNull:
         return first, np.maximum(last - first, 0)
 
     def _threshold_split(self, p: float) -> float | None:
-        _, pd, pp, _, _, sp, _, sv = self._split()
+        _, _, pp, _, _, sp, _, _ = self._split()
         # Bisect with exact tails, keeping tail(lo) > p >= tail(hi), until few words lie between.
         lo, hi = self.min_score, self.max_score
         for _ in range(200):
@@ -558,11 +564,7 @@ class PwmNull:
             first, count = self._pairs_between(lo, top)
             if count.sum() > 16 * _BAND_WORDS:
                 return None
-            u = np.repeat(np.arange(pd.size), count)
-            j = _ranges(first, count)
-            d = pd[u]
-            for column in sv:
-                d = d + column[j]
+            u, j, d = self._pair_words(first, count)
             keep = (d > lo) & (d <= top)
             if keep.any() and d[keep].max() >= hi:
                 break
