@@ -6,14 +6,17 @@ region of the bundled lambda phage genome, and writes a PNG: the known
 operators (data/operators.txt, placed by matching their sequences in the
 genome) above the forward and the reverse track of each matrix. Scores are
 drawn at the genome coordinate of the window centre and clipped at 0, below
-which a window is likelier background than site; a dashed line marks the
-threshold score, and triangles the peaks above it. (The operator sites are
+which a window is likelier background than site; a dashed line marks each
+matrix's threshold at a p-value (1e-5 by default: the PWM's exact threshold,
+the DWM's sampled estimate; see docs/statistics.md) or at a given score, and
+triangles the peaks above it. (The operator sites are
 near-palindromic and counted on both strands, so the two tracks of a matrix
 look much alike.)
 
     pip install "morvane[plot]"
     python examples/plot_tracks.py tracks.png
-    python examples/plot_tracks.py tracks.png --start 37000 --end 39000 --threshold 12
+    python examples/plot_tracks.py tracks.png --start 37000 --end 39000 --pvalue 1e-6
+    python examples/plot_tracks.py tracks.png --threshold 12
 
 The default region holds the left operators (OL1 to OL3, near 35,600) and the
 right operators (OR3 to OR1, near 38,000).
@@ -31,15 +34,14 @@ import numpy as np  # noqa: E402
 import pysam  # noqa: E402
 from matplotlib.ticker import StrMethodFormatter  # noqa: E402
 
+from morvane import stats  # noqa: E402
 from morvane.utils.sequences import GenomicSequence, SequenceMatrix, nuc_to_num  # noqa: E402
 
 DATA = Path(__file__).resolve().parent.parent / "data"
 FASTA = DATA / "lambda_virus.fa"
 SITES = DATA / "sites.txt"
 OPERATORS = DATA / "operators.txt"
-# log2 odds of 10: the window is 1024 times likelier under the sites' model than
-# under the background.
-THRESHOLD = 10.0
+PVALUE = 1e-5
 
 Region = namedtuple("Region", "chrom start end")
 Site = namedtuple("Site", "name start end strand")
@@ -57,6 +59,16 @@ def build(stype, sites, background):
         matrix.add_background(codes)
     matrix.prepare_mat()
     return matrix
+
+
+def threshold_at(matrix, stype, pvalue):
+    """The matrix's score threshold at a p-value, windows drawn from its own background:
+    exact for the PWM, a sampled estimate for the DWM."""
+    bg = matrix.bg_pwm[:4].mean(axis=1)       # A, T, C, G, as the genome gave them
+    bg = bg / bg.sum()
+    if stype == "PWM":
+        return stats.PwmNull(matrix.pssm, bg).threshold(pvalue)
+    return float(stats.dwm_threshold(matrix, bg, pvalue).value)
 
 
 def genome_background(fasta, width):
@@ -149,11 +161,11 @@ def main():
     parser.add_argument("output", type=Path, help="PNG file to write")
     parser.add_argument("--start", type=int, default=35_400, help="region start, 0-based (default 35400)")
     parser.add_argument("--end", type=int, default=38_200, help="region end, exclusive (default 38200)")
-    # A p-value threshold takes this score's place once p-values can be computed
-    # for a matrix: the line is drawn at whatever score this ends up holding.
-    parser.add_argument("--threshold", type=float, default=THRESHOLD, metavar="SCORE",
-                        help=f"log2-odds score of the threshold line (default {THRESHOLD:g}: "
-                             f"windows {2 ** THRESHOLD:.0f} times likelier as sites than as background)")
+    cut = parser.add_mutually_exclusive_group()
+    cut.add_argument("--pvalue", type=float, default=PVALUE,
+                     help=f"p-value of the threshold line of each matrix (default {PVALUE:g})")
+    cut.add_argument("--threshold", type=float, metavar="SCORE",
+                     help="log2-odds score of the threshold line instead, for both matrices")
     args = parser.parse_args()
 
     sites = SITES.read_text().split()
@@ -180,22 +192,28 @@ def main():
     for stype in ("PWM", "DWM"):
         matrix = build(stype, sites, background)
         forward, reverse = tracks(matrix, g)
-        top = max(np.nanmax(forward), np.nanmax(reverse), args.threshold)
+        if args.threshold is not None:
+            threshold, why = args.threshold, f"{args.threshold:g}"
+        else:
+            threshold = threshold_at(matrix, stype, args.pvalue)
+            why = f"{threshold:.2f} (p = {args.pvalue:g})"
+        print(f"{stype}: threshold {why}")
+        top = max(np.nanmax(forward), np.nanmax(reverse), threshold)
         for strand, track, color in (("+", forward, "tab:blue"), ("-", reverse, "tab:orange")):
             ax = next(panels)
             clipped = np.clip(track, 0, None)
             ax.fill_between(x, clipped, color=color, alpha=0.25, lw=0)
             ax.plot(x, clipped, lw=0.7, color=color)
-            peaks = peaks_above(track, args.threshold)
+            peaks = peaks_above(track, threshold)
             ax.plot(x[peaks], track[peaks] + 0.04 * top, "v", color="black", ms=4)
-            ax.axhline(args.threshold, color="tab:red", lw=0.8, ls="--")
+            ax.axhline(threshold, color="tab:red", lw=0.8, ls="--")
             for site in shown:
                 ax.axvline((site.start + site.end - 1) / 2, color="0.85", lw=0.8, zorder=0)
             ax.set_ylim(0, 1.12 * top)
             ax.set_ylabel("log2 odds")
             strand_name = "forward (+)" if strand == "+" else "reverse (-)"
             ax.set_title(f"{stype}, {strand_name} strand: {len(peaks)} peaks at or above "
-                         f"{args.threshold:g}", fontsize=9, loc="left")
+                         f"the threshold {why}", fontsize=9, loc="left")
         score, k, strand = best_hit(forward, reverse)
         print(f"{stype}: best hit {score:.2f} centred at {name.split()[0]}:{x[k]} ({strand})")
 
@@ -210,7 +228,7 @@ def main():
     axes[-1].xaxis.set_major_formatter(StrMethodFormatter("{x:,.0f}"))
     axes[-1].set_xlabel(f"{name}, position of the window centre (0-based)")
     fig.suptitle(f"Lambda repressor motif ({len(sites)} sites, width {width}) on {name}, "
-                 f"{region.start:,}-{region.end:,}; dashed line: threshold {args.threshold:g}",
+                 f"{region.start:,}-{region.end:,}; dashed lines: thresholds",
                  fontsize=10)
     fig.tight_layout()
     # The layout is final: labels are measured and stacked in pixels now.

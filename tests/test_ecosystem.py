@@ -261,6 +261,11 @@ def test_plot_tracks_writes_a_png(tmp_path):
     # The best PWM and DWM hits are OL1, reported at its window centre.
     assert re.search(rf"PWM: best hit \d+\.\d\d centred at NC_001416\.1:{OL1 + 8} ", out)
     assert re.search(rf"DWM: best hit \d+\.\d\d centred at NC_001416\.1:{OL1 + 8} ", out)
+    # The dashed lines sit at each matrix's threshold for p = 1e-5, below OL1's score.
+    for stype in ("PWM", "DWM"):
+        threshold = float(re.search(rf"^{stype}: threshold (\d+\.\d\d) \(p = 1e-05\)$", out, re.M)[1])
+        best = float(re.search(rf"^{stype}: best hit (\d+\.\d\d)", out, re.M)[1])
+        assert 0 < threshold < best
     # Every operator is found once in the genome, OL1 where data/README.md says,
     # and the axis names the chromosome by accession and organism.
     operators = re.findall(r"^(O[LR][123]) at NC_001416\.1 \(Enterobacteria phage lambda\)"
