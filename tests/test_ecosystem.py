@@ -399,6 +399,16 @@ def test_docs_site_builds_strictly_with_the_stub_docstrings(tmp_path):
             assert first in page, f"{name}: {first!r} is not in the reference"
     assert "Literal['PWM'] | Literal['DWM']" in page
     assert "Unkown score type" in page
+    # The scanning layer's reference comes from its own sources' docstrings.
+    import morvane.motifs
+    import morvane.scan
+    import morvane.stats
+    layer = html.unescape(re.sub(r"<[^>]+>", "", (site / "api-scan" / "index.html").read_text()))
+    layer = " ".join(layer.split())
+    for obj in (morvane.motifs.read_motifs, morvane.motifs.Motif.from_counts, morvane.scan.scan,
+                morvane.stats.PwmNull.pvalue, morvane.stats.bh_qvalues):
+        first = " ".join(obj.__doc__.split("\n\n")[0].split()).replace("`", "")
+        assert first in layer, f"{obj.__qualname__}: {first!r} is not in the scanning layer reference"
 
 
 def test_reverse_index_is_the_documented_forward_coordinate():
