@@ -754,15 +754,33 @@ def scan_genome(rng, tmp: Path, mbp: int) -> str:
     return str(path)
 
 
-def scan_motifs(S, rng, fasta: str, widths) -> SimpleNamespace:
-    """Random motifs: frequencies and log odds (A, C, G, T rows) for the peers, and
-    morvane's matrices with thresholds at p = 1e-4 of the genome's first Mbp."""
+def jaspar_motifs(n: int) -> tuple[list[np.ndarray] | None, str]:
+    """Frequency matrices (A, C, G, T rows) of the first n JASPAR CORE vertebrate
+    motifs that pyjaspar ships, and where they came from; None and why not."""
+    try:
+        from pyjaspar import jaspardb
+
+        db = jaspardb()
+        found = db.fetch_motifs(collection="CORE", tax_group=["vertebrates"])[:n]
+    except Exception as exc:  # noqa: BLE001 - no pyjaspar: random motifs stand in
+        return None, f"pyjaspar unavailable ({type(exc).__name__}: {exc})"
+    freqs = []
+    for motif in found:
+        counts = np.array([motif.counts[b] for b in "ACGT"], dtype=float)
+        freqs.append(counts / counts.sum(axis=0))
+    return freqs, f"the first {len(freqs)} {db.release} CORE vertebrate motifs"
+
+
+def scan_motifs(S, rng, fasta: str, widths, freqs=None) -> SimpleNamespace:
+    """Motifs (random ones unless freqs are given): frequencies and log odds (A, C, G, T
+    rows) for the peers, and morvane's matrices with thresholds at p = 1e-4 of the
+    genome's first Mbp."""
     import pysam
     from morvane import _scan
 
     with pysam.FastaFile(fasta) as fa:
         sample = _scan.encode(fa.fetch(fa.references[0], 0, 1_000_000)).astype(np.int64)
-    freqs = random_motifs(rng, widths)
+    freqs = random_motifs(rng, widths) if freqs is None else freqs
     scores = [log_odds(f) for f in freqs]
     mats = [ours_matrix(sc) for sc in scores]
     thresholds = [empirical_threshold(S, m, sample, SCAN_P) for m in mats]
@@ -850,8 +868,11 @@ def bench_scan(S, rng, tmp: Path) -> list[Row]:
         layer_rows += scan_rows(f"morvane.scan, fresh motif, p-value per hit, w{L}", whole, floor, peers, times)
     rows += layer_rows
 
-    say("genome scan: 100 motifs of widths 8 to 30 (the peers run once each) ...")
-    motifs = scan_motifs(S, rng, fasta, rng.integers(8, 31, 100))
+    freqs, source = jaspar_motifs(100)
+    if freqs is None:
+        source += "; 100 random motifs of widths 8 to 30 instead"
+    say(f"genome scan: 100 motifs, {source} (the peers run once each) ...")
+    motifs = scan_motifs(S, rng, fasta, rng.integers(8, 31, 100), freqs)
     hits = {}
     times = race(*scan_entries(peers, motifs, fasta, 2, 1, hits), warm=False)
     ours = times.pop(0)
