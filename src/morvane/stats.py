@@ -18,6 +18,8 @@ from typing import NamedTuple
 
 import numpy as np
 
+from . import _scan
+
 __all__ = ["PwmNull", "bh_qvalues", "TailEstimate", "dwm_pvalue", "dwm_threshold"]
 
 _UNIT = 2.0**-53  # unit roundoff of a double
@@ -123,20 +125,9 @@ class _Grid:
         one sure to pass the highest query's is folded into a mass already above."""
         b_lo = int(self.out_below(s[:1], err[:1])[0])
         b_hi = int(self.sure_from(s[-1:], err[-1:])[0])
-        base, dist, above, cells = 0, np.ones((2, 1)), 0.0, 0
-        weights = np.stack([bg, np.ones(4)])  # probabilities, and counts of words
-        for m in range(self.L):
-            q = self.Q[:, m]
-            new = np.zeros((2, dist.shape[1] + int(q.max())))
-            scaled = np.empty_like(dist)  # one buffer for the four bases: no temporary per base
-            for c in range(4):
-                np.multiply(dist, weights[:, c:c + 1], out=scaled)
-                new[:, q[c]:q[c] + dist.shape[1]] += scaled
-            cells += new.shape[1]
-            keep_lo = max(base, b_lo - int(self.suffix_max[m + 1]))
-            keep_hi = max(min(base + new.shape[1], b_hi), keep_lo)
-            above += float(new[0, keep_hi - base:].sum())
-            dist, base = new[:, keep_lo - base:keep_hi - base], keep_lo
+        # the recursion runs natively: millions of cells per column at the finest steps
+        base, prob, words, above, cells = _scan._lattice_bracket(self.Q, bg, self.suffix_max, b_lo, b_hi)
+        dist = np.stack([prob, words])  # probabilities, and counts of words
         # tails of the kept final sums, read at each query's band ends
         cum = np.concatenate([np.cumsum(dist[:, ::-1], axis=1)[:, ::-1], np.zeros((2, 1))], axis=1)
         sure = np.clip(self.sure_from(s, err) - base, 0, dist.shape[1])
@@ -387,7 +378,7 @@ class PwmNull:
             want = max(4 * lat.words[np.clip(b_need, 0, lat.top + 1)], 4096)
             b = min(b_need, max(int(np.searchsorted(-lat.words, -want, side="left")), self._cut()[0]))
             d, p = self._list_words(lat, b)
-            order = np.argsort(-d, kind="stable")
+            order = _scan._best_first(d)
             self._tail_words = (b, -d[order], np.concatenate(([0.0], np.cumsum(p[order]))))
         return self._tail_words[1:]
 
@@ -420,23 +411,17 @@ class PwmNull:
         time; a prefix is dropped as soon as its best completion falls short (or its worst one goes
         past b_end). With b_end, None when a column holds more than 16 * _BAND_WORDS prefixes or
         the prefixes counted in work[0] pass _BAND_WORK."""
-        M, bg = self._M, self._bg
-        I, d, p = np.zeros(1, dtype=np.int64), np.zeros(1), np.ones(1)
-        for m in range(self.width):
-            parts = []
-            for lo in range(0, I.size, 1 << 18):  # extended in slices: four times a level never sits in memory
-                I2 = (I[lo:lo + (1 << 18), None] + lat.Q[:, m]).ravel()
-                keep = I2 + lat.suffix_max[m + 1] >= b
-                if b_end is not None:
-                    keep &= I2 < b_end
-                parts.append((I2[keep], (d[lo:lo + (1 << 18), None] + M[:, m]).ravel()[keep],
-                              (p[lo:lo + (1 << 18), None] * bg).ravel()[keep]))
-            I, d, p = (np.concatenate(a) for a in zip(*parts))
-            if work is not None:
-                work[0] += I.size
-            if b_end is not None and (I.size > 16 * _BAND_WORDS
-                                      or (work is not None and work[0] > _BAND_WORK)):
-                return None
+        no_end = np.iinfo(np.int64).max
+        limited = b_end is not None
+        listed, done = _scan._lattice_words(
+            lat.Q, self._M, self._bg, lat.suffix_max, b, b_end if limited else no_end,
+            16 * _BAND_WORDS if limited else no_end, work[0] if work is not None else 0,
+            _BAND_WORK if limited and work is not None else no_end)
+        if work is not None:
+            work[0] = done
+        if listed is None:
+            return None
+        d, p, I = listed
         return (d, p, I) if keep_sums else (d, p)
 
     def _tail_listed(self, s: np.ndarray) -> np.ndarray:
@@ -570,7 +555,7 @@ class PwmNull:
                 break
             top, step = top + step, 2 * step
         d, prob = d[keep], pp[u[keep]] * sp[j[keep]]
-        order = np.argsort(-d, kind="stable")
+        order = _scan._best_first(d)
         d = d[order]
         above = self._tail_mitm(np.array([np.nextafter(top, np.inf)]))[0] if top < self.max_score else 0.0
         ok = np.flatnonzero(_tails_at_ties(d, above + np.cumsum(prob[order])) <= p)
@@ -587,7 +572,7 @@ class PwmNull:
         b = max(int(lat.out_below(np.array(x_low), np.array(err))), 0)
         if lat.words[b] <= _ENUM_BUDGET:
             d, prob = self._list_words(lat, b)
-            order = np.argsort(-d, kind="stable")
+            order = _scan._best_first(d)
             d = d[order]
             cum = np.cumsum(prob[order])
             if self._tail_words is None or self._tail_words[0] > b:  # kept: ties are read off it

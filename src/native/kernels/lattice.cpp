@@ -1,0 +1,181 @@
+// Lattice recursions behind exact PWM p-values; see lattice.hpp.
+#include "kernels/lattice.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace morvane::kernels::lattice {
+namespace {
+
+// NumPy's pairwise summation of a contiguous run, step for step, so a bound
+// summed here is the double NumPy's sum gave before this loop ran natively.
+double pairwise(const double* a, std::int64_t n) {
+    if (n < 8) {
+        double s = -0.0;
+        for (std::int64_t i = 0; i < n; ++i) s += a[i];
+        return s;
+    }
+    if (n <= 128) {
+        double r[8];
+        for (int j = 0; j < 8; ++j) r[j] = a[j];
+        std::int64_t i = 8;
+        for (; i < n - n % 8; i += 8)
+            for (int j = 0; j < 8; ++j) r[j] += a[i + j];
+        double s = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) s += a[i];
+        return s;
+    }
+    std::int64_t half = n / 2;
+    half -= half % 8;
+    return pairwise(a, half) + pairwise(a + half, n - half);
+}
+
+// What a NumPy sum of a float64 run gives: its identity, 0.0, plus the run pairwise.
+double numpy_sum(const double* a, std::int64_t n) { return 0.0 + pairwise(a, n); }
+
+}  // namespace
+
+Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std::int64_t* reach, std::int64_t lo,
+             std::int64_t hi) {
+    Band out;
+    std::int64_t pad = 0;  // zeros on both sides of a column's cells, so every base reads a cell
+    for (std::int64_t k = 0; k < 4 * L; ++k) pad = std::max(pad, q[k]);
+    // Cell i of the current column lives at [pad + i]; adding a padding zero leaves a
+    // non-negative sum as it was, so the sums are those of adding only the bases that land.
+    // Both buffers always hold n + 2 * pad values.
+    std::vector<double> prob(2 * pad + 1, 0.0), words(2 * pad + 1, 0.0), next_prob, next_words;
+    prob[pad] = words[pad] = 1.0;
+    std::int64_t base = 0, n = 1;
+    for (std::int64_t m = 0; m < L; ++m) {
+        const std::int64_t* qm[4] = {q + m, q + L + m, q + 2 * L + m, q + 3 * L + m};
+        std::int64_t top = 0;
+        for (int c = 0; c < 4; ++c) top = std::max(top, *qm[c]);
+        const std::int64_t width = n + top;
+        out.cells += width;
+        // the cells this column keeps, [keep_lo, keep_hi) relative to base; those past keep_hi are folded
+        const std::int64_t keep_lo = std::max(base, lo - reach[m + 1]) - base;
+        const std::int64_t keep_hi = std::max(std::min(base + width, hi), keep_lo + base) - base;
+        if (keep_lo >= width) {  // nothing reaches lo any more
+            prob.assign(static_cast<std::size_t>(2 * pad), 0.0);
+            words.assign(static_cast<std::size_t>(2 * pad), 0.0);
+            n = 0;
+            base += keep_lo;
+            continue;
+        }
+        // Only cells from keep_lo on are needed: probabilities for all of them, counts up to keep_hi.
+        // Each cell is written once (no clearing pass: the column is bound by memory traffic).
+        const std::int64_t n_prob = width - keep_lo, n_words = keep_hi - keep_lo;
+        next_prob.resize(static_cast<std::size_t>(n_prob + 2 * pad));
+        next_words.resize(static_cast<std::size_t>(n_words + 2 * pad));
+        const double* src[4];
+        const double* wsrc[4];
+        for (int c = 0; c < 4; ++c) {  // cell j of the new column takes cell j - q[c] of this one
+            src[c] = prob.data() + pad + keep_lo - *qm[c];
+            wsrc[c] = words.data() + pad + keep_lo - *qm[c];
+        }
+        const double w0 = bg[0], w1 = bg[1], w2 = bg[2], w3 = bg[3];
+        double* np = next_prob.data() + pad;
+        double* nw = next_words.data() + pad;
+        for (std::int64_t j = 0; j < n_words; ++j) {
+            double v = 0.0, k = 0.0;
+            v += src[0][j] * w0;
+            v += src[1][j] * w1;
+            v += src[2][j] * w2;
+            v += src[3][j] * w3;
+            k += wsrc[0][j];
+            k += wsrc[1][j];
+            k += wsrc[2][j];
+            k += wsrc[3][j];
+            np[j] = v;
+            nw[j] = k;
+        }
+        for (std::int64_t j = n_words; j < n_prob; ++j) {
+            double v = 0.0;
+            v += src[0][j] * w0;
+            v += src[1][j] * w1;
+            v += src[2][j] * w2;
+            v += src[3][j] * w3;
+            np[j] = v;
+        }
+        out.above += numpy_sum(np + n_words, n_prob - n_words);
+        n = n_words;
+        // the padding around the kept cells (the folded ones become padding)
+        next_prob.resize(static_cast<std::size_t>(n + 2 * pad));
+        std::fill(next_prob.begin(), next_prob.begin() + pad, 0.0);
+        std::fill(next_prob.begin() + pad + n, next_prob.end(), 0.0);
+        std::fill(next_words.begin(), next_words.begin() + pad, 0.0);
+        std::fill(next_words.begin() + pad + n, next_words.end(), 0.0);
+        prob.swap(next_prob);
+        words.swap(next_words);
+        base += keep_lo;
+    }
+    out.base = base;
+    out.prob.assign(prob.begin() + pad, prob.begin() + pad + n);
+    out.words.assign(words.begin() + pad, words.begin() + pad + n);
+    return out;
+}
+
+bool list_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
+                const std::int64_t* reach, std::int64_t lo, std::int64_t hi, std::int64_t level_limit,
+                std::int64_t& work, std::int64_t work_limit, Words& out) {
+    // Breadth first, a column at a time: the order, and the work counted, are those of a level-wise listing.
+    std::vector<std::int64_t> sum{0}, next_sum;
+    std::vector<double> score{0.0}, prob{1.0}, next_score, next_prob;
+    for (std::int64_t m = 0; m < L; ++m) {
+        next_sum.clear();
+        next_score.clear();
+        next_prob.clear();
+        const std::int64_t need = lo - reach[m + 1];
+        for (std::size_t i = 0; i < sum.size(); ++i)
+            for (int c = 0; c < 4; ++c) {
+                const std::int64_t s = sum[i] + q[c * L + m];
+                if (s < need || s >= hi) continue;
+                next_sum.push_back(s);
+                next_score.push_back(score[i] + matrix[c * L + m]);
+                next_prob.push_back(prob[i] * bg[c]);
+            }
+        sum.swap(next_sum);
+        score.swap(next_score);
+        prob.swap(next_prob);
+        work += static_cast<std::int64_t>(sum.size());
+        if (static_cast<std::int64_t>(sum.size()) > level_limit || work > work_limit) return false;
+    }
+    out.score = std::move(score);
+    out.prob = std::move(prob);
+    out.sum = std::move(sum);
+    return true;
+}
+
+void best_first(const double* x, std::int64_t n, std::int64_t* order) {
+    // Stable LSD radix sort on keys whose unsigned order is the doubles' descending order.
+    std::vector<std::uint64_t> key(static_cast<std::size_t>(n)), key2(static_cast<std::size_t>(n));
+    std::vector<std::int64_t> idx2(static_cast<std::size_t>(n));
+    for (std::int64_t i = 0; i < n; ++i) {
+        const double v = x[i] + 0.0;  // -0.0 becomes 0.0: they are equal
+        std::uint64_t u;
+        std::memcpy(&u, &v, sizeof u);
+        u = (u >> 63) ? ~u : u | (std::uint64_t{1} << 63);  // ascending order of the doubles
+        key[i] = ~u;
+        order[i] = i;
+    }
+    std::int64_t* idx = order;
+    std::int64_t* idx_other = idx2.data();
+    std::uint64_t* k1 = key.data();
+    std::uint64_t* k2 = key2.data();
+    for (int shift = 0; shift < 64; shift += 8) {
+        std::int64_t count[257] = {};
+        for (std::int64_t i = 0; i < n; ++i) ++count[((k1[i] >> shift) & 0xff) + 1];
+        if (std::any_of(count + 1, count + 257, [n](std::int64_t c) { return c == n; })) continue;
+        for (int b = 0; b < 256; ++b) count[b + 1] += count[b];
+        for (std::int64_t i = 0; i < n; ++i) {
+            const std::int64_t at = count[(k1[i] >> shift) & 0xff]++;
+            k2[at] = k1[i];
+            idx_other[at] = idx[i];
+        }
+        std::swap(k1, k2);
+        std::swap(idx, idx_other);
+    }
+    if (idx != order) std::copy(idx, idx + n, order);
+}
+
+}  // namespace morvane::kernels::lattice
