@@ -45,6 +45,9 @@ Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std:
     // Both buffers always hold n + 2 * pad values.
     std::vector<double> prob(2 * pad + 1, 0.0), words(2 * pad + 1, 0.0), next_prob, next_words;
     prob[pad] = words[pad] = 1.0;
+    // room for the widest column at once: growing would copy every cell again
+    const auto room = static_cast<std::size_t>(std::max<std::int64_t>(reach[0], 0) + 1 + 2 * pad);
+    for (auto* v : {&prob, &words, &next_prob, &next_words}) v->reserve(room);
     std::int64_t base = 0, n = 1;
     for (std::int64_t m = 0; m < L; ++m) {
         const std::int64_t* qm[4] = {q + m, q + L + m, q + 2 * L + m, q + 3 * L + m};
@@ -74,27 +77,35 @@ Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std:
             wsrc[c] = words.data() + pad + keep_lo - *qm[c];
         }
         const double w0 = bg[0], w1 = bg[1], w2 = bg[2], w3 = bg[3];
-        double* np = next_prob.data() + pad;
-        double* nw = next_words.data() + pad;
+        const double* __restrict s0 = src[0];
+        const double* __restrict s1 = src[1];
+        const double* __restrict s2 = src[2];
+        const double* __restrict s3 = src[3];
+        const double* __restrict t0 = wsrc[0];
+        const double* __restrict t1 = wsrc[1];
+        const double* __restrict t2 = wsrc[2];
+        const double* __restrict t3 = wsrc[3];
+        double* __restrict np = next_prob.data() + pad;  // the new column never overlaps this one
+        double* __restrict nw = next_words.data() + pad;
         for (std::int64_t j = 0; j < n_words; ++j) {
             double v = 0.0, k = 0.0;
-            v += src[0][j] * w0;
-            v += src[1][j] * w1;
-            v += src[2][j] * w2;
-            v += src[3][j] * w3;
-            k += wsrc[0][j];
-            k += wsrc[1][j];
-            k += wsrc[2][j];
-            k += wsrc[3][j];
+            v += s0[j] * w0;
+            v += s1[j] * w1;
+            v += s2[j] * w2;
+            v += s3[j] * w3;
+            k += t0[j];
+            k += t1[j];
+            k += t2[j];
+            k += t3[j];
             np[j] = v;
             nw[j] = k;
         }
         for (std::int64_t j = n_words; j < n_prob; ++j) {
             double v = 0.0;
-            v += src[0][j] * w0;
-            v += src[1][j] * w1;
-            v += src[2][j] * w2;
-            v += src[3][j] * w3;
+            v += s0[j] * w0;
+            v += s1[j] * w1;
+            v += s2[j] * w2;
+            v += s3[j] * w3;
             np[j] = v;
         }
         out.above += numpy_sum(np + n_words, n_prob - n_words);
@@ -118,57 +129,76 @@ Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std:
 bool list_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
                 const std::int64_t* reach, std::int64_t lo, std::int64_t hi, std::int64_t level_limit,
                 std::int64_t& work, std::int64_t work_limit, Words& out) {
-    // Breadth first, a column at a time: the order, and the work counted, are those of a level-wise listing.
-    std::vector<std::int64_t> sum{0}, next_sum;
-    std::vector<double> score{0.0}, prob{1.0}, next_score, next_prob;
-    for (std::int64_t m = 0; m < L; ++m) {
-        next_sum.clear();
-        next_score.clear();
-        next_prob.clear();
-        const std::int64_t need = lo - reach[m + 1];
-        for (std::size_t i = 0; i < sum.size(); ++i)
-            for (int c = 0; c < 4; ++c) {
-                const std::int64_t s = sum[i] + q[c * L + m];
-                if (s < need || s >= hi) continue;
-                next_sum.push_back(s);
-                next_score.push_back(score[i] + matrix[c * L + m]);
-                next_prob.push_back(prob[i] * bg[c]);
-            }
-        sum.swap(next_sum);
-        score.swap(next_score);
-        prob.swap(next_prob);
-        work += static_cast<std::int64_t>(sum.size());
-        if (static_cast<std::int64_t>(sum.size()) > level_limit || work > work_limit) return false;
+    // Depth first, bases in code order: the words come out in lexicographic order, each prefix's
+    // score and probability worked out once, and only the words themselves are stored.
+    const auto depth = static_cast<std::size_t>(L) + 1;
+    std::vector<std::int64_t> sum(depth, 0), kept(depth, 0);
+    std::vector<double> score(depth, 0.0), prob(depth, 1.0);
+    std::vector<int> code(depth, -1);
+    const std::int64_t budget = work_limit - work;
+    std::int64_t total = 0;
+    std::int64_t m = 0;
+    while (m >= 0) {
+        const int c = ++code[m];
+        if (c == 4) {
+            --m;
+            continue;
+        }
+        const std::int64_t s = sum[m] + q[c * L + m];
+        if (s < lo - reach[m + 1] || s >= hi) continue;
+        if (++kept[m] > level_limit || ++total > budget) {
+            work += total;
+            return false;
+        }
+        const double d = score[m] + matrix[c * L + m], p = prob[m] * bg[c];
+        if (m + 1 == L) {
+            out.score.push_back(d);
+            out.prob.push_back(p);
+            out.sum.push_back(s);
+            continue;
+        }
+        ++m;
+        sum[m] = s;
+        score[m] = d;
+        prob[m] = p;
+        code[m] = -1;
     }
-    out.score = std::move(score);
-    out.prob = std::move(prob);
-    out.sum = std::move(sum);
+    work += total;
     return true;
 }
 
 void best_first(const double* x, std::int64_t n, std::int64_t* order) {
-    // Stable LSD radix sort on keys whose unsigned order is the doubles' descending order.
+    // Stable LSD radix sort, a byte a pass, on keys whose unsigned order is the doubles'
+    // descending order, less the smallest key: scores of a tail share their top bits.
     std::vector<std::uint64_t> key(static_cast<std::size_t>(n)), key2(static_cast<std::size_t>(n));
     std::vector<std::int64_t> idx2(static_cast<std::size_t>(n));
+    std::uint64_t least = ~std::uint64_t{0}, most = 0;
     for (std::int64_t i = 0; i < n; ++i) {
         const double v = x[i] + 0.0;  // -0.0 becomes 0.0: they are equal
         std::uint64_t u;
         std::memcpy(&u, &v, sizeof u);
         u = (u >> 63) ? ~u : u | (std::uint64_t{1} << 63);  // ascending order of the doubles
         key[i] = ~u;
+        least = std::min(least, key[i]);
+        most = std::max(most, key[i]);
         order[i] = i;
     }
+    constexpr int kBits = 8;
+    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
     std::int64_t* idx = order;
     std::int64_t* idx_other = idx2.data();
     std::uint64_t* k1 = key.data();
     std::uint64_t* k2 = key2.data();
-    for (int shift = 0; shift < 64; shift += 8) {
-        std::int64_t count[257] = {};
-        for (std::int64_t i = 0; i < n; ++i) ++count[((k1[i] >> shift) & 0xff) + 1];
-        if (std::any_of(count + 1, count + 257, [n](std::int64_t c) { return c == n; })) continue;
-        for (int b = 0; b < 256; ++b) count[b + 1] += count[b];
+    for (std::int64_t i = 0; i < n; ++i) k1[i] -= least;
+    const std::uint64_t range = n ? most - least : 0;
+    std::vector<std::int64_t> count(kBuckets + 1);
+    for (int shift = 0; shift < 64 && (range >> shift) != 0; shift += kBits) {
+        std::fill(count.begin(), count.end(), 0);
+        for (std::int64_t i = 0; i < n; ++i) ++count[((k1[i] >> shift) & (kBuckets - 1)) + 1];
+        if (std::any_of(count.begin() + 1, count.end(), [n](std::int64_t c) { return c == n; })) continue;
+        for (std::size_t b = 0; b < kBuckets; ++b) count[b + 1] += count[b];
         for (std::int64_t i = 0; i < n; ++i) {
-            const std::int64_t at = count[(k1[i] >> shift) & 0xff]++;
+            const std::int64_t at = count[(k1[i] >> shift) & (kBuckets - 1)]++;
             k2[at] = k1[i];
             idx_other[at] = idx[i];
         }

@@ -32,9 +32,9 @@ Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std:
 // Every word with lo <= I < hi: its score (the columns of matrix, 4 by L
 // row-major, added in column order from 0.0), its probability (bg multiplied
 // in column order from 1.0) and its I, in lexicographic order of its codes.
-// Gives up (returns false) when a column keeps more than level_limit prefixes
-// or the prefixes kept so far, added to work, pass work_limit; work counts
-// them either way.
+// Gives up (returns false) as soon as a column keeps more than level_limit
+// prefixes or the prefixes kept, added to work, pass work_limit; work counts
+// the prefixes kept (those gone through, when it gives up).
 struct Words {
     std::vector<double> score, prob;
     std::vector<std::int64_t> sum;
