@@ -36,7 +36,7 @@ _FINE_BINS = 1 << 20
 # Cells of lattice the refinement of a wide motif's tails may go through in one round: a width-30
 # motif stops at 2^22 steps over its score range, a width-20 one at 2^22 too.
 _REFINE_CELLS = 1 << 25
-# Prefixes the listing of bands may go through in one call (some 150 ms).
+# Prefixes the listing of bands may go through in one call (some 10 ms).
 _BAND_WORK = 1 << 20
 # Relative bound on the rounding of a sum of up to 4**8 probabilities, with room to spare.
 _MERGE = 1e-11
@@ -125,7 +125,7 @@ class _Grid:
         one sure to pass the highest query's is folded into a mass already above."""
         b_lo = int(self.out_below(s[:1], err[:1])[0])
         b_hi = int(self.sure_from(s[-1:], err[-1:])[0])
-        # the recursion runs natively: millions of cells per column at the finest steps
+        # natively: the finest steps go through millions of cells in a column
         base, prob, words, above, cells = _scan._lattice_bracket(self.Q, bg, self.suffix_max, b_lo, b_hi)
         dist = np.stack([prob, words])  # probabilities, and counts of words
         # tails of the kept final sums, read at each query's band ends
@@ -140,23 +140,16 @@ class _Lattice(_Grid):
 
     def __init__(self, M: np.ndarray, bg: np.ndarray, bins: int, count_words: bool):
         super().__init__(M, bins)
-        top = int(self.Q.max(axis=0).sum())
+        top = int(self.suffix_max[0])
+        # the recursion with nothing dropped or folded: the whole distribution, and its word counts
+        _, prob, words, _, _ = _scan._lattice_bracket(self.Q, bg, self.suffix_max, 0, top + 1)
         # tail[i] = P(I >= i), words[i] = number of words with I >= i; one extra zero past the top
-        self.tail = self._tail_of(bg, top)
-        self.words = self._tail_of(np.ones(4), top) if count_words else None
+        self.tail = self._tail_of(prob)
+        self.words = self._tail_of(words) if count_words else None
         self.top = top
 
-    def _tail_of(self, weights: np.ndarray, top: int) -> np.ndarray:
-        dist = np.zeros(top + 1)
-        dist[0] = 1.0
-        reach = 0
-        for m in range(self.L):
-            new = np.zeros(top + 1)
-            for c in range(4):
-                q = self.Q[c, m]
-                new[q:q + reach + 1] += dist[:reach + 1] * weights[c]
-            reach += int(self.Q[:, m].max())
-            dist = new
+    @staticmethod
+    def _tail_of(dist: np.ndarray) -> np.ndarray:
         return np.append(np.cumsum(dist[::-1])[::-1], 0.0)
 
     def _at(self, table: np.ndarray, i: np.ndarray) -> np.ndarray:
@@ -407,10 +400,11 @@ class PwmNull:
 
     def _list_words(self, lat: _Grid, b: int, b_end: int | None = None, keep_sums: bool = False,
                     work: list | None = None):
-        """Scores and probabilities of every word with lattice sum in [b, b_end), one column at a
-        time; a prefix is dropped as soon as its best completion falls short (or its worst one goes
-        past b_end). With b_end, None when a column holds more than 16 * _BAND_WORDS prefixes or
-        the prefixes counted in work[0] pass _BAND_WORK."""
+        """Scores and probabilities of every word with lattice sum in [b, b_end), in lexicographic
+        order of their codes; a prefix is dropped as soon as its best completion falls short (or its
+        worst one goes past b_end). With b_end, None as soon as a column holds more than
+        16 * _BAND_WORDS prefixes or the prefixes counted in work[0] pass _BAND_WORK (work[0] then
+        counts those gone through: past _BAND_WORK either way, as 16 * _BAND_WORDS is)."""
         no_end = np.iinfo(np.int64).max
         limited = b_end is not None
         listed, done = _scan._lattice_words(

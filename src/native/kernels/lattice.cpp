@@ -33,6 +33,21 @@ double pairwise(const double* a, std::int64_t n) {
 // What a NumPy sum of a float64 run gives: its identity, 0.0, plus the run pairwise.
 double numpy_sum(const double* a, std::int64_t n) { return 0.0 + pairwise(a, n); }
 
+// out[j] = a[j] * w[0] + b[j] * w[1] + c[j] * w[2] + d[j] * w[3], added in that order: the cells
+// one column gives the next, from its four shifted copies. The terms are never negative, so
+// starting from the first term gives the sums that starting from 0.0 does. Separate pointers
+// that never overlap, so the loop runs on vectors.
+void mix(const double* __restrict a, const double* __restrict b, const double* __restrict c,
+         const double* __restrict d, const double* w, double* __restrict out, std::int64_t n) {
+    const double w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3];
+    for (std::int64_t j = 0; j < n; ++j) out[j] = a[j] * w0 + b[j] * w1 + c[j] * w2 + d[j] * w3;
+}
+
+void mix(const double* __restrict a, const double* __restrict b, const double* __restrict c,
+         const double* __restrict d, double* __restrict out, std::int64_t n) {
+    for (std::int64_t j = 0; j < n; ++j) out[j] = a[j] + b[j] + c[j] + d[j];
+}
+
 }  // namespace
 
 Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std::int64_t* reach, std::int64_t lo,
@@ -76,38 +91,9 @@ Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std:
             src[c] = prob.data() + pad + keep_lo - *qm[c];
             wsrc[c] = words.data() + pad + keep_lo - *qm[c];
         }
-        const double w0 = bg[0], w1 = bg[1], w2 = bg[2], w3 = bg[3];
-        const double* __restrict s0 = src[0];
-        const double* __restrict s1 = src[1];
-        const double* __restrict s2 = src[2];
-        const double* __restrict s3 = src[3];
-        const double* __restrict t0 = wsrc[0];
-        const double* __restrict t1 = wsrc[1];
-        const double* __restrict t2 = wsrc[2];
-        const double* __restrict t3 = wsrc[3];
-        double* __restrict np = next_prob.data() + pad;  // the new column never overlaps this one
-        double* __restrict nw = next_words.data() + pad;
-        for (std::int64_t j = 0; j < n_words; ++j) {
-            double v = 0.0, k = 0.0;
-            v += s0[j] * w0;
-            v += s1[j] * w1;
-            v += s2[j] * w2;
-            v += s3[j] * w3;
-            k += t0[j];
-            k += t1[j];
-            k += t2[j];
-            k += t3[j];
-            np[j] = v;
-            nw[j] = k;
-        }
-        for (std::int64_t j = n_words; j < n_prob; ++j) {
-            double v = 0.0;
-            v += s0[j] * w0;
-            v += s1[j] * w1;
-            v += s2[j] * w2;
-            v += s3[j] * w3;
-            np[j] = v;
-        }
+        double* np = next_prob.data() + pad;
+        mix(src[0], src[1], src[2], src[3], bg, np, n_prob);
+        mix(wsrc[0], wsrc[1], wsrc[2], wsrc[3], next_words.data() + pad, n_words);
         out.above += numpy_sum(np + n_words, n_prob - n_words);
         n = n_words;
         // the padding around the kept cells (the folded ones become padding)
