@@ -532,4 +532,8 @@ def test_native_listing_is_every_word_in_the_band(L, seed, cut):
 def test_best_first_is_a_stable_descending_sort(x):
     from morvane import _scan
     x = np.array(x, dtype=np.float64)
-    np.testing.assert_array_equal(_scan._best_first(x), np.argsort(-x, kind="stable"))
+    p = np.random.default_rng(x.size).random(x.size) * 10.0 ** -np.arange(x.size)  # sums that round
+    order = np.argsort(-x, kind="stable")
+    d, cum = _scan._best_first(x, p)
+    np.testing.assert_array_equal(d, x[order])
+    np.testing.assert_array_equal(cum, np.cumsum(p[order]))

@@ -52,5 +52,6 @@ def _lattice_words(
     """((score, prob, sum) or None, work): every word with lattice sum in
     [lo, hi), in lexicographic order of its codes."""
 
-def _best_first(x: ArrayLike, /) -> NDArray[numpy.int64]:
-    """Indexes of x by descending value, ties in their given order."""
+def _best_first(x: ArrayLike, p: ArrayLike, /) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]:
+    """Scores x best first (ties in their given order), and the running sums of
+    their probabilities p in that order."""

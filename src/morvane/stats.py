@@ -370,9 +370,8 @@ class PwmNull:
             lat = self._lattice(_COARSE_BINS)
             want = max(4 * lat.words[np.clip(b_need, 0, lat.top + 1)], 4096)
             b = min(b_need, max(int(np.searchsorted(-lat.words, -want, side="left")), self._cut()[0]))
-            d, p = self._list_words(lat, b)
-            order = _scan._best_first(d)
-            self._tail_words = (b, -d[order], np.concatenate(([0.0], np.cumsum(p[order]))))
+            d, cum = _scan._best_first(*self._list_words(lat, b))
+            self._tail_words = (b, -d, np.concatenate(([0.0], cum)))
         return self._tail_words[1:]
 
     def _close_by_listing(self, grid: _Grid, s, err, lower, upper, band, words):
@@ -548,11 +547,9 @@ class PwmNull:
             if keep.any() and d[keep].max() >= hi:
                 break
             top, step = top + step, 2 * step
-        d, prob = d[keep], pp[u[keep]] * sp[j[keep]]
-        order = _scan._best_first(d)
-        d = d[order]
+        d, cum = _scan._best_first(d[keep], pp[u[keep]] * sp[j[keep]])
         above = self._tail_mitm(np.array([np.nextafter(top, np.inf)]))[0] if top < self.max_score else 0.0
-        ok = np.flatnonzero(_tails_at_ties(d, above + np.cumsum(prob[order])) <= p)
+        ok = np.flatnonzero(_tails_at_ties(d, above + cum) <= p)
         return float(d[ok[-1]]) if ok.size else None
 
     def _threshold_lattice(self, p: float) -> tuple[float, bool]:
@@ -565,10 +562,7 @@ class PwmNull:
         x_low = lat.score_below(above - 1, err)
         b = max(int(lat.out_below(np.array(x_low), np.array(err))), 0)
         if lat.words[b] <= _ENUM_BUDGET:
-            d, prob = self._list_words(lat, b)
-            order = _scan._best_first(d)
-            d = d[order]
-            cum = np.cumsum(prob[order])
+            d, cum = _scan._best_first(*self._list_words(lat, b))
             if self._tail_words is None or self._tail_words[0] > b:  # kept: ties are read off it
                 self._tail_words = (b, -d, np.concatenate(([0.0], cum)))
             ok = np.flatnonzero((_tails_at_ties(d, cum) <= p) & (d > x_low))

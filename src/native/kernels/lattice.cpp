@@ -153,11 +153,12 @@ bool list_words(const std::int64_t* q, const double* matrix, std::int64_t L, con
     return true;
 }
 
-void best_first(const double* x, std::int64_t n, std::int64_t* order) {
+void best_first(const double* x, const double* p, std::int64_t n, double* sorted, double* cum) {
     // Stable LSD radix sort, a byte a pass, on keys whose unsigned order is the doubles'
     // descending order, less the smallest key: scores of a tail share their top bits.
     std::vector<std::uint64_t> key(static_cast<std::size_t>(n)), key2(static_cast<std::size_t>(n));
-    std::vector<std::int64_t> idx2(static_cast<std::size_t>(n));
+    std::vector<std::int64_t> idx1(static_cast<std::size_t>(n)), idx2(static_cast<std::size_t>(n));
+    std::int64_t* order = idx1.data();
     std::uint64_t least = ~std::uint64_t{0}, most = 0;
     for (std::int64_t i = 0; i < n; ++i) {
         const double v = x[i] + 0.0;  // -0.0 becomes 0.0: they are equal
@@ -191,7 +192,12 @@ void best_first(const double* x, std::int64_t n, std::int64_t* order) {
         std::swap(k1, k2);
         std::swap(idx, idx_other);
     }
-    if (idx != order) std::copy(idx, idx + n, order);
+    double run = 0.0;
+    for (std::int64_t k = 0; k < n; ++k) {
+        sorted[k] = x[idx[k]];
+        run += p[idx[k]];
+        cum[k] = run;
+    }
 }
 
 }  // namespace morvane::kernels::lattice

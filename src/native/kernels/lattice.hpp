@@ -43,8 +43,10 @@ bool list_words(const std::int64_t* q, const double* matrix, std::int64_t L, con
                 const std::int64_t* reach, std::int64_t lo, std::int64_t hi, std::int64_t level_limit,
                 std::int64_t& work, std::int64_t work_limit, Words& out);
 
-// order[0..n) = the indexes of x by descending value, equal values (0.0 and
-// -0.0 alike) in their given order; x holds no NaN.
-void best_first(const double* x, std::int64_t n, std::int64_t* order);
+// The n words (score x[i], probability p[i]) best first, equal scores (0.0 and
+// -0.0 alike) in their given order: sorted[k] is the k-th score, cum[k] the
+// running sum of the probabilities up to it, added in that order from 0.0.
+// x holds no NaN.
+void best_first(const double* x, const double* p, std::int64_t n, double* sorted, double* cum);
 
 }  // namespace morvane::kernels::lattice

@@ -414,19 +414,22 @@ PyObject* lattice_words(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* best_first(PyObject*, PyObject* x_obj) {
+PyObject* best_first(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
+        PyObject *x_obj, *p_obj;
+        if (!PyArg_ParseTuple(args, "OO:_best_first", &x_obj, &p_obj)) return nullptr;
         Ref x = Ref::steal(PyArray_FROMANY(x_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_IN_ARRAY));
         if (!x) return nullptr;
         const npy_intp n = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(x.get()));
+        Ref p = contiguous(p_obj, NPY_DOUBLE, "p", n);
+        if (!p) return nullptr;
         const double* v = data_of<double>(x);
         for (npy_intp i = 0; i < n; ++i)
             if (std::isnan(v[i])) return PyErr_Format(PyExc_ValueError, "x holds NaN at %zd", i);
-        Ref order = new_array(n, NPY_INT64);
-        if (!order) return nullptr;
-        std::int64_t* o = data_of<std::int64_t>(order);
-        without_gil([&] { kl::best_first(v, n, o); });
-        return order.release();
+        Ref sorted = new_array(n, NPY_DOUBLE), cum = new_array(n, NPY_DOUBLE);
+        if (!sorted || !cum) return nullptr;
+        without_gil([&] { kl::best_first(v, data_of<double>(p), n, data_of<double>(sorted), data_of<double>(cum)); });
+        return PyTuple_Pack(2, sorted.get(), cum.get());
     });
 }
 
@@ -444,9 +447,10 @@ PyMethodDef module_methods[] = {
      "_lattice_words(q, matrix, bg, reach, lo, hi, level_limit, work, work_limit)\n"
      "    -> ((score, prob, sum) or None, work)\n\n"
      "Every word with lattice sum in [lo, hi), in lexicographic order of its codes."},
-    {"_best_first", best_first, METH_O,
-     "_best_first(x) -> numpy.ndarray[int64]\n\n"
-     "Indexes of x by descending value, ties in their given order."},
+    {"_best_first", best_first, METH_VARARGS,
+     "_best_first(x, p) -> (sorted, cum)\n\n"
+     "Scores x best first (ties in their given order), and the running sums of\n"
+     "their probabilities p in that order."},
     {nullptr, nullptr, 0, nullptr},
 };
 
