@@ -458,3 +458,82 @@ def test_dwm_threshold_interval_holds_the_exact_one(dwm_truth, pv, n):
 def test_dwm_bad_input(dwm_truth, call):
     with pytest.raises(ValueError):
         call(dwm_truth[0])
+
+
+# ------------------------------------------------------- native lattice kernels
+
+
+def numpy_bracket(Q, bg, reach, b_lo, b_hi):
+    """The pruned recursion over lattice sums, written with NumPy arrays: (base, prob, words, above)."""
+    base, dist, above = 0, np.ones((2, 1)), 0.0
+    weights = np.stack([bg, np.ones(4)])
+    for m in range(Q.shape[1]):
+        q = Q[:, m]
+        new = np.zeros((2, dist.shape[1] + int(q.max())))
+        for c in range(4):
+            new[:, q[c]:q[c] + dist.shape[1]] += dist * weights[:, c:c + 1]
+        keep_lo = max(base, b_lo - int(reach[m + 1]))
+        keep_hi = max(min(base + new.shape[1], b_hi), keep_lo)
+        above += float(new[0, keep_hi - base:].sum())
+        dist, base = new[:, keep_lo - base:keep_hi - base], keep_lo
+    return base, dist[0], dist[1], above
+
+
+def lattice_case(seed, L, bins):
+    rng = np.random.default_rng(seed)
+    M = np.ascontiguousarray(matrix("random" if seed % 2 else "tied", L, rng))
+    bg = BACKGROUNDS[list(BACKGROUNDS)[seed % 3]]
+    grid = stats._Grid(M, bins)
+    return rng, M, bg, grid
+
+
+@pytest.mark.parametrize("L", [1, 3, 7])
+@pytest.mark.parametrize("bins", [64, 5000])
+@given(seed=hs.integers(0, 10**6), cut=hs.tuples(hs.floats(-0.2, 1.2), hs.floats(-0.2, 1.2)))
+@settings(max_examples=25, deadline=None)
+def test_native_bracket_is_the_numpy_recursion(L, bins, seed, cut):
+    """Same doubles as the recursion in NumPy, bands below, inside, across and past the lattice."""
+    from morvane import _scan
+    _, _, bg, grid = lattice_case(seed, L, bins)
+    top = int(grid.suffix_max[0])
+    b_lo, b_hi = sorted(int(round(c * top)) for c in cut)
+    base, prob, words, above, cells = _scan._lattice_bracket(grid.Q, bg, grid.suffix_max, b_lo, b_hi)
+    want = numpy_bracket(grid.Q, bg, grid.suffix_max, b_lo, b_hi)
+    assert base == want[0] and above == want[3]
+    np.testing.assert_array_equal(prob, want[1])
+    np.testing.assert_array_equal(words, want[2])
+    assert cells >= top
+
+
+@pytest.mark.parametrize("L", [1, 4, 6])
+@given(seed=hs.integers(0, 10**6), cut=hs.tuples(hs.floats(-0.2, 1.2), hs.floats(-0.2, 1.2)))
+@settings(max_examples=25, deadline=None)
+def test_native_listing_is_every_word_in_the_band(L, seed, cut):
+    from morvane import _scan
+    _, M, bg, grid = lattice_case(seed, L, 200)
+    top = int(grid.suffix_max[0])
+    lo, hi = sorted(int(round(c * top)) for c in cut)
+    words = all_words(L)
+    I = grid.Q[words, np.arange(L)].sum(axis=1)
+    d, p = enumerate_scores(M, bg)
+    inside = (I >= lo) & (I < hi)  # all_words is in lexicographic order, as the listing is
+    listed, work = _scan._lattice_words(grid.Q, M, bg, grid.suffix_max, lo, hi, 4**L, 0, 4**(L + 1))
+    np.testing.assert_array_equal(listed[0], d[inside])
+    np.testing.assert_array_equal(listed[1], p[inside])
+    np.testing.assert_array_equal(listed[2], I[inside])
+    assert work >= inside.sum()
+    if inside.sum() > 1:  # limits give up, and still count what they went through
+        over, counted = _scan._lattice_words(grid.Q, M, bg, grid.suffix_max, lo, hi, inside.sum() - 1, 5, 4**L)
+        assert over is None and counted > 5
+
+
+@given(x=hs.lists(hs.sampled_from([0.0, -0.0, 1.5, -1.5, 1e-300, -2.0**60, 3.25, math.inf, -math.inf]), max_size=60)
+       | hs.lists(hs.floats(allow_nan=False), max_size=60))
+def test_best_first_is_a_stable_descending_sort(x):
+    from morvane import _scan
+    x = np.array(x, dtype=np.float64)
+    p = np.random.default_rng(x.size).random(x.size) * 10.0 ** -np.arange(x.size)  # sums that round
+    order = np.argsort(-x, kind="stable")
+    d, cum = _scan._best_first(x, p)
+    np.testing.assert_array_equal(d, x[order])
+    np.testing.assert_array_equal(cum, np.cumsum(p[order]))

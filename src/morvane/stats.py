@@ -18,6 +18,8 @@ from typing import NamedTuple
 
 import numpy as np
 
+from . import _scan
+
 __all__ = ["PwmNull", "bh_qvalues", "TailEstimate", "dwm_pvalue", "dwm_threshold"]
 
 _UNIT = 2.0**-53  # unit roundoff of a double
@@ -34,7 +36,7 @@ _FINE_BINS = 1 << 20
 # Cells of lattice the refinement of a wide motif's tails may go through in one round: a width-30
 # motif stops at 2^22 steps over its score range, a width-20 one at 2^22 too.
 _REFINE_CELLS = 1 << 25
-# Prefixes the listing of bands may go through in one call (some 150 ms).
+# Prefixes the listing of bands may go through in one call (some 10 ms).
 _BAND_WORK = 1 << 20
 # Relative bound on the rounding of a sum of up to 4**8 probabilities, with room to spare.
 _MERGE = 1e-11
@@ -123,20 +125,9 @@ class _Grid:
         one sure to pass the highest query's is folded into a mass already above."""
         b_lo = int(self.out_below(s[:1], err[:1])[0])
         b_hi = int(self.sure_from(s[-1:], err[-1:])[0])
-        base, dist, above, cells = 0, np.ones((2, 1)), 0.0, 0
-        weights = np.stack([bg, np.ones(4)])  # probabilities, and counts of words
-        for m in range(self.L):
-            q = self.Q[:, m]
-            new = np.zeros((2, dist.shape[1] + int(q.max())))
-            scaled = np.empty_like(dist)  # one buffer for the four bases: no temporary per base
-            for c in range(4):
-                np.multiply(dist, weights[:, c:c + 1], out=scaled)
-                new[:, q[c]:q[c] + dist.shape[1]] += scaled
-            cells += new.shape[1]
-            keep_lo = max(base, b_lo - int(self.suffix_max[m + 1]))
-            keep_hi = max(min(base + new.shape[1], b_hi), keep_lo)
-            above += float(new[0, keep_hi - base:].sum())
-            dist, base = new[:, keep_lo - base:keep_hi - base], keep_lo
+        # natively: the finest steps go through millions of cells in a column
+        base, prob, words, above, cells = _scan._lattice_bracket(self.Q, bg, self.suffix_max, b_lo, b_hi)
+        dist = np.stack([prob, words])  # probabilities, and counts of words
         # tails of the kept final sums, read at each query's band ends
         cum = np.concatenate([np.cumsum(dist[:, ::-1], axis=1)[:, ::-1], np.zeros((2, 1))], axis=1)
         sure = np.clip(self.sure_from(s, err) - base, 0, dist.shape[1])
@@ -149,23 +140,16 @@ class _Lattice(_Grid):
 
     def __init__(self, M: np.ndarray, bg: np.ndarray, bins: int, count_words: bool):
         super().__init__(M, bins)
-        top = int(self.Q.max(axis=0).sum())
+        top = int(self.suffix_max[0])
+        # the recursion with nothing dropped or folded: the whole distribution, and its word counts
+        _, prob, words, _, _ = _scan._lattice_bracket(self.Q, bg, self.suffix_max, 0, top + 1)
         # tail[i] = P(I >= i), words[i] = number of words with I >= i; one extra zero past the top
-        self.tail = self._tail_of(bg, top)
-        self.words = self._tail_of(np.ones(4), top) if count_words else None
+        self.tail = self._tail_of(prob)
+        self.words = self._tail_of(words) if count_words else None
         self.top = top
 
-    def _tail_of(self, weights: np.ndarray, top: int) -> np.ndarray:
-        dist = np.zeros(top + 1)
-        dist[0] = 1.0
-        reach = 0
-        for m in range(self.L):
-            new = np.zeros(top + 1)
-            for c in range(4):
-                q = self.Q[c, m]
-                new[q:q + reach + 1] += dist[:reach + 1] * weights[c]
-            reach += int(self.Q[:, m].max())
-            dist = new
+    @staticmethod
+    def _tail_of(dist: np.ndarray) -> np.ndarray:
         return np.append(np.cumsum(dist[::-1])[::-1], 0.0)
 
     def _at(self, table: np.ndarray, i: np.ndarray) -> np.ndarray:
@@ -386,9 +370,8 @@ class PwmNull:
             lat = self._lattice(_COARSE_BINS)
             want = max(4 * lat.words[np.clip(b_need, 0, lat.top + 1)], 4096)
             b = min(b_need, max(int(np.searchsorted(-lat.words, -want, side="left")), self._cut()[0]))
-            d, p = self._list_words(lat, b)
-            order = np.argsort(-d, kind="stable")
-            self._tail_words = (b, -d[order], np.concatenate(([0.0], np.cumsum(p[order]))))
+            d, cum = _scan._best_first(*self._list_words(lat, b))
+            self._tail_words = (b, -d, np.concatenate(([0.0], cum)))
         return self._tail_words[1:]
 
     def _close_by_listing(self, grid: _Grid, s, err, lower, upper, band, words):
@@ -416,27 +399,22 @@ class PwmNull:
 
     def _list_words(self, lat: _Grid, b: int, b_end: int | None = None, keep_sums: bool = False,
                     work: list | None = None):
-        """Scores and probabilities of every word with lattice sum in [b, b_end), one column at a
-        time; a prefix is dropped as soon as its best completion falls short (or its worst one goes
-        past b_end). With b_end, None when a column holds more than 16 * _BAND_WORDS prefixes or
-        the prefixes counted in work[0] pass _BAND_WORK."""
-        M, bg = self._M, self._bg
-        I, d, p = np.zeros(1, dtype=np.int64), np.zeros(1), np.ones(1)
-        for m in range(self.width):
-            parts = []
-            for lo in range(0, I.size, 1 << 18):  # extended in slices: four times a level never sits in memory
-                I2 = (I[lo:lo + (1 << 18), None] + lat.Q[:, m]).ravel()
-                keep = I2 + lat.suffix_max[m + 1] >= b
-                if b_end is not None:
-                    keep &= I2 < b_end
-                parts.append((I2[keep], (d[lo:lo + (1 << 18), None] + M[:, m]).ravel()[keep],
-                              (p[lo:lo + (1 << 18), None] * bg).ravel()[keep]))
-            I, d, p = (np.concatenate(a) for a in zip(*parts))
-            if work is not None:
-                work[0] += I.size
-            if b_end is not None and (I.size > 16 * _BAND_WORDS
-                                      or (work is not None and work[0] > _BAND_WORK)):
-                return None
+        """Scores and probabilities of every word with lattice sum in [b, b_end), in lexicographic
+        order of their codes; a prefix is dropped as soon as its best completion falls short (or its
+        worst one goes past b_end). With b_end, None as soon as a column holds more than
+        16 * _BAND_WORDS prefixes or the prefixes counted in work[0] pass _BAND_WORK (work[0] then
+        counts those gone through: past _BAND_WORK either way, as 16 * _BAND_WORDS is)."""
+        no_end = np.iinfo(np.int64).max
+        limited = b_end is not None
+        listed, done = _scan._lattice_words(
+            lat.Q, self._M, self._bg, lat.suffix_max, b, b_end if limited else no_end,
+            16 * _BAND_WORDS if limited else no_end, work[0] if work is not None else 0,
+            _BAND_WORK if limited and work is not None else no_end)
+        if work is not None:
+            work[0] = done
+        if listed is None:
+            return None
+        d, p, I = listed
         return (d, p, I) if keep_sums else (d, p)
 
     def _tail_listed(self, s: np.ndarray) -> np.ndarray:
@@ -569,11 +547,9 @@ class PwmNull:
             if keep.any() and d[keep].max() >= hi:
                 break
             top, step = top + step, 2 * step
-        d, prob = d[keep], pp[u[keep]] * sp[j[keep]]
-        order = np.argsort(-d, kind="stable")
-        d = d[order]
+        d, cum = _scan._best_first(d[keep], pp[u[keep]] * sp[j[keep]])
         above = self._tail_mitm(np.array([np.nextafter(top, np.inf)]))[0] if top < self.max_score else 0.0
-        ok = np.flatnonzero(_tails_at_ties(d, above + np.cumsum(prob[order])) <= p)
+        ok = np.flatnonzero(_tails_at_ties(d, above + cum) <= p)
         return float(d[ok[-1]]) if ok.size else None
 
     def _threshold_lattice(self, p: float) -> tuple[float, bool]:
@@ -586,10 +562,7 @@ class PwmNull:
         x_low = lat.score_below(above - 1, err)
         b = max(int(lat.out_below(np.array(x_low), np.array(err))), 0)
         if lat.words[b] <= _ENUM_BUDGET:
-            d, prob = self._list_words(lat, b)
-            order = np.argsort(-d, kind="stable")
-            d = d[order]
-            cum = np.cumsum(prob[order])
+            d, cum = _scan._best_first(*self._list_words(lat, b))
             if self._tail_words is None or self._tail_words[0] > b:  # kept: ties are read off it
                 self._tail_words = (b, -d, np.concatenate(([0.0], cum)))
             ok = np.flatnonzero((_tails_at_ties(d, cum) <= p) & (d > x_low))

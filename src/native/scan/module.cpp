@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "frame/ref.hpp"
+#include "kernels/lattice.hpp"
 #include "kernels/scan.hpp"
 
 namespace morvane {
@@ -326,6 +327,112 @@ PyType_Spec scanner_spec = {
     scanner_slots,
 };
 
+// ---------------------------------------------------------------- lattices
+
+namespace kl = kernels::lattice;
+
+// obj as a C-contiguous array of type, ndim dimensions and `size` elements, or null with an error set.
+Ref contiguous(PyObject* obj, int type, const char* name, npy_intp size, int ndim = 1) {
+    Ref a = Ref::steal(PyArray_FROMANY(obj, type, ndim, ndim, NPY_ARRAY_IN_ARRAY));
+    if (!a) return a;
+    if (PyArray_SIZE(reinterpret_cast<PyArrayObject*>(a.get())) != size) {
+        PyErr_Format(PyExc_ValueError, "%s must hold %zd values", name, static_cast<Py_ssize_t>(size));
+        return Ref();
+    }
+    return a;
+}
+
+template <class T>
+Ref array_of(const std::vector<T>& v, int type) {
+    Ref a = new_array(static_cast<npy_intp>(v.size()), type);
+    if (a && !v.empty()) std::memcpy(data_of<T>(a), v.data(), v.size() * sizeof(T));
+    return a;
+}
+
+// The integer matrix q (4 by L) and its reach (L + 1), shared by both recursions.
+bool lattice_of(PyObject* q_obj, PyObject* reach_obj, PyObject* bg_obj, Ref* q, Ref* reach, Ref* bg,
+                npy_intp* L) {
+    *q = Ref::steal(PyArray_FROMANY(q_obj, NPY_INT64, 2, 2, NPY_ARRAY_IN_ARRAY));
+    if (!*q) return false;
+    const npy_intp* shape = PyArray_SHAPE(reinterpret_cast<PyArrayObject*>(q->get()));
+    if (shape[0] != 4 || shape[1] < 1) {
+        PyErr_SetString(PyExc_ValueError, "q must have shape (4, L) with L >= 1");
+        return false;
+    }
+    *L = shape[1];
+    *reach = contiguous(reach_obj, NPY_INT64, "reach", *L + 1);
+    if (!*reach) return false;
+    *bg = contiguous(bg_obj, NPY_DOUBLE, "bg", 4);
+    return static_cast<bool>(*bg);
+}
+
+PyObject* lattice_bracket(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *q_obj, *bg_obj, *reach_obj;
+        long long lo, hi;
+        if (!PyArg_ParseTuple(args, "OOOLL:_lattice_bracket", &q_obj, &bg_obj, &reach_obj, &lo, &hi)) return nullptr;
+        Ref q, reach, bg;
+        npy_intp L;
+        if (!lattice_of(q_obj, reach_obj, bg_obj, &q, &reach, &bg, &L)) return nullptr;
+        kl::Band band;
+        without_gil([&] {
+            band = kl::bracket(data_of<std::int64_t>(q), L, data_of<double>(bg), data_of<std::int64_t>(reach), lo, hi);
+        });
+        Ref prob = array_of(band.prob, NPY_DOUBLE), words = array_of(band.words, NPY_DOUBLE);
+        if (!prob || !words) return nullptr;
+        return Py_BuildValue("LOOdL", static_cast<long long>(band.base), prob.get(), words.get(), band.above,
+                             static_cast<long long>(band.cells));
+    });
+}
+
+PyObject* lattice_words(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *q_obj, *m_obj, *bg_obj, *reach_obj;
+        long long lo, hi, level_limit, work, work_limit;
+        if (!PyArg_ParseTuple(args, "OOOOLLLLL:_lattice_words", &q_obj, &m_obj, &bg_obj, &reach_obj, &lo, &hi,
+                              &level_limit, &work, &work_limit))
+            return nullptr;
+        Ref q, reach, bg;
+        npy_intp L;
+        if (!lattice_of(q_obj, reach_obj, bg_obj, &q, &reach, &bg, &L)) return nullptr;
+        Ref matrix = contiguous(m_obj, NPY_DOUBLE, "matrix", 4 * L, 2);
+        if (!matrix) return nullptr;
+        if (PyArray_DIM(reinterpret_cast<PyArrayObject*>(matrix.get()), 0) != 4)
+            return PyErr_Format(PyExc_ValueError, "matrix must have the shape of q");
+        kl::Words words;
+        std::int64_t w = work;
+        bool done = false;
+        without_gil([&] {
+            done = kl::list_words(data_of<std::int64_t>(q), data_of<double>(matrix), L, data_of<double>(bg),
+                                  data_of<std::int64_t>(reach), lo, hi, level_limit, w, work_limit, words);
+        });
+        if (!done) return Py_BuildValue("OL", Py_None, static_cast<long long>(w));
+        Ref score = array_of(words.score, NPY_DOUBLE), prob = array_of(words.prob, NPY_DOUBLE),
+            sum = array_of(words.sum, NPY_INT64);
+        if (!score || !prob || !sum) return nullptr;
+        return Py_BuildValue("(OOO)L", score.get(), prob.get(), sum.get(), static_cast<long long>(w));
+    });
+}
+
+PyObject* best_first(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *x_obj, *p_obj;
+        if (!PyArg_ParseTuple(args, "OO:_best_first", &x_obj, &p_obj)) return nullptr;
+        Ref x = Ref::steal(PyArray_FROMANY(x_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_IN_ARRAY));
+        if (!x) return nullptr;
+        const npy_intp n = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(x.get()));
+        Ref p = contiguous(p_obj, NPY_DOUBLE, "p", n);
+        if (!p) return nullptr;
+        const double* v = data_of<double>(x);
+        for (npy_intp i = 0; i < n; ++i)
+            if (std::isnan(v[i])) return PyErr_Format(PyExc_ValueError, "x holds NaN at %zd", i);
+        Ref sorted = new_array(n, NPY_DOUBLE), cum = new_array(n, NPY_DOUBLE);
+        if (!sorted || !cum) return nullptr;
+        without_gil([&] { kl::best_first(v, data_of<double>(p), n, data_of<double>(sorted), data_of<double>(cum)); });
+        return PyTuple_Pack(2, sorted.get(), cum.get());
+    });
+}
+
 // ---------------------------------------------------------------- module
 
 PyMethodDef module_methods[] = {
@@ -333,6 +440,17 @@ PyMethodDef module_methods[] = {
      "encode(text) -> numpy.ndarray[uint8]\n\n"
      "One-byte codes of a str or bytes-like text: A 0, T 1, C 2, G 3, anything\n"
      "else 4, upper and lower case alike."},
+    {"_lattice_bracket", lattice_bracket, METH_VARARGS,
+     "_lattice_bracket(q, bg, reach, lo, hi) -> (base, prob, words, above, cells)\n\n"
+     "The distribution of lattice sums kept within [lo, hi) (see morvane.stats)."},
+    {"_lattice_words", lattice_words, METH_VARARGS,
+     "_lattice_words(q, matrix, bg, reach, lo, hi, level_limit, work, work_limit)\n"
+     "    -> ((score, prob, sum) or None, work)\n\n"
+     "Every word with lattice sum in [lo, hi), in lexicographic order of its codes."},
+    {"_best_first", best_first, METH_VARARGS,
+     "_best_first(x, p) -> (sorted, cum)\n\n"
+     "Scores x best first (ties in their given order), and the running sums of\n"
+     "their probabilities p in that order."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,203 @@
+// Lattice recursions behind exact PWM p-values; see lattice.hpp.
+#include "kernels/lattice.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace morvane::kernels::lattice {
+namespace {
+
+// NumPy's pairwise summation of a contiguous run, step for step, so a bound
+// summed here is the double NumPy's sum gave before this loop ran natively.
+double pairwise(const double* a, std::int64_t n) {
+    if (n < 8) {
+        double s = -0.0;
+        for (std::int64_t i = 0; i < n; ++i) s += a[i];
+        return s;
+    }
+    if (n <= 128) {
+        double r[8];
+        for (int j = 0; j < 8; ++j) r[j] = a[j];
+        std::int64_t i = 8;
+        for (; i < n - n % 8; i += 8)
+            for (int j = 0; j < 8; ++j) r[j] += a[i + j];
+        double s = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) s += a[i];
+        return s;
+    }
+    std::int64_t half = n / 2;
+    half -= half % 8;
+    return pairwise(a, half) + pairwise(a + half, n - half);
+}
+
+// What a NumPy sum of a float64 run gives: its identity, 0.0, plus the run pairwise.
+double numpy_sum(const double* a, std::int64_t n) { return 0.0 + pairwise(a, n); }
+
+// out[j] = a[j] * w[0] + b[j] * w[1] + c[j] * w[2] + d[j] * w[3], added in that order: the cells
+// one column gives the next, from its four shifted copies. The terms are never negative, so
+// starting from the first term gives the sums that starting from 0.0 does. Separate pointers
+// that never overlap, so the loop runs on vectors.
+void mix(const double* __restrict a, const double* __restrict b, const double* __restrict c,
+         const double* __restrict d, const double* w, double* __restrict out, std::int64_t n) {
+    const double w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3];
+    for (std::int64_t j = 0; j < n; ++j) out[j] = a[j] * w0 + b[j] * w1 + c[j] * w2 + d[j] * w3;
+}
+
+void mix(const double* __restrict a, const double* __restrict b, const double* __restrict c,
+         const double* __restrict d, double* __restrict out, std::int64_t n) {
+    for (std::int64_t j = 0; j < n; ++j) out[j] = a[j] + b[j] + c[j] + d[j];
+}
+
+}  // namespace
+
+Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std::int64_t* reach, std::int64_t lo,
+             std::int64_t hi) {
+    Band out;
+    std::int64_t pad = 0;  // zeros on both sides of a column's cells, so every base reads a cell
+    for (std::int64_t k = 0; k < 4 * L; ++k) pad = std::max(pad, q[k]);
+    // Cell i of the current column lives at [pad + i]; adding a padding zero leaves a
+    // non-negative sum as it was, so the sums are those of adding only the bases that land.
+    // Both buffers always hold n + 2 * pad values.
+    std::vector<double> prob(2 * pad + 1, 0.0), words(2 * pad + 1, 0.0), next_prob, next_words;
+    prob[pad] = words[pad] = 1.0;
+    // room for the widest column at once: growing would copy every cell again
+    const auto room = static_cast<std::size_t>(std::max<std::int64_t>(reach[0], 0) + 1 + 2 * pad);
+    for (auto* v : {&prob, &words, &next_prob, &next_words}) v->reserve(room);
+    std::int64_t base = 0, n = 1;
+    for (std::int64_t m = 0; m < L; ++m) {
+        const std::int64_t* qm[4] = {q + m, q + L + m, q + 2 * L + m, q + 3 * L + m};
+        std::int64_t top = 0;
+        for (int c = 0; c < 4; ++c) top = std::max(top, *qm[c]);
+        const std::int64_t width = n + top;
+        out.cells += width;
+        // the cells this column keeps, [keep_lo, keep_hi) relative to base; those past keep_hi are folded
+        const std::int64_t keep_lo = std::max(base, lo - reach[m + 1]) - base;
+        const std::int64_t keep_hi = std::max(std::min(base + width, hi), keep_lo + base) - base;
+        if (keep_lo >= width) {  // nothing reaches lo any more
+            prob.assign(static_cast<std::size_t>(2 * pad), 0.0);
+            words.assign(static_cast<std::size_t>(2 * pad), 0.0);
+            n = 0;
+            base += keep_lo;
+            continue;
+        }
+        // Only cells from keep_lo on are needed: probabilities for all of them, counts up to keep_hi.
+        // Each cell is written once (no clearing pass: the column is bound by memory traffic).
+        const std::int64_t n_prob = width - keep_lo, n_words = keep_hi - keep_lo;
+        next_prob.resize(static_cast<std::size_t>(n_prob + 2 * pad));
+        next_words.resize(static_cast<std::size_t>(n_words + 2 * pad));
+        const double* src[4];
+        const double* wsrc[4];
+        for (int c = 0; c < 4; ++c) {  // cell j of the new column takes cell j - q[c] of this one
+            src[c] = prob.data() + pad + keep_lo - *qm[c];
+            wsrc[c] = words.data() + pad + keep_lo - *qm[c];
+        }
+        double* np = next_prob.data() + pad;
+        mix(src[0], src[1], src[2], src[3], bg, np, n_prob);
+        mix(wsrc[0], wsrc[1], wsrc[2], wsrc[3], next_words.data() + pad, n_words);
+        out.above += numpy_sum(np + n_words, n_prob - n_words);
+        n = n_words;
+        // the padding around the kept cells (the folded ones become padding)
+        next_prob.resize(static_cast<std::size_t>(n + 2 * pad));
+        std::fill(next_prob.begin(), next_prob.begin() + pad, 0.0);
+        std::fill(next_prob.begin() + pad + n, next_prob.end(), 0.0);
+        std::fill(next_words.begin(), next_words.begin() + pad, 0.0);
+        std::fill(next_words.begin() + pad + n, next_words.end(), 0.0);
+        prob.swap(next_prob);
+        words.swap(next_words);
+        base += keep_lo;
+    }
+    out.base = base;
+    out.prob.assign(prob.begin() + pad, prob.begin() + pad + n);
+    out.words.assign(words.begin() + pad, words.begin() + pad + n);
+    return out;
+}
+
+bool list_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
+                const std::int64_t* reach, std::int64_t lo, std::int64_t hi, std::int64_t level_limit,
+                std::int64_t& work, std::int64_t work_limit, Words& out) {
+    // Depth first, bases in code order: the words come out in lexicographic order, each prefix's
+    // score and probability worked out once, and only the words themselves are stored.
+    const auto depth = static_cast<std::size_t>(L) + 1;
+    std::vector<std::int64_t> sum(depth, 0), kept(depth, 0);
+    std::vector<double> score(depth, 0.0), prob(depth, 1.0);
+    std::vector<int> code(depth, -1);
+    const std::int64_t budget = work_limit - work;
+    std::int64_t total = 0;
+    std::int64_t m = 0;
+    while (m >= 0) {
+        const int c = ++code[m];
+        if (c == 4) {
+            --m;
+            continue;
+        }
+        const std::int64_t s = sum[m] + q[c * L + m];
+        if (s < lo - reach[m + 1] || s >= hi) continue;
+        if (++kept[m] > level_limit || ++total > budget) {
+            work += total;
+            return false;
+        }
+        const double d = score[m] + matrix[c * L + m], p = prob[m] * bg[c];
+        if (m + 1 == L) {
+            out.score.push_back(d);
+            out.prob.push_back(p);
+            out.sum.push_back(s);
+            continue;
+        }
+        ++m;
+        sum[m] = s;
+        score[m] = d;
+        prob[m] = p;
+        code[m] = -1;
+    }
+    work += total;
+    return true;
+}
+
+void best_first(const double* x, const double* p, std::int64_t n, double* sorted, double* cum) {
+    // Stable LSD radix sort, a byte a pass, on keys whose unsigned order is the doubles'
+    // descending order, less the smallest key: scores of a tail share their top bits.
+    std::vector<std::uint64_t> key(static_cast<std::size_t>(n)), key2(static_cast<std::size_t>(n));
+    std::vector<std::int64_t> idx1(static_cast<std::size_t>(n)), idx2(static_cast<std::size_t>(n));
+    std::int64_t* order = idx1.data();
+    std::uint64_t least = ~std::uint64_t{0}, most = 0;
+    for (std::int64_t i = 0; i < n; ++i) {
+        const double v = x[i] + 0.0;  // -0.0 becomes 0.0: they are equal
+        std::uint64_t u;
+        std::memcpy(&u, &v, sizeof u);
+        u = (u >> 63) ? ~u : u | (std::uint64_t{1} << 63);  // ascending order of the doubles
+        key[i] = ~u;
+        least = std::min(least, key[i]);
+        most = std::max(most, key[i]);
+        order[i] = i;
+    }
+    constexpr int kBits = 8;
+    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
+    std::int64_t* idx = order;
+    std::int64_t* idx_other = idx2.data();
+    std::uint64_t* k1 = key.data();
+    std::uint64_t* k2 = key2.data();
+    for (std::int64_t i = 0; i < n; ++i) k1[i] -= least;
+    const std::uint64_t range = n ? most - least : 0;
+    std::vector<std::int64_t> count(kBuckets + 1);
+    for (int shift = 0; shift < 64 && (range >> shift) != 0; shift += kBits) {
+        std::fill(count.begin(), count.end(), 0);
+        for (std::int64_t i = 0; i < n; ++i) ++count[((k1[i] >> shift) & (kBuckets - 1)) + 1];
+        if (std::any_of(count.begin() + 1, count.end(), [n](std::int64_t c) { return c == n; })) continue;
+        for (std::size_t b = 0; b < kBuckets; ++b) count[b + 1] += count[b];
+        for (std::int64_t i = 0; i < n; ++i) {
+            const std::int64_t at = count[(k1[i] >> shift) & (kBuckets - 1)]++;
+            k2[at] = k1[i];
+            idx_other[at] = idx[i];
+        }
+        std::swap(k1, k2);
+        std::swap(idx, idx_other);
+    }
+    double run = 0.0;
+    for (std::int64_t k = 0; k < n; ++k) {
+        sorted[k] = x[idx[k]];
+        run += p[idx[k]];
+        cum[k] = run;
+    }
+}
+
+}  // namespace morvane::kernels::lattice

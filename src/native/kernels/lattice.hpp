@@ -1,0 +1,52 @@
+// Integer lattices of PWM word sums, for exact p-values: plain C++, no Python
+// objects.
+//
+// Column scores are floored onto a grid, each column's worst base at 0, so a
+// word's lattice sum I is the sum of one integer per column. q holds those
+// integers, 4 rows (codes A, T, C, G) by L columns, row-major; reach[m] is the
+// largest sum columns m..L-1 can add (reach[L] = 0).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace morvane::kernels::lattice {
+
+// The kept part of the distribution of I over all 4**L words: prob[k] is the
+// probability, words[k] the number of words, of I = base + k.
+struct Band {
+    std::int64_t base = 0;
+    std::vector<double> prob, words;
+    double above = 0.0;      // probability of the words folded in, all with I >= hi
+    std::int64_t cells = 0;  // cells of every column before pruning, the work done
+};
+
+// The distribution of I column by column, bases weighted by bg, keeping only
+// sums in [lo, hi): a prefix that cannot reach lo whatever follows is dropped,
+// one already at hi is folded into `above`. Bases are added in code order into
+// each cell, and `above` sums each column's folded cells pairwise as NumPy
+// does, so the results are the doubles the same recursion in NumPy gives.
+Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std::int64_t* reach, std::int64_t lo,
+             std::int64_t hi);
+
+// Every word with lo <= I < hi: its score (the columns of matrix, 4 by L
+// row-major, added in column order from 0.0), its probability (bg multiplied
+// in column order from 1.0) and its I, in lexicographic order of its codes.
+// Gives up (returns false) as soon as a column keeps more than level_limit
+// prefixes or the prefixes kept, added to work, pass work_limit; work counts
+// the prefixes kept (those gone through, when it gives up).
+struct Words {
+    std::vector<double> score, prob;
+    std::vector<std::int64_t> sum;
+};
+bool list_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
+                const std::int64_t* reach, std::int64_t lo, std::int64_t hi, std::int64_t level_limit,
+                std::int64_t& work, std::int64_t work_limit, Words& out);
+
+// The n words (score x[i], probability p[i]) best first, equal scores (0.0 and
+// -0.0 alike) in their given order: sorted[k] is the k-th score, cum[k] the
+// running sum of the probabilities up to it, added in that order from 0.0.
+// x holds no NaN.
+void best_first(const double* x, const double* p, std::int64_t n, double* sorted, double* cum);
+
+}  // namespace morvane::kernels::lattice
