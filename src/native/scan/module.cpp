@@ -1,6 +1,7 @@
 // morvane._scan: the Python face of the fused scanning kernel. Arguments are
 // checked and copied here, the scan itself runs without the GIL, and no C++
-// exception leaves an entry point (std::bad_alloc becomes MemoryError).
+// exception leaves an entry point: each runs behind the same guard as the
+// module's own callables (std::bad_alloc becomes MemoryError).
 #include <Python.h>
 
 #define PY_ARRAY_UNIQUE_SYMBOL morvane_scan_ARRAY_API
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "frame/guard.hpp"
 #include "frame/ref.hpp"
 #include "kernels/lattice.hpp"
 #include "kernels/scan.hpp"
@@ -23,21 +25,6 @@ namespace morvane {
 namespace {
 
 namespace ks = kernels::scan;
-
-// Runs an entry point's body, turning anything thrown into a Python error.
-template <class F>
-PyObject* guarded(F&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception");
-    }
-    return nullptr;
-}
 
 // Runs work with the GIL released; whatever it throws is thrown again once
 // the GIL is back, so the caller's guard sees it with the lock held. Only the
