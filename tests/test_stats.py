@@ -537,3 +537,54 @@ def test_best_first_is_a_stable_descending_sort(x):
     d, cum = _scan._best_first(x, p)
     np.testing.assert_array_equal(d, x[order])
     np.testing.assert_array_equal(cum, np.cumsum(p[order]))
+
+
+@pytest.mark.parametrize("L", [1, 4, 6])
+@given(seed=hs.integers(0, 10**6), cut=hs.floats(-0.2, 1.2), n=hs.integers(0, 40))
+@settings(max_examples=25, deadline=None)
+def test_native_buckets_are_the_tails_at_each_query(L, seed, cut, n):
+    """Queries drawn among the words' own scores (exact ties), between them, clustered and spread:
+    bucket k holds the words reaching exactly k queries, listed or straight from the lattice."""
+    from morvane import _scan
+    rng, M, bg, grid = lattice_case(seed, L, 200)
+    lo = int(round(cut * int(grid.suffix_max[0])))
+    words = all_words(L)
+    I = grid.Q[words, np.arange(L)].sum(axis=1)
+    d, p = enumerate_scores(M, bg)
+    kept = I >= lo
+    x = np.unique(np.concatenate([rng.choice(d, n), d.min() + (d.max() - d.min()) * rng.random(n) ** 8]))
+    want = np.bincount(np.searchsorted(x, d[kept], side="right"), weights=p[kept], minlength=x.size + 1)
+    from_lattice = _scan._lattice_tails(grid.Q, M, bg, grid.suffix_max, lo, x)
+    np.testing.assert_allclose(from_lattice, want, rtol=1e-12, atol=0)
+    # the same words in the same order: the same doubles
+    np.testing.assert_array_equal(_scan._tails(d[kept], p[kept], x), from_lattice)
+    with pytest.raises(ValueError, match="strictly ascending"):
+        _scan._tails(d, p, np.array([1.0, 1.0]))
+
+
+@pytest.mark.parametrize("L", [5, 9, 20])
+def test_prepared_tails_are_the_same_doubles(L):
+    """A scan prepares a null from its threshold while it scans; p-values read off what it prepared
+    are those a fresh null gives, bit for bit, and it never changes them."""
+    rng = np.random.default_rng(L)
+    M, bg = rng.normal(size=(4, L)), BACKGROUNDS["random"]
+    fresh, prepared = PwmNull(M, bg), PwmNull(M, bg)
+    t = fresh.threshold(1e-3)
+    prepared.prepare(t)
+    s = np.sort(np.concatenate([[t, prepared.max_score], rng.uniform(t, prepared.max_score, 300)]))
+    np.testing.assert_array_equal(prepared.pvalue(s), fresh.pvalue(s))
+    for out_of_range in (np.inf, prepared.max_score + 1.0, prepared.min_score):
+        prepared.prepare(out_of_range)  # nothing to do, and no warning
+
+
+@pytest.mark.parametrize("kind", ["random", "tied"])
+def test_distinct_words_merge_what_scanning_cannot_tell_apart(kind):
+    rng = np.random.default_rng(3)
+    M = matrix(kind, 5, rng)
+    bg = BACKGROUNDS["skewed"]
+    d, p = enumerate_scores(M, bg)
+    values, q = stats._distinct_words(M, bg)
+    rows = M[all_words(5), np.arange(5)]
+    want, back = np.unique(rows, axis=0, return_inverse=True)
+    np.testing.assert_array_equal(values, want)
+    np.testing.assert_allclose(q, np.bincount(back.ravel(), weights=p), rtol=1e-13)

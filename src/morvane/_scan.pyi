@@ -47,10 +47,23 @@ def _lattice_words(
     level_limit: int,
     work: int,
     work_limit: int,
+    expect: int = 0,
+    keep_sums: bool = True,
     /,
-) -> tuple[tuple[NDArray[numpy.float64], NDArray[numpy.float64], NDArray[numpy.int64]] | None, int]:
+) -> tuple[tuple[NDArray[numpy.float64], ...] | None, int]:
     """((score, prob, sum) or None, work): every word with lattice sum in
-    [lo, hi), in lexicographic order of its codes."""
+    [lo, hi), in lexicographic order of its codes; sum (int64) only with
+    keep_sums. Room is made for `expect` words at once."""
+
+def _lattice_tails(
+    q: ArrayLike, matrix: ArrayLike, bg: ArrayLike, reach: ArrayLike, lo: int, x: ArrayLike, /
+) -> NDArray[numpy.float64]:
+    """bucket[k]: the probability of the words with lattice sum >= lo scoring at or
+    above exactly k of the ascending scores x."""
+
+def _tails(d: ArrayLike, p: ArrayLike, x: ArrayLike, /) -> NDArray[numpy.float64]:
+    """bucket[k]: the probability of the scores d (probabilities p) at or above
+    exactly k of the ascending scores x."""
 
 def _best_first(x: ArrayLike, p: ArrayLike, /) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]:
     """Scores x best first (ties in their given order), and the running sums of

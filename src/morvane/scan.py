@@ -110,6 +110,7 @@ def scan(genome: str | os.PathLike[str] | Any, motifs: Motif | Iterable[Motif], 
             background = as_background(background)
             motifs = [motif.with_background(background) for motif in motifs]
         job = Job(model, motifs, cutoffs(motifs, model, pvalue, threshold), strand)
+        prepared = prepare_pvalues(motifs, job.thresholds) if model == "pwm" else None
         chunks = list(chunk_intervals(intervals, chunk_size, max(job.widths)))
         bar = _progress(progress, sum(region.end - region.start for region in intervals))
         try:
@@ -117,7 +118,7 @@ def scan(genome: str | os.PathLike[str] | Any, motifs: Motif | Iterable[Motif], 
                 parts = scan_dask(job, os.fsdecode(fasta.filename), chunks, client, bar)
             else:
                 parts = scan_local(job, fasta, chunks, threads, bar)
-            return hits_table(parts, job, motifs, model, qvalue)
+            return hits_table(parts, job, motifs, model, qvalue, prepared)
         finally:
             bar.close()
 
@@ -282,14 +283,25 @@ def scan_dask(job, path, chunks, client, bar):
         yield chunk, part
 
 
-def hits_table(parts, job, motifs, model, qvalue=False):
+def prepare_pvalues(motifs, thresholds):
+    """Starts, beside the scan, the work the hits' p-values will need (every hit scores at or above
+    its motif's threshold), so that they are read off once the scan is done: a Future."""
+    pool = ThreadPoolExecutor(1)
+    future = pool.submit(lambda: [motif._pwm_null().prepare(cut) for motif, cut in zip(motifs, thresholds)])
+    pool.shutdown(wait=False)
+    return future
+
+
+def hits_table(parts, job, motifs, model, qvalue=False, prepared=None):
     """The Hits of all chunks' parts, with chromosome, end, names, p-values and, when asked,
-    q-values."""
+    q-values; `prepared` is prepare_pvalues' Future, if any."""
     tested = np.zeros(len(motifs), np.int64)
     found = []
     for chunk, (part, counts) in parts:
         tested += counts
         found.append((chunk, part))
+    if prepared is not None:
+        prepared.result()
     parts = found
     chroms = np.repeat(np.array([chunk.chrom for chunk, _ in parts] or [""]),
                        [len(part) for _, part in parts] or [0])

@@ -33,9 +33,10 @@ _BAND_WORDS = 1 << 16
 # p-values of long motifs where the tail holds too many words to list.
 _COARSE_BINS = 1 << 16
 _FINE_BINS = 1 << 20
-# Cells of lattice the refinement of a wide motif's tails may go through in one round: a width-30
-# motif stops at 2^22 steps over its score range, a width-20 one at 2^22 too.
-_REFINE_CELLS = 1 << 25
+# Cells of lattice the refinement of a wide motif's tails may go through in one round: widths 20 to
+# 30 stop at the first round's 2^20 steps over their score range (a finer round costs 5 to 6 times
+# as much, out of cache, for a bracket four times narrower), narrow ones may go on.
+_REFINE_CELLS = 1 << 23
 # Prefixes the listing of bands may go through in one call (some 10 ms).
 _BAND_WORK = 1 << 20
 # Relative bound on the rounding of a sum of up to 4**8 probabilities, with room to spare.
@@ -68,6 +69,19 @@ def _fold_words(M: np.ndarray, bg: np.ndarray):
         d = d + M[codes[:, m], m]
         p = p * bg[codes[:, m]]
     return d, p, codes
+
+
+def _distinct_words(M: np.ndarray, bg: np.ndarray):
+    """The words scanning can tell apart: one row per tuple of distinct column values, in ascending
+    lexicographic order (words, L), and each row's probability, bases of equal value merged."""
+    distinct = [np.unique(column, return_inverse=True) for column in M.T]
+    probs = [np.bincount(back, weights=bg, minlength=v.size) for v, back in distinct]
+    index = np.indices([v.size for v, _ in distinct]).reshape(len(distinct), -1)
+    values = np.stack([v[i] for (v, _), i in zip(distinct, index)], axis=1)
+    p = np.ones(index.shape[1])
+    for q, i in zip(probs, index):
+        p = p * q[i]
+    return values, p
 
 
 def _ranges(starts: np.ndarray, counts: np.ndarray) -> np.ndarray:
@@ -118,21 +132,30 @@ class _Grid:
         """I from which every word scores >= s."""
         return np.ceil((s + err - self.lo) / self.eps).astype(np.int64) + 1
 
-    def bracket(self, bg: np.ndarray, s: np.ndarray, err: np.ndarray):
-        """Lower and upper bounds of the tails at sorted scores s, the number of words between them
-        for each, and the cells the recursion went through. The distribution of I is kept only
-        where it can still matter: a prefix that cannot reach the lowest query's band is dropped,
-        one sure to pass the highest query's is folded into a mass already above."""
-        b_lo = int(self.out_below(s[:1], err[:1])[0])
-        b_hi = int(self.sure_from(s[-1:], err[-1:])[0])
+    def distribution(self, bg: np.ndarray, b_lo: int, b_hi: int):
+        """The distribution of I kept where it can still matter: a prefix that cannot reach b_lo is
+        dropped, one sure to reach b_hi folded into a mass already above. Returns its base, the
+        tails of its probabilities and word counts, that mass, and the cells the recursion went
+        through."""
         # natively: the finest steps go through millions of cells in a column
         base, prob, words, above, cells = _scan._lattice_bracket(self.Q, bg, self.suffix_max, b_lo, b_hi)
         dist = np.stack([prob, words])  # probabilities, and counts of words
-        # tails of the kept final sums, read at each query's band ends
         cum = np.concatenate([np.cumsum(dist[:, ::-1], axis=1)[:, ::-1], np.zeros((2, 1))], axis=1)
-        sure = np.clip(self.sure_from(s, err) - base, 0, dist.shape[1])
-        may = np.clip(self.out_below(s, err) - base, 0, dist.shape[1])
-        return above + cum[0, sure], above + cum[0, may], cum[1, may] - cum[1, sure], cells
+        return base, cum, above, cells
+
+    def bounds(self, kept, s: np.ndarray, err: np.ndarray):
+        """Lower and upper bounds of the tails at scores s, and the number of words between them,
+        from a distribution kept from below every out_below(s) (and folded past every sure_from)."""
+        base, cum, above, _ = kept
+        sure = np.clip(self.sure_from(s, err) - base, 0, cum.shape[1] - 1)
+        may = np.clip(self.out_below(s, err) - base, 0, cum.shape[1] - 1)
+        return above + cum[0, sure], above + cum[0, may], cum[1, may] - cum[1, sure]
+
+    def bracket(self, bg: np.ndarray, s: np.ndarray, err: np.ndarray):
+        """bounds at sorted scores s, and the cells the recursion went through."""
+        kept = self.distribution(bg, int(self.out_below(s[:1], err[:1])[0]),
+                                 int(self.sure_from(s[-1:], err[-1:])[0]))
+        return (*self.bounds(kept, s, err), kept[3])
 
 
 class _Lattice(_Grid):
@@ -199,6 +222,8 @@ class PwmNull:
         self.min_score = self._fold(M.min(axis=0))
         self._halves = None
         self._tail_words = None
+        self._fine_kept = None
+        self._tail_unsorted = None  # (b, scores, probabilities) of the words with lattice sum >= b
         self._lattices: dict[int, _Lattice] = {}
         self._thresholds: dict[float, float] = {}
         self._mitm = L <= _MITM_MAX_WIDTH
@@ -288,15 +313,51 @@ class PwmNull:
         p = np.empty(s.shape)
         bins, cells, words = _FINE_BINS, 0, [0]  # prefixes listed so far, against _BAND_WORK
         while True:
-            grid = _Grid(self._M, bins)
-            lower, upper, band, cells = grid.bracket(self._bg, s[~done], err[~done])
             todo = np.flatnonzero(~done)
+            if bins == _FINE_BINS:  # the first round's recursion is kept for later calls
+                grid, kept = self._fine(s[:1])
+                lower, upper, band = grid.bounds(kept, s, err)
+                cells = kept[3]
+            else:
+                grid = _Grid(self._M, bins)
+                lower, upper, band, cells = grid.bracket(self._bg, s[todo], err[todo])
             self._close_by_listing(grid, s[todo], err[todo], lower, upper, band, words)
             p[todo] = upper
             done[todo[upper <= lower]] = True
             if done.all() or 4 * cells > _REFINE_CELLS:
                 return p
             bins *= 4
+
+    def _fine(self, lowest: np.ndarray):
+        """The first round's lattice, and its distribution kept from the band of `lowest` (one
+        score) to the top, nothing folded: it serves every later call with scores above it."""
+        grid, kept, b = self._fine_kept or (_Grid(self._M, _FINE_BINS), None, None)
+        need = int(grid.out_below(lowest, self._err(lowest))[0])
+        if b is None or need < b:
+            kept = grid.distribution(self._bg, need, int(grid.suffix_max[0]) + 1)
+            self._fine_kept = (grid, kept, need)
+        return grid, kept
+
+    def prepare(self, lowest) -> None:
+        """Does now what later p-values of scores at or above `lowest` need, so that they are
+        then read off (a scan runs this while it scans): the listed tail, and below it the halves
+        of a short motif or the first lattice round of a long one."""
+        lowest = float(lowest)
+        if not self.min_score < lowest <= self.max_score:
+            return
+        x = self._lowered(np.array([lowest]))
+        b, cut = self._cut()
+        if x[0] < cut:
+            if self._mitm:
+                self._split()
+            else:
+                self._fine(x)
+        top = np.maximum(x, cut)  # the listed tail serves every score from there up
+        b_need = int(self._lattice(_COARSE_BINS).out_below(top, self._err(top))[0])
+        if (self._tail_words is None or self._tail_words[0] > b_need) and (
+                self._tail_unsorted is None or self._tail_unsorted[0] > b_need):
+            # kept as listed: the scan's hits are bucketed into it at once, no sort needed
+            self._tail_unsorted = (b_need, *self._list_words(self._lattice(_COARSE_BINS), b_need))
 
     def _split(self):
         """The two halves, best first. Words that scanning cannot tell apart are merged: first halves
@@ -308,10 +369,7 @@ class PwmNull:
             pd, back = np.unique(pd, return_inverse=True)
             pp = np.bincount(back.ravel(), weights=pp)
             pd, pp = pd[::-1], pp[::-1]
-            _, sp, sc = _fold_words(M[:, h:], bg)
-            values = M[sc, np.arange(h, L)]  # (words, L - h): what scanning adds after the first half
-            values, back = np.unique(values, axis=0, return_inverse=True)
-            sp = np.bincount(back.ravel(), weights=sp)
+            values, sp = _distinct_words(M[:, h:], bg)
             sd = np.zeros(values.shape[0])
             for t in range(L - h):
                 sd = sd + values[:, t]
@@ -365,7 +423,7 @@ class PwmNull:
     def _listed(self, b_need: int):
         """The listed words (scores negated, best first, and running probabilities), every word with
         lattice sum >= b_need among them. A few times more words than asked for are listed, so that
-        a scan whose later chunks reach lower scores lists again only a few times."""
+        callers whose later scores reach lower list again only a few times."""
         if self._tail_words is None or self._tail_words[0] > b_need:
             lat = self._lattice(_COARSE_BINS)
             want = max(4 * lat.words[np.clip(b_need, 0, lat.top + 1)], 4096)
@@ -406,21 +464,27 @@ class PwmNull:
         counts those gone through: past _BAND_WORK either way, as 16 * _BAND_WORDS is)."""
         no_end = np.iinfo(np.int64).max
         limited = b_end is not None
+        # a whole tail's words are counted by the lattice: room for them is made at once
+        expect = 0 if limited or not isinstance(lat, _Lattice) else int(lat.words[np.clip(b, 0, lat.top + 1)])
         listed, done = _scan._lattice_words(
             lat.Q, self._M, self._bg, lat.suffix_max, b, b_end if limited else no_end,
             16 * _BAND_WORDS if limited else no_end, work[0] if work is not None else 0,
-            _BAND_WORK if limited and work is not None else no_end)
+            _BAND_WORK if limited and work is not None else no_end, expect, keep_sums)
         if work is not None:
             work[0] = done
-        if listed is None:
-            return None
-        d, p, I = listed
-        return (d, p, I) if keep_sums else (d, p)
+        return listed
 
     def _tail_listed(self, s: np.ndarray) -> np.ndarray:
         lat = self._lattice(_COARSE_BINS)
-        neg_d, cum = self._listed(int(lat.out_below(s[:1], self._err(s[:1]))[0]))  # s ascending
-        return cum[np.searchsorted(neg_d, -s, side="right")]
+        b = int(lat.out_below(s[:1], self._err(s[:1]))[0])  # s ascending
+        # Each word goes to the bucket of the queries it reaches, natively, nothing sorted: from the
+        # words prepare listed or straight from the listing. Both add the same words in the same
+        # (lexicographic) order, so the same scores get the same doubles either way.
+        if self._tail_unsorted is not None and self._tail_unsorted[0] <= b:
+            bucket = _scan._tails(*self._tail_unsorted[1:], s)
+        else:
+            bucket = _scan._lattice_tails(lat.Q, self._M, self._bg, lat.suffix_max, b, s)
+        return np.cumsum(bucket[::-1])[::-1][1:]
 
     # ---------------------------------------------------------------- thresholds
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace morvane::kernels::lattice {
 namespace {
@@ -112,11 +113,15 @@ Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std:
     return out;
 }
 
-bool list_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
-                const std::int64_t* reach, std::int64_t lo, std::int64_t hi, std::int64_t level_limit,
-                std::int64_t& work, std::int64_t work_limit, Words& out) {
-    // Depth first, bases in code order: the words come out in lexicographic order, each prefix's
-    // score and probability worked out once, and only the words themselves are stored.
+namespace {
+
+// Every word with lo <= I < hi, depth first with bases in code order, so the words reach
+// sink(score, prob, sum) in lexicographic order of their codes; each prefix's score and
+// probability are worked out once. See list_words for the limits.
+template <class Sink>
+bool visit_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
+                 const std::int64_t* reach, std::int64_t lo, std::int64_t hi, std::int64_t level_limit,
+                 std::int64_t& work, std::int64_t work_limit, Sink&& sink) {
     const auto depth = static_cast<std::size_t>(L) + 1;
     std::vector<std::int64_t> sum(depth, 0), kept(depth, 0);
     std::vector<double> score(depth, 0.0), prob(depth, 1.0);
@@ -138,9 +143,7 @@ bool list_words(const std::int64_t* q, const double* matrix, std::int64_t L, con
         }
         const double d = score[m] + matrix[c * L + m], p = prob[m] * bg[c];
         if (m + 1 == L) {
-            out.score.push_back(d);
-            out.prob.push_back(p);
-            out.sum.push_back(s);
+            sink(d, p, s);
             continue;
         }
         ++m;
@@ -151,6 +154,73 @@ bool list_words(const std::int64_t* q, const double* matrix, std::int64_t L, con
     }
     work += total;
     return true;
+}
+
+}  // namespace
+
+bool list_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
+                const std::int64_t* reach, std::int64_t lo, std::int64_t hi, std::int64_t level_limit,
+                std::int64_t& work, std::int64_t work_limit, Words& out) {
+    return visit_words(q, matrix, L, bg, reach, lo, hi, level_limit, work, work_limit,
+                       [&](double d, double p, std::int64_t s) {
+                           out.score.push_back(d);
+                           out.prob.push_back(p);
+                           if (out.keep_sums) out.sum.push_back(s);
+                       });
+}
+
+namespace {
+
+// The number of the n ascending scores x at or below a score. A uniform grid over
+// [x[0], x[n-1]] gives a first guess, which two short walks make exact whatever the
+// rounding of the guess.
+class Ranks {
+public:
+    Ranks(const double* x, std::int64_t n) : x_(x), n_(n), cells_(4 * n) {
+        if (n == 0) return;
+        const double span = x[n - 1] - x[0];
+        scale_ = span > 0.0 ? static_cast<double>(cells_) / span : 0.0;
+        guess_.resize(static_cast<std::size_t>(cells_) + 1);
+        for (std::int64_t c = 0, k = 0; c <= cells_; ++c) {
+            const double start = x[0] + static_cast<double>(c) / scale_;
+            while (k < n && x[k] < start) ++k;
+            guess_[c] = span > 0.0 ? k : 0;
+        }
+    }
+    std::int64_t operator()(double d) const {
+        if (n_ == 0 || d < x_[0]) return 0;
+        if (d >= x_[n_ - 1]) return n_;
+        const double at = (d - x_[0]) * scale_;
+        std::int64_t k = guess_[at < static_cast<double>(cells_) ? static_cast<std::int64_t>(at) : cells_];
+        while (k < n_ && x_[k] <= d) ++k;
+        while (k > 0 && x_[k - 1] > d) --k;
+        return k;
+    }
+
+private:
+    const double* x_;
+    std::int64_t n_, cells_;
+    double scale_ = 0.0;
+    std::vector<std::int64_t> guess_;
+};
+
+}  // namespace
+
+void tails_of_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
+                    const std::int64_t* reach, std::int64_t lo, const double* x, std::int64_t n, double* bucket) {
+    std::fill(bucket, bucket + n + 1, 0.0);
+    const Ranks rank(x, n);
+    constexpr std::int64_t none = std::numeric_limits<std::int64_t>::max();
+    std::int64_t work = 0;
+    visit_words(q, matrix, L, bg, reach, lo, none, none, work, none,
+                [&](double d, double p, std::int64_t) { bucket[rank(d)] += p; });
+}
+
+void tails_of_scores(const double* d, const double* p, std::int64_t m, const double* x, std::int64_t n,
+                     double* bucket) {
+    std::fill(bucket, bucket + n + 1, 0.0);
+    const Ranks rank(x, n);
+    for (std::int64_t i = 0; i < m; ++i) bucket[rank(d[i])] += p[i];
 }
 
 void best_first(const double* x, const double* p, std::int64_t n, double* sorted, double* cum) {

@@ -35,13 +35,27 @@ Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std:
 // Gives up (returns false) as soon as a column keeps more than level_limit
 // prefixes or the prefixes kept, added to work, pass work_limit; work counts
 // the prefixes kept (those gone through, when it gives up).
+// With keep_sums false, out.sum stays empty.
 struct Words {
     std::vector<double> score, prob;
     std::vector<std::int64_t> sum;
+    bool keep_sums = true;
 };
 bool list_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
                 const std::int64_t* reach, std::int64_t lo, std::int64_t hi, std::int64_t level_limit,
                 std::int64_t& work, std::int64_t work_limit, Words& out);
+
+// bucket[k] (k = 0..n) = the probability of the words with I >= lo that score
+// at or above exactly k of the n sorted scores x, each word's added in
+// lexicographic order of the words: the tail at x[i] is the sum of bucket[k]
+// for k > i. The words are visited as list_words visits them, without limits.
+void tails_of_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
+                    const std::int64_t* reach, std::int64_t lo, const double* x, std::int64_t n, double* bucket);
+
+// The same buckets for m words already listed: score d[i], probability p[i],
+// added in that order.
+void tails_of_scores(const double* d, const double* p, std::int64_t m, const double* x, std::int64_t n,
+                     double* bucket);
 
 // The n words (score x[i], probability p[i]) best first, equal scores (0.0 and
 // -0.0 alike) in their given order: sorted[k] is the k-th score, cum[k] the

@@ -7,6 +7,7 @@
 #define PY_ARRAY_UNIQUE_SYMBOL morvane_scan_ARRAY_API
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -353,6 +354,16 @@ bool lattice_of(PyObject* q_obj, PyObject* reach_obj, PyObject* bg_obj, Ref* q, 
     return static_cast<bool>(*bg);
 }
 
+// The score matrix beside q: 4 by L doubles.
+Ref matrix_of(PyObject* m_obj, npy_intp L) {
+    Ref matrix = contiguous(m_obj, NPY_DOUBLE, "matrix", 4 * L, 2);
+    if (matrix && PyArray_DIM(reinterpret_cast<PyArrayObject*>(matrix.get()), 0) != 4) {
+        PyErr_SetString(PyExc_ValueError, "matrix must have the shape of q");
+        return Ref();
+    }
+    return matrix;
+}
+
 PyObject* lattice_bracket(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
         PyObject *q_obj, *bg_obj, *reach_obj;
@@ -375,18 +386,23 @@ PyObject* lattice_bracket(PyObject*, PyObject* args) {
 PyObject* lattice_words(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
         PyObject *q_obj, *m_obj, *bg_obj, *reach_obj;
-        long long lo, hi, level_limit, work, work_limit;
-        if (!PyArg_ParseTuple(args, "OOOOLLLLL:_lattice_words", &q_obj, &m_obj, &bg_obj, &reach_obj, &lo, &hi,
-                              &level_limit, &work, &work_limit))
+        long long lo, hi, level_limit, work, work_limit, expect = 0;
+        int keep_sums = 1;
+        if (!PyArg_ParseTuple(args, "OOOOLLLLL|Lp:_lattice_words", &q_obj, &m_obj, &bg_obj, &reach_obj, &lo, &hi,
+                              &level_limit, &work, &work_limit, &expect, &keep_sums))
             return nullptr;
         Ref q, reach, bg;
         npy_intp L;
         if (!lattice_of(q_obj, reach_obj, bg_obj, &q, &reach, &bg, &L)) return nullptr;
-        Ref matrix = contiguous(m_obj, NPY_DOUBLE, "matrix", 4 * L, 2);
+        Ref matrix = matrix_of(m_obj, L);
         if (!matrix) return nullptr;
-        if (PyArray_DIM(reinterpret_cast<PyArrayObject*>(matrix.get()), 0) != 4)
-            return PyErr_Format(PyExc_ValueError, "matrix must have the shape of q");
         kl::Words words;
+        words.keep_sums = keep_sums != 0;
+        // room for the words the caller expects, within the limits: growing would copy them all again
+        const auto room = static_cast<std::size_t>(std::clamp<long long>(std::min(expect, work_limit - work), 0, 1LL << 28));
+        words.score.reserve(room);
+        words.prob.reserve(room);
+        if (keep_sums) words.sum.reserve(room);
         std::int64_t w = work;
         bool done = false;
         without_gil([&] {
@@ -394,10 +410,65 @@ PyObject* lattice_words(PyObject*, PyObject* args) {
                                   data_of<std::int64_t>(reach), lo, hi, level_limit, w, work_limit, words);
         });
         if (!done) return Py_BuildValue("OL", Py_None, static_cast<long long>(w));
-        Ref score = array_of(words.score, NPY_DOUBLE), prob = array_of(words.prob, NPY_DOUBLE),
-            sum = array_of(words.sum, NPY_INT64);
-        if (!score || !prob || !sum) return nullptr;
+        Ref score = array_of(words.score, NPY_DOUBLE), prob = array_of(words.prob, NPY_DOUBLE);
+        if (!score || !prob) return nullptr;
+        if (!keep_sums) return Py_BuildValue("(OO)L", score.get(), prob.get(), static_cast<long long>(w));
+        Ref sum = array_of(words.sum, NPY_INT64);
+        if (!sum) return nullptr;
         return Py_BuildValue("(OOO)L", score.get(), prob.get(), sum.get(), static_cast<long long>(w));
+    });
+}
+
+// Ascending finite scores x, and a zeroed array for their n + 1 buckets; nulls with an error set.
+bool queries_of(PyObject* x_obj, Ref* x, Ref* bucket) {
+    *x = Ref::steal(PyArray_FROMANY(x_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_IN_ARRAY));
+    if (!*x) return false;
+    const npy_intp n = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(x->get()));
+    const double* v = data_of<double>(*x);
+    for (npy_intp i = 0; i < n; ++i)
+        if (!std::isfinite(v[i]) || (i > 0 && !(v[i - 1] < v[i]))) {
+            PyErr_Format(PyExc_ValueError, "x must be finite and strictly ascending (at %zd)", i);
+            return false;
+        }
+    *bucket = new_array(n + 1, NPY_DOUBLE);
+    return static_cast<bool>(*bucket);
+}
+
+PyObject* lattice_tails(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *q_obj, *m_obj, *bg_obj, *reach_obj, *x_obj;
+        long long lo;
+        if (!PyArg_ParseTuple(args, "OOOOLO:_lattice_tails", &q_obj, &m_obj, &bg_obj, &reach_obj, &lo, &x_obj))
+            return nullptr;
+        Ref q, reach, bg, x, bucket;
+        npy_intp L;
+        if (!lattice_of(q_obj, reach_obj, bg_obj, &q, &reach, &bg, &L)) return nullptr;
+        Ref matrix = matrix_of(m_obj, L);
+        if (!matrix || !queries_of(x_obj, &x, &bucket)) return nullptr;
+        without_gil([&] {
+            kl::tails_of_words(data_of<std::int64_t>(q), data_of<double>(matrix), L, data_of<double>(bg),
+                               data_of<std::int64_t>(reach), lo, data_of<double>(x),
+                               PyArray_SIZE(reinterpret_cast<PyArrayObject*>(x.get())), data_of<double>(bucket));
+        });
+        return bucket.release();
+    });
+}
+
+PyObject* tails(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *d_obj, *p_obj, *x_obj;
+        if (!PyArg_ParseTuple(args, "OOO:_tails", &d_obj, &p_obj, &x_obj)) return nullptr;
+        Ref d = Ref::steal(PyArray_FROMANY(d_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_IN_ARRAY));
+        if (!d) return nullptr;
+        const npy_intp m = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(d.get()));
+        Ref p = contiguous(p_obj, NPY_DOUBLE, "p", m);
+        Ref x, bucket;
+        if (!p || !queries_of(x_obj, &x, &bucket)) return nullptr;
+        without_gil([&] {
+            kl::tails_of_scores(data_of<double>(d), data_of<double>(p), m, data_of<double>(x),
+                                PyArray_SIZE(reinterpret_cast<PyArrayObject*>(x.get())), data_of<double>(bucket));
+        });
+        return bucket.release();
     });
 }
 
@@ -431,9 +502,17 @@ PyMethodDef module_methods[] = {
      "_lattice_bracket(q, bg, reach, lo, hi) -> (base, prob, words, above, cells)\n\n"
      "The distribution of lattice sums kept within [lo, hi) (see morvane.stats)."},
     {"_lattice_words", lattice_words, METH_VARARGS,
-     "_lattice_words(q, matrix, bg, reach, lo, hi, level_limit, work, work_limit)\n"
-     "    -> ((score, prob, sum) or None, work)\n\n"
+     "_lattice_words(q, matrix, bg, reach, lo, hi, level_limit, work, work_limit,\n"
+     "               expect=0, keep_sums=True) -> ((score, prob[, sum]) or None, work)\n\n"
      "Every word with lattice sum in [lo, hi), in lexicographic order of its codes."},
+    {"_lattice_tails", lattice_tails, METH_VARARGS,
+     "_lattice_tails(q, matrix, bg, reach, lo, x) -> bucket\n\n"
+     "bucket[k]: the probability of the words with lattice sum >= lo scoring at or\n"
+     "above exactly k of the ascending scores x."},
+    {"_tails", tails, METH_VARARGS,
+     "_tails(d, p, x) -> bucket\n\n"
+     "bucket[k]: the probability of the scores d (probabilities p) at or above\n"
+     "exactly k of the ascending scores x."},
     {"_best_first", best_first, METH_VARARGS,
      "_best_first(x, p) -> (sorted, cum)\n\n"
      "Scores x best first (ties in their given order), and the running sums of\n"
