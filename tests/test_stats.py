@@ -232,6 +232,8 @@ def test_refined_lattice_is_exact(monkeypatch, L, bg_name, kind):
     its band listed until every p-value is exact."""
     monkeypatch.setattr(stats, "_MITM_MAX_WIDTH", 0)
     monkeypatch.setattr(stats, "_ENUM_BUDGET", 50)
+    monkeypatch.setattr(stats, "_CLOSE_WORDS", 1 << 16)  # bands of short motifs list cheaply
+    monkeypatch.setattr(stats, "_BAND_WORK", 1 << 20)
     rng = np.random.default_rng(L + len(bg_name))
     bg = BACKGROUNDS[bg_name]
     M = matrix(kind, L, rng)
@@ -588,3 +590,13 @@ def test_distinct_words_merge_what_scanning_cannot_tell_apart(kind):
     want, back = np.unique(rows, axis=0, return_inverse=True)
     np.testing.assert_array_equal(values, want)
     np.testing.assert_allclose(q, np.bincount(back.ravel(), weights=p), rtol=1e-13)
+
+
+@given(d=hs.lists(hs.sampled_from([3.0, 2.5, 2.5, 1.0, 0.0, -0.0, -1.0]), min_size=1, max_size=30),
+       p=hs.floats(0.0, 1.2))
+def test_last_within_is_the_last_score_whose_tail_with_ties_fits(d, p):
+    d = -np.sort(-np.array(d))
+    cum = np.cumsum(np.full(d.size, 0.05))
+    tails = np.array([cum[np.flatnonzero(d >= x)[-1]] for x in d])  # a score's tail holds its ties
+    fits = np.flatnonzero(tails <= p)
+    assert stats._last_within(d, cum, p) == (fits[-1] if fits.size else -1)

@@ -218,18 +218,25 @@ def scan_codes(job, codes, offset, limit):
     return part, tested
 
 
+def groups(labels, n):
+    """(label, rows holding it) for each label 0..n-1 of an integer array, rows ascending."""
+    order = np.argsort(labels, kind="stable")
+    ends = np.cumsum(np.bincount(labels, minlength=n))
+    return ((k, order[end - count:end]) for k, (end, count) in enumerate(zip(ends, np.diff(ends, prepend=0))))
+
+
 def window_text(codes, motif, start, strand, widths):
     """Each hit's window as read on its strand, upper case, as bytes."""
     text = np.zeros(len(motif), f"S{max(widths)}")
-    for k, width in enumerate(widths):
-        for sign in (1, -1):
-            rows = np.flatnonzero((motif == k) & (strand == sign))
-            if rows.size == 0:
-                continue
-            window = codes[start[rows, None] + np.arange(width)]
-            if sign < 0:
-                window = window[:, ::-1] ^ 1
-            text[rows] = np.ascontiguousarray(LETTERS[window]).view(f"S{width}").ravel()
+    # one group per motif and strand: 2k forward, 2k + 1 reverse
+    for group, rows in groups(2 * motif.astype(np.int64) + (strand < 0), 2 * len(widths)):
+        if rows.size == 0:
+            continue
+        width = widths[group // 2]
+        window = codes[start[rows, None] + np.arange(width)]
+        if group % 2:
+            window = window[:, ::-1] ^ 1
+        text[rows] = np.ascontiguousarray(LETTERS[window]).view(f"S{width}").ravel()
     return text
 
 
@@ -317,8 +324,8 @@ def hits_table(parts, job, motifs, model, qvalue=False, prepared=None):
     table["score"] = merged["score"]
     table["strand"] = np.where(merged["strand"] > 0, "+", "-")
     table["sequence"] = merged["sequence"].astype(str)
-    for k, motif in enumerate(motifs):
-        rows = np.flatnonzero(merged["motif"] == k)
+    for k, rows in groups(merged["motif"], len(motifs)):
+        motif = motifs[k]
         if rows.size:
             scores = merged["score"][rows]
             table["pvalue"][rows] = (motif.pvalue(scores) if model == "pwm"

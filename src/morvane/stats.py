@@ -29,6 +29,10 @@ _MITM_MAX_WIDTH = 16
 _ENUM_BUDGET = 1 << 20
 # Words around a threshold listed once bisection has narrowed it (short motifs).
 _BAND_WORDS = 1 << 16
+# Words a bracket's band may hold for listing to try and close it: listing a band goes through every
+# prefix that may still land in it, which past some thousands of words (widths near 20) is more
+# than the work budget allows, so trying would only spend it.
+_CLOSE_WORDS = 1 << 12
 # Lattice sizes: the coarse one answers thresholds of long motifs in milliseconds, the fine one bounds
 # p-values of long motifs where the tail holds too many words to list.
 _COARSE_BINS = 1 << 16
@@ -37,8 +41,9 @@ _FINE_BINS = 1 << 20
 # 30 stop at the first round's 2^20 steps over their score range (a finer round costs 5 to 6 times
 # as much, out of cache, for a bracket four times narrower), narrow ones may go on.
 _REFINE_CELLS = 1 << 23
-# Prefixes the listing of bands may go through in one call (some 10 ms).
-_BAND_WORK = 1 << 20
+# Prefixes the listing of bands may go through in one call (a millisecond or two): on real motifs
+# past width 16 it seldom closes a bracket, and a scan waits for it.
+_BAND_WORK = 1 << 17
 # Relative bound on the rounding of a sum of up to 4**8 probabilities, with room to spare.
 _MERGE = 1e-11
 
@@ -90,10 +95,15 @@ def _ranges(starts: np.ndarray, counts: np.ndarray) -> np.ndarray:
     return np.arange(ends[-1] if ends.size else 0) - np.repeat(ends - counts - starts, counts)
 
 
-def _tails_at_ties(d: np.ndarray, cum: np.ndarray) -> np.ndarray:
-    """Tail of each score of a best-first list from the running sum of its weights: a score's tail
-    holds all its ties, so it is read at the last of them."""
-    return cum[np.searchsorted(-d, -d, side="right") - 1]
+def _last_within(d: np.ndarray, cum: np.ndarray, p: float) -> int:
+    """Index of the last score of a best-first list whose tail is at most p (-1 if none), with cum
+    the running sum of its weights. A score's tail holds all its ties, so it is cum at the last of
+    them; tails grow down the list, so the scores within p are a leading run, which ends just
+    before the ties of the first entry past p."""
+    k = int(np.searchsorted(cum, p, side="right"))
+    if k == d.size:
+        return k - 1
+    return int(np.searchsorted(-d, -d[k], side="left")) - 1
 
 
 def _merge_rounding(tails: np.ndarray) -> np.ndarray:
@@ -277,7 +287,12 @@ class PwmNull:
 
     def _exact_tail(self, s: np.ndarray) -> np.ndarray:
         """Exact tails at sorted scores, for thresholds: their words are listed or paired anyway."""
-        return self._tail_mitm(s) if self._mitm else self._tail_listed(s)
+        listed = self._tail_unsorted is not None and self._tail_unsorted[0] <= self._b_need(s)
+        return self._tail_listed(s) if listed or not self._mitm else self._tail_mitm(s)
+
+    def _b_need(self, s: np.ndarray) -> int:
+        """Lattice sum from which the words listed serve tails at sorted scores s."""
+        return int(self._lattice(_COARSE_BINS).out_below(s[:1], self._err(s[:1]))[0])
 
     def _lowered(self, s: np.ndarray) -> np.ndarray:
         """s - tau(s): the lowest scanned score that may tie with s in exact arithmetic. Monotone in s,
@@ -306,7 +321,7 @@ class PwmNull:
     def _tail_refined(self, s: np.ndarray) -> np.ndarray:
         """Tails at sorted scores below the listed tail of a wide motif: the lattice bracket, its
         steps made four times finer while it stays open and the work within budget. A score whose
-        band (the words the bracket cannot place) holds at most _BAND_WORDS words is made exact by
+        band (the words the bracket cannot place) holds at most _CLOSE_WORDS words is made exact by
         listing them; one still open at the budget gets the bracket's upper end."""
         err = self._err(s)
         done = np.zeros(s.shape, dtype=bool)
@@ -434,16 +449,16 @@ class PwmNull:
 
     def _close_by_listing(self, grid: _Grid, s, err, lower, upper, band, words):
         """Exact tails (in upper, and lower) for open brackets whose bands are few words: runs of
-        neighbouring scores whose bands together hold at most _BAND_WORDS words are listed at once,
+        neighbouring scores whose bands together hold at most _CLOSE_WORDS words are listed at once,
         and each word of a band placed by its own scanned double."""
         b_lo, b_hi = grid.out_below(s, err), grid.sure_from(s, err)
         # from the best score down: bands narrow as scores rise, so the budget goes where it succeeds
-        open_ = np.flatnonzero((upper > lower) & (band <= _BAND_WORDS))[::-1]
+        open_ = np.flatnonzero((upper > lower) & (band <= _CLOSE_WORDS))[::-1]
         start = 0
         while start < open_.size and words[0] < _BAND_WORK:
             # the run's union band: scores are sorted, so it spans the first's b_lo to the last's b_hi
             end = start + 1
-            while end < open_.size and band[open_[end]:open_[start] + 1].sum() <= _BAND_WORDS:
+            while end < open_.size and band[open_[end]:open_[start] + 1].sum() <= _CLOSE_WORDS:
                 end += 1
             run = open_[start:end]
             start = end
@@ -476,7 +491,7 @@ class PwmNull:
 
     def _tail_listed(self, s: np.ndarray) -> np.ndarray:
         lat = self._lattice(_COARSE_BINS)
-        b = int(lat.out_below(s[:1], self._err(s[:1]))[0])  # s ascending
+        b = self._b_need(s)
         # Each word goes to the bucket of the queries it reaches, natively, nothing sorted: from the
         # words prepare listed or straight from the listing. Both add the same words in the same
         # (lexicographic) order, so the same scores get the same doubles either way.
@@ -500,14 +515,18 @@ class PwmNull:
     def _find_threshold(self, p: float) -> float:
         if p >= 1.0:
             return self.min_score
-        if self._mitm and self._tail_mitm(np.array([self.max_score]))[0] > p:
-            return math.inf  # even the best word is more frequent than p
         # First the threshold on the scanned doubles alone (no ties), t: every achievable score
         # below it has a larger tail, hence a larger p-value. Words tying with t from below can only
         # raise its p-value, so the threshold with ties is t or an achievable score above it.
-        t, exact = (self._threshold_split(p) if self._mitm else None), True
-        if t is None:
-            t, exact = self._threshold_lattice(p)
+        # Listing the words above it answers most motifs at once; halves paired by bisection answer
+        # short motifs whose tail is too long to list.
+        t, exact = self._threshold_lattice(p)
+        if not exact and self._mitm:
+            if self._tail_mitm(np.array([self.max_score]))[0] > p:
+                return math.inf  # even the best word is more frequent than p
+            split = self._threshold_split(p)
+            if split is not None:
+                t, exact = split, True
         if t == math.inf:
             return t
         if not exact:
@@ -613,8 +632,8 @@ class PwmNull:
             top, step = top + step, 2 * step
         d, cum = _scan._best_first(d[keep], pp[u[keep]] * sp[j[keep]])
         above = self._tail_mitm(np.array([np.nextafter(top, np.inf)]))[0] if top < self.max_score else 0.0
-        ok = np.flatnonzero(_tails_at_ties(d, above + cum) <= p)
-        return float(d[ok[-1]]) if ok.size else None
+        last = _last_within(d, above + cum, p)
+        return float(d[last]) if last >= 0 else None
 
     def _threshold_lattice(self, p: float) -> tuple[float, bool]:
         """The threshold on the scanned doubles, and whether it is exact (else a lattice bound)."""
@@ -626,11 +645,15 @@ class PwmNull:
         x_low = lat.score_below(above - 1, err)
         b = max(int(lat.out_below(np.array(x_low), np.array(err))), 0)
         if lat.words[b] <= _ENUM_BUDGET:
-            d, cum = _scan._best_first(*self._list_words(lat, b))
+            listed = self._list_words(lat, b)
+            if self._tail_unsorted is None or self._tail_unsorted[0] > b:  # p-values are read off it
+                self._tail_unsorted = (b, *listed)
+            d, cum = _scan._best_first(*listed)
             if self._tail_words is None or self._tail_words[0] > b:  # kept: ties are read off it
                 self._tail_words = (b, -d, np.concatenate(([0.0], cum)))
-            ok = np.flatnonzero((_tails_at_ties(d, cum) <= p) & (d > x_low))
-            return (float(d[ok[-1]]) if ok.size else math.inf), True
+            # and above x_low: a leading run too
+            last = min(_last_within(d, cum, p), int(np.searchsorted(-d, -x_low, side="left")) - 1)
+            return (float(d[last]) if last >= 0 else math.inf), True
         # Too many words to list: the lowest score the lattice proves to have a p-value <= p.
         return lat.score_at(int(np.searchsorted(-lat.tail, -p, side="left")), err), False
 
@@ -850,8 +873,5 @@ def dwm_threshold(dwm, background, pvalue, n=_DEFAULT_N, seed=0, proposal=None) 
 def _quantile(sample: _DwmSample, p: float) -> float:
     """Lowest sampled score whose estimated tail is at most p (inf when even the best one's is not)."""
     x = sample.x
-    ok = _tails_at_ties(x, (sample.cw[1:] + sample.floor) / (sample.n + 1)) <= p
-    if not ok[0]:
-        return math.inf
-    k = int(np.searchsorted(~ok, True))  # ok is True over a leading run, as tails grow down the list
-    return float(x[k - 1])
+    last = _last_within(x, (sample.cw[1:] + sample.floor) / (sample.n + 1), p)
+    return float(x[last]) if last >= 0 else math.inf
