@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
+#include <utility>
 
 namespace morvane::kernels::lattice {
 namespace {
@@ -34,6 +37,30 @@ double pairwise(const double* a, std::int64_t n) {
 // What a NumPy sum of a float64 run gives: its identity, 0.0, plus the run pairwise.
 double numpy_sum(const double* a, std::int64_t n) { return 0.0 + pairwise(a, n); }
 
+// Cells of a column: resizing leaves new ones unset (every cell is written before it is
+// read), so a column costs no clearing pass.
+template <class T>
+struct Unset : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = Unset<U>;
+    };
+    Unset() = default;
+    template <class U>
+    Unset(const Unset<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... A>
+    void construct(U* p, A&&... a) {
+        ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+    }
+};
+using Cells = std::vector<double, Unset<double>>;
+// Scratch a thread keeps between calls, per buffer (2 MB, a coarse lattice's): more is given back.
+constexpr std::size_t kKeptCells = std::size_t{1} << 18;
+
 // out[j] = a[j] * w[0] + b[j] * w[1] + c[j] * w[2] + d[j] * w[3], added in that order: the cells
 // one column gives the next, from its four shifted copies. The terms are never negative, so
 // starting from the first term gives the sums that starting from 0.0 does. Separate pointers
@@ -58,12 +85,18 @@ Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std:
     for (std::int64_t k = 0; k < 4 * L; ++k) pad = std::max(pad, q[k]);
     // Cell i of the current column lives at [pad + i]; adding a padding zero leaves a
     // non-negative sum as it was, so the sums are those of adding only the bases that land.
-    // Both buffers always hold n + 2 * pad values.
-    std::vector<double> prob(2 * pad + 1, 0.0), words(2 * pad + 1, 0.0), next_prob, next_words;
-    prob[pad] = words[pad] = 1.0;
+    // Both buffers always hold n + 2 * pad values. They are this thread's, kept from call to
+    // call: fresh pages for every call cost more than the recursion itself.
+    thread_local Cells scratch[4];
+    auto& [prob, words, next_prob, next_words] = scratch;
+    if (prob.capacity() > kKeptCells)  // left by a large call
+        for (auto* v : {&prob, &words}) Cells().swap(*v);
     // room for the widest column at once: growing would copy every cell again
     const auto room = static_cast<std::size_t>(std::max<std::int64_t>(reach[0], 0) + 1 + 2 * pad);
     for (auto* v : {&prob, &words, &next_prob, &next_words}) v->reserve(room);
+    prob.assign(static_cast<std::size_t>(2 * pad + 1), 0.0);
+    words.assign(static_cast<std::size_t>(2 * pad + 1), 0.0);
+    prob[pad] = words[pad] = 1.0;
     std::int64_t base = 0, n = 1;
     for (std::int64_t m = 0; m < L; ++m) {
         const std::int64_t* qm[4] = {q + m, q + L + m, q + 2 * L + m, q + 3 * L + m};
@@ -108,8 +141,12 @@ Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std:
         base += keep_lo;
     }
     out.base = base;
-    out.prob.assign(prob.begin() + pad, prob.begin() + pad + n);
-    out.words.assign(words.begin() + pad, words.begin() + pad + n);
+    out.n = n;
+    out.prob = prob.data() + pad;
+    out.words = words.data() + pad;
+    // the caller copies the cells out before this thread's next call, which gives back large scratch
+    if (next_prob.capacity() > kKeptCells)
+        for (auto* v : {&next_prob, &next_words}) Cells().swap(*v);
     return out;
 }
 

@@ -14,9 +14,12 @@ namespace morvane::kernels::lattice {
 
 // The kept part of the distribution of I over all 4**L words: prob[k] is the
 // probability, words[k] the number of words, of I = base + k.
+// prob and words point into scratch of the calling thread, valid until its
+// next call.
 struct Band {
-    std::int64_t base = 0;
-    std::vector<double> prob, words;
+    std::int64_t base = 0, n = 0;
+    const double* prob = nullptr;
+    const double* words = nullptr;
     double above = 0.0;      // probability of the words folded in, all with I >= hi
     std::int64_t cells = 0;  // cells of every column before pruning, the work done
 };

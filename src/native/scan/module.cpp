@@ -376,7 +376,11 @@ PyObject* lattice_bracket(PyObject*, PyObject* args) {
         without_gil([&] {
             band = kl::bracket(data_of<std::int64_t>(q), L, data_of<double>(bg), data_of<std::int64_t>(reach), lo, hi);
         });
-        Ref prob = array_of(band.prob, NPY_DOUBLE), words = array_of(band.words, NPY_DOUBLE);
+        Ref prob = new_array(band.n, NPY_DOUBLE), words = new_array(band.n, NPY_DOUBLE);
+        if (prob && words && band.n) {
+            std::memcpy(data_of<double>(prob), band.prob, static_cast<std::size_t>(band.n) * sizeof(double));
+            std::memcpy(data_of<double>(words), band.words, static_cast<std::size_t>(band.n) * sizeof(double));
+        }
         if (!prob || !words) return nullptr;
         return Py_BuildValue("LOOdL", static_cast<long long>(band.base), prob.get(), words.get(), band.above,
                              static_cast<long long>(band.cells));
