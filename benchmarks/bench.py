@@ -874,10 +874,25 @@ def bench_scan(S, rng, tmp: Path) -> list[Row]:
     say(f"genome scan: 100 motifs, {source} (the peers run once each) ...")
     motifs = scan_motifs(S, rng, fasta, rng.integers(8, 31, 100), freqs)
     hits = {}
-    times = race(*scan_entries(peers, motifs, fasta, 2, 1, hits), warm=False)
-    ours = times.pop(0)
+    cores = os.cpu_count() or 1
+
+    def whole_job(threads):
+        # fresh Motifs: every threshold and p-value computed from nothing, as in a first scan
+        fresh = [morvane.Motif.from_counts(f * 100, name=f"m{i}") for i, f in enumerate(motifs.freqs)]
+        hits[f"morvane.scan threads={threads}"] = len(morvane.scan(fasta, fresh, pvalue=SCAN_P, threads=threads))
+
+    entries = scan_entries(peers, motifs, fasta, 2, 1, hits)
+    entries[1:1] = [(lambda: whole_job(1), 2), (lambda: whole_job(cores), 2)]
+    times = race(*entries, warm=False)
+    ours, whole, whole_all = times.pop(0), times.pop(0), times.pop(0)
     say("  hits " + ", ".join(f"{k} {v}" for k, v in hits.items()))
-    rows += scan_rows("scan 21 Mbp, both strands, p=1e-4, 100 motifs", ours, floor, peers, times)
+    rows += scan_rows("scan 21 Mbp, both strands, p=1e-4, 100 motifs", ours, floor, peers, list(times))
+    # The whole job against each peer as it runs by default: MOODS on one thread, memelite's
+    # numba loops on every core.
+    rows += scan_rows("morvane.scan, fresh motifs, p-value per hit, 100 motifs, threads=1", whole, floor,
+                      peers[:1], times)
+    rows += scan_rows(f"morvane.scan, fresh motifs, p-value per hit, 100 motifs, threads={cores}", whole_all,
+                      floor, peers[1:], times)
 
     say("genome scan: threads=2 against threads=1, 20 motifs ...")
     motifs = scan_motifs(S, rng, fasta, rng.integers(8, 31, 20))

@@ -109,7 +109,7 @@ def scan(genome: str | os.PathLike[str] | Any, motifs: Motif | Iterable[Motif], 
                 background = genome_background(fasta)
             background = as_background(background)
             motifs = [motif.with_background(background) for motif in motifs]
-        job = Job(model, motifs, cutoffs(motifs, model, pvalue, threshold), strand)
+        job = Job(model, motifs, cutoffs(motifs, model, pvalue, threshold, threads), strand)
         prepared = prepare_pvalues(motifs, job.thresholds) if model == "pwm" else None
         chunks = list(chunk_intervals(intervals, chunk_size, max(job.widths)))
         bar = _progress(progress, sum(region.end - region.start for region in intervals))
@@ -118,13 +118,13 @@ def scan(genome: str | os.PathLike[str] | Any, motifs: Motif | Iterable[Motif], 
                 parts = scan_dask(job, os.fsdecode(fasta.filename), chunks, client, bar)
             else:
                 parts = scan_local(job, fasta, chunks, threads, bar)
-            return hits_table(parts, job, motifs, model, qvalue, prepared)
+            return hits_table(parts, job, motifs, model, qvalue, prepared, threads)
         finally:
             bar.close()
 
 
-def cutoffs(motifs, model, pvalue, threshold):
-    """One score threshold per motif."""
+def cutoffs(motifs, model, pvalue, threshold, threads=1):
+    """One score threshold per motif; p-values are turned into scores on `threads` threads."""
     if threshold is not None:
         values = np.asarray(threshold, dtype=np.float64)
         if values.ndim > 1 or values.size not in (1, len(motifs)):
@@ -136,9 +136,14 @@ def cutoffs(motifs, model, pvalue, threshold):
         return [float(v) for v in values]
     if not 0 < pvalue <= 1:
         raise ValueError(f"pvalue must be in (0, 1], got {pvalue!r}")
-    if model == "pwm":
-        return [float(motif.threshold(pvalue)) for motif in motifs]
-    return [float(motif.dwm_threshold(pvalue).value) for motif in motifs]
+    def cutoff(motif):
+        return float(motif.threshold(pvalue) if model == "pwm" else motif.dwm_threshold(pvalue).value)
+
+    if threads == 1 or len(motifs) == 1:
+        return [cutoff(motif) for motif in motifs]
+    # the lattices and listings behind a threshold run without the GIL
+    with ThreadPoolExecutor(threads) as pool:
+        return list(pool.map(cutoff, motifs))
 
 
 class Job:
@@ -299,9 +304,10 @@ def prepare_pvalues(motifs, thresholds):
     return future
 
 
-def hits_table(parts, job, motifs, model, qvalue=False, prepared=None):
+def hits_table(parts, job, motifs, model, qvalue=False, prepared=None, threads=1):
     """The Hits of all chunks' parts, with chromosome, end, names, p-values and, when asked,
-    q-values; `prepared` is prepare_pvalues' Future, if any."""
+    q-values; `prepared` is prepare_pvalues' Future, if any. Motifs get their p-values on
+    `threads` threads."""
     tested = np.zeros(len(motifs), np.int64)
     found = []
     for chunk, (part, counts) in parts:
@@ -324,14 +330,22 @@ def hits_table(parts, job, motifs, model, qvalue=False, prepared=None):
     table["score"] = merged["score"]
     table["strand"] = np.where(merged["strand"] > 0, "+", "-")
     table["sequence"] = merged["sequence"].astype(str)
-    for k, rows in groups(merged["motif"], len(motifs)):
-        motif = motifs[k]
+    def fill(group):
+        k, rows = group
         if rows.size:
             scores = merged["score"][rows]
-            table["pvalue"][rows] = (motif.pvalue(scores) if model == "pwm"
-                                     else motif.dwm_pvalue(scores).value)
+            pvalues = motifs[k].pvalue(scores) if model == "pwm" else motifs[k].dwm_pvalue(scores).value
+            table["pvalue"][rows] = pvalues
             if qvalue:
-                table["qvalue"][rows] = bh_qvalues(table["pvalue"][rows], tested[k])
+                table["qvalue"][rows] = bh_qvalues(pvalues, tested[k])
+
+    by_motif = groups(merged["motif"], len(motifs))
+    if threads == 1:
+        for group in by_motif:
+            fill(group)
+    else:  # each motif writes its own rows
+        with ThreadPoolExecutor(threads) as pool:
+            list(pool.map(fill, by_motif))
     return table.view(Hits)
 
 
