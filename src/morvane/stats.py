@@ -120,27 +120,38 @@ def _merge_rounding(tails: np.ndarray) -> np.ndarray:
 
 
 class _Grid:
-    """Column scores floored onto multiples of eps, each column's worst at 0: the integer sum I of a
-    word. A word's exact sum S lies in [lo + eps*I, lo + eps*(I + L)), so integer tails bound the
-    real one from both sides; the band between the bounds narrows as eps does."""
+    """Column scores floored onto multiples of eps from an origin per column: the integer sum I of a
+    word. A word's exact sum S is lo + eps*I plus the residuals its bases leave, which lie within
+    [r_min, r_max], so integer tails bound the real one from both sides; the band between the
+    bounds narrows as eps does. Each column's origin sits just past the widest gap between its
+    values' positions modulo eps, so that its residuals spread least: about half a step a column
+    instead of a whole one."""
 
     def __init__(self, M: np.ndarray, bins: int):
         L = M.shape[1]
         col_lo = M.min(axis=0)
         span = float((M.max(axis=0) - col_lo).sum())
-        self.eps = span / bins if span > 0 else 1.0
-        self.lo = float(col_lo.sum())
+        self.eps = eps = span / bins if span > 0 else 1.0
         self.L = L
-        self.Q = np.floor((M - col_lo) / self.eps).astype(np.int64)
+        # the residues modulo eps, ascending, and the gap after each to the next (around the circle)
+        pos = np.sort(np.mod(M - col_lo, eps), axis=0)
+        gap = np.diff(np.concatenate([pos, pos[:1] + eps]), axis=0)
+        start = pos[(gap.argmax(axis=0) + 1) % M.shape[0], np.arange(L)]
+        origin = np.where(start > 0, col_lo + start - eps, col_lo)  # at or below the column's worst
+        self.Q = np.maximum(np.floor((M - origin) / eps), 0).astype(np.int64)
+        # the residuals as rounded; both bounds keep one spare step for what that rounding moves
+        r = (M - origin) - eps * self.Q
+        self.lo = float(origin.sum())
+        self.r_min, self.r_max = float(r.min(axis=0).sum()), float(r.max(axis=0).sum())
         self.suffix_max = np.append(np.cumsum(self.Q.max(axis=0)[::-1])[::-1], 0)
 
     def out_below(self, s: np.ndarray, err: np.ndarray) -> np.ndarray:
         """Smallest I a word scoring >= s can have (one extra step absorbs the rounding of this division)."""
-        return np.floor((s - err - self.lo) / self.eps).astype(np.int64) - self.L
+        return np.floor((s - err - self.lo - self.r_max) / self.eps).astype(np.int64) - 1
 
     def sure_from(self, s: np.ndarray, err: np.ndarray) -> np.ndarray:
         """I from which every word scores >= s."""
-        return np.ceil((s + err - self.lo) / self.eps).astype(np.int64) + 1
+        return np.ceil((s + err - self.lo - self.r_min) / self.eps).astype(np.int64) + 1
 
     def distribution(self, bg: np.ndarray, b_lo: int, b_hi: int):
         """The distribution of I kept where it can still matter: a prefix that cannot reach b_lo is
@@ -193,11 +204,11 @@ class _Lattice(_Grid):
 
     def score_below(self, i: int, err: float) -> float:
         """A score whose sure_from is at most i, so that its tail is at least tail[i]."""
-        return self.lo + self.eps * (i - 1) - err - self.eps * 1e-6
+        return self.lo + self.r_min + self.eps * (i - 1) - err - self.eps * 1e-6
 
     def score_at(self, b: int, err: float) -> float:
         """Smallest score whose out_below is at least b (nudged up past the division's rounding)."""
-        x = self.lo + err + self.eps * (b + self.L)
+        x = self.lo + self.r_max + err + self.eps * (b + 1)
         return float(np.nextafter(x + abs(x) * 4 * _UNIT, np.inf))
 
 
