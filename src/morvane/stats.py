@@ -217,9 +217,9 @@ class PwmNull:
     Tails are read at s - tau(s), so that scores equal in exact arithmetic tie (see the module).
 
     Where at most a million words can reach a score (the far tail, where hits live), those words are
-    listed, with an integer lattice pruning every prefix that cannot reach, and their scanned doubles
-    sorted and kept: tails are then read off exactly. Widths up to 16 are exact at every other score
-    too: the words are split into two halves of at most 4**8 each, the second half sorted by score,
+    listed, with an integer lattice pruning every prefix that cannot reach, and each adds its
+    probability to the tails of the scores it reaches: exact. Widths up to 16 are exact at every
+    other score too: the words are split into two halves of at most 4**8 each, the second half sorted by score,
     and only the pairs whose sum lies within the rounding bound of the query are added column by
     column as scanning adds them. Wider motifs there get a lattice bracket, refined while it stays
     open and within budget, and closed (exact) wherever few words lie in its band; one still open
