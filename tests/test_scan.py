@@ -86,6 +86,17 @@ def test_hits_equal_brute_force(tmp_path, seed, model, strand, chunk, threads):
     assert all(set(seq) <= set("ACGT") for seq in table["sequence"])
 
 
+@pytest.mark.parametrize("model", ["pwm", "dwm"])
+def test_threads_give_the_same_table(tmp_path, model):
+    """Thresholds from p-values, the scan and the hits' p-values, spread over threads or not."""
+    fasta = write_fasta(tmp_path / "g.fa", random_case(4, model)[1])
+    one, two = (morvane.scan(fasta, random_case(4, model)[0], pvalue=0.05, model=model, threads=threads,
+                             chunk_size=64) for threads in (1, 2))
+    assert len(one) > 10
+    for name in one.dtype.names:
+        np.testing.assert_array_equal(one[name], two[name])
+
+
 @pytest.mark.parametrize("model, strand", [("pwm", "both"), ("pwm", "+"), ("dwm", "both")])
 def test_qvalues_count_every_tested_window(tmp_path, model, strand):
     motifs, records = random_case(11, model)

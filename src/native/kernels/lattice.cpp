@@ -166,7 +166,24 @@ bool visit_words(const std::int64_t* q, const double* matrix, std::int64_t L, co
     const std::int64_t budget = work_limit - work;
     std::int64_t total = 0;
     std::int64_t m = 0;
+    // the last column's four bases, for the loop over the words of a prefix
+    const std::int64_t last = L - 1;
+    const std::int64_t q_last[4] = {q[last], q[L + last], q[2 * L + last], q[3 * L + last]};
+    const double m_last[4] = {matrix[last], matrix[L + last], matrix[2 * L + last], matrix[3 * L + last]};
     while (m >= 0) {
+        if (m == last) {  // the words themselves, in code order
+            for (int c = 0; c < 4; ++c) {
+                const std::int64_t s = sum[m] + q_last[c];
+                if (s < lo || s >= hi) continue;
+                if (++kept[m] > level_limit || ++total > budget) {
+                    work += total;
+                    return false;
+                }
+                sink(score[m] + m_last[c], prob[m] * bg[c], s);
+            }
+            --m;
+            continue;
+        }
         const int c = ++code[m];
         if (c == 4) {
             --m;
@@ -179,10 +196,6 @@ bool visit_words(const std::int64_t* q, const double* matrix, std::int64_t L, co
             return false;
         }
         const double d = score[m] + matrix[c * L + m], p = prob[m] * bg[c];
-        if (m + 1 == L) {
-            sink(d, p, s);
-            continue;
-        }
         ++m;
         sum[m] = s;
         score[m] = d;
