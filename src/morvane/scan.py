@@ -24,7 +24,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .motifs import Background, Motif, as_background
-from .stats import bh_qvalues
+from .stats import bh_qvalues, prepare_all
 
 DEFAULT_PVALUE = 1e-4
 CHUNK_SIZE = 1 << 20            # bases owned by one chunk: about 1 MiB of codes
@@ -225,13 +225,14 @@ def scan_codes(job, codes, offset, limit):
 
 def groups(labels, n):
     """(label, rows holding it) for each label 0..n-1 of an integer array, rows ascending."""
-    order = np.argsort(labels, kind="stable")
+    # few labels: as 16-bit keys they take NumPy's radix sort
+    order = np.argsort(labels.astype(np.uint16) if n <= 1 << 16 else labels, kind="stable")
     ends = np.cumsum(np.bincount(labels, minlength=n))
     return ((k, order[end - count:end]) for k, (end, count) in enumerate(zip(ends, np.diff(ends, prepend=0))))
 
 
 def window_text(codes, motif, start, strand, widths):
-    """Each hit's window as read on its strand, upper case, as bytes."""
+    """Each hit's window as read on its strand, upper case, as bytes (a quarter of str's room)."""
     text = np.zeros(len(motif), f"S{max(widths)}")
     # one group per motif and strand: 2k forward, 2k + 1 reverse
     for group, rows in groups(2 * motif.astype(np.int64) + (strand < 0), 2 * len(widths)):
@@ -299,7 +300,7 @@ def prepare_pvalues(motifs, thresholds):
     """Starts, beside the scan, the work the hits' p-values will need (every hit scores at or above
     its motif's threshold), so that they are read off once the scan is done: a Future."""
     pool = ThreadPoolExecutor(1)
-    future = pool.submit(lambda: [motif._pwm_null().prepare(cut) for motif, cut in zip(motifs, thresholds)])
+    future = pool.submit(prepare_all, [motif._pwm_null() for motif in motifs], thresholds)
     pool.shutdown(wait=False)
     return future
 
@@ -315,21 +316,22 @@ def hits_table(parts, job, motifs, model, qvalue=False, prepared=None, threads=1
         found.append((chunk, part))
     if prepared is not None:
         prepared.result()
-    parts = found
-    chroms = np.repeat(np.array([chunk.chrom for chunk, _ in parts] or [""]),
-                       [len(part) for _, part in parts] or [0])
-    merged = (np.concatenate([part for _, part in parts]) if parts
+    chroms = [chunk.chrom for chunk, _ in found]
+    ends = np.cumsum([len(part) for _, part in found], dtype=np.int64)
+    merged = (np.concatenate([part for _, part in found]) if found
               else np.empty(0, PART_FIELDS + [("sequence", "S1")]))
+    del found  # a genome's hits can be large: one copy of them at a time
     names = [motif.name for motif in motifs]
-    table = np.empty(len(merged), hits_dtype(max((len(chunk.chrom) for chunk, _ in parts), default=1),
+    table = np.empty(len(merged), hits_dtype(max(map(len, chroms), default=1),
                                              max(map(len, names)), max(job.widths), qvalue))
-    table["chrom"] = chroms
+    for chrom, start, end in zip(chroms, np.concatenate(([0], ends[:-1])), ends):
+        table["chrom"][start:end] = chrom
     table["start"] = merged["start"]
     table["end"] = merged["start"] + np.asarray(job.widths, np.int64)[merged["motif"]]
     table["motif"] = np.asarray(names)[merged["motif"]]
     table["score"] = merged["score"]
     table["strand"] = np.where(merged["strand"] > 0, "+", "-")
-    table["sequence"] = merged["sequence"].astype(str)
+    table["sequence"] = merged["sequence"]  # cast to str in place, no copy of the column
     def fill(group):
         k, rows = group
         if rows.size:

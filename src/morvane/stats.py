@@ -13,14 +13,17 @@ one p-value, and a hit's own score always counts as "at or above" itself.
 from __future__ import annotations
 
 import math
-from functools import lru_cache
+import threading
+import weakref
+from collections import OrderedDict
+from functools import lru_cache, wraps
 from typing import NamedTuple
 
 import numpy as np
 
 from . import _scan
 
-__all__ = ["PwmNull", "bh_qvalues", "TailEstimate", "dwm_pvalue", "dwm_threshold"]
+__all__ = ["PwmNull", "prepare_all", "bh_qvalues", "TailEstimate", "dwm_pvalue", "dwm_threshold"]
 
 _UNIT = 2.0**-53  # unit roundoff of a double
 # Meet in the middle is exact at every score while each half has at most 4**8 words.
@@ -165,12 +168,14 @@ class _Grid:
         return base, cum, above, cells
 
     def bounds(self, kept, s: np.ndarray, err: np.ndarray):
-        """Lower and upper bounds of the tails at scores s, and the number of words between them,
-        from a distribution kept from below every out_below(s) (and folded past every sure_from)."""
+        """Lower and upper bounds of the tails at scores s, and the number of words between them
+        (None when the word counts were not kept), from a distribution kept from below every
+        out_below(s) (and folded past every sure_from)."""
         base, cum, above, _ = kept
         sure = np.clip(self.sure_from(s, err) - base, 0, cum.shape[1] - 1)
         may = np.clip(self.out_below(s, err) - base, 0, cum.shape[1] - 1)
-        return above + cum[0, sure], above + cum[0, may], cum[1, may] - cum[1, sure]
+        band = cum[1, may] - cum[1, sure] if cum.shape[0] > 1 else None
+        return above + cum[0, sure], above + cum[0, may], band
 
     def bracket(self, bg: np.ndarray, s: np.ndarray, err: np.ndarray):
         """bounds at sorted scores s, and the cells the recursion went through."""
@@ -212,6 +217,74 @@ class _Lattice(_Grid):
         return float(np.nextafter(x + abs(x) * 4 * _UNIT, np.inf))
 
 
+class _Budget:
+    """Room for the large tables nulls keep between calls (listed words, lattices, halves), shared
+    by every null of the process: past it, the tables of the least recently used nulls not in a
+    call are given back, to be made again if asked for. A scan of a hundred wide motifs then holds
+    some hundreds of MB at most, not gigabytes, and one repeating a few motifs keeps them all."""
+
+    def __init__(self, limit: int):
+        self.limit = limit
+        self._lock = threading.Lock()
+        self._held: OrderedDict[int, tuple[weakref.ref, int]] = OrderedDict()  # least recent first
+        self._busy: dict[int, int] = {}
+
+    def enter(self, null) -> None:
+        with self._lock:
+            self._busy[id(null)] = self._busy.get(id(null), 0) + 1
+
+    def leave(self, null) -> None:
+        size = null._table_bytes()
+        with self._lock:
+            key = id(null)
+            self._busy[key] -= 1
+            if not self._busy[key]:
+                del self._busy[key]
+            self._held.pop(key, None)
+            if size:
+                self._held[key] = (weakref.ref(null), size)
+            for other, (ref, _) in list(self._held.items()):
+                if ref() is None:  # gone, with its tables
+                    del self._held[other]
+            total = sum(n for _, n in self._held.values())
+            for other, (ref, n) in list(self._held.items()):
+                if total <= self.limit:
+                    break
+                if other == key or other in self._busy:
+                    continue
+                del self._held[other]
+                total -= n
+                victim = ref()
+                if victim is not None:  # under the lock: no call of it can start meanwhile
+                    victim._drop_tables()
+
+
+_TABLES = _Budget(256 << 20)
+
+
+def prepare_all(nulls, lowest) -> None:
+    """`PwmNull.prepare` for each null with its lowest score, in turn, while their tables take at
+    most half the room nulls share: the rest is left to what the others need later."""
+    used = 0
+    for null, low in zip(nulls, lowest):
+        if used > _TABLES.limit // 2:
+            return
+        null.prepare(low)
+        used += null._table_bytes()
+
+
+def _holding(method):
+    """A public method of PwmNull: its tables are not given back while it runs, and count after."""
+    @wraps(method)
+    def call(self, *args, **kwargs):
+        _TABLES.enter(self)
+        try:
+            return method(self, *args, **kwargs)
+        finally:
+            _TABLES.leave(self)
+    return call
+
+
 class PwmNull:
     """Exact null distribution of a PWM score: window bases independent, drawn from `background`.
     Tails are read at s - tau(s), so that scores equal in exact arithmetic tie (see the module).
@@ -249,6 +322,25 @@ class PwmNull:
         self._thresholds: dict[float, float] = {}
         self._mitm = L <= _MITM_MAX_WIDTH
 
+    def _table_bytes(self) -> int:
+        """Bytes of the arrays this null keeps between calls."""
+        def size(x):
+            if isinstance(x, np.ndarray):
+                return x.nbytes
+            if isinstance(x, (tuple, list)):
+                return sum(size(v) for v in x)
+            if isinstance(x, dict):
+                return sum(size(v) for v in x.values())
+            if isinstance(x, _Grid):
+                return sum(size(v) for v in vars(x).values())
+            return 0
+        return size((self._halves, self._tail_words, self._fine_kept, self._tail_unsorted, self._lattices))
+
+    def _drop_tables(self) -> None:
+        """Gives the tables back; calls make them again as they need them."""
+        self._halves = self._tail_words = self._fine_kept = self._tail_unsorted = None
+        self._lattices = {}
+
     @staticmethod
     def _fold(column_values: np.ndarray) -> float:
         s = 0.0
@@ -267,12 +359,14 @@ class PwmNull:
         return float(self._err(np.array(max(abs(self.max_score), abs(self.min_score)))))
 
     def _lattice(self, bins: int) -> _Lattice:
-        if bins not in self._lattices:
-            self._lattices[bins] = _Lattice(self._M, self._bg, bins, count_words=bins == _COARSE_BINS)
-        return self._lattices[bins]
+        lattice = self._lattices.get(bins)
+        if lattice is None:
+            lattice = self._lattices[bins] = _Lattice(self._M, self._bg, bins, count_words=bins == _COARSE_BINS)
+        return lattice
 
     # ------------------------------------------------------------------ p-values
 
+    @_holding
     def pvalue(self, scores):
         """P(score of a random window >= s - tau(s)) for every s of `scores` (a number or an array):
         scores within the rounding bound tau(s) below s tie with it."""
@@ -298,7 +392,8 @@ class PwmNull:
 
     def _exact_tail(self, s: np.ndarray) -> np.ndarray:
         """Exact tails at sorted scores, for thresholds: their words are listed or paired anyway."""
-        listed = self._tail_unsorted is not None and self._tail_unsorted[0] <= self._b_need(s)
+        kept = self._tail_unsorted
+        listed = kept is not None and kept[0] <= self._b_need(s)
         return self._tail_listed(s) if listed or not self._mitm else self._tail_mitm(s)
 
     def _b_need(self, s: np.ndarray) -> int:
@@ -331,9 +426,10 @@ class PwmNull:
 
     def _tail_refined(self, s: np.ndarray) -> np.ndarray:
         """Tails at sorted scores below the listed tail of a wide motif: the lattice bracket, its
-        steps made four times finer while it stays open and the work within budget. A score whose
-        band (the words the bracket cannot place) holds at most _CLOSE_WORDS words is made exact by
-        listing them; one still open at the budget gets the bracket's upper end."""
+        steps made four times finer while it stays open and the work within budget (short motifs
+        only). In those finer rounds a score whose band (the words the bracket cannot place) holds
+        at most _CLOSE_WORDS words is made exact by listing them; one still open at the end gets
+        the bracket's upper end."""
         err = self._err(s)
         done = np.zeros(s.shape, dtype=bool)
         p = np.empty(s.shape)
@@ -347,7 +443,8 @@ class PwmNull:
             else:
                 grid = _Grid(self._M, bins)
                 lower, upper, band, cells = grid.bracket(self._bg, s[todo], err[todo])
-            self._close_by_listing(grid, s[todo], err[todo], lower, upper, band, words)
+            if band is not None:
+                self._close_by_listing(grid, s[todo], err[todo], lower, upper, band, words)
             p[todo] = upper
             done[todo[upper <= lower]] = True
             if done.all() or 4 * cells > _REFINE_CELLS:
@@ -360,10 +457,13 @@ class PwmNull:
         grid, kept, b = self._fine_kept or (_Grid(self._M, _FINE_BINS), None, None)
         need = int(grid.out_below(lowest, self._err(lowest))[0])
         if b is None or need < b:
-            kept = grid.distribution(self._bg, need, int(grid.suffix_max[0]) + 1)
+            base, cum, above, cells = grid.distribution(self._bg, need, int(grid.suffix_max[0]) + 1)
+            # its probabilities only: past width 16 a band is far too many words to list anyway
+            kept = (base, cum[:1].copy(), above, cells)
             self._fine_kept = (grid, kept, need)
         return grid, kept
 
+    @_holding
     def prepare(self, lowest) -> None:
         """Does now what later p-values of scores at or above `lowest` need, so that they are
         then read off (a scan runs this while it scans): the listed tail, and below it the halves
@@ -380,15 +480,16 @@ class PwmNull:
                 self._fine(x)
         top = np.maximum(x, cut)  # the listed tail serves every score from there up
         b_need = int(self._lattice(_COARSE_BINS).out_below(top, self._err(top))[0])
-        if (self._tail_words is None or self._tail_words[0] > b_need) and (
-                self._tail_unsorted is None or self._tail_unsorted[0] > b_need):
+        kept = self._tail_unsorted
+        if kept is None or kept[0] > b_need:
             # kept as listed: the scan's hits are bucketed into it at once, no sort needed
             self._tail_unsorted = (b_need, *self._list_words(self._lattice(_COARSE_BINS), b_need))
 
     def _split(self):
         """The two halves, best first. Words that scanning cannot tell apart are merged: first halves
         with the same double, second halves with the same values column by column."""
-        if self._halves is None:
+        halves = self._halves
+        if halves is None:
             L, M, bg = self.width, self._M, self._bg
             h = L // 2
             pd, pp, _ = _fold_words(M[:, :h], bg)
@@ -400,10 +501,10 @@ class PwmNull:
             for t in range(L - h):
                 sd = sd + values[:, t]
             order = np.argsort(-sd, kind="stable")
-            self._halves = (h, pd, pp, np.concatenate(([0.0], np.cumsum(pp))),
+            self._halves = halves = (h, pd, pp, np.concatenate(([0.0], np.cumsum(pp))),
                             sd[order], sp[order], np.concatenate(([0.0], np.cumsum(sp[order]))),
                             np.ascontiguousarray(values[order].T))
-        return self._halves
+        return halves
 
     def _tail_mitm(self, s: np.ndarray) -> np.ndarray:
         h, pd, pp, pcum, sd, sp, scum, sv = self._split()
@@ -450,13 +551,14 @@ class PwmNull:
         """The listed words (scores negated, best first, and running probabilities), every word with
         lattice sum >= b_need among them. A few times more words than asked for are listed, so that
         callers whose later scores reach lower list again only a few times."""
-        if self._tail_words is None or self._tail_words[0] > b_need:
+        listed = self._tail_words
+        if listed is None or listed[0] > b_need:
             lat = self._lattice(_COARSE_BINS)
             want = max(4 * lat.words[np.clip(b_need, 0, lat.top + 1)], 4096)
             b = min(b_need, max(int(np.searchsorted(-lat.words, -want, side="left")), self._cut()[0]))
             d, cum = _scan._best_first(*self._list_words(lat, b))
-            self._tail_words = (b, -d, np.concatenate(([0.0], cum)))
-        return self._tail_words[1:]
+            self._tail_words = listed = (b, -d, np.concatenate(([0.0], cum)))
+        return listed[1:]
 
     def _close_by_listing(self, grid: _Grid, s, err, lower, upper, band, words):
         """Exact tails (in upper, and lower) for open brackets whose bands are few words: runs of
@@ -503,17 +605,17 @@ class PwmNull:
     def _tail_listed(self, s: np.ndarray) -> np.ndarray:
         lat = self._lattice(_COARSE_BINS)
         b = self._b_need(s)
-        # Each word goes to the bucket of the queries it reaches, natively, nothing sorted: from the
-        # words prepare listed or straight from the listing. Both add the same words in the same
-        # (lexicographic) order, so the same scores get the same doubles either way.
-        if self._tail_unsorted is not None and self._tail_unsorted[0] <= b:
-            bucket = _scan._tails(*self._tail_unsorted[1:], s)
-        else:
-            bucket = _scan._lattice_tails(lat.Q, self._M, self._bg, lat.suffix_max, b, s)
-        return np.cumsum(bucket[::-1])[::-1][1:]
+        # Natively, nothing sorted: from the words prepare listed, or straight from the listing.
+        # The sums are carried in double-double: correctly rounded, a score gets the same tail
+        # whatever the other scores asked for and whichever way its words were listed.
+        kept = self._tail_unsorted
+        if kept is not None and kept[0] <= b:
+            return _scan._tails(*kept[1:], s)
+        return _scan._lattice_tails(lat.Q, self._M, self._bg, lat.suffix_max, b, s)
 
     # ---------------------------------------------------------------- thresholds
 
+    @_holding
     def threshold(self, pvalue) -> float:
         """Smallest achievable score whose p-value is at most `pvalue`."""
         p = float(pvalue)

@@ -256,29 +256,62 @@ private:
 
 }  // namespace
 
+namespace {
+
+// A sum carried as an unevaluated pair hi + lo (error-free transformations; nothing here is
+// contracted or reassociated), so that a tail is the correctly rounded sum of its words'
+// probabilities in all but the rarest cases, whatever order they were added in.
+struct Pair {
+    double hi = 0.0, lo = 0.0;
+    void add(double v) {
+        const double s = hi + v, b = s - hi;
+        lo += (hi - (s - b)) + (v - b);
+        hi = s;
+    }
+    void add(const Pair& o) {
+        add(o.hi);
+        lo += o.lo;
+    }
+    double value() const { return hi + lo; }
+};
+
+// tail[i] from buckets: the words reaching exactly k scores go to bucket k.
+void tails_of_buckets(const std::vector<Pair>& bucket, std::int64_t n, double* tail) {
+    Pair run;
+    for (std::int64_t k = n; k >= 1; --k) {
+        run.add(bucket[static_cast<std::size_t>(k)]);
+        tail[k - 1] = run.value();
+    }
+}
+
+}  // namespace
+
 void tails_of_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
-                    const std::int64_t* reach, std::int64_t lo, const double* x, std::int64_t n, double* bucket) {
-    std::fill(bucket, bucket + n + 1, 0.0);
+                    const std::int64_t* reach, std::int64_t lo, const double* x, std::int64_t n, double* tail) {
+    std::vector<Pair> bucket(static_cast<std::size_t>(n) + 1);
     const Ranks rank(x, n);
     constexpr std::int64_t none = std::numeric_limits<std::int64_t>::max();
     std::int64_t work = 0;
     visit_words(q, matrix, L, bg, reach, lo, none, none, work, none,
-                [&](double d, double p, std::int64_t) { bucket[rank(d)] += p; });
+                [&](double d, double p, std::int64_t) { bucket[static_cast<std::size_t>(rank(d))].add(p); });
+    tails_of_buckets(bucket, n, tail);
 }
 
 void tails_of_scores(const double* d, const double* p, std::int64_t m, const double* x, std::int64_t n,
-                     double* bucket) {
-    std::fill(bucket, bucket + n + 1, 0.0);
+                     double* tail) {
+    std::vector<Pair> bucket(static_cast<std::size_t>(n) + 1);
     const Ranks rank(x, n);
-    for (std::int64_t i = 0; i < m; ++i) bucket[rank(d[i])] += p[i];
+    for (std::int64_t i = 0; i < m; ++i) bucket[static_cast<std::size_t>(rank(d[i]))].add(p[i]);
+    tails_of_buckets(bucket, n, tail);
 }
 
 void best_first(const double* x, const double* p, std::int64_t n, double* sorted, double* cum) {
-    // Stable LSD radix sort, a byte a pass, on keys whose unsigned order is the doubles'
-    // descending order, less the smallest key: scores of a tail share their top bits.
-    std::vector<std::uint64_t> key(static_cast<std::size_t>(n)), key2(static_cast<std::size_t>(n));
-    std::vector<std::int64_t> idx1(static_cast<std::size_t>(n)), idx2(static_cast<std::size_t>(n));
-    std::int64_t* order = idx1.data();
+    // Stable LSD radix sort of (key, probability) pairs, 11 bits a pass, on keys whose unsigned
+    // order is the doubles' descending order, less the smallest key: scores of a tail share
+    // their top bits, so few passes run. Moving the probabilities along spares a gather.
+    const auto size = static_cast<std::size_t>(n);
+    std::vector<std::uint64_t> key(size), key2(size);
+    std::vector<double> prob(p, p + n), prob2(size);
     std::uint64_t least = ~std::uint64_t{0}, most = 0;
     for (std::int64_t i = 0; i < n; ++i) {
         const double v = x[i] + 0.0;  // -0.0 becomes 0.0: they are equal
@@ -288,34 +321,46 @@ void best_first(const double* x, const double* p, std::int64_t n, double* sorted
         key[i] = ~u;
         least = std::min(least, key[i]);
         most = std::max(most, key[i]);
-        order[i] = i;
     }
     constexpr int kBits = 8;
     constexpr std::size_t kBuckets = std::size_t{1} << kBits;
-    std::int64_t* idx = order;
-    std::int64_t* idx_other = idx2.data();
+    const std::uint64_t range = n ? most - least : 0;
+    int passes = 0;
+    while (passes * kBits < 64 && (range >> (passes * kBits)) != 0) ++passes;
+    // every pass's counts in one read of the keys
+    std::vector<std::int64_t> count(static_cast<std::size_t>(passes) * kBuckets, 0);
+    for (std::int64_t i = 0; i < n; ++i) {
+        key[i] -= least;
+        for (int d = 0; d < passes; ++d) ++count[d * kBuckets + ((key[i] >> (d * kBits)) & (kBuckets - 1))];
+    }
     std::uint64_t* k1 = key.data();
     std::uint64_t* k2 = key2.data();
-    for (std::int64_t i = 0; i < n; ++i) k1[i] -= least;
-    const std::uint64_t range = n ? most - least : 0;
-    std::vector<std::int64_t> count(kBuckets + 1);
-    for (int shift = 0; shift < 64 && (range >> shift) != 0; shift += kBits) {
-        std::fill(count.begin(), count.end(), 0);
-        for (std::int64_t i = 0; i < n; ++i) ++count[((k1[i] >> shift) & (kBuckets - 1)) + 1];
-        if (std::any_of(count.begin() + 1, count.end(), [n](std::int64_t c) { return c == n; })) continue;
-        for (std::size_t b = 0; b < kBuckets; ++b) count[b + 1] += count[b];
+    double* p1 = prob.data();
+    double* p2 = prob2.data();
+    for (int d = 0; d < passes; ++d) {
+        std::int64_t* c = count.data() + d * kBuckets;
+        if (std::any_of(c, c + kBuckets, [n](std::int64_t v) { return v == n; })) continue;
+        std::int64_t at = 0;
+        for (std::size_t b = 0; b < kBuckets; ++b) {
+            const std::int64_t here = c[b];
+            c[b] = at;
+            at += here;
+        }
+        const int shift = d * kBits;
         for (std::int64_t i = 0; i < n; ++i) {
-            const std::int64_t at = count[(k1[i] >> shift) & (kBuckets - 1)]++;
-            k2[at] = k1[i];
-            idx_other[at] = idx[i];
+            const std::int64_t to = c[(k1[i] >> shift) & (kBuckets - 1)]++;
+            k2[to] = k1[i];
+            p2[to] = p1[i];
         }
         std::swap(k1, k2);
-        std::swap(idx, idx_other);
+        std::swap(p1, p2);
     }
     double run = 0.0;
     for (std::int64_t k = 0; k < n; ++k) {
-        sorted[k] = x[idx[k]];
-        run += p[idx[k]];
+        std::uint64_t u = ~(k1[k] + least);
+        u = (u >> 63) ? u & ~(std::uint64_t{1} << 63) : ~u;
+        std::memcpy(&sorted[k], &u, sizeof u);
+        run += p1[k];
         cum[k] = run;
     }
 }

@@ -48,17 +48,17 @@ bool list_words(const std::int64_t* q, const double* matrix, std::int64_t L, con
                 const std::int64_t* reach, std::int64_t lo, std::int64_t hi, std::int64_t level_limit,
                 std::int64_t& work, std::int64_t work_limit, Words& out);
 
-// bucket[k] (k = 0..n) = the probability of the words with I >= lo that score
-// at or above exactly k of the n sorted scores x, each word's added in
-// lexicographic order of the words: the tail at x[i] is the sum of bucket[k]
-// for k > i. The words are visited as list_words visits them, without limits.
+// tail[i] (i < n) = the probability of the words with I >= lo that score at
+// or above x[i], for n ascending scores x: the sum of their probabilities,
+// carried in double-double so that it is the correctly rounded one in all but
+// the rarest cases, whatever the other scores asked for. The words are
+// visited as list_words visits them, without limits.
 void tails_of_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
-                    const std::int64_t* reach, std::int64_t lo, const double* x, std::int64_t n, double* bucket);
+                    const std::int64_t* reach, std::int64_t lo, const double* x, std::int64_t n, double* tail);
 
-// The same buckets for m words already listed: score d[i], probability p[i],
-// added in that order.
+// The same tails from m words already listed: score d[i], probability p[i].
 void tails_of_scores(const double* d, const double* p, std::int64_t m, const double* x, std::int64_t n,
-                     double* bucket);
+                     double* tail);
 
 // The n words (score x[i], probability p[i]) best first, equal scores (0.0 and
 // -0.0 alike) in their given order: sorted[k] is the k-th score, cum[k] the

@@ -423,8 +423,8 @@ PyObject* lattice_words(PyObject*, PyObject* args) {
     });
 }
 
-// Ascending finite scores x, and a zeroed array for their n + 1 buckets; nulls with an error set.
-bool queries_of(PyObject* x_obj, Ref* x, Ref* bucket) {
+// Ascending finite scores x, and an array for their n tails; nulls with an error set.
+bool queries_of(PyObject* x_obj, Ref* x, Ref* tail) {
     *x = Ref::steal(PyArray_FROMANY(x_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_IN_ARRAY));
     if (!*x) return false;
     const npy_intp n = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(x->get()));
@@ -434,8 +434,8 @@ bool queries_of(PyObject* x_obj, Ref* x, Ref* bucket) {
             PyErr_Format(PyExc_ValueError, "x must be finite and strictly ascending (at %zd)", i);
             return false;
         }
-    *bucket = new_array(n + 1, NPY_DOUBLE);
-    return static_cast<bool>(*bucket);
+    *tail = new_array(n, NPY_DOUBLE);
+    return static_cast<bool>(*tail);
 }
 
 PyObject* lattice_tails(PyObject*, PyObject* args) {
@@ -444,17 +444,17 @@ PyObject* lattice_tails(PyObject*, PyObject* args) {
         long long lo;
         if (!PyArg_ParseTuple(args, "OOOOLO:_lattice_tails", &q_obj, &m_obj, &bg_obj, &reach_obj, &lo, &x_obj))
             return nullptr;
-        Ref q, reach, bg, x, bucket;
+        Ref q, reach, bg, x, tail;
         npy_intp L;
         if (!lattice_of(q_obj, reach_obj, bg_obj, &q, &reach, &bg, &L)) return nullptr;
         Ref matrix = matrix_of(m_obj, L);
-        if (!matrix || !queries_of(x_obj, &x, &bucket)) return nullptr;
+        if (!matrix || !queries_of(x_obj, &x, &tail)) return nullptr;
         without_gil([&] {
             kl::tails_of_words(data_of<std::int64_t>(q), data_of<double>(matrix), L, data_of<double>(bg),
                                data_of<std::int64_t>(reach), lo, data_of<double>(x),
-                               PyArray_SIZE(reinterpret_cast<PyArrayObject*>(x.get())), data_of<double>(bucket));
+                               PyArray_SIZE(reinterpret_cast<PyArrayObject*>(x.get())), data_of<double>(tail));
         });
-        return bucket.release();
+        return tail.release();
     });
 }
 
@@ -466,13 +466,13 @@ PyObject* tails(PyObject*, PyObject* args) {
         if (!d) return nullptr;
         const npy_intp m = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(d.get()));
         Ref p = contiguous(p_obj, NPY_DOUBLE, "p", m);
-        Ref x, bucket;
-        if (!p || !queries_of(x_obj, &x, &bucket)) return nullptr;
+        Ref x, tail;
+        if (!p || !queries_of(x_obj, &x, &tail)) return nullptr;
         without_gil([&] {
             kl::tails_of_scores(data_of<double>(d), data_of<double>(p), m, data_of<double>(x),
-                                PyArray_SIZE(reinterpret_cast<PyArrayObject*>(x.get())), data_of<double>(bucket));
+                                PyArray_SIZE(reinterpret_cast<PyArrayObject*>(x.get())), data_of<double>(tail));
         });
-        return bucket.release();
+        return tail.release();
     });
 }
 
@@ -510,13 +510,13 @@ PyMethodDef module_methods[] = {
      "               expect=0, keep_sums=True) -> ((score, prob[, sum]) or None, work)\n\n"
      "Every word with lattice sum in [lo, hi), in lexicographic order of its codes."},
     {"_lattice_tails", lattice_tails, METH_VARARGS,
-     "_lattice_tails(q, matrix, bg, reach, lo, x) -> bucket\n\n"
-     "bucket[k]: the probability of the words with lattice sum >= lo scoring at or\n"
-     "above exactly k of the ascending scores x."},
+     "_lattice_tails(q, matrix, bg, reach, lo, x) -> tails\n\n"
+     "tails[i]: the probability of the words with lattice sum >= lo scoring at or\n"
+     "above x[i], for ascending scores x, correctly rounded."},
     {"_tails", tails, METH_VARARGS,
-     "_tails(d, p, x) -> bucket\n\n"
-     "bucket[k]: the probability of the scores d (probabilities p) at or above\n"
-     "exactly k of the ascending scores x."},
+     "_tails(d, p, x) -> tails\n\n"
+     "tails[i]: the probability of the scores d (probabilities p) at or above\n"
+     "x[i], for ascending scores x, correctly rounded."},
     {"_best_first", best_first, METH_VARARGS,
      "_best_first(x, p) -> (sorted, cum)\n\n"
      "Scores x best first (ties in their given order), and the running sums of\n"
