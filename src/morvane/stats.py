@@ -318,6 +318,7 @@ class PwmNull:
         self._tail_words = None
         self._fine_kept = None
         self._tail_unsorted = None  # (b, scores, probabilities) of the words with lattice sum >= b
+        self._unsorted_used = False
         self._lattices: dict[int, _Lattice] = {}
         self._thresholds: dict[float, float] = {}
         self._mitm = L <= _MITM_MAX_WIDTH
@@ -392,8 +393,8 @@ class PwmNull:
 
     def _exact_tail(self, s: np.ndarray) -> np.ndarray:
         """Exact tails at sorted scores, for thresholds: their words are listed or paired anyway."""
-        kept = self._tail_unsorted
-        listed = kept is not None and kept[0] <= self._b_need(s)
+        b = self._b_need(s)
+        listed = any(kept is not None and kept[0] <= b for kept in (self._tail_words, self._tail_unsorted))
         return self._tail_listed(s) if listed or not self._mitm else self._tail_mitm(s)
 
     def _b_need(self, s: np.ndarray) -> int:
@@ -480,10 +481,11 @@ class PwmNull:
                 self._fine(x)
         top = np.maximum(x, cut)  # the listed tail serves every score from there up
         b_need = int(self._lattice(_COARSE_BINS).out_below(top, self._err(top))[0])
-        kept = self._tail_unsorted
-        if kept is None or kept[0] > b_need:
-            # kept as listed: the scan's hits are bucketed into it at once, no sort needed
+        kept, words = self._tail_unsorted, self._tail_words
+        if (kept is None or kept[0] > b_need) and (words is None or words[0] > b_need):
+            # kept as listed: a scan's hits are read off it in one pass, no sort needed
             self._tail_unsorted = (b_need, *self._list_words(self._lattice(_COARSE_BINS), b_need))
+            self._unsorted_used = False
 
     def _split(self):
         """The two halves, best first. Words that scanning cannot tell apart are merged: first halves
@@ -605,13 +607,22 @@ class PwmNull:
     def _tail_listed(self, s: np.ndarray) -> np.ndarray:
         lat = self._lattice(_COARSE_BINS)
         b = self._b_need(s)
-        # Natively, nothing sorted: from the words prepare listed, or straight from the listing.
-        # The sums are carried in double-double: correctly rounded, a score gets the same tail
-        # whatever the other scores asked for and whichever way its words were listed.
-        kept = self._tail_unsorted
-        if kept is not None and kept[0] <= b:
-            return _scan._tails(*kept[1:], s)
-        return _scan._lattice_tails(lat.Q, self._M, self._bg, lat.suffix_max, b, s)
+        # Every way below gives each score the correctly rounded sum of its words' probabilities
+        # (carried in double-double), so the same doubles whichever serves and whatever else is
+        # asked. Words sorted best first answer by a search; words prepare listed, unsorted, by
+        # one pass over them, and are sorted at their second use; otherwise the listing itself.
+        words = self._tail_words
+        if words is None or words[0] > b:
+            kept = self._tail_unsorted
+            if kept is None or kept[0] > b:
+                return _scan._lattice_tails(lat.Q, self._M, self._bg, lat.suffix_max, b, s)
+            if not self._unsorted_used:
+                self._unsorted_used = True
+                return _scan._tails(*kept[1:], s)
+            d, cum = _scan._best_first(*kept[1:])
+            self._tail_words = words = (kept[0], -d, np.concatenate(([0.0], cum)))
+            self._tail_unsorted = None
+        return words[2][np.searchsorted(words[1], -s, side="right")]
 
     # ---------------------------------------------------------------- thresholds
 
@@ -758,10 +769,7 @@ class PwmNull:
         x_low = lat.score_below(above - 1, err)
         b = max(int(lat.out_below(np.array(x_low), np.array(err))), 0)
         if lat.words[b] <= _ENUM_BUDGET:
-            listed = self._list_words(lat, b)
-            if self._tail_unsorted is None or self._tail_unsorted[0] > b:  # p-values are read off it
-                self._tail_unsorted = (b, *listed)
-            d, cum = _scan._best_first(*listed)
+            d, cum = _scan._best_first(*self._list_words(lat, b))
             if self._tail_words is None or self._tail_words[0] > b:  # kept: ties are read off it
                 self._tail_words = (b, -d, np.concatenate(([0.0], cum)))
             # and above x_low: a leading run too

@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <tuple>
 #include <utility>
 
 namespace morvane::kernels::lattice {
@@ -306,9 +307,11 @@ void tails_of_scores(const double* d, const double* p, std::int64_t m, const dou
 }
 
 void best_first(const double* x, const double* p, std::int64_t n, double* sorted, double* cum) {
-    // Stable LSD radix sort of (key, probability) pairs, 11 bits a pass, on keys whose unsigned
-    // order is the doubles' descending order, less the smallest key: scores of a tail share
-    // their top bits, so few passes run. Moving the probabilities along spares a gather.
+    // Keys whose unsigned order is the doubles' descending order, less the smallest key. A
+    // stable LSD radix sort of (key, probability) pairs, a byte a pass, orders them by the top
+    // 24 bits of the keys' range only; keys that share those bits (a few words, or runs of
+    // near ties) are then put in order by a stable sort of their own. Moving the
+    // probabilities along spares a gather.
     const auto size = static_cast<std::size_t>(n);
     std::vector<std::uint64_t> key(size), key2(size);
     std::vector<double> prob(p, p + n), prob2(size);
@@ -322,16 +325,18 @@ void best_first(const double* x, const double* p, std::int64_t n, double* sorted
         least = std::min(least, key[i]);
         most = std::max(most, key[i]);
     }
-    constexpr int kBits = 8;
+    constexpr int kBits = 8, kTop = 24;
     constexpr std::size_t kBuckets = std::size_t{1} << kBits;
     const std::uint64_t range = n ? most - least : 0;
-    int passes = 0;
-    while (passes * kBits < 64 && (range >> (passes * kBits)) != 0) ++passes;
+    int width = 0;  // bits of the range
+    while (width < 64 && (range >> width) != 0) ++width;
+    const int low = std::max(0, width - kTop);  // bits left to the sorts of equal tops
+    const int passes = (width - low + kBits - 1) / kBits;
     // every pass's counts in one read of the keys
     std::vector<std::int64_t> count(static_cast<std::size_t>(passes) * kBuckets, 0);
     for (std::int64_t i = 0; i < n; ++i) {
         key[i] -= least;
-        for (int d = 0; d < passes; ++d) ++count[d * kBuckets + ((key[i] >> (d * kBits)) & (kBuckets - 1))];
+        for (int d = 0; d < passes; ++d) ++count[d * kBuckets + ((key[i] >> (low + d * kBits)) & (kBuckets - 1))];
     }
     std::uint64_t* k1 = key.data();
     std::uint64_t* k2 = key2.data();
@@ -346,7 +351,7 @@ void best_first(const double* x, const double* p, std::int64_t n, double* sorted
             c[b] = at;
             at += here;
         }
-        const int shift = d * kBits;
+        const int shift = low + d * kBits;
         for (std::int64_t i = 0; i < n; ++i) {
             const std::int64_t to = c[(k1[i] >> shift) & (kBuckets - 1)]++;
             k2[to] = k1[i];
@@ -355,13 +360,30 @@ void best_first(const double* x, const double* p, std::int64_t n, double* sorted
         std::swap(k1, k2);
         std::swap(p1, p2);
     }
-    double run = 0.0;
+    if (low > 0) {
+        // runs of equal tops, each stably sorted on the whole key
+        std::vector<std::pair<std::uint64_t, double>> run;
+        for (std::int64_t i = 0; i < n;) {
+            std::int64_t j = i + 1;
+            while (j < n && (k1[j] >> low) == (k1[i] >> low)) ++j;
+            if (j - i > 1 && !std::is_sorted(k1 + i, k1 + j)) {
+                run.clear();
+                for (std::int64_t k = i; k < j; ++k) run.emplace_back(k1[k], p1[k]);
+                std::stable_sort(run.begin(), run.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+                for (std::int64_t k = i; k < j; ++k) std::tie(k1[k], p1[k]) = run[static_cast<std::size_t>(k - i)];
+            }
+            i = j;
+        }
+    }
+    // the running sums carried in double-double: each is the correctly rounded sum of the
+    // probabilities before it, as the tails of a listing give it
+    Pair run;
     for (std::int64_t k = 0; k < n; ++k) {
         std::uint64_t u = ~(k1[k] + least);
         u = (u >> 63) ? u & ~(std::uint64_t{1} << 63) : ~u;
         std::memcpy(&sorted[k], &u, sizeof u);
-        run += p1[k];
-        cum[k] = run;
+        run.add(p1[k]);
+        cum[k] = run.value();
     }
 }
 
