@@ -70,12 +70,13 @@ def test_bad_input_writes_nothing(tmp_path, capsys, no_scan):
     assert list(tmp_path.iterdir()) == [bad]
 
 
-def test_interrupted_run_leaves_no_file(tmp_path, monkeypatch):
+@pytest.mark.parametrize("extra", [[], ["--qvalue"]])
+def test_interrupted_run_leaves_no_file(tmp_path, monkeypatch, extra):
     def interrupt(*args, **kwargs):
         raise KeyboardInterrupt
-    monkeypatch.setattr(morvane.scan, "scan", interrupt)
+    monkeypatch.setattr(morvane.scan, "Found", interrupt)
     with pytest.raises(KeyboardInterrupt):
-        main(["scan", LAMBDA, JASPAR, "-o", str(tmp_path / "hits.bed")])
+        main(["scan", LAMBDA, JASPAR, "-o", str(tmp_path / "hits.bed"), *extra])
     assert list(tmp_path.iterdir()) == []
 
 

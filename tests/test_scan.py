@@ -97,6 +97,24 @@ def test_threads_give_the_same_table(tmp_path, model):
         np.testing.assert_array_equal(one[name], two[name])
 
 
+@pytest.mark.parametrize("model", ["pwm", "dwm"])
+@pytest.mark.parametrize("batch", [1, 7, 10**9])
+def test_batches_of_hits_are_the_scan(tmp_path, model, batch):
+    from morvane.scan import iter_hits
+    motifs, records = random_case(5, model)
+    fasta = write_fasta(tmp_path / "g.fa", records)
+    whole = morvane.scan(fasta, motifs, pvalue=0.05, model=model, chunk_size=40, qvalue=True)
+    tables = list(iter_hits(fasta, motifs, pvalue=0.05, model=model, chunk_size=40, qvalue=True,
+                            batch=batch))
+    assert len(whole) > 10 and all(len(t) == batch for t in tables[:-1])
+    joined = np.concatenate(tables)
+    for name in whole.dtype.names:
+        np.testing.assert_array_equal(joined[name], whole[name])
+    assert list(iter_hits(fasta, motifs, threshold=np.inf, model=model)) == []
+    with pytest.raises(ValueError, match="batch"):
+        iter_hits(fasta, motifs, batch=0)
+
+
 @pytest.mark.parametrize("model, strand", [("pwm", "both"), ("pwm", "+"), ("dwm", "both")])
 def test_qvalues_count_every_tested_window(tmp_path, model, strand):
     motifs, records = random_case(11, model)

@@ -607,3 +607,17 @@ def test_last_within_is_the_last_score_whose_tail_with_ties_fits(d, p):
     tails = np.array([cum[np.flatnonzero(d >= x)[-1]] for x in d])  # a score's tail holds its ties
     fits = np.flatnonzero(tails <= p)
     assert stats._last_within(d, cum, p) == (fits[-1] if fits.size else -1)
+
+
+def test_tables_share_a_bounded_room(monkeypatch):
+    """Nulls past the room shared by all give their tables back, least recently used first, and
+    make them again when asked: the same p-values, bit for bit."""
+    monkeypatch.setattr(stats._TABLES, "limit", 1 << 20)
+    rng = np.random.default_rng(8)
+    nulls = [PwmNull(rng.normal(size=(4, 18)), BACKGROUNDS["random"]) for _ in range(3)]
+    scores = [np.sort(rng.uniform(n.threshold(1e-3), n.max_score, 50)) for n in nulls]
+    first = [n.pvalue(s) for n, s in zip(nulls, scores)]
+    assert nulls[-1]._table_bytes() > 1 << 20  # the one used last keeps its tables, even past the room
+    assert all(n._table_bytes() == 0 for n in nulls[:-1])
+    for n, s, want in zip(nulls, scores, first):
+        np.testing.assert_array_equal(n.pvalue(s), want)

@@ -87,24 +87,26 @@ def background_arg(text):
 
 def run_scan(args, argv):
     from .motifs import read_motifs
-    from .scan import scan
+    from .scan import iter_hits
 
     motifs = [motif for path in args.motifs for motif in read_motifs(path, args.format)]
+    options = dict(pvalue=args.pvalue, threshold=args.threshold, regions=args.regions,
+                   strand=args.strand, model=args.model, background=args.background,
+                   threads=args.threads, progress=not args.quiet)
     # Opened before scanning, so an unwritable path fails first; renamed into place
     # only when complete, so an interrupted run leaves no truncated file behind.
     with Output(args.output) as out:
-        hits = scan(args.genome, motifs, pvalue=args.pvalue, threshold=args.threshold,
-                    regions=args.regions, strand=args.strand, model=args.model,
-                    background=args.background, threads=args.threads,
-                    progress=not args.quiet, qvalue=args.qvalue)
         columns = BED_COLUMNS + (" qvalue" if args.qvalue else "")
         out.write(f"# morvane {__version__}: {shlex.join(['morvane', *argv])}\n")
         out.write(f"# {columns.replace(' ', chr(9))}\n")
-        # repr() gives the shortest text that reads back to the same double.
-        out.writelines(f"{h['chrom']}\t{h['start']}\t{h['end']}\t{h['motif']}\t"
-                       f"{float(h['score'])!r}\t{h['strand']}\t{h['pvalue']:.6g}\t"
-                       f"{h['sequence']}"
-                       + (f"\t{h['qvalue']:.6g}" if args.qvalue else "") + "\n" for h in hits)
+        # a table of a slice of the hits at a time: a genome's worth of them never sits in
+        # memory as text
+        for hits in iter_hits(args.genome, motifs, qvalue=args.qvalue, **options):
+            # repr() gives the shortest text that reads back to the same double.
+            out.writelines(f"{h['chrom']}\t{h['start']}\t{h['end']}\t{h['motif']}\t"
+                           f"{float(h['score'])!r}\t{h['strand']}\t{h['pvalue']:.6g}\t"
+                           f"{h['sequence']}"
+                           + (f"\t{h['qvalue']:.6g}" if args.qvalue else "") + "\n" for h in hits)
     return 0
 
 

@@ -16,7 +16,7 @@ import os
 import sys
 import types
 from collections import deque, namedtuple
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
@@ -85,6 +85,30 @@ def scan(genome: str | os.PathLike[str] | Any, motifs: Motif | Iterable[Motif], 
     Scores are exactly the doubles `score_sequence` of the module gives for each window
     on its strand. A window holding anything but A, C, G, T (any case) is never a hit.
     """
+    (table,) = _run(genome, motifs, pvalue, threshold, regions, strand, model, background, threads,
+                    client, chunk_size, progress, qvalue, None)
+    return table
+
+
+def iter_hits(genome: str | os.PathLike[str] | Any, motifs: Motif | Iterable[Motif], *,
+              pvalue: float | None = None, threshold: float | Sequence[float] | None = None,
+              regions: str | os.PathLike[str] | Iterable[Any] | None = None, strand: str = "both",
+              model: str = "pwm", background: Background = None, threads: int = 1,
+              client: Any = None, chunk_size: int = CHUNK_SIZE, progress: bool = False,
+              qvalue: bool = False, batch: int = 1 << 16) -> Iterator[Hits]:
+    """The hits of `scan` with the same arguments, in its order, as tables of `batch` rows (the
+    last may hold fewer; none when nothing is found). The hits are kept compact meanwhile (some 60
+    bytes each, against some 100 to 200 in a table), so a genome's worth of them fits where its
+    table would not. The scan itself runs when the first table is asked for."""
+    if batch < 1:
+        raise ValueError("batch must be at least 1")
+    return _run(genome, motifs, pvalue, threshold, regions, strand, model, background, threads,
+                client, chunk_size, progress, qvalue, batch)
+
+
+def _run(genome, motifs, pvalue, threshold, regions, strand, model, background, threads, client,
+         chunk_size, progress, qvalue, batch):
+    """Tables of hits: all in one when batch is None, else of at least `batch` hits each."""
     motifs = [motifs] if isinstance(motifs, Motif) else list(motifs)
     if not motifs:
         raise ValueError("no motifs to scan")
@@ -118,7 +142,12 @@ def scan(genome: str | os.PathLike[str] | Any, motifs: Motif | Iterable[Motif], 
                 parts = scan_dask(job, os.fsdecode(fasta.filename), chunks, client, bar)
             else:
                 parts = scan_local(job, fasta, chunks, threads, bar)
-            return hits_table(parts, job, motifs, model, qvalue, prepared, threads)
+            found = Found(parts, job, motifs, model, qvalue, prepared, threads)
+            if batch is None:
+                yield found.table()
+                return
+            for lo in range(0, len(found), batch):
+                yield found.table(lo, lo + batch)
         finally:
             bar.close()
 
@@ -305,50 +334,68 @@ def prepare_pvalues(motifs, thresholds):
     return future
 
 
-def hits_table(parts, job, motifs, model, qvalue=False, prepared=None, threads=1):
-    """The Hits of all chunks' parts, with chromosome, end, names, p-values and, when asked,
-    q-values; `prepared` is prepare_pvalues' Future, if any. Motifs get their p-values on
-    `threads` threads."""
-    tested = np.zeros(len(motifs), np.int64)
-    found = []
-    for chunk, (part, counts) in parts:
-        tested += counts
-        found.append((chunk, part))
-    if prepared is not None:
-        prepared.result()
-    chroms = [chunk.chrom for chunk, _ in found]
-    ends = np.cumsum([len(part) for _, part in found], dtype=np.int64)
-    merged = (np.concatenate([part for _, part in found]) if found
-              else np.empty(0, PART_FIELDS + [("sequence", "S1")]))
-    del found  # a genome's hits can be large: one copy of them at a time
-    names = [motif.name for motif in motifs]
-    table = np.empty(len(merged), hits_dtype(max(map(len, chroms), default=1),
-                                             max(map(len, names)), max(job.widths), qvalue))
-    for chrom, start, end in zip(chroms, np.concatenate(([0], ends[:-1])), ends):
-        table["chrom"][start:end] = chrom
-    table["start"] = merged["start"]
-    table["end"] = merged["start"] + np.asarray(job.widths, np.int64)[merged["motif"]]
-    table["motif"] = np.asarray(names)[merged["motif"]]
-    table["score"] = merged["score"]
-    table["strand"] = np.where(merged["strand"] > 0, "+", "-")
-    table["sequence"] = merged["sequence"]  # cast to str in place, no copy of the column
-    def fill(group):
-        k, rows = group
-        if rows.size:
-            scores = merged["score"][rows]
-            pvalues = motifs[k].pvalue(scores) if model == "pwm" else motifs[k].dwm_pvalue(scores).value
-            table["pvalue"][rows] = pvalues
-            if qvalue:
-                table["qvalue"][rows] = bh_qvalues(pvalues, tested[k])
+class Found:
+    """Every hit of a scan, compact (some 60 bytes each, their windows as bytes), with p-values and,
+    when asked, q-values: tables of Hits are built from it a slice at a time."""
 
-    by_motif = groups(merged["motif"], len(motifs))
-    if threads == 1:
-        for group in by_motif:
-            fill(group)
-    else:  # each motif writes its own rows
-        with ThreadPoolExecutor(threads) as pool:
-            list(pool.map(fill, by_motif))
-    return table.view(Hits)
+    def __init__(self, parts, job, motifs, model, qvalue=False, prepared=None, threads=1):
+        tested = np.zeros(len(motifs), np.int64)
+        found = []
+        for chunk, (part, counts) in parts:
+            tested += counts
+            found.append((chunk, part))
+        if prepared is not None:
+            prepared.result()
+        self.chroms = [chunk.chrom for chunk, _ in found]
+        self.ends = np.cumsum([len(part) for _, part in found], dtype=np.int64)
+        self.hits = (np.concatenate([part for _, part in found]) if found
+                     else np.empty(0, PART_FIELDS + [("sequence", "S1")]))
+        del found  # a genome's hits can be many: one copy of them at a time
+        self.names = [motif.name for motif in motifs]
+        self.widths = np.asarray(job.widths, np.int64)
+        self.pvalue = np.empty(len(self.hits))
+        self.qvalue = np.empty(len(self.hits)) if qvalue else None
+
+        def fill(group):
+            k, rows = group
+            if rows.size:
+                scores = self.hits["score"][rows]
+                pvalues = motifs[k].pvalue(scores) if model == "pwm" else motifs[k].dwm_pvalue(scores).value
+                self.pvalue[rows] = pvalues
+                if qvalue:
+                    self.qvalue[rows] = bh_qvalues(pvalues, tested[k])
+
+        by_motif = groups(self.hits["motif"], len(motifs))
+        if threads == 1:
+            for group in by_motif:
+                fill(group)
+        else:  # each motif writes its own rows
+            with ThreadPoolExecutor(threads) as pool:
+                list(pool.map(fill, by_motif))
+
+    def __len__(self):
+        return len(self.hits)
+
+    def table(self, lo=0, hi=None):
+        """The Hits of rows lo to hi."""
+        hits = self.hits[lo:hi]
+        table = np.empty(len(hits), hits_dtype(max(map(len, self.chroms), default=1),
+                                               max(map(len, self.names)), int(self.widths.max()),
+                                               self.qvalue is not None))
+        starts = np.concatenate(([0], self.ends[:-1]))
+        for chrom, start, end in zip(self.chroms, starts, self.ends):
+            if start < end:
+                table["chrom"][max(start, lo) - lo:min(end, lo + len(hits)) - lo] = chrom
+        table["start"] = hits["start"]
+        table["end"] = hits["start"] + self.widths[hits["motif"]]
+        table["motif"] = np.asarray(self.names)[hits["motif"]]
+        table["score"] = hits["score"]
+        table["strand"] = np.where(hits["strand"] > 0, "+", "-")
+        table["sequence"] = hits["sequence"]  # cast to str in place, no copy of the column
+        table["pvalue"] = self.pvalue[lo:hi]
+        if self.qvalue is not None:
+            table["qvalue"] = self.qvalue[lo:hi]
+        return table.view(Hits)
 
 
 class open_genome:

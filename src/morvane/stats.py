@@ -220,8 +220,9 @@ class _Lattice(_Grid):
 class _Budget:
     """Room for the large tables nulls keep between calls (listed words, lattices, halves), shared
     by every null of the process: past it, the tables of the least recently used nulls not in a
-    call are given back, to be made again if asked for. A scan of a hundred wide motifs then holds
-    some hundreds of MB at most, not gigabytes, and one repeating a few motifs keeps them all."""
+    call are given back, to be made again if asked for. A wide motif's tables take some 20 MB:
+    a scan of a hundred of them holds 64 MB of tables, not 2 GB, and one repeating a few wide
+    motifs keeps theirs."""
 
     def __init__(self, limit: int):
         self.limit = limit
@@ -259,7 +260,7 @@ class _Budget:
                     victim._drop_tables()
 
 
-_TABLES = _Budget(256 << 20)
+_TABLES = _Budget(64 << 20)
 
 
 def prepare_all(nulls, lowest) -> None:
