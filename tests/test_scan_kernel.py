@@ -161,6 +161,27 @@ def test_awkward_values(matrix, L):
         assert_same(_scan.Scanner(mats, [t]).scan(codes), want, tested)
 
 
+@pytest.mark.parametrize("entries", [
+    # the best window's score as the threshold: it must stay a hit, one step above it nothing is
+    lambda rng, L: rng.normal(0, 2, (5, L)),
+    # +inf entries: windows reading them score +inf, a hit even at threshold +inf
+    lambda rng, L: np.where(rng.random((5, L)) < 0.1, np.inf, rng.normal(0, 2, (5, L))),
+    # -inf entries beside the best ones
+    lambda rng, L: np.where(rng.random((5, L)) < 0.3, -np.inf, rng.normal(0, 2, (5, L))),
+])
+@pytest.mark.parametrize("L", [1, 3, 6])
+def test_thresholds_at_the_best_score(entries, L):
+    rng = np.random.default_rng(L)
+    codes = rng.integers(0, 4, 4000).astype(np.uint8)  # every L-mer, for L <= 5, is present
+    P = entries(rng, L)
+    fwd, rev = module_scores(P, codes)
+    scores = np.concatenate([fwd, rev])
+    top = float(np.max(scores[~np.isnan(scores)]))
+    for t in (top, np.nextafter(top, np.inf), np.inf):
+        want, tested = expected_hits([P], [t], codes)
+        assert_same(_scan.Scanner([P], [t]).scan(codes), want, tested)
+
+
 def test_limit_and_overlapping_chunks_cover_each_window_once():
     rng = np.random.default_rng(3)
     codes = random_codes(rng, 5000, n_runs=6)

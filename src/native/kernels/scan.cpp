@@ -96,6 +96,7 @@ struct Side {
 
 struct Motif {
     Side side[2];  // forward, reverse
+    bool reachable = true;  // false: no window of either strand can reach the threshold
 };
 
 namespace {
@@ -207,6 +208,21 @@ void prepare(Side& sd) {
     sd.check = choose_check(sd);
 }
 
+// Whether some window may reach threshold. Rounded addition is monotone, so
+// no window's ordered sum exceeds the ordered sum of the column maxima (both
+// strands read the same columns), unless that sum meets +inf and -inf and is
+// NaN; a window whose sum is NaN is never a hit. Maxima skip NaN entries:
+// a window reading one scores NaN.
+bool reachable(const Grid2& P, double threshold) {
+    double best = 0.0;
+    for (std::int64_t m = 0; m < P.shape[1]; ++m) {
+        double top = P.load(0, m);
+        for (int c = 1; c < 4; ++c) top = std::fmax(top, P.load(c, m));
+        best += top;
+    }
+    return !(best < threshold);
+}
+
 }  // namespace
 
 Scanner::Scanner(const std::vector<Grid2>& matrices, const std::vector<double>& thresholds, Strands strands)
@@ -226,6 +242,7 @@ Scanner::Scanner(const std::vector<Grid2>& matrices, const std::vector<double>& 
                 for (int c = 0; c < 4; ++c) sd.cols[m * 4 + c] = P.load(r == 0 ? c : c ^ 1, m);
             if (strands & (r == 0 ? kForward : kReverse)) prepare(sd);
         }
+        motifs_[k].reachable = reachable(P, thresholds[k]);
         widths_.push_back(L);
         widest_ = std::max(widest_, L);
     }
@@ -482,6 +499,7 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
                 for (std::int64_t s = 0; s < B; ++s) t += w.run[s] >= L;
             }
             tested[k] += t;
+            if (!mo.reachable) continue;
             if (strands_ & kForward) scan_side(mo.side[0], k, b0, B, lv, w);
             if (strands_ & kReverse) scan_side(mo.side[1], k, b0, B, lv, w);
         }
