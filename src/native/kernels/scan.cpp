@@ -55,19 +55,21 @@ void encode(const std::uint32_t* text, std::int64_t n, std::uint8_t* out) { enco
 //
 // A window is found in two steps. Filtering: the window's columns fall into
 // groups of two; a group's table, indexed by the 2-mer of codes under it,
-// holds those columns' sum as a float rounded up, so sixteen entries fill one
-// SIMD register and a lookup is a permute, far cheaper than a gather. The
-// groups seen so far plus the largest entry of each group still unseen bound
-// the window's score from above, up to rounding; a window whose bound stays
-// below the threshold by more than a safe margin for that rounding cannot
-// reach it and is dropped. Scoring: each survivor gets the ordered sum
-// itself, in double, from 0.0, column by column. Filtering only decides which
-// windows get scored, never what they score; every level sums the same floats
-// in the same order anyway, so every level keeps the same windows.
+// holds those columns' sum as a small whole number of units (one byte,
+// rounded up, less the group's least entry), so sixteen entries fill one
+// 128-bit lane and one byte shuffle looks up a group for 64 windows at once.
+// The units summed so far plus the largest entries of the groups still
+// unseen bound the window's score from above, up to rounding; a window whose
+// bound stays below the threshold by more than a safe margin for that
+// rounding cannot reach it and is dropped. Scoring: each survivor gets the
+// ordered sum itself, in double, from 0.0, column by column. Filtering only
+// decides which windows get scored, never what they score; and its sums are
+// of whole numbers, exact on every level, so every level keeps the same
+// windows.
 
 constexpr int kQ = 2;                  // bases per table
 constexpr std::int64_t kBlock = 8192;  // windows per block of a chunk
-constexpr int kBatch = 16;             // windows filtered together
+constexpr int kBatch = 64;             // windows filtered together
 
 struct Group {
     std::int64_t offset = 0;  // window offset of the k-mer that indexes the table
@@ -83,12 +85,13 @@ struct Side {
     double threshold = 0.0;
     bool prune = false;          // false: every N-free window is scored in full
     std::vector<double> cols;    // cols[m*4 + c]: column m's value for the forward code c it reads
-    // Groups in filtering order: a table of 16 floats each, the window
-    // offset of each group's 2-mer, and limits: a float sum below limits[j]
-    // after group j cannot reach the threshold.
-    std::vector<float> tables;
+    // Groups in filtering order: a table of 16 bytes each, the window
+    // offset of each group's 2-mer, and limits: a window whose bytes summed
+    // with saturation stay below limits[j] after group j cannot reach the
+    // threshold.
+    std::vector<std::uint8_t> tables;
     std::vector<std::int32_t> offsets;
-    std::vector<float> limits;
+    std::vector<std::uint8_t> limits;
     std::size_t check = 0;       // after this group a batch of windows may leave early (0: never)
     // Window offset of the code column m reads.
     std::int64_t offset(std::int64_t m) const { return sign > 0 ? m : L - 1 - m; }
@@ -135,46 +138,50 @@ std::vector<Group> build_groups(const Side& sd) {
     return groups;
 }
 
-// Where a batch of 16 windows should test whether any of them is still
-// alive: the first group after which, on uniformly random windows (a fixed
-// sample), a whole batch is gone nine times in ten. Testing earlier costs
-// mispredicted branches, later costs lookups.
+// Where a batch of windows should test whether any of them is still alive:
+// the group that makes the fewest lookups per batch on uniformly random
+// windows (a fixed sample), a mispredicted branch counted as kMiss lookups.
+// 0: never test.
 std::size_t choose_check(const Side& sd) {
-    constexpr int kSamples = 4096;
+    constexpr int kSamples = 8192;
+    constexpr double kMiss = 8.0;
     const std::size_t G = sd.limits.size();
     std::vector<int> alive(G, 0);
     std::uint64_t state = 0x2545F4914F6CDD1Du;
     for (int i = 0; i < kSamples; ++i) {
-        float acc = 0.0f;
+        int acc = 0;
         for (std::size_t g = 0; g < G; ++g) {
             state = state * 6364136223846793005u + 1442695040888963407u;
-            acc += sd.tables[16 * g + ((state >> 33) & 15)];
+            acc = std::min(255, acc + sd.tables[16 * g + ((state >> 33) & 15)]);
             alive[g] += acc >= sd.limits[g];
         }
     }
-    for (std::size_t g = 1; g + 1 < G; ++g)
-        if (std::pow(1.0 - static_cast<double>(alive[g]) / kSamples, 16) >= 0.9) return g;
-    return 0;
-}
-
-float float_up(double v) {
-    float f = static_cast<float>(v);
-    return static_cast<double>(f) < v ? std::nextafter(f, std::numeric_limits<float>::infinity()) : f;
-}
-float float_down(double v) {
-    float f = static_cast<float>(v);
-    return static_cast<double>(f) > v ? std::nextafter(f, -std::numeric_limits<float>::infinity()) : f;
+    std::size_t best = 0;
+    double best_cost = static_cast<double>(G);
+    for (std::size_t g = 1; g + 1 < G; ++g) {
+        const double p = 1.0 - std::pow(1.0 - static_cast<double>(alive[g]) / kSamples, kBatch);
+        const double cost =
+            static_cast<double>(g + 1) + p * static_cast<double>(G - g - 1) + kMiss * std::min(p, 1 - p);
+        if (cost < best_cost) best = g, best_cost = cost;
+    }
+    return best;
 }
 
 // Builds the side's filters from its columns.
 //
-// Pruning needs finite values of moderate size (floats hold them): then
-// every partial sum, table entry and top lies within sum_abs of zero, and
-// each of the at most 4L + 8 roundings between the ordered double sum and a
-// float limit (the double sums, their rounding to floats, the float
-// additions, the limit itself) moves a value by at most one float unit in
-// the last place of sum_abs + |threshold|, or by a subnormal step, far below
-// the absolute floor added. Twice that total is the margin.
+// Pruning needs finite values: then every partial sum, table entry and
+// threshold lies within scale = sum_abs + |threshold| of zero, and each of
+// the at most 2L + 2 roundings between the ordered double sum and the
+// threshold less the margin (the window's own sum, the groups' sums, that
+// subtraction) moves a value by at most half a unit in the last place of
+// scale, or by a subnormal step, far below the absolute floor added. The
+// margin allows for four times that. Past it the chain is exact: with a unit
+// d, a power of two, every table entry and the threshold divided by d and
+// rounded up are whole numbers small enough to add exactly (else no
+// pruning), and a window that reaches the threshold has group entries e_g
+// with sum e_g >= t, so sum ceil(e_g/d) >= ceil(t/d). Each group then keeps
+// ceil(e_g/d) less its least value, saturated to 255 (a window with a
+// saturated entry passes anyway, as every limit is at most 255).
 void prepare(Side& sd) {
     const std::int64_t L = sd.L;
     double sum_abs = 0.0;
@@ -189,23 +196,53 @@ void prepare(Side& sd) {
         sum_abs += big;
     }
     const double scale = sum_abs + std::fabs(sd.threshold);
-    sd.prune = finite && scale < 1e30;
-    if (!sd.prune) return;
-    const double rounds = 2.0 * static_cast<double>(4 * L + 8);
-
+    if (!finite || !(scale < 1e300)) return;
     const std::vector<Group> groups = build_groups(sd);
-    const double margin = rounds * 0x1p-24 * scale + 1e-30;
-    sd.limits.resize(groups.size());
-    double rest = 0.0;  // tops of the groups after this one
-    for (std::size_t j = groups.size(); j-- > 0;) {
-        sd.limits[j] = float_down(sd.threshold - rest - margin);
-        rest += float_up(groups[j].top);
+    const double margin = static_cast<double>(4 * (2 * L + 2)) * 0x1p-53 * scale + 0x1p-1000;
+    const double t = sd.threshold - margin;
+    double low = 0.0;  // the least bound any window can have
+    for (const Group& g : groups) low += *std::min_element(g.table.begin(), g.table.end());
+    if (!(t > low)) return;  // every window would pass
+
+    // The unit: about 1/255 of the way from low to t, doubled until the
+    // final limit fits a byte.
+    int e = 0;
+    std::frexp((t - low) / 255.0, &e);
+    for (double d = std::ldexp(1.0, e);; d *= 2.0) {
+        // Small enough that sums of G + 1 of them stay exact.
+        const double most = 0x1p52 / static_cast<double>(groups.size() + 1);
+        const auto whole = [d, most](double v, double& out) {
+            out = std::ceil(v / d);
+            return std::fabs(out) < most;
+        };
+        double need = 0.0;
+        if (!whole(t, need)) return;
+        std::vector<double> base(groups.size()), top(groups.size());
+        std::vector<std::uint8_t> tables;
+        bool exact = true;
+        for (std::size_t j = 0; j < groups.size(); ++j) {
+            std::array<double, 16> q{};
+            for (std::size_t x = 0; x < 16; ++x) exact = exact && whole(groups[j].table[x], q[x]);
+            base[j] = *std::min_element(q.begin(), q.end());
+            top[j] = *std::max_element(q.begin(), q.end()) - base[j];
+            need -= base[j];
+            for (double v : q) tables.push_back(static_cast<std::uint8_t>(std::min(255.0, v - base[j])));
+        }
+        if (!exact) return;
+        if (need > 255.0) continue;
+        if (need <= 0.0) return;
+        sd.tables = std::move(tables);
+        sd.limits.resize(groups.size());
+        double rest = 0.0;  // the largest entries of the groups after this one
+        for (std::size_t j = groups.size(); j-- > 0;) {
+            sd.limits[j] = static_cast<std::uint8_t>(std::max(0.0, need - rest));
+            rest += top[j];
+        }
+        break;
     }
-    for (const Group& g : groups) {
-        for (double v : g.table) sd.tables.push_back(float_up(v));
-        sd.offsets.push_back(static_cast<std::int32_t>(g.offset));
-    }
+    for (const Group& g : groups) sd.offsets.push_back(static_cast<std::int32_t>(g.offset));
     sd.check = choose_check(sd);
+    sd.prune = true;
 }
 
 // Whether some window may reach threshold. Rounded addition is monotone, so
@@ -258,178 +295,161 @@ struct Work {
     const std::uint8_t* codes = nullptr;  // the block's codes (in place, or pad)
     bool clean = false;                   // no N among the positions the block's windows touch
     std::vector<std::int32_t> run;        // base codes in a row from each position (blocks with N)
-    std::vector<std::uint32_t> pair;      // the 2-mer starting at each position, N read as any base
+    std::vector<std::uint8_t> pair;       // the 2-mer starting at each position, N read as some base
     std::vector<std::int32_t> list;       // surviving window starts
     std::vector<Hit> hits;
 };
 
-// The filter, one window at a time, in the batches and order of the SIMD
-// levels. Windows past B are masked off (the pair and run arrays are
-// padded). Survivors go to list; returns their number.
-template <bool CheckN>
-std::int64_t pairs_base(const Side& sd, const std::uint32_t* pair, const std::int32_t* run, std::int64_t B,
-                        std::int32_t* list) {
-    const std::size_t G = sd.limits.size();
-    const float* T = sd.tables.data();
-    const std::int32_t* off = sd.offsets.data();
-    const float* lim = sd.limits.data();
-    const std::size_t check = sd.check;
-    std::int64_t count = 0;
-    float acc[kBatch];
-    for (std::int32_t s = 0; s < B; s += kBatch) {
-        for (int i = 0; i < kBatch; ++i) acc[i] = T[pair[s + i + off[0]] & 15];
-        std::size_t g = 1;
-        if (check) {
-            bool any = false;
-            for (; g <= check; ++g)
-                for (int i = 0; i < kBatch; ++i) acc[i] += T[16 * g + (pair[s + i + off[g]] & 15)];
-            for (int i = 0; i < kBatch; ++i) any |= acc[i] >= lim[check];
-            if (!any) continue;
-        }
-        for (; g < G; ++g)
-            for (int i = 0; i < kBatch; ++i) acc[i] += T[16 * g + (pair[s + i + off[g]] & 15)];
-        for (int i = 0; i < kBatch && s + i < B; ++i) {
-            list[count] = s + i;
-            count += acc[i] >= lim[G - 1] && (!CheckN || run[s + i] >= sd.L);
-        }
-    }
-    return count;
-}
-
 // Appends the windows base + bit of mask to list, in ascending order.
-inline std::int64_t keep_bits(unsigned mask, std::int32_t base, std::int32_t* list, std::int64_t count) {
+inline std::int64_t keep_bits(std::uint64_t mask, std::int32_t base, std::int32_t* list, std::int64_t count) {
     while (mask) {
-        list[count++] = base + __builtin_ctz(mask);
+        list[count++] = base + __builtin_ctzll(mask);
         mask &= mask - 1;
     }
     return count;
 }
 
-// T[x[i]] for 8 consecutive indexes (only their low four bits count): the
-// two halves of the table are permuted and bit 3 picks between them.
-__attribute__((target("avx2"))) inline __m256 lookup8(const float* T, const std::uint32_t* x) {
-    const __m256i i = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
-    const __m256 lo = _mm256_permutevar8x32_ps(_mm256_loadu_ps(T), i);
-    const __m256 hi = _mm256_permutevar8x32_ps(_mm256_loadu_ps(T + 8), i);
-    return _mm256_blendv_ps(lo, hi, _mm256_castsi256_ps(_mm256_slli_epi32(i, 28)));
+// The windows of a batch at s that lie before B.
+inline std::uint64_t inside(std::int64_t s, std::int64_t B) {
+    return B - s < kBatch ? (std::uint64_t{1} << (B - s)) - 1 : ~std::uint64_t{0};
 }
 
-__attribute__((target("avx2"))) inline unsigned at_least8(__m256 a, const float* limit) {
-    return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(a, _mm256_broadcast_ss(limit), _CMP_GE_OQ)));
-}
-
-// The register-table filter on AVX2, in the same batches of 16 windows as
-// on AVX-512 (two registers of 8).
-template <bool CheckN>
-__attribute__((target("avx2"))) std::int64_t pairs_avx2(const Side& sd, const std::uint32_t* pair,
-                                                        const std::int32_t* run, std::int64_t B, std::int32_t* list) {
+// The filter, one window at a time, in the batches and order of the SIMD
+// levels. Survivors go to list (windows past B never: the pair array is
+// padded); returns their number.
+std::int64_t filter_base(const Side& sd, const std::uint8_t* pair, std::int64_t B, std::int32_t* list) {
     const std::size_t G = sd.limits.size();
-    const float* T = sd.tables.data();
+    const std::uint8_t* T = sd.tables.data();
     const std::int32_t* off = sd.offsets.data();
-    const float* lim = sd.limits.data();
+    const std::uint8_t* lim = sd.limits.data();
     const std::size_t check = sd.check;
-    const __m256i L1 = _mm256_set1_epi32(static_cast<std::int32_t>(sd.L - 1));
+    std::int64_t count = 0;
+    std::uint8_t acc[kBatch];
+    const auto add = [&](std::size_t g, std::int64_t s) {
+        for (int i = 0; i < kBatch; ++i)
+            acc[i] = static_cast<std::uint8_t>(std::min(255, acc[i] + T[16 * g + pair[s + i + off[g]]]));
+    };
+    for (std::int32_t s = 0; s < B; s += kBatch) {
+        std::fill(acc, acc + kBatch, std::uint8_t{0});
+        std::size_t g = 0;
+        if (check) {
+            bool any = false;
+            for (; g <= check; ++g) add(g, s);
+            for (int i = 0; i < kBatch; ++i) any |= acc[i] >= lim[check];
+            if (!any) continue;
+        }
+        for (; g < G; ++g) add(g, s);
+        std::uint64_t mask = 0;
+        for (int i = 0; i < kBatch; ++i) mask |= static_cast<std::uint64_t>(acc[i] >= lim[G - 1]) << i;
+        count = keep_bits(mask & inside(s, B), s, list, count);
+    }
+    return count;
+}
+
+// Table T looked up for the 32 windows whose indexes start at x.
+__attribute__((target("avx2"))) inline __m256i lookup32(const std::uint8_t* T, const std::uint8_t* x) {
+    const __m256i t = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(T)));
+    return _mm256_shuffle_epi8(t, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x)));
+}
+
+__attribute__((target("avx2"))) inline std::uint64_t at_least32(__m256i a, std::uint8_t limit) {
+    const __m256i l = _mm256_set1_epi8(static_cast<char>(limit));
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(a, l), a)));
+}
+
+// The byte filter on AVX2, in the same batches of 64 windows as on
+// AVX-512 (two registers of 32).
+__attribute__((target("avx2"))) std::int64_t filter_avx2(const Side& sd, const std::uint8_t* pair, std::int64_t B,
+                                                         std::int32_t* list) {
+    const std::size_t G = sd.limits.size();
+    const std::uint8_t* T = sd.tables.data();
+    const std::int32_t* off = sd.offsets.data();
+    const std::uint8_t* lim = sd.limits.data();
+    const std::size_t check = sd.check;
     std::int64_t count = 0;
     for (std::int32_t s = 0; s < B; s += kBatch) {
-        __m256 a0 = lookup8(T, pair + s + off[0]);
-        __m256 a1 = lookup8(T, pair + s + 8 + off[0]);
+        __m256i a0 = lookup32(T, pair + s + off[0]);
+        __m256i a1 = lookup32(T, pair + s + 32 + off[0]);
         std::size_t g = 1;
         if (check) {
             for (; g <= check; ++g) {
-                a0 = _mm256_add_ps(a0, lookup8(T + 16 * g, pair + s + off[g]));
-                a1 = _mm256_add_ps(a1, lookup8(T + 16 * g, pair + s + 8 + off[g]));
+                a0 = _mm256_adds_epu8(a0, lookup32(T + 16 * g, pair + s + off[g]));
+                a1 = _mm256_adds_epu8(a1, lookup32(T + 16 * g, pair + s + 32 + off[g]));
             }
-            if (!(at_least8(a0, lim + check) | at_least8(a1, lim + check))) continue;
+            if (!(at_least32(a0, lim[check]) | at_least32(a1, lim[check]))) continue;
         }
         for (; g < G; ++g) {
-            a0 = _mm256_add_ps(a0, lookup8(T + 16 * g, pair + s + off[g]));
-            a1 = _mm256_add_ps(a1, lookup8(T + 16 * g, pair + s + 8 + off[g]));
+            a0 = _mm256_adds_epu8(a0, lookup32(T + 16 * g, pair + s + off[g]));
+            a1 = _mm256_adds_epu8(a1, lookup32(T + 16 * g, pair + s + 32 + off[g]));
         }
-        unsigned mask = at_least8(a0, lim + G - 1) | at_least8(a1, lim + G - 1) << 8;
-        if (CheckN && mask) {
-            const __m256i r0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(run + s));
-            const __m256i r1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(run + s + 8));
-            mask &= static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(r0, L1)))) |
-                    static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(r1, L1)))) << 8;
-        }
-        if (B - s < kBatch) mask &= (1u << (B - s)) - 1;
-        count = keep_bits(mask, s, list, count);
+        const std::uint64_t mask = at_least32(a0, lim[G - 1]) | at_least32(a1, lim[G - 1]) << 32;
+        count = keep_bits(mask & inside(s, B), s, list, count);
     }
     return count;
 }
 
-// T[x[i]] for 16 consecutive indexes (only their low four bits count).
-__attribute__((target("avx512f"))) inline __m512 lookup16(const float* T, const std::uint32_t* x) {
-    const __m512 t = _mm512_loadu_ps(T);
-    // The full-mask form: the unmasked one passes an "undefined" source gcc 12 flags.
-    return _mm512_mask_permutexvar_ps(t, static_cast<__mmask16>(0xFFFF), _mm512_loadu_si512(x), t);
+// Table T looked up for the 64 windows whose indexes start at x.
+__attribute__((target("avx512f,avx512bw"))) inline __m512i lookup64(const std::uint8_t* T, const std::uint8_t* x) {
+    // The masked form: the plain one passes an "undefined" source gcc 12 flags.
+    const __m512i t = _mm512_mask_broadcast_i32x4(_mm512_setzero_si512(), static_cast<__mmask16>(0xFFFF),
+                                                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(T)));
+    return _mm512_shuffle_epi8(t, _mm512_loadu_si512(x));
 }
 
-// The register-table filter: for each 16 windows, the two-column groups'
-// floats summed in filtering order; a batch leaves as soon as none of its
-// windows can still reach the threshold. Windows past B are masked off (the
-// pair and run arrays are padded). Survivors go to list.
-template <bool CheckN>
-__attribute__((target("avx512f"))) std::int64_t pairs_avx512(const Side& sd, const std::uint32_t* pair,
-                                                            const std::int32_t* run, std::int64_t B,
-                                                            std::int32_t* list) {
+// The byte filter: for each 64 windows, the groups' bytes summed with
+// saturation in filtering order; a batch leaves as soon as none of its
+// windows can still reach the threshold.
+__attribute__((target("avx512f,avx512bw"))) std::int64_t filter_avx512(const Side& sd, const std::uint8_t* pair,
+                                                                      std::int64_t B, std::int32_t* list) {
     const std::size_t G = sd.limits.size();
-    const float* T = sd.tables.data();
+    const std::uint8_t* T = sd.tables.data();
     const std::int32_t* off = sd.offsets.data();
-    const float* lim = sd.limits.data();
+    const std::uint8_t* lim = sd.limits.data();
     const std::size_t check = sd.check;
-    const __m512i L1 = _mm512_set1_epi32(static_cast<std::int32_t>(sd.L - 1));
     std::int64_t count = 0;
     for (std::int32_t s = 0; s < B; s += kBatch) {
-        __m512 acc = lookup16(T, pair + s + off[0]);
+        __m512i acc = lookup64(T, pair + s + off[0]);
         std::size_t g = 1;
         if (check) {
-            for (; g <= check; ++g) acc = _mm512_add_ps(acc, lookup16(T + 16 * g, pair + s + off[g]));
-            if (!_mm512_cmp_ps_mask(acc, _mm512_set1_ps(lim[check]), _CMP_GE_OQ)) continue;
+            for (; g <= check; ++g) acc = _mm512_adds_epu8(acc, lookup64(T + 16 * g, pair + s + off[g]));
+            if (!_mm512_cmpge_epu8_mask(acc, _mm512_set1_epi8(static_cast<char>(lim[check])))) continue;
         }
-        for (; g < G; ++g) acc = _mm512_add_ps(acc, lookup16(T + 16 * g, pair + s + off[g]));
-        unsigned mask = _mm512_cmp_ps_mask(acc, _mm512_set1_ps(lim[G - 1]), _CMP_GE_OQ);
-        if (CheckN) mask &= _mm512_cmpgt_epi32_mask(_mm512_loadu_si512(run + s), L1);
-        if (B - s < kBatch) mask &= (1u << (B - s)) - 1;
-        count = keep_bits(mask, s, list, count);
+        for (; g < G; ++g) acc = _mm512_adds_epu8(acc, lookup64(T + 16 * g, pair + s + off[g]));
+        const std::uint64_t mask = _mm512_cmpge_epu8_mask(acc, _mm512_set1_epi8(static_cast<char>(lim[G - 1])));
+        count = keep_bits(mask & inside(s, B), s, list, count);
     }
     return count;
 }
 
-using Filter = std::int64_t (*)(const Side&, const std::uint32_t*, const std::int32_t*, std::int64_t,
-                                std::int32_t*);
+using Filter = std::int64_t (*)(const Side&, const std::uint8_t*, std::int64_t, std::int32_t*);
 
-// The filter of the level chosen for this process, [without, with] N checks.
-struct Level {
-    Filter filter[2];
-};
-
-Level level_of(cpu::Level l) {
+// The filter of the level chosen for this process. The byte shuffles of
+// AVX-512 need its BW part, which every AVX-512 processor but the first
+// Xeon Phi has; lacking it, AVX2 does.
+Filter filter_of(cpu::Level l) {
     switch (l) {
-        case cpu::Level::Avx512: return {{pairs_avx512<false>, pairs_avx512<true>}};
-        case cpu::Level::Avx2: return {{pairs_avx2<false>, pairs_avx2<true>}};
-        default: return {{pairs_base<false>, pairs_base<true>}};
+        case cpu::Level::Avx512: return __builtin_cpu_supports("avx512bw") ? filter_avx512 : filter_avx2;
+        case cpu::Level::Avx2: return filter_avx2;
+        default: return filter_base;
     }
 }
 
 // Hits of one side in the block at b0: filter, then score the survivors.
-void scan_side(const Side& sd, std::int32_t k, std::int64_t b0, std::int64_t B, const Level& lv, Work& w) {
+void scan_side(const Side& sd, std::int32_t k, std::int64_t b0, std::int64_t B, Filter filter, Work& w) {
     const std::int64_t L = sd.L;
     std::int32_t* list = w.list.data();
     std::int64_t count = 0;
     if (!sd.prune) {
-        for (std::int32_t s = 0; s < B; ++s) {
-            list[count] = s;
-            count += w.clean || w.run[s] >= L;
-        }
+        for (std::int32_t s = 0; s < B; ++s) list[count++] = s;
     } else {
-        count = lv.filter[!w.clean](sd, w.pair.data(), w.run.data(), B, list);
+        count = filter(sd, w.pair.data(), B, list);
     }
     // The ordered sum from 0.0, as the module's scorer adds it.
     const double* cols = sd.cols.data();
     const std::uint8_t* c = w.codes;
     for (std::int64_t i = 0; i < count; ++i) {
         const std::int32_t s = list[i];
+        if (!w.clean && w.run[s] < L) continue;
         double sum = 0.0;
         if (sd.sign > 0) {
             for (std::int64_t m = 0; m < L; ++m) sum += cols[m * 4 + c[s + m]];
@@ -466,9 +486,9 @@ void stage_block(const std::uint8_t* codes, std::int64_t n, std::int64_t b0, std
         }
     }
     // One index per position serves every filter of every motif on both strands.
-    std::uint32_t* x = w.pair.data();
+    std::uint8_t* x = w.pair.data();
     static_assert(kQ == 2, "the index below spells out two bases");
-    for (std::int64_t i = 0; i < len; ++i) x[i] = static_cast<std::uint32_t>((c[i] & 3) << 2 | (c[i + 1] & 3));
+    for (std::int64_t i = 0; i < len; ++i) x[i] = static_cast<std::uint8_t>((c[i] & 3) << 2 | (c[i + 1] & 3));
 }
 
 }  // namespace
@@ -478,7 +498,7 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
     const std::int64_t end = std::min(limit, n);
     const std::int32_t K = static_cast<std::int32_t>(motifs_.size());
     if (K == 0 || end <= 0) return;
-    const Level lv = level_of(cpu::table().level);
+    const Filter filter = filter_of(cpu::table().level);
     const std::int64_t span = kBlock + widest_ - 1;  // positions a block's windows touch
     const auto len = static_cast<std::size_t>(span + kSlack);
     Work w;
@@ -500,8 +520,8 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
             }
             tested[k] += t;
             if (!mo.reachable) continue;
-            if (strands_ & kForward) scan_side(mo.side[0], k, b0, B, lv, w);
-            if (strands_ & kReverse) scan_side(mo.side[1], k, b0, B, lv, w);
+            if (strands_ & kForward) scan_side(mo.side[0], k, b0, B, filter, w);
+            if (strands_ & kReverse) scan_side(mo.side[1], k, b0, B, filter, w);
         }
         std::sort(w.hits.begin(), w.hits.end(), [](const Hit& a, const Hit& b) {
             if (a.start != b.start) return a.start < b.start;
