@@ -54,28 +54,39 @@ void encode(const std::uint32_t* text, std::int64_t n, std::uint8_t* out) { enco
 // ------------------------------------------------------------ prepared motifs
 //
 // A window is found in two steps. Filtering: the window's columns fall into
-// groups of two; a group's table, indexed by the 2-mer of codes under it,
-// holds those columns' sum as a small whole number of units (one byte,
-// rounded up, less the group's least entry), so sixteen entries fill one
-// 128-bit lane and one byte shuffle looks up a group for 64 windows at once.
-// The units summed so far plus the largest entries of the groups still
-// unseen bound the window's score from above, up to rounding; a window whose
-// bound stays below the threshold by more than a safe margin for that
-// rounding cannot reach it and is dropped. Scoring: each survivor gets the
-// ordered sum itself, in double, from 0.0, column by column. Filtering only
-// decides which windows get scored, never what they score; and its sums are
-// of whole numbers, exact on every level, so every level keeps the same
-// windows.
+// groups of q = 2 or 3; a group's table, indexed by the q-mer of codes
+// under it, holds those columns' sum as a small whole number of units (one
+// byte, rounded up, less the group's least entry), so a table of 16 or 64
+// entries fills a 128-bit lane or a 512-bit register and one byte shuffle
+// or permute looks up a group for 64 windows at once. The units summed so
+// far plus the largest entries of the groups still unseen bound the window's
+// score from above, up to rounding; a window whose bound stays below the
+// threshold by more than a safe margin for that rounding cannot reach it
+// and is dropped. Scoring: each survivor gets the ordered sum itself, in
+// double, from 0.0, column by column. Filtering only decides which windows
+// get scored, never what they score.
 
-constexpr int kQ = 2;                  // bases per table
+constexpr int kWidest = 3;             // bases per table, at most
 constexpr std::int64_t kBlock = 8192;  // windows per block of a chunk
 constexpr int kBatch = 64;             // windows filtered together
 
 struct Group {
-    std::int64_t offset = 0;  // window offset of the k-mer that indexes the table
-    double top = 0.0;         // largest table entry
-    double loss = 0.0;        // top less the mean entry: what a typical window loses here
+    std::int64_t offset = 0;  // window offset of the q-mer that indexes the table
+    double loss = 0.0;        // largest less the mean entry: what a typical window loses here
     std::vector<double> table;
+};
+
+// The filter over groups of q columns, groups in filtering order: a table
+// of 4^q bytes each, the window offset of each group's q-mer, and limits: a
+// window whose bytes summed with saturation stay below limits[j] after
+// group j cannot reach the threshold.
+struct Filter {
+    int q = 2;
+    std::vector<std::uint8_t> tables;
+    std::vector<std::int32_t> offsets;
+    std::vector<std::uint8_t> limits;
+    std::size_t head = 0;  // groups looked up for whole batches; the rest only for their survivors
+    std::size_t size() const { return std::size_t{1} << (2 * q); }
 };
 
 // One strand of one motif.
@@ -85,14 +96,7 @@ struct Side {
     double threshold = 0.0;
     bool prune = false;          // false: every N-free window is scored in full
     std::vector<double> cols;    // cols[m*4 + c]: column m's value for the forward code c it reads
-    // Groups in filtering order: a table of 16 bytes each, the window
-    // offset of each group's 2-mer, and limits: a window whose bytes summed
-    // with saturation stay below limits[j] after group j cannot reach the
-    // threshold.
-    std::vector<std::uint8_t> tables;
-    std::vector<std::int32_t> offsets;
-    std::vector<std::uint8_t> limits;
-    std::size_t check = 0;       // after this group a batch of windows may leave early (0: never)
+    Filter by[2];                // over groups of 2 and of 3 columns
     // Window offset of the code column m reads.
     std::int64_t offset(std::int64_t m) const { return sign > 0 ? m : L - 1 - m; }
 };
@@ -104,10 +108,9 @@ struct Motif {
 
 namespace {
 
-// Groups of kQ consecutive columns (fewer for the last one), most telling
-// first; tables indexed by kQ-mers, first base most significant.
-std::vector<Group> build_groups(const Side& sd) {
-    constexpr int q = kQ;
+// Groups of q consecutive columns (fewer for the last one), most telling
+// first; tables indexed by q-mers, first base most significant.
+std::vector<Group> build_groups(const Side& sd, int q) {
     const std::int64_t L = sd.L;
     const std::int64_t size = std::int64_t{1} << (2 * q);
     const std::int64_t step = L < q ? L : q;
@@ -119,7 +122,7 @@ std::vector<Group> build_groups(const Side& sd) {
         const std::int64_t lo = std::min(sd.offset(a), sd.offset(b - 1));
         st.offset = L >= q ? std::min(lo, L - q) : 0;
         st.table.resize(static_cast<std::size_t>(size));
-        double total = 0.0;
+        double top = 0.0, total = 0.0;
         for (std::int64_t x = 0; x < size; ++x) {
             double v = 0.0;
             for (std::int64_t m = a; m < b; ++m) {
@@ -127,10 +130,10 @@ std::vector<Group> build_groups(const Side& sd) {
                 v += sd.cols[m * 4 + ((x >> (2 * (q - 1 - digit))) & 3)];
             }
             st.table[x] = v;
-            st.top = x == 0 ? v : std::fmax(st.top, v);
+            top = x == 0 ? v : std::fmax(top, v);
             total += v;
         }
-        st.loss = st.top - total / static_cast<double>(size);
+        st.loss = top - total / static_cast<double>(size);
         groups.push_back(std::move(st));
     }
     // The groups that lose most first, so that most windows leave early.
@@ -138,33 +141,85 @@ std::vector<Group> build_groups(const Side& sd) {
     return groups;
 }
 
-// Where a batch of windows should test whether any of them is still alive:
-// the group that makes the fewest lookups per batch on uniformly random
-// windows (a fixed sample), a mispredicted branch counted as kMiss lookups.
-// 0: never test.
-std::size_t choose_check(const Side& sd) {
+// How many groups the SIMD levels look up for every window, the rest being
+// looked up one survivor at a time: the choice with the least work on
+// uniformly random windows (a fixed sample), where a group for a batch of
+// windows costs one, a group for one window kOne, a survivor kKeep, and a
+// mispredicted branch (a batch with survivors among batches without, or
+// the reverse) kMiss.
+std::size_t choose_head(const Filter& f) {
     constexpr int kSamples = 8192;
-    constexpr double kMiss = 8.0;
-    const std::size_t G = sd.limits.size();
+    constexpr double kOne = 0.5, kKeep = 1.5, kMiss = 10.0;
+    const std::size_t G = f.limits.size();
     std::vector<int> alive(G, 0);
     std::uint64_t state = 0x2545F4914F6CDD1Du;
     for (int i = 0; i < kSamples; ++i) {
         int acc = 0;
         for (std::size_t g = 0; g < G; ++g) {
             state = state * 6364136223846793005u + 1442695040888963407u;
-            acc = std::min(255, acc + sd.tables[16 * g + ((state >> 33) & 15)]);
-            alive[g] += acc >= sd.limits[g];
+            acc = std::min(255, acc + f.tables[f.size() * g + ((state >> 33) & (f.size() - 1))]);
+            alive[g] += acc >= f.limits[g];
         }
     }
-    std::size_t best = 0;
-    double best_cost = static_cast<double>(G);
-    for (std::size_t g = 1; g + 1 < G; ++g) {
-        const double p = 1.0 - std::pow(1.0 - static_cast<double>(alive[g]) / kSamples, kBatch);
-        const double cost =
-            static_cast<double>(g + 1) + p * static_cast<double>(G - g - 1) + kMiss * std::min(p, 1 - p);
-        if (cost < best_cost) best = g, best_cost = cost;
+    std::size_t best = G;
+    double best_cost = std::numeric_limits<double>::infinity();
+    for (std::size_t h = 1; h <= G; ++h) {
+        const double a = static_cast<double>(alive[h - 1]) / kSamples;
+        const double p = 1.0 - std::pow(1.0 - a, kBatch);  // a batch keeps some window
+        const double cost = static_cast<double>(h) + kBatch * a * (kOne * static_cast<double>(G - h) + kKeep) +
+                            kMiss * std::min(p, 1 - p);
+        if (cost < best_cost) best = h, best_cost = cost;
     }
     return best;
+}
+
+// The filter over groups of q columns for windows that must reach t, or
+// false when whole numbers cannot serve (see prepare).
+bool build_filter(const Side& sd, int q, double t, Filter& f) {
+    const std::vector<Group> groups = build_groups(sd, q);
+    double low = 0.0;  // the least bound any window can have
+    for (const Group& g : groups) low += *std::min_element(g.table.begin(), g.table.end());
+    if (!(t > low)) return false;  // every window would pass
+
+    // The unit: about 1/255 of the way from low to t, doubled until the
+    // final limit fits a byte.
+    int e = 0;
+    std::frexp((t - low) / 255.0, &e);
+    for (double d = std::ldexp(1.0, e);; d *= 2.0) {
+        // Small enough that sums of G + 1 of them stay exact.
+        const double most = 0x1p52 / static_cast<double>(groups.size() + 1);
+        const auto whole = [d, most](double v, double& out) {
+            out = std::ceil(v / d);
+            return std::fabs(out) < most;
+        };
+        double need = 0.0;
+        if (!whole(t, need)) return false;
+        std::vector<double> top(groups.size()), q_table;
+        std::vector<std::uint8_t> tables;
+        for (std::size_t j = 0; j < groups.size(); ++j) {
+            q_table.resize(groups[j].table.size());
+            for (std::size_t x = 0; x < q_table.size(); ++x)
+                if (!whole(groups[j].table[x], q_table[x])) return false;
+            const double base = *std::min_element(q_table.begin(), q_table.end());
+            top[j] = *std::max_element(q_table.begin(), q_table.end()) - base;
+            need -= base;
+            for (double v : q_table) tables.push_back(static_cast<std::uint8_t>(std::min(255.0, v - base)));
+        }
+        if (need > 255.0) continue;
+        if (need <= 0.0) return false;
+        f.q = q;
+        f.tables = std::move(tables);
+        f.limits.resize(groups.size());
+        double rest = 0.0;  // the largest entries of the groups after this one
+        for (std::size_t j = groups.size(); j-- > 0;) {
+            f.limits[j] = static_cast<std::uint8_t>(std::max(0.0, need - rest));
+            rest += top[j];
+        }
+        break;
+    }
+    for (const Group& g : groups) f.offsets.push_back(static_cast<std::int32_t>(g.offset));
+    f.head = choose_head(f);
+    return true;
 }
 
 // Builds the side's filters from its columns.
@@ -197,52 +252,9 @@ void prepare(Side& sd) {
     }
     const double scale = sum_abs + std::fabs(sd.threshold);
     if (!finite || !(scale < 1e300)) return;
-    const std::vector<Group> groups = build_groups(sd);
     const double margin = static_cast<double>(4 * (2 * L + 2)) * 0x1p-53 * scale + 0x1p-1000;
     const double t = sd.threshold - margin;
-    double low = 0.0;  // the least bound any window can have
-    for (const Group& g : groups) low += *std::min_element(g.table.begin(), g.table.end());
-    if (!(t > low)) return;  // every window would pass
-
-    // The unit: about 1/255 of the way from low to t, doubled until the
-    // final limit fits a byte.
-    int e = 0;
-    std::frexp((t - low) / 255.0, &e);
-    for (double d = std::ldexp(1.0, e);; d *= 2.0) {
-        // Small enough that sums of G + 1 of them stay exact.
-        const double most = 0x1p52 / static_cast<double>(groups.size() + 1);
-        const auto whole = [d, most](double v, double& out) {
-            out = std::ceil(v / d);
-            return std::fabs(out) < most;
-        };
-        double need = 0.0;
-        if (!whole(t, need)) return;
-        std::vector<double> base(groups.size()), top(groups.size());
-        std::vector<std::uint8_t> tables;
-        bool exact = true;
-        for (std::size_t j = 0; j < groups.size(); ++j) {
-            std::array<double, 16> q{};
-            for (std::size_t x = 0; x < 16; ++x) exact = exact && whole(groups[j].table[x], q[x]);
-            base[j] = *std::min_element(q.begin(), q.end());
-            top[j] = *std::max_element(q.begin(), q.end()) - base[j];
-            need -= base[j];
-            for (double v : q) tables.push_back(static_cast<std::uint8_t>(std::min(255.0, v - base[j])));
-        }
-        if (!exact) return;
-        if (need > 255.0) continue;
-        if (need <= 0.0) return;
-        sd.tables = std::move(tables);
-        sd.limits.resize(groups.size());
-        double rest = 0.0;  // the largest entries of the groups after this one
-        for (std::size_t j = groups.size(); j-- > 0;) {
-            sd.limits[j] = static_cast<std::uint8_t>(std::max(0.0, need - rest));
-            rest += top[j];
-        }
-        break;
-    }
-    for (const Group& g : groups) sd.offsets.push_back(static_cast<std::int32_t>(g.offset));
-    sd.check = choose_check(sd);
-    sd.prune = true;
+    sd.prune = build_filter(sd, 2, t, sd.by[0]) && build_filter(sd, 3, t, sd.by[1]);
 }
 
 // Whether some window may reach threshold. Rounded addition is monotone, so
@@ -295,8 +307,10 @@ struct Work {
     const std::uint8_t* codes = nullptr;  // the block's codes (in place, or pad)
     bool clean = false;                   // no N among the positions the block's windows touch
     std::vector<std::int32_t> run;        // base codes in a row from each position (blocks with N)
-    std::vector<std::uint8_t> pair;       // the 2-mer starting at each position, N read as some base
+    // The q-mer starting at each position for q = 2 and 3, N read as some base.
+    std::vector<std::uint8_t> mer[2];
     std::vector<std::int32_t> list;       // surviving window starts
+    std::vector<std::uint8_t> part;       // each window's sum over the filter's head
     std::vector<Hit> hits;
 };
 
@@ -314,135 +328,136 @@ inline std::uint64_t inside(std::int64_t s, std::int64_t B) {
     return B - s < kBatch ? (std::uint64_t{1} << (B - s)) - 1 : ~std::uint64_t{0};
 }
 
-// The filter, one window at a time, in the batches and order of the SIMD
-// levels. Survivors go to list (windows past B never: the pair array is
-// padded); returns their number.
-std::int64_t filter_base(const Side& sd, const std::uint8_t* pair, std::int64_t B, std::int32_t* list) {
-    const std::size_t G = sd.limits.size();
-    const std::uint8_t* T = sd.tables.data();
-    const std::int32_t* off = sd.offsets.data();
-    const std::uint8_t* lim = sd.limits.data();
-    const std::size_t check = sd.check;
+// The first f.head groups of a filter for the windows before B, whose
+// q-mers start at mer (the array is padded past B): those that pass go to
+// list, their sums to part[window]; returns their number. Here one window
+// at a time, in the batches of the SIMD forms.
+std::int64_t head_base(const Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
+                       std::uint8_t* part) {
+    const std::uint8_t* T = f.tables.data();
+    const std::int32_t* off = f.offsets.data();
+    const std::uint8_t limit = f.limits[f.head - 1];
+    const std::size_t size = f.size();
     std::int64_t count = 0;
-    std::uint8_t acc[kBatch];
-    const auto add = [&](std::size_t g, std::int64_t s) {
-        for (int i = 0; i < kBatch; ++i)
-            acc[i] = static_cast<std::uint8_t>(std::min(255, acc[i] + T[16 * g + pair[s + i + off[g]]]));
-    };
     for (std::int32_t s = 0; s < B; s += kBatch) {
+        std::uint8_t* acc = part + s;
         std::fill(acc, acc + kBatch, std::uint8_t{0});
-        std::size_t g = 0;
-        if (check) {
-            bool any = false;
-            for (; g <= check; ++g) add(g, s);
-            for (int i = 0; i < kBatch; ++i) any |= acc[i] >= lim[check];
-            if (!any) continue;
-        }
-        for (; g < G; ++g) add(g, s);
+        for (std::size_t g = 0; g < f.head; ++g)
+            for (int i = 0; i < kBatch; ++i)
+                acc[i] = static_cast<std::uint8_t>(std::min(255, acc[i] + T[size * g + mer[s + i + off[g]]]));
         std::uint64_t mask = 0;
-        for (int i = 0; i < kBatch; ++i) mask |= static_cast<std::uint64_t>(acc[i] >= lim[G - 1]) << i;
+        for (int i = 0; i < kBatch; ++i) mask |= static_cast<std::uint64_t>(acc[i] >= limit) << i;
         count = keep_bits(mask & inside(s, B), s, list, count);
     }
     return count;
 }
 
-// Table T looked up for the 32 windows whose indexes start at x.
+// Table T of 16 entries looked up for the 32 windows whose indexes start at x.
 __attribute__((target("avx2"))) inline __m256i lookup32(const std::uint8_t* T, const std::uint8_t* x) {
     const __m256i t = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(T)));
     return _mm256_shuffle_epi8(t, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x)));
 }
 
-__attribute__((target("avx2"))) inline std::uint64_t at_least32(__m256i a, std::uint8_t limit) {
-    const __m256i l = _mm256_set1_epi8(static_cast<char>(limit));
-    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(a, l), a)));
+__attribute__((target("avx2"))) inline std::uint64_t at_least32(__m256i a, __m256i limit) {
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(a, limit), a)));
 }
 
-// The byte filter on AVX2, in the same batches of 64 windows as on
-// AVX-512 (two registers of 32).
-__attribute__((target("avx2"))) std::int64_t filter_avx2(const Side& sd, const std::uint8_t* pair, std::int64_t B,
-                                                         std::int32_t* list) {
-    const std::size_t G = sd.limits.size();
-    const std::uint8_t* T = sd.tables.data();
-    const std::int32_t* off = sd.offsets.data();
-    const std::uint8_t* lim = sd.limits.data();
-    const std::size_t check = sd.check;
+// The head on AVX2, groups of two columns (16-entry tables, one byte
+// shuffle), in batches of 64 windows (two registers of 32).
+__attribute__((target("avx2"))) std::int64_t head_avx2(const Filter& f, const std::uint8_t* mer, std::int64_t B,
+                                                       std::int32_t* list, std::uint8_t* part) {
+    const std::uint8_t* T = f.tables.data();
+    const std::int32_t* off = f.offsets.data();
+    const __m256i limit = _mm256_set1_epi8(static_cast<char>(f.limits[f.head - 1]));
     std::int64_t count = 0;
     for (std::int32_t s = 0; s < B; s += kBatch) {
-        __m256i a0 = lookup32(T, pair + s + off[0]);
-        __m256i a1 = lookup32(T, pair + s + 32 + off[0]);
-        std::size_t g = 1;
-        if (check) {
-            for (; g <= check; ++g) {
-                a0 = _mm256_adds_epu8(a0, lookup32(T + 16 * g, pair + s + off[g]));
-                a1 = _mm256_adds_epu8(a1, lookup32(T + 16 * g, pair + s + 32 + off[g]));
-            }
-            if (!(at_least32(a0, lim[check]) | at_least32(a1, lim[check]))) continue;
+        __m256i a0 = lookup32(T, mer + s + off[0]);
+        __m256i a1 = lookup32(T, mer + s + 32 + off[0]);
+        for (std::size_t g = 1; g < f.head; ++g) {
+            a0 = _mm256_adds_epu8(a0, lookup32(T + 16 * g, mer + s + off[g]));
+            a1 = _mm256_adds_epu8(a1, lookup32(T + 16 * g, mer + s + 32 + off[g]));
         }
-        for (; g < G; ++g) {
-            a0 = _mm256_adds_epu8(a0, lookup32(T + 16 * g, pair + s + off[g]));
-            a1 = _mm256_adds_epu8(a1, lookup32(T + 16 * g, pair + s + 32 + off[g]));
-        }
-        const std::uint64_t mask = at_least32(a0, lim[G - 1]) | at_least32(a1, lim[G - 1]) << 32;
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(part + s), a0);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(part + s + 32), a1);
+        const std::uint64_t mask = at_least32(a0, limit) | at_least32(a1, limit) << 32;
         count = keep_bits(mask & inside(s, B), s, list, count);
     }
     return count;
 }
 
-// Table T looked up for the 64 windows whose indexes start at x.
-__attribute__((target("avx512f,avx512bw"))) inline __m512i lookup64(const std::uint8_t* T, const std::uint8_t* x) {
+// Table T of 64 entries looked up for the 64 windows whose indexes start at x.
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) inline __m512i lookup64(const std::uint8_t* T,
+                                                                             const std::uint8_t* x) {
+    const __m512i t = _mm512_loadu_si512(T);
     // The masked form: the plain one passes an "undefined" source gcc 12 flags.
-    const __m512i t = _mm512_mask_broadcast_i32x4(_mm512_setzero_si512(), static_cast<__mmask16>(0xFFFF),
-                                                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(T)));
-    return _mm512_shuffle_epi8(t, _mm512_loadu_si512(x));
+    return _mm512_mask_permutexvar_epi8(t, ~__mmask64{0}, _mm512_loadu_si512(x), t);
 }
 
-// The byte filter: for each 64 windows, the groups' bytes summed with
-// saturation in filtering order; a batch leaves as soon as none of its
-// windows can still reach the threshold.
-__attribute__((target("avx512f,avx512bw"))) std::int64_t filter_avx512(const Side& sd, const std::uint8_t* pair,
-                                                                      std::int64_t B, std::int32_t* list) {
-    const std::size_t G = sd.limits.size();
-    const std::uint8_t* T = sd.tables.data();
-    const std::int32_t* off = sd.offsets.data();
-    const std::uint8_t* lim = sd.limits.data();
-    const std::size_t check = sd.check;
+// The head on AVX-512 with byte permutes (VBMI): groups of three columns,
+// a 64-entry table in one register, 64 windows per permute.
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) std::int64_t head_vbmi(const Filter& f,
+                                                                             const std::uint8_t* mer,
+                                                                             std::int64_t B, std::int32_t* list,
+                                                                             std::uint8_t* part) {
+    const std::uint8_t* T = f.tables.data();
+    const std::int32_t* off = f.offsets.data();
+    const __m512i limit = _mm512_set1_epi8(static_cast<char>(f.limits[f.head - 1]));
     std::int64_t count = 0;
     for (std::int32_t s = 0; s < B; s += kBatch) {
-        __m512i acc = lookup64(T, pair + s + off[0]);
-        std::size_t g = 1;
-        if (check) {
-            for (; g <= check; ++g) acc = _mm512_adds_epu8(acc, lookup64(T + 16 * g, pair + s + off[g]));
-            if (!_mm512_cmpge_epu8_mask(acc, _mm512_set1_epi8(static_cast<char>(lim[check])))) continue;
-        }
-        for (; g < G; ++g) acc = _mm512_adds_epu8(acc, lookup64(T + 16 * g, pair + s + off[g]));
-        const std::uint64_t mask = _mm512_cmpge_epu8_mask(acc, _mm512_set1_epi8(static_cast<char>(lim[G - 1])));
+        __m512i acc = lookup64(T, mer + s + off[0]);
+        for (std::size_t g = 1; g < f.head; ++g) acc = _mm512_adds_epu8(acc, lookup64(T + 64 * g, mer + s + off[g]));
+        _mm512_storeu_si512(part + s, acc);
+        const std::uint64_t mask = _mm512_cmpge_epu8_mask(acc, limit);
         count = keep_bits(mask & inside(s, B), s, list, count);
     }
     return count;
 }
 
-using Filter = std::int64_t (*)(const Side&, const std::uint8_t*, std::int64_t, std::int32_t*);
+using Head = std::int64_t (*)(const Filter&, const std::uint8_t*, std::int64_t, std::int32_t*, std::uint8_t*);
 
-// The filter of the level chosen for this process. The byte shuffles of
-// AVX-512 need its BW part, which every AVX-512 processor but the first
-// Xeon Phi has; lacking it, AVX2 does.
-Filter filter_of(cpu::Level l) {
+// The filter head of the level chosen for this process, and the groups it
+// reads (0: of two columns, 1: of three). AVX-512 without byte permutes
+// (before Ice Lake) filters as AVX2 does; the scalar form makes the fewest
+// lookups with the larger groups.
+struct Level {
+    Head head;
+    int by;
+};
+
+Level level_of(cpu::Level l) {
     switch (l) {
-        case cpu::Level::Avx512: return __builtin_cpu_supports("avx512bw") ? filter_avx512 : filter_avx2;
-        case cpu::Level::Avx2: return filter_avx2;
-        default: return filter_base;
+        case cpu::Level::Avx512:
+            if (__builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw")) return {head_vbmi, 1};
+            return {head_avx2, 0};
+        case cpu::Level::Avx2: return {head_avx2, 0};
+        default: return {head_base, 1};
     }
 }
 
 // Hits of one side in the block at b0: filter, then score the survivors.
-void scan_side(const Side& sd, std::int32_t k, std::int64_t b0, std::int64_t B, Filter filter, Work& w) {
+void scan_side(const Side& sd, std::int32_t k, std::int64_t b0, std::int64_t B, const Level& lv, Work& w) {
     const std::int64_t L = sd.L;
     std::int32_t* list = w.list.data();
     std::int64_t count = 0;
     if (!sd.prune) {
         for (std::int32_t s = 0; s < B; ++s) list[count++] = s;
     } else {
-        count = filter(sd, w.pair.data(), B, list);
+        const Filter& f = sd.by[lv.by];
+        const std::uint8_t* mer = w.mer[lv.by].data();
+        count = lv.head(f, mer, B, list, w.part.data());
+        // The groups after the head, for the few windows left.
+        const std::uint8_t* T = f.tables.data();
+        const std::int32_t* off = f.offsets.data();
+        const std::size_t G = f.limits.size(), size = f.size();
+        std::int64_t kept = 0;
+        for (std::int64_t i = 0; i < count; ++i) {
+            const std::int32_t s = list[i];
+            int acc = w.part[s];
+            for (std::size_t g = f.head; g < G; ++g) acc = std::min(255, acc + T[size * g + mer[s + off[g]]]);
+            list[kept] = s;
+            kept += acc >= f.limits[G - 1];
+        }
+        count = kept;
     }
     // The ordered sum from 0.0, as the module's scorer adds it.
     const double* cols = sd.cols.data();
@@ -464,8 +479,8 @@ constexpr std::int64_t kSlack = kBatch;  // positions past the span a batch may 
 
 // Fills w for the block of windows at b0 whose windows touch span positions.
 void stage_block(const std::uint8_t* codes, std::int64_t n, std::int64_t b0, std::int64_t span, Work& w) {
-    const std::int64_t len = span + kSlack;   // positions that get k-mers
-    const std::int64_t need = len + kQ - 1;   // codes those k-mers read
+    const std::int64_t len = span + kSlack;        // positions that get q-mers
+    const std::int64_t need = len + kWidest - 1;  // codes those q-mers read
     if (b0 + need <= n) {
         w.codes = codes + b0;
     } else {
@@ -486,9 +501,13 @@ void stage_block(const std::uint8_t* codes, std::int64_t n, std::int64_t b0, std
         }
     }
     // One index per position serves every filter of every motif on both strands.
-    std::uint8_t* x = w.pair.data();
-    static_assert(kQ == 2, "the index below spells out two bases");
-    for (std::int64_t i = 0; i < len; ++i) x[i] = static_cast<std::uint8_t>((c[i] & 3) << 2 | (c[i + 1] & 3));
+    std::uint8_t* two = w.mer[0].data();
+    std::uint8_t* three = w.mer[1].data();
+    static_assert(kWidest == 3, "the indexes below spell out two and three bases");
+    for (std::int64_t i = 0; i < len; ++i) {
+        two[i] = static_cast<std::uint8_t>((c[i] & 3) << 2 | (c[i + 1] & 3));
+        three[i] = static_cast<std::uint8_t>((c[i] & 3) << 4 | (c[i + 1] & 3) << 2 | (c[i + 2] & 3));
+    }
 }
 
 }  // namespace
@@ -498,14 +517,16 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
     const std::int64_t end = std::min(limit, n);
     const std::int32_t K = static_cast<std::int32_t>(motifs_.size());
     if (K == 0 || end <= 0) return;
-    const Filter filter = filter_of(cpu::table().level);
+    const Level lv = level_of(cpu::table().level);
     const std::int64_t span = kBlock + widest_ - 1;  // positions a block's windows touch
     const auto len = static_cast<std::size_t>(span + kSlack);
     Work w;
-    w.pad.resize(len + kQ);
+    w.pad.resize(len + kWidest);
     w.run.resize(len);
-    w.pair.resize(len);
+    w.mer[0].resize(len);
+    w.mer[1].resize(len);
     w.list.resize(static_cast<std::size_t>(kBlock));
+    w.part.resize(static_cast<std::size_t>(kBlock + kBatch));
     for (std::int64_t b0 = 0; b0 < end; b0 += kBlock) {
         const std::int64_t B = std::min(kBlock, end - b0);
         stage_block(codes, n, b0, B + widest_ - 1, w);
@@ -520,8 +541,8 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
             }
             tested[k] += t;
             if (!mo.reachable) continue;
-            if (strands_ & kForward) scan_side(mo.side[0], k, b0, B, filter, w);
-            if (strands_ & kReverse) scan_side(mo.side[1], k, b0, B, filter, w);
+            if (strands_ & kForward) scan_side(mo.side[0], k, b0, B, lv, w);
+            if (strands_ & kReverse) scan_side(mo.side[1], k, b0, B, lv, w);
         }
         std::sort(w.hits.begin(), w.hits.end(), [](const Hit& a, const Hit& b) {
             if (a.start != b.start) return a.start < b.start;
