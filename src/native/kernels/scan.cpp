@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 #include "cpu.hpp"
 
@@ -352,9 +353,31 @@ std::int64_t head_base(const Filter& f, const std::uint8_t* mer, std::int64_t B,
     return count;
 }
 
-// Table T of 16 entries looked up for the 32 windows whose indexes start at x.
-__attribute__((target("avx2"))) inline __m256i lookup32(const std::uint8_t* T, const std::uint8_t* x) {
-    const __m256i t = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(T)));
+// Calls of(H) for a head of H groups known at compile time (its tables then
+// stay in registers), of(0) for any other.
+template <class Of>
+std::int64_t by_head(std::size_t head, Of of) {
+    using H = std::size_t;
+    switch (head) {
+        case 1: return of(std::integral_constant<H, 1>{});
+        case 2: return of(std::integral_constant<H, 2>{});
+        case 3: return of(std::integral_constant<H, 3>{});
+        case 4: return of(std::integral_constant<H, 4>{});
+        case 5: return of(std::integral_constant<H, 5>{});
+        case 6: return of(std::integral_constant<H, 6>{});
+        case 7: return of(std::integral_constant<H, 7>{});
+        case 8: return of(std::integral_constant<H, 8>{});
+        default: return of(std::integral_constant<H, 0>{});
+    }
+}
+
+// A 16-entry table in both lanes.
+__attribute__((target("avx2"))) inline __m256i table16(const std::uint8_t* T) {
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(T)));
+}
+
+// Table t looked up for the 32 windows whose indexes start at x.
+__attribute__((target("avx2"))) inline __m256i lookup32(__m256i t, const std::uint8_t* x) {
     return _mm256_shuffle_epi8(t, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x)));
 }
 
@@ -363,19 +386,26 @@ __attribute__((target("avx2"))) inline std::uint64_t at_least32(__m256i a, __m25
 }
 
 // The head on AVX2, groups of two columns (16-entry tables, one byte
-// shuffle), in batches of 64 windows (two registers of 32).
-__attribute__((target("avx2"))) std::int64_t head_avx2(const Filter& f, const std::uint8_t* mer, std::int64_t B,
-                                                       std::int32_t* list, std::uint8_t* part) {
+// shuffle), in batches of 64 windows (two registers of 32). H > 0: a head
+// of H groups; 0: any head.
+template <std::size_t H>
+__attribute__((target("avx2"))) std::int64_t head_avx2_of(const Filter& f, const std::uint8_t* mer, std::int64_t B,
+                                                          std::int32_t* list, std::uint8_t* part) {
+    constexpr std::size_t R = H > 0 ? H : 1;
+    const std::size_t h = H > 0 ? H : f.head;
     const std::uint8_t* T = f.tables.data();
     const std::int32_t* off = f.offsets.data();
-    const __m256i limit = _mm256_set1_epi8(static_cast<char>(f.limits[f.head - 1]));
+    __m256i held[R];
+    for (std::size_t g = 0; g < R; ++g) held[g] = table16(T + 16 * g);
+    const __m256i limit = _mm256_set1_epi8(static_cast<char>(f.limits[h - 1]));
     std::int64_t count = 0;
     for (std::int32_t s = 0; s < B; s += kBatch) {
-        __m256i a0 = lookup32(T, mer + s + off[0]);
-        __m256i a1 = lookup32(T, mer + s + 32 + off[0]);
-        for (std::size_t g = 1; g < f.head; ++g) {
-            a0 = _mm256_adds_epu8(a0, lookup32(T + 16 * g, mer + s + off[g]));
-            a1 = _mm256_adds_epu8(a1, lookup32(T + 16 * g, mer + s + 32 + off[g]));
+        __m256i a0 = lookup32(held[0], mer + s + off[0]);
+        __m256i a1 = lookup32(held[0], mer + s + 32 + off[0]);
+        for (std::size_t g = 1; g < h; ++g) {
+            const __m256i t = H > 0 ? held[g] : table16(T + 16 * g);
+            a0 = _mm256_adds_epu8(a0, lookup32(t, mer + s + off[g]));
+            a1 = _mm256_adds_epu8(a1, lookup32(t, mer + s + 32 + off[g]));
         }
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(part + s), a0);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(part + s + 32), a1);
@@ -385,32 +415,48 @@ __attribute__((target("avx2"))) std::int64_t head_avx2(const Filter& f, const st
     return count;
 }
 
-// Table T of 64 entries looked up for the 64 windows whose indexes start at x.
-__attribute__((target("avx512f,avx512bw,avx512vbmi"))) inline __m512i lookup64(const std::uint8_t* T,
-                                                                             const std::uint8_t* x) {
-    const __m512i t = _mm512_loadu_si512(T);
+std::int64_t head_avx2(const Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
+                       std::uint8_t* part) {
+    return by_head(f.head, [&](auto H) { return head_avx2_of<H()>(f, mer, B, list, part); });
+}
+
+// Table t of 64 entries looked up for the 64 windows whose indexes are x.
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) inline __m512i permute64(__m512i t, __m512i x) {
     // The masked form: the plain one passes an "undefined" source gcc 12 flags.
-    return _mm512_mask_permutexvar_epi8(t, ~__mmask64{0}, _mm512_loadu_si512(x), t);
+    return _mm512_mask_permutexvar_epi8(t, ~__mmask64{0}, x, t);
 }
 
 // The head on AVX-512 with byte permutes (VBMI): groups of three columns,
-// a 64-entry table in one register, 64 windows per permute.
-__attribute__((target("avx512f,avx512bw,avx512vbmi"))) std::int64_t head_vbmi(const Filter& f,
-                                                                             const std::uint8_t* mer,
-                                                                             std::int64_t B, std::int32_t* list,
-                                                                             std::uint8_t* part) {
+// a 64-entry table in one register, 64 windows per permute. H as above.
+template <std::size_t H>
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) std::int64_t head_vbmi_of(const Filter& f,
+                                                                                const std::uint8_t* mer,
+                                                                                std::int64_t B, std::int32_t* list,
+                                                                                std::uint8_t* part) {
+    constexpr std::size_t R = H > 0 ? H : 1;
+    const std::size_t h = H > 0 ? H : f.head;
     const std::uint8_t* T = f.tables.data();
     const std::int32_t* off = f.offsets.data();
-    const __m512i limit = _mm512_set1_epi8(static_cast<char>(f.limits[f.head - 1]));
+    __m512i held[R];
+    for (std::size_t g = 0; g < R; ++g) held[g] = _mm512_loadu_si512(T + 64 * g);
+    const __m512i limit = _mm512_set1_epi8(static_cast<char>(f.limits[h - 1]));
     std::int64_t count = 0;
     for (std::int32_t s = 0; s < B; s += kBatch) {
-        __m512i acc = lookup64(T, mer + s + off[0]);
-        for (std::size_t g = 1; g < f.head; ++g) acc = _mm512_adds_epu8(acc, lookup64(T + 64 * g, mer + s + off[g]));
+        __m512i acc = permute64(held[0], _mm512_loadu_si512(mer + s + off[0]));
+        for (std::size_t g = 1; g < h; ++g) {
+            const __m512i t = H > 0 ? held[g] : _mm512_loadu_si512(T + 64 * g);
+            acc = _mm512_adds_epu8(acc, permute64(t, _mm512_loadu_si512(mer + s + off[g])));
+        }
         _mm512_storeu_si512(part + s, acc);
         const std::uint64_t mask = _mm512_cmpge_epu8_mask(acc, limit);
         count = keep_bits(mask & inside(s, B), s, list, count);
     }
     return count;
+}
+
+std::int64_t head_vbmi(const Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
+                       std::uint8_t* part) {
+    return by_head(f.head, [&](auto H) { return head_vbmi_of<H()>(f, mer, B, list, part); });
 }
 
 using Head = std::int64_t (*)(const Filter&, const std::uint8_t*, std::int64_t, std::int32_t*, std::uint8_t*);
