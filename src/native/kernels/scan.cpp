@@ -150,7 +150,7 @@ std::vector<Group> build_groups(const Side& sd, int q) {
 // the reverse) kMiss.
 std::size_t choose_head(const Filter& f) {
     constexpr int kSamples = 8192;
-    constexpr double kOne = 0.5, kKeep = 1.5, kMiss = 10.0;
+    constexpr double kOne = 2.0, kKeep = 6.0, kMiss = 40.0;
     const std::size_t G = f.limits.size();
     std::vector<int> alive(G, 0);
     std::uint64_t state = 0x2545F4914F6CDD1Du;
@@ -396,21 +396,25 @@ __attribute__((target("avx2"))) std::int64_t head_avx2_of(const Filter& f, const
     const std::uint8_t* T = f.tables.data();
     const std::int32_t* off = f.offsets.data();
     __m256i held[R];
-    for (std::size_t g = 0; g < R; ++g) held[g] = table16(T + 16 * g);
+    const std::uint8_t* x[R];  // the q-mers under each group (kept apart from the stores below)
+    for (std::size_t g = 0; g < R; ++g) held[g] = table16(T + 16 * g), x[g] = mer + off[g];
     const __m256i limit = _mm256_set1_epi8(static_cast<char>(f.limits[h - 1]));
     std::int64_t count = 0;
     for (std::int32_t s = 0; s < B; s += kBatch) {
-        __m256i a0 = lookup32(held[0], mer + s + off[0]);
-        __m256i a1 = lookup32(held[0], mer + s + 32 + off[0]);
+        __m256i a0 = lookup32(held[0], x[0] + s);
+        __m256i a1 = lookup32(held[0], x[0] + s + 32);
         for (std::size_t g = 1; g < h; ++g) {
             const __m256i t = H > 0 ? held[g] : table16(T + 16 * g);
-            a0 = _mm256_adds_epu8(a0, lookup32(t, mer + s + off[g]));
-            a1 = _mm256_adds_epu8(a1, lookup32(t, mer + s + 32 + off[g]));
+            const std::uint8_t* xg = H > 0 ? x[g] : mer + off[g];
+            a0 = _mm256_adds_epu8(a0, lookup32(t, xg + s));
+            a1 = _mm256_adds_epu8(a1, lookup32(t, xg + s + 32));
         }
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(part + s), a0);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(part + s + 32), a1);
-        const std::uint64_t mask = at_least32(a0, limit) | at_least32(a1, limit) << 32;
-        count = keep_bits(mask & inside(s, B), s, list, count);
+        const std::uint64_t mask = (at_least32(a0, limit) | at_least32(a1, limit) << 32) & inside(s, B);
+        if (mask) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(part + s), a0);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(part + s + 32), a1);
+            count = keep_bits(mask, s, list, count);
+        }
     }
     return count;
 }
@@ -438,18 +442,22 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) std::int64_t head_vbmi_of
     const std::uint8_t* T = f.tables.data();
     const std::int32_t* off = f.offsets.data();
     __m512i held[R];
-    for (std::size_t g = 0; g < R; ++g) held[g] = _mm512_loadu_si512(T + 64 * g);
+    const std::uint8_t* x[R];  // the q-mers under each group (kept apart from the stores below)
+    for (std::size_t g = 0; g < R; ++g) held[g] = _mm512_loadu_si512(T + 64 * g), x[g] = mer + off[g];
     const __m512i limit = _mm512_set1_epi8(static_cast<char>(f.limits[h - 1]));
     std::int64_t count = 0;
     for (std::int32_t s = 0; s < B; s += kBatch) {
-        __m512i acc = permute64(held[0], _mm512_loadu_si512(mer + s + off[0]));
+        __m512i acc = permute64(held[0], _mm512_loadu_si512(x[0] + s));
         for (std::size_t g = 1; g < h; ++g) {
             const __m512i t = H > 0 ? held[g] : _mm512_loadu_si512(T + 64 * g);
-            acc = _mm512_adds_epu8(acc, permute64(t, _mm512_loadu_si512(mer + s + off[g])));
+            const std::uint8_t* xg = H > 0 ? x[g] : mer + off[g];
+            acc = _mm512_adds_epu8(acc, permute64(t, _mm512_loadu_si512(xg + s)));
         }
-        _mm512_storeu_si512(part + s, acc);
-        const std::uint64_t mask = _mm512_cmpge_epu8_mask(acc, limit);
-        count = keep_bits(mask & inside(s, B), s, list, count);
+        const std::uint64_t mask = _mm512_cmpge_epu8_mask(acc, limit) & inside(s, B);
+        if (mask) {
+            _mm512_storeu_si512(part + s, acc);
+            count = keep_bits(mask, s, list, count);
+        }
     }
     return count;
 }
