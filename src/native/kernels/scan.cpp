@@ -329,30 +329,6 @@ inline std::uint64_t inside(std::int64_t s, std::int64_t B) {
     return B - s < kBatch ? (std::uint64_t{1} << (B - s)) - 1 : ~std::uint64_t{0};
 }
 
-// The first f.head groups of a filter for the windows before B, whose
-// q-mers start at mer (the array is padded past B): those that pass go to
-// list, their sums to part[window]; returns their number. Here one window
-// at a time, in the batches of the SIMD forms.
-std::int64_t head_base(const Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
-                       std::uint8_t* part) {
-    const std::uint8_t* T = f.tables.data();
-    const std::int32_t* off = f.offsets.data();
-    const std::uint8_t limit = f.limits[f.head - 1];
-    const std::size_t size = f.size();
-    std::int64_t count = 0;
-    for (std::int32_t s = 0; s < B; s += kBatch) {
-        std::uint8_t* acc = part + s;
-        std::fill(acc, acc + kBatch, std::uint8_t{0});
-        for (std::size_t g = 0; g < f.head; ++g)
-            for (int i = 0; i < kBatch; ++i)
-                acc[i] = static_cast<std::uint8_t>(std::min(255, acc[i] + T[size * g + mer[s + i + off[g]]]));
-        std::uint64_t mask = 0;
-        for (int i = 0; i < kBatch; ++i) mask |= static_cast<std::uint64_t>(acc[i] >= limit) << i;
-        count = keep_bits(mask & inside(s, B), s, list, count);
-    }
-    return count;
-}
-
 // Calls of(H) for a head of H groups known at compile time (its tables then
 // stay in registers), of(0) for any other.
 template <class Of>
@@ -371,6 +347,36 @@ std::int64_t by_head(std::size_t head, Of of) {
     }
 }
 
+// The first f.head groups of a filter for the windows before B, whose
+// q-mers start at mer (the array is padded past B): those that pass go to
+// list, their sums to part[window]; returns their number. Here one window
+// at a time, without branches; exact sums pass where the SIMD forms'
+// saturated ones do, as every limit is at most 255. H > 0: a head of H
+// groups; 0: any head.
+template <std::size_t H>
+std::int64_t head_base_of(const Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
+                          std::uint8_t* part) {
+    constexpr std::size_t R = H > 0 ? H : 1;
+    const std::size_t h = H > 0 ? H : f.head;
+    const std::size_t size = f.size();
+    const std::uint8_t* T = f.tables.data();
+    const std::int32_t* off = f.offsets.data();
+    const std::uint8_t* x[R];  // the q-mers under each group, and each group's table
+    const std::uint8_t* t[R];
+    for (std::size_t g = 0; g < R; ++g) x[g] = mer + off[g], t[g] = T + size * g;
+    const int limit = f.limits[h - 1];
+    std::int64_t count = 0;
+    for (std::int32_t s = 0; s < B; ++s) {
+        int acc = 0;
+        for (std::size_t g = 0; g < h; ++g)
+            acc += H > 0 ? t[g][x[g][s]] : T[size * g + mer[s + off[g]]];
+        part[s] = static_cast<std::uint8_t>(std::min(acc, 255));
+        list[count] = s;
+        count += acc >= limit;
+    }
+    return count;
+}
+
 // A 16-entry table in both lanes.
 __attribute__((target("avx2"))) inline __m256i table16(const std::uint8_t* T) {
     return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(T)));
@@ -386,8 +392,7 @@ __attribute__((target("avx2"))) inline std::uint64_t at_least32(__m256i a, __m25
 }
 
 // The head on AVX2, groups of two columns (16-entry tables, one byte
-// shuffle), in batches of 64 windows (two registers of 32). H > 0: a head
-// of H groups; 0: any head.
+// shuffle), in batches of 64 windows (two registers of 32). H as above.
 template <std::size_t H>
 __attribute__((target("avx2"))) std::int64_t head_avx2_of(const Filter& f, const std::uint8_t* mer, std::int64_t B,
                                                           std::int32_t* list, std::uint8_t* part) {
@@ -417,6 +422,11 @@ __attribute__((target("avx2"))) std::int64_t head_avx2_of(const Filter& f, const
         }
     }
     return count;
+}
+
+std::int64_t head_base(const Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
+                       std::uint8_t* part) {
+    return by_head(f.head, [&](auto H) { return head_base_of<H()>(f, mer, B, list, part); });
 }
 
 std::int64_t head_avx2(const Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
