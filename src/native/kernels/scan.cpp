@@ -144,32 +144,40 @@ std::vector<Group> build_groups(const Side& sd, int q) {
 
 // How many groups the SIMD levels look up for every window, the rest being
 // looked up one survivor at a time: the choice with the least work on
-// uniformly random windows (a fixed sample), where a group for a batch of
-// windows costs one, a group for one window kOne, a survivor kKeep, and a
-// mispredicted branch (a batch with survivors among batches without, or
-// the reverse) kMiss.
+// uniformly random windows, where a group for a batch of windows costs one,
+// a group for one window kOne, a survivor kKeep, and a mispredicted branch
+// (a batch with survivors among batches without, or the reverse) kMiss.
+// The share of windows alive after each group comes from the distribution
+// of the saturated sum, group by group; a window below one limit is below
+// every later one (limits fall by at most each group's largest entry), so
+// its mass is dropped there.
 std::size_t choose_head(const Filter& f) {
-    constexpr int kSamples = 8192;
     constexpr double kOne = 2.0, kKeep = 6.0, kMiss = 40.0;
-    const std::size_t G = f.limits.size();
-    std::vector<int> alive(G, 0);
-    std::uint64_t state = 0x2545F4914F6CDD1Du;
-    for (int i = 0; i < kSamples; ++i) {
-        int acc = 0;
-        for (std::size_t g = 0; g < G; ++g) {
-            state = state * 6364136223846793005u + 1442695040888963407u;
-            acc = std::min(255, acc + f.tables[f.size() * g + ((state >> 33) & (f.size() - 1))]);
-            alive[g] += acc >= f.limits[g];
-        }
-    }
+    const std::size_t G = f.limits.size(), size = f.size();
+    std::array<double, 256> dist{}, next{};
+    dist[0] = 1.0;
     std::size_t best = G;
     double best_cost = std::numeric_limits<double>::infinity();
-    for (std::size_t h = 1; h <= G; ++h) {
-        const double a = static_cast<double>(alive[h - 1]) / kSamples;
+    for (std::size_t g = 0; g < G; ++g) {
+        std::array<int, 256> count{};  // of each entry in the group's table
+        for (std::size_t x = 0; x < size; ++x) ++count[f.tables[size * g + x]];
+        next.fill(0.0);
+        for (int v = 0; v < 256; ++v) {
+            if (dist[v] == 0.0) continue;
+            const double w = dist[v] / static_cast<double>(size);
+            for (int e = 0; e < 256; ++e)
+                if (count[e]) next[std::min(255, v + e)] += w * count[e];
+        }
+        double a = 0.0;  // alive after this group
+        for (int v = 0; v < 256; ++v) {
+            if (v < f.limits[g]) next[v] = 0.0;
+            a += next[v];
+        }
+        dist = next;
+        const double h = static_cast<double>(g + 1);
         const double p = 1.0 - std::pow(1.0 - a, kBatch);  // a batch keeps some window
-        const double cost = static_cast<double>(h) + kBatch * a * (kOne * static_cast<double>(G - h) + kKeep) +
-                            kMiss * std::min(p, 1 - p);
-        if (cost < best_cost) best = h, best_cost = cost;
+        const double cost = h + kBatch * a * (kOne * (static_cast<double>(G) - h) + kKeep) + kMiss * std::min(p, 1 - p);
+        if (cost < best_cost) best = g + 1, best_cost = cost;
     }
     return best;
 }
