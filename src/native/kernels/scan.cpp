@@ -63,9 +63,11 @@ void encode(const std::uint32_t* text, std::int64_t n, std::uint8_t* out) { enco
 // far plus the largest entries of the groups still unseen bound the window's
 // score from above, up to rounding; a window whose bound stays below the
 // threshold by more than a safe margin for that rounding cannot reach it
-// and is dropped. Scoring: each survivor gets the ordered sum itself, in
-// double, from 0.0, column by column. Filtering only decides which windows
-// get scored, never what they score.
+// and is dropped. The first groups (the head) are looked up for whole
+// batches of windows, the others only for the few windows the head leaves.
+// Scoring: each survivor gets the ordered sum itself, in double, from 0.0,
+// column by column. Filtering only decides which windows get scored, never
+// what they score.
 
 constexpr int kWidest = 3;             // bases per table, at most
 constexpr std::int64_t kBlock = 8192;  // windows per block of a chunk
