@@ -199,8 +199,10 @@ bool build_filter(const Side& sd, int q, double t, Filter& f) {
     for (double d = std::ldexp(1.0, e);; d *= 2.0) {
         // Small enough that sums of G + 1 of them stay exact.
         const double most = 0x1p52 / static_cast<double>(groups.size() + 1);
+        // v / d is exact unless it falls below the normal range; a positive
+        // one that rounds to zero still rounds up to 1.
         const auto whole = [d, most](double v, double& out) {
-            out = std::ceil(v / d);
+            out = v > 0.0 ? std::fmax(1.0, std::ceil(v / d)) : std::ceil(v / d);
             return std::fabs(out) < most;
         };
         double need = 0.0;
