@@ -553,8 +553,9 @@ void scan_side(const Side& sd, std::int32_t k, std::int64_t b0, std::int64_t B, 
 
 constexpr std::int64_t kSlack = kBatch;  // positions past the span a batch may read
 
-// Fills w for the block of windows at b0 whose windows touch span positions.
-void stage_block(const std::uint8_t* codes, std::int64_t n, std::int64_t b0, std::int64_t span, Work& w) {
+// Fills w for the block of windows at b0 whose windows touch span positions,
+// with the q-mers of the groups the level reads.
+void stage_block(const std::uint8_t* codes, std::int64_t n, std::int64_t b0, std::int64_t span, int by, Work& w) {
     const std::int64_t len = span + kSlack;        // positions that get q-mers
     const std::int64_t need = len + kWidest - 1;  // codes those q-mers read
     if (b0 + need <= n) {
@@ -577,12 +578,13 @@ void stage_block(const std::uint8_t* codes, std::int64_t n, std::int64_t b0, std
         }
     }
     // One index per position serves every filter of every motif on both strands.
-    std::uint8_t* two = w.mer[0].data();
-    std::uint8_t* three = w.mer[1].data();
+    std::uint8_t* x = w.mer[by].data();
     static_assert(kWidest == 3, "the indexes below spell out two and three bases");
-    for (std::int64_t i = 0; i < len; ++i) {
-        two[i] = static_cast<std::uint8_t>((c[i] & 3) << 2 | (c[i + 1] & 3));
-        three[i] = static_cast<std::uint8_t>((c[i] & 3) << 4 | (c[i + 1] & 3) << 2 | (c[i + 2] & 3));
+    if (by == 0) {
+        for (std::int64_t i = 0; i < len; ++i) x[i] = static_cast<std::uint8_t>((c[i] & 3) << 2 | (c[i + 1] & 3));
+    } else {
+        for (std::int64_t i = 0; i < len; ++i)
+            x[i] = static_cast<std::uint8_t>((c[i] & 3) << 4 | (c[i + 1] & 3) << 2 | (c[i + 2] & 3));
     }
 }
 
@@ -605,7 +607,7 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
     w.part.resize(static_cast<std::size_t>(kBlock + kBatch));
     for (std::int64_t b0 = 0; b0 < end; b0 += kBlock) {
         const std::int64_t B = std::min(kBlock, end - b0);
-        stage_block(codes, n, b0, B + widest_ - 1, w);
+        stage_block(codes, n, b0, B + widest_ - 1, lv.by, w);
         w.hits.clear();
         for (std::int32_t k = 0; k < K; ++k) {
             const Motif& mo = motifs_[k];
