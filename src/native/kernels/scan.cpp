@@ -151,8 +151,8 @@ std::vector<Group> build_groups(const Side& sd, int q) {
 // (a batch with survivors among batches without, or the reverse) kMiss.
 // The share of windows alive after each group comes from the distribution
 // of the saturated sum, group by group; a window below one limit is below
-// every later one (limits fall by at most each group's largest entry), so
-// its mass is dropped there.
+// every later one (a positive limit grows by the next group's largest
+// entry), so its mass is dropped there.
 std::size_t choose_head(const Filter& f) {
     constexpr double kOne = 2.0, kKeep = 6.0, kMiss = 40.0;
     const std::size_t G = f.limits.size(), size = f.size();
@@ -320,7 +320,8 @@ struct Work {
     const std::uint8_t* codes = nullptr;  // the block's codes (in place, or pad)
     bool clean = false;                   // no N among the positions the block's windows touch
     std::vector<std::int32_t> run;        // base codes in a row from each position (blocks with N)
-    // The q-mer starting at each position for q = 2 and 3, N read as some base.
+    // The q-mer starting at each position for q = 2 and 3 (those the level
+    // reads), N read as some base.
     std::vector<std::uint8_t> mer[2];
     std::vector<std::int32_t> list;       // surviving window starts
     std::vector<std::uint8_t> part;       // each window's sum over the filter's head
@@ -493,8 +494,8 @@ using Head = std::int64_t (*)(const Filter&, const std::uint8_t*, std::int64_t, 
 
 // The filter head of the level chosen for this process, and the groups it
 // reads (0: of two columns, 1: of three). AVX-512 without byte permutes
-// (before Ice Lake) filters as AVX2 does; the scalar form makes the fewest
-// lookups with the larger groups.
+// (the first processors that had it) filters as AVX2 does; the scalar form
+// makes the fewest lookups with the larger groups.
 struct Level {
     Head head;
     int by;
