@@ -161,6 +161,60 @@ def test_awkward_values(matrix, L):
         assert_same(_scan.Scanner(mats, [t]).scan(codes), want, tested)
 
 
+@pytest.mark.parametrize("entries", [
+    # the best window's score as the threshold: it must stay a hit, one step above it nothing is
+    lambda rng, L: rng.normal(0, 2, (5, L)),
+    # +inf entries: windows reading them score +inf, a hit even at threshold +inf
+    lambda rng, L: np.where(rng.random((5, L)) < 0.1, np.inf, rng.normal(0, 2, (5, L))),
+    # -inf entries beside the best ones
+    lambda rng, L: np.where(rng.random((5, L)) < 0.3, -np.inf, rng.normal(0, 2, (5, L))),
+])
+@pytest.mark.parametrize("L", [1, 3, 6])
+def test_thresholds_at_the_best_score(entries, L):
+    rng = np.random.default_rng(L)
+    codes = rng.integers(0, 4, 4000).astype(np.uint8)  # every L-mer, for L <= 5, is present
+    P = entries(rng, L)
+    fwd, rev = module_scores(P, codes)
+    scores = np.concatenate([fwd, rev])
+    top = float(np.max(scores[~np.isnan(scores)]))
+    for t in (top, np.nextafter(top, np.inf), np.inf):
+        want, tested = expected_hits([P], [t], codes)
+        assert_same(_scan.Scanner([P], [t]).scan(codes), want, tested)
+
+
+def weak_column_matrix(rng, L):
+    """Log-odds of counts with sharp and nearly flat columns, as in JASPAR profiles."""
+    alphas = np.where(rng.random(L) < 0.3, 50.0, 0.3)  # flat columns, sharp columns
+    counts = np.array([rng.dirichlet(np.full(4, a)) for a in alphas]).T * 100 + 0.8
+    P = np.log2(counts / counts.sum(axis=0) / 0.25)
+    return np.vstack([P, np.zeros((1, L))])
+
+
+@pytest.mark.parametrize("L", [1, 2, 3, 4, 8, 10, 13, 18, 25])
+def test_thresholds_on_window_scores_across_blocks_and_chunks(L):
+    # windows scored exactly at the threshold, at the edges of the filter's batches (64 windows) and
+    # blocks (8192), beside N runs, in chunks that end anywhere
+    rng = np.random.default_rng(100 + L)
+    codes = random_codes(rng, 3 * 8192 + 100, n_fraction=0.001, n_runs=8)
+    for a in (8192 - 2, 2 * 8192 - L, 64 * 5 - 1):
+        codes[a:a + 3] = 4
+    mats = [weak_column_matrix(rng, L), weak_column_matrix(rng, L + 1)]
+    fwd, _ = module_scores(mats[0], codes)
+    thresholds = [float(fwd[8192]) if not np.isnan(fwd[8192]) else quantile_threshold(mats[0], codes, 0.999),
+                  quantile_threshold(mats[1], codes, 0.9999)]
+    want, tested = expected_hits(mats, thresholds, codes)
+    assert len(want) > 2
+    scanner = _scan.Scanner(mats, thresholds)
+    assert_same(scanner.scan(codes), want, tested)
+    overlap = L
+    for chunk in (8192, 8192 + 7, 5000):
+        rows = []
+        for a in range(0, len(codes), chunk):
+            r = scanner.scan(codes[a:min(a + chunk, len(codes)) + overlap], limit=chunk)
+            rows += [(st + a, *rest) for st, *rest in as_rows(r)]
+        assert rows == [tuple(w) for w in want]
+
+
 def test_limit_and_overlapping_chunks_cover_each_window_once():
     rng = np.random.default_rng(3)
     codes = random_codes(rng, 5000, n_runs=6)

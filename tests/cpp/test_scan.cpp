@@ -124,6 +124,55 @@ void test_random(std::mt19937_64& g, int round) {
     CHECK_MSG(tested == want_tested, "round %d: tested counts", round);
 }
 
+// Motifs whose best window is planted at the edges of the filter's batches
+// (64 windows) and blocks (8192), beside N runs and at the end, with the
+// threshold exactly on that window's score or one step above it. The
+// matrices mix sharp and nearly flat columns, and one column so costly that
+// its group's bytes saturate.
+void test_edges(std::mt19937_64& g) {
+    std::uniform_int_distribution<int> base(0, 3);
+    for (const std::int64_t n : {std::int64_t{130}, std::int64_t{8192 + 40}, std::int64_t{2 * 8192 + 63}}) {
+        for (const std::int64_t L : {1, 2, 3, 7, 17, 40}) {
+            Matrix P{L, {}};
+            std::normal_distribution<double> sharp(0.0, 3.0), flat(0.0, 0.05);
+            for (std::int64_t i = 0; i < 4 * L; ++i) P.v.push_back((i % L) % 3 == 1 ? flat(g) : sharp(g));
+            std::vector<std::uint8_t> best(static_cast<std::size_t>(L));
+            for (std::int64_t m = 0; m < L; ++m) {
+                int top = 0;
+                for (int c = 1; c < 4; ++c)
+                    if (P.v[c * L + m] > P.v[top * L + m]) top = c;
+                best[m] = static_cast<std::uint8_t>(top);
+                if (m == L / 2) P.v[((top + 1) % 4) * L + m] = -1e4;  // the saturating column
+            }
+            std::vector<std::uint8_t> codes(static_cast<std::size_t>(n));
+            for (auto& c : codes) c = static_cast<std::uint8_t>(base(g));
+            for (const std::int64_t at : {std::int64_t{0}, std::int64_t{63}, std::int64_t{64}, std::int64_t{8191},
+                                          std::int64_t{8192}, n - L, n - L - 65}) {
+                if (at < 0 || at + L > n) continue;
+                std::copy(best.begin(), best.end(), codes.begin() + at);
+                if (at >= 3) codes[at - 1] = codes[at - 3] = 4;  // N just before
+                if (at + L + 1 < n) codes[at + L + 1] = 200;      // and one past a base
+            }
+            const double top = window_score(P, codes, n - L, 1);
+            for (const double t : {top, std::nextafter(top, kInf), std::nextafter(top, -kInf)}) {
+                std::vector<Matrix> mats{P};
+                std::vector<double> thr{t};
+                std::vector<std::int64_t> want_tested;
+                const auto want = reference(mats, thr, codes, n, scan::kBoth, want_tested);
+                std::vector<Grid2> grids{mats[0].grid()};
+                scan::Scanner scanner(grids, thr, scan::kBoth);
+                std::vector<scan::Hit> got;
+                std::vector<std::int64_t> tested(1, 0);
+                scanner.scan(codes.data(), n, n, got, tested.data());
+                CHECK_MSG(same(got, want) && !want.empty() == (t <= top), "edges n %lld L %lld: %zu hits, want %zu",
+                          static_cast<long long>(n), static_cast<long long>(L), got.size(), want.size());
+                CHECK_MSG(tested == want_tested, "edges n %lld L %lld: tested counts", static_cast<long long>(n),
+                          static_cast<long long>(L));
+            }
+        }
+    }
+}
+
 // Every byte value, at every place of a 16-byte step and in the tail.
 void test_encode() {
     std::vector<std::uint8_t> text(256 * 3 + 7), out(text.size());
@@ -151,6 +200,7 @@ int main() {
         const int before = failures;
         std::mt19937_64 g(20240611);
         for (int round = 0; round < 150; ++round) test_random(g, round);
+        test_edges(g);
         std::printf("scan level %-6s %s\n", level_name(got), failures == before ? "ok" : "FAILED");
     }
     cpu::limit(widest);

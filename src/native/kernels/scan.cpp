@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 #include "cpu.hpp"
 
@@ -54,26 +55,41 @@ void encode(const std::uint32_t* text, std::int64_t n, std::uint8_t* out) { enco
 // ------------------------------------------------------------ prepared motifs
 //
 // A window is found in two steps. Filtering: the window's columns fall into
-// groups of two; a group's table, indexed by the 2-mer of codes under it,
-// holds those columns' sum as a float rounded up, so sixteen entries fill one
-// SIMD register and a lookup is a permute, far cheaper than a gather. The
-// groups seen so far plus the largest entry of each group still unseen bound
-// the window's score from above, up to rounding; a window whose bound stays
-// below the threshold by more than a safe margin for that rounding cannot
-// reach it and is dropped. Scoring: each survivor gets the ordered sum
-// itself, in double, from 0.0, column by column. Filtering only decides which
-// windows get scored, never what they score; every level sums the same floats
-// in the same order anyway, so every level keeps the same windows.
+// groups of q = 2 or 3; a group's table, indexed by the q-mer of codes
+// under it, holds those columns' sum as a small whole number of units (one
+// byte, rounded up, less the group's least entry), so a table of 16 or 64
+// entries fills a 128-bit lane or a 512-bit register and one byte shuffle
+// or permute looks up a group for 64 windows at once. The units summed so
+// far plus the largest entries of the groups still unseen bound the window's
+// score from above, up to rounding; a window whose bound stays below the
+// threshold by more than a safe margin for that rounding cannot reach it
+// and is dropped. The first groups (the head) are looked up for whole
+// batches of windows, the others only for the few windows the head leaves.
+// Scoring: each survivor gets the ordered sum itself, in double, from 0.0,
+// column by column. Filtering only decides which windows get scored, never
+// what they score.
 
-constexpr int kQ = 2;                  // bases per table
+constexpr int kWidest = 3;             // bases per table, at most
 constexpr std::int64_t kBlock = 8192;  // windows per block of a chunk
-constexpr int kBatch = 16;             // windows filtered together
+constexpr int kBatch = 64;             // windows filtered together
 
 struct Group {
-    std::int64_t offset = 0;  // window offset of the k-mer that indexes the table
-    double top = 0.0;         // largest table entry
-    double loss = 0.0;        // top less the mean entry: what a typical window loses here
+    std::int64_t offset = 0;  // window offset of the q-mer that indexes the table
+    double loss = 0.0;        // largest less the mean entry: what a typical window loses here
     std::vector<double> table;
+};
+
+// The filter over groups of q columns, groups in filtering order: a table
+// of 4^q bytes each, the window offset of each group's q-mer, and limits: a
+// window whose bytes summed with saturation stay below limits[j] after
+// group j cannot reach the threshold.
+struct Filter {
+    int q = 2;
+    std::vector<std::uint8_t> tables;
+    std::vector<std::int32_t> offsets;
+    std::vector<std::uint8_t> limits;
+    std::size_t head = 0;  // groups looked up for whole batches; the rest only for their survivors
+    std::size_t size() const { return std::size_t{1} << (2 * q); }
 };
 
 // One strand of one motif.
@@ -83,27 +99,21 @@ struct Side {
     double threshold = 0.0;
     bool prune = false;          // false: every N-free window is scored in full
     std::vector<double> cols;    // cols[m*4 + c]: column m's value for the forward code c it reads
-    // Groups in filtering order: a table of 16 floats each, the window
-    // offset of each group's 2-mer, and limits: a float sum below limits[j]
-    // after group j cannot reach the threshold.
-    std::vector<float> tables;
-    std::vector<std::int32_t> offsets;
-    std::vector<float> limits;
-    std::size_t check = 0;       // after this group a batch of windows may leave early (0: never)
+    Filter by[2];                // over groups of 2 and of 3 columns
     // Window offset of the code column m reads.
     std::int64_t offset(std::int64_t m) const { return sign > 0 ? m : L - 1 - m; }
 };
 
 struct Motif {
     Side side[2];  // forward, reverse
+    bool reachable = true;  // false: no window of either strand can reach the threshold
 };
 
 namespace {
 
-// Groups of kQ consecutive columns (fewer for the last one), most telling
-// first; tables indexed by kQ-mers, first base most significant.
-std::vector<Group> build_groups(const Side& sd) {
-    constexpr int q = kQ;
+// Groups of q consecutive columns (fewer for the last one), most telling
+// first; tables indexed by q-mers, first base most significant.
+std::vector<Group> build_groups(const Side& sd, int q) {
     const std::int64_t L = sd.L;
     const std::int64_t size = std::int64_t{1} << (2 * q);
     const std::int64_t step = L < q ? L : q;
@@ -115,7 +125,7 @@ std::vector<Group> build_groups(const Side& sd) {
         const std::int64_t lo = std::min(sd.offset(a), sd.offset(b - 1));
         st.offset = L >= q ? std::min(lo, L - q) : 0;
         st.table.resize(static_cast<std::size_t>(size));
-        double total = 0.0;
+        double top = 0.0, total = 0.0;
         for (std::int64_t x = 0; x < size; ++x) {
             double v = 0.0;
             for (std::int64_t m = a; m < b; ++m) {
@@ -123,10 +133,10 @@ std::vector<Group> build_groups(const Side& sd) {
                 v += sd.cols[m * 4 + ((x >> (2 * (q - 1 - digit))) & 3)];
             }
             st.table[x] = v;
-            st.top = x == 0 ? v : std::fmax(st.top, v);
+            top = x == 0 ? v : std::fmax(top, v);
             total += v;
         }
-        st.loss = st.top - total / static_cast<double>(size);
+        st.loss = top - total / static_cast<double>(size);
         groups.push_back(std::move(st));
     }
     // The groups that lose most first, so that most windows leave early.
@@ -134,46 +144,112 @@ std::vector<Group> build_groups(const Side& sd) {
     return groups;
 }
 
-// Where a batch of 16 windows should test whether any of them is still
-// alive: the first group after which, on uniformly random windows (a fixed
-// sample), a whole batch is gone nine times in ten. Testing earlier costs
-// mispredicted branches, later costs lookups.
-std::size_t choose_check(const Side& sd) {
-    constexpr int kSamples = 4096;
-    const std::size_t G = sd.limits.size();
-    std::vector<int> alive(G, 0);
-    std::uint64_t state = 0x2545F4914F6CDD1Du;
-    for (int i = 0; i < kSamples; ++i) {
-        float acc = 0.0f;
-        for (std::size_t g = 0; g < G; ++g) {
-            state = state * 6364136223846793005u + 1442695040888963407u;
-            acc += sd.tables[16 * g + ((state >> 33) & 15)];
-            alive[g] += acc >= sd.limits[g];
+// How many groups the SIMD levels look up for every window, the rest being
+// looked up one survivor at a time: the choice with the least work on
+// uniformly random windows, where a group for a batch of windows costs one,
+// a group for one window kOne, a survivor kKeep, and a mispredicted branch
+// (a batch with survivors among batches without, or the reverse) kMiss.
+// The share of windows alive after each group comes from the distribution
+// of the saturated sum, group by group; a window below one limit is below
+// every later one (a positive limit grows by the next group's largest
+// entry), so its mass is dropped there.
+std::size_t choose_head(const Filter& f) {
+    constexpr double kOne = 2.0, kKeep = 6.0, kMiss = 40.0;
+    const std::size_t G = f.limits.size(), size = f.size();
+    std::array<double, 256> dist{}, next{};
+    dist[0] = 1.0;
+    std::size_t best = G;
+    double best_cost = std::numeric_limits<double>::infinity();
+    for (std::size_t g = 0; g < G; ++g) {
+        std::array<int, 256> count{};  // of each entry in the group's table
+        for (std::size_t x = 0; x < size; ++x) ++count[f.tables[size * g + x]];
+        next.fill(0.0);
+        for (int v = 0; v < 256; ++v) {
+            if (dist[v] == 0.0) continue;
+            const double w = dist[v] / static_cast<double>(size);
+            for (int e = 0; e < 256; ++e)
+                if (count[e]) next[std::min(255, v + e)] += w * count[e];
         }
+        double a = 0.0;  // alive after this group
+        for (int v = 0; v < 256; ++v) {
+            if (v < f.limits[g]) next[v] = 0.0;
+            a += next[v];
+        }
+        dist = next;
+        const double h = static_cast<double>(g + 1);
+        const double p = 1.0 - std::pow(1.0 - a, kBatch);  // a batch keeps some window
+        const double cost = h + kBatch * a * (kOne * (static_cast<double>(G) - h) + kKeep) + kMiss * std::min(p, 1 - p);
+        if (cost < best_cost) best = g + 1, best_cost = cost;
     }
-    for (std::size_t g = 1; g + 1 < G; ++g)
-        if (std::pow(1.0 - static_cast<double>(alive[g]) / kSamples, 16) >= 0.9) return g;
-    return 0;
+    return best;
 }
 
-float float_up(double v) {
-    float f = static_cast<float>(v);
-    return static_cast<double>(f) < v ? std::nextafter(f, std::numeric_limits<float>::infinity()) : f;
-}
-float float_down(double v) {
-    float f = static_cast<float>(v);
-    return static_cast<double>(f) > v ? std::nextafter(f, -std::numeric_limits<float>::infinity()) : f;
+// The filter over groups of q columns for windows that must reach t, or
+// false when whole numbers cannot serve (see prepare).
+bool build_filter(const Side& sd, int q, double t, Filter& f) {
+    const std::vector<Group> groups = build_groups(sd, q);
+    double low = 0.0;  // the least bound any window can have
+    for (const Group& g : groups) low += *std::min_element(g.table.begin(), g.table.end());
+    if (!(t > low)) return false;  // every window would pass
+
+    // The unit: about 1/255 of the way from low to t, doubled until the
+    // final limit fits a byte.
+    int e = 0;
+    std::frexp((t - low) / 255.0, &e);
+    for (double d = std::ldexp(1.0, e);; d *= 2.0) {
+        // Small enough that sums of G + 1 of them stay exact.
+        const double most = 0x1p52 / static_cast<double>(groups.size() + 1);
+        // v / d is exact unless it falls below the normal range; a positive
+        // one that rounds to zero still rounds up to 1.
+        const auto whole = [d, most](double v, double& out) {
+            out = v > 0.0 ? std::fmax(1.0, std::ceil(v / d)) : std::ceil(v / d);
+            return std::fabs(out) < most;
+        };
+        double need = 0.0;
+        if (!whole(t, need)) return false;
+        std::vector<double> top(groups.size()), q_table;
+        std::vector<std::uint8_t> tables;
+        for (std::size_t j = 0; j < groups.size(); ++j) {
+            q_table.resize(groups[j].table.size());
+            for (std::size_t x = 0; x < q_table.size(); ++x)
+                if (!whole(groups[j].table[x], q_table[x])) return false;
+            const double base = *std::min_element(q_table.begin(), q_table.end());
+            top[j] = *std::max_element(q_table.begin(), q_table.end()) - base;
+            need -= base;
+            for (double v : q_table) tables.push_back(static_cast<std::uint8_t>(std::min(255.0, v - base)));
+        }
+        if (need > 255.0) continue;
+        if (need <= 0.0) return false;
+        f.q = q;
+        f.tables = std::move(tables);
+        f.limits.resize(groups.size());
+        double rest = 0.0;  // the largest entries of the groups after this one
+        for (std::size_t j = groups.size(); j-- > 0;) {
+            f.limits[j] = static_cast<std::uint8_t>(std::max(0.0, need - rest));
+            rest += top[j];
+        }
+        break;
+    }
+    for (const Group& g : groups) f.offsets.push_back(static_cast<std::int32_t>(g.offset));
+    f.head = choose_head(f);
+    return true;
 }
 
 // Builds the side's filters from its columns.
 //
-// Pruning needs finite values of moderate size (floats hold them): then
-// every partial sum, table entry and top lies within sum_abs of zero, and
-// each of the at most 4L + 8 roundings between the ordered double sum and a
-// float limit (the double sums, their rounding to floats, the float
-// additions, the limit itself) moves a value by at most one float unit in
-// the last place of sum_abs + |threshold|, or by a subnormal step, far below
-// the absolute floor added. Twice that total is the margin.
+// Pruning needs finite values: then every partial sum, table entry and
+// threshold lies within scale = sum_abs + |threshold| of zero, and each of
+// the at most 2L + 2 roundings between the ordered double sum and the
+// threshold less the margin (the window's own sum, the groups' sums, that
+// subtraction) moves a value by at most half a unit in the last place of
+// scale, or by a subnormal step, far below the absolute floor added. The
+// margin allows for four times that. Past it the chain is exact: with a unit
+// d, a power of two, every table entry and the threshold divided by d and
+// rounded up are whole numbers small enough to add exactly (else no
+// pruning), and a window that reaches the threshold has group entries e_g
+// with sum e_g >= t, so sum ceil(e_g/d) >= ceil(t/d). Each group then keeps
+// ceil(e_g/d) less its least value, saturated to 255 (a window with a
+// saturated entry passes anyway, as every limit is at most 255).
 void prepare(Side& sd) {
     const std::int64_t L = sd.L;
     double sum_abs = 0.0;
@@ -188,23 +264,25 @@ void prepare(Side& sd) {
         sum_abs += big;
     }
     const double scale = sum_abs + std::fabs(sd.threshold);
-    sd.prune = finite && scale < 1e30;
-    if (!sd.prune) return;
-    const double rounds = 2.0 * static_cast<double>(4 * L + 8);
+    if (!finite || !(scale < 1e300)) return;
+    const double margin = static_cast<double>(4 * (2 * L + 2)) * 0x1p-53 * scale + 0x1p-1000;
+    const double t = sd.threshold - margin;
+    sd.prune = build_filter(sd, 2, t, sd.by[0]) && build_filter(sd, 3, t, sd.by[1]);
+}
 
-    const std::vector<Group> groups = build_groups(sd);
-    const double margin = rounds * 0x1p-24 * scale + 1e-30;
-    sd.limits.resize(groups.size());
-    double rest = 0.0;  // tops of the groups after this one
-    for (std::size_t j = groups.size(); j-- > 0;) {
-        sd.limits[j] = float_down(sd.threshold - rest - margin);
-        rest += float_up(groups[j].top);
+// Whether some window may reach threshold. Rounded addition is monotone, so
+// no window's ordered sum exceeds the ordered sum of the column maxima (both
+// strands read the same columns), unless that sum meets +inf and -inf and is
+// NaN; a window whose sum is NaN is never a hit. Maxima skip NaN entries:
+// a window reading one scores NaN.
+bool reachable(const Grid2& P, double threshold) {
+    double best = 0.0;
+    for (std::int64_t m = 0; m < P.shape[1]; ++m) {
+        double top = P.load(0, m);
+        for (int c = 1; c < 4; ++c) top = std::fmax(top, P.load(c, m));
+        best += top;
     }
-    for (const Group& g : groups) {
-        for (double v : g.table) sd.tables.push_back(float_up(v));
-        sd.offsets.push_back(static_cast<std::int32_t>(g.offset));
-    }
-    sd.check = choose_check(sd);
+    return !(best < threshold);
 }
 
 }  // namespace
@@ -226,6 +304,7 @@ Scanner::Scanner(const std::vector<Grid2>& matrices, const std::vector<double>& 
                 for (int c = 0; c < 4; ++c) sd.cols[m * 4 + c] = P.load(r == 0 ? c : c ^ 1, m);
             if (strands & (r == 0 ? kForward : kReverse)) prepare(sd);
         }
+        motifs_[k].reachable = reachable(P, thresholds[k]);
         widths_.push_back(L);
         widest_ = std::max(widest_, L);
     }
@@ -241,157 +320,194 @@ struct Work {
     const std::uint8_t* codes = nullptr;  // the block's codes (in place, or pad)
     bool clean = false;                   // no N among the positions the block's windows touch
     std::vector<std::int32_t> run;        // base codes in a row from each position (blocks with N)
-    std::vector<std::uint32_t> pair;      // the 2-mer starting at each position, N read as any base
+    // The q-mer starting at each position for q = 2 and 3 (those the level
+    // reads), N read as some base.
+    std::vector<std::uint8_t> mer[2];
     std::vector<std::int32_t> list;       // surviving window starts
+    std::vector<std::uint8_t> part;       // each window's sum over the filter's head
     std::vector<Hit> hits;
 };
 
-// The filter, one window at a time, in the batches and order of the SIMD
-// levels. Windows past B are masked off (the pair and run arrays are
-// padded). Survivors go to list; returns their number.
-template <bool CheckN>
-std::int64_t pairs_base(const Side& sd, const std::uint32_t* pair, const std::int32_t* run, std::int64_t B,
-                        std::int32_t* list) {
-    const std::size_t G = sd.limits.size();
-    const float* T = sd.tables.data();
-    const std::int32_t* off = sd.offsets.data();
-    const float* lim = sd.limits.data();
-    const std::size_t check = sd.check;
-    std::int64_t count = 0;
-    float acc[kBatch];
-    for (std::int32_t s = 0; s < B; s += kBatch) {
-        for (int i = 0; i < kBatch; ++i) acc[i] = T[pair[s + i + off[0]] & 15];
-        std::size_t g = 1;
-        if (check) {
-            bool any = false;
-            for (; g <= check; ++g)
-                for (int i = 0; i < kBatch; ++i) acc[i] += T[16 * g + (pair[s + i + off[g]] & 15)];
-            for (int i = 0; i < kBatch; ++i) any |= acc[i] >= lim[check];
-            if (!any) continue;
-        }
-        for (; g < G; ++g)
-            for (int i = 0; i < kBatch; ++i) acc[i] += T[16 * g + (pair[s + i + off[g]] & 15)];
-        for (int i = 0; i < kBatch && s + i < B; ++i) {
-            list[count] = s + i;
-            count += acc[i] >= lim[G - 1] && (!CheckN || run[s + i] >= sd.L);
-        }
-    }
-    return count;
-}
-
 // Appends the windows base + bit of mask to list, in ascending order.
-inline std::int64_t keep_bits(unsigned mask, std::int32_t base, std::int32_t* list, std::int64_t count) {
+inline std::int64_t keep_bits(std::uint64_t mask, std::int32_t base, std::int32_t* list, std::int64_t count) {
     while (mask) {
-        list[count++] = base + __builtin_ctz(mask);
+        list[count++] = base + __builtin_ctzll(mask);
         mask &= mask - 1;
     }
     return count;
 }
 
-// T[x[i]] for 8 consecutive indexes (only their low four bits count): the
-// two halves of the table are permuted and bit 3 picks between them.
-__attribute__((target("avx2"))) inline __m256 lookup8(const float* T, const std::uint32_t* x) {
-    const __m256i i = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
-    const __m256 lo = _mm256_permutevar8x32_ps(_mm256_loadu_ps(T), i);
-    const __m256 hi = _mm256_permutevar8x32_ps(_mm256_loadu_ps(T + 8), i);
-    return _mm256_blendv_ps(lo, hi, _mm256_castsi256_ps(_mm256_slli_epi32(i, 28)));
+// The windows of a batch at s that lie before B.
+inline std::uint64_t inside(std::int64_t s, std::int64_t B) {
+    return B - s < kBatch ? (std::uint64_t{1} << (B - s)) - 1 : ~std::uint64_t{0};
 }
 
-__attribute__((target("avx2"))) inline unsigned at_least8(__m256 a, const float* limit) {
-    return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(a, _mm256_broadcast_ss(limit), _CMP_GE_OQ)));
+// Calls of(H) for a head of H groups known at compile time (its tables then
+// stay in registers), of(0) for any other.
+template <class Of>
+std::int64_t by_head(std::size_t head, Of of) {
+    using H = std::size_t;
+    switch (head) {
+        case 1: return of(std::integral_constant<H, 1>{});
+        case 2: return of(std::integral_constant<H, 2>{});
+        case 3: return of(std::integral_constant<H, 3>{});
+        case 4: return of(std::integral_constant<H, 4>{});
+        case 5: return of(std::integral_constant<H, 5>{});
+        case 6: return of(std::integral_constant<H, 6>{});
+        case 7: return of(std::integral_constant<H, 7>{});
+        case 8: return of(std::integral_constant<H, 8>{});
+        default: return of(std::integral_constant<H, 0>{});
+    }
 }
 
-// The register-table filter on AVX2, in the same batches of 16 windows as
-// on AVX-512 (two registers of 8).
-template <bool CheckN>
-__attribute__((target("avx2"))) std::int64_t pairs_avx2(const Side& sd, const std::uint32_t* pair,
-                                                        const std::int32_t* run, std::int64_t B, std::int32_t* list) {
-    const std::size_t G = sd.limits.size();
-    const float* T = sd.tables.data();
-    const std::int32_t* off = sd.offsets.data();
-    const float* lim = sd.limits.data();
-    const std::size_t check = sd.check;
-    const __m256i L1 = _mm256_set1_epi32(static_cast<std::int32_t>(sd.L - 1));
+// The first f.head groups of a filter for the windows before B, whose
+// q-mers start at mer (the array is padded past B): those that pass go to
+// list, their sums to part[window]; returns their number. Here one window
+// at a time, without branches; exact sums pass where the SIMD forms'
+// saturated ones do, as every limit is at most 255. H > 0: a head of H
+// groups; 0: any head.
+template <std::size_t H>
+std::int64_t head_base_of(const Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
+                          std::uint8_t* part) {
+    constexpr std::size_t R = H > 0 ? H : 1;
+    const std::size_t h = H > 0 ? H : f.head;
+    const std::size_t size = f.size();
+    const std::uint8_t* T = f.tables.data();
+    const std::int32_t* off = f.offsets.data();
+    const std::uint8_t* x[R];  // the q-mers under each group, and each group's table
+    const std::uint8_t* t[R];
+    for (std::size_t g = 0; g < R; ++g) x[g] = mer + off[g], t[g] = T + size * g;
+    const int limit = f.limits[h - 1];
     std::int64_t count = 0;
-    for (std::int32_t s = 0; s < B; s += kBatch) {
-        __m256 a0 = lookup8(T, pair + s + off[0]);
-        __m256 a1 = lookup8(T, pair + s + 8 + off[0]);
-        std::size_t g = 1;
-        if (check) {
-            for (; g <= check; ++g) {
-                a0 = _mm256_add_ps(a0, lookup8(T + 16 * g, pair + s + off[g]));
-                a1 = _mm256_add_ps(a1, lookup8(T + 16 * g, pair + s + 8 + off[g]));
-            }
-            if (!(at_least8(a0, lim + check) | at_least8(a1, lim + check))) continue;
-        }
-        for (; g < G; ++g) {
-            a0 = _mm256_add_ps(a0, lookup8(T + 16 * g, pair + s + off[g]));
-            a1 = _mm256_add_ps(a1, lookup8(T + 16 * g, pair + s + 8 + off[g]));
-        }
-        unsigned mask = at_least8(a0, lim + G - 1) | at_least8(a1, lim + G - 1) << 8;
-        if (CheckN && mask) {
-            const __m256i r0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(run + s));
-            const __m256i r1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(run + s + 8));
-            mask &= static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(r0, L1)))) |
-                    static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(r1, L1)))) << 8;
-        }
-        if (B - s < kBatch) mask &= (1u << (B - s)) - 1;
-        count = keep_bits(mask, s, list, count);
+    for (std::int32_t s = 0; s < B; ++s) {
+        int acc = 0;
+        for (std::size_t g = 0; g < h; ++g)
+            acc += H > 0 ? t[g][x[g][s]] : T[size * g + mer[s + off[g]]];
+        part[s] = static_cast<std::uint8_t>(std::min(acc, 255));
+        list[count] = s;
+        count += acc >= limit;
     }
     return count;
 }
 
-// T[x[i]] for 16 consecutive indexes (only their low four bits count).
-__attribute__((target("avx512f"))) inline __m512 lookup16(const float* T, const std::uint32_t* x) {
-    const __m512 t = _mm512_loadu_ps(T);
-    // The full-mask form: the unmasked one passes an "undefined" source gcc 12 flags.
-    return _mm512_mask_permutexvar_ps(t, static_cast<__mmask16>(0xFFFF), _mm512_loadu_si512(x), t);
+// A 16-entry table in both lanes.
+__attribute__((target("avx2"))) inline __m256i table16(const std::uint8_t* T) {
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(T)));
 }
 
-// The register-table filter: for each 16 windows, the two-column groups'
-// floats summed in filtering order; a batch leaves as soon as none of its
-// windows can still reach the threshold. Windows past B are masked off (the
-// pair and run arrays are padded). Survivors go to list.
-template <bool CheckN>
-__attribute__((target("avx512f"))) std::int64_t pairs_avx512(const Side& sd, const std::uint32_t* pair,
-                                                            const std::int32_t* run, std::int64_t B,
-                                                            std::int32_t* list) {
-    const std::size_t G = sd.limits.size();
-    const float* T = sd.tables.data();
-    const std::int32_t* off = sd.offsets.data();
-    const float* lim = sd.limits.data();
-    const std::size_t check = sd.check;
-    const __m512i L1 = _mm512_set1_epi32(static_cast<std::int32_t>(sd.L - 1));
+// Table t looked up for the 32 windows whose indexes start at x.
+__attribute__((target("avx2"))) inline __m256i lookup32(__m256i t, const std::uint8_t* x) {
+    return _mm256_shuffle_epi8(t, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x)));
+}
+
+__attribute__((target("avx2"))) inline std::uint64_t at_least32(__m256i a, __m256i limit) {
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(a, limit), a)));
+}
+
+// The head on AVX2, groups of two columns (16-entry tables, one byte
+// shuffle), in batches of 64 windows (two registers of 32). H as above.
+template <std::size_t H>
+__attribute__((target("avx2"))) std::int64_t head_avx2_of(const Filter& f, const std::uint8_t* mer, std::int64_t B,
+                                                          std::int32_t* list, std::uint8_t* part) {
+    constexpr std::size_t R = H > 0 ? H : 1;
+    const std::size_t h = H > 0 ? H : f.head;
+    const std::uint8_t* T = f.tables.data();
+    const std::int32_t* off = f.offsets.data();
+    __m256i held[R];
+    const std::uint8_t* x[R];  // the q-mers under each group (kept apart from the stores below)
+    for (std::size_t g = 0; g < R; ++g) held[g] = table16(T + 16 * g), x[g] = mer + off[g];
+    const __m256i limit = _mm256_set1_epi8(static_cast<char>(f.limits[h - 1]));
     std::int64_t count = 0;
     for (std::int32_t s = 0; s < B; s += kBatch) {
-        __m512 acc = lookup16(T, pair + s + off[0]);
-        std::size_t g = 1;
-        if (check) {
-            for (; g <= check; ++g) acc = _mm512_add_ps(acc, lookup16(T + 16 * g, pair + s + off[g]));
-            if (!_mm512_cmp_ps_mask(acc, _mm512_set1_ps(lim[check]), _CMP_GE_OQ)) continue;
+        __m256i a0 = lookup32(held[0], x[0] + s);
+        __m256i a1 = lookup32(held[0], x[0] + s + 32);
+        for (std::size_t g = 1; g < h; ++g) {
+            const __m256i t = H > 0 ? held[g] : table16(T + 16 * g);
+            const std::uint8_t* xg = H > 0 ? x[g] : mer + off[g];
+            a0 = _mm256_adds_epu8(a0, lookup32(t, xg + s));
+            a1 = _mm256_adds_epu8(a1, lookup32(t, xg + s + 32));
         }
-        for (; g < G; ++g) acc = _mm512_add_ps(acc, lookup16(T + 16 * g, pair + s + off[g]));
-        unsigned mask = _mm512_cmp_ps_mask(acc, _mm512_set1_ps(lim[G - 1]), _CMP_GE_OQ);
-        if (CheckN) mask &= _mm512_cmpgt_epi32_mask(_mm512_loadu_si512(run + s), L1);
-        if (B - s < kBatch) mask &= (1u << (B - s)) - 1;
-        count = keep_bits(mask, s, list, count);
+        const std::uint64_t mask = (at_least32(a0, limit) | at_least32(a1, limit) << 32) & inside(s, B);
+        if (mask) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(part + s), a0);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(part + s + 32), a1);
+            count = keep_bits(mask, s, list, count);
+        }
     }
     return count;
 }
 
-using Filter = std::int64_t (*)(const Side&, const std::uint32_t*, const std::int32_t*, std::int64_t,
-                                std::int32_t*);
+std::int64_t head_base(const Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
+                       std::uint8_t* part) {
+    return by_head(f.head, [&](auto H) { return head_base_of<H()>(f, mer, B, list, part); });
+}
 
-// The filter of the level chosen for this process, [without, with] N checks.
+std::int64_t head_avx2(const Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
+                       std::uint8_t* part) {
+    return by_head(f.head, [&](auto H) { return head_avx2_of<H()>(f, mer, B, list, part); });
+}
+
+// Table t of 64 entries looked up for the 64 windows whose indexes are x.
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) inline __m512i permute64(__m512i t, __m512i x) {
+    // The masked form: the plain one passes an "undefined" source gcc 12 flags.
+    return _mm512_mask_permutexvar_epi8(t, ~__mmask64{0}, x, t);
+}
+
+// The head on AVX-512 with byte permutes (VBMI): groups of three columns,
+// a 64-entry table in one register, 64 windows per permute. H as above.
+template <std::size_t H>
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) std::int64_t head_vbmi_of(const Filter& f,
+                                                                                const std::uint8_t* mer,
+                                                                                std::int64_t B, std::int32_t* list,
+                                                                                std::uint8_t* part) {
+    constexpr std::size_t R = H > 0 ? H : 1;
+    const std::size_t h = H > 0 ? H : f.head;
+    const std::uint8_t* T = f.tables.data();
+    const std::int32_t* off = f.offsets.data();
+    __m512i held[R];
+    const std::uint8_t* x[R];  // the q-mers under each group (kept apart from the stores below)
+    for (std::size_t g = 0; g < R; ++g) held[g] = _mm512_loadu_si512(T + 64 * g), x[g] = mer + off[g];
+    const __m512i limit = _mm512_set1_epi8(static_cast<char>(f.limits[h - 1]));
+    std::int64_t count = 0;
+    for (std::int32_t s = 0; s < B; s += kBatch) {
+        __m512i acc = permute64(held[0], _mm512_loadu_si512(x[0] + s));
+        for (std::size_t g = 1; g < h; ++g) {
+            const __m512i t = H > 0 ? held[g] : _mm512_loadu_si512(T + 64 * g);
+            const std::uint8_t* xg = H > 0 ? x[g] : mer + off[g];
+            acc = _mm512_adds_epu8(acc, permute64(t, _mm512_loadu_si512(xg + s)));
+        }
+        const std::uint64_t mask = _mm512_cmpge_epu8_mask(acc, limit) & inside(s, B);
+        if (mask) {
+            _mm512_storeu_si512(part + s, acc);
+            count = keep_bits(mask, s, list, count);
+        }
+    }
+    return count;
+}
+
+std::int64_t head_vbmi(const Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
+                       std::uint8_t* part) {
+    return by_head(f.head, [&](auto H) { return head_vbmi_of<H()>(f, mer, B, list, part); });
+}
+
+using Head = std::int64_t (*)(const Filter&, const std::uint8_t*, std::int64_t, std::int32_t*, std::uint8_t*);
+
+// The filter head of the level chosen for this process, and the groups it
+// reads (0: of two columns, 1: of three). AVX-512 without byte permutes
+// (the first processors that had it) filters as AVX2 does; the scalar form
+// makes the fewest lookups with the larger groups.
 struct Level {
-    Filter filter[2];
+    Head head;
+    int by;
 };
 
 Level level_of(cpu::Level l) {
     switch (l) {
-        case cpu::Level::Avx512: return {{pairs_avx512<false>, pairs_avx512<true>}};
-        case cpu::Level::Avx2: return {{pairs_avx2<false>, pairs_avx2<true>}};
-        default: return {{pairs_base<false>, pairs_base<true>}};
+        case cpu::Level::Avx512:
+            if (__builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw")) return {head_vbmi, 1};
+            return {head_avx2, 0};
+        case cpu::Level::Avx2: return {head_avx2, 0};
+        default: return {head_base, 1};
     }
 }
 
@@ -401,18 +517,31 @@ void scan_side(const Side& sd, std::int32_t k, std::int64_t b0, std::int64_t B, 
     std::int32_t* list = w.list.data();
     std::int64_t count = 0;
     if (!sd.prune) {
-        for (std::int32_t s = 0; s < B; ++s) {
-            list[count] = s;
-            count += w.clean || w.run[s] >= L;
-        }
+        for (std::int32_t s = 0; s < B; ++s) list[count++] = s;
     } else {
-        count = lv.filter[!w.clean](sd, w.pair.data(), w.run.data(), B, list);
+        const Filter& f = sd.by[lv.by];
+        const std::uint8_t* mer = w.mer[lv.by].data();
+        count = lv.head(f, mer, B, list, w.part.data());
+        // The groups after the head, for the few windows left.
+        const std::uint8_t* T = f.tables.data();
+        const std::int32_t* off = f.offsets.data();
+        const std::size_t G = f.limits.size(), size = f.size();
+        std::int64_t kept = 0;
+        for (std::int64_t i = 0; i < count; ++i) {
+            const std::int32_t s = list[i];
+            int acc = w.part[s];
+            for (std::size_t g = f.head; g < G; ++g) acc = std::min(255, acc + T[size * g + mer[s + off[g]]]);
+            list[kept] = s;
+            kept += acc >= f.limits[G - 1];
+        }
+        count = kept;
     }
     // The ordered sum from 0.0, as the module's scorer adds it.
     const double* cols = sd.cols.data();
     const std::uint8_t* c = w.codes;
     for (std::int64_t i = 0; i < count; ++i) {
         const std::int32_t s = list[i];
+        if (!w.clean && w.run[s] < L) continue;
         double sum = 0.0;
         if (sd.sign > 0) {
             for (std::int64_t m = 0; m < L; ++m) sum += cols[m * 4 + c[s + m]];
@@ -425,10 +554,11 @@ void scan_side(const Side& sd, std::int32_t k, std::int64_t b0, std::int64_t B, 
 
 constexpr std::int64_t kSlack = kBatch;  // positions past the span a batch may read
 
-// Fills w for the block of windows at b0 whose windows touch span positions.
-void stage_block(const std::uint8_t* codes, std::int64_t n, std::int64_t b0, std::int64_t span, Work& w) {
-    const std::int64_t len = span + kSlack;   // positions that get k-mers
-    const std::int64_t need = len + kQ - 1;   // codes those k-mers read
+// Fills w for the block of windows at b0 whose windows touch span positions,
+// with the q-mers of the groups the level reads.
+void stage_block(const std::uint8_t* codes, std::int64_t n, std::int64_t b0, std::int64_t span, int by, Work& w) {
+    const std::int64_t len = span + kSlack;        // positions that get q-mers
+    const std::int64_t need = len + kWidest - 1;  // codes those q-mers read
     if (b0 + need <= n) {
         w.codes = codes + b0;
     } else {
@@ -449,9 +579,14 @@ void stage_block(const std::uint8_t* codes, std::int64_t n, std::int64_t b0, std
         }
     }
     // One index per position serves every filter of every motif on both strands.
-    std::uint32_t* x = w.pair.data();
-    static_assert(kQ == 2, "the index below spells out two bases");
-    for (std::int64_t i = 0; i < len; ++i) x[i] = static_cast<std::uint32_t>((c[i] & 3) << 2 | (c[i + 1] & 3));
+    std::uint8_t* x = w.mer[by].data();
+    static_assert(kWidest == 3, "the indexes below spell out two and three bases");
+    if (by == 0) {
+        for (std::int64_t i = 0; i < len; ++i) x[i] = static_cast<std::uint8_t>((c[i] & 3) << 2 | (c[i + 1] & 3));
+    } else {
+        for (std::int64_t i = 0; i < len; ++i)
+            x[i] = static_cast<std::uint8_t>((c[i] & 3) << 4 | (c[i + 1] & 3) << 2 | (c[i + 2] & 3));
+    }
 }
 
 }  // namespace
@@ -465,13 +600,15 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
     const std::int64_t span = kBlock + widest_ - 1;  // positions a block's windows touch
     const auto len = static_cast<std::size_t>(span + kSlack);
     Work w;
-    w.pad.resize(len + kQ);
+    w.pad.resize(len + kWidest);
     w.run.resize(len);
-    w.pair.resize(len);
+    w.mer[0].resize(len);
+    w.mer[1].resize(len);
     w.list.resize(static_cast<std::size_t>(kBlock));
+    w.part.resize(static_cast<std::size_t>(kBlock + kBatch));
     for (std::int64_t b0 = 0; b0 < end; b0 += kBlock) {
         const std::int64_t B = std::min(kBlock, end - b0);
-        stage_block(codes, n, b0, B + widest_ - 1, w);
+        stage_block(codes, n, b0, B + widest_ - 1, lv.by, w);
         w.hits.clear();
         for (std::int32_t k = 0; k < K; ++k) {
             const Motif& mo = motifs_[k];
@@ -482,6 +619,7 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
                 for (std::int64_t s = 0; s < B; ++s) t += w.run[s] >= L;
             }
             tested[k] += t;
+            if (!mo.reachable) continue;
             if (strands_ & kForward) scan_side(mo.side[0], k, b0, B, lv, w);
             if (strands_ & kReverse) scan_side(mo.side[1], k, b0, B, lv, w);
         }
