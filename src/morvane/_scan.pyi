@@ -61,10 +61,6 @@ def _lattice_tails(
     """tails[i]: the probability of the words with lattice sum >= lo scoring at or
     above x[i], for ascending scores x, correctly rounded."""
 
-def _tails(d: ArrayLike, p: ArrayLike, x: ArrayLike, /) -> NDArray[numpy.float64]:
-    """tails[i]: the probability of the scores d (probabilities p) at or above
-    x[i], for ascending scores x, correctly rounded."""
-
 def _best_first(x: ArrayLike, p: ArrayLike, /) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]:
     """Scores x best first (ties in their given order), and the running sums of
     their probabilities p in that order."""

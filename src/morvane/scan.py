@@ -346,26 +346,29 @@ class Found:
             found.append((chunk, part))
         if prepared is not None:
             prepared.result()
+        # the parts stay as they came (one copy of a genome's hits); only what p-values need is
+        # laid end to end
         self.chroms = [chunk.chrom for chunk, _ in found]
-        self.ends = np.cumsum([len(part) for _, part in found], dtype=np.int64)
-        self.hits = (np.concatenate([part for _, part in found]) if found
-                     else np.empty(0, PART_FIELDS + [("sequence", "S1")]))
-        del found  # a genome's hits can be many: one copy of them at a time
+        self.parts = [part for _, part in found]
+        self.ends = np.cumsum([len(part) for part in self.parts], dtype=np.int64)
+        n = int(self.ends[-1]) if found else 0
+        score = np.concatenate([part["score"] for part in self.parts]) if found else np.empty(0)
+        labels = np.concatenate([part["motif"] for part in self.parts]) if found else np.empty(0, np.int32)
         self.names = [motif.name for motif in motifs]
         self.widths = np.asarray(job.widths, np.int64)
-        self.pvalue = np.empty(len(self.hits))
-        self.qvalue = np.empty(len(self.hits)) if qvalue else None
+        self.pvalue = np.empty(n)
+        self.qvalue = np.empty(n) if qvalue else None
 
         def fill(group):
             k, rows = group
             if rows.size:
-                scores = self.hits["score"][rows]
+                scores = score[rows]
                 pvalues = motifs[k].pvalue(scores) if model == "pwm" else motifs[k].dwm_pvalue(scores).value
                 self.pvalue[rows] = pvalues
                 if qvalue:
                     self.qvalue[rows] = bh_qvalues(pvalues, tested[k])
 
-        by_motif = groups(self.hits["motif"], len(motifs))
+        by_motif = groups(labels, len(motifs))
         if threads == 1:
             for group in by_motif:
                 fill(group)
@@ -374,18 +377,25 @@ class Found:
                 list(pool.map(fill, by_motif))
 
     def __len__(self):
-        return len(self.hits)
+        return len(self.pvalue)
 
     def table(self, lo=0, hi=None):
         """The Hits of rows lo to hi."""
-        hits = self.hits[lo:hi]
+        hi = len(self) if hi is None else min(hi, len(self))
+        starts = self.ends - [len(part) for part in self.parts]
+        pieces, chroms = [], []
+        for part, chrom, start, end in zip(self.parts, self.chroms, starts, self.ends):
+            if start < hi and lo < end:
+                pieces.append(part[max(lo - start, 0):min(hi, end) - start])
+                chroms.append(chrom)
+        hits = np.concatenate(pieces) if pieces else np.empty(0, PART_FIELDS + [("sequence", "S1")])
         table = np.empty(len(hits), hits_dtype(max(map(len, self.chroms), default=1),
                                                max(map(len, self.names)), int(self.widths.max()),
                                                self.qvalue is not None))
-        starts = np.concatenate(([0], self.ends[:-1]))
-        for chrom, start, end in zip(self.chroms, starts, self.ends):
-            if start < end:
-                table["chrom"][max(start, lo) - lo:min(end, lo + len(hits)) - lo] = chrom
+        at = 0
+        for piece, chrom in zip(pieces, chroms):
+            table["chrom"][at:at + len(piece)] = chrom
+            at += len(piece)
         table["start"] = hits["start"]
         table["end"] = hits["start"] + self.widths[hits["motif"]]
         table["motif"] = np.asarray(self.names)[hits["motif"]]

@@ -188,13 +188,15 @@ class _Lattice(_Grid):
     """The full distribution of I: its tail at every integer, and how many words reach each."""
 
     def __init__(self, M: np.ndarray, bg: np.ndarray, bins: int, count_words: bool):
-        super().__init__(M, bins)
+        # a short motif has fewer words than steps: more steps would only take room
+        super().__init__(M, min(bins, 4 ** min(M.shape[1], 16)))
         top = int(self.suffix_max[0])
         # the recursion with nothing dropped or folded: the whole distribution, and its word counts
         _, prob, words, _, _ = _scan._lattice_bracket(self.Q, bg, self.suffix_max, 0, top + 1)
-        # tail[i] = P(I >= i), words[i] = number of words with I >= i; one extra zero past the top
+        # tail[i] = P(I >= i), words[i] = number of words with I >= i; one extra zero past the top.
+        # The counts only size listings, so single precision (half the room) serves.
         self.tail = self._tail_of(prob)
-        self.words = self._tail_of(words) if count_words else None
+        self.words = self._tail_of(words).astype(np.float32) if count_words else None
         self.top = top
 
     @staticmethod
@@ -220,9 +222,9 @@ class _Lattice(_Grid):
 class _Budget:
     """Room for the large tables nulls keep between calls (listed words, lattices, halves), shared
     by every null of the process: past it, the tables of the least recently used nulls not in a
-    call are given back, to be made again if asked for. A wide motif's tables take some 20 MB:
-    a scan of a hundred of them holds 64 MB of tables, not 2 GB, and one repeating a few wide
-    motifs keeps theirs."""
+    call are given back, to be made again if asked for. A wide motif's tables take some 20 MB, a
+    short one's under 1 MB: a scan of a hundred wide motifs holds 64 MB of tables, not 2 GB, and
+    one repeating a few wide motifs keeps theirs."""
 
     def __init__(self, limit: int):
         self.limit = limit
@@ -318,8 +320,7 @@ class PwmNull:
         self._halves = None
         self._tail_words = None
         self._fine_kept = None
-        self._tail_unsorted = None  # (b, scores, probabilities) of the words with lattice sum >= b
-        self._unsorted_used = False
+        self._tails_asked = False  # tails of listed words asked for before
         self._lattices: dict[int, _Lattice] = {}
         self._thresholds: dict[float, float] = {}
         self._mitm = L <= _MITM_MAX_WIDTH
@@ -336,11 +337,11 @@ class PwmNull:
             if isinstance(x, _Grid):
                 return sum(size(v) for v in vars(x).values())
             return 0
-        return size((self._halves, self._tail_words, self._fine_kept, self._tail_unsorted, self._lattices))
+        return size((self._halves, self._tail_words, self._fine_kept, self._lattices))
 
     def _drop_tables(self) -> None:
         """Gives the tables back; calls make them again as they need them."""
-        self._halves = self._tail_words = self._fine_kept = self._tail_unsorted = None
+        self._halves = self._tail_words = self._fine_kept = None
         self._lattices = {}
 
     @staticmethod
@@ -394,8 +395,8 @@ class PwmNull:
 
     def _exact_tail(self, s: np.ndarray) -> np.ndarray:
         """Exact tails at sorted scores, for thresholds: their words are listed or paired anyway."""
-        b = self._b_need(s)
-        listed = any(kept is not None and kept[0] <= b for kept in (self._tail_words, self._tail_unsorted))
+        words = self._tail_words
+        listed = words is not None and words[0] <= self._b_need(s)
         return self._tail_listed(s) if listed or not self._mitm else self._tail_mitm(s)
 
     def _b_need(self, s: np.ndarray) -> int:
@@ -468,8 +469,8 @@ class PwmNull:
     @_holding
     def prepare(self, lowest) -> None:
         """Does now what later p-values of scores at or above `lowest` need, so that they are
-        then read off (a scan runs this while it scans): the listed tail, and below it the halves
-        of a short motif or the first lattice round of a long one."""
+        then read off (a scan runs this while it scans): below the listed tail, the halves of a
+        short motif or the first lattice round of a long one."""
         lowest = float(lowest)
         if not self.min_score < lowest <= self.max_score:
             return
@@ -480,13 +481,6 @@ class PwmNull:
                 self._split()
             else:
                 self._fine(x)
-        top = np.maximum(x, cut)  # the listed tail serves every score from there up
-        b_need = int(self._lattice(_COARSE_BINS).out_below(top, self._err(top))[0])
-        kept, words = self._tail_unsorted, self._tail_words
-        if (kept is None or kept[0] > b_need) and (words is None or words[0] > b_need):
-            # kept as listed: a scan's hits are read off it in one pass, no sort needed
-            self._tail_unsorted = (b_need, *self._list_words(self._lattice(_COARSE_BINS), b_need))
-            self._unsorted_used = False
 
     def _split(self):
         """The two halves, best first. Words that scanning cannot tell apart are merged: first halves
@@ -608,22 +602,19 @@ class PwmNull:
     def _tail_listed(self, s: np.ndarray) -> np.ndarray:
         lat = self._lattice(_COARSE_BINS)
         b = self._b_need(s)
-        # Every way below gives each score the correctly rounded sum of its words' probabilities
+        # Both ways below give each score the correctly rounded sum of its words' probabilities
         # (carried in double-double), so the same doubles whichever serves and whatever else is
-        # asked. Words sorted best first answer by a search; words prepare listed, unsorted, by
-        # one pass over them, and are sorted at their second use; otherwise the listing itself.
+        # asked: a one-off (a scan's hits) goes through the listing once, nothing kept; words
+        # asked for again are sorted best first and kept, and answer by a search.
         words = self._tail_words
-        if words is None or words[0] > b:
-            kept = self._tail_unsorted
-            if kept is None or kept[0] > b:
-                return _scan._lattice_tails(lat.Q, self._M, self._bg, lat.suffix_max, b, s)
-            if not self._unsorted_used:
-                self._unsorted_used = True
-                return _scan._tails(*kept[1:], s)
-            d, cum = _scan._best_first(*kept[1:])
-            self._tail_words = words = (kept[0], -d, np.concatenate(([0.0], cum)))
-            self._tail_unsorted = None
-        return words[2][np.searchsorted(words[1], -s, side="right")]
+        if words is not None and words[0] <= b:
+            neg_d, cum = words[1:]
+        elif not self._tails_asked:
+            self._tails_asked = True
+            return _scan._lattice_tails(lat.Q, self._M, self._bg, lat.suffix_max, b, s)
+        else:
+            neg_d, cum = self._listed(b)
+        return cum[np.searchsorted(neg_d, -s, side="right")]
 
     # ---------------------------------------------------------------- thresholds
 

@@ -298,14 +298,6 @@ void tails_of_words(const std::int64_t* q, const double* matrix, std::int64_t L,
     tails_of_buckets(bucket, n, tail);
 }
 
-void tails_of_scores(const double* d, const double* p, std::int64_t m, const double* x, std::int64_t n,
-                     double* tail) {
-    std::vector<Pair> bucket(static_cast<std::size_t>(n) + 1);
-    const Ranks rank(x, n);
-    for (std::int64_t i = 0; i < m; ++i) bucket[static_cast<std::size_t>(rank(d[i]))].add(p[i]);
-    tails_of_buckets(bucket, n, tail);
-}
-
 void best_first(const double* x, const double* p, std::int64_t n, double* sorted, double* cum) {
     // Keys whose unsigned order is the doubles' descending order, less the smallest key. A
     // stable LSD radix sort of (key, probability) pairs, a byte a pass, orders them by the top

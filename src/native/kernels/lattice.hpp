@@ -56,10 +56,6 @@ bool list_words(const std::int64_t* q, const double* matrix, std::int64_t L, con
 void tails_of_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
                     const std::int64_t* reach, std::int64_t lo, const double* x, std::int64_t n, double* tail);
 
-// The same tails from m words already listed: score d[i], probability p[i].
-void tails_of_scores(const double* d, const double* p, std::int64_t m, const double* x, std::int64_t n,
-                     double* tail);
-
 // The n words (score x[i], probability p[i]) best first, equal scores (0.0 and
 // -0.0 alike) in their given order: sorted[k] is the k-th score, cum[k] the
 // running sum of the probabilities up to it, added in that order from 0.0.

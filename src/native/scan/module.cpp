@@ -458,24 +458,6 @@ PyObject* lattice_tails(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* tails(PyObject*, PyObject* args) {
-    return guarded([&]() -> PyObject* {
-        PyObject *d_obj, *p_obj, *x_obj;
-        if (!PyArg_ParseTuple(args, "OOO:_tails", &d_obj, &p_obj, &x_obj)) return nullptr;
-        Ref d = Ref::steal(PyArray_FROMANY(d_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_IN_ARRAY));
-        if (!d) return nullptr;
-        const npy_intp m = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(d.get()));
-        Ref p = contiguous(p_obj, NPY_DOUBLE, "p", m);
-        Ref x, tail;
-        if (!p || !queries_of(x_obj, &x, &tail)) return nullptr;
-        without_gil([&] {
-            kl::tails_of_scores(data_of<double>(d), data_of<double>(p), m, data_of<double>(x),
-                                PyArray_SIZE(reinterpret_cast<PyArrayObject*>(x.get())), data_of<double>(tail));
-        });
-        return tail.release();
-    });
-}
-
 PyObject* best_first(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
         PyObject *x_obj, *p_obj;
@@ -513,10 +495,6 @@ PyMethodDef module_methods[] = {
      "_lattice_tails(q, matrix, bg, reach, lo, x) -> tails\n\n"
      "tails[i]: the probability of the words with lattice sum >= lo scoring at or\n"
      "above x[i], for ascending scores x, correctly rounded."},
-    {"_tails", tails, METH_VARARGS,
-     "_tails(d, p, x) -> tails\n\n"
-     "tails[i]: the probability of the scores d (probabilities p) at or above\n"
-     "x[i], for ascending scores x, correctly rounded."},
     {"_best_first", best_first, METH_VARARGS,
      "_best_first(x, p) -> (sorted, cum)\n\n"
      "Scores x best first (ties in their given order), and the running sums of\n"
