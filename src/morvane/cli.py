@@ -102,11 +102,12 @@ def run_scan(args, argv):
         # a table of a slice of the hits at a time: a genome's worth of them never sits in
         # memory as text
         for hits in iter_hits(args.genome, motifs, qvalue=args.qvalue, **options):
-            # repr() gives the shortest text that reads back to the same double.
-            out.writelines(f"{h['chrom']}\t{h['start']}\t{h['end']}\t{h['motif']}\t"
-                           f"{float(h['score'])!r}\t{h['strand']}\t{h['pvalue']:.6g}\t"
-                           f"{h['sequence']}"
-                           + (f"\t{h['qvalue']:.6g}" if args.qvalue else "") + "\n" for h in hits)
+            # columns as Python lists, one conversion each rather than one per field of a row;
+            # repr() gives the shortest text that reads back to the same double
+            rows = zip(*(hits[name].tolist() for name in hits.dtype.names))
+            out.writelines(f"{chrom}\t{start}\t{end}\t{motif}\t{score!r}\t{strand}\t{p:.6g}\t{sequence}"
+                           + (f"\t{more[0]:.6g}\n" if more else "\n")
+                           for chrom, start, end, motif, score, strand, p, sequence, *more in rows)
     return 0
 
 
