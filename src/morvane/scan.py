@@ -256,8 +256,8 @@ def groups(labels, n):
     """(label, rows holding it) for each label 0..n-1 of an integer array, rows ascending."""
     # few labels: as 16-bit keys they take NumPy's radix sort
     order = np.argsort(labels.astype(np.uint16) if n <= 1 << 16 else labels, kind="stable")
-    ends = np.cumsum(np.bincount(labels, minlength=n))
-    return ((k, order[end - count:end]) for k, (end, count) in enumerate(zip(ends, np.diff(ends, prepend=0))))
+    counts = np.bincount(labels, minlength=n)
+    return ((k, order[end - count:end]) for k, (end, count) in enumerate(zip(np.cumsum(counts), counts)))
 
 
 def window_text(codes, motif, start, strand, widths):
@@ -339,21 +339,22 @@ class Found:
     when asked, q-values: tables of Hits are built from it a slice at a time."""
 
     def __init__(self, parts, job, motifs, model, qvalue=False, prepared=None, threads=1):
-        tested = np.zeros(len(motifs), np.int64)
-        found = []
-        for chunk, (part, counts) in parts:
-            tested += counts
-            found.append((chunk, part))
-        if prepared is not None:
-            prepared.result()
         # the parts stay as they came (one copy of a genome's hits); only what p-values need is
         # laid end to end
-        self.chroms = [chunk.chrom for chunk, _ in found]
-        self.parts = [part for _, part in found]
-        self.ends = np.cumsum([len(part) for part in self.parts], dtype=np.int64)
-        n = int(self.ends[-1]) if found else 0
-        score = np.concatenate([part["score"] for part in self.parts]) if found else np.empty(0)
-        labels = np.concatenate([part["motif"] for part in self.parts]) if found else np.empty(0, np.int32)
+        tested = np.zeros(len(motifs), np.int64)
+        self.chroms, self.parts = [], []
+        for chunk, (part, counts) in parts:
+            tested += counts
+            self.chroms.append(chunk.chrom)
+            self.parts.append(part)
+        if prepared is not None:
+            prepared.result()
+        sizes = np.array([len(part) for part in self.parts], dtype=np.int64)
+        self.ends = np.cumsum(sizes)
+        self.starts = self.ends - sizes
+        n = int(sizes.sum())
+        score = np.concatenate([part["score"] for part in self.parts]) if n else np.empty(0)
+        labels = np.concatenate([part["motif"] for part in self.parts]) if n else np.empty(0, np.int32)
         self.names = [motif.name for motif in motifs]
         self.widths = np.asarray(job.widths, np.int64)
         self.pvalue = np.empty(n)
@@ -382,9 +383,8 @@ class Found:
     def table(self, lo=0, hi=None):
         """The Hits of rows lo to hi."""
         hi = len(self) if hi is None else min(hi, len(self))
-        starts = self.ends - [len(part) for part in self.parts]
         pieces, chroms = [], []
-        for part, chrom, start, end in zip(self.parts, self.chroms, starts, self.ends):
+        for part, chrom, start, end in zip(self.parts, self.chroms, self.starts, self.ends):
             if start < hi and lo < end:
                 pieces.append(part[max(lo - start, 0):min(hi, end) - start])
                 chroms.append(chrom)

@@ -295,9 +295,9 @@ class PwmNull:
     Where at most a million words can reach a score (the far tail, where hits live), those words are
     listed, with an integer lattice pruning every prefix that cannot reach, and each adds its
     probability to the tails of the scores it reaches: exact. Widths up to 16 are exact at every
-    other score too: the words are split into two halves of at most 4**8 each, the second half sorted by score,
-    and only the pairs whose sum lies within the rounding bound of the query are added column by
-    column as scanning adds them. Wider motifs there get a lattice bracket, refined while it stays
+    other score too: the words are split into two halves of at most 4**8 each, the second half
+    sorted by score, and only the pairs whose sum lies within the rounding bound of the query are
+    added column by column as scanning adds them. Wider motifs there get a lattice bracket, refined while it stays
     open and within budget, and closed (exact) wherever few words lie in its band; one still open
     gives its upper end, conservative, whose width docs/statistics.md gives.
     """
@@ -475,8 +475,7 @@ class PwmNull:
         if not self.min_score < lowest <= self.max_score:
             return
         x = self._lowered(np.array([lowest]))
-        b, cut = self._cut()
-        if x[0] < cut:
+        if x[0] < self._cut()[1]:
             if self._mitm:
                 self._split()
             else:
@@ -553,9 +552,13 @@ class PwmNull:
             lat = self._lattice(_COARSE_BINS)
             want = max(4 * lat.words[np.clip(b_need, 0, lat.top + 1)], 4096)
             b = min(b_need, max(int(np.searchsorted(-lat.words, -want, side="left")), self._cut()[0]))
-            d, cum = _scan._best_first(*self._list_words(lat, b))
-            self._tail_words = listed = (b, -d, np.concatenate(([0.0], cum)))
+            self._tail_words = listed = self._kept_words(b, *_scan._best_first(*self._list_words(lat, b)))
         return listed[1:]
+
+    @staticmethod
+    def _kept_words(b: int, d: np.ndarray, cum: np.ndarray):
+        """Listed words as kept: from lattice sum b, scores negated best first, running sums from 0."""
+        return b, -d, np.concatenate(([0.0], cum))
 
     def _close_by_listing(self, grid: _Grid, s, err, lower, upper, band, words):
         """Exact tails (in upper, and lower) for open brackets whose bands are few words: runs of
@@ -763,7 +766,7 @@ class PwmNull:
         if lat.words[b] <= _ENUM_BUDGET:
             d, cum = _scan._best_first(*self._list_words(lat, b))
             if self._tail_words is None or self._tail_words[0] > b:  # kept: ties are read off it
-                self._tail_words = (b, -d, np.concatenate(([0.0], cum)))
+                self._tail_words = self._kept_words(b, d, cum)
             # and above x_low: a leading run too
             last = min(_last_within(d, cum, p), int(np.searchsorted(-d, -x_low, side="left")) - 1)
             return (float(d[last]) if last >= 0 else math.inf), True

@@ -255,10 +255,6 @@ private:
     std::vector<std::int64_t> guess_;
 };
 
-}  // namespace
-
-namespace {
-
 // A sum carried as an unevaluated pair hi + lo (error-free transformations; nothing here is
 // contracted or reassociated), so that a tail is the correctly rounded sum of its words'
 // probabilities in all but the rarest cases, whatever order they were added in.
@@ -276,26 +272,22 @@ struct Pair {
     double value() const { return hi + lo; }
 };
 
-// tail[i] from buckets: the words reaching exactly k scores go to bucket k.
-void tails_of_buckets(const std::vector<Pair>& bucket, std::int64_t n, double* tail) {
-    Pair run;
-    for (std::int64_t k = n; k >= 1; --k) {
-        run.add(bucket[static_cast<std::size_t>(k)]);
-        tail[k - 1] = run.value();
-    }
-}
-
 }  // namespace
 
 void tails_of_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
                     const std::int64_t* reach, std::int64_t lo, const double* x, std::int64_t n, double* tail) {
+    // the words reaching exactly k scores go to bucket k; tail[i] sums the buckets past i
     std::vector<Pair> bucket(static_cast<std::size_t>(n) + 1);
     const Ranks rank(x, n);
     constexpr std::int64_t none = std::numeric_limits<std::int64_t>::max();
     std::int64_t work = 0;
     visit_words(q, matrix, L, bg, reach, lo, none, none, work, none,
                 [&](double d, double p, std::int64_t) { bucket[static_cast<std::size_t>(rank(d))].add(p); });
-    tails_of_buckets(bucket, n, tail);
+    Pair run;
+    for (std::int64_t k = n; k >= 1; --k) {
+        run.add(bucket[static_cast<std::size_t>(k)]);
+        tail[k - 1] = run.value();
+    }
 }
 
 void best_first(const double* x, const double* p, std::int64_t n, double* sorted, double* cum) {
