@@ -242,7 +242,7 @@ def test_jaspar_scan_prints_hits_that_rescore_to_their_scores():
     # Each printed site, read again and scored on its own, scores what was printed.
     from pyjaspar import jaspardb
 
-    from morvane.scan import genome_background
+    from morvane.genome import genome_background
     motif = morvane.Motif.from_biopython(jaspardb().fetch_motif_by_id("MA0139.1"))
     motif = motif.with_background(genome_background(FASTA))
     with pysam.FastaFile(str(FASTA)) as fasta:

@@ -112,7 +112,7 @@ def run_scan(args, argv):
 
 
 def run_gc(args, argv):
-    from .scan import clip_regions, open_genome
+    from .genome import clip_regions, open_genome
     from .utils.sequences import get_gc_content
 
     # Checked and clipped as scan does them, but not merged: an overlap counts twice.
