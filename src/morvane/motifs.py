@@ -19,6 +19,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from .background import check_background
 from .utils.sequences import DiNucleotideMatrix, NucleotideMatrix, SequenceMatrix, nuc_to_num
 
 Background = str | ArrayLike | None
@@ -46,20 +47,14 @@ def uniform_background() -> NDArray[np.float64]:
 
 
 def as_background(background: Background, owner: str = "background") -> NDArray[np.float64]:
-    """Four base probabilities (A, C, G, T) from None/"uniform" or any 4 numbers."""
+    """Four base probabilities (A, C, G, T) from None/"uniform" or any 4 numbers, divided by their sum."""
     if background is None or (isinstance(background, str) and background == "uniform"):
         return uniform_background()
     if isinstance(background, str):
         raise ValueError(f"{owner}: {background!r} is not a background here; give 'uniform' or "
                          "four probabilities (A, C, G, T) ('genome' is measured by scan)")
-    b = np.array(background, dtype=np.float64).ravel()
-    if b.shape != (4,) or not np.all(np.isfinite(b)) or np.any(b <= 0):
-        raise ValueError(f"{owner}: a background is four positive probabilities (A, C, G, T), "
-                         f"got {background!r}")
-    total = b.sum()
-    if abs(total - 1.0) > 1e-6:
-        raise ValueError(f"{owner}: the four background probabilities sum to {total:g}, not 1")
-    return b / total
+    b = check_background(background, owner, "A, C, G, T")
+    return b / b.sum()
 
 
 class Motif:
