@@ -119,7 +119,7 @@ def test_qvalues_count_every_tested_window(tmp_path, model, strand):
     fasta = write_fasta(tmp_path / "g.fa", records)
     table = morvane.scan(fasta, motifs, threshold=-np.inf, model=model, strand=strand, qvalue=True,
                          chunk_size=40, threads=2)
-    for k, motif in enumerate(motifs):
+    for motif in motifs:
         # With every window a hit, the tested windows are the N-free windows of each strand.
         L = motif.width
         tested = sum(max(len(text) - L + 1, 0) - sum(1 for s in range(len(text) - L + 1)

@@ -399,7 +399,10 @@ def test_dwm_interval_covers_the_truth(dwm_truth):
 def test_dwm_importance_sampling_against_plain_and_truth(dwm_truth):
     dwm, bg, x, prob = dwm_truth
     order = np.argsort(-x)
-    tail_at = lambda pv: x[order][np.searchsorted(np.cumsum(prob[order]), pv)]
+
+    def tail_at(pv):
+        return x[order][np.searchsorted(np.cumsum(prob[order]), pv)]
+
     # a tail of about 1e-4: plain sampling sees tens of windows in 300000, weighted sampling needs
     # 3000 (where plain sampling would see fewer than 10 and hands over to it)
     s = tail_at(1e-4)

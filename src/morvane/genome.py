@@ -94,11 +94,10 @@ def read_regions(regions: Regions, fasta: FastaReader) -> list[Region]:
 def clip_regions(regions: Regions, fasta: FastaReader) -> list[Region]:
     """Regions (a BED path or intervals) in their order, checked against the genome and
     clipped to record ends; those left empty are dropped."""
-    if isinstance(regions, (str, os.PathLike)):
-        regions = read_bed(regions)
+    intervals: Iterable[Any] = read_bed(regions) if isinstance(regions, (str, os.PathLike)) else regions
     lengths = dict(zip(fasta.references, fasta.lengths))
     clipped = []
-    for region in regions:
+    for region in intervals:
         chrom, start, end = ((region.chrom, region.start, region.end)
                              if hasattr(region, "chrom") else tuple(region)[:3])
         if chrom not in lengths:
@@ -141,4 +140,5 @@ def genome_background(genome: Genome) -> NDArray[np.float64]:
                 counts += np.bincount(encode(text), minlength=5)[:5]
     a_t = counts[0] + counts[1]
     c_g = counts[2] + counts[3]
-    return np.array([a_t, c_g, c_g, a_t]) / (2 * (a_t + c_g))
+    background: NDArray[np.float64] = np.array([a_t, c_g, c_g, a_t]) / (2 * (a_t + c_g))
+    return background

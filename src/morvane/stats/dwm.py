@@ -28,6 +28,15 @@ class TailEstimate(NamedTuple):
     n: int
 
 
+class _Tails(NamedTuple):
+    """Estimated tails at scores, their 95% interval, and the sampled windows reaching each score."""
+
+    value: Floats
+    low: Floats
+    high: Floats
+    hits: NDArray[np.intp]
+
+
 _Z = 1.959963984540054  # two-sided 95% normal quantile
 _DEFAULT_N = 100_000
 _IS_MIN_HITS = 10  # below this many plain hits, a tail comes from importance sampling
@@ -93,7 +102,7 @@ class _DwmSample:
     def count(self, s: Floats) -> NDArray[np.intp]:
         return np.searchsorted(-self.x, -s, side="right")
 
-    def estimate(self, s: Floats) -> tuple[Floats, Floats, Floats, NDArray[np.intp]]:
+    def estimate(self, s: Floats) -> _Tails:
         k = self.count(s)
         n = self.n
         value = (self.cw[k] + self.floor) / (n + 1)
@@ -103,7 +112,7 @@ class _DwmSample:
         with np.errstate(invalid="ignore", divide="ignore"):
             n_eff = np.where(var > 0, mean * (1 - mean) / var, n)
         low, high = _wilson(mean * n_eff, n_eff)
-        return value, np.minimum(low, value), np.maximum(high, value), k
+        return _Tails(value, np.minimum(low, value), np.maximum(high, value), k)
 
 
 def _proposal(dwm: DiNucleotideMatrix, proposal: ArrayLike | None, L: int) -> Floats:
@@ -165,8 +174,8 @@ def dwm_pvalue(dwm: DiNucleotideMatrix, background: ArrayLike, scores: ArrayLike
     if rare.any():
         q = _proposal(dwm, proposal, int(dwm.length))
         weighted = _sample_for(dwm, bg, n, seed, q)
-        v, lo, hi, _ = weighted.estimate(flat[rare])
-        value[rare], low[rare], high[rare] = v, lo, hi
+        far = weighted.estimate(flat[rare])
+        value[rare], low[rare], high[rare] = far.value, far.low, far.high
         # Where the two estimators meet, keep the p-value monotone in the score.
         order = np.argsort(-np.where(np.isnan(flat), -np.inf, flat), kind="stable")
         value[order] = np.maximum.accumulate(value[order])
@@ -201,8 +210,8 @@ def dwm_threshold(dwm: DiNucleotideMatrix, background: ArrayLike, pvalue: float,
         sample = _sample_for(dwm, bg, n, seed, _proposal(dwm, proposal, int(dwm.length)))
         value = _quantile(sample, p)
         # the interval of the weighted tail estimated at the threshold itself
-        _, lo, hi, _ = sample.estimate(np.array([value]))
-        p_low, p_high = min(float(lo[0]), p), max(float(hi[0]), p)
+        at = sample.estimate(np.array([value]))
+        p_low, p_high = min(float(at.low[0]), p), max(float(at.high[0]), p)
     return TailEstimate(value, _quantile(sample, p_high), _quantile(sample, p_low), n)
 
 

@@ -194,7 +194,8 @@ class PwmNull:
         # Bound on |scanned double - exact sum| for any two words together, the rounding of a
         # subtraction from the query included; generous by a factor of a few. It is tau, the width
         # of a tie, and the margin every pruning keeps.
-        return 8.0 * (self.width + 2) * _UNIT * (self._abs + np.abs(s))
+        err: Floats = 8.0 * (self.width + 2) * _UNIT * (self._abs + np.abs(s))
+        return err
 
     def _err_range(self) -> float:
         # the bound at the widest score in [min_score, max_score]
@@ -350,7 +351,7 @@ class PwmNull:
         # then those that may: only the latter need the second half.
         full = np.searchsorted(neg_pd, -(s + err - sd[-1]), side="right")
         some = np.searchsorted(neg_pd, -(s - err - sd[0]), side="right")
-        p = pcum[full].copy()
+        p: Floats = pcum[full].copy()
         counts = some - full
         if counts.sum() == 0:
             return p
