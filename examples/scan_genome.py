@@ -15,8 +15,7 @@ from pathlib import Path
 import numpy as np
 import pysam
 
-from morvane.utils.sequences import (GenomicSequence, SequenceMatrix,
-                                     get_gc_content, nuc_to_num)
+from morvane.utils.sequences import GenomicSequence, SequenceMatrix, get_gc_content, nuc_to_num
 
 DATA = Path(__file__).resolve().parent.parent / "data"
 FASTA = str(DATA / "lambda_virus.fa")

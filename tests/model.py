@@ -85,7 +85,7 @@ class SequenceMatrix:
             return NucleotideMatrix(length)
         if stype == "DWM":
             return DiNucleotideMatrix(length)
-        sys.exit("Unkown score type {0}".format(stype))
+        sys.exit(f"Unkown score type {stype}")
 
     def add_counts(self, obj):
         self.counts += obj.counts

@@ -318,7 +318,8 @@ def test_score_width_zero_and_negative():
 
 
 @pytest.mark.parametrize("attr, value, exc, message", [
-    ("bias_pwm_log", np.zeros((5, 1)), ValueError, "attribute 'bias_pwm_log' has shape (5, 1); expected at least (4, 2)"),
+    ("bias_pwm_log", np.zeros((5, 1)), ValueError,
+     "attribute 'bias_pwm_log' has shape (5, 1); expected at least (4, 2)"),
     ("bg_pwm_log", np.zeros((3, 2)), ValueError, "attribute 'bg_pwm_log' has shape (3, 2)"),
     ("bias_dwm_log", np.zeros((4, 5, 2, 2)), ValueError,
      "attribute 'bias_dwm_log' has shape (4, 5, 2, 2); expected at least (5, 4, 2, 2)"),

@@ -146,8 +146,10 @@ def test_from_fasta_refuses_a_bad_fetch_result(value, exc, message):
 
 
 @pytest.mark.parametrize("attr, value, exc, message", [
-    ("sequence", np.full(4, 7), ValueError, "attribute 'sequence' has 4 elements; expected at least 5 (the region length)"),
-    ("revcomp", np.full(2, 8), ValueError, "attribute 'revcomp' has 2 elements; expected at least 5 (the region length)"),
+    ("sequence", np.full(4, 7), ValueError,
+     "attribute 'sequence' has 4 elements; expected at least 5 (the region length)"),
+    ("revcomp", np.full(2, 8), ValueError,
+     "attribute 'revcomp' has 2 elements; expected at least 5 (the region length)"),
     ("sequence", "read-only", ValueError, "buffer source array is read-only"),
     ("revcomp", "read-only", ValueError, "buffer source array is read-only"),
     ("revcomp", np.full(5, 8, dtype=np.int32), ValueError, "Buffer dtype mismatch, expected 'int64_t' but got 'int'"),

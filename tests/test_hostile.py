@@ -222,8 +222,8 @@ def test_amount_whose_float_conversion_raises():
     class Bad:
         def __float__(self):
             raise Boom("no float")
-    for name, make, method in COUNTERS:
-        refuse(make(), lambda m: getattr(m, method)(codes(0, 1, 2), Bad()), Boom, exact("no float"))
+    for _, make, method in COUNTERS:
+        refuse(make(), lambda m, method=method: getattr(m, method)(codes(0, 1, 2), Bad()), Boom, exact("no float"))
 
 
 @pytest.mark.parametrize("seq", [codes(0, 4, 5), codes(4, -1, 2 ** 62), codes(7, 0, 4)], ids=str)

@@ -114,7 +114,7 @@ def test_create_by_type_name():
     for bad in ("pwm", None):
         with pytest.raises(SystemExit) as info:
             model.SequenceMatrix.create(5, bad)
-        assert info.value.code == "Unkown score type {0}".format(bad)
+        assert info.value.code == f"Unkown score type {bad}"
 
 
 def test_add_counts_merges_the_five_counters():

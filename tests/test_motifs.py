@@ -103,7 +103,6 @@ def test_dwm_background_is_independent_bases():
     (lambda: Motif.from_counts(COUNTS[:3], name="rows"), "'rows': counts must be 4 x L"),
     (lambda: Motif.from_counts(-COUNTS, name="neg"), "'neg': counts must be finite and not negative"),
     (lambda: Motif.from_counts(COUNTS, name="p", pseudocount=0), "'p': the pseudo-count must be positive"),
-    (lambda: Motif.from_counts(COUNTS, name="b", background=[0.5, 0.5, 0, 0]), "'b': a background is four positive"),
     (lambda: Motif.from_sites(["ACG", "AC"], name="ragged"), "'ragged': sites of different widths"),
     (lambda: Motif.from_sites(["NNN"], name="allN"), "'allN': count column 1 sums to 0"),
 ])

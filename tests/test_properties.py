@@ -13,8 +13,7 @@ import warnings
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 import model
 from morvane.utils import sequences as s
@@ -244,7 +243,7 @@ def test_genomic_sequence(text, start, spare, strided):
     if strided:                                     # writable views, written through their strides
         for g in (ext, ref):
             views = []
-            for name in ("sequence", "revcomp"):
+            for _ in ("sequence", "revcomp"):
                 base = np.full(2 * length + 1, 77, np.int64)
                 bases.append(base)
                 views.append(base[::-2][:length])

@@ -6,11 +6,10 @@ import numpy as np
 import pysam
 import pytest
 
-pytest.importorskip("morvane.stats")   # every hit carries its p-value
-
 import morvane
+from morvane.genome import genome_background
 from morvane.motifs import Motif, read_motifs
-from morvane.scan import hits_dtype
+from morvane.scan import hits_dtype, iter_hits
 from morvane.stats import bh_qvalues
 from morvane.utils.sequences import nuc_to_num
 
@@ -100,7 +99,6 @@ def test_threads_give_the_same_table(tmp_path, model):
 @pytest.mark.parametrize("model", ["pwm", "dwm"])
 @pytest.mark.parametrize("batch", [1, 7, 10**9])
 def test_batches_of_hits_are_the_scan(tmp_path, model, batch):
-    from morvane.scan import iter_hits
     motifs, records = random_case(5, model)
     fasta = write_fasta(tmp_path / "g.fa", records)
     whole = morvane.scan(fasta, motifs, pvalue=0.05, model=model, chunk_size=40, qvalue=True)
@@ -121,7 +119,7 @@ def test_qvalues_count_every_tested_window(tmp_path, model, strand):
     fasta = write_fasta(tmp_path / "g.fa", records)
     table = morvane.scan(fasta, motifs, threshold=-np.inf, model=model, strand=strand, qvalue=True,
                          chunk_size=40, threads=2)
-    for k, motif in enumerate(motifs):
+    for motif in motifs:
         # With every window a hit, the tested windows are the N-free windows of each strand.
         L = motif.width
         tested = sum(max(len(text) - L + 1, 0) - sum(1 for s in range(len(text) - L + 1)
@@ -185,18 +183,30 @@ def test_agrees_with_biopython_search():
     assert {(int(h["start"]), h["strand"]) for h in ours[~near]} == theirs
 
 
-def test_regions_clipped_merged_and_checked(tmp_path):
+@pytest.mark.parametrize("bed, merged", [
+    ("10 60, 40 90, 150 99999", [(10, 90), (150, None)]),     # overlapping; past the record's end
+    ("10 57, 57 90", [(10, 90)]),                             # touching: one region
+    ("57 90, 10 57", [(10, 90)]),                             # touching, given in reverse order
+    ("10 57, 58 90", [(10, 57), (58, 90)]),                   # one base apart: two
+    ("30 60, 10 90", [(10, 90)]),                             # one inside the other
+])
+def test_regions_clipped_merged_and_checked(tmp_path, bed, merged):
     motifs, records = random_case(11, "pwm")
     fasta = write_fasta(tmp_path / "g.fa", records)
     chrom, text = max(records, key=lambda r: len(r[1]))
-    bed = tmp_path / "r.bed"
-    bed.write_text(f"track name=x\n{chrom}\t10\t60\n{chrom}\t40\t90\n{chrom}\t150\t99999\n")
+    path = tmp_path / "r.bed"
+    path.write_text("track name=x\n" + "".join(f"{chrom}\t{span.replace(' ', chr(9))}\n"
+                                                for span in bed.split(", ")))
     cuts = [-np.inf] * len(motifs)
-    table = morvane.scan(fasta, motifs, threshold=cuts, regions=bed, chunk_size=16)
+    table = morvane.scan(fasta, motifs, threshold=cuts, regions=path, chunk_size=16)
+    merged = [(a, b or len(text)) for a, b in merged]
     expected = [(chrom, s + a, k, sign, score)
-                for a, b in ((10, 90), (150, len(text)))
+                for a, b in merged
                 for _, s, k, sign, score in brute_force([(chrom, text[a:b])], motifs, cuts)]
     assert as_tuples(table, motifs) == expected
+    # every window free of N is a hit (bases 53 to 60 are): one holds bases 56 and 57 exactly
+    # when the regions around them merge
+    assert any(h["start"] < 57 < h["end"] for h in table) == (merged[0] == (10, 90))
     with pytest.raises(ValueError, match="unknown chromosome 'chrX'"):
         morvane.scan(fasta, motifs, threshold=0, regions=[("chrX", 0, 10)])
 
@@ -226,7 +236,6 @@ def test_to_dataframe():
 
 
 def test_genome_background_is_strand_symmetric():
-    from morvane.scan import genome_background
     bg = genome_background(LAMBDA)
     with pysam.FastaFile(LAMBDA) as fasta:
         text = fasta.fetch(fasta.references[0])

@@ -16,9 +16,14 @@ import pysam
 from numpy.typing import NDArray
 
 from morvane.utils import sequences
-from morvane.utils.sequences import (DiNucleotideMatrix, GenomicSequence,
-                                     NucleotideMatrix, SequenceMatrix,
-                                     get_gc_content, nuc_to_num)
+from morvane.utils.sequences import (
+    DiNucleotideMatrix,
+    GenomicSequence,
+    NucleotideMatrix,
+    SequenceMatrix,
+    get_gc_content,
+    nuc_to_num,
+)
 
 FASTA = Path(__file__).resolve().parent.parent / "data" / "lambda_virus.fa"
 SITES = ["TATCACCGCC", "TATCTCCGCC", "TACCACCGCC"]

@@ -11,6 +11,9 @@ import os
 import shlex
 import sys
 import tempfile
+from collections.abc import Callable
+from types import TracebackType
+from typing import IO
 
 from . import __version__
 
@@ -21,8 +24,9 @@ def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
     parser = build_parser()
     args = parser.parse_args(argv)
+    run: Callable[[argparse.Namespace, list[str]], int] = args.run
     try:
-        return args.run(args, argv)
+        return run(args, argv)
     except BrokenPipeError:
         # The reader went away (`morvane scan ... | head`): stop quietly, as other tools do,
         # and keep Python from complaining again when it flushes stdout at exit.
@@ -33,7 +37,7 @@ def main(argv: list[str] | None = None) -> int:
         return 1
 
 
-def build_parser():
+def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="morvane", description="Fast, exact DNA motif scanning.")
     parser.add_argument("--version", action="version", version=f"morvane {__version__}")
     commands = parser.add_subparsers(dest="command", required=True)
@@ -72,7 +76,7 @@ def build_parser():
     return parser
 
 
-def background_arg(text):
+def background_arg(text: str) -> str | list[float]:
     if text in ("uniform", "genome"):
         return text
     try:
@@ -85,7 +89,7 @@ def background_arg(text):
     return values
 
 
-def run_scan(args, argv):
+def run_scan(args: argparse.Namespace, argv: list[str]) -> int:
     from .motifs import read_motifs
     from .scan import iter_hits
 
@@ -104,15 +108,15 @@ def run_scan(args, argv):
         for hits in iter_hits(args.genome, motifs, qvalue=args.qvalue, **options):
             # columns as Python lists, one conversion each rather than one per field of a row;
             # repr() gives the shortest text that reads back to the same double
-            rows = zip(*(hits[name].tolist() for name in hits.dtype.names))
+            rows = zip(*(hits[name].tolist() for name in hits.dtype.names or ()))
             out.writelines(f"{chrom}\t{start}\t{end}\t{motif}\t{score!r}\t{strand}\t{p:.6g}\t{sequence}"
                            + (f"\t{more[0]:.6g}\n" if more else "\n")
                            for chrom, start, end, motif, score, strand, p, sequence, *more in rows)
     return 0
 
 
-def run_gc(args, argv):
-    from .scan import clip_regions, open_genome
+def run_gc(args: argparse.Namespace, argv: list[str]) -> int:
+    from .genome import clip_regions, open_genome
     from .utils.sequences import get_gc_content
 
     # Checked and clipped as scan does them, but not merged: an overlap counts twice.
@@ -127,11 +131,11 @@ def run_gc(args, argv):
 class Output:
     """A text output: stdout for "-", else a temporary file renamed over `path` on success."""
 
-    def __init__(self, path):
+    def __init__(self, path: str) -> None:
         self.path = path
-        self.handle = None
+        self.handle: IO[str] | None = None
 
-    def __enter__(self):
+    def __enter__(self) -> IO[str]:
         if self.path == "-":
             return sys.stdout
         if os.path.isdir(self.path):
@@ -147,7 +151,8 @@ class Output:
         self.handle = os.fdopen(fd, "w")
         return self.handle
 
-    def __exit__(self, kind, exc, tb):
+    def __exit__(self, kind: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
         if self.handle is None:
             return
         self.handle.close()

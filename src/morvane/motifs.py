@@ -14,12 +14,16 @@ import math
 import os
 from collections.abc import Iterable
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from .background import check_background
 from .utils.sequences import DiNucleotideMatrix, NucleotideMatrix, SequenceMatrix, nuc_to_num
+
+if TYPE_CHECKING:
+    from .stats import PwmNull, TailEstimate
 
 Background = str | ArrayLike | None
 
@@ -46,20 +50,14 @@ def uniform_background() -> NDArray[np.float64]:
 
 
 def as_background(background: Background, owner: str = "background") -> NDArray[np.float64]:
-    """Four base probabilities (A, C, G, T) from None/"uniform" or any 4 numbers."""
+    """Four base probabilities (A, C, G, T) from None/"uniform" or any 4 numbers, divided by their sum."""
     if background is None or (isinstance(background, str) and background == "uniform"):
         return uniform_background()
     if isinstance(background, str):
         raise ValueError(f"{owner}: {background!r} is not a background here; give 'uniform' or "
                          "four probabilities (A, C, G, T) ('genome' is measured by scan)")
-    b = np.array(background, dtype=np.float64).ravel()
-    if b.shape != (4,) or not np.all(np.isfinite(b)) or np.any(b <= 0):
-        raise ValueError(f"{owner}: a background is four positive probabilities (A, C, G, T), "
-                         f"got {background!r}")
-    total = b.sum()
-    if abs(total - 1.0) > 1e-6:
-        raise ValueError(f"{owner}: the four background probabilities sum to {total:g}, not 1")
-    return b / total
+    b = check_background(background, owner, "A, C, G, T")
+    return b / b.sum()
 
 
 class Motif:
@@ -112,7 +110,7 @@ class Motif:
         bg = self.background[TO_CODES]
         self.pwm = _prepared_pwm(counts[TO_CODES], self.pseudocount, bg)
         self.dwm = None if sites is None else _prepared_dwm(sites, self.width, bg)
-        self._null: Any = None
+        self._null: PwmNull | None = None
 
     @classmethod
     def from_counts(cls, counts: ArrayLike, name: str = "motif", pseudocount: float = 1.0,
@@ -179,13 +177,13 @@ class Motif:
         return state
 
     # Statistics: morvane.stats works in code order (A, T, C, G).
-    def _pwm_null(self) -> Any:
+    def _pwm_null(self) -> "PwmNull":
         if self._null is None:
             from .stats import PwmNull
             self._null = PwmNull(self.pwm.pssm, self.background[TO_CODES])
         return self._null
 
-    def pvalue(self, scores: ArrayLike) -> Any:
+    def pvalue(self, scores: ArrayLike) -> float | NDArray[np.float64]:
         """P(score of a background window >= score), exact, for PWM scores."""
         return self._pwm_null().pvalue(scores)
 
@@ -198,7 +196,7 @@ class Motif:
             raise ValueError(f"motif {self.name!r} has no DWM: build it from aligned sites")
         return self.dwm
 
-    def dwm_pvalue(self, scores: ArrayLike, n: int | None = None, seed: int = 0) -> Any:
+    def dwm_pvalue(self, scores: ArrayLike, n: int | None = None, seed: int = 0) -> "TailEstimate":
         """A sampled estimate (morvane.stats.TailEstimate) of the p-values of DWM scores."""
         from . import stats
         dwm = self._needs_dwm()
@@ -206,7 +204,7 @@ class Motif:
         return stats.dwm_pvalue(dwm, self.background[TO_CODES], scores, seed=seed,
                                 proposal=dwm.bias_pwm[:4], **kwargs)
 
-    def dwm_threshold(self, pvalue: float, n: int | None = None, seed: int = 0) -> Any:
+    def dwm_threshold(self, pvalue: float, n: int | None = None, seed: int = 0) -> "TailEstimate":
         """A sampled estimate (morvane.stats.TailEstimate) of the DWM score threshold of `pvalue`."""
         from . import stats
         dwm = self._needs_dwm()

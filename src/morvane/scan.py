@@ -21,8 +21,8 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
-from numpy.typing import NDArray
 
+from .genome import genome_background, open_genome, read_regions, whole_records
 from .motifs import Background, Motif, as_background
 from .stats import bh_qvalues, prepare_all
 
@@ -33,7 +33,6 @@ MODELS = ("pwm", "dwm")
 # Letters of codes 0..3; a hit never holds a code of 4.
 LETTERS = np.frombuffer(b"ATCGN", dtype=np.uint8)
 
-Region = namedtuple("Region", "chrom start end")
 Chunk = namedtuple("Chunk", "chrom start end limit")   # read [start, end); own windows starting before start + limit
 
 
@@ -408,117 +407,12 @@ class Found:
         return table.view(Hits)
 
 
-class open_genome:
-    """A context of an open FASTA reader; a reader passed in stays open.
-
-    An empty file has no records (pysam cannot index it)."""
-
-    def __init__(self, genome):
-        self.genome = genome
-        self.owned = None
-
-    def __enter__(self):
-        if not isinstance(genome := self.genome, (str, os.PathLike)):
-            return genome
-        path = os.fspath(genome)
-        if os.path.getsize(path) == 0:
-            self.owned = NoRecords(path)
-        else:
-            import pysam
-            self.owned = pysam.FastaFile(path)
-        return self.owned
-
-    def __exit__(self, *exc):
-        if self.owned is not None:
-            self.owned.close()
-
-
-class NoRecords:
-    references = ()
-    lengths = ()
-
-    def __init__(self, filename):
-        self.filename = filename
-
-    def close(self):
-        pass
-
-
-def whole_records(fasta):
-    return [Region(chrom, 0, length) for chrom, length in zip(fasta.references, fasta.lengths)]
-
-
-def read_regions(regions, fasta):
-    """Regions checked against the genome, clipped to record ends, merged, in genome order."""
-    order = {chrom: i for i, chrom in enumerate(fasta.references)}
-    merged = []
-    for region in sorted(clip_regions(regions, fasta), key=lambda r: (order[r.chrom], r.start)):
-        if merged and merged[-1].chrom == region.chrom and region.start <= merged[-1].end:
-            merged[-1] = merged[-1]._replace(end=max(merged[-1].end, region.end))
-        else:
-            merged.append(region)
-    return merged
-
-
-def clip_regions(regions, fasta):
-    """Regions (a BED path or intervals) in their order, checked against the genome and
-    clipped to record ends; those left empty are dropped."""
-    if isinstance(regions, (str, os.PathLike)):
-        regions = read_bed(regions)
-    lengths = dict(zip(fasta.references, fasta.lengths))
-    clipped = []
-    for region in regions:
-        chrom, start, end = ((region.chrom, region.start, region.end)
-                             if hasattr(region, "chrom") else tuple(region)[:3])
-        if chrom not in lengths:
-            raise ValueError(f"region {chrom}:{start}-{end}: unknown chromosome {chrom!r}")
-        if start < 0 or end < start:
-            raise ValueError(f"region {chrom}:{start}-{end}: start must be >= 0 and <= end")
-        end = min(int(end), lengths[chrom])
-        if start < end:
-            clipped.append(Region(chrom, int(start), end))
-    return clipped
-
-
-def read_bed(path: str | os.PathLike[str]) -> list[Region]:
-    """The (chrom, start, end) of every interval of a BED file."""
-    regions = []
-    with open(path) as handle:
-        for number, line in enumerate(handle, 1):
-            fields = line.split()
-            if not fields or fields[0].startswith("#") or fields[0] in ("track", "browser"):
-                continue
-            try:
-                regions.append(Region(fields[0], int(fields[1]), int(fields[2])))
-            except (IndexError, ValueError):
-                raise ValueError(f"{path}, line {number}: a BED line needs chrom, start, end; "
-                                 f"got {line.strip()!r}") from None
-    return regions
-
-
 def chunk_intervals(intervals, size, width):
     """Chunks owning `size` window starts each, read width - 1 bases further."""
     for region in intervals:
         for start in range(region.start, region.end, size):
             own_end = min(start + size, region.end)
             yield Chunk(region.chrom, start, min(own_end + width - 1, region.end), own_end - start)
-
-
-def genome_background(genome: str | os.PathLike[str] | Any) -> NDArray[np.float64]:
-    """Base probabilities (A, C, G, T) of every record of `genome`, both strands.
-
-    Counting both strands makes A = T and C = G, the right null for scanning both
-    strands; one pseudo-count per base, as the module's background has."""
-    from ._scan import encode
-    counts = np.ones(5)
-    with open_genome(genome) as fasta:
-        for region in whole_records(fasta):
-            for start in range(region.start, region.end, CHUNK_SIZE):
-                text = fasta.fetch(region.chrom, start, min(start + CHUNK_SIZE, region.end))
-                counts += np.bincount(encode(text), minlength=5)[:5]
-    a_t = counts[0] + counts[1]
-    c_g = counts[2] + counts[3]
-    return np.array([a_t, c_g, c_g, a_t]) / (2 * (a_t + c_g))
 
 
 class _NullBar:

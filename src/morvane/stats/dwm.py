@@ -1,0 +1,222 @@
+"""Sampled tails of DWM scores: plain sampling of the background, importance sampling far out."""
+
+from __future__ import annotations
+
+import math
+from functools import lru_cache
+from typing import TYPE_CHECKING, NamedTuple
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from ..background import check_background
+from .tails import _last_within
+
+if TYPE_CHECKING:
+    from ..utils.sequences import DiNucleotideMatrix
+
+Floats = NDArray[np.float64]
+Seed = int | np.random.SeedSequence | np.random.Generator | None
+
+
+class TailEstimate(NamedTuple):
+    """An estimate with its binomial confidence interval (95%), from `n` sampled windows."""
+
+    value: float | Floats
+    low: float | Floats
+    high: float | Floats
+    n: int
+
+
+class _Tails(NamedTuple):
+    """Estimated tails at scores, their 95% interval, and the sampled windows reaching each score."""
+
+    value: Floats
+    low: Floats
+    high: Floats
+    hits: NDArray[np.intp]
+
+
+_Z = 1.959963984540054  # two-sided 95% normal quantile
+_DEFAULT_N = 100_000
+_IS_MIN_HITS = 10  # below this many plain hits, a tail comes from importance sampling
+_IS_SHARE = 0.9  # share of the weighted windows drawn from the motif's own positions
+
+
+def _wilson(k: ArrayLike, n: ArrayLike) -> tuple[Floats, Floats]:
+    """Wilson score interval for k successes in n trials (k, n may be fractional effective counts)."""
+    k = np.asarray(k, dtype=np.float64)
+    n = np.asarray(n, dtype=np.float64)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        phat = np.where(n > 0, k / n, 0.0)
+        z2 = _Z * _Z
+        centre = (phat + z2 / (2 * n)) / (1 + z2 / n)
+        half = _Z * np.sqrt(phat * (1 - phat) / n + z2 / (4 * n * n)) / (1 + z2 / n)
+    return np.clip(centre - half, 0.0, 1.0), np.clip(centre + half, 0.0, 1.0)
+
+
+def _window_scores(dwm: DiNucleotideMatrix, codes: NDArray[np.integer]) -> Floats:
+    """Scores of independent windows (rows of `codes`) with the matrix's own scanning."""
+    n, L = codes.shape
+    # one N after each window: every window straddling two samples holds it and is skipped
+    laid = np.full((n, L + 1), 4, dtype=np.int64)
+    laid[:, :L] = codes
+    return dwm.score_sequence(laid.ravel())[L // 2::L + 1]
+
+
+def _sample(rng: np.random.Generator, probs: Floats, n: int) -> NDArray[np.int8]:
+    """n windows whose column m is drawn from probs[:, m] (4 x L)."""
+    cum = np.cumsum(probs, axis=0)[:3].T  # (L, 3): the last bin takes the rest, whatever the rounding
+    u = rng.random((n, probs.shape[1]))
+    return (u[:, :, None] >= cum[None]).sum(axis=2, dtype=np.int8)
+
+
+class _DwmSample:
+    """Sampled window scores with their importance weights, sorted by score, best first."""
+
+    def __init__(self, dwm: DiNucleotideMatrix, bg: Floats, n: int, seed: Seed, probs: Floats | None) -> None:
+        L = int(dwm.length)
+        rng = np.random.default_rng(seed)
+        flat = np.repeat(bg[:, None], L, axis=1)
+        # Defensive mixture: a share of the weighted windows still comes from the background, which
+        # bounds every weight by 1/(1 - _IS_SHARE) where the motif's own positions rarely go.
+        n_q = 0 if probs is None else int(round(_IS_SHARE * n))
+        x, w = np.empty(n), np.ones(n)
+        chunk = max(1, (1 << 21) // (L + 1))  # windows drawn and scored at once: memory stays small
+        for lo in range(0, n, chunk):
+            hi = min(lo + chunk, n)
+            k = max(0, min(hi, n_q) - lo)  # windows of this chunk drawn from the motif's positions
+            codes = np.concatenate([_sample(rng, flat if probs is None else probs, k),
+                                    _sample(rng, flat, hi - lo - k)])
+            x[lo:hi] = _window_scores(dwm, codes)
+            if probs is not None:
+                log_ratio = (np.log(probs[codes, np.arange(L)]) - np.log(bg)[codes]).sum(axis=1)
+                w[lo:hi] = 1.0 / (_IS_SHARE * np.exp(log_ratio) + (1.0 - _IS_SHARE))
+        order = np.argsort(-x, kind="stable")
+        self.x, self.w, self.n = x[order], w[order], n
+        self.cw = np.concatenate(([0.0], np.cumsum(self.w)))
+        self.cw2 = np.concatenate(([0.0], np.cumsum(self.w * self.w)))
+        # one pseudo-hit of the smallest weight: 1/(n+1) for plain sampling, never zero
+        self.floor = float(self.w.min())
+
+    def count(self, s: Floats) -> NDArray[np.intp]:
+        return np.searchsorted(-self.x, -s, side="right")
+
+    def estimate(self, s: Floats) -> _Tails:
+        k = self.count(s)
+        n = self.n
+        value = (self.cw[k] + self.floor) / (n + 1)
+        mean = self.cw[k] / n
+        var = np.maximum(self.cw2[k] / n - mean * mean, 0.0) / n
+        # the binomial sample size with the same variance; n itself for unit weights
+        with np.errstate(invalid="ignore", divide="ignore"):
+            n_eff = np.where(var > 0, mean * (1 - mean) / var, n)
+        low, high = _wilson(mean * n_eff, n_eff)
+        return _Tails(value, np.minimum(low, value), np.maximum(high, value), k)
+
+
+def _proposal(dwm: DiNucleotideMatrix, proposal: ArrayLike | None, L: int) -> Floats:
+    if proposal is None:
+        proposal = np.asarray(dwm.bias_pwm, dtype=np.float64)[:4]
+    q = np.array(np.asarray(proposal, dtype=np.float64)[:4])
+    if q.shape != (4, L):
+        raise ValueError(f"proposal must have shape {(4, L)}, not {q.shape}")
+    if not np.all(np.isfinite(q)) or np.any(q <= 0.0):
+        raise ValueError(f"proposal must hold probabilities above 0, got {q.tolist()}")
+    return q / q.sum(axis=0)
+
+
+@lru_cache(maxsize=16)
+def _cached_sample(dwm: DiNucleotideMatrix, bg_bytes: bytes, n: int, seed: Seed,
+                   q_bytes: bytes | None) -> _DwmSample:
+    bg = np.frombuffer(bg_bytes)
+    q = None if q_bytes is None else np.frombuffer(q_bytes).reshape(4, -1)
+    return _DwmSample(dwm, bg, n, seed, q)
+
+
+def _sample_for(dwm: DiNucleotideMatrix, bg: Floats, n: int, seed: Seed, q: Floats | None) -> _DwmSample:
+    # A scan asks for the p-values of every chunk's hits: the windows of one (matrix, background,
+    # n, seed, proposal) are drawn and scored once. The matrix is keyed by identity, so one that is
+    # prepared again in place keeps its earlier sample.
+    try:
+        hash(seed)
+    except TypeError:  # a Generator or a seed sequence: drawn afresh every time
+        return _DwmSample(dwm, bg, n, seed, q)
+    return _cached_sample(dwm, bg.tobytes(), n, seed, None if q is None else q.tobytes())
+
+
+def _check_n(n: int) -> int:
+    n = int(n)
+    if n < 1:
+        raise ValueError(f"n must be a positive number of windows, got {n}")
+    return n
+
+
+def dwm_pvalue(dwm: DiNucleotideMatrix, background: ArrayLike, scores: ArrayLike, n: int = _DEFAULT_N,
+               seed: Seed = 0, proposal: ArrayLike | None = None) -> TailEstimate:
+    """Estimated P(score of a random window >= s) for a dinucleotide model, with a 95% interval.
+
+    An estimate, not an exact value: `n` windows drawn from `background` with `seed` are scored with
+    the matrix's own scanning; a score reached by k of them gets (k + 1) / (n + 1), never below
+    1/(n+1). Scores reached by fewer than 10 sampled windows are estimated instead from `n` windows,
+    90% drawn from `proposal` (the motif's own position probabilities, `dwm.bias_pwm` by default) and
+    10% from the background, each weighted by its background-to-mixture likelihood ratio, so tiny
+    p-values need no 10**8 samples. The sample of a matrix is kept for later calls (keyed by the
+    matrix object: one prepared again in place keeps its earlier sample).
+    """
+    bg = check_background(background, "dwm_pvalue", "A, T, C, G")
+    n = _check_n(n)
+    s = np.asarray(scores, dtype=np.float64)
+    flat = s.ravel()
+    plain = _sample_for(dwm, bg, n, seed, None)
+    value, low, high, k = plain.estimate(flat)
+    rare = (k < _IS_MIN_HITS) & ~np.isnan(flat)
+    if rare.any():
+        q = _proposal(dwm, proposal, int(dwm.length))
+        weighted = _sample_for(dwm, bg, n, seed, q)
+        far = weighted.estimate(flat[rare])
+        value[rare], low[rare], high[rare] = far.value, far.low, far.high
+        # Where the two estimators meet, keep the p-value monotone in the score.
+        order = np.argsort(-np.where(np.isnan(flat), -np.inf, flat), kind="stable")
+        value[order] = np.maximum.accumulate(value[order])
+        high = np.maximum(high, value)
+    for a in (value, low, high):
+        a[np.isnan(flat)] = np.nan
+    shape = s.shape
+    if not shape:
+        return TailEstimate(float(value[0]), float(low[0]), float(high[0]), n)
+    return TailEstimate(value.reshape(shape), low.reshape(shape), high.reshape(shape), n)
+
+
+def dwm_threshold(dwm: DiNucleotideMatrix, background: ArrayLike, pvalue: float, n: int = _DEFAULT_N,
+                  seed: Seed = 0, proposal: ArrayLike | None = None) -> TailEstimate:
+    """Estimated smallest score whose tail probability is at most `pvalue`, for a dinucleotide model.
+
+    `value` is the lowest sampled score whose estimated p-value (as in dwm_pvalue) is at most
+    `pvalue`; `low` and `high` are the sampled scores whose estimates are the ends of the 95%
+    binomial interval around `pvalue`. Below 10 expected plain hits (pvalue < 10/n) the windows
+    come from `proposal` with importance weights.
+    """
+    p = float(pvalue)
+    if not 0.0 < p <= 1.0:
+        raise ValueError(f"pvalue must lie in (0, 1], got {pvalue!r}")
+    bg = check_background(background, "dwm_threshold", "A, T, C, G")
+    n = _check_n(n)
+    if p * n >= _IS_MIN_HITS:
+        sample = _sample_for(dwm, bg, n, seed, None)
+        value = _quantile(sample, p)
+        p_low, p_high = (float(v) for v in _wilson(p * n, n))
+    else:
+        sample = _sample_for(dwm, bg, n, seed, _proposal(dwm, proposal, int(dwm.length)))
+        value = _quantile(sample, p)
+        # the interval of the weighted tail estimated at the threshold itself
+        at = sample.estimate(np.array([value]))
+        p_low, p_high = min(float(at.low[0]), p), max(float(at.high[0]), p)
+    return TailEstimate(value, _quantile(sample, p_high), _quantile(sample, p_low), n)
+
+
+def _quantile(sample: _DwmSample, p: float) -> float:
+    """Lowest sampled score whose estimated tail is at most p (inf when even the best one's is not)."""
+    x = sample.x
+    last = _last_within(x, (sample.cw[1:] + sample.floor) / (sample.n + 1), p)
+    return float(x[last]) if last >= 0 else math.inf

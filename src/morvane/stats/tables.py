@@ -1,0 +1,89 @@
+"""The room the large tables of PWM nulls share: one budget for the whole process."""
+
+from __future__ import annotations
+
+import threading
+import weakref
+from collections import OrderedDict
+from collections.abc import Callable, Iterable
+from functools import wraps
+from typing import TYPE_CHECKING, Concatenate, Protocol
+
+if TYPE_CHECKING:
+    from .pwm import PwmNull
+
+
+class _Holder(Protocol):
+    """What keeps tables: their size, and a way to give them back."""
+
+    def _table_bytes(self) -> int: ...
+    def _drop_tables(self) -> None: ...
+
+
+class _Budget:
+    """Room for the large tables nulls keep between calls (listed words, lattices, halves), shared
+    by every null of the process: past it, the tables of the least recently used nulls not in a
+    call are given back, to be made again if asked for. A wide motif's tables take some 20 MB, a
+    short one's under 1 MB: a scan of a hundred wide motifs holds 64 MB of tables, not 2 GB, and
+    one repeating a few wide motifs keeps theirs."""
+
+    def __init__(self, limit: int) -> None:
+        self.limit = limit
+        self._lock = threading.Lock()
+        self._held: OrderedDict[int, tuple[weakref.ref[_Holder], int]] = OrderedDict()  # least recent first
+        self._busy: dict[int, int] = {}
+
+    def enter(self, null: _Holder) -> None:
+        with self._lock:
+            self._busy[id(null)] = self._busy.get(id(null), 0) + 1
+
+    def leave(self, null: _Holder) -> None:
+        size = null._table_bytes()
+        with self._lock:
+            key = id(null)
+            self._busy[key] -= 1
+            if not self._busy[key]:
+                del self._busy[key]
+            self._held.pop(key, None)
+            if size:
+                self._held[key] = (weakref.ref(null), size)
+            for other, (ref, _) in list(self._held.items()):
+                if ref() is None:  # gone, with its tables
+                    del self._held[other]
+            total = sum(n for _, n in self._held.values())
+            for other, (ref, n) in list(self._held.items()):
+                if total <= self.limit:
+                    break
+                if other == key or other in self._busy:
+                    continue
+                del self._held[other]
+                total -= n
+                victim = ref()
+                if victim is not None:  # under the lock: no call of it can start meanwhile
+                    victim._drop_tables()
+
+
+_TABLES = _Budget(64 << 20)
+
+
+def prepare_all(nulls: Iterable[PwmNull], lowest: Iterable[float]) -> None:
+    """`PwmNull.prepare` for each null with its lowest score, in turn, while their tables take at
+    most half the room nulls share: the rest is left to what the others need later."""
+    used = 0
+    for null, low in zip(nulls, lowest):
+        if used > _TABLES.limit // 2:
+            return
+        null.prepare(low)
+        used += null._table_bytes()
+
+
+def _holding[H: _Holder, **P, R](method: Callable[Concatenate[H, P], R]) -> Callable[Concatenate[H, P], R]:
+    """A public method of PwmNull: its tables are not given back while it runs, and count after."""
+    @wraps(method)
+    def call(self: H, *args: P.args, **kwargs: P.kwargs) -> R:
+        _TABLES.enter(self)
+        try:
+            return method(self, *args, **kwargs)
+        finally:
+            _TABLES.leave(self)
+    return call
