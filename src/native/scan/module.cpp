@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "frame/guard.hpp"
-#include "frame/ref.hpp"
+#include "common/guard.hpp"
+#include "common/ref.hpp"
 #include "kernels/lattice.hpp"
 #include "kernels/scan.hpp"
 

@@ -1,9 +1,9 @@
 // SequenceMatrix (the factory and the count merge) and NucleotideMatrix.
-#include "frame/buffer.hpp"
-#include "frame/convert.hpp"
+#include "sequences/frame/buffer.hpp"
+#include "sequences/frame/convert.hpp"
 #include "kernels/kernels.hpp"
-#include "matrix.hpp"
-#include "units.hpp"
+#include "sequences/matrix.hpp"
+#include "sequences/units.hpp"
 
 namespace morvane {
 

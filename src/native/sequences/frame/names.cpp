@@ -1,4 +1,4 @@
-#include "frame/ref.hpp"
+#include "sequences/frame/names.hpp"
 
 #include <cstdint>
 #include <cstdlib>

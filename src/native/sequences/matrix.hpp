@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "frame/buffer.hpp"
-#include "frame/function.hpp"
-#include "frame/ref.hpp"
+#include "sequences/frame/buffer.hpp"
+#include "sequences/frame/function.hpp"
+#include "sequences/frame/names.hpp"
 #include "kernels/kernels.hpp"
 
 namespace morvane {

@@ -1,4 +1,4 @@
-#include "frame/buffer.hpp"
+#include "sequences/frame/buffer.hpp"
 
 #include <cctype>
 #include <cstring>

@@ -1,9 +1,9 @@
 // nuc_to_num: DNA text to a coded sequence.
-#include "coding.hpp"
+#include "sequences/coding.hpp"
 
-#include "frame/function.hpp"
+#include "sequences/frame/function.hpp"
 #include "kernels/kernels.hpp"
-#include "units.hpp"
+#include "sequences/units.hpp"
 
 namespace morvane {
 

@@ -1,17 +1,15 @@
-#include "frame/function.hpp"
+#include "sequences/frame/function.hpp"
 
 #include <structmember.h>
 
-#include "frame/convert.hpp"
-#include "frame/guard.hpp"
-#include "frame/runtime.hpp"
-#include "frame/traceback.hpp"
+#include "sequences/frame/convert.hpp"
+#include "common/guard.hpp"
+#include "sequences/frame/runtime.hpp"
+#include "sequences/frame/traceback.hpp"
 
 namespace morvane {
 
 namespace {
-
-constexpr const char* kSourceFile = "src/native/module.cpp";
 
 struct FunctionObject {
     PyObject_HEAD
@@ -122,7 +120,7 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
         // Its UTF-8 form was made with it, so reading it cannot fail.
         if (f->traceback_name)
-            add_traceback(PyUnicode_AsUTF8(f->traceback_name), kSourceFile, f->def->line, f->globals);
+            add_traceback(PyUnicode_AsUTF8(f->traceback_name), kTableFile, f->def->line, f->globals);
     }
     return result;
 }
@@ -218,7 +216,7 @@ PyObject* make_code(const Callable& d) {
         if (!s) return nullptr;
         PyTuple_SET_ITEM(varnames.get(), i, s);
     }
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, d.name, d.line)));
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kTableFile, d.name, d.line)));
     if (!empty) return nullptr;
     Ref replace = getattr(empty.get(), "replace");
     Ref kw = Ref::steal(Py_BuildValue("{s:i,s:i,s:O,s:s}", "co_argcount", n, "co_nlocals", n, "co_varnames",

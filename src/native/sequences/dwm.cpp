@@ -1,10 +1,10 @@
 // DiNucleotideMatrix: pair counting, preparation and conditional-probability scoring.
-#include "frame/buffer.hpp"
-#include "frame/convert.hpp"
-#include "frame/runtime.hpp"
+#include "sequences/frame/buffer.hpp"
+#include "sequences/frame/convert.hpp"
+#include "sequences/frame/runtime.hpp"
 #include "kernels/kernels.hpp"
-#include "matrix.hpp"
-#include "units.hpp"
+#include "sequences/matrix.hpp"
+#include "sequences/units.hpp"
 
 namespace morvane {
 

@@ -5,13 +5,15 @@
 #define PY_ARRAY_UNIQUE_SYMBOL morvane_ARRAY_API
 #include <numpy/arrayobject.h>
 
-#include "frame/function.hpp"
-#include "frame/guard.hpp"
-#include "frame/runtime.hpp"
-#include "frame/traceback.hpp"
-#include "units.hpp"
+#include "sequences/frame/function.hpp"
+#include "common/guard.hpp"
+#include "sequences/frame/runtime.hpp"
+#include "sequences/frame/traceback.hpp"
+#include "sequences/units.hpp"
 
 namespace morvane {
+
+const char kTableFile[] = __FILE__;  // relative to the source tree (-fmacro-prefix-map)
 
 Runtime& runtime() {
     static Runtime rt;
@@ -220,7 +222,7 @@ int module_exec(PyObject* module) noexcept {
     the_module = Py_NewRef(module);
     if (guarded([module] { return start_up(module); })) return 0;
     if (PyErr_Occurred())
-        add_traceback("init morvane.utils.sequences", "src/native/module.cpp", __LINE__, PyModule_GetDict(module));
+        add_traceback("init morvane.utils.sequences", kTableFile, __LINE__, PyModule_GetDict(module));
     else
         PyErr_SetString(PyExc_ImportError, "init morvane.utils.sequences");
     Py_CLEAR(the_module);
