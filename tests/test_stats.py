@@ -499,11 +499,11 @@ def lattice_case(seed, L, bins):
 @settings(max_examples=25, deadline=None)
 def test_native_bracket_is_the_numpy_recursion(L, bins, seed, cut):
     """Same doubles as the recursion in NumPy, bands below, inside, across and past the lattice."""
-    from morvane import _scan
+    from morvane import _stats
     _, _, bg, grid = lattice_case(seed, L, bins)
     top = int(grid.suffix_max[0])
     b_lo, b_hi = sorted(int(round(c * top)) for c in cut)
-    base, prob, words, above, cells = _scan._lattice_bracket(grid.Q, bg, grid.suffix_max, b_lo, b_hi)
+    base, prob, words, above, cells = _stats.lattice_bracket(grid.Q, bg, grid.suffix_max, b_lo, b_hi)
     want = numpy_bracket(grid.Q, bg, grid.suffix_max, b_lo, b_hi)
     assert base == want[0] and above == want[3]
     np.testing.assert_array_equal(prob, want[1])
@@ -515,7 +515,7 @@ def test_native_bracket_is_the_numpy_recursion(L, bins, seed, cut):
 @given(seed=hs.integers(0, 10**6), cut=hs.tuples(hs.floats(-0.2, 1.2), hs.floats(-0.2, 1.2)))
 @settings(max_examples=25, deadline=None)
 def test_native_listing_is_every_word_in_the_band(L, seed, cut):
-    from morvane import _scan
+    from morvane import _stats
     _, M, bg, grid = lattice_case(seed, L, 200)
     top = int(grid.suffix_max[0])
     lo, hi = sorted(int(round(c * top)) for c in cut)
@@ -523,24 +523,24 @@ def test_native_listing_is_every_word_in_the_band(L, seed, cut):
     I = grid.Q[words, np.arange(L)].sum(axis=1)
     d, p = enumerate_scores(M, bg)
     inside = (I >= lo) & (I < hi)  # all_words is in lexicographic order, as the listing is
-    listed, work = _scan._lattice_words(grid.Q, M, bg, grid.suffix_max, lo, hi, 4**L, 0, 4**(L + 1))
+    listed, work = _stats.lattice_words(grid.Q, M, bg, grid.suffix_max, lo, hi, 4**L, 0, 4**(L + 1))
     np.testing.assert_array_equal(listed[0], d[inside])
     np.testing.assert_array_equal(listed[1], p[inside])
     np.testing.assert_array_equal(listed[2], I[inside])
     assert work >= inside.sum()
     if inside.sum() > 1:  # limits give up, and still count what they went through
-        over, counted = _scan._lattice_words(grid.Q, M, bg, grid.suffix_max, lo, hi, inside.sum() - 1, 5, 4**L)
+        over, counted = _stats.lattice_words(grid.Q, M, bg, grid.suffix_max, lo, hi, inside.sum() - 1, 5, 4**L)
         assert over is None and counted > 5
 
 
 @given(x=hs.lists(hs.sampled_from([0.0, -0.0, 1.5, -1.5, 1e-300, -2.0**60, 3.25, math.inf, -math.inf]), max_size=60)
        | hs.lists(hs.floats(allow_nan=False), max_size=60))
 def test_best_first_is_a_stable_descending_sort(x):
-    from morvane import _scan
+    from morvane import _stats
     x = np.array(x, dtype=np.float64)
     p = np.random.default_rng(x.size).random(x.size) * 10.0 ** -np.arange(x.size)  # sums that round
     order = np.argsort(-x, kind="stable")
-    d, cum = _scan._best_first(x, p)
+    d, cum = _stats.best_first(x, p)
     np.testing.assert_array_equal(d, x[order])
     # running sums correctly rounded, as the tails of listed words are
     np.testing.assert_array_equal(cum, [math.fsum(p[order][:k + 1]) for k in range(x.size)])
@@ -552,7 +552,7 @@ def test_best_first_is_a_stable_descending_sort(x):
 def test_native_tails_are_correctly_rounded(L, seed, cut, n):
     """Scores drawn among the words' own (exact ties), between them, clustered and spread: each tail
     is the correctly rounded sum of its words' probabilities, whatever the other scores asked for."""
-    from morvane import _scan
+    from morvane import _stats
     rng, M, bg, grid = lattice_case(seed, L, 200)
     lo = int(round(cut * int(grid.suffix_max[0])))
     I = grid.Q[all_words(L), np.arange(L)].sum(axis=1)
@@ -560,11 +560,11 @@ def test_native_tails_are_correctly_rounded(L, seed, cut, n):
     d, p = d[I >= lo], p[I >= lo]
     x = np.unique(np.concatenate([rng.choice(d, n) if d.size else [], rng.uniform(-3, 3, n) ** 3]))
     want = [math.fsum(p[d >= v]) for v in x]
-    got = _scan._lattice_tails(grid.Q, M, bg, grid.suffix_max, lo, x)
+    got = _stats.lattice_tails(grid.Q, M, bg, grid.suffix_max, lo, x)
     np.testing.assert_array_equal(got, want)
-    np.testing.assert_array_equal(_scan._lattice_tails(grid.Q, M, bg, grid.suffix_max, lo, x[::3]), got[::3])
+    np.testing.assert_array_equal(_stats.lattice_tails(grid.Q, M, bg, grid.suffix_max, lo, x[::3]), got[::3])
     with pytest.raises(ValueError, match="strictly ascending"):
-        _scan._lattice_tails(grid.Q, M, bg, grid.suffix_max, lo, np.array([1.0, 1.0]))
+        _stats.lattice_tails(grid.Q, M, bg, grid.suffix_max, lo, np.array([1.0, 1.0]))
 
 
 @pytest.mark.parametrize("L", [5, 9, 20])

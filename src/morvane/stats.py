@@ -21,7 +21,7 @@ from typing import NamedTuple
 
 import numpy as np
 
-from . import _scan
+from . import _stats
 
 __all__ = ["PwmNull", "prepare_all", "bh_qvalues", "TailEstimate", "dwm_pvalue", "dwm_threshold"]
 
@@ -162,7 +162,7 @@ class _Grid:
         tails of its probabilities and word counts, that mass, and the cells the recursion went
         through."""
         # natively: the finest steps go through millions of cells in a column
-        base, prob, words, above, cells = _scan._lattice_bracket(self.Q, bg, self.suffix_max, b_lo, b_hi)
+        base, prob, words, above, cells = _stats.lattice_bracket(self.Q, bg, self.suffix_max, b_lo, b_hi)
         dist = np.stack([prob, words])  # probabilities, and counts of words
         cum = np.concatenate([np.cumsum(dist[:, ::-1], axis=1)[:, ::-1], np.zeros((2, 1))], axis=1)
         return base, cum, above, cells
@@ -192,7 +192,7 @@ class _Lattice(_Grid):
         super().__init__(M, min(bins, 4 ** min(M.shape[1], 16)))
         top = int(self.suffix_max[0])
         # the recursion with nothing dropped or folded: the whole distribution, and its word counts
-        _, prob, words, _, _ = _scan._lattice_bracket(self.Q, bg, self.suffix_max, 0, top + 1)
+        _, prob, words, _, _ = _stats.lattice_bracket(self.Q, bg, self.suffix_max, 0, top + 1)
         # tail[i] = P(I >= i), words[i] = number of words with I >= i; one extra zero past the top.
         # The counts only size listings, so single precision (half the room) serves.
         self.tail = self._tail_of(prob)
@@ -552,7 +552,7 @@ class PwmNull:
             lat = self._lattice(_COARSE_BINS)
             want = max(4 * lat.words[np.clip(b_need, 0, lat.top + 1)], 4096)
             b = min(b_need, max(int(np.searchsorted(-lat.words, -want, side="left")), self._cut()[0]))
-            self._tail_words = listed = self._kept_words(b, *_scan._best_first(*self._list_words(lat, b)))
+            self._tail_words = listed = self._kept_words(b, *_stats.best_first(*self._list_words(lat, b)))
         return listed[1:]
 
     @staticmethod
@@ -594,7 +594,7 @@ class PwmNull:
         limited = b_end is not None
         # a whole tail's words are counted by the lattice: room for them is made at once
         expect = 0 if limited or not isinstance(lat, _Lattice) else int(lat.words[np.clip(b, 0, lat.top + 1)])
-        listed, done = _scan._lattice_words(
+        listed, done = _stats.lattice_words(
             lat.Q, self._M, self._bg, lat.suffix_max, b, b_end if limited else no_end,
             16 * _BAND_WORDS if limited else no_end, work[0] if work is not None else 0,
             _BAND_WORK if limited and work is not None else no_end, expect, keep_sums)
@@ -614,7 +614,7 @@ class PwmNull:
             neg_d, cum = words[1:]
         elif not self._tails_asked:
             self._tails_asked = True
-            return _scan._lattice_tails(lat.Q, self._M, self._bg, lat.suffix_max, b, s)
+            return _stats.lattice_tails(lat.Q, self._M, self._bg, lat.suffix_max, b, s)
         else:
             neg_d, cum = self._listed(b)
         return cum[np.searchsorted(neg_d, -s, side="right")]
@@ -749,7 +749,7 @@ class PwmNull:
             if keep.any() and d[keep].max() >= hi:
                 break
             top, step = top + step, 2 * step
-        d, cum = _scan._best_first(d[keep], pp[u[keep]] * sp[j[keep]])
+        d, cum = _stats.best_first(d[keep], pp[u[keep]] * sp[j[keep]])
         above = self._tail_mitm(np.array([np.nextafter(top, np.inf)]))[0] if top < self.max_score else 0.0
         last = _last_within(d, above + cum, p)
         return float(d[last]) if last >= 0 else None
@@ -764,7 +764,7 @@ class PwmNull:
         x_low = lat.score_below(above - 1, err)
         b = max(int(lat.out_below(np.array(x_low), np.array(err))), 0)
         if lat.words[b] <= _ENUM_BUDGET:
-            d, cum = _scan._best_first(*self._list_words(lat, b))
+            d, cum = _stats.best_first(*self._list_words(lat, b))
             if self._tail_words is None or self._tail_words[0] > b:  # kept: ties are read off it
                 self._tail_words = self._kept_words(b, d, cum)
             # and above x_low: a leading run too

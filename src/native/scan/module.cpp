@@ -5,21 +5,17 @@
 #include <Python.h>
 
 #define PY_ARRAY_UNIQUE_SYMBOL morvane_scan_ARRAY_API
-#include <numpy/arrayobject.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <exception>
 #include <memory>
-#include <new>
-#include <stdexcept>
-#include <string>
 #include <vector>
 
+#include "common/buffer.hpp"
+#include "common/gil.hpp"
 #include "common/guard.hpp"
+#include "common/ndarray.hpp"
 #include "common/ref.hpp"
-#include "kernels/lattice.hpp"
 #include "kernels/scan.hpp"
 
 namespace morvane {
@@ -27,63 +23,12 @@ namespace {
 
 namespace ks = kernels::scan;
 
-// Runs work with the GIL released; whatever it throws is thrown again once
-// the GIL is back, so the caller's guard sees it with the lock held. Only the
-// kind and text travel: std::exception_ptr would ask for a newer C++ runtime
-// than the oldest Linux a wheel of this module installs on.
-template <class F>
-void without_gil(F&& work) {
-    enum class Failure { None, Memory, Other } failure = Failure::None;
-    std::string what;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        work();
-    } catch (const std::bad_alloc&) {
-        failure = Failure::Memory;
-    } catch (const std::exception& e) {
-        failure = Failure::Other;
-        try {
-            what = e.what();
-        } catch (...) {
-        }
-    } catch (...) {
-        failure = Failure::Other;
-    }
-    Py_END_ALLOW_THREADS
-    if (failure == Failure::Memory) throw std::bad_alloc();
-    if (failure == Failure::Other) throw std::runtime_error(what.empty() ? "unexpected C++ exception" : what);
-}
-
-// A held buffer, released when it goes.
-struct Buffer {
-    Py_buffer view{};
-    bool held = false;
-    bool acquire(PyObject* o, int flags) {
-        held = PyObject_GetBuffer(o, &view, flags) == 0;
-        return held;
-    }
-    ~Buffer() {
-        if (held) PyBuffer_Release(&view);
-    }
-};
-
-Ref new_array(npy_intp n, int type) { return Ref::steal(PyArray_SimpleNew(1, &n, type)); }
-
-template <class T>
-T* data_of(const Ref& a) {
-    return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())));
-}
-
 // Texts this long are coded without the GIL.
 constexpr Py_ssize_t kLongText = 1 << 16;
 
 template <class Ch>
 void encode_text(const void* text, Py_ssize_t n, std::uint8_t* out) {
-    auto run = [&] { ks::encode(static_cast<const Ch*>(text), n, out); };
-    if (n >= kLongText)
-        without_gil(run);
-    else
-        run();
+    without_gil_if(n >= kLongText, [&] { ks::encode(static_cast<const Ch*>(text), n, out); });
 }
 
 PyObject* encode(PyObject*, PyObject* text) {
@@ -91,15 +36,15 @@ PyObject* encode(PyObject*, PyObject* text) {
         int kind = 1;
         const void* data;
         Py_ssize_t n;
-        Buffer buf;
+        HeldBuffer buf;
         if (PyUnicode_Check(text)) {
             kind = PyUnicode_KIND(text);
             data = PyUnicode_DATA(text);
             n = PyUnicode_GET_LENGTH(text);
         } else if (PyObject_CheckBuffer(text)) {
             if (!buf.acquire(text, PyBUF_SIMPLE)) return nullptr;
-            data = buf.view.buf;
-            n = buf.view.len;
+            data = buf.view().buf;
+            n = buf.view().len;
         } else {
             return PyErr_Format(PyExc_TypeError, "encode() takes a str or a bytes-like object, not %.100s",
                                 Py_TYPE(text)->tp_name);
@@ -230,12 +175,12 @@ PyObject* scanner_scan(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:scan", const_cast<char**>(kwlist), &codes_obj,
                                          &limit_obj))
             return nullptr;
-        Buffer buf;
+        HeldBuffer buf;
         if (!PyObject_CheckBuffer(codes_obj))
             return PyErr_Format(PyExc_TypeError, "codes must be a 1-D uint8 array, not %.100s",
                                 Py_TYPE(codes_obj)->tp_name);
         if (!buf.acquire(codes_obj, PyBUF_RECORDS_RO)) return nullptr;
-        const Py_buffer& v = buf.view;
+        const Py_buffer& v = buf.view();
         if (v.itemsize != 1 || !is_uint8_format(v.format))
             return PyErr_Format(PyExc_TypeError, "codes must hold uint8 values, not format '%s'",
                                 v.format ? v.format : "B");
@@ -315,168 +260,6 @@ PyType_Spec scanner_spec = {
     scanner_slots,
 };
 
-// ---------------------------------------------------------------- lattices
-
-namespace kl = kernels::lattice;
-
-// obj as a C-contiguous array of type, ndim dimensions and `size` elements, or null with an error set.
-Ref contiguous(PyObject* obj, int type, const char* name, npy_intp size, int ndim = 1) {
-    Ref a = Ref::steal(PyArray_FROMANY(obj, type, ndim, ndim, NPY_ARRAY_IN_ARRAY));
-    if (!a) return a;
-    if (PyArray_SIZE(reinterpret_cast<PyArrayObject*>(a.get())) != size) {
-        PyErr_Format(PyExc_ValueError, "%s must hold %zd values", name, static_cast<Py_ssize_t>(size));
-        return Ref();
-    }
-    return a;
-}
-
-template <class T>
-Ref array_of(const std::vector<T>& v, int type) {
-    Ref a = new_array(static_cast<npy_intp>(v.size()), type);
-    if (a && !v.empty()) std::memcpy(data_of<T>(a), v.data(), v.size() * sizeof(T));
-    return a;
-}
-
-// The integer matrix q (4 by L) and its reach (L + 1), shared by both recursions.
-bool lattice_of(PyObject* q_obj, PyObject* reach_obj, PyObject* bg_obj, Ref* q, Ref* reach, Ref* bg,
-                npy_intp* L) {
-    *q = Ref::steal(PyArray_FROMANY(q_obj, NPY_INT64, 2, 2, NPY_ARRAY_IN_ARRAY));
-    if (!*q) return false;
-    const npy_intp* shape = PyArray_SHAPE(reinterpret_cast<PyArrayObject*>(q->get()));
-    if (shape[0] != 4 || shape[1] < 1) {
-        PyErr_SetString(PyExc_ValueError, "q must have shape (4, L) with L >= 1");
-        return false;
-    }
-    *L = shape[1];
-    *reach = contiguous(reach_obj, NPY_INT64, "reach", *L + 1);
-    if (!*reach) return false;
-    *bg = contiguous(bg_obj, NPY_DOUBLE, "bg", 4);
-    return static_cast<bool>(*bg);
-}
-
-// The score matrix beside q: 4 by L doubles.
-Ref matrix_of(PyObject* m_obj, npy_intp L) {
-    Ref matrix = contiguous(m_obj, NPY_DOUBLE, "matrix", 4 * L, 2);
-    if (matrix && PyArray_DIM(reinterpret_cast<PyArrayObject*>(matrix.get()), 0) != 4) {
-        PyErr_SetString(PyExc_ValueError, "matrix must have the shape of q");
-        return Ref();
-    }
-    return matrix;
-}
-
-PyObject* lattice_bracket(PyObject*, PyObject* args) {
-    return guarded([&]() -> PyObject* {
-        PyObject *q_obj, *bg_obj, *reach_obj;
-        long long lo, hi;
-        if (!PyArg_ParseTuple(args, "OOOLL:_lattice_bracket", &q_obj, &bg_obj, &reach_obj, &lo, &hi)) return nullptr;
-        Ref q, reach, bg;
-        npy_intp L;
-        if (!lattice_of(q_obj, reach_obj, bg_obj, &q, &reach, &bg, &L)) return nullptr;
-        kl::Band band;
-        without_gil([&] {
-            band = kl::bracket(data_of<std::int64_t>(q), L, data_of<double>(bg), data_of<std::int64_t>(reach), lo, hi);
-        });
-        Ref prob = new_array(band.n, NPY_DOUBLE), words = new_array(band.n, NPY_DOUBLE);
-        if (prob && words && band.n) {
-            std::memcpy(data_of<double>(prob), band.prob, static_cast<std::size_t>(band.n) * sizeof(double));
-            std::memcpy(data_of<double>(words), band.words, static_cast<std::size_t>(band.n) * sizeof(double));
-        }
-        if (!prob || !words) return nullptr;
-        return Py_BuildValue("LOOdL", static_cast<long long>(band.base), prob.get(), words.get(), band.above,
-                             static_cast<long long>(band.cells));
-    });
-}
-
-PyObject* lattice_words(PyObject*, PyObject* args) {
-    return guarded([&]() -> PyObject* {
-        PyObject *q_obj, *m_obj, *bg_obj, *reach_obj;
-        long long lo, hi, level_limit, work, work_limit, expect = 0;
-        int keep_sums = 1;
-        if (!PyArg_ParseTuple(args, "OOOOLLLLL|Lp:_lattice_words", &q_obj, &m_obj, &bg_obj, &reach_obj, &lo, &hi,
-                              &level_limit, &work, &work_limit, &expect, &keep_sums))
-            return nullptr;
-        Ref q, reach, bg;
-        npy_intp L;
-        if (!lattice_of(q_obj, reach_obj, bg_obj, &q, &reach, &bg, &L)) return nullptr;
-        Ref matrix = matrix_of(m_obj, L);
-        if (!matrix) return nullptr;
-        kl::Words words;
-        words.keep_sums = keep_sums != 0;
-        // room for the words the caller expects, within the limits: growing would copy them all again
-        const auto room = static_cast<std::size_t>(std::clamp<long long>(std::min(expect, work_limit - work), 0, 1LL << 28));
-        words.score.reserve(room);
-        words.prob.reserve(room);
-        if (keep_sums) words.sum.reserve(room);
-        std::int64_t w = work;
-        bool done = false;
-        without_gil([&] {
-            done = kl::list_words(data_of<std::int64_t>(q), data_of<double>(matrix), L, data_of<double>(bg),
-                                  data_of<std::int64_t>(reach), lo, hi, level_limit, w, work_limit, words);
-        });
-        if (!done) return Py_BuildValue("OL", Py_None, static_cast<long long>(w));
-        Ref score = array_of(words.score, NPY_DOUBLE), prob = array_of(words.prob, NPY_DOUBLE);
-        if (!score || !prob) return nullptr;
-        if (!keep_sums) return Py_BuildValue("(OO)L", score.get(), prob.get(), static_cast<long long>(w));
-        Ref sum = array_of(words.sum, NPY_INT64);
-        if (!sum) return nullptr;
-        return Py_BuildValue("(OOO)L", score.get(), prob.get(), sum.get(), static_cast<long long>(w));
-    });
-}
-
-// Ascending finite scores x, and an array for their n tails; nulls with an error set.
-bool queries_of(PyObject* x_obj, Ref* x, Ref* tail) {
-    *x = Ref::steal(PyArray_FROMANY(x_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_IN_ARRAY));
-    if (!*x) return false;
-    const npy_intp n = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(x->get()));
-    const double* v = data_of<double>(*x);
-    for (npy_intp i = 0; i < n; ++i)
-        if (!std::isfinite(v[i]) || (i > 0 && !(v[i - 1] < v[i]))) {
-            PyErr_Format(PyExc_ValueError, "x must be finite and strictly ascending (at %zd)", i);
-            return false;
-        }
-    *tail = new_array(n, NPY_DOUBLE);
-    return static_cast<bool>(*tail);
-}
-
-PyObject* lattice_tails(PyObject*, PyObject* args) {
-    return guarded([&]() -> PyObject* {
-        PyObject *q_obj, *m_obj, *bg_obj, *reach_obj, *x_obj;
-        long long lo;
-        if (!PyArg_ParseTuple(args, "OOOOLO:_lattice_tails", &q_obj, &m_obj, &bg_obj, &reach_obj, &lo, &x_obj))
-            return nullptr;
-        Ref q, reach, bg, x, tail;
-        npy_intp L;
-        if (!lattice_of(q_obj, reach_obj, bg_obj, &q, &reach, &bg, &L)) return nullptr;
-        Ref matrix = matrix_of(m_obj, L);
-        if (!matrix || !queries_of(x_obj, &x, &tail)) return nullptr;
-        without_gil([&] {
-            kl::tails_of_words(data_of<std::int64_t>(q), data_of<double>(matrix), L, data_of<double>(bg),
-                               data_of<std::int64_t>(reach), lo, data_of<double>(x),
-                               PyArray_SIZE(reinterpret_cast<PyArrayObject*>(x.get())), data_of<double>(tail));
-        });
-        return tail.release();
-    });
-}
-
-PyObject* best_first(PyObject*, PyObject* args) {
-    return guarded([&]() -> PyObject* {
-        PyObject *x_obj, *p_obj;
-        if (!PyArg_ParseTuple(args, "OO:_best_first", &x_obj, &p_obj)) return nullptr;
-        Ref x = Ref::steal(PyArray_FROMANY(x_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_IN_ARRAY));
-        if (!x) return nullptr;
-        const npy_intp n = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(x.get()));
-        Ref p = contiguous(p_obj, NPY_DOUBLE, "p", n);
-        if (!p) return nullptr;
-        const double* v = data_of<double>(x);
-        for (npy_intp i = 0; i < n; ++i)
-            if (std::isnan(v[i])) return PyErr_Format(PyExc_ValueError, "x holds NaN at %zd", i);
-        Ref sorted = new_array(n, NPY_DOUBLE), cum = new_array(n, NPY_DOUBLE);
-        if (!sorted || !cum) return nullptr;
-        without_gil([&] { kl::best_first(v, data_of<double>(p), n, data_of<double>(sorted), data_of<double>(cum)); });
-        return PyTuple_Pack(2, sorted.get(), cum.get());
-    });
-}
-
 // ---------------------------------------------------------------- module
 
 PyMethodDef module_methods[] = {
@@ -484,21 +267,6 @@ PyMethodDef module_methods[] = {
      "encode(text) -> numpy.ndarray[uint8]\n\n"
      "One-byte codes of a str or bytes-like text: A 0, T 1, C 2, G 3, anything\n"
      "else 4, upper and lower case alike."},
-    {"_lattice_bracket", lattice_bracket, METH_VARARGS,
-     "_lattice_bracket(q, bg, reach, lo, hi) -> (base, prob, words, above, cells)\n\n"
-     "The distribution of lattice sums kept within [lo, hi) (see morvane.stats)."},
-    {"_lattice_words", lattice_words, METH_VARARGS,
-     "_lattice_words(q, matrix, bg, reach, lo, hi, level_limit, work, work_limit,\n"
-     "               expect=0, keep_sums=True) -> ((score, prob[, sum]) or None, work)\n\n"
-     "Every word with lattice sum in [lo, hi), in lexicographic order of its codes."},
-    {"_lattice_tails", lattice_tails, METH_VARARGS,
-     "_lattice_tails(q, matrix, bg, reach, lo, x) -> tails\n\n"
-     "tails[i]: the probability of the words with lattice sum >= lo scoring at or\n"
-     "above x[i], for ascending scores x, correctly rounded."},
-    {"_best_first", best_first, METH_VARARGS,
-     "_best_first(x, p) -> (sorted, cum)\n\n"
-     "Scores x best first (ties in their given order), and the running sums of\n"
-     "their probabilities p in that order."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -169,19 +169,19 @@ bool BufferView::acquire(PyObject* obj, Elem elem, int ndim, bool writable) {
         case Taken::No: break;
     }
     int flags = PyBUF_FORMAT | PyBUF_STRIDES | (writable ? PyBUF_WRITABLE : 0);
-    if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
-    held_ = true;
-    if (view_.ndim != ndim) {
+    if (!held_.acquire(obj, flags)) return false;
+    const Py_buffer& view = held_.view();
+    if (view.ndim != ndim) {
         PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim,
-                     view_.ndim);
+                     view.ndim);
         release();
         return false;
     }
-    if (!check_format(view_, elem)) {
+    if (!check_format(view, elem)) {
         release();
         return false;
     }
-    keep(static_cast<char*>(view_.buf), ndim, view_.shape, view_.strides);
+    keep(static_cast<char*>(view.buf), ndim, view.shape, view.strides);
     return true;
 }
 
@@ -235,8 +235,7 @@ bool BufferView::overlaps(const BufferView& o) const {
 }
 
 void BufferView::release() {
-    if (held_) PyBuffer_Release(&view_);
-    held_ = false;
+    held_.release();
     base_ = nullptr;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "common/buffer.hpp"
 #include "sequences/frame/names.hpp"
 #include "kernels/kernels.hpp"
 
@@ -37,8 +38,7 @@ private:
     Taken take_array(PyObject* obj, Elem elem, int ndim, bool writable);
     void keep(char* base, int ndim, const Py_ssize_t* shape, const Py_ssize_t* strides);
 
-    Py_buffer view_{};
-    bool held_ = false;  // view_ holds a buffer to release
+    HeldBuffer held_;  // the protocol's buffer, when the view came through it
     char* base_ = nullptr;
     int ndim_ = 0;
     std::int64_t shape_[4] = {0, 0, 0, 0};
