@@ -237,6 +237,8 @@ void test_coding() {
         std::vector<std::int64_t> o(static_cast<std::size_t>(n) * 2 + 1, -9);
         // out spread over every other element: the gaps must stay untouched.
         encode(text, n, Strided<std::int64_t>{reinterpret_cast<char*>(o.data()), n, 16});
+        std::vector<std::uint8_t> b(static_cast<std::size_t>(n) + 1, 9);
+        encode(text, n, b.data());
         std::vector<std::int64_t> f(static_cast<std::size_t>(n) + 1, -9), r(static_cast<std::size_t>(n) + 1, -9);
         // rev walks memory backwards.
         encode_both(text, n, Strided<std::int64_t>{reinterpret_cast<char*>(f.data()), n, 8},
@@ -246,18 +248,36 @@ void test_coding() {
             const std::int64_t want = expect(text[i]);
             CHECK_MSG(o[2 * i] == want, "cp %u", static_cast<unsigned>(text[i]));
             CHECK(o[2 * i + 1] == -9);
+            CHECK(b[i] == want);
             CHECK(f[i] == want);
             // rev viewed backwards: view element n-1-i is memory element i.
             const std::int64_t comp = want == 4 ? 4 : (want == 0 ? 1 : want == 1 ? 0 : want == 2 ? 3 : 2);
             CHECK(r[i] == comp);
             gc += want == 2 || want == 3;
         }
-        CHECK(f[n] == -9 && r[n] == -9);
+        CHECK(f[n] == -9 && r[n] == -9 && b[n] == 9);
         CHECK(count_gc(text, n) == gc);
     };
     check_units(t8.data(), 256);
     check_units(t16.data(), static_cast<std::int64_t>(t16.size()));
     check_units(t32.data(), static_cast<std::int64_t>(t32.size()));
+
+    // Every byte value at every place of a 16-byte step and in the tail, into
+    // bytes and into contiguous int64 (both stored sixteen codes at a time).
+    {
+        std::vector<std::uint8_t> text(256 * 3 + 7);
+        for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<std::uint8_t>(i * 7 % 256);
+        for (std::int64_t start = 0; start < 17; ++start) {
+            const std::int64_t n = static_cast<std::int64_t>(text.size()) - start;
+            std::vector<std::uint8_t> b(static_cast<std::size_t>(n) + 1, 9);
+            std::vector<std::int64_t> w(static_cast<std::size_t>(n) + 1, -9);
+            encode(text.data() + start, n, b.data());
+            encode(text.data() + start, n, Strided<std::int64_t>{reinterpret_cast<char*>(w.data()), n, 8});
+            bool same = b[n] == 9 && w[n] == -9;
+            for (std::int64_t i = 0; i < n; ++i) same = same && b[i] == expect(text[start + i]) && w[i] == b[i];
+            CHECK_MSG(same, "encode from offset %lld", static_cast<long long>(start));
+        }
+    }
 
     // encode_both with a forward rev view: rev[n-1-i] complements text[i].
     {

@@ -173,19 +173,6 @@ void test_edges(std::mt19937_64& g) {
     }
 }
 
-// Every byte value, at every place of a 16-byte step and in the tail.
-void test_encode() {
-    std::vector<std::uint8_t> text(256 * 3 + 7), out(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<std::uint8_t>(i * 7 % 256);
-    for (std::int64_t start = 0; start < 17; ++start) {
-        const std::int64_t n = static_cast<std::int64_t>(text.size()) - start;
-        scan::encode(text.data() + start, n, out.data());
-        bool same = true;
-        for (std::int64_t i = 0; i < n; ++i) same = same && out[i] == code_of(text[start + i]);
-        CHECK_MSG(same, "encode from offset %lld", static_cast<long long>(start));
-    }
-}
-
 const char* level_name(cpu::Level l) {
     return l == cpu::Level::Avx512 ? "avx512" : l == cpu::Level::Avx2 ? "avx2" : "base";
 }
@@ -193,7 +180,6 @@ const char* level_name(cpu::Level l) {
 }  // namespace
 
 int main() {
-    test_encode();
     const cpu::Level widest = cpu::detect();
     for (int lv = 0; lv <= static_cast<int>(widest); ++lv) {
         const cpu::Level got = cpu::limit(static_cast<cpu::Level>(lv));

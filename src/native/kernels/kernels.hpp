@@ -95,6 +95,11 @@ void encode(const std::uint8_t* text, std::int64_t n, Strided<std::int64_t> out)
 void encode(const std::uint16_t* text, std::int64_t n, Strided<std::int64_t> out);
 void encode(const std::uint32_t* text, std::int64_t n, Strided<std::int64_t> out);
 
+// out[i] = code_of(text[i]) as one byte, for i < n.
+void encode(const std::uint8_t* text, std::int64_t n, std::uint8_t* out);
+void encode(const std::uint16_t* text, std::int64_t n, std::uint8_t* out);
+void encode(const std::uint32_t* text, std::int64_t n, std::uint8_t* out);
+
 // fwd[i] = code_of(text[i]) and rev[n-1-i] = complement_of(code_of(text[i])), one pass.
 void encode_both(const std::uint8_t* text, std::int64_t n, Strided<std::int64_t> fwd, Strided<std::int64_t> rev);
 void encode_both(const std::uint16_t* text, std::int64_t n, Strided<std::int64_t> fwd, Strided<std::int64_t> rev);

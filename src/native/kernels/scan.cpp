@@ -13,45 +13,6 @@
 
 namespace morvane::kernels::scan {
 
-namespace {
-
-struct ByteCodes {
-    std::array<std::uint8_t, 256> code{};
-    constexpr ByteCodes() {
-        for (int c = 0; c < 256; ++c) code[c] = static_cast<std::uint8_t>(code_of(static_cast<std::uint32_t>(c)));
-    }
-};
-constexpr ByteCodes kBytes{};
-
-template <class Ch>
-void encode_wide(const Ch* text, std::int64_t n, std::uint8_t* out) {
-    for (std::int64_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(code_of(text[i]));
-}
-
-}  // namespace
-
-// Sixteen bytes at a time with SSE2 (every x86-64 has it): clearing bit 5
-// folds exactly a/t/c/g onto A/T/C/G, whatever it does to other bytes.
-void encode(const std::uint8_t* text, std::int64_t n, std::uint8_t* out) {
-    const __m128i fold = _mm_set1_epi8(static_cast<char>(0xDF));
-    const __m128i A = _mm_set1_epi8('A'), T = _mm_set1_epi8('T'), C = _mm_set1_epi8('C'), G = _mm_set1_epi8('G');
-    const __m128i one = _mm_set1_epi8(1), two = _mm_set1_epi8(2), three = _mm_set1_epi8(3), four = _mm_set1_epi8(4);
-    std::int64_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        const __m128i u = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i)), fold);
-        const __m128i a = _mm_cmpeq_epi8(u, A), t = _mm_cmpeq_epi8(u, T), c = _mm_cmpeq_epi8(u, C),
-                      g = _mm_cmpeq_epi8(u, G);
-        const __m128i base = _mm_or_si128(_mm_or_si128(a, t), _mm_or_si128(c, g));
-        const __m128i code = _mm_or_si128(_mm_andnot_si128(base, four),
-                                          _mm_or_si128(_mm_and_si128(t, one),
-                                                       _mm_or_si128(_mm_and_si128(c, two), _mm_and_si128(g, three))));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), code);
-    }
-    for (; i < n; ++i) out[i] = kBytes.code[text[i]];
-}
-void encode(const std::uint16_t* text, std::int64_t n, std::uint8_t* out) { encode_wide(text, n, out); }
-void encode(const std::uint32_t* text, std::int64_t n, std::uint8_t* out) { encode_wide(text, n, out); }
-
 // ------------------------------------------------------------ prepared motifs
 //
 // A window is found in two steps. Filtering: the window's columns fall into

@@ -15,11 +15,6 @@
 
 namespace morvane::kernels::scan {
 
-// out[i] = code_of(text[i]) as one byte, for i < n.
-void encode(const std::uint8_t* text, std::int64_t n, std::uint8_t* out);
-void encode(const std::uint16_t* text, std::int64_t n, std::uint8_t* out);
-void encode(const std::uint32_t* text, std::int64_t n, std::uint8_t* out);
-
 struct Hit {
     std::int64_t start;  // window start, forward coordinates for both strands
     std::int32_t motif;

@@ -28,7 +28,7 @@ constexpr Py_ssize_t kLongText = 1 << 16;
 
 template <class Ch>
 void encode_text(const void* text, Py_ssize_t n, std::uint8_t* out) {
-    without_gil_if(n >= kLongText, [&] { ks::encode(static_cast<const Ch*>(text), n, out); });
+    without_gil_if(n >= kLongText, [&] { kernels::encode(static_cast<const Ch*>(text), n, out); });
 }
 
 PyObject* encode(PyObject*, PyObject* text) {
