@@ -202,10 +202,6 @@ std::vector<std::int64_t> random_codes(std::int64_t n, double pN) {
     return v;
 }
 
-const char* level_name(cpu::Level l) {
-    return l == cpu::Level::Avx512 ? "avx512" : l == cpu::Level::Avx2 ? "avx2" : "base";
-}
-
 // ---------------------------------------------------------------- coding
 void test_coding() {
     // Codes from an independent listing: position in "ATCG" of the upper-cased letter.
@@ -801,27 +797,27 @@ std::int64_t pow2_mismatches(cpu::Level level, std::int64_t count, std::uint64_t
 // Every level whose lanes this processor runs must reproduce pow on the
 // sample, and a glibc that computes pow the known way must let scoring use them.
 void test_pow2() {
-    const cpu::Level widest = cpu::detect();
+    const cpu::Level widest = cpu::widest();
     for (const cpu::Level level : {cpu::Level::Avx512, cpu::Level::Avx2}) {
         if (static_cast<int>(widest) < static_cast<int>(level) ||
-            (level == cpu::Level::Avx2 && !__builtin_cpu_supports("fma"))) {
-            std::printf("pow(2, x) lanes for %s: not on this processor, scoring calls pow\n", level_name(level));
+            (level == cpu::Level::Avx2 && !cpu::has_fma())) {
+            std::printf("pow(2, x) lanes for %s: not on this processor, scoring calls pow\n", cpu::name(level));
             CHECK(!pow2::available(level));
             continue;
         }
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 28)
         // glibc's pow has computed this way since 2.28 wherever FMA is; losing
         // the lanes here would silently cost DWM scoring most of its speed.
-        CHECK_MSG(pow2::available(level), "%s", level_name(level));
+        CHECK_MSG(pow2::available(level), "%s", cpu::name(level));
 #endif
         // A lane that rounds one fused step apart differs on a few inputs in
         // ten million: fewer samples would let it pass.
         const std::int64_t count = 104'000'000;
         const std::int64_t bad = pow2_mismatches(level, count, 0x5eed);
         if (pow2::available(level))
-            CHECK_MSG(bad == 0, "%s: %lld of %lld differ", level_name(level), static_cast<long long>(bad),
+            CHECK_MSG(bad == 0, "%s: %lld of %lld differ", cpu::name(level), static_cast<long long>(bad),
                       static_cast<long long>(count));
-        std::printf("pow(2, x) lanes for %s %s: %lld inputs, %lld differ from pow\n", level_name(level),
+        std::printf("pow(2, x) lanes for %s %s: %lld inputs, %lld differ from pow\n", cpu::name(level),
                     pow2::available(level) ? "in use" : "not in use", static_cast<long long>(count),
                     static_cast<long long>(bad));
     }
@@ -837,7 +833,7 @@ int main() {
     test_pairs();
     test_table_size();
     test_pow2();
-    const cpu::Level widest = cpu::detect();
+    const cpu::Level widest = cpu::widest();
     for (int lv = 0; lv <= static_cast<int>(widest); ++lv) {
         const cpu::Level got = cpu::limit(static_cast<cpu::Level>(lv));
         const int before = failures;
@@ -848,7 +844,7 @@ int main() {
         test_negative_codes();
         test_pwm_random();
         test_dwm_random();
-        std::printf("level %-6s %s\n", level_name(got), failures == before ? "ok" : "FAILED");
+        std::printf("level %-6s %s\n", cpu::name(got), failures == before ? "ok" : "FAILED");
     }
     cpu::limit(widest);
     std::printf("%d checks, %d failures\n", checks, failures);

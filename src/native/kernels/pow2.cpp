@@ -88,23 +88,19 @@ constexpr double kProbes[] = {
     -0x1.d984e49c78f0fp+8, -0x1.05da25920c94ap+9, -0x1.76ef903d6cda9p+8, 0x1.ebcfd66fb7300p+4,
 };
 
-__attribute__((target("avx512f"))) void apply8(const double* x, double* out, std::size_t n) {
+MORVANE_AVX512 void apply8(const double* x, double* out, std::size_t n) {
     for (std::size_t i = 0; i < n; i += 8) _mm512_storeu_pd(out + i, eval8(_mm512_loadu_pd(x + i)));
 }
 
-__attribute__((target("avx2,fma"))) void apply4(const double* x, double* out, std::size_t n) {
+MORVANE_AVX2_FMA void apply4(const double* x, double* out, std::size_t n) {
     for (std::size_t i = 0; i < n; i += 4) _mm256_storeu_pd(out + i, eval4(_mm256_loadu_pd(x + i)));
 }
 
 // The processor can run this level's lanes (AVX2 ones also need FMA, which
 // every AVX-512 processor has).
 bool runs(cpu::Level level) {
-    if (level == cpu::Level::Base || static_cast<int>(cpu::detect()) < static_cast<int>(level)) return false;
-#if defined(__x86_64__) || defined(__i386__)
-    return level != cpu::Level::Avx2 || __builtin_cpu_supports("fma");
-#else
-    return false;
-#endif
+    if (level == cpu::Level::Base || static_cast<int>(cpu::widest()) < static_cast<int>(level)) return false;
+    return level != cpu::Level::Avx2 || cpu::has_fma();
 }
 
 template <std::size_t N>

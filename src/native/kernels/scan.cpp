@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
@@ -352,23 +353,23 @@ std::int64_t head_base_of(const Filter& f, const std::uint8_t* mer, std::int64_t
 }
 
 // A 16-entry table in both lanes.
-__attribute__((target("avx2"))) inline __m256i table16(const std::uint8_t* T) {
+MORVANE_AVX2 inline __m256i table16(const std::uint8_t* T) {
     return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(T)));
 }
 
 // Table t looked up for the 32 windows whose indexes start at x.
-__attribute__((target("avx2"))) inline __m256i lookup32(__m256i t, const std::uint8_t* x) {
+MORVANE_AVX2 inline __m256i lookup32(__m256i t, const std::uint8_t* x) {
     return _mm256_shuffle_epi8(t, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x)));
 }
 
-__attribute__((target("avx2"))) inline std::uint64_t at_least32(__m256i a, __m256i limit) {
+MORVANE_AVX2 inline std::uint64_t at_least32(__m256i a, __m256i limit) {
     return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(a, limit), a)));
 }
 
 // The head on AVX2, groups of two columns (16-entry tables, one byte
 // shuffle), in batches of 64 windows (two registers of 32). H as above.
 template <std::size_t H>
-__attribute__((target("avx2"))) std::int64_t head_avx2_of(const Filter& f, const std::uint8_t* mer, std::int64_t B,
+MORVANE_AVX2 std::int64_t head_avx2_of(const Filter& f, const std::uint8_t* mer, std::int64_t B,
                                                           std::int32_t* list, std::uint8_t* part) {
     constexpr std::size_t R = H > 0 ? H : 1;
     const std::size_t h = H > 0 ? H : f.head;
@@ -398,18 +399,10 @@ __attribute__((target("avx2"))) std::int64_t head_avx2_of(const Filter& f, const
     return count;
 }
 
-std::int64_t head_base(const Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
-                       std::uint8_t* part) {
-    return by_head(f.head, [&](auto H) { return head_base_of<H()>(f, mer, B, list, part); });
-}
 
-std::int64_t head_avx2(const Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
-                       std::uint8_t* part) {
-    return by_head(f.head, [&](auto H) { return head_avx2_of<H()>(f, mer, B, list, part); });
-}
 
 // Table t of 64 entries looked up for the 64 windows whose indexes are x.
-__attribute__((target("avx512f,avx512bw,avx512vbmi"))) inline __m512i permute64(__m512i t, __m512i x) {
+MORVANE_AVX512_VBMI inline __m512i permute64(__m512i t, __m512i x) {
     // The masked form: the plain one passes an "undefined" source gcc 12 flags.
     return _mm512_mask_permutexvar_epi8(t, ~__mmask64{0}, x, t);
 }
@@ -417,7 +410,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) inline __m512i permute64(
 // The head on AVX-512 with byte permutes (VBMI): groups of three columns,
 // a 64-entry table in one register, 64 windows per permute. H as above.
 template <std::size_t H>
-__attribute__((target("avx512f,avx512bw,avx512vbmi"))) std::int64_t head_vbmi_of(const Filter& f,
+MORVANE_AVX512_VBMI std::int64_t head_vbmi_of(const Filter& f,
                                                                                 const std::uint8_t* mer,
                                                                                 std::int64_t B, std::int32_t* list,
                                                                                 std::uint8_t* part) {
@@ -446,43 +439,21 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) std::int64_t head_vbmi_of
     return count;
 }
 
-std::int64_t head_vbmi(const Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
-                       std::uint8_t* part) {
-    return by_head(f.head, [&](auto H) { return head_vbmi_of<H()>(f, mer, B, list, part); });
-}
-
-using Head = std::int64_t (*)(const Filter&, const std::uint8_t*, std::int64_t, std::int32_t*, std::uint8_t*);
-
-// The filter head of the level chosen for this process, and the groups it
-// reads (0: of two columns, 1: of three). AVX-512 without byte permutes
-// (the first processors that had it) filters as AVX2 does; the scalar form
-// makes the fewest lookups with the larger groups.
-struct Level {
-    Head head;
-    int by;
-};
-
-Level level_of(cpu::Level l) {
-    switch (l) {
-        case cpu::Level::Avx512:
-            if (__builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw")) return {head_vbmi, 1};
-            return {head_avx2, 0};
-        case cpu::Level::Avx2: return {head_avx2, 0};
-        default: return {head_base, 1};
-    }
-}
 
 // Hits of one side in the block at b0: filter, then score the survivors.
-void scan_side(const Side& sd, std::int32_t k, std::int64_t b0, std::int64_t B, const Level& lv, Work& w) {
+// The filter head is the level's; by is the filter it reads (0: groups of two
+// columns, 1: of three).
+void scan_side(const Side& sd, std::int32_t k, std::int64_t b0, std::int64_t B, cpu::ScanHead head, int by,
+               Work& w) {
     const std::int64_t L = sd.L;
     std::int32_t* list = w.list.data();
     std::int64_t count = 0;
     if (!sd.prune) {
         for (std::int32_t s = 0; s < B; ++s) list[count++] = s;
     } else {
-        const Filter& f = sd.by[lv.by];
-        const std::uint8_t* mer = w.mer[lv.by].data();
-        count = lv.head(f, mer, B, list, w.part.data());
+        const Filter& f = sd.by[by];
+        const std::uint8_t* mer = w.mer[by].data();
+        count = head(f, mer, B, list, w.part.data());
         // The groups after the head, for the few windows left.
         const std::uint8_t* T = f.tables.data();
         const std::int32_t* off = f.offsets.data();
@@ -557,7 +528,10 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
     const std::int64_t end = std::min(limit, n);
     const std::int32_t K = static_cast<std::int32_t>(motifs_.size());
     if (K == 0 || end <= 0) return;
-    const Level lv = level_of(cpu::table().level);
+    const cpu::Table& lv = cpu::table();
+    const cpu::ScanHead head = lv.scan_head;
+    const int by = lv.scan_group - 2;
+    const int sides = (strands_ & kForward ? 1 : 0) + (strands_ & kReverse ? 1 : 0);
     const std::int64_t span = kBlock + widest_ - 1;  // positions a block's windows touch
     const auto len = static_cast<std::size_t>(span + kSlack);
     Work w;
@@ -569,7 +543,7 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
     w.part.resize(static_cast<std::size_t>(kBlock + kBatch));
     for (std::int64_t b0 = 0; b0 < end; b0 += kBlock) {
         const std::int64_t B = std::min(kBlock, end - b0);
-        stage_block(codes, n, b0, B + widest_ - 1, lv.by, w);
+        stage_block(codes, n, b0, B + widest_ - 1, by, w);
         w.hits.clear();
         for (std::int32_t k = 0; k < K; ++k) {
             const Motif& mo = motifs_[k];
@@ -579,10 +553,10 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
                 t = 0;
                 for (std::int64_t s = 0; s < B; ++s) t += w.run[s] >= L;
             }
-            tested[k] += t;
+            tested[k] += t * sides;
             if (!mo.reachable) continue;
-            if (strands_ & kForward) scan_side(mo.side[0], k, b0, B, lv, w);
-            if (strands_ & kReverse) scan_side(mo.side[1], k, b0, B, lv, w);
+            if (strands_ & kForward) scan_side(mo.side[0], k, b0, B, head, by, w);
+            if (strands_ & kReverse) scan_side(mo.side[1], k, b0, B, head, by, w);
         }
         std::sort(w.hits.begin(), w.hits.end(), [](const Hit& a, const Hit& b) {
             if (a.start != b.start) return a.start < b.start;
@@ -593,4 +567,54 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
     }
 }
 
+void Scanner::write_records(const std::vector<Hit>& hits, const std::uint8_t* codes, std::int64_t offset,
+                            char* out) const {
+    static constexpr char kLetters[4] = {'A', 'T', 'C', 'G'};  // a hit's window holds base codes only
+    const std::int64_t size = record_size();
+    for (const Hit& h : hits) {
+        const std::int64_t start = h.start + offset;
+        std::memcpy(out + record::kMotif, &h.motif, sizeof h.motif);
+        std::memcpy(out + record::kStart, &start, sizeof start);
+        std::memcpy(out + record::kStrand, &h.strand, sizeof h.strand);
+        std::memcpy(out + record::kScore, &h.score, sizeof h.score);
+        char* w = out + record::kWindow;
+        const std::int64_t L = widths_[static_cast<std::size_t>(h.motif)];
+        const std::uint8_t* c = codes + h.start;
+        if (h.strand > 0) {
+            for (std::int64_t m = 0; m < L; ++m) w[m] = kLetters[c[m] & 3];
+        } else {
+            for (std::int64_t m = 0; m < L; ++m) w[m] = kLetters[(c[L - 1 - m] & 3) ^ 1];
+        }
+        std::memset(w + L, 0, static_cast<std::size_t>(size - record::kWindow - L));
+        out += size;
+    }
+}
+
 }  // namespace morvane::kernels::scan
+
+namespace morvane::kernels::cpu {
+
+template <Level level>
+std::int64_t scan_head_at(const scan::Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
+                          std::uint8_t* part) {
+    return scan::by_head(f.head, [&](auto H) {
+        if constexpr (level == Level::Avx512Vbmi)
+            return scan::head_vbmi_of<H()>(f, mer, B, list, part);
+        else if constexpr (level == Level::Base)
+            return scan::head_base_of<H()>(f, mer, B, list, part);
+        else  // AVX-512 without byte permutes filters as AVX2 does
+            return scan::head_avx2_of<H()>(f, mer, B, list, part);
+    });
+}
+
+// The forms the dispatch table holds.
+template std::int64_t scan_head_at<Level::Base>(const scan::Filter&, const std::uint8_t*, std::int64_t, std::int32_t*,
+                                                std::uint8_t*);
+template std::int64_t scan_head_at<Level::Avx2>(const scan::Filter&, const std::uint8_t*, std::int64_t, std::int32_t*,
+                                                std::uint8_t*);
+template std::int64_t scan_head_at<Level::Avx512>(const scan::Filter&, const std::uint8_t*, std::int64_t,
+                                                  std::int32_t*, std::uint8_t*);
+template std::int64_t scan_head_at<Level::Avx512Vbmi>(const scan::Filter&, const std::uint8_t*, std::int64_t,
+                                                      std::int32_t*, std::uint8_t*);
+
+}  // namespace morvane::kernels::cpu

@@ -16,6 +16,7 @@
 #include "common/guard.hpp"
 #include "common/ndarray.hpp"
 #include "common/ref.hpp"
+#include "kernels/cpu.hpp"
 #include "kernels/scan.hpp"
 
 namespace morvane {
@@ -67,7 +68,8 @@ PyObject* encode(PyObject*, PyObject* text) {
 struct ScannerObject {
     PyObject_HEAD
     ks::Scanner* scanner;
-    PyObject* widths;  // tuple of int
+    PyObject* widths;       // tuple of int
+    PyArray_Descr* dtype;  // of the hit records
 };
 
 bool parse_strand(const char* s, ks::Strands* out) {
@@ -84,6 +86,33 @@ bool parse_strand(const char* s, ks::Strands* out) {
     return true;
 }
 
+// The packed structured dtype of the scanner's hit records, at the offsets
+// the kernel writes them.
+PyArray_Descr* record_dtype(const ks::Scanner& scanner) {
+    namespace r = ks::record;
+    const long long width = scanner.record_size() - r::kWindow;
+    Ref spec = Ref::steal(Py_BuildValue("{s:[sssss],s:[ssssN],s:[LLLLL],s:L}", "names", "motif", "start", "strand",
+                                        "score", "window", "formats", "i4", "i8", "i1", "f8",
+                                        PyUnicode_FromFormat("S%lld", width), "offsets", r::kMotif, r::kStart,
+                                        r::kStrand, r::kScore, r::kWindow, "itemsize",
+                                        static_cast<long long>(scanner.record_size())));
+    PyArray_Descr* dtype = nullptr;
+    if (!spec || !PyArray_DescrConverter(spec.get(), &dtype)) return nullptr;
+    return dtype;
+}
+
+// The items of obj as a tuple: converting one runs Python code, which must
+// not be able to change the sequence being read (a list could shrink under
+// the loop). A TypeError with message when obj is not iterable.
+Ref items(PyObject* obj, const char* message) {
+    Ref it = Ref::steal(PyObject_GetIter(obj));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) PyErr_SetString(PyExc_TypeError, message);
+        return Ref();
+    }
+    return Ref::steal(PySequence_Tuple(it.get()));
+}
+
 PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* kwlist[] = {"matrices", "thresholds", "strand", nullptr};
@@ -94,21 +123,20 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         ks::Strands strands;
         if (!parse_strand(strand, &strands)) return nullptr;
-        Ref matrices = Ref::steal(PySequence_Fast(matrices_obj, "matrices must be a sequence of 2-D arrays"));
+        Ref matrices = items(matrices_obj, "matrices must be a sequence of 2-D arrays");
         if (!matrices) return nullptr;
-        Ref thresholds = Ref::steal(PySequence_Fast(thresholds_obj, "thresholds must be a sequence of floats"));
+        Ref thresholds = items(thresholds_obj, "thresholds must be a sequence of floats");
         if (!thresholds) return nullptr;
-        const Py_ssize_t K = PySequence_Fast_GET_SIZE(matrices.get());
-        if (PySequence_Fast_GET_SIZE(thresholds.get()) != K)
-            return PyErr_Format(PyExc_ValueError, "%zd thresholds for %zd matrices",
-                                PySequence_Fast_GET_SIZE(thresholds.get()), K);
+        const Py_ssize_t K = PyTuple_GET_SIZE(matrices.get());
+        if (PyTuple_GET_SIZE(thresholds.get()) != K)
+            return PyErr_Format(PyExc_ValueError, "%zd thresholds for %zd matrices", PyTuple_GET_SIZE(thresholds.get()),
+                                K);
 
         std::vector<Ref> arrays;  // keep the converted matrices alive until they are copied
         std::vector<kernels::Grid2> views;
         std::vector<double> thr;
         for (Py_ssize_t k = 0; k < K; ++k) {
-            PyObject* a = PyArray_FROMANY(PySequence_Fast_GET_ITEM(matrices.get(), k), NPY_DOUBLE, 0, 0,
-                                          NPY_ARRAY_ALIGNED);
+            PyObject* a = PyArray_FROMANY(PyTuple_GET_ITEM(matrices.get(), k), NPY_DOUBLE, 0, 0, NPY_ARRAY_ALIGNED);
             if (!a) return nullptr;
             arrays.push_back(Ref::steal(a));
             auto* arr = reinterpret_cast<PyArrayObject*>(a);
@@ -127,7 +155,7 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             g.strides[1] = PyArray_STRIDES(arr)[1];
             views.push_back(g);
 
-            const double t = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(thresholds.get(), k));
+            const double t = PyFloat_AsDouble(PyTuple_GET_ITEM(thresholds.get(), k));
             if (t == -1.0 && PyErr_Occurred()) return nullptr;
             if (std::isnan(t)) return PyErr_Format(PyExc_ValueError, "thresholds[%zd] is NaN", k);
             thr.push_back(t);
@@ -141,11 +169,14 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (!w) return nullptr;
             PyTuple_SET_ITEM(widths.get(), k, w);
         }
+        Ref dtype = Ref::steal(reinterpret_cast<PyObject*>(record_dtype(*scanner)));
+        if (!dtype) return nullptr;
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
         auto* so = reinterpret_cast<ScannerObject*>(self);
         so->scanner = scanner.release();
         so->widths = widths.release();
+        so->dtype = reinterpret_cast<PyArray_Descr*>(dtype.release());
         return self;
     });
 }
@@ -154,6 +185,7 @@ void scanner_dealloc(PyObject* self) {
     auto* so = reinterpret_cast<ScannerObject*>(self);
     delete so->scanner;
     Py_XDECREF(so->widths);
+    Py_XDECREF(so->dtype);
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -161,19 +193,27 @@ void scanner_dealloc(PyObject* self) {
 
 PyObject* scanner_widths(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<ScannerObject*>(self)->widths); }
 
+PyObject* scanner_dtype(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<PyObject*>(reinterpret_cast<ScannerObject*>(self)->dtype));
+}
+
 bool is_uint8_format(const char* f) {
     if (!f) return true;  // no format given means unsigned bytes
     if (*f == '@' || *f == '=' || *f == '<' || *f == '>' || *f == '!') ++f;
     return std::strcmp(f, "B") == 0;
 }
 
+// Hits this many are written out without the GIL.
+constexpr npy_intp kManyHits = 1 << 16;
+
 PyObject* scanner_scan(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kwlist[] = {"codes", "limit", nullptr};
+        static const char* kwlist[] = {"codes", "limit", "offset", nullptr};
         PyObject* codes_obj;
         PyObject* limit_obj = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:scan", const_cast<char**>(kwlist), &codes_obj,
-                                         &limit_obj))
+        long long offset = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OL:scan", const_cast<char**>(kwlist), &codes_obj,
+                                         &limit_obj, &offset))
             return nullptr;
         HeldBuffer buf;
         if (!PyObject_CheckBuffer(codes_obj))
@@ -199,45 +239,50 @@ PyObject* scanner_scan(PyObject* self, PyObject* args, PyObject* kwargs) {
             if (l == -1 && PyErr_Occurred()) return nullptr;
             limit = overflow > 0 ? n : overflow < 0 || l < 0 ? 0 : l > n ? n : l;
         }
+        if (offset > INT64_MAX - n)
+            return PyErr_Format(PyExc_OverflowError, "offset %lld puts window starts past the int64 range", offset);
 
-        const ks::Scanner& scanner = *reinterpret_cast<ScannerObject*>(self)->scanner;
+        auto* so = reinterpret_cast<ScannerObject*>(self);
+        const ks::Scanner& scanner = *so->scanner;
         const npy_intp K = scanner.count();
         Ref tested = new_array(K, NPY_INT64);
         if (!tested) return nullptr;
         std::int64_t* t = data_of<std::int64_t>(tested);
         std::fill(t, t + K, 0);
-        std::vector<ks::Hit> hits;
+        std::vector<ks::Hit> found;
         const auto* codes = static_cast<const std::uint8_t*>(v.buf);
-        without_gil([&] { scanner.scan(codes, n, limit, hits, t); });
+        without_gil([&] { scanner.scan(codes, n, limit, found, t); });
 
-        const npy_intp h = static_cast<npy_intp>(hits.size());
-        Ref motif = new_array(h, NPY_INT32), start = new_array(h, NPY_INT64), strand = new_array(h, NPY_INT8),
-            score = new_array(h, NPY_DOUBLE);
-        if (!motif || !start || !strand || !score) return nullptr;
-        auto* mo = data_of<std::int32_t>(motif);
-        auto* st = data_of<std::int64_t>(start);
-        auto* sd = data_of<std::int8_t>(strand);
-        auto* sc = data_of<double>(score);
-        for (npy_intp i = 0; i < h; ++i) {
-            mo[i] = hits[i].motif;
-            st[i] = hits[i].start;
-            sd[i] = hits[i].strand;
-            sc[i] = hits[i].score;
-        }
-        return PyTuple_Pack(5, motif.get(), start.get(), strand.get(), score.get(), tested.get());
+        npy_intp h = static_cast<npy_intp>(found.size());
+        Py_INCREF(so->dtype);  // the new array takes this reference
+        Ref hits = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, so->dtype, 1, &h, nullptr, nullptr, 0, nullptr));
+        if (!hits) return nullptr;
+        char* out = PyArray_BYTES(reinterpret_cast<PyArrayObject*>(hits.get()));
+        without_gil_if(h >= kManyHits, [&] { scanner.write_records(found, codes, offset, out); });
+        return PyTuple_Pack(2, hits.get(), tested.get());
     });
 }
 
 PyGetSetDef scanner_getset[] = {
     {"widths", scanner_widths, nullptr, "Width of each matrix, in order.", nullptr},
+    {"dtype", scanner_dtype, nullptr,
+     "The packed structured dtype of the hits scan returns: motif (int32), start\n"
+     "(int64), strand (int8, +1 or -1), score (float64) and window (bytes as wide\n"
+     "as the widest matrix).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef scanner_methods[] = {
     {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scanner_scan)), METH_VARARGS | METH_KEYWORDS,
-     "scan(codes, limit=None) -> (motif, start, strand, score, tested)\n\n"
-     "Every window at or above its matrix's threshold among the windows of codes\n"
-     "(uint8, values above 3 are N) that start before limit, on the strands chosen."},
+     "scan($self, /, codes, limit=None, offset=0)\n--\n\n"
+     "(hits, tested): every window at or above its matrix's threshold among the\n"
+     "windows of codes (uint8, values above 3 are N) that start before limit, on\n"
+     "the strands chosen, as one array of Scanner.dtype ordered by start, motif,\n"
+     "then '+' before '-'; starts are window starts in forward coordinates plus\n"
+     "offset, windows as read on their strand in upper case (the reverse\n"
+     "complement on '-'). tested[k]: matrix k's N-free windows starting before\n"
+     "limit, once for each strand scanned."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -246,7 +291,7 @@ PyType_Slot scanner_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(scanner_dealloc)},
     {Py_tp_methods, scanner_methods},
     {Py_tp_getset, scanner_getset},
-    {Py_tp_doc, const_cast<char*>("Scanner(matrices, thresholds, strand='both')\n\n"
+    {Py_tp_doc, const_cast<char*>("Scanner(matrices, thresholds, strand='both')\n--\n\n"
                                   "Matrices (rows A, T, C, G; any further rows ignored) prepared for fused\n"
                                   "scanning of one-byte codes on one or both strands.")},
     {0, nullptr},
@@ -260,13 +305,46 @@ PyType_Spec scanner_spec = {
     scanner_slots,
 };
 
+// ---------------------------------------------------------------- instruction-set level
+
+namespace cpu = kernels::cpu;
+
+PyObject* simd_level(PyObject*, PyObject*) {
+    return guarded([]() -> PyObject* { return PyUnicode_FromString(cpu::name(cpu::table().level)); });
+}
+
+PyObject* force_simd_level(PyObject*, PyObject* name) {
+    return guarded([&]() -> PyObject* {
+        cpu::Level level = cpu::widest();
+        if (name != Py_None) {
+            if (!PyUnicode_Check(name))
+                return PyErr_Format(PyExc_TypeError, "_force_simd_level() takes a str or None, not %.100s",
+                                    Py_TYPE(name)->tp_name);
+            const char* text = PyUnicode_AsUTF8(name);
+            if (!text) return nullptr;
+            if (!cpu::parse(text, &level))
+                return PyErr_Format(PyExc_ValueError, "unknown SIMD level %R; the levels are" MORVANE_LEVEL_NAMES,
+                                    name);
+        }
+        return PyUnicode_FromString(cpu::name(cpu::limit(level)));
+    });
+}
+
 // ---------------------------------------------------------------- module
 
 PyMethodDef module_methods[] = {
     {"encode", encode, METH_O,
-     "encode(text) -> numpy.ndarray[uint8]\n\n"
-     "One-byte codes of a str or bytes-like text: A 0, T 1, C 2, G 3, anything\n"
-     "else 4, upper and lower case alike."},
+     "encode($module, text, /)\n--\n\n"
+     "One-byte codes (numpy.uint8) of a str or bytes-like text: A 0, T 1, C 2,\n"
+     "G 3, anything else 4, upper and lower case alike."},
+    {"_simd_level", simd_level, METH_NOARGS,
+     "_simd_level($module, /)\n--\n\n"
+     "The instruction-set level the scanner's kernels run, one of:" MORVANE_LEVEL_NAMES "."},
+    {"_force_simd_level", force_simd_level, METH_O,
+     "_force_simd_level($module, name, /)\n--\n\n"
+     "Caps the scanner's instruction-set level at name (None: the widest this\n"
+     "processor has) and returns the level now in effect. For tests and\n"
+     "benchmarks; not to be called while scans run on other threads."},
     {nullptr, nullptr, 0, nullptr},
 };
 
