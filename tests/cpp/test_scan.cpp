@@ -79,7 +79,7 @@ bool same_records(const scan::Scanner& scanner, const std::vector<scan::Hit>& hi
                   const std::vector<std::uint8_t>& codes, std::int64_t offset) {
     const std::int64_t size = scanner.record_size();
     std::vector<char> out(hits.size() * static_cast<std::size_t>(size) + 1, '?');
-    scanner.write_records(hits, codes.data(), offset, out.data());
+    scanner.write_records(hits, codes.data(), static_cast<std::int64_t>(codes.size()), offset, out.data());
     if (out.back() != '?') return false;  // nothing past the last record
     for (std::size_t i = 0; i < hits.size(); ++i) {
         const char* r = out.data() + i * static_cast<std::size_t>(size);
@@ -202,6 +202,8 @@ void test_edges(std::mt19937_64& g) {
                           static_cast<long long>(n), static_cast<long long>(L), got.size(), want.size());
                 CHECK_MSG(tested == want_tested, "edges n %lld L %lld: tested counts", static_cast<long long>(n),
                           static_cast<long long>(L));
+                CHECK_MSG(same_records(scanner, got, codes, -n), "edges n %lld L %lld: records",
+                          static_cast<long long>(n), static_cast<long long>(L));
             }
         }
     }

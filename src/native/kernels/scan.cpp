@@ -567,26 +567,80 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
     }
 }
 
-void Scanner::write_records(const std::vector<Hit>& hits, const std::uint8_t* codes, std::int64_t offset,
-                            char* out) const {
-    static constexpr char kLetters[4] = {'A', 'T', 'C', 'G'};  // a hit's window holds base codes only
-    const std::int64_t size = record_size();
-    for (const Hit& h : hits) {
+namespace {
+
+// The letters of sixteen codes (their low two bits) with SSE2: 'A' plus 19
+// for T, 2 for C, 6 for G.
+inline __m128i letters16(__m128i v) {
+    v = _mm_and_si128(v, _mm_set1_epi8(3));
+    const __m128i t = _mm_and_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(1)), _mm_set1_epi8(19));
+    const __m128i c = _mm_and_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(2)), _mm_set1_epi8(2));
+    const __m128i g = _mm_and_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(3)), _mm_set1_epi8(6));
+    return _mm_add_epi8(_mm_set1_epi8('A'), _mm_or_si128(t, _mm_or_si128(c, g)));
+}
+
+// The sixteen bytes in reverse order (SSE2 has no byte shuffle).
+inline __m128i reversed16(__m128i v) {
+    v = _mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3));
+    v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, _MM_SHUFFLE(2, 3, 0, 1)), _MM_SHUFFLE(2, 3, 0, 1));
+    return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+}
+
+// codes[p .. p + 16) where they reach past either end of codes[0..n): those
+// outside read as 0.
+__attribute__((noinline)) __m128i codes16_at_edge(const std::uint8_t* codes, std::int64_t n, std::int64_t p) {
+    alignas(16) std::uint8_t b[16] = {};
+    for (std::int64_t i = std::max<std::int64_t>(p, 0); i < std::min(p + 16, n); ++i) b[i - p] = codes[i];
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(b));
+}
+
+inline __m128i codes16(const std::uint8_t* codes, std::int64_t n, std::int64_t p) {
+    if (p >= 0 && p + 16 <= n) return _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + p));
+    return codes16_at_edge(codes, n, p);
+}
+
+}  // namespace
+
+// Sixteen bytes of window at a time: the window field's pieces are stored
+// whole, the last one spilling into the next record, which is written after
+// it (the last record's spill goes to a scratch piece instead).
+void Scanner::write_records(const std::vector<Hit>& hits, const std::uint8_t* codes, std::int64_t n,
+                            std::int64_t offset, char* out) const {
+    const std::int64_t size = record_size(), room = size - record::kWindow;
+    const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    // Held locally: the stores through char* could alias the vectors' own fields.
+    const std::int64_t* widths = widths_.data();
+    const Hit* all = hits.data();
+    const std::size_t count = hits.size();
+    for (std::size_t i = 0; i < count; ++i, out += size) {
+        const Hit& h = all[i];
         const std::int64_t start = h.start + offset;
         std::memcpy(out + record::kMotif, &h.motif, sizeof h.motif);
         std::memcpy(out + record::kStart, &start, sizeof start);
         std::memcpy(out + record::kStrand, &h.strand, sizeof h.strand);
         std::memcpy(out + record::kScore, &h.score, sizeof h.score);
-        char* w = out + record::kWindow;
-        const std::int64_t L = widths_[static_cast<std::size_t>(h.motif)];
-        const std::uint8_t* c = codes + h.start;
-        if (h.strand > 0) {
-            for (std::int64_t m = 0; m < L; ++m) w[m] = kLetters[c[m] & 3];
-        } else {
-            for (std::int64_t m = 0; m < L; ++m) w[m] = kLetters[(c[L - 1 - m] & 3) ^ 1];
+        const std::int64_t L = widths[h.motif];
+        const bool last = i + 1 == count;
+        for (std::int64_t j = 0; j < room; j += 16) {
+            // Window bytes j .. j + 15: forward, the codes from start + j; reverse,
+            // the complements of the codes before start + L - j, last first.
+            // Pieces past the window are made too, and masked: whether a piece
+            // is would be a branch as unpredictable as the widths of the hits.
+            __m128i piece = h.strand > 0 ? letters16(codes16(codes, n, h.start + j))
+                                         : letters16(_mm_xor_si128(reversed16(codes16(codes, n, h.start + L - 16 - j)),
+                                                                   _mm_set1_epi8(1)));
+            const __m128i kept =
+                _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(std::clamp<std::int64_t>(L - j, 0, 16))), lane);
+            piece = _mm_and_si128(piece, kept);
+            char* w = out + record::kWindow + j;
+            if (j + 16 <= room || !last) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(w), piece);
+            } else {
+                alignas(16) char b[16];
+                _mm_store_si128(reinterpret_cast<__m128i*>(b), piece);
+                std::memcpy(w, b, static_cast<std::size_t>(room - j));
+            }
         }
-        std::memset(w + L, 0, static_cast<std::size_t>(size - record::kWindow - L));
-        out += size;
     }
 }
 

@@ -59,8 +59,9 @@ public:
 
     // Writes hits[i] as record i of out (hits.size() records): its start plus
     // offset, and its window as read on its strand in the letters A, C, G, T,
-    // then NUL to the record's end. codes are those scan found the hits in.
-    void write_records(const std::vector<Hit>& hits, const std::uint8_t* codes, std::int64_t offset, char* out) const;
+    // then NUL to the record's end. codes[0..n) are those scan found the hits in.
+    void write_records(const std::vector<Hit>& hits, const std::uint8_t* codes, std::int64_t n, std::int64_t offset,
+                       char* out) const;
 
 private:
     std::vector<std::int64_t> widths_;

@@ -258,7 +258,7 @@ PyObject* scanner_scan(PyObject* self, PyObject* args, PyObject* kwargs) {
         Ref hits = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, so->dtype, 1, &h, nullptr, nullptr, 0, nullptr));
         if (!hits) return nullptr;
         char* out = PyArray_BYTES(reinterpret_cast<PyArrayObject*>(hits.get()));
-        without_gil_if(h >= kManyHits, [&] { scanner.write_records(found, codes, offset, out); });
+        without_gil_if(h >= kManyHits, [&] { scanner.write_records(found, codes, n, offset, out); });
         return PyTuple_Pack(2, hits.get(), tested.get());
     });
 }
