@@ -14,6 +14,7 @@
 #include "common/buffer.hpp"
 #include "common/gil.hpp"
 #include "common/guard.hpp"
+#include "common/module.hpp"
 #include "common/ndarray.hpp"
 #include "common/ref.hpp"
 #include "kernels/cpu.hpp"
@@ -360,17 +361,9 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_scan",
-    "Fused multi-motif scanning of nucleotide codes on both strands, without the GIL.",
-    0,
-    module_methods,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def = module_definition("_scan",
+                                           "Fused multi-motif scanning of nucleotide codes on both strands, without the GIL.",
+                                           module_methods, module_slots);
 
 }  // namespace
 }  // namespace morvane

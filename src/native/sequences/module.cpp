@@ -7,6 +7,7 @@
 
 #include "sequences/frame/function.hpp"
 #include "common/guard.hpp"
+#include "common/module.hpp"
 #include "sequences/frame/runtime.hpp"
 #include "sequences/frame/traceback.hpp"
 #include "sequences/units.hpp"
@@ -235,17 +236,9 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "sequences",
-    "Sequence utilities for counting and scoring with PWMs and DWMs.",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def = module_definition("sequences",
+                                           "Sequence utilities for counting and scoring with PWMs and DWMs.",
+                                           nullptr, module_slots);
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 
 #include "common/gil.hpp"
 #include "common/guard.hpp"
+#include "common/module.hpp"
 #include "common/ndarray.hpp"
 #include "common/ref.hpp"
 #include "kernels/lattice.hpp"
@@ -211,17 +212,9 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_stats",
-    "The lattice recursions of morvane.stats, without the GIL.",
-    0,
-    module_methods,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def = module_definition("_stats",
+                                           "The lattice recursions of morvane.stats, without the GIL.",
+                                           module_methods, module_slots);
 
 }  // namespace
 }  // namespace morvane
