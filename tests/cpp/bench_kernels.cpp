@@ -140,14 +140,18 @@ int main(int argc, char** argv) {
         for (auto* v : {&bd, &gd})
             for (auto& x : *v) x = std::log2(uu(rng));
         const std::int64_t nw = n - L + 1;
-        std::vector<double> out(n), ref(n), pw(static_cast<std::size_t>(nw * L * 8)), lg(static_cast<std::size_t>(nw * L * 2));
+        std::vector<double> out(n), ref(n), pw(static_cast<std::size_t>(nw * L * 8)),
+            lg(static_cast<std::size_t>(nw * L * 2));
         const double t_plain = best_of(2, [&] {
-            morvane::reference::dwm_score(seq, L, grid(bp, L), grid(gp, L), grid4(bd, L), grid4(gd, L), ref.data(), nullptr, nullptr);
+            morvane::reference::dwm_score(seq, L, grid(bp, L), grid(gp, L), grid4(bd, L), grid4(gd, L), ref.data(),
+                                          nullptr, nullptr);
         });
-        morvane::reference::dwm_score(seq, L, grid(bp, L), grid(gp, L), grid4(bd, L), grid4(gd, L), ref.data(), pw.data(), lg.data());
-        std::printf("dwm_score  n=%lld L=%lld: plain loop %.1f ms; each level races the bare calls the plain loop\n"
-                    "           makes (%lld pow(2, x) and %lld log2 on its own arguments)\n",
-                    (long long)n, (long long)L, t_plain * 1e3, (long long)pw.size(), (long long)lg.size());
+        morvane::reference::dwm_score(seq, L, grid(bp, L), grid(gp, L), grid4(bd, L), grid4(gd, L), ref.data(),
+                                      pw.data(), lg.data());
+        std::printf(
+            "dwm_score  n=%lld L=%lld: plain loop %.1f ms; each level races the bare calls the plain loop\n"
+            "           makes (%lld pow(2, x) and %lld log2 on its own arguments)\n",
+            (long long)n, (long long)L, t_plain * 1e3, (long long)pw.size(), (long long)lg.size());
         for (const cpu::Level lv : run) {
             cpu::limit(lv);
             const auto [t, t_calls] = race(
@@ -158,10 +162,11 @@ int main(int argc, char** argv) {
                 },
                 [&] { sink = bare_calls(pw, lg); });
             const bool same = std::memcmp(out.data(), ref.data(), n * 8) == 0;
-            std::printf("  %-6s %.1f ms, bare calls %.1f ms  = %.3fx bare calls, pow lanes: %s, %.2fx faster than plain, "
-                        "bit-identical: %s\n",
-                        cpu::name(lv), t * 1e3, t_calls * 1e3, t / t_calls, pow2::available(lv) ? "yes" : "no", t_plain / t,
-                        same ? "yes" : "NO");
+            std::printf(
+                "  %-6s %.1f ms, bare calls %.1f ms  = %.3fx bare calls, pow lanes: %s, %.2fx faster than plain, "
+                "bit-identical: %s\n",
+                cpu::name(lv), t * 1e3, t_calls * 1e3, t / t_calls, pow2::available(lv) ? "yes" : "no", t_plain / t,
+                same ? "yes" : "NO");
         }
         cpu::limit(widest);
     }

@@ -10,9 +10,9 @@
 #include <random>
 #include <vector>
 
+#include "check.hpp"
 #include "kernels/cpu.hpp"
 #include "kernels/scan.hpp"
-#include "check.hpp"
 
 using namespace morvane::kernels;
 
@@ -185,7 +185,7 @@ void test_edges(std::mt19937_64& g) {
                 if (at < 0 || at + L > n) continue;
                 std::copy(best.begin(), best.end(), codes.begin() + at);
                 if (at >= 3) codes[at - 1] = codes[at - 3] = 4;  // N just before
-                if (at + L + 1 < n) codes[at + L + 1] = 200;      // and one past a base
+                if (at + L + 1 < n) codes[at + L + 1] = 200;     // and one past a base
             }
             const double top = window_score(P, codes, n - L, 1);
             for (const double t : {top, std::nextafter(top, kInf), std::nextafter(top, -kInf)}) {

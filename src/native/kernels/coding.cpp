@@ -34,8 +34,9 @@ inline __m128i codes16(const std::uint8_t* text) {
     const __m128i a = _mm_cmpeq_epi8(u, A), t = _mm_cmpeq_epi8(u, T), c = _mm_cmpeq_epi8(u, C),
                   g = _mm_cmpeq_epi8(u, G);
     const __m128i base = _mm_or_si128(_mm_or_si128(a, t), _mm_or_si128(c, g));
-    return _mm_or_si128(_mm_andnot_si128(base, four),
-                        _mm_or_si128(_mm_and_si128(t, one), _mm_or_si128(_mm_and_si128(c, two), _mm_and_si128(g, three))));
+    return _mm_or_si128(
+        _mm_andnot_si128(base, four),
+        _mm_or_si128(_mm_and_si128(t, one), _mm_or_si128(_mm_and_si128(c, two), _mm_and_si128(g, three))));
 }
 
 inline void put(char* p, std::int64_t v) { std::memcpy(p, &v, sizeof v); }

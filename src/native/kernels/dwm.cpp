@@ -157,7 +157,7 @@ void sums_base(const std::uint8_t* S, const Tables& t, double* X) {
 // optimisation level.
 template <int G>
 MORVANE_AVX2 __attribute__((always_inline)) inline void group256(const std::uint8_t* S, const Tables& t,
-                                                                    std::int64_t m0, double* X) {
+                                                                 std::int64_t m0, double* X) {
     const std::int64_t L = t.L;
     __m256d a[2 * G];
 #pragma GCC unroll 16
@@ -188,7 +188,7 @@ MORVANE_AVX2_FMA void sums256_pow(const std::uint8_t* S, const Tables& t, double
 // With Pw, also the powers 2^X by the C library's own operations (pow2.hpp).
 template <int G>
 MORVANE_AVX512 __attribute__((always_inline)) inline void group512(const std::uint8_t* S, const Tables& t,
-                                                                       std::int64_t m0, double* X, double* Pw) {
+                                                                   std::int64_t m0, double* X, double* Pw) {
     const std::int64_t L = t.L;
     __m512d a[G];
 #pragma GCC unroll 16

@@ -80,10 +80,12 @@ inline std::size_t table_size(std::initializer_list<std::int64_t> factors) {
 // Code of one character (code point): A/a 0, T/t 1, C/c 2, G/g 3, anything else 4.
 constexpr std::int64_t code_of(std::uint32_t cp) {
     switch (cp) {
+            // clang-format off
         case 'A': case 'a': return 0;
         case 'T': case 't': return 1;
         case 'C': case 'c': return 2;
         case 'G': case 'g': return 3;
+        // clang-format on
         default: return 4;
     }
 }

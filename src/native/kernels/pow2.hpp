@@ -29,12 +29,12 @@ namespace morvane::kernels::pow2 {
 extern const std::uint64_t kTable[256];
 
 namespace c {
-constexpr std::uint64_t kLog2Hi = 0x3fe62e42fefa39efull;    // log(2) as glibc's pow holds it: head
-constexpr std::uint64_t kLog2Lo = 0x3c7abc9e3b398000ull;    // and tail
-constexpr std::uint64_t kInvLn2N = 0x40671547652b82feull;   // 128 / ln 2
-constexpr std::uint64_t kNegLn2HiN = 0xbf762e42fefa0000ull; // -ln 2 / 128, head
-constexpr std::uint64_t kNegLn2LoN = 0xbd0cf79abc9e3b3aull; // and tail
-constexpr std::uint64_t kShift = 0x4338000000000000ull;     // 0x1.8p52: rounds to integer
+constexpr std::uint64_t kLog2Hi = 0x3fe62e42fefa39efull;     // log(2) as glibc's pow holds it: head
+constexpr std::uint64_t kLog2Lo = 0x3c7abc9e3b398000ull;     // and tail
+constexpr std::uint64_t kInvLn2N = 0x40671547652b82feull;    // 128 / ln 2
+constexpr std::uint64_t kNegLn2HiN = 0xbf762e42fefa0000ull;  // -ln 2 / 128, head
+constexpr std::uint64_t kNegLn2LoN = 0xbd0cf79abc9e3b3aull;  // and tail
+constexpr std::uint64_t kShift = 0x4338000000000000ull;      // 0x1.8p52: rounds to integer
 constexpr std::uint64_t kC2 = 0x3fdffffffffffdbdull;
 constexpr std::uint64_t kC3 = 0x3fc555555555543cull;
 constexpr std::uint64_t kC4 = 0x3fa55555cf172b91ull;

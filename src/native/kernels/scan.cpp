@@ -59,15 +59,15 @@ struct Side {
     std::int8_t sign = 1;
     std::int64_t L = 0;
     double threshold = 0.0;
-    bool prune = false;          // false: every N-free window is scored in full
-    std::vector<double> cols;    // cols[m*4 + c]: column m's value for the forward code c it reads
-    Filter by[2];                // over groups of 2 and of 3 columns
+    bool prune = false;        // false: every N-free window is scored in full
+    std::vector<double> cols;  // cols[m*4 + c]: column m's value for the forward code c it reads
+    Filter by[2];              // over groups of 2 and of 3 columns
     // Window offset of the code column m reads.
     std::int64_t offset(std::int64_t m) const { return sign > 0 ? m : L - 1 - m; }
 };
 
 struct Motif {
-    Side side[2];  // forward, reverse
+    Side side[2];           // forward, reverse
     bool reachable = true;  // false: no window of either strand can reach the threshold
 };
 
@@ -285,8 +285,8 @@ struct Work {
     // The q-mer starting at each position for q = 2 and 3 (those the level
     // reads), N read as some base.
     std::vector<std::uint8_t> mer[2];
-    std::vector<std::int32_t> list;       // surviving window starts
-    std::vector<std::uint8_t> part;       // each window's sum over the filter's head
+    std::vector<std::int32_t> list;  // surviving window starts
+    std::vector<std::uint8_t> part;  // each window's sum over the filter's head
     std::vector<Hit> hits;
 };
 
@@ -343,8 +343,7 @@ std::int64_t head_base_of(const Filter& f, const std::uint8_t* mer, std::int64_t
     std::int64_t count = 0;
     for (std::int32_t s = 0; s < B; ++s) {
         int acc = 0;
-        for (std::size_t g = 0; g < h; ++g)
-            acc += H > 0 ? t[g][x[g][s]] : T[size * g + mer[s + off[g]]];
+        for (std::size_t g = 0; g < h; ++g) acc += H > 0 ? t[g][x[g][s]] : T[size * g + mer[s + off[g]]];
         part[s] = static_cast<std::uint8_t>(std::min(acc, 255));
         list[count] = s;
         count += acc >= limit;
@@ -369,8 +368,8 @@ MORVANE_AVX2 inline std::uint64_t at_least32(__m256i a, __m256i limit) {
 // The head on AVX2, groups of two columns (16-entry tables, one byte
 // shuffle), in batches of 64 windows (two registers of 32). H as above.
 template <std::size_t H>
-MORVANE_AVX2 std::int64_t head_avx2_of(const Filter& f, const std::uint8_t* mer, std::int64_t B,
-                                                          std::int32_t* list, std::uint8_t* part) {
+MORVANE_AVX2 std::int64_t head_avx2_of(const Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
+                                       std::uint8_t* part) {
     constexpr std::size_t R = H > 0 ? H : 1;
     const std::size_t h = H > 0 ? H : f.head;
     const std::uint8_t* T = f.tables.data();
@@ -399,8 +398,6 @@ MORVANE_AVX2 std::int64_t head_avx2_of(const Filter& f, const std::uint8_t* mer,
     return count;
 }
 
-
-
 // Table t of 64 entries looked up for the 64 windows whose indexes are x.
 MORVANE_AVX512_VBMI inline __m512i permute64(__m512i t, __m512i x) {
     // The masked form: the plain one passes an "undefined" source gcc 12 flags.
@@ -410,10 +407,8 @@ MORVANE_AVX512_VBMI inline __m512i permute64(__m512i t, __m512i x) {
 // The head on AVX-512 with byte permutes (VBMI): groups of three columns,
 // a 64-entry table in one register, 64 windows per permute. H as above.
 template <std::size_t H>
-MORVANE_AVX512_VBMI std::int64_t head_vbmi_of(const Filter& f,
-                                                                                const std::uint8_t* mer,
-                                                                                std::int64_t B, std::int32_t* list,
-                                                                                std::uint8_t* part) {
+MORVANE_AVX512_VBMI std::int64_t head_vbmi_of(const Filter& f, const std::uint8_t* mer, std::int64_t B,
+                                              std::int32_t* list, std::uint8_t* part) {
     constexpr std::size_t R = H > 0 ? H : 1;
     const std::size_t h = H > 0 ? H : f.head;
     const std::uint8_t* T = f.tables.data();
@@ -439,12 +434,10 @@ MORVANE_AVX512_VBMI std::int64_t head_vbmi_of(const Filter& f,
     return count;
 }
 
-
 // Hits of one side in the block at b0: filter, then score the survivors.
 // The filter head is the level's; by is the filter it reads (0: groups of two
 // columns, 1: of three).
-void scan_side(const Side& sd, std::int32_t k, std::int64_t b0, std::int64_t B, cpu::ScanHead head, int by,
-               Work& w) {
+void scan_side(const Side& sd, std::int32_t k, std::int64_t b0, std::int64_t B, cpu::ScanHead head, int by, Work& w) {
     const std::int64_t L = sd.L;
     std::int32_t* list = w.list.data();
     std::int64_t count = 0;
@@ -489,7 +482,7 @@ constexpr std::int64_t kSlack = kBatch;  // positions past the span a batch may 
 // Fills w for the block of windows at b0 whose windows touch span positions,
 // with the q-mers of the groups the level reads.
 void stage_block(const std::uint8_t* codes, std::int64_t n, std::int64_t b0, std::int64_t span, int by, Work& w) {
-    const std::int64_t len = span + kSlack;        // positions that get q-mers
+    const std::int64_t len = span + kSlack;       // positions that get q-mers
     const std::int64_t need = len + kWidest - 1;  // codes those q-mers read
     if (b0 + need <= n) {
         w.codes = codes + b0;
@@ -626,9 +619,10 @@ void Scanner::write_records(const std::vector<Hit>& hits, const std::uint8_t* co
             // the complements of the codes before start + L - j, last first.
             // Pieces past the window are made too, and masked: whether a piece
             // is would be a branch as unpredictable as the widths of the hits.
-            __m128i piece = h.strand > 0 ? letters16(codes16(codes, n, h.start + j))
-                                         : letters16(_mm_xor_si128(reversed16(codes16(codes, n, h.start + L - 16 - j)),
-                                                                   _mm_set1_epi8(1)));
+            __m128i piece =
+                h.strand > 0
+                    ? letters16(codes16(codes, n, h.start + j))
+                    : letters16(_mm_xor_si128(reversed16(codes16(codes, n, h.start + L - 16 - j)), _mm_set1_epi8(1)));
             const __m128i kept =
                 _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(std::clamp<std::int64_t>(L - j, 0, 16))), lane);
             piece = _mm_and_si128(piece, kept);
@@ -666,8 +660,8 @@ template std::int64_t scan_head_at<Level::Base>(const scan::Filter&, const std::
                                                 std::uint8_t*);
 template std::int64_t scan_head_at<Level::Avx2>(const scan::Filter&, const std::uint8_t*, std::int64_t, std::int32_t*,
                                                 std::uint8_t*);
-template std::int64_t scan_head_at<Level::Avx512>(const scan::Filter&, const std::uint8_t*, std::int64_t,
-                                                  std::int32_t*, std::uint8_t*);
+template std::int64_t scan_head_at<Level::Avx512>(const scan::Filter&, const std::uint8_t*, std::int64_t, std::int32_t*,
+                                                  std::uint8_t*);
 template std::int64_t scan_head_at<Level::Avx512Vbmi>(const scan::Filter&, const std::uint8_t*, std::int64_t,
                                                       std::int32_t*, std::uint8_t*);
 

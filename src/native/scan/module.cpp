@@ -69,7 +69,7 @@ PyObject* encode(PyObject*, PyObject* text) {
 struct ScannerObject {
     PyObject_HEAD
     ks::Scanner* scanner;
-    PyObject* widths;       // tuple of int
+    PyObject* widths;      // tuple of int
     PyArray_Descr* dtype;  // of the hit records
 };
 
@@ -92,11 +92,10 @@ bool parse_strand(const char* s, ks::Strands* out) {
 PyArray_Descr* record_dtype(const ks::Scanner& scanner) {
     namespace r = ks::record;
     const long long width = scanner.record_size() - r::kWindow;
-    Ref spec = Ref::steal(Py_BuildValue("{s:[sssss],s:[ssssN],s:[LLLLL],s:L}", "names", "motif", "start", "strand",
-                                        "score", "window", "formats", "i4", "i8", "i1", "f8",
-                                        PyUnicode_FromFormat("S%lld", width), "offsets", r::kMotif, r::kStart,
-                                        r::kStrand, r::kScore, r::kWindow, "itemsize",
-                                        static_cast<long long>(scanner.record_size())));
+    Ref spec = Ref::steal(Py_BuildValue(
+        "{s:[sssss],s:[ssssN],s:[LLLLL],s:L}", "names", "motif", "start", "strand", "score", "window", "formats", "i4",
+        "i8", "i1", "f8", PyUnicode_FromFormat("S%lld", width), "offsets", r::kMotif, r::kStart, r::kStrand, r::kScore,
+        r::kWindow, "itemsize", static_cast<long long>(scanner.record_size())));
     PyArray_Descr* dtype = nullptr;
     if (!spec || !PyArray_DescrConverter(spec.get(), &dtype)) return nullptr;
     return dtype;
@@ -213,8 +212,8 @@ PyObject* scanner_scan(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* codes_obj;
         PyObject* limit_obj = Py_None;
         long long offset = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OL:scan", const_cast<char**>(kwlist), &codes_obj,
-                                         &limit_obj, &offset))
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OL:scan", const_cast<char**>(kwlist), &codes_obj, &limit_obj,
+                                         &offset))
             return nullptr;
         HeldBuffer buf;
         if (!PyObject_CheckBuffer(codes_obj))
@@ -299,11 +298,7 @@ PyType_Slot scanner_slots[] = {
 };
 
 PyType_Spec scanner_spec = {
-    "morvane._scan.Scanner",
-    sizeof(ScannerObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    scanner_slots,
+    "morvane._scan.Scanner", sizeof(ScannerObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, scanner_slots,
 };
 
 // ---------------------------------------------------------------- instruction-set level
@@ -361,9 +356,9 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = module_definition("_scan",
-                                           "Fused multi-motif scanning of nucleotide codes on both strands, without the GIL.",
-                                           module_methods, module_slots);
+PyModuleDef module_def =
+    module_definition("_scan", "Fused multi-motif scanning of nucleotide codes on both strands, without the GIL.",
+                      module_methods, module_slots);
 
 }  // namespace
 }  // namespace morvane

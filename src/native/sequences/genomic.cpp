@@ -1,8 +1,8 @@
 // GenomicSequence (a region's codes on both strands) and get_gc_content.
+#include "kernels/kernels.hpp"
 #include "sequences/coding.hpp"
 #include "sequences/frame/convert.hpp"
 #include "sequences/frame/function.hpp"
-#include "kernels/kernels.hpp"
 #include "sequences/units.hpp"
 
 namespace morvane {

@@ -107,8 +107,8 @@ Ref mean_base_weight(const Call& c, const Ref& array) {
     if (!array) return Ref();
     Ref four = Ref::steal(PyLong_FromLong(4));
     if (!four) return Ref();
-    Ref rows = Ref::steal(Py_BuildValue("(NN)", PySlice_New(nullptr, four.get(), nullptr),
-                                        PySlice_New(nullptr, nullptr, nullptr)));
+    Ref rows = Ref::steal(
+        Py_BuildValue("(NN)", PySlice_New(nullptr, four.get(), nullptr), PySlice_New(nullptr, nullptr, nullptr)));
     if (!rows) return Ref();
     Ref sum_fn = np_attr(c, "sum");
     Ref sums = call_kw(sum_fn.get(), "axis", Ref::steal(PyLong_FromLong(0)),

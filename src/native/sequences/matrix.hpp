@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "kernels/kernels.hpp"
 #include "sequences/frame/buffer.hpp"
 #include "sequences/frame/function.hpp"
 #include "sequences/frame/names.hpp"
-#include "kernels/kernels.hpp"
 
 namespace morvane {
 

@@ -5,9 +5,9 @@
 #define PY_ARRAY_UNIQUE_SYMBOL morvane_ARRAY_API
 #include <numpy/arrayobject.h>
 
-#include "sequences/frame/function.hpp"
 #include "common/guard.hpp"
 #include "common/module.hpp"
+#include "sequences/frame/function.hpp"
 #include "sequences/frame/runtime.hpp"
 #include "sequences/frame/traceback.hpp"
 #include "sequences/units.hpp"
@@ -29,6 +29,7 @@ constexpr Param kAmount{"amount", Kind::Double, true, 1.0};
 
 // The callables: name, qualified name, parameters, docstring, body, and the
 // binding of static methods.
+// clang-format off
 const Callable kCreate{"create", "SequenceMatrix.create", {{"length"}, {"stype"}}, nullptr, matrix_create,
                        __LINE__, Binding::Static};
 const Callable kAddCounts{"add_counts", "SequenceMatrix.add_counts", {kSelf, {"obj"}}, nullptr, matrix_add_counts,
@@ -82,6 +83,7 @@ const ClassDef kDiNucleotideMatrix{
     {&kDwmInit, &kDwmAddSequence, &kDwmAddBackground, &kDwmPrepare, &kDwmScore}};
 const ClassDef kGenomicSequence{"GenomicSequence", " Used in drellow for fast scoring of PWM/DWM ", nullptr,
                                 {&kGenomicInit, &kFromFasta}};
+// clang-format on
 
 PyObject* the_module = nullptr;  // the one module object of this process
 std::int64_t the_interpreter = -1;
@@ -103,8 +105,7 @@ bool define_class(PyObject* dict, PyObject* modname, const ClassDef& c) {
     for (const Callable* m : c.methods) {
         if (!m) break;
         Ref f = Ref::steal(make_function(*m, dict, modname));
-        if (f && m->binding == Binding::Static)
-            f = Ref::steal(PyObject_CallOneArg(runtime().staticmethod, f.get()));
+        if (f && m->binding == Binding::Static) f = Ref::steal(PyObject_CallOneArg(runtime().staticmethod, f.get()));
         if (!f || PyDict_SetItemString(ns.get(), m->name, f.get()) < 0) return false;
     }
     Ref bases;
@@ -119,8 +120,8 @@ bool define_class(PyObject* dict, PyObject* modname, const ClassDef& c) {
         bases = Ref::steal(PyTuple_New(0));
     }
     if (!bases) return false;
-    Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO", c.name,
-                                               bases.get(), ns.get()));
+    Ref cls = Ref::steal(
+        PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO", c.name, bases.get(), ns.get()));
     return cls && PyDict_SetItemString(dict, c.name, cls.get()) == 0;
 }
 
@@ -236,9 +237,8 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = module_definition("sequences",
-                                           "Sequence utilities for counting and scoring with PWMs and DWMs.",
-                                           nullptr, module_slots);
+PyModuleDef module_def = module_definition(
+    "sequences", "Sequence utilities for counting and scoring with PWMs and DWMs.", nullptr, module_slots);
 
 }  // namespace
 

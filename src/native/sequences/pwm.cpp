@@ -1,6 +1,6 @@
 // SequenceMatrix (the factory and the count merge) and NucleotideMatrix.
-#include "sequences/frame/buffer.hpp"
 #include "kernels/kernels.hpp"
+#include "sequences/frame/buffer.hpp"
 #include "sequences/matrix.hpp"
 #include "sequences/units.hpp"
 
@@ -11,8 +11,8 @@ namespace morvane {
 PyObject* matrix_create(Call& c) {
     PyObject* length = c.object(0);
     PyObject* stype = c.object(1);
-    for (auto [name, cls] : {std::pair<const char*, const char*>{"PWM", "NucleotideMatrix"},
-                             {"DWM", "DiNucleotideMatrix"}}) {
+    for (auto [name, cls] :
+         {std::pair<const char*, const char*>{"PWM", "NucleotideMatrix"}, {"DWM", "DiNucleotideMatrix"}}) {
         Ref text = Ref::steal(PyUnicode_FromString(name));
         if (!text) return nullptr;
         int eq = PyObject_RichCompareBool(stype, text.get(), Py_EQ);

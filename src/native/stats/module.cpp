@@ -40,8 +40,7 @@ Ref array_of(const std::vector<T>& v, int type) {
 }
 
 // The integer matrix q (4 by L) and its reach (L + 1), shared by both recursions.
-bool lattice_of(PyObject* q_obj, PyObject* reach_obj, PyObject* bg_obj, Ref* q, Ref* reach, Ref* bg,
-                npy_intp* L) {
+bool lattice_of(PyObject* q_obj, PyObject* reach_obj, PyObject* bg_obj, Ref* q, Ref* reach, Ref* bg, npy_intp* L) {
     *q = Ref::steal(PyArray_FROMANY(q_obj, NPY_INT64, 2, 2, NPY_ARRAY_IN_ARRAY));
     if (!*q) return false;
     const npy_intp* shape = PyArray_SHAPE(reinterpret_cast<PyArrayObject*>(q->get()));
@@ -105,7 +104,8 @@ PyObject* lattice_words(PyObject*, PyObject* args) {
         kl::Words words;
         words.keep_sums = keep_sums != 0;
         // room for the words the caller expects, within the limits: growing would copy them all again
-        const auto room = static_cast<std::size_t>(std::clamp<long long>(std::min(expect, work_limit - work), 0, 1LL << 28));
+        const auto room =
+            static_cast<std::size_t>(std::clamp<long long>(std::min(expect, work_limit - work), 0, 1LL << 28));
         words.score.reserve(room);
         words.prob.reserve(room);
         if (keep_sums) words.sum.reserve(room);
@@ -212,8 +212,7 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = module_definition("_stats",
-                                           "The lattice recursions of morvane.stats, without the GIL.",
+PyModuleDef module_def = module_definition("_stats", "The lattice recursions of morvane.stats, without the GIL.",
                                            module_methods, module_slots);
 
 }  // namespace

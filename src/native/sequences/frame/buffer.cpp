@@ -46,8 +46,11 @@ const char* describe_char(char c, bool complex) {
         case 'g': return complex ? "'complex long double'" : "'long double'";
         case 'T': return "a struct";
         case 'O': return "Python object";
-        case 'P': return "a pointer";
+        case 'P':
+            return "a pointer";
+            // clang-format off
         case 's': case 'p': return "a string";
+        // clang-format on
         default: return "unparsable format string";
     }
 }
@@ -56,11 +59,13 @@ const char* describe_char(char c, bool complex) {
 // module's standard sizes after '=', '<', '>' and '!'.
 Py_ssize_t size_of_char(char c, bool native) {
     switch (c) {
+            // clang-format off
         case '?': case 'c': case 'b': case 'B': return 1;
         case 'h': case 'H': return 2;
         case 'i': case 'I': case 'f': return 4;
         case 'l': case 'L': return native ? static_cast<Py_ssize_t>(sizeof(long)) : 4;
         case 'q': case 'Q': case 'd': return 8;
+        // clang-format on
         case 'g': return static_cast<Py_ssize_t>(sizeof(long double));
         default: return 0;
     }
@@ -68,9 +73,11 @@ Py_ssize_t size_of_char(char c, bool native) {
 
 char group_of_char(char c) {
     switch (c) {
+            // clang-format off
         case 'b': case 'h': case 'i': case 'l': case 'q': return 'I';
         case 'B': case 'H': case 'I': case 'L': case 'Q': case '?': return 'U';
         case 'f': case 'd': case 'g': return 'R';
+        // clang-format on
         default: return 0;
     }
 }
@@ -85,9 +92,11 @@ void skip_digits(const char*& p) {
 Found parse_element(const char*& p, bool native) {
     Found f;
     switch (*p) {
+            // clang-format off
         case '@': case '^': native = true; ++p; break;
         case '=': case '<': native = false; ++p; break;
         case '>': case '!': f.big_endian = true; return f;
+        // clang-format on
         default: break;
     }
     if (*p == 0) return f;  // "end"
@@ -172,8 +181,7 @@ bool BufferView::acquire(PyObject* obj, Elem elem, int ndim, bool writable) {
     if (!held_.acquire(obj, flags)) return false;
     const Py_buffer& view = held_.view();
     if (view.ndim != ndim) {
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim,
-                     view.ndim);
+        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim, view.ndim);
         release();
         return false;
     }

@@ -7,8 +7,8 @@
 #include <cstdint>
 
 #include "common/buffer.hpp"
-#include "sequences/frame/names.hpp"
 #include "kernels/kernels.hpp"
+#include "sequences/frame/names.hpp"
 
 namespace morvane {
 
@@ -50,8 +50,7 @@ bool is_ndarray(PyObject* o);
 
 // Reads obj.<name> as an array attribute: it must be a numpy.ndarray (not None)
 // whose buffer validates as above. `value` keeps the object alive for the view.
-bool read_array_attr(PyObject* obj, const char* name, Elem elem, int ndim, bool writable, Ref& value,
-                     BufferView& view);
+bool read_array_attr(PyObject* obj, const char* name, Elem elem, int ndim, bool writable, Ref& value, BufferView& view);
 
 // The checks of read_array_attr for a value already read from obj.<name>.
 bool view_array(const char* name, PyObject* value, Elem elem, int ndim, bool writable, BufferView& view);
