@@ -287,7 +287,8 @@ struct Work {
     std::vector<std::uint8_t> mer[2];
     std::vector<std::int32_t> list;  // surviving window starts
     std::vector<std::uint8_t> part;  // each window's sum over the filter's head
-    std::vector<Hit> hits;
+    std::vector<Hit> hits;           // the block's, as found
+    std::vector<Hit> sorted;         // by the start's low digit
 };
 
 // Appends the windows base + bit of mask to list, in ascending order.
@@ -514,6 +515,27 @@ void stage_block(const std::uint8_t* codes, std::int64_t n, std::int64_t b0, std
     }
 }
 
+// Appends a block's hits (block at b0) to out ordered by start, those of one
+// start in the order they were found: by motif, forward before reverse. A
+// stable radix sort of the start within the block, two digits of seven bits,
+// the second pass writing into out.
+void append_by_start(const std::vector<Hit>& found, std::int64_t b0, std::vector<Hit>& scratch, std::vector<Hit>& out) {
+    static_assert(kBlock <= std::int64_t{1} << 14, "a start within the block has two digits");
+    std::int32_t at[2][129] = {};  // where each digit's hits go, after the prefix sums
+    for (const Hit& x : found) {
+        ++at[0][((x.start - b0) & 127) + 1];
+        ++at[1][((x.start - b0) >> 7) + 1];
+    }
+    for (auto& digit : at)
+        for (int d = 0; d < 128; ++d) digit[d + 1] += digit[d];
+    scratch.resize(found.size());
+    for (const Hit& x : found) scratch[static_cast<std::size_t>(at[0][(x.start - b0) & 127]++)] = x;
+    const std::size_t base = out.size();
+    out.resize(base + found.size());
+    Hit* o = out.data() + base;
+    for (const Hit& x : scratch) o[at[1][(x.start - b0) >> 7]++] = x;
+}
+
 }  // namespace
 
 void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit, std::vector<Hit>& hits,
@@ -551,12 +573,7 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
             if (strands_ & kForward) scan_side(mo.side[0], k, b0, B, head, by, w);
             if (strands_ & kReverse) scan_side(mo.side[1], k, b0, B, head, by, w);
         }
-        std::sort(w.hits.begin(), w.hits.end(), [](const Hit& a, const Hit& b) {
-            if (a.start != b.start) return a.start < b.start;
-            if (a.motif != b.motif) return a.motif < b.motif;
-            return a.strand > b.strand;
-        });
-        hits.insert(hits.end(), w.hits.begin(), w.hits.end());
+        append_by_start(w.hits, b0, w.sorted, hits);
     }
 }
 
