@@ -199,10 +199,11 @@ def machine_report(seq_module) -> None:
     except OSError:
         pass
     simd = [f for f in ("sse4_2", "avx", "fma", "avx2", "avx512f", "avx512dq", "avx512bw", "avx512vl") if f in flags]
-    path = "avx512" if "avx512f" in flags else "avx2" if "avx2" in flags else "baseline x86-64"
+    from morvane import _scan
+    path = _scan._simd_level()  # the level the kernels picked for this process
     say(f"machine : {model}, {os.cpu_count()} cores, {platform.machine()}, load average "
         + " ".join(f"{v:.2f}" for v in os.getloadavg()))
-    say(f"SIMD    : {' '.join(simd) or 'none beyond baseline'}; widest kernel path the library can pick: {path}")
+    say(f"SIMD    : {' '.join(simd) or 'none beyond baseline'}; kernel level the library runs: {path}")
     say(f"python  : {platform.python_version()}  numpy {np.__version__}  " + versions())
     say(f"morvane : {seq_module.__file__}")
 
@@ -699,7 +700,7 @@ def morvane_scan(fasta: str, scanner, threads: int = 1, scan: bool = True) -> in
         codes = _scan.encode(fa.fetch(chrom, a, min(b + overlap, n)))
         if not scan:
             return 0
-        return len(scanner.scan(codes, b - a)[1])
+        return len(scanner.scan(codes, b - a)[0])
 
     jobs = chunk_jobs(fasta, SCAN_CHUNK)
     if threads == 1:

@@ -108,8 +108,8 @@ void ref_dwm_score(const std::int64_t* seq, std::int64_t n, std::int32_t L, cons
 // pw receives 8 * L doubles per recorded window (bg a = 0..3, then bias a = 0..3,
 // for each m), lg 2 * L (bg, then bias, for each m).
 std::int64_t ref_dwm_record(const std::int64_t* seq, std::int64_t n, std::int32_t L, const double* bias_pwm,
-                            const double* bg_pwm, const double* bias_dwm, const double* bg_dwm, double* pw,
-                            double* lg, std::int64_t max_windows) {
+                            const double* bg_pwm, const double* bias_dwm, const double* bg_dwm, double* pw, double* lg,
+                            std::int64_t max_windows) {
     return run(seq, n, L, bias_pwm, bg_pwm, bias_dwm, bg_dwm, nullptr, pw, lg, max_windows);
 }
 

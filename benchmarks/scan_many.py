@@ -7,7 +7,7 @@ the installed `morvane._scan` unless given (e.g. a CMake build's module). PKL ho
 dict(matrices=[(5, L) float64 arrays], thresholds=[...]). The FASTA is read once in chunks of 1 Mbp (the
 overlap of the widest motif appended) and coded with `_scan.encode`; only `scan` calls are timed. The two
 builds take turns, the best time of each counts, and every hit must be the same: windows, motifs, strands
-and the score's bits. `--per-motif` also times each motif alone (both builds) to show where time goes.
+and the score's bits (a build from before `scan` returned one array of hits is compared column by column). `--per-motif` also times each motif alone (both builds) to show where time goes.
 """
 import argparse
 import importlib.machinery
@@ -58,9 +58,18 @@ def best_of(fns, repeat: int) -> list[float]:
     return best
 
 
+def hit_columns(result) -> list[np.ndarray]:
+    """The motif, start, strand and score of a scan's hits, from the (hits, tested) a build returns
+    or from the (motif, start, strand, score, tested) of builds before it."""
+    if len(result) == 2:
+        return [np.ascontiguousarray(result[0][name]) for name in ("motif", "start", "strand", "score")]
+    return list(result[:4])
+
+
 def same_hits(a, b) -> bool:
     return all(
-        all(np.array_equal(x.view(np.uint8), y.view(np.uint8)) for x, y in zip(ra, rb)) for ra, rb in zip(a, b)
+        all(np.array_equal(x.view(np.uint8), y.view(np.uint8)) for x, y in zip(hit_columns(ra), hit_columns(rb)))
+        for ra, rb in zip(a, b)
     )
 
 
@@ -85,7 +94,7 @@ def main() -> int:
     jobs = chunks(args.fasta, max(m.shape[1] for m in mats) - 1, new.encode)
     s_old, s_new = old.Scanner(mats, thresholds), new.Scanner(mats, thresholds)
     h_old, h_new = scan_all(s_old, jobs), scan_all(s_new, jobs)
-    hits = sum(len(r[1]) for r in h_new)
+    hits = sum(len(hit_columns(r)[0]) for r in h_new)
     if not same_hits(h_old, h_new):
         print("hits differ between the builds", file=sys.stderr)
         return 1
@@ -97,7 +106,7 @@ def main() -> int:
         for k, (P, t) in enumerate(zip(mats, thresholds)):
             a, b = old.Scanner([P], [t]), new.Scanner([P], [t])
             ta, tb = best_of([lambda: scan_all(a, jobs), lambda: scan_all(b, jobs)], 1)
-            n = sum(len(r[1]) for r in scan_all(b, jobs))
+            n = sum(len(hit_columns(r)[0]) for r in scan_all(b, jobs))
             rows.append((P.shape[1], k, n, ta, tb))
         print(" L  motif    hits   old ms   new ms")
         for L, k, n, ta, tb in sorted(rows):

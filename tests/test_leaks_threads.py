@@ -3,7 +3,7 @@
 1. Every callable, on its success path and on its error paths, called many
    times over: no growth of the memory Python traces, of the C heap, of the
    resident set, or of the reference counts of the arguments, the instance
-   and the module's objects.
+   and the module's objects; the same for morvane._scan and morvane._stats.
 2. Several threads counting, preparing and scoring, on separate matrices and
    on shared ones: the results are those of the same work done serially.
 3. Matrices and genomic sequences survive pickling, also into worker
@@ -27,6 +27,7 @@ import pysam
 import pytest
 
 import regions
+from morvane import _scan, _stats
 from morvane.utils import sequences as s
 from regions import Region
 
@@ -253,11 +254,15 @@ def traced():
 @pytest.mark.parametrize("name", list(CASES))
 def test_no_leak(name, traced):
     thunk, exc, watched = CASES[name]
-    calls = CALLS // 10 if name in HEAVY else CALLS
     module_objects = list(vars(s).values()) + [vars(cls)[k] for cls in (
         s.SequenceMatrix, s.NucleotideMatrix, s.DiNucleotideMatrix, s.GenomicSequence) for k in vars(cls)]
-    watched = watched + module_objects
+    with fake_pysam():
+        assert_no_growth(name, thunk, exc, watched + module_objects, CALLS // 10 if name in HEAVY else CALLS)
 
+
+def assert_no_growth(name, thunk, exc, watched, calls):
+    """thunk, called `calls` times after as many to warm up, grows neither the reference counts of
+    `watched` nor the memory Python traces, the C heap or the resident set."""
     def run(n):
         for _ in range(n):
             if exc is None:
@@ -270,7 +275,7 @@ def test_no_leak(name, traced):
                 else:
                     raise AssertionError(f"{name}: {exc.__name__} not raised")
 
-    with fake_pysam(), np.errstate(all="ignore"):
+    with np.errstate(all="ignore"):
         run(calls)                                  # warm up caches, free lists and one-time tables
         gc.collect()
         counts0, traced0 = refcounts(watched), tracemalloc.get_traced_memory()[0]
@@ -285,6 +290,89 @@ def test_no_leak(name, traced):
     if not SANITIZED:
         assert heap1 - heap0 < 256 * 1024, f"C heap grew by {heap1 - heap0} bytes"
         assert rss1 - rss0 < 8 * 1024 * 1024, f"resident set grew by {rss1 - rss0} bytes"
+
+
+# ---------------------------------------------------------------- the scanning and statistics modules
+
+def _native_cases():
+    rng = np.random.default_rng(9)
+    mats = [rng.normal(0, 2, (4, L)) for L in (3, 9, 20)]
+    thresholds = [0.0, 4.0, 9.0]
+    scanner = _scan.Scanner(mats, thresholds)
+    codes = _scan.encode("".join(rng.choice(list("ACGTNacgt"), 5000)))
+    text, raw = "ACGTNacgtn\u00e4" * 20, b"ACGTNacgtn" * 20
+    long_text = "ACGT" * 50_000                             # coded without the GIL
+    wide, strided, two_d = np.zeros(10, np.int64), np.zeros(20, np.uint8)[::2], np.zeros((2, 5), np.uint8)
+    level = _scan._simd_level()
+
+    class Failing:
+        def __array__(self, dtype=None, copy=None):
+            raise ValueError("no matrix here")
+
+    L = 6
+    M = rng.normal(size=(4, L))
+    q = np.floor((M - M.min(axis=0)) * 10).astype(np.int64)
+    reach = np.append(np.cumsum(q.max(axis=0)[::-1])[::-1], 0)
+    bg = np.full(4, 0.25)
+    top = int(reach[0])
+    x = np.linspace(-3.0, 3.0, 25)
+    p = rng.random(40)
+    scores = rng.normal(size=40)
+    return {
+        # _scan, success paths
+        "Scanner": (lambda: _scan.Scanner(mats, thresholds, "both"), None, mats + [mats]),
+        "Scanner from lists": (lambda: _scan.Scanner([m.tolist() for m in mats], thresholds, "-"), None, []),
+        "scan": (lambda: scanner.scan(codes), None, [scanner, codes]),
+        "scan limit offset": (lambda: scanner.scan(codes, 1000, 10**9), None, [scanner, codes]),
+        "dtype and widths": (lambda: (scanner.dtype, scanner.widths), None, [scanner]),
+        "encode str": (lambda: _scan.encode(text), None, [text]),
+        "encode bytes": (lambda: _scan.encode(raw), None, [raw]),
+        "encode long": (lambda: _scan.encode(long_text), None, [long_text]),
+        "simd level": (lambda: (_scan._simd_level(), _scan._force_simd_level(level)), None, []),
+        # _scan, error paths
+        "Scanner not a sequence": (lambda: _scan.Scanner(None, []), TypeError, []),
+        "Scanner bad shape": (lambda: _scan.Scanner(mats + [np.zeros((3, 2))], thresholds + [0.0]), ValueError,
+                              mats),
+        "Scanner failing matrix": (lambda: _scan.Scanner(mats + [Failing()], thresholds + [0.0]), ValueError,
+                                   mats),
+        "Scanner NaN threshold": (lambda: _scan.Scanner(mats, [0.0, float("nan"), 1.0]), ValueError, mats),
+        "Scanner count mismatch": (lambda: _scan.Scanner(mats, [0.0]), ValueError, mats),
+        "Scanner bad strand": (lambda: _scan.Scanner(mats, thresholds, "forward"), ValueError, mats),
+        "scan int64 codes": (lambda: scanner.scan(wide), TypeError, [scanner, wide]),
+        "scan strided codes": (lambda: scanner.scan(strided), ValueError, [scanner, strided]),
+        "scan 2-D codes": (lambda: scanner.scan(two_d), ValueError, [scanner, two_d]),
+        "scan bad limit": (lambda: scanner.scan(codes, "3"), TypeError, [scanner, codes]),
+        "scan offset overflow": (lambda: scanner.scan(codes, None, 2**63 - 10), OverflowError, [scanner, codes]),
+        "encode None": (lambda: _scan.encode(None), TypeError, []),
+        "unknown level": (lambda: _scan._force_simd_level("sse9"), ValueError, []),
+        # _stats, success paths
+        "lattice_bracket": (lambda: _stats.lattice_bracket(q, bg, reach, top // 3, top), None, [q, bg, reach]),
+        "lattice_words": (lambda: _stats.lattice_words(q, M, bg, reach, top // 2, top + 1, 4**L, 0, 4**(L + 1)),
+                          None, [q, M, bg, reach]),
+        "lattice_words gives up": (lambda: _stats.lattice_words(q, M, bg, reach, 0, top + 1, 3, 0, 4**L), None,
+                                   [q, M, bg, reach]),
+        "lattice_tails": (lambda: _stats.lattice_tails(q, M, bg, reach, top // 2, x), None, [q, M, bg, reach, x]),
+        "best_first": (lambda: _stats.best_first(scores, p), None, [scores, p]),
+        # _stats, error paths
+        "lattice q shape": (lambda: _stats.lattice_bracket(q[:3], bg, reach, 0, top), ValueError, [q]),
+        "lattice reach size": (lambda: _stats.lattice_words(q, M, bg, reach[:-1], 0, top, 9, 0, 9), ValueError,
+                               [q, M, reach]),
+        "lattice tails unsorted": (lambda: _stats.lattice_tails(q, M, bg, reach, 0, x[::-1]), ValueError, [x]),
+        "best_first sizes": (lambda: _stats.best_first(scores, p[:5]), ValueError, [scores, p]),
+        "best_first NaN": (lambda: _stats.best_first(np.array([1.0, np.nan]), p[:2]), ValueError, [p]),
+        "lattice bad argument": (lambda: _stats.lattice_bracket(q, bg, reach, "0", top), TypeError, [q]),
+    }
+
+
+NATIVE_CASES = _native_cases()
+NATIVE_HEAVY = {"Scanner", "Scanner from lists", "scan", "encode long", "lattice_words", "lattice_tails"}
+
+
+@pytest.mark.parametrize("name", list(NATIVE_CASES))
+def test_native_no_leak(name, traced):
+    thunk, exc, watched = NATIVE_CASES[name]
+    module_objects = list(vars(_scan).values()) + list(vars(_stats).values())
+    assert_no_growth(name, thunk, exc, watched + module_objects, CALLS // 10 if name in NATIVE_HEAVY else CALLS)
 
 
 # ---------------------------------------------------------------- threads

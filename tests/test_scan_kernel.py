@@ -1,7 +1,5 @@
 """morvane._scan: one-byte coding and the fused scanner, hit for hit against
 NucleotideMatrix.score_sequence of the forward codes and of their reverse complement."""
-import subprocess
-import sys
 import threading
 
 import numpy as np
@@ -36,7 +34,7 @@ def expected_hits(mats, thresholds, codes, strand="both", limit=None):
     for k, (P, t) in enumerate(zip(mats, thresholds)):
         fwd, rev = module_scores(P, codes)
         end = len(fwd) if limit is None else min(limit, len(fwd))
-        tested.append(int(np.count_nonzero(~np.isnan(fwd[:end]))))
+        tested.append(int(np.count_nonzero(~np.isnan(fwd[:end]))) * len(STRANDS[strand]))
         for sign, sc in ((1, fwd), (-1, rev)):
             if sign in STRANDS[strand]:
                 for i in np.flatnonzero(sc[:end] >= t):
@@ -46,18 +44,35 @@ def expected_hits(mats, thresholds, codes, strand="both", limit=None):
 
 
 def as_rows(result):
-    motif, start, strand, score, _ = result
-    return list(zip(start.tolist(), motif.tolist(), strand.tolist(), score.tolist()))
+    hits, _ = result
+    return list(zip(hits["start"].tolist(), hits["motif"].tolist(), hits["strand"].tolist(), hits["score"].tolist()))
 
 
-def assert_same(result, want, tested):
-    motif, start, strand, score, got_tested = result
-    assert (motif.dtype, start.dtype, strand.dtype, score.dtype, got_tested.dtype) == (
-        np.int32, np.int64, np.int8, np.float64, np.int64)
+HIT_FIELDS = [("motif", "i4"), ("start", "i8"), ("strand", "i1"), ("score", "f8")]
+
+
+def window_bytes(codes, start, strand, width, room):
+    """A window as read on its strand, upper case, NUL up to `room` bytes."""
+    window = codes[start:start + width]
+    if strand < 0:
+        window = window[::-1] ^ 1
+    return bytes(b"ATCG"[c] for c in window).ljust(room, b"\0")
+
+
+def assert_same(result, want, tested, codes, mats, offset=0):
+    hits, got_tested = result
+    room = max(P.shape[1] for P in mats)
+    assert hits.dtype == np.dtype(HIT_FIELDS + [("window", f"S{room}")]) and hits.dtype.itemsize == 21 + room
+    assert got_tested.dtype == np.int64
     got = as_rows(result)
-    assert [r[:3] for r in got] == [r[:3] for r in want]
+    assert [r[:3] for r in got] == [(r[0] + offset, *r[1:3]) for r in want]
     # bit for bit, not merely equal
-    assert np.array_equal(score.view(np.uint64), np.array([r[3] for r in want], np.float64).view(np.uint64))
+    assert np.array_equal(hits["score"].view(np.uint64),
+                          np.array([r[3] for r in want], np.float64).view(np.uint64))
+    # the raw bytes of every window, padding included
+    windows = hits.tobytes()
+    assert [windows[i * hits.itemsize + 21:(i + 1) * hits.itemsize] for i in range(len(hits))] == [
+        window_bytes(codes, r[0], r[2], mats[r[1]].shape[1], room) for r in want]
     assert got_tested.tolist() == tested
 
 
@@ -120,7 +135,7 @@ def test_hits_equal_module_scores(L, strand):
     thresholds = [quantile_threshold(P, codes, q) for P, q in zip(mats, (0.99, 0.9, 0.999))]
     want, tested = expected_hits(mats, thresholds, codes, strand)
     assert len(want) > 10
-    assert_same(_scan.Scanner(mats, thresholds, strand).scan(codes), want, tested)
+    assert_same(_scan.Scanner(mats, thresholds, strand).scan(codes), want, tested, codes, mats)
 
 
 @pytest.mark.parametrize("L", [1, 3, 8, 11, 25])
@@ -129,8 +144,8 @@ def test_every_window_at_minus_infinity(L):
     codes = random_codes(rng, 500)
     mats = [random_matrix(rng, L)]
     want, tested = expected_hits(mats, [-np.inf], codes)
-    assert len(want) == 2 * tested[0] > 0
-    assert_same(_scan.Scanner(mats, [-np.inf]).scan(codes), want, tested)
+    assert len(want) == tested[0] > 0
+    assert_same(_scan.Scanner(mats, [-np.inf]).scan(codes), want, tested, codes, mats)
 
 
 def test_many_motifs_of_mixed_widths():
@@ -139,7 +154,7 @@ def test_many_motifs_of_mixed_widths():
     mats = [random_matrix(rng, int(L)) for L in rng.integers(1, 41, 60)]
     thresholds = [quantile_threshold(P, codes, 0.995) for P in mats]
     want, tested = expected_hits(mats, thresholds, codes)
-    assert_same(_scan.Scanner(mats, thresholds).scan(codes), want, tested)
+    assert_same(_scan.Scanner(mats, thresholds).scan(codes), want, tested, codes, mats)
 
 
 @pytest.mark.parametrize("matrix", [
@@ -158,7 +173,7 @@ def test_awkward_values(matrix, L):
     finite = fwd[np.isfinite(fwd)]
     for t in ([float(np.median(finite))] if len(finite) else []) + [-np.inf, 0.0, float(np.nanmax(fwd))]:
         want, tested = expected_hits(mats, [t], codes)
-        assert_same(_scan.Scanner(mats, [t]).scan(codes), want, tested)
+        assert_same(_scan.Scanner(mats, [t]).scan(codes), want, tested, codes, mats)
 
 
 @pytest.mark.parametrize("entries", [
@@ -179,7 +194,7 @@ def test_thresholds_at_the_best_score(entries, L):
     top = float(np.max(scores[~np.isnan(scores)]))
     for t in (top, np.nextafter(top, np.inf), np.inf):
         want, tested = expected_hits([P], [t], codes)
-        assert_same(_scan.Scanner([P], [t]).scan(codes), want, tested)
+        assert_same(_scan.Scanner([P], [t]).scan(codes), want, tested, codes, [P])
 
 
 def weak_column_matrix(rng, L):
@@ -205,13 +220,12 @@ def test_thresholds_on_window_scores_across_blocks_and_chunks(L):
     want, tested = expected_hits(mats, thresholds, codes)
     assert len(want) > 2
     scanner = _scan.Scanner(mats, thresholds)
-    assert_same(scanner.scan(codes), want, tested)
+    assert_same(scanner.scan(codes), want, tested, codes, mats)
     overlap = L
     for chunk in (8192, 8192 + 7, 5000):
         rows = []
         for a in range(0, len(codes), chunk):
-            r = scanner.scan(codes[a:min(a + chunk, len(codes)) + overlap], limit=chunk)
-            rows += [(st + a, *rest) for st, *rest in as_rows(r)]
+            rows += as_rows(scanner.scan(codes[a:min(a + chunk, len(codes)) + overlap], limit=chunk, offset=a))
         assert rows == [tuple(w) for w in want]
 
 
@@ -223,14 +237,14 @@ def test_limit_and_overlapping_chunks_cover_each_window_once():
     scanner = _scan.Scanner(mats, thresholds)
     whole = scanner.scan(codes)
     overlap = max(P.shape[1] for P in mats) - 1
-    rows, tested = [], np.zeros(len(mats), np.int64)
+    parts, tested = [], np.zeros(len(mats), np.int64)
     for a in range(0, len(codes), 777):
         b = min(a + 777, len(codes))
-        r = scanner.scan(codes[a:b + overlap], limit=b - a)
-        rows += [(st + a, *rest) for st, *rest in as_rows(r)]
-        tested += r[4]
-    assert rows == as_rows(whole)
-    assert tested.tolist() == whole[4].tolist()
+        part, counts = scanner.scan(codes[a:b + overlap], b - a, a)
+        parts.append(part)
+        tested += counts
+    assert np.concatenate(parts).tobytes() == whole[0].tobytes()  # windows and all
+    assert tested.tolist() == whole[1].tolist()
 
 
 @pytest.mark.parametrize("limit, keep", [(0, 0), (-5, 0), (10, 10), (10**30, None), (-10**30, 0), (np.int64(3), 3)])
@@ -239,7 +253,7 @@ def test_limit_values(limit, keep):
     codes = random_codes(rng, 300, n_fraction=0, n_runs=0)
     mats = [random_matrix(rng, 5)]
     want, tested = expected_hits(mats, [-np.inf], codes, limit=keep)
-    assert_same(_scan.Scanner(mats, [-np.inf]).scan(codes, limit=limit), want, tested)
+    assert_same(_scan.Scanner(mats, [-np.inf]).scan(codes, limit=limit), want, tested, codes, mats)
 
 
 @pytest.mark.parametrize("n", [0, 1, 4, 5, 6])
@@ -248,7 +262,7 @@ def test_short_sequences(n):
     codes = rng.integers(0, 4, n).astype(np.uint8)
     mats = [random_matrix(rng, 5), random_matrix(rng, 1)]
     want, tested = expected_hits(mats, [-np.inf] * 2, codes)
-    assert_same(_scan.Scanner(mats, [-np.inf] * 2).scan(codes), want, tested)
+    assert_same(_scan.Scanner(mats, [-np.inf] * 2).scan(codes), want, tested, codes, mats)
 
 
 def test_lower_case_scores_as_upper_case():
@@ -257,7 +271,9 @@ def test_lower_case_scores_as_upper_case():
     mixed = "".join(ch.lower() if rng.random() < 0.5 else ch for ch in text)
     mats = [random_matrix(rng, 12)]
     scanner = _scan.Scanner(mats, [-np.inf])
-    assert as_rows(scanner.scan(_scan.encode(mixed))) == as_rows(scanner.scan(_scan.encode(text)))
+    hits = scanner.scan(_scan.encode(mixed))[0]
+    assert hits.tobytes() == scanner.scan(_scan.encode(text))[0].tobytes()  # windows in upper case too
+    assert len(hits) == 2 * (2000 - 11)
 
 
 def test_matrix_layouts_are_copied():
@@ -273,7 +289,7 @@ def test_matrix_layouts_are_copied():
         scanner = _scan.Scanner([given], [t])
         if isinstance(given, np.ndarray):
             given[...] = 0.0  # later changes do not reach the scanner
-        assert_same(scanner.scan(codes), want, tested)
+        assert_same(scanner.scan(codes), want, tested, codes, [P])
 
 
 @settings(max_examples=60, deadline=None)
@@ -291,7 +307,7 @@ def test_property_random_scans(data):
     strand = data.draw(st.sampled_from(list(STRANDS)))
     limit = data.draw(st.one_of(st.none(), st.integers(0, n)))
     want, tested = expected_hits(mats, thresholds, codes, strand, limit)
-    assert_same(_scan.Scanner(mats, thresholds, strand).scan(codes, limit), want, tested)
+    assert_same(_scan.Scanner(mats, thresholds, strand).scan(codes, limit), want, tested, codes, mats)
 
 
 def test_threads_share_one_scanner():
@@ -314,12 +330,129 @@ def test_threads_share_one_scanner():
     assert all(r == want for r in results) and want
 
 
+# ---------------------------------------------------------------- instruction-set levels
+
+
+@pytest.fixture
+def widest_level():
+    yield
+    _scan._force_simd_level(None)
+
+
+def machine_levels():
+    """The instruction-set levels this machine runs, narrowest first (the widest as the module names it)."""
+    widest = _scan._force_simd_level(None)
+    levels = []
+    for name in ("base", "avx2", "avx512"):
+        if _scan._force_simd_level(name) != name:
+            break
+        levels.append(name)
+    _scan._force_simd_level(None)
+    return levels if widest in levels else levels + [widest]
+
+
+def genome_like_codes(rng, n):
+    """Codes of text as genomes have it: soft-masked (lower-case) stretches, N runs short and long,
+    now and then another IUPAC letter."""
+    text = rng.choice(np.array(list("ACGT")), n)
+    for _ in range(n // 3000):
+        a = int(rng.integers(0, n))
+        b = a + int(rng.integers(50, 2000))
+        text[a:b] = np.char.lower(text[a:b])
+    for _ in range(n // 8000):
+        a = int(rng.integers(0, n))
+        text[a:a + int(rng.choice([1, 3, 40, 2500]))] = "N"
+    text[rng.random(n) < 0.0005] = "R"
+    return _scan.encode("".join(text))
+
+
+def test_levels_force_and_report():
+    levels = machine_levels()
+    assert levels[0] == "base" and len(set(levels)) == len(levels)
+    try:
+        for name in levels:
+            assert _scan._force_simd_level(name) == name == _scan._simd_level()
+        with pytest.raises(ValueError, match="sse9"):
+            _scan._force_simd_level("sse9")
+        assert _scan._simd_level() == levels[-1]  # a refused name changes nothing
+        with pytest.raises(TypeError):
+            _scan._force_simd_level(2)
+    finally:
+        assert _scan._force_simd_level(None) == levels[-1] == _scan._simd_level()
+
+
+@pytest.mark.parametrize("strand", ["both", "+", "-"])
+def test_every_level_finds_the_same_hits(strand, widest_level):
+    rng = np.random.default_rng(len(strand))
+    codes = genome_like_codes(rng, 60_000)
+    mats = [weak_column_matrix(rng, L) for L in (6, 8, 11, 15, 19, 21)] + \
+        [random_matrix(rng, L) for L in (1, 2, 3, 30)]
+    thresholds = [quantile_threshold(P, codes, 0.999) for P in mats]
+    scanner = _scan.Scanner(mats, thresholds, strand)
+    overlap = max(scanner.widths) - 1
+
+    def scans():
+        out = [scanner.scan(codes)]
+        for a in range(0, len(codes), 10_007):  # chunks ending anywhere, as morvane.scan reads them
+            out.append(scanner.scan(codes[a:a + 10_007 + overlap], 10_007, a))
+        return [(hits.tobytes(), tested.tolist()) for hits, tested in out]
+
+    results = {}
+    for name in machine_levels():
+        _scan._force_simd_level(name)
+        results[name] = scans()
+    want, tested = expected_hits(mats, thresholds, codes, strand)
+    assert len(want) > 500
+    hits = np.frombuffer(results["base"][0][0], scanner.dtype)
+    assert as_rows((hits, None)) == [tuple(w) for w in want] and results["base"][0][1] == tested
+    for name, result in results.items():
+        assert result == results["base"], name
+
+
 # ---------------------------------------------------------------- bad input
 
 
-def test_widths():
-    assert _scan.Scanner([np.zeros((4, 3)), np.zeros((5, 1))], [0, 1]).widths == (3, 1)
-    assert _scan.Scanner([], []).widths == ()
+def test_widths_and_dtype():
+    scanner = _scan.Scanner([np.zeros((4, 3)), np.zeros((5, 1))], [0, 1])
+    assert scanner.widths == (3, 1) and scanner.dtype == np.dtype(HIT_FIELDS + [("window", "S3")])
+    empty = _scan.Scanner([], [])
+    assert empty.widths == () and empty.dtype == np.dtype(HIT_FIELDS + [("window", "S1")])
+    hits, tested = empty.scan(np.zeros(5, np.uint8))
+    assert hits.dtype == empty.dtype and len(hits) == 0 and tested.shape == (0,)
+
+
+def test_converting_an_item_cannot_change_what_is_read():
+    # __array__ and __float__ run Python code while the arguments are read; emptying the lists
+    # there must not make the scanner read past their new ends
+    class Emptying:
+        def __init__(self, value):
+            self.value = value
+
+        def __array__(self, dtype=None, copy=None):
+            mats.clear()
+            return np.asarray(self.value, dtype=dtype)
+
+        def __float__(self):
+            thresholds.clear()
+            return 0.5
+
+    mats = [Emptying(np.zeros((4, 2)))] + [np.zeros((4, 3))] * 30
+    thresholds = [Emptying(None)] + [1.0] * 30
+    scanner = _scan.Scanner(mats, thresholds)
+    assert scanner.widths == (2,) + (3,) * 30 and not mats and not thresholds
+
+
+def test_offsets():
+    scanner = _scan.Scanner([np.zeros((4, 2))], [-np.inf], "+")
+    codes = np.zeros(10, np.uint8)
+    assert scanner.scan(codes, offset=-4)[0]["start"].tolist() == list(range(-4, 5))
+    last = 2**63 - 1 - len(codes)
+    assert scanner.scan(codes, offset=last)[0]["start"][-1] == last + 8
+    for offset in (last + 1, 2**70):
+        with pytest.raises(OverflowError):
+            scanner.scan(codes, offset=offset)
+    with pytest.raises(TypeError):
+        scanner.scan(codes, offset="3")
 
 
 @pytest.mark.parametrize("mats, thresholds, strand, error, text", [
@@ -354,10 +487,3 @@ def test_scan_rejects(codes, error):
         scanner.scan(codes)
     with pytest.raises(TypeError):
         scanner.scan(np.zeros(10, np.uint8), limit="3")
-
-
-def test_stub_is_faithful_to_the_module(tmp_path):
-    pytest.importorskip("mypy")
-    out = subprocess.run([sys.executable, "-m", "mypy.stubtest", "morvane._scan"], cwd=tmp_path,
-                         capture_output=True, text=True)
-    assert out.returncode == 0 and "Success" in out.stdout, out.stdout + out.stderr

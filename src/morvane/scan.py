@@ -30,8 +30,6 @@ DEFAULT_PVALUE = 1e-4
 CHUNK_SIZE = 1 << 20            # bases owned by one chunk: about 1 MiB of codes
 STRANDS = {"+": (1,), "-": (-1,), "both": (1, -1)}
 MODELS = ("pwm", "dwm")
-# Letters of codes 0..3; a hit never holds a code of 4.
-LETTERS = np.frombuffer(b"ATCGN", dtype=np.uint8)
 
 Chunk = namedtuple("Chunk", "chrom start end limit")   # read [start, end); own windows starting before start + limit
 
@@ -191,6 +189,10 @@ class Job:
         if self.model == "pwm":
             from ._scan import Scanner
             self.scanner = Scanner(self.matrices, self.thresholds, self.strand)
+            self.dtype = self.scanner.dtype
+        else:
+            self.dtype = np.dtype([("motif", np.int32), ("start", np.int64), ("strand", np.int8),
+                                   ("score", np.float64), ("window", f"S{max(self.widths)}")])
 
     def __getstate__(self):
         return {**self.__dict__, "scanner": None}
@@ -199,15 +201,15 @@ class Job:
         self.__dict__.update(state)
         self._build()
 
-    def windows(self, codes, limit):
-        """(motif, start, strand, score) of the hits among windows starting before `limit`,
-        and the windows tested for each motif (N-free ones, every strand scanned counted)."""
+    def scan(self, codes, limit, offset):
+        """The hits among the windows of `codes` starting before `limit`, as one array of
+        `dtype` (starts plus `offset`), and the windows tested for each motif (N-free ones,
+        every strand scanned counted)."""
         if self.scanner is not None:
-            motif, start, strand, score, tested = self.scanner.scan(codes, limit)
-            return motif, start, strand, score, tested * len(STRANDS[self.strand])
-        return self._dwm_windows(codes, limit)
+            return self.scanner.scan(codes, limit, offset)
+        return self._dwm_windows(codes, limit, offset)
 
-    def _dwm_windows(self, codes, limit):
+    def _dwm_windows(self, codes, limit, offset):
         # The module's own scorer on int64 codes of both strands: its exact doubles.
         forward = codes.astype(np.int64)
         reverse = forward[::-1].copy()
@@ -228,27 +230,16 @@ class Job:
                     scores = dwm.score_sequence(reverse)[half:half + n - width + 1][::-1][:count]
                 tested[k] += np.count_nonzero(~np.isnan(scores))
                 starts = np.flatnonzero(scores >= cut)
-                found.append((np.full(starts.size, k, np.int32), starts,
-                              np.full(starts.size, sign, np.int8), scores[starts]))
-        if not found:
-            return (np.empty(0, np.int32), np.empty(0, np.int64), np.empty(0, np.int8),
-                    np.empty(0, np.float64), tested)
-        motif, start, strand, score = (np.concatenate(column) for column in zip(*found))
-        order = np.lexsort((-strand, motif, start))
-        return motif[order], start[order], strand[order], score[order], tested
-
-
-PART_FIELDS = [("motif", np.int32), ("start", np.int64), ("strand", np.int8), ("score", np.float64)]
-
-
-def scan_codes(job, codes, offset, limit):
-    """The hits of one chunk of codes as a small structured array, starts in genome coordinates,
-    and the windows tested per motif."""
-    motif, start, strand, score, tested = job.windows(codes, limit)
-    part = np.empty(len(motif), PART_FIELDS + [("sequence", f"S{max(job.widths)}")])
-    part["motif"], part["start"], part["strand"], part["score"] = motif, start + offset, strand, score
-    part["sequence"] = window_text(codes, motif, start, strand, job.widths)
-    return part, tested
+                part = np.zeros(starts.size, self.dtype)
+                part["motif"], part["start"], part["strand"], part["score"] = k, starts + offset, sign, scores[starts]
+                # each window as read on its strand, upper case (a hit holds no N)
+                window = codes[starts[:, None] + np.arange(width)]
+                if sign < 0:
+                    window = window[:, ::-1] ^ 1
+                part["window"] = np.frombuffer(b"ATCG", np.uint8)[window].view(f"S{width}").ravel()
+                found.append(part)
+        hits = np.concatenate(found) if found else np.empty(0, self.dtype)
+        return hits[np.lexsort((-hits["strand"], hits["motif"], hits["start"]))], tested
 
 
 def groups(labels, n):
@@ -257,21 +248,6 @@ def groups(labels, n):
     order = np.argsort(labels.astype(np.uint16) if n <= 1 << 16 else labels, kind="stable")
     counts = np.bincount(labels, minlength=n)
     return ((k, order[end - count:end]) for k, (end, count) in enumerate(zip(np.cumsum(counts), counts)))
-
-
-def window_text(codes, motif, start, strand, widths):
-    """Each hit's window as read on its strand, upper case, as bytes (a quarter of str's room)."""
-    text = np.zeros(len(motif), f"S{max(widths)}")
-    # one group per motif and strand: 2k forward, 2k + 1 reverse
-    for group, rows in groups(2 * motif.astype(np.int64) + (strand < 0), 2 * len(widths)):
-        if rows.size == 0:
-            continue
-        width = widths[group // 2]
-        window = codes[start[rows, None] + np.arange(width)]
-        if group % 2:
-            window = window[:, ::-1] ^ 1
-        text[rows] = np.ascontiguousarray(LETTERS[window]).view(f"S{width}").ravel()
-    return text
 
 
 def fetch_codes(fasta, chunk):
@@ -283,7 +259,7 @@ def scan_local(job, fasta, chunks, threads, bar):
     """(chunk, hits) in chunk order; with threads, a few chunks are scored at once."""
     if threads == 1:
         for chunk in chunks:
-            part = scan_codes(job, fetch_codes(fasta, chunk), chunk.start, chunk.limit)
+            part = job.scan(fetch_codes(fasta, chunk), chunk.limit, chunk.start)
             bar.update(chunk.limit)
             yield chunk, part
         return
@@ -292,8 +268,7 @@ def scan_local(job, fasta, chunks, threads, bar):
     with ThreadPoolExecutor(threads) as pool:
         pending = deque()
         for chunk in chunks:
-            pending.append((chunk, pool.submit(scan_codes, job, fetch_codes(fasta, chunk),
-                                               chunk.start, chunk.limit)))
+            pending.append((chunk, pool.submit(job.scan, fetch_codes(fasta, chunk), chunk.limit, chunk.start)))
             if len(pending) >= 2 * threads:
                 done, future = pending.popleft()
                 bar.update(done.limit)
@@ -309,7 +284,7 @@ def fetch_and_scan(job, path, chunk):
     import pysam
     with pysam.FastaFile(path) as fasta:
         codes = fetch_codes(fasta, chunk)
-    return scan_codes(job, codes, chunk.start, chunk.limit)
+    return job.scan(codes, chunk.limit, chunk.start)
 
 
 def scan_dask(job, path, chunks, client, bar):
@@ -356,6 +331,7 @@ class Found:
         labels = np.concatenate([part["motif"] for part in self.parts]) if n else np.empty(0, np.int32)
         self.names = [motif.name for motif in motifs]
         self.widths = np.asarray(job.widths, np.int64)
+        self.dtype = job.dtype
         self.pvalue = np.empty(n)
         self.qvalue = np.empty(n) if qvalue else None
 
@@ -387,7 +363,7 @@ class Found:
             if start < hi and lo < end:
                 pieces.append(part[max(lo - start, 0):min(hi, end) - start])
                 chroms.append(chrom)
-        hits = np.concatenate(pieces) if pieces else np.empty(0, PART_FIELDS + [("sequence", "S1")])
+        hits = np.concatenate(pieces) if pieces else np.empty(0, self.dtype)
         table = np.empty(len(hits), hits_dtype(max(map(len, self.chroms), default=1),
                                                max(map(len, self.names)), int(self.widths.max()),
                                                self.qvalue is not None))
@@ -400,7 +376,7 @@ class Found:
         table["motif"] = np.asarray(self.names)[hits["motif"]]
         table["score"] = hits["score"]
         table["strand"] = np.where(hits["strand"] > 0, "+", "-")
-        table["sequence"] = hits["sequence"]  # cast to str in place, no copy of the column
+        table["sequence"] = hits["window"]  # cast to str in place, no copy of the column
         table["pvalue"] = self.pvalue[lo:hi]
         if self.qvalue is not None:
             table["qvalue"] = self.qvalue[lo:hi]

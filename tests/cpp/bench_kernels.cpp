@@ -69,8 +69,6 @@ Grid4 grid4(std::vector<double>& v, std::int64_t L) {
     return g;
 }
 
-const char* name(cpu::Level l) { return l == cpu::Level::Avx512 ? "avx512" : l == cpu::Level::Avx2 ? "avx2" : "base"; }
-
 __attribute__((noinline)) void convert(const std::int64_t* s, double* o, std::int64_t n) {
     for (std::int64_t i = 0; i < n; ++i) o[i] = static_cast<double>(s[i]);
 }
@@ -90,7 +88,7 @@ int main(int argc, char** argv) {
         const std::string a = argv[i];
         if (a == "pwm" || a == "dwm" || a == "coding")
             sections.push_back(a);
-        else if (a == "base" || a == "avx2" || a == "avx512")
+        else if (cpu::Level l; cpu::parse(a.c_str(), &l) && l != cpu::Level::Avx512Vbmi)
             levels.push_back(a);
         else {
             std::fprintf(stderr, "unknown argument %s: expected pwm, dwm, coding, base, avx2 or avx512\n", argv[i]);
@@ -101,11 +99,12 @@ int main(int argc, char** argv) {
         return v.empty() || std::find(v.begin(), v.end(), x) != v.end();
     };
     std::mt19937_64 rng(7);
-    const cpu::Level widest = cpu::detect();
-    std::printf("machine level: %s\n", name(widest));
+    const cpu::Level widest = cpu::widest();
+    std::printf("machine level: %s\n", cpu::name(widest));
     std::vector<cpu::Level> run;
-    for (int lv = 0; lv <= static_cast<int>(widest); ++lv)
-        if (wanted(levels, name(static_cast<cpu::Level>(lv)))) run.push_back(static_cast<cpu::Level>(lv));
+    // The scoring forms: the byte permutes of the widest level add none.
+    for (int lv = 0; lv <= std::min(static_cast<int>(widest), static_cast<int>(cpu::Level::Avx512)); ++lv)
+        if (wanted(levels, cpu::name(static_cast<cpu::Level>(lv)))) run.push_back(static_cast<cpu::Level>(lv));
 
     // ---------------------------------------------------------------- PWM
     if (wanted(sections, "pwm")) {
@@ -124,7 +123,7 @@ int main(int argc, char** argv) {
             const double t = best_of(7, [&] { pwm_score(view(seq), grid(pssm, L), out.data()); });
             const bool same = std::memcmp(out.data(), ref.data(), n * 8) == 0;
             std::printf("  %-6s %.2f ms  = %.2fx conversion, %.2fx faster than plain, bit-identical: %s\n",
-                        name(lv), t * 1e3, t / t_conv, t_plain / t, same ? "yes" : "NO");
+                        cpu::name(lv), t * 1e3, t / t_conv, t_plain / t, same ? "yes" : "NO");
         }
         cpu::limit(widest);
     }
@@ -141,14 +140,18 @@ int main(int argc, char** argv) {
         for (auto* v : {&bd, &gd})
             for (auto& x : *v) x = std::log2(uu(rng));
         const std::int64_t nw = n - L + 1;
-        std::vector<double> out(n), ref(n), pw(static_cast<std::size_t>(nw * L * 8)), lg(static_cast<std::size_t>(nw * L * 2));
+        std::vector<double> out(n), ref(n), pw(static_cast<std::size_t>(nw * L * 8)),
+            lg(static_cast<std::size_t>(nw * L * 2));
         const double t_plain = best_of(2, [&] {
-            morvane::reference::dwm_score(seq, L, grid(bp, L), grid(gp, L), grid4(bd, L), grid4(gd, L), ref.data(), nullptr, nullptr);
+            morvane::reference::dwm_score(seq, L, grid(bp, L), grid(gp, L), grid4(bd, L), grid4(gd, L), ref.data(),
+                                          nullptr, nullptr);
         });
-        morvane::reference::dwm_score(seq, L, grid(bp, L), grid(gp, L), grid4(bd, L), grid4(gd, L), ref.data(), pw.data(), lg.data());
-        std::printf("dwm_score  n=%lld L=%lld: plain loop %.1f ms; each level races the bare calls the plain loop\n"
-                    "           makes (%lld pow(2, x) and %lld log2 on its own arguments)\n",
-                    (long long)n, (long long)L, t_plain * 1e3, (long long)pw.size(), (long long)lg.size());
+        morvane::reference::dwm_score(seq, L, grid(bp, L), grid(gp, L), grid4(bd, L), grid4(gd, L), ref.data(),
+                                      pw.data(), lg.data());
+        std::printf(
+            "dwm_score  n=%lld L=%lld: plain loop %.1f ms; each level races the bare calls the plain loop\n"
+            "           makes (%lld pow(2, x) and %lld log2 on its own arguments)\n",
+            (long long)n, (long long)L, t_plain * 1e3, (long long)pw.size(), (long long)lg.size());
         for (const cpu::Level lv : run) {
             cpu::limit(lv);
             const auto [t, t_calls] = race(
@@ -159,10 +162,11 @@ int main(int argc, char** argv) {
                 },
                 [&] { sink = bare_calls(pw, lg); });
             const bool same = std::memcmp(out.data(), ref.data(), n * 8) == 0;
-            std::printf("  %-6s %.1f ms, bare calls %.1f ms  = %.3fx bare calls, pow lanes: %s, %.2fx faster than plain, "
-                        "bit-identical: %s\n",
-                        name(lv), t * 1e3, t_calls * 1e3, t / t_calls, pow2::available(lv) ? "yes" : "no", t_plain / t,
-                        same ? "yes" : "NO");
+            std::printf(
+                "  %-6s %.1f ms, bare calls %.1f ms  = %.3fx bare calls, pow lanes: %s, %.2fx faster than plain, "
+                "bit-identical: %s\n",
+                cpu::name(lv), t * 1e3, t_calls * 1e3, t / t_calls, pow2::available(lv) ? "yes" : "no", t_plain / t,
+                same ? "yes" : "NO");
         }
         cpu::limit(widest);
     }

@@ -37,8 +37,8 @@ inline void pwm_score(const std::vector<std::int64_t>& seq, Grid2 pssm, double* 
 
 // log2 P(w[m] | the rest of the window). With pw/lg, records the four pow(2, x)
 // arguments and the log2 argument.
-inline double proba(const std::int64_t* w, std::int64_t L, std::int64_t m, Grid2 PWM, Grid4 DWM,
-                    double* pw = nullptr, double* lg = nullptr) {
+inline double proba(const std::int64_t* w, std::int64_t L, std::int64_t m, Grid2 PWM, Grid4 DWM, double* pw = nullptr,
+                    double* lg = nullptr) {
     const std::int64_t Sm = w[m];
     double Cn = 0.0;
     for (std::int64_t a = 0; a < 4; ++a) {

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "check.hpp"
 #include "kernels/cpu.hpp"
 #include "kernels/kernels.hpp"
 #include "kernels/pow2.hpp"
-#include "check.hpp"
 #include "reference.hpp"
 
 using namespace morvane::kernels;
@@ -163,8 +163,8 @@ struct DwmModel {
     std::int64_t L;
     Array bias_pwm, bg_pwm, bias_dwm, bg_dwm;
     DwmModel(std::int64_t L_, int layout = 0)
-        : L(L_), bias_pwm(make2(5, L_, layout)), bg_pwm(make2(5, L_, (layout + 1) % 4)),
-          bias_dwm(make4(L_, layout)), bg_dwm(make4(L_, (layout + 2) % 4)) {}
+        : L(L_), bias_pwm(make2(5, L_, layout)), bg_pwm(make2(5, L_, (layout + 1) % 4)), bias_dwm(make4(L_, layout)),
+          bg_dwm(make4(L_, (layout + 2) % 4)) {}
 };
 
 std::vector<double> run_dwm(const std::vector<std::int64_t>& codes, const DwmModel& d, std::int64_t* ret,
@@ -192,18 +192,14 @@ std::vector<std::int64_t> random_codes(std::int64_t n, double pN) {
     for (auto& c : v) {
         if (uniform(0, 1) < pN) {
             // Anything above 3 counts as N.
-            const std::int64_t odd[] = {4, 4, 4, 5, 7, 8, 9, 255, std::int64_t{1} << 40,
-                                        std::numeric_limits<std::int64_t>::max()};
+            const std::int64_t odd[] = {
+                4, 4, 4, 5, 7, 8, 9, 255, std::int64_t{1} << 40, std::numeric_limits<std::int64_t>::max()};
             c = odd[pick(0, 9)];
         } else {
             c = pick(0, 3);
         }
     }
     return v;
-}
-
-const char* level_name(cpu::Level l) {
-    return l == cpu::Level::Avx512 ? "avx512" : l == cpu::Level::Avx2 ? "avx2" : "base";
 }
 
 // ---------------------------------------------------------------- coding
@@ -230,13 +226,14 @@ void test_coding() {
     for (int c = 0; c < 256; ++c) t8[c] = static_cast<std::uint8_t>(c);
     for (std::uint32_t c : {0x41u, 0x61u, 0x54u, 0x43u, 0x67u, 0x4eu, 0xe4u, 0x141u, 0x147u, 0xff43u, 0x74u})
         t16.push_back(static_cast<std::uint16_t>(c));
-    for (std::uint32_t c : {0x41u, 0x10041u, 0x1f600u, 0x63u, 0x47u, 0x100067u, 0x54u, 0u})
-        t32.push_back(c);
+    for (std::uint32_t c : {0x41u, 0x10041u, 0x1f600u, 0x63u, 0x47u, 0x100067u, 0x54u, 0u}) t32.push_back(c);
 
     auto check_units = [&](auto* text, std::int64_t n) {
         std::vector<std::int64_t> o(static_cast<std::size_t>(n) * 2 + 1, -9);
         // out spread over every other element: the gaps must stay untouched.
         encode(text, n, Strided<std::int64_t>{reinterpret_cast<char*>(o.data()), n, 16});
+        std::vector<std::uint8_t> b(static_cast<std::size_t>(n) + 1, 9);
+        encode(text, n, b.data());
         std::vector<std::int64_t> f(static_cast<std::size_t>(n) + 1, -9), r(static_cast<std::size_t>(n) + 1, -9);
         // rev walks memory backwards.
         encode_both(text, n, Strided<std::int64_t>{reinterpret_cast<char*>(f.data()), n, 8},
@@ -246,18 +243,36 @@ void test_coding() {
             const std::int64_t want = expect(text[i]);
             CHECK_MSG(o[2 * i] == want, "cp %u", static_cast<unsigned>(text[i]));
             CHECK(o[2 * i + 1] == -9);
+            CHECK(b[i] == want);
             CHECK(f[i] == want);
             // rev viewed backwards: view element n-1-i is memory element i.
             const std::int64_t comp = want == 4 ? 4 : (want == 0 ? 1 : want == 1 ? 0 : want == 2 ? 3 : 2);
             CHECK(r[i] == comp);
             gc += want == 2 || want == 3;
         }
-        CHECK(f[n] == -9 && r[n] == -9);
+        CHECK(f[n] == -9 && r[n] == -9 && b[n] == 9);
         CHECK(count_gc(text, n) == gc);
     };
     check_units(t8.data(), 256);
     check_units(t16.data(), static_cast<std::int64_t>(t16.size()));
     check_units(t32.data(), static_cast<std::int64_t>(t32.size()));
+
+    // Every byte value at every place of a 16-byte step and in the tail, into
+    // bytes and into contiguous int64 (both stored sixteen codes at a time).
+    {
+        std::vector<std::uint8_t> text(256 * 3 + 7);
+        for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<std::uint8_t>(i * 7 % 256);
+        for (std::int64_t start = 0; start < 17; ++start) {
+            const std::int64_t n = static_cast<std::int64_t>(text.size()) - start;
+            std::vector<std::uint8_t> b(static_cast<std::size_t>(n) + 1, 9);
+            std::vector<std::int64_t> w(static_cast<std::size_t>(n) + 1, -9);
+            encode(text.data() + start, n, b.data());
+            encode(text.data() + start, n, Strided<std::int64_t>{reinterpret_cast<char*>(w.data()), n, 8});
+            bool same = b[n] == 9 && w[n] == -9;
+            for (std::int64_t i = 0; i < n; ++i) same = same && b[i] == expect(text[start + i]) && w[i] == b[i];
+            CHECK_MSG(same, "encode from offset %lld", static_cast<long long>(start));
+        }
+    }
 
     // encode_both with a forward rev view: rev[n-1-i] complements text[i].
     {
@@ -269,8 +284,8 @@ void test_coding() {
                     Strided<std::int64_t>{reinterpret_cast<char*>(r.data()), n, 8});
         const std::int64_t wr[] = {4, 4, 0, 2, 3, 1, 1};  // reverse complement of AACGTNx
         for (std::int64_t i = 0; i < n; ++i) CHECK(r[i] == wr[i]);
-        encode_both(reinterpret_cast<const std::uint8_t*>(t.data()), 0,
-                    Strided<std::int64_t>{nullptr, 0, 8}, Strided<std::int64_t>{nullptr, 0, 8});
+        encode_both(reinterpret_cast<const std::uint8_t*>(t.data()), 0, Strided<std::int64_t>{nullptr, 0, 8},
+                    Strided<std::int64_t>{nullptr, 0, 8});
     }
 
     // count_gc over lengths that cross the 16-byte and the byte-counter limits,
@@ -303,8 +318,8 @@ void test_checks() {
     Seq big({std::numeric_limits<std::int64_t>::min(), 0, std::numeric_limits<std::int64_t>::max()}, 2);
     CHECK(find_outside(big.view, 3, 0, 4) == 0);
     CHECK(find_outside(big.view, 3, std::numeric_limits<std::int64_t>::min(), 0) == 2);
-    CHECK(find_outside(big.view, 3, std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max()) ==
-          -1);
+    CHECK(find_outside(big.view, 3, std::numeric_limits<std::int64_t>::min(),
+                       std::numeric_limits<std::int64_t>::max()) == -1);
     CHECK(find_code(big.view, 3, 0) == 1);
 }
 
@@ -331,7 +346,8 @@ void test_counting() {
             for (int y = 0; y < 5; ++y)
                 for (int p = 0; p < 2; ++p)
                     for (int q = 0; q < 2; ++q) {
-                        const bool hit = ((x == 0 && p == 0) || (x == 3 && p == 1)) && ((y == 0 && q == 0) || (y == 3 && q == 1));
+                        const bool hit =
+                            ((x == 0 && p == 0) || (x == 3 && p == 1)) && ((y == 0 && q == 0) || (y == 3 && q == 1));
                         CHECK(g.load(x, y, p, q) == (hit ? 0.75 : 0.0));
                         nonzero += g.load(x, y, p, q) != 0.0;
                     }
@@ -366,13 +382,13 @@ void test_counting() {
     for (const std::int64_t L : {1, 3, 4, 5, 8, 13}) {
         const std::int64_t C = L * L * 8;
         const Layout layouts[] = {
-            {{5 * C, C, L * 8, 8}},           // C order
-            {{-5 * C, -C, -L * 8, -8}},       // every axis backwards
-            {{8, 40, 200, 200 * L}},          // Fortran order
-            {{5 * C, C, L * 8, 0}},           // all n of a row on one element
-            {{0, 0, 0, 0}},                   // a single element
-            {{5 * C / 2, C / 2, L * 4, 4}},   // neighbours overlap by four bytes
-            {{5 * C, C + 4, L * 8, 8}},       // codes shifted by half a double
+            {{5 * C, C, L * 8, 8}},          // C order
+            {{-5 * C, -C, -L * 8, -8}},      // every axis backwards
+            {{8, 40, 200, 200 * L}},         // Fortran order
+            {{5 * C, C, L * 8, 0}},          // all n of a row on one element
+            {{0, 0, 0, 0}},                  // a single element
+            {{5 * C / 2, C / 2, L * 4, 4}},  // neighbours overlap by four bytes
+            {{5 * C, C + 4, L * 8, 8}},      // codes shifted by half a double
         };
         for (const Layout& lay : layouts) {
             std::int64_t lo = 0, hi = 0;
@@ -428,7 +444,8 @@ void test_pairs() {
                         const double a = pwm.g2().load(y, q), b = pwm.g2().load(x, p);
                         const double want = (counts.g4().load(x, y, p, q) + (pseudo * a) * b) / denom;
                         CHECK(bits(dwm.g4().load(x, y, p, q)) == bits(want));
-                        differs_if_reordered += bits(want) != bits((counts.g4().load(x, y, p, q) + (pseudo * b) * a) / denom);
+                        differs_if_reordered +=
+                            bits(want) != bits((counts.g4().load(x, y, p, q) + (pseudo * b) * a) / denom);
                     }
         // The random data must be able to tell the factor order apart.
         if (L >= 5) CHECK(differs_if_reordered > 0);
@@ -456,7 +473,9 @@ void test_table_size() {
     CHECK(table_size({5, 0, 1 << 30}) == 0);
     const std::int64_t big = std::int64_t{1} << 31;
     for (std::initializer_list<std::int64_t> f : {std::initializer_list<std::int64_t>{4, big, big, 8},
-                                                  {std::int64_t{1} << 62, 4}, {-1, 2}, {std::int64_t{1} << 61}}) {
+                                                  {std::int64_t{1} << 62, 4},
+                                                  {-1, 2},
+                                                  {std::int64_t{1} << 61}}) {
         bool thrown = false;
         try {
             table_size(f);
@@ -757,16 +776,19 @@ std::int64_t pow2_mismatches(cpu::Level level, std::int64_t count, std::uint64_t
             const std::uint64_t r = splitmix(seed);
             const double u = static_cast<double>(r >> 11) * 0x1p-53;
             switch ((j / 8 + j % 8) % 10) {
+                    // clang-format off
                 case 0: case 1: case 2: case 3: x[j] = -64.0 + 68.0 * u; break;  // what scoring produces
                 case 4: case 5: x[j] = -1100.0 + 2200.0 * u; break;             // across and past the range
                 case 6: case 7: {                                               // every bit pattern
+                    // clang-format on
                     std::memcpy(&x[j], &r, 8);
                     break;
                 }
                 default: x[j] = std::ldexp(2.0 * u - 1.0, static_cast<int>(r % 81) - 70); break;  // tiny
             }
         }
-        const std::size_t n = std::min<std::int64_t>(count - i0, static_cast<std::int64_t>(x.size())) & ~std::int64_t{7};
+        const std::size_t n =
+            std::min<std::int64_t>(count - i0, static_cast<std::int64_t>(x.size())) & ~std::int64_t{7};
         pow2::apply(level, x.data(), got.data(), n);
         for (std::size_t j = 0; j < n; ++j) {
             const double want = std::pow(2.0, x[j]);
@@ -781,27 +803,26 @@ std::int64_t pow2_mismatches(cpu::Level level, std::int64_t count, std::uint64_t
 // Every level whose lanes this processor runs must reproduce pow on the
 // sample, and a glibc that computes pow the known way must let scoring use them.
 void test_pow2() {
-    const cpu::Level widest = cpu::detect();
+    const cpu::Level widest = cpu::widest();
     for (const cpu::Level level : {cpu::Level::Avx512, cpu::Level::Avx2}) {
-        if (static_cast<int>(widest) < static_cast<int>(level) ||
-            (level == cpu::Level::Avx2 && !__builtin_cpu_supports("fma"))) {
-            std::printf("pow(2, x) lanes for %s: not on this processor, scoring calls pow\n", level_name(level));
+        if (static_cast<int>(widest) < static_cast<int>(level) || (level == cpu::Level::Avx2 && !cpu::has_fma())) {
+            std::printf("pow(2, x) lanes for %s: not on this processor, scoring calls pow\n", cpu::name(level));
             CHECK(!pow2::available(level));
             continue;
         }
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 28)
         // glibc's pow has computed this way since 2.28 wherever FMA is; losing
         // the lanes here would silently cost DWM scoring most of its speed.
-        CHECK_MSG(pow2::available(level), "%s", level_name(level));
+        CHECK_MSG(pow2::available(level), "%s", cpu::name(level));
 #endif
         // A lane that rounds one fused step apart differs on a few inputs in
         // ten million: fewer samples would let it pass.
         const std::int64_t count = 104'000'000;
         const std::int64_t bad = pow2_mismatches(level, count, 0x5eed);
         if (pow2::available(level))
-            CHECK_MSG(bad == 0, "%s: %lld of %lld differ", level_name(level), static_cast<long long>(bad),
+            CHECK_MSG(bad == 0, "%s: %lld of %lld differ", cpu::name(level), static_cast<long long>(bad),
                       static_cast<long long>(count));
-        std::printf("pow(2, x) lanes for %s %s: %lld inputs, %lld differ from pow\n", level_name(level),
+        std::printf("pow(2, x) lanes for %s %s: %lld inputs, %lld differ from pow\n", cpu::name(level),
                     pow2::available(level) ? "in use" : "not in use", static_cast<long long>(count),
                     static_cast<long long>(bad));
     }
@@ -817,7 +838,7 @@ int main() {
     test_pairs();
     test_table_size();
     test_pow2();
-    const cpu::Level widest = cpu::detect();
+    const cpu::Level widest = cpu::widest();
     for (int lv = 0; lv <= static_cast<int>(widest); ++lv) {
         const cpu::Level got = cpu::limit(static_cast<cpu::Level>(lv));
         const int before = failures;
@@ -828,7 +849,7 @@ int main() {
         test_negative_codes();
         test_pwm_random();
         test_dwm_random();
-        std::printf("level %-6s %s\n", level_name(got), failures == before ? "ok" : "FAILED");
+        std::printf("level %-6s %s\n", cpu::name(got), failures == before ? "ok" : "FAILED");
     }
     cpu::limit(widest);
     std::printf("%d checks, %d failures\n", checks, failures);

@@ -10,9 +10,9 @@
 #include <random>
 #include <vector>
 
+#include "check.hpp"
 #include "kernels/cpu.hpp"
 #include "kernels/scan.hpp"
-#include "check.hpp"
 
 using namespace morvane::kernels;
 
@@ -55,9 +55,9 @@ std::vector<scan::Hit> reference(std::vector<Matrix>& mats, const std::vector<do
         for (std::size_t k = 0; k < mats.size(); ++k) {
             if (s + mats[k].L > n) continue;
             for (int sign : {1, -1}) {
-                const double v = window_score(mats[k], codes, s, sign);
-                if (sign > 0 && !std::isnan(v)) ++tested[k];
                 if (!(strands & (sign > 0 ? scan::kForward : scan::kReverse))) continue;
+                const double v = window_score(mats[k], codes, s, sign);
+                if (!std::isnan(v)) ++tested[k];
                 if (v >= thr[k]) hits.push_back({s, static_cast<std::int32_t>(k), static_cast<std::int8_t>(sign), v});
             }
         }
@@ -70,6 +70,39 @@ bool same(const std::vector<scan::Hit>& a, const std::vector<scan::Hit>& b) {
         if (a[i].start != b[i].start || a[i].motif != b[i].motif || a[i].strand != b[i].strand ||
             std::memcmp(&a[i].score, &b[i].score, sizeof(double)) != 0)
             return false;
+    return true;
+}
+
+// The records of hits: each field where the layout puts it, the start moved
+// by offset, and the window spelled on its strand, NUL after its width.
+bool same_records(const scan::Scanner& scanner, const std::vector<scan::Hit>& hits,
+                  const std::vector<std::uint8_t>& codes, std::int64_t offset) {
+    const std::int64_t size = scanner.record_size();
+    std::vector<char> out(hits.size() * static_cast<std::size_t>(size) + 1, '?');
+    scanner.write_records(hits, codes.data(), static_cast<std::int64_t>(codes.size()), offset, out.data());
+    if (out.back() != '?') return false;  // nothing past the last record
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+        const char* r = out.data() + i * static_cast<std::size_t>(size);
+        const scan::Hit& h = hits[i];
+        std::int32_t motif;
+        std::int64_t start;
+        std::int8_t strand;
+        double score;
+        std::memcpy(&motif, r + scan::record::kMotif, 4);
+        std::memcpy(&start, r + scan::record::kStart, 8);
+        std::memcpy(&strand, r + scan::record::kStrand, 1);
+        std::memcpy(&score, r + scan::record::kScore, 8);
+        if (motif != h.motif || start != h.start + offset || strand != h.strand ||
+            std::memcmp(&score, &h.score, 8) != 0)
+            return false;
+        const std::int64_t L = scanner.widths()[static_cast<std::size_t>(h.motif)];
+        for (std::int64_t m = scan::record::kWindow; m < size; ++m) {
+            const std::int64_t j = m - scan::record::kWindow;
+            const char want =
+                j >= L ? '\0' : "ATCG"[h.strand > 0 ? codes[h.start + j] : codes[h.start + L - 1 - j] ^ 1];
+            if (r[m] != want) return false;
+        }
+    }
     return true;
 }
 
@@ -122,6 +155,7 @@ void test_random(std::mt19937_64& g, int round) {
     scanner.scan(codes.data(), n, limit, got, tested.data());
     CHECK_MSG(same(got, want), "round %d: %zu hits, want %zu", round, got.size(), want.size());
     CHECK_MSG(tested == want_tested, "round %d: tested counts", round);
+    CHECK_MSG(same_records(scanner, got, codes, round % 3 == 0 ? 0 : 1000003 * round), "round %d: records", round);
 }
 
 // Motifs whose best window is planted at the edges of the filter's batches
@@ -151,7 +185,7 @@ void test_edges(std::mt19937_64& g) {
                 if (at < 0 || at + L > n) continue;
                 std::copy(best.begin(), best.end(), codes.begin() + at);
                 if (at >= 3) codes[at - 1] = codes[at - 3] = 4;  // N just before
-                if (at + L + 1 < n) codes[at + L + 1] = 200;      // and one past a base
+                if (at + L + 1 < n) codes[at + L + 1] = 200;     // and one past a base
             }
             const double top = window_score(P, codes, n - L, 1);
             for (const double t : {top, std::nextafter(top, kInf), std::nextafter(top, -kInf)}) {
@@ -168,40 +202,24 @@ void test_edges(std::mt19937_64& g) {
                           static_cast<long long>(n), static_cast<long long>(L), got.size(), want.size());
                 CHECK_MSG(tested == want_tested, "edges n %lld L %lld: tested counts", static_cast<long long>(n),
                           static_cast<long long>(L));
+                CHECK_MSG(same_records(scanner, got, codes, -n), "edges n %lld L %lld: records",
+                          static_cast<long long>(n), static_cast<long long>(L));
             }
         }
     }
 }
 
-// Every byte value, at every place of a 16-byte step and in the tail.
-void test_encode() {
-    std::vector<std::uint8_t> text(256 * 3 + 7), out(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<std::uint8_t>(i * 7 % 256);
-    for (std::int64_t start = 0; start < 17; ++start) {
-        const std::int64_t n = static_cast<std::int64_t>(text.size()) - start;
-        scan::encode(text.data() + start, n, out.data());
-        bool same = true;
-        for (std::int64_t i = 0; i < n; ++i) same = same && out[i] == code_of(text[start + i]);
-        CHECK_MSG(same, "encode from offset %lld", static_cast<long long>(start));
-    }
-}
-
-const char* level_name(cpu::Level l) {
-    return l == cpu::Level::Avx512 ? "avx512" : l == cpu::Level::Avx2 ? "avx2" : "base";
-}
-
 }  // namespace
 
 int main() {
-    test_encode();
-    const cpu::Level widest = cpu::detect();
+    const cpu::Level widest = cpu::widest();
     for (int lv = 0; lv <= static_cast<int>(widest); ++lv) {
         const cpu::Level got = cpu::limit(static_cast<cpu::Level>(lv));
         const int before = failures;
         std::mt19937_64 g(20240611);
         for (int round = 0; round < 150; ++round) test_random(g, round);
         test_edges(g);
-        std::printf("scan level %-6s %s\n", level_name(got), failures == before ? "ok" : "FAILED");
+        std::printf("scan level %-6s %s\n", cpu::name(got), failures == before ? "ok" : "FAILED");
     }
     cpu::limit(widest);
     std::printf("%d checks, %d failures\n", checks, failures);

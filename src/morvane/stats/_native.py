@@ -1,8 +1,5 @@
 """The native lattice recursions the statistics call: every call of the package goes through here."""
 
-from .. import _scan
+from .._stats import best_first, lattice_bracket, lattice_tails, lattice_words
 
-lattice_bracket = _scan._lattice_bracket
-lattice_words = _scan._lattice_words
-lattice_tails = _scan._lattice_tails
-best_first = _scan._best_first
+__all__ = ["best_first", "lattice_bracket", "lattice_tails", "lattice_words"]

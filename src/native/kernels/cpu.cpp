@@ -5,11 +5,20 @@ namespace morvane::kernels {
 namespace cpu {
 namespace {
 
+constexpr Level scoring(Level l) { return l == Level::Avx512Vbmi ? Level::Avx512 : l; }
+
+// The scanner filters groups of two columns where a 16-entry table fits a
+// byte shuffle (AVX2, and AVX-512 without byte permutes), of three where one
+// permute looks up 64 entries, and one window at a time, where the larger
+// groups make the fewest lookups.
+constexpr int scan_group(Level l) { return l == Level::Avx2 || l == Level::Avx512 ? 2 : 3; }
+
 template <Level L>
-constexpr Table forms{L, &pwm_score_at<L>, &dwm_score_at<L>};
+constexpr Table forms{L, &pwm_score_at<scoring(L)>, &dwm_score_at<scoring(L)>, &scan_head_at<L>, scan_group(L)};
 
 Table for_level(Level level) {
     switch (level) {
+        case Level::Avx512Vbmi: return forms<Level::Avx512Vbmi>;
         case Level::Avx512: return forms<Level::Avx512>;
         case Level::Avx2: return forms<Level::Avx2>;
         case Level::Base: break;
@@ -18,17 +27,26 @@ Table for_level(Level level) {
 }
 
 Table& current() {
-    static Table t = for_level(detect());
+    static Table t = for_level(widest());
     return t;
 }
 
 }  // namespace
 
+Level widest() {
+    static const Level level = probe();
+    return level;
+}
+
+bool has_fma() {
+    static const bool fma = probe_fma();
+    return fma;
+}
+
 const Table& table() { return current(); }
 
 Level limit(Level cap) {
-    const Level widest = detect();
-    current() = for_level(static_cast<int>(cap) < static_cast<int>(widest) ? cap : widest);
+    current() = for_level(static_cast<int>(cap) < static_cast<int>(widest()) ? cap : widest());
     return current().level;
 }
 

@@ -156,8 +156,8 @@ void sums_base(const std::uint8_t* S, const Tables& t, double* X) {
 // The accumulators must stay in registers: the j loops are unrolled at any
 // optimisation level.
 template <int G>
-__attribute__((target("avx2"), always_inline)) inline void group256(const std::uint8_t* S, const Tables& t,
-                                                                    std::int64_t m0, double* X) {
+MORVANE_AVX2 __attribute__((always_inline)) inline void group256(const std::uint8_t* S, const Tables& t,
+                                                                 std::int64_t m0, double* X) {
     const std::int64_t L = t.L;
     __m256d a[2 * G];
 #pragma GCC unroll 16
@@ -172,7 +172,7 @@ __attribute__((target("avx2"), always_inline)) inline void group256(const std::u
     for (int j = 0; j < 2 * G; ++j) _mm256_store_pd(X + m0 * 8 + 4 * j, _mm256_add_pd(a[j], _mm256_load_pd(p + 4 * j)));
 }
 
-__attribute__((target("avx2"))) void sums256(const std::uint8_t* S, const Tables& t, double* X) {
+MORVANE_AVX2 void sums256(const std::uint8_t* S, const Tables& t, double* X) {
     std::int64_t m = 0;
     for (; m + 4 <= t.L; m += 4) group256<4>(S, t, m, X);
     for (; m < t.L; ++m) group256<1>(S, t, m, X);
@@ -180,15 +180,15 @@ __attribute__((target("avx2"))) void sums256(const std::uint8_t* S, const Tables
 
 // sums256 and the powers 2^X by the C library's own operations (pow2.hpp);
 // only for processors with FMA.
-__attribute__((target("avx2,fma"))) void sums256_pow(const std::uint8_t* S, const Tables& t, double* X, double* Pw) {
+MORVANE_AVX2_FMA void sums256_pow(const std::uint8_t* S, const Tables& t, double* X, double* Pw) {
     sums256(S, t, X);
     for (std::int64_t i = 0; i < t.L * 8; i += 4) _mm256_store_pd(Pw + i, pow2::eval4(_mm256_load_pd(X + i)));
 }
 
 // With Pw, also the powers 2^X by the C library's own operations (pow2.hpp).
 template <int G>
-__attribute__((target("avx512f"), always_inline)) inline void group512(const std::uint8_t* S, const Tables& t,
-                                                                       std::int64_t m0, double* X, double* Pw) {
+MORVANE_AVX512 __attribute__((always_inline)) inline void group512(const std::uint8_t* S, const Tables& t,
+                                                                   std::int64_t m0, double* X, double* Pw) {
     const std::int64_t L = t.L;
     __m512d a[G];
 #pragma GCC unroll 16
@@ -207,7 +207,7 @@ __attribute__((target("avx512f"), always_inline)) inline void group512(const std
     }
 }
 
-__attribute__((target("avx512f"))) void sums512(const std::uint8_t* S, const Tables& t, double* X, double* Pw) {
+MORVANE_AVX512 void sums512(const std::uint8_t* S, const Tables& t, double* X, double* Pw) {
     std::int64_t m = 0;
     for (; m + 8 <= t.L; m += 8) group512<8>(S, t, m, X, Pw);
     if (m + 4 <= t.L) {

@@ -80,10 +80,12 @@ inline std::size_t table_size(std::initializer_list<std::int64_t> factors) {
 // Code of one character (code point): A/a 0, T/t 1, C/c 2, G/g 3, anything else 4.
 constexpr std::int64_t code_of(std::uint32_t cp) {
     switch (cp) {
+            // clang-format off
         case 'A': case 'a': return 0;
         case 'T': case 't': return 1;
         case 'C': case 'c': return 2;
         case 'G': case 'g': return 3;
+        // clang-format on
         default: return 4;
     }
 }
@@ -94,6 +96,11 @@ constexpr std::int64_t complement_of(std::int64_t code) { return code < 4 ? code
 void encode(const std::uint8_t* text, std::int64_t n, Strided<std::int64_t> out);
 void encode(const std::uint16_t* text, std::int64_t n, Strided<std::int64_t> out);
 void encode(const std::uint32_t* text, std::int64_t n, Strided<std::int64_t> out);
+
+// out[i] = code_of(text[i]) as one byte, for i < n.
+void encode(const std::uint8_t* text, std::int64_t n, std::uint8_t* out);
+void encode(const std::uint16_t* text, std::int64_t n, std::uint8_t* out);
+void encode(const std::uint32_t* text, std::int64_t n, std::uint8_t* out);
 
 // fwd[i] = code_of(text[i]) and rev[n-1-i] = complement_of(code_of(text[i])), one pass.
 void encode_both(const std::uint8_t* text, std::int64_t n, Strided<std::int64_t> fwd, Strided<std::int64_t> rev);

@@ -66,14 +66,14 @@ constexpr std::size_t kKeptCells = std::size_t{1} << 18;
 // one column gives the next, from its four shifted copies. The terms are never negative, so
 // starting from the first term gives the sums that starting from 0.0 does. Separate pointers
 // that never overlap, so the loop runs on vectors.
-void mix(const double* __restrict a, const double* __restrict b, const double* __restrict c,
-         const double* __restrict d, const double* w, double* __restrict out, std::int64_t n) {
+void mix(const double* __restrict a, const double* __restrict b, const double* __restrict c, const double* __restrict d,
+         const double* w, double* __restrict out, std::int64_t n) {
     const double w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3];
     for (std::int64_t j = 0; j < n; ++j) out[j] = a[j] * w0 + b[j] * w1 + c[j] * w2 + d[j] * w3;
 }
 
-void mix(const double* __restrict a, const double* __restrict b, const double* __restrict c,
-         const double* __restrict d, double* __restrict out, std::int64_t n) {
+void mix(const double* __restrict a, const double* __restrict b, const double* __restrict c, const double* __restrict d,
+         double* __restrict out, std::int64_t n) {
     for (std::int64_t j = 0; j < n; ++j) out[j] = a[j] + b[j] + c[j] + d[j];
 }
 
@@ -353,7 +353,8 @@ void best_first(const double* x, const double* p, std::int64_t n, double* sorted
             if (j - i > 1 && !std::is_sorted(k1 + i, k1 + j)) {
                 run.clear();
                 for (std::int64_t k = i; k < j; ++k) run.emplace_back(k1[k], p1[k]);
-                std::stable_sort(run.begin(), run.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+                std::stable_sort(run.begin(), run.end(),
+                                 [](const auto& a, const auto& b) { return a.first < b.first; });
                 for (std::int64_t k = i; k < j; ++k) std::tie(k1[k], p1[k]) = run[static_cast<std::size_t>(k - i)];
             }
             i = j;

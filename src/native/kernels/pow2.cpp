@@ -6,6 +6,7 @@ namespace morvane::kernels::pow2 {
 
 // Generated with 300-bit arithmetic: for k < 128, H = 2^(k/128) rounded to
 // nearest, then the rounded (2^(k/128) - H) / H, and the bits of H less k << 45.
+// clang-format off
 alignas(64) const std::uint64_t kTable[256] = {
     0x0000000000000000, 0x3ff0000000000000, 0x3c9b3b4f1a88bf6e, 0x3feff63da9fb3335,
     0xbc7160139cd8dc5d, 0x3fefec9a3e778061, 0xbc905e7a108766d1, 0x3fefe315e86e7f85,
@@ -72,11 +73,13 @@ alignas(64) const std::uint64_t kTable[256] = {
     0x3c8a64a931d185ee, 0x3fefd0765b6e4540, 0xbc8e37bae43be3ed, 0x3fefdbfdad9cbe14,
     0x3c77893b4d91cd9d, 0x3fefe7c1819e90d8, 0x3c5305c14160cc89, 0x3feff3c22b8f71f1,
 };
+// clang-format on
 
 namespace {
 
 // Inputs whose powers glibc does not round correctly: a library that computes
 // pow(2, x) any other way disagrees on some of them.
+// clang-format off
 constexpr double kProbes[] = {
     -0x1.b52c1b360c46ep+4, -0x1.8c3950846f0e8p+2, -0x1.056278f2c0ebap+5, -0x1.0d53f396f9e3ep+4,
     -0x1.895de0062c578p+2, -0x1.cdfd1eaf1e5a8p+5, -0x1.dc33166760bf3p+5, -0x1.d091461073060p+0,
@@ -87,24 +90,21 @@ constexpr double kProbes[] = {
     0x1.1ffe09aed9afdp+9,  -0x1.4653265807711p+9, 0x1.d36994dc1e69cp+7,  -0x1.5821b89e2974ap+9,
     -0x1.d984e49c78f0fp+8, -0x1.05da25920c94ap+9, -0x1.76ef903d6cda9p+8, 0x1.ebcfd66fb7300p+4,
 };
+// clang-format on
 
-__attribute__((target("avx512f"))) void apply8(const double* x, double* out, std::size_t n) {
+MORVANE_AVX512 void apply8(const double* x, double* out, std::size_t n) {
     for (std::size_t i = 0; i < n; i += 8) _mm512_storeu_pd(out + i, eval8(_mm512_loadu_pd(x + i)));
 }
 
-__attribute__((target("avx2,fma"))) void apply4(const double* x, double* out, std::size_t n) {
+MORVANE_AVX2_FMA void apply4(const double* x, double* out, std::size_t n) {
     for (std::size_t i = 0; i < n; i += 4) _mm256_storeu_pd(out + i, eval4(_mm256_loadu_pd(x + i)));
 }
 
 // The processor can run this level's lanes (AVX2 ones also need FMA, which
 // every AVX-512 processor has).
 bool runs(cpu::Level level) {
-    if (level == cpu::Level::Base || static_cast<int>(cpu::detect()) < static_cast<int>(level)) return false;
-#if defined(__x86_64__) || defined(__i386__)
-    return level != cpu::Level::Avx2 || __builtin_cpu_supports("fma");
-#else
-    return false;
-#endif
+    if (level == cpu::Level::Base || static_cast<int>(cpu::widest()) < static_cast<int>(level)) return false;
+    return level != cpu::Level::Avx2 || cpu::has_fma();
 }
 
 template <std::size_t N>
@@ -131,9 +131,11 @@ bool check(cpu::Level level) {
         const double u = static_cast<double>(s >> 11) * 0x1p-53;
         x[i] = i < 3072 ? -64.0 + 68.0 * u : -1500.0 + 3000.0 * u;
     }
+    // clang-format off
     const double edges[] = {0x1p-65, -0x1p-65, 0x1.fffffffffffffp-66, 0x1p-54, 0.0, -0.0, 738.0, -738.0,
                             0x1.7p9, -0x1.7p9, 1023.9, -1074.5, 2.5, -3.25, 1.0, -1.0,
                             HUGE_VAL, -HUGE_VAL, 0x1p63, -0x1p62, 1e-300, 708.0, -708.5, 511.9};
+    // clang-format on
     return agrees(level, x) && agrees(level, edges);
 }
 

@@ -29,12 +29,12 @@ namespace morvane::kernels::pow2 {
 extern const std::uint64_t kTable[256];
 
 namespace c {
-constexpr std::uint64_t kLog2Hi = 0x3fe62e42fefa39efull;    // log(2) as glibc's pow holds it: head
-constexpr std::uint64_t kLog2Lo = 0x3c7abc9e3b398000ull;    // and tail
-constexpr std::uint64_t kInvLn2N = 0x40671547652b82feull;   // 128 / ln 2
-constexpr std::uint64_t kNegLn2HiN = 0xbf762e42fefa0000ull; // -ln 2 / 128, head
-constexpr std::uint64_t kNegLn2LoN = 0xbd0cf79abc9e3b3aull; // and tail
-constexpr std::uint64_t kShift = 0x4338000000000000ull;     // 0x1.8p52: rounds to integer
+constexpr std::uint64_t kLog2Hi = 0x3fe62e42fefa39efull;     // log(2) as glibc's pow holds it: head
+constexpr std::uint64_t kLog2Lo = 0x3c7abc9e3b398000ull;     // and tail
+constexpr std::uint64_t kInvLn2N = 0x40671547652b82feull;    // 128 / ln 2
+constexpr std::uint64_t kNegLn2HiN = 0xbf762e42fefa0000ull;  // -ln 2 / 128, head
+constexpr std::uint64_t kNegLn2LoN = 0xbd0cf79abc9e3b3aull;  // and tail
+constexpr std::uint64_t kShift = 0x4338000000000000ull;      // 0x1.8p52: rounds to integer
 constexpr std::uint64_t kC2 = 0x3fdffffffffffdbdull;
 constexpr std::uint64_t kC3 = 0x3fc555555555543cull;
 constexpr std::uint64_t kC4 = 0x3fa55555cf172b91ull;
@@ -50,21 +50,21 @@ bool available(cpu::Level level);
 // pow: the probe and the tests run every input through this.
 void apply(cpu::Level level, const double* x, double* out, std::size_t n);
 
-__attribute__((target("avx512f"), always_inline)) inline __m512d dbl(std::uint64_t bits) {
+MORVANE_AVX512 __attribute__((always_inline)) inline __m512d dbl(std::uint64_t bits) {
     return _mm512_castsi512_pd(_mm512_set1_epi64(static_cast<long long>(bits)));
 }
 
 // gcc 12 reports the "undefined" pass-through source of the plain shift and
 // gather intrinsics as uninitialised; full-mask forms are the same instructions.
-__attribute__((target("avx512f"), always_inline)) inline __m512i srl(__m512i v, unsigned n) {
+MORVANE_AVX512 __attribute__((always_inline)) inline __m512i srl(__m512i v, unsigned n) {
     return _mm512_mask_srli_epi64(v, static_cast<__mmask8>(0xFF), v, n);
 }
-__attribute__((target("avx512f"), always_inline)) inline __m512i sll(__m512i v, unsigned n) {
+MORVANE_AVX512 __attribute__((always_inline)) inline __m512i sll(__m512i v, unsigned n) {
     return _mm512_mask_slli_epi64(v, static_cast<__mmask8>(0xFF), v, n);
 }
 
 // pow(2.0, y[k]) for the eight lanes of y.
-__attribute__((target("avx512f"), always_inline)) inline __m512d eval8(__m512d y) {
+MORVANE_AVX512 __attribute__((always_inline)) inline __m512d eval8(__m512d y) {
     const __m512i mask11 = _mm512_set1_epi64(0x7ff);
     const __m512i yb = _mm512_castpd_si512(y);
     const __m512i ty = _mm512_and_si512(srl(yb, 52), mask11);
@@ -110,19 +110,19 @@ __attribute__((target("avx512f"), always_inline)) inline __m512d eval8(__m512d y
 
 // The same operations four lanes at a time. AVX2 has no unsigned 64-bit
 // compare, so the range tests flip the sign bit and compare signed.
-__attribute__((target("avx2,fma"), always_inline)) inline __m256d dbl4(std::uint64_t bits) {
+MORVANE_AVX2_FMA __attribute__((always_inline)) inline __m256d dbl4(std::uint64_t bits) {
     return _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(bits)));
 }
 
 // All ones in the lanes where a <= b as unsigned 64-bit integers.
-__attribute__((target("avx2,fma"), always_inline)) inline __m256i cmple_epu64(__m256i a, __m256i b) {
+MORVANE_AVX2_FMA __attribute__((always_inline)) inline __m256i cmple_epu64(__m256i a, __m256i b) {
     const __m256i sign = _mm256_set1_epi64x(static_cast<long long>(0x8000000000000000ull));
     return _mm256_andnot_si256(_mm256_cmpgt_epi64(_mm256_xor_si256(a, sign), _mm256_xor_si256(b, sign)),
                                _mm256_set1_epi64x(-1));
 }
 
 // pow(2.0, y[k]) for the four lanes of y.
-__attribute__((target("avx2,fma"), always_inline)) inline __m256d eval4(__m256d y) {
+MORVANE_AVX2_FMA __attribute__((always_inline)) inline __m256d eval4(__m256d y) {
     const __m256i mask11 = _mm256_set1_epi64x(0x7ff);
     const __m256i yb = _mm256_castpd_si256(y);
     const __m256i ty = _mm256_and_si256(_mm256_srli_epi64(yb, 52), mask11);

@@ -61,10 +61,10 @@ std::int64_t stage_scalar(Strided<std::int64_t> seq, std::int64_t lo, std::int64
 // ------------------------------------------------------------ AVX-512
 // The unmasked intrinsics pass an "undefined" source that gcc 12 flags as
 // uninitialised; full-mask forms are the same instructions.
-__attribute__((target("avx512f"))) inline __m512d lookup512(__m512i i, __m512d t) {
+MORVANE_AVX512 inline __m512d lookup512(__m512i i, __m512d t) {
     return _mm512_mask_permutexvar_pd(t, static_cast<__mmask8>(0xFF), i, t);
 }
-__attribute__((target("avx512f"))) inline __m512i maxu512(__m512i a, __m512i b) {
+MORVANE_AVX512 inline __m512i maxu512(__m512i a, __m512i b) {
     return _mm512_mask_max_epu64(a, static_cast<__mmask8>(0xFF), a, b);
 }
 
@@ -78,8 +78,8 @@ __attribute__((target("avx512f"))) inline __m512i maxu512(__m512i a, __m512i b) 
 // lie in 0..7: a window holding N then sums to that very NaN and no maxima
 // are needed (the caller checked that no other sum can be NaN).
 template <bool Track>
-__attribute__((target("avx512f"))) std::uint64_t windows512(const char* codes, std::int64_t count, const double* T,
-                                                            std::int64_t L, double* out) {
+MORVANE_AVX512 std::uint64_t windows512(const char* codes, std::int64_t count, const double* T, std::int64_t L,
+                                        double* out) {
     const __m512d nan = _mm512_set1_pd(kNaN);
     const __m512i three = _mm512_set1_epi64(3);
     __m512i seen = _mm512_setzero_si512();
@@ -127,7 +127,7 @@ __attribute__((target("avx512f"))) std::uint64_t windows512(const char* codes, s
 // Contiguous codes are read in place; strided ones are first gathered into a
 // block buffer. The last partial group of a block runs on a zero-padded copy.
 // True when every code of codes[0, len) lies in 0..7.
-__attribute__((target("avx512f"))) bool within7(const char* codes, std::int64_t len) {
+MORVANE_AVX512 bool within7(const char* codes, std::int64_t len) {
     __m512i any = _mm512_setzero_si512();
     std::int64_t i = 0;
     for (; i + 8 <= len; i += 8) any = _mm512_or_si512(any, _mm512_loadu_si512(codes + i * 8));
@@ -179,8 +179,7 @@ std::int64_t score512(Strided<std::int64_t> seq, std::int64_t n, std::int64_t L,
 }
 
 // ------------------------------------------------------------ AVX2
-__attribute__((target("avx2"))) std::int64_t stage256(Strided<std::int64_t> seq, std::int64_t lo, std::int64_t len,
-                                                      std::uint64_t* idx) {
+MORVANE_AVX2 std::int64_t stage256(Strided<std::int64_t> seq, std::int64_t lo, std::int64_t len, std::uint64_t* idx) {
     if (seq.step != 8) return stage_scalar<index256>(seq, lo, len, idx);
     const char* p = seq.base + lo * 8;
     const __m256i three = _mm256_set1_epi64x(3);
@@ -192,7 +191,7 @@ __attribute__((target("avx2"))) std::int64_t stage256(Strided<std::int64_t> seq,
         const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i * 8));
         neg = _mm256_or_si256(neg, c);
         const __m256i isn = _mm256_cmpgt_epi64(c, three);
-        const __m256i d = _mm256_slli_epi64(_mm256_andnot_si256(isn, c), 1);   // 2c, or 0 for N
+        const __m256i d = _mm256_slli_epi64(_mm256_andnot_si256(isn, c), 1);  // 2c, or 0 for N
         __m256i v = _mm256_or_si256(d, _mm256_add_epi64(_mm256_slli_epi64(d, 32), hi1));
         v = _mm256_blendv_epi8(v, nbit, isn);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(idx + i), v);
@@ -210,8 +209,8 @@ __attribute__((target("avx2"))) std::int64_t stage256(Strided<std::int64_t> seq,
 }
 
 // Windows [0, count) of one block; count is a multiple of 16 (idx is padded).
-__attribute__((target("avx2"))) void windows256(const std::uint64_t* idx, std::int64_t count, const double* T,
-                                                std::int64_t L, double* out) {
+MORVANE_AVX2 void windows256(const std::uint64_t* idx, std::int64_t count, const double* T, std::int64_t L,
+                             double* out) {
     const __m256d nan = _mm256_set1_pd(kNaN);
     for (std::int64_t g = 0; g < count; g += 16) {
         __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;

@@ -6,51 +6,13 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
 #include "cpu.hpp"
 
 namespace morvane::kernels::scan {
-
-namespace {
-
-struct ByteCodes {
-    std::array<std::uint8_t, 256> code{};
-    constexpr ByteCodes() {
-        for (int c = 0; c < 256; ++c) code[c] = static_cast<std::uint8_t>(code_of(static_cast<std::uint32_t>(c)));
-    }
-};
-constexpr ByteCodes kBytes{};
-
-template <class Ch>
-void encode_wide(const Ch* text, std::int64_t n, std::uint8_t* out) {
-    for (std::int64_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(code_of(text[i]));
-}
-
-}  // namespace
-
-// Sixteen bytes at a time with SSE2 (every x86-64 has it): clearing bit 5
-// folds exactly a/t/c/g onto A/T/C/G, whatever it does to other bytes.
-void encode(const std::uint8_t* text, std::int64_t n, std::uint8_t* out) {
-    const __m128i fold = _mm_set1_epi8(static_cast<char>(0xDF));
-    const __m128i A = _mm_set1_epi8('A'), T = _mm_set1_epi8('T'), C = _mm_set1_epi8('C'), G = _mm_set1_epi8('G');
-    const __m128i one = _mm_set1_epi8(1), two = _mm_set1_epi8(2), three = _mm_set1_epi8(3), four = _mm_set1_epi8(4);
-    std::int64_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        const __m128i u = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i)), fold);
-        const __m128i a = _mm_cmpeq_epi8(u, A), t = _mm_cmpeq_epi8(u, T), c = _mm_cmpeq_epi8(u, C),
-                      g = _mm_cmpeq_epi8(u, G);
-        const __m128i base = _mm_or_si128(_mm_or_si128(a, t), _mm_or_si128(c, g));
-        const __m128i code = _mm_or_si128(_mm_andnot_si128(base, four),
-                                          _mm_or_si128(_mm_and_si128(t, one),
-                                                       _mm_or_si128(_mm_and_si128(c, two), _mm_and_si128(g, three))));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), code);
-    }
-    for (; i < n; ++i) out[i] = kBytes.code[text[i]];
-}
-void encode(const std::uint16_t* text, std::int64_t n, std::uint8_t* out) { encode_wide(text, n, out); }
-void encode(const std::uint32_t* text, std::int64_t n, std::uint8_t* out) { encode_wide(text, n, out); }
 
 // ------------------------------------------------------------ prepared motifs
 //
@@ -97,15 +59,15 @@ struct Side {
     std::int8_t sign = 1;
     std::int64_t L = 0;
     double threshold = 0.0;
-    bool prune = false;          // false: every N-free window is scored in full
-    std::vector<double> cols;    // cols[m*4 + c]: column m's value for the forward code c it reads
-    Filter by[2];                // over groups of 2 and of 3 columns
+    bool prune = false;        // false: every N-free window is scored in full
+    std::vector<double> cols;  // cols[m*4 + c]: column m's value for the forward code c it reads
+    Filter by[2];              // over groups of 2 and of 3 columns
     // Window offset of the code column m reads.
     std::int64_t offset(std::int64_t m) const { return sign > 0 ? m : L - 1 - m; }
 };
 
 struct Motif {
-    Side side[2];  // forward, reverse
+    Side side[2];           // forward, reverse
     bool reachable = true;  // false: no window of either strand can reach the threshold
 };
 
@@ -323,9 +285,10 @@ struct Work {
     // The q-mer starting at each position for q = 2 and 3 (those the level
     // reads), N read as some base.
     std::vector<std::uint8_t> mer[2];
-    std::vector<std::int32_t> list;       // surviving window starts
-    std::vector<std::uint8_t> part;       // each window's sum over the filter's head
-    std::vector<Hit> hits;
+    std::vector<std::int32_t> list;  // surviving window starts
+    std::vector<std::uint8_t> part;  // each window's sum over the filter's head
+    std::vector<Hit> hits;           // the block's, as found
+    std::vector<Hit> sorted;         // by the start's low digit
 };
 
 // Appends the windows base + bit of mask to list, in ascending order.
@@ -381,8 +344,7 @@ std::int64_t head_base_of(const Filter& f, const std::uint8_t* mer, std::int64_t
     std::int64_t count = 0;
     for (std::int32_t s = 0; s < B; ++s) {
         int acc = 0;
-        for (std::size_t g = 0; g < h; ++g)
-            acc += H > 0 ? t[g][x[g][s]] : T[size * g + mer[s + off[g]]];
+        for (std::size_t g = 0; g < h; ++g) acc += H > 0 ? t[g][x[g][s]] : T[size * g + mer[s + off[g]]];
         part[s] = static_cast<std::uint8_t>(std::min(acc, 255));
         list[count] = s;
         count += acc >= limit;
@@ -391,24 +353,24 @@ std::int64_t head_base_of(const Filter& f, const std::uint8_t* mer, std::int64_t
 }
 
 // A 16-entry table in both lanes.
-__attribute__((target("avx2"))) inline __m256i table16(const std::uint8_t* T) {
+MORVANE_AVX2 inline __m256i table16(const std::uint8_t* T) {
     return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(T)));
 }
 
 // Table t looked up for the 32 windows whose indexes start at x.
-__attribute__((target("avx2"))) inline __m256i lookup32(__m256i t, const std::uint8_t* x) {
+MORVANE_AVX2 inline __m256i lookup32(__m256i t, const std::uint8_t* x) {
     return _mm256_shuffle_epi8(t, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x)));
 }
 
-__attribute__((target("avx2"))) inline std::uint64_t at_least32(__m256i a, __m256i limit) {
+MORVANE_AVX2 inline std::uint64_t at_least32(__m256i a, __m256i limit) {
     return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(a, limit), a)));
 }
 
 // The head on AVX2, groups of two columns (16-entry tables, one byte
 // shuffle), in batches of 64 windows (two registers of 32). H as above.
 template <std::size_t H>
-__attribute__((target("avx2"))) std::int64_t head_avx2_of(const Filter& f, const std::uint8_t* mer, std::int64_t B,
-                                                          std::int32_t* list, std::uint8_t* part) {
+MORVANE_AVX2 std::int64_t head_avx2_of(const Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
+                                       std::uint8_t* part) {
     constexpr std::size_t R = H > 0 ? H : 1;
     const std::size_t h = H > 0 ? H : f.head;
     const std::uint8_t* T = f.tables.data();
@@ -437,18 +399,8 @@ __attribute__((target("avx2"))) std::int64_t head_avx2_of(const Filter& f, const
     return count;
 }
 
-std::int64_t head_base(const Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
-                       std::uint8_t* part) {
-    return by_head(f.head, [&](auto H) { return head_base_of<H()>(f, mer, B, list, part); });
-}
-
-std::int64_t head_avx2(const Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
-                       std::uint8_t* part) {
-    return by_head(f.head, [&](auto H) { return head_avx2_of<H()>(f, mer, B, list, part); });
-}
-
 // Table t of 64 entries looked up for the 64 windows whose indexes are x.
-__attribute__((target("avx512f,avx512bw,avx512vbmi"))) inline __m512i permute64(__m512i t, __m512i x) {
+MORVANE_AVX512_VBMI inline __m512i permute64(__m512i t, __m512i x) {
     // The masked form: the plain one passes an "undefined" source gcc 12 flags.
     return _mm512_mask_permutexvar_epi8(t, ~__mmask64{0}, x, t);
 }
@@ -456,10 +408,8 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) inline __m512i permute64(
 // The head on AVX-512 with byte permutes (VBMI): groups of three columns,
 // a 64-entry table in one register, 64 windows per permute. H as above.
 template <std::size_t H>
-__attribute__((target("avx512f,avx512bw,avx512vbmi"))) std::int64_t head_vbmi_of(const Filter& f,
-                                                                                const std::uint8_t* mer,
-                                                                                std::int64_t B, std::int32_t* list,
-                                                                                std::uint8_t* part) {
+MORVANE_AVX512_VBMI std::int64_t head_vbmi_of(const Filter& f, const std::uint8_t* mer, std::int64_t B,
+                                              std::int32_t* list, std::uint8_t* part) {
     constexpr std::size_t R = H > 0 ? H : 1;
     const std::size_t h = H > 0 ? H : f.head;
     const std::uint8_t* T = f.tables.data();
@@ -485,43 +435,19 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) std::int64_t head_vbmi_of
     return count;
 }
 
-std::int64_t head_vbmi(const Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
-                       std::uint8_t* part) {
-    return by_head(f.head, [&](auto H) { return head_vbmi_of<H()>(f, mer, B, list, part); });
-}
-
-using Head = std::int64_t (*)(const Filter&, const std::uint8_t*, std::int64_t, std::int32_t*, std::uint8_t*);
-
-// The filter head of the level chosen for this process, and the groups it
-// reads (0: of two columns, 1: of three). AVX-512 without byte permutes
-// (the first processors that had it) filters as AVX2 does; the scalar form
-// makes the fewest lookups with the larger groups.
-struct Level {
-    Head head;
-    int by;
-};
-
-Level level_of(cpu::Level l) {
-    switch (l) {
-        case cpu::Level::Avx512:
-            if (__builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw")) return {head_vbmi, 1};
-            return {head_avx2, 0};
-        case cpu::Level::Avx2: return {head_avx2, 0};
-        default: return {head_base, 1};
-    }
-}
-
 // Hits of one side in the block at b0: filter, then score the survivors.
-void scan_side(const Side& sd, std::int32_t k, std::int64_t b0, std::int64_t B, const Level& lv, Work& w) {
+// The filter head is the level's; by is the filter it reads (0: groups of two
+// columns, 1: of three).
+void scan_side(const Side& sd, std::int32_t k, std::int64_t b0, std::int64_t B, cpu::ScanHead head, int by, Work& w) {
     const std::int64_t L = sd.L;
     std::int32_t* list = w.list.data();
     std::int64_t count = 0;
     if (!sd.prune) {
         for (std::int32_t s = 0; s < B; ++s) list[count++] = s;
     } else {
-        const Filter& f = sd.by[lv.by];
-        const std::uint8_t* mer = w.mer[lv.by].data();
-        count = lv.head(f, mer, B, list, w.part.data());
+        const Filter& f = sd.by[by];
+        const std::uint8_t* mer = w.mer[by].data();
+        count = head(f, mer, B, list, w.part.data());
         // The groups after the head, for the few windows left.
         const std::uint8_t* T = f.tables.data();
         const std::int32_t* off = f.offsets.data();
@@ -557,7 +483,7 @@ constexpr std::int64_t kSlack = kBatch;  // positions past the span a batch may 
 // Fills w for the block of windows at b0 whose windows touch span positions,
 // with the q-mers of the groups the level reads.
 void stage_block(const std::uint8_t* codes, std::int64_t n, std::int64_t b0, std::int64_t span, int by, Work& w) {
-    const std::int64_t len = span + kSlack;        // positions that get q-mers
+    const std::int64_t len = span + kSlack;       // positions that get q-mers
     const std::int64_t need = len + kWidest - 1;  // codes those q-mers read
     if (b0 + need <= n) {
         w.codes = codes + b0;
@@ -589,6 +515,27 @@ void stage_block(const std::uint8_t* codes, std::int64_t n, std::int64_t b0, std
     }
 }
 
+// Appends a block's hits (block at b0) to out ordered by start, those of one
+// start in the order they were found: by motif, forward before reverse. A
+// stable radix sort of the start within the block, two digits of seven bits,
+// the second pass writing into out.
+void append_by_start(const std::vector<Hit>& found, std::int64_t b0, std::vector<Hit>& scratch, std::vector<Hit>& out) {
+    static_assert(kBlock <= std::int64_t{1} << 14, "a start within the block has two digits");
+    std::int32_t at[2][129] = {};  // where each digit's hits go, after the prefix sums
+    for (const Hit& x : found) {
+        ++at[0][((x.start - b0) & 127) + 1];
+        ++at[1][((x.start - b0) >> 7) + 1];
+    }
+    for (auto& digit : at)
+        for (int d = 0; d < 128; ++d) digit[d + 1] += digit[d];
+    scratch.resize(found.size());
+    for (const Hit& x : found) scratch[static_cast<std::size_t>(at[0][(x.start - b0) & 127]++)] = x;
+    const std::size_t base = out.size();
+    out.resize(base + found.size());
+    Hit* o = out.data() + base;
+    for (const Hit& x : scratch) o[at[1][(x.start - b0) >> 7]++] = x;
+}
+
 }  // namespace
 
 void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit, std::vector<Hit>& hits,
@@ -596,7 +543,10 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
     const std::int64_t end = std::min(limit, n);
     const std::int32_t K = static_cast<std::int32_t>(motifs_.size());
     if (K == 0 || end <= 0) return;
-    const Level lv = level_of(cpu::table().level);
+    const cpu::Table& lv = cpu::table();
+    const cpu::ScanHead head = lv.scan_head;
+    const int by = lv.scan_group - 2;
+    const int sides = (strands_ & kForward ? 1 : 0) + (strands_ & kReverse ? 1 : 0);
     const std::int64_t span = kBlock + widest_ - 1;  // positions a block's windows touch
     const auto len = static_cast<std::size_t>(span + kSlack);
     Work w;
@@ -608,7 +558,7 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
     w.part.resize(static_cast<std::size_t>(kBlock + kBatch));
     for (std::int64_t b0 = 0; b0 < end; b0 += kBlock) {
         const std::int64_t B = std::min(kBlock, end - b0);
-        stage_block(codes, n, b0, B + widest_ - 1, lv.by, w);
+        stage_block(codes, n, b0, B + widest_ - 1, by, w);
         w.hits.clear();
         for (std::int32_t k = 0; k < K; ++k) {
             const Motif& mo = motifs_[k];
@@ -618,18 +568,118 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
                 t = 0;
                 for (std::int64_t s = 0; s < B; ++s) t += w.run[s] >= L;
             }
-            tested[k] += t;
+            tested[k] += t * sides;
             if (!mo.reachable) continue;
-            if (strands_ & kForward) scan_side(mo.side[0], k, b0, B, lv, w);
-            if (strands_ & kReverse) scan_side(mo.side[1], k, b0, B, lv, w);
+            if (strands_ & kForward) scan_side(mo.side[0], k, b0, B, head, by, w);
+            if (strands_ & kReverse) scan_side(mo.side[1], k, b0, B, head, by, w);
         }
-        std::sort(w.hits.begin(), w.hits.end(), [](const Hit& a, const Hit& b) {
-            if (a.start != b.start) return a.start < b.start;
-            if (a.motif != b.motif) return a.motif < b.motif;
-            return a.strand > b.strand;
-        });
-        hits.insert(hits.end(), w.hits.begin(), w.hits.end());
+        append_by_start(w.hits, b0, w.sorted, hits);
+    }
+}
+
+namespace {
+
+// The letters of sixteen codes (their low two bits) with SSE2: 'A' plus 19
+// for T, 2 for C, 6 for G.
+inline __m128i letters16(__m128i v) {
+    v = _mm_and_si128(v, _mm_set1_epi8(3));
+    const __m128i t = _mm_and_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(1)), _mm_set1_epi8(19));
+    const __m128i c = _mm_and_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(2)), _mm_set1_epi8(2));
+    const __m128i g = _mm_and_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(3)), _mm_set1_epi8(6));
+    return _mm_add_epi8(_mm_set1_epi8('A'), _mm_or_si128(t, _mm_or_si128(c, g)));
+}
+
+// The sixteen bytes in reverse order (SSE2 has no byte shuffle).
+inline __m128i reversed16(__m128i v) {
+    v = _mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3));
+    v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, _MM_SHUFFLE(2, 3, 0, 1)), _MM_SHUFFLE(2, 3, 0, 1));
+    return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+}
+
+// codes[p .. p + 16) where they reach past either end of codes[0..n): those
+// outside read as 0.
+__attribute__((noinline)) __m128i codes16_at_edge(const std::uint8_t* codes, std::int64_t n, std::int64_t p) {
+    alignas(16) std::uint8_t b[16] = {};
+    for (std::int64_t i = std::max<std::int64_t>(p, 0); i < std::min(p + 16, n); ++i) b[i - p] = codes[i];
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(b));
+}
+
+inline __m128i codes16(const std::uint8_t* codes, std::int64_t n, std::int64_t p) {
+    if (p >= 0 && p + 16 <= n) return _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + p));
+    return codes16_at_edge(codes, n, p);
+}
+
+}  // namespace
+
+// Sixteen bytes of window at a time: the window field's pieces are stored
+// whole, the last one spilling into the next record, which is written after
+// it (the last record's spill goes to a scratch piece instead).
+void Scanner::write_records(const std::vector<Hit>& hits, const std::uint8_t* codes, std::int64_t n,
+                            std::int64_t offset, char* out) const {
+    const std::int64_t size = record_size(), room = size - record::kWindow;
+    const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    // Held locally: the stores through char* could alias the vectors' own fields.
+    const std::int64_t* widths = widths_.data();
+    const Hit* all = hits.data();
+    const std::size_t count = hits.size();
+    for (std::size_t i = 0; i < count; ++i, out += size) {
+        const Hit& h = all[i];
+        const std::int64_t start = h.start + offset;
+        std::memcpy(out + record::kMotif, &h.motif, sizeof h.motif);
+        std::memcpy(out + record::kStart, &start, sizeof start);
+        std::memcpy(out + record::kStrand, &h.strand, sizeof h.strand);
+        std::memcpy(out + record::kScore, &h.score, sizeof h.score);
+        const std::int64_t L = widths[h.motif];
+        const bool last = i + 1 == count;
+        for (std::int64_t j = 0; j < room; j += 16) {
+            // Window bytes j .. j + 15: forward, the codes from start + j; reverse,
+            // the complements of the codes before start + L - j, last first.
+            // Pieces past the window are made too, and masked: whether a piece
+            // is would be a branch as unpredictable as the widths of the hits.
+            __m128i piece =
+                h.strand > 0
+                    ? letters16(codes16(codes, n, h.start + j))
+                    : letters16(_mm_xor_si128(reversed16(codes16(codes, n, h.start + L - 16 - j)), _mm_set1_epi8(1)));
+            const __m128i kept =
+                _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(std::clamp<std::int64_t>(L - j, 0, 16))), lane);
+            piece = _mm_and_si128(piece, kept);
+            char* w = out + record::kWindow + j;
+            if (j + 16 <= room || !last) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(w), piece);
+            } else {
+                alignas(16) char b[16];
+                _mm_store_si128(reinterpret_cast<__m128i*>(b), piece);
+                std::memcpy(w, b, static_cast<std::size_t>(room - j));
+            }
+        }
     }
 }
 
 }  // namespace morvane::kernels::scan
+
+namespace morvane::kernels::cpu {
+
+template <Level level>
+std::int64_t scan_head_at(const scan::Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
+                          std::uint8_t* part) {
+    return scan::by_head(f.head, [&](auto H) {
+        if constexpr (level == Level::Avx512Vbmi)
+            return scan::head_vbmi_of<H()>(f, mer, B, list, part);
+        else if constexpr (level == Level::Base)
+            return scan::head_base_of<H()>(f, mer, B, list, part);
+        else  // AVX-512 without byte permutes filters as AVX2 does
+            return scan::head_avx2_of<H()>(f, mer, B, list, part);
+    });
+}
+
+// The forms the dispatch table holds.
+template std::int64_t scan_head_at<Level::Base>(const scan::Filter&, const std::uint8_t*, std::int64_t, std::int32_t*,
+                                                std::uint8_t*);
+template std::int64_t scan_head_at<Level::Avx2>(const scan::Filter&, const std::uint8_t*, std::int64_t, std::int32_t*,
+                                                std::uint8_t*);
+template std::int64_t scan_head_at<Level::Avx512>(const scan::Filter&, const std::uint8_t*, std::int64_t, std::int32_t*,
+                                                  std::uint8_t*);
+template std::int64_t scan_head_at<Level::Avx512Vbmi>(const scan::Filter&, const std::uint8_t*, std::int64_t,
+                                                      std::int32_t*, std::uint8_t*);
+
+}  // namespace morvane::kernels::cpu

@@ -15,11 +15,6 @@
 
 namespace morvane::kernels::scan {
 
-// out[i] = code_of(text[i]) as one byte, for i < n.
-void encode(const std::uint8_t* text, std::int64_t n, std::uint8_t* out);
-void encode(const std::uint16_t* text, std::int64_t n, std::uint8_t* out);
-void encode(const std::uint32_t* text, std::int64_t n, std::uint8_t* out);
-
 struct Hit {
     std::int64_t start;  // window start, forward coordinates for both strands
     std::int32_t motif;
@@ -28,6 +23,13 @@ struct Hit {
 };
 
 enum Strands : unsigned { kForward = 1, kReverse = 2, kBoth = 3 };
+
+// A hit as the module hands it out: one packed record, its fields at these
+// byte offsets (motif int32, start int64, strand int8, score double), the
+// window last, as the widest motif's width of bytes.
+namespace record {
+constexpr std::int64_t kMotif = 0, kStart = 4, kStrand = 12, kScore = 13, kWindow = 21;
+}
 
 // One matrix prepared for scanning: its columns on each strand, and the
 // tables that bound two columns' sum with one lookup.
@@ -46,11 +48,20 @@ public:
 
     // Appends every hit among the windows starting before limit (0 <= limit)
     // to hits, ordered by start, then motif, then forward before reverse, and
-    // adds each motif's number of N-free windows starting before limit (one
-    // strand's worth) to tested[k]. codes[i] > 3 is N. Thread-safe: the
-    // scanner is only read.
+    // adds each motif's number of N-free windows starting before limit, once
+    // for each strand scanned, to tested[k]. codes[i] > 3 is N. Thread-safe:
+    // the scanner is only read.
     void scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit, std::vector<Hit>& hits,
               std::int64_t* tested) const;
+
+    // Bytes of one hit record: the fields, then the widest window (at least one byte).
+    std::int64_t record_size() const { return record::kWindow + (widest_ > 0 ? widest_ : 1); }
+
+    // Writes hits[i] as record i of out (hits.size() records): its start plus
+    // offset, and its window as read on its strand in the letters A, C, G, T,
+    // then NUL to the record's end. codes[0..n) are those scan found the hits in.
+    void write_records(const std::vector<Hit>& hits, const std::uint8_t* codes, std::int64_t n, std::int64_t offset,
+                       char* out) const;
 
 private:
     std::vector<std::int64_t> widths_;

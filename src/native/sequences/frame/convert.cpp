@@ -1,6 +1,6 @@
-#include "frame/convert.hpp"
+#include "sequences/frame/convert.hpp"
 
-#include "frame/ref.hpp"
+#include "sequences/frame/names.hpp"
 
 namespace morvane {
 

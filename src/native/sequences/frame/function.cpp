@@ -1,17 +1,15 @@
-#include "frame/function.hpp"
+#include "sequences/frame/function.hpp"
 
 #include <structmember.h>
 
-#include "frame/convert.hpp"
-#include "frame/guard.hpp"
-#include "frame/runtime.hpp"
-#include "frame/traceback.hpp"
+#include "common/guard.hpp"
+#include "sequences/frame/convert.hpp"
+#include "sequences/frame/runtime.hpp"
+#include "sequences/frame/traceback.hpp"
 
 namespace morvane {
 
 namespace {
-
-constexpr const char* kSourceFile = "src/native/module.cpp";
 
 struct FunctionObject {
     PyObject_HEAD
@@ -35,8 +33,8 @@ int count_params(const Callable& d) {
 }
 
 void raise_arg_count(const Callable& d, const char* how, Py_ssize_t expected, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", d.name, how,
-                 expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", d.name, how, expected,
+                 expected == 1 ? "" : "s", given);
 }
 
 // Fills call.args from positional and keyword arguments, converts and type-tests
@@ -121,8 +119,7 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
     if (!result) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
         // Its UTF-8 form was made with it, so reading it cannot fail.
-        if (f->traceback_name)
-            add_traceback(PyUnicode_AsUTF8(f->traceback_name), kSourceFile, f->def->line, f->globals);
+        if (f->traceback_name) add_traceback(PyUnicode_AsUTF8(f->traceback_name), kTableFile, f->def->line, f->globals);
     }
     return result;
 }
@@ -218,7 +215,7 @@ PyObject* make_code(const Callable& d) {
         if (!s) return nullptr;
         PyTuple_SET_ITEM(varnames.get(), i, s);
     }
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, d.name, d.line)));
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kTableFile, d.name, d.line)));
     if (!empty) return nullptr;
     Ref replace = getattr(empty.get(), "replace");
     Ref kw = Ref::steal(Py_BuildValue("{s:i,s:i,s:O,s:s}", "co_argcount", n, "co_nlocals", n, "co_varnames",
@@ -257,13 +254,12 @@ bool ready_function_type() {
         {Py_tp_methods, function_methods},
         {0, nullptr},
     };
-    static PyType_Spec spec = {
-        "morvane.utils.sequences.function", sizeof(FunctionObject), 0,
-        // Immutable like Python's own function type: no caller may rebind a slot
-        // such as __call__ for every callable at once.
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-            Py_TPFLAGS_IMMUTABLETYPE,
-        slots};
+    static PyType_Spec spec = {"morvane.utils.sequences.function", sizeof(FunctionObject), 0,
+                               // Immutable like Python's own function type: no caller may rebind a slot
+                               // such as __call__ for every callable at once.
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                                   Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+                               slots};
     FunctionType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     return FunctionType != nullptr;
 }
@@ -293,8 +289,10 @@ PyObject* make_function(const Callable& def, PyObject* globals, PyObject* module
         for (int i = 0, k = 0; defaults && i < n; ++i) {
             if (!def.params[i].optional) continue;
             PyObject* v = PyFloat_FromDouble(def.params[i].fallback);
-            if (!v) defaults = Ref();
-            else PyTuple_SET_ITEM(defaults.get(), k++, v);
+            if (!v)
+                defaults = Ref();
+            else
+                PyTuple_SET_ITEM(defaults.get(), k++, v);
         }
         f->defaults = defaults.release();
     } else {

@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "frame/buffer.hpp"
-#include "frame/function.hpp"
-#include "frame/ref.hpp"
 #include "kernels/kernels.hpp"
+#include "sequences/frame/buffer.hpp"
+#include "sequences/frame/function.hpp"
+#include "sequences/frame/names.hpp"
 
 namespace morvane {
 

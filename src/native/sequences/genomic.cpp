@@ -1,9 +1,9 @@
 // GenomicSequence (a region's codes on both strands) and get_gc_content.
-#include "coding.hpp"
-#include "frame/convert.hpp"
-#include "frame/function.hpp"
 #include "kernels/kernels.hpp"
-#include "units.hpp"
+#include "sequences/coding.hpp"
+#include "sequences/frame/convert.hpp"
+#include "sequences/frame/function.hpp"
+#include "sequences/units.hpp"
 
 namespace morvane {
 

@@ -12,8 +12,8 @@
 
 #include <cstdint>
 
-#include "frame/buffer.hpp"
-#include "frame/ref.hpp"
+#include "sequences/frame/buffer.hpp"
+#include "sequences/frame/names.hpp"
 
 namespace morvane {
 
@@ -74,6 +74,10 @@ struct Call {
     // A module global, looked up at each use as Python code would; NameError if absent.
     Ref global(const char* name) const;
 };
+
+// The source file that declares the table of callables (module.cpp): with each
+// row's line, where tracebacks place a callable.
+extern const char kTableFile[];
 
 // Creates the function type; once, at start-up.
 bool ready_function_type();

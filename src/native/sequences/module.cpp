@@ -5,13 +5,16 @@
 #define PY_ARRAY_UNIQUE_SYMBOL morvane_ARRAY_API
 #include <numpy/arrayobject.h>
 
-#include "frame/function.hpp"
-#include "frame/guard.hpp"
-#include "frame/runtime.hpp"
-#include "frame/traceback.hpp"
-#include "units.hpp"
+#include "common/guard.hpp"
+#include "common/module.hpp"
+#include "sequences/frame/function.hpp"
+#include "sequences/frame/runtime.hpp"
+#include "sequences/frame/traceback.hpp"
+#include "sequences/units.hpp"
 
 namespace morvane {
+
+const char kTableFile[] = __FILE__;  // relative to the source tree (-fmacro-prefix-map)
 
 Runtime& runtime() {
     static Runtime rt;
@@ -26,6 +29,7 @@ constexpr Param kAmount{"amount", Kind::Double, true, 1.0};
 
 // The callables: name, qualified name, parameters, docstring, body, and the
 // binding of static methods.
+// clang-format off
 const Callable kCreate{"create", "SequenceMatrix.create", {{"length"}, {"stype"}}, nullptr, matrix_create,
                        __LINE__, Binding::Static};
 const Callable kAddCounts{"add_counts", "SequenceMatrix.add_counts", {kSelf, {"obj"}}, nullptr, matrix_add_counts,
@@ -79,6 +83,7 @@ const ClassDef kDiNucleotideMatrix{
     {&kDwmInit, &kDwmAddSequence, &kDwmAddBackground, &kDwmPrepare, &kDwmScore}};
 const ClassDef kGenomicSequence{"GenomicSequence", " Used in drellow for fast scoring of PWM/DWM ", nullptr,
                                 {&kGenomicInit, &kFromFasta}};
+// clang-format on
 
 PyObject* the_module = nullptr;  // the one module object of this process
 std::int64_t the_interpreter = -1;
@@ -100,8 +105,7 @@ bool define_class(PyObject* dict, PyObject* modname, const ClassDef& c) {
     for (const Callable* m : c.methods) {
         if (!m) break;
         Ref f = Ref::steal(make_function(*m, dict, modname));
-        if (f && m->binding == Binding::Static)
-            f = Ref::steal(PyObject_CallOneArg(runtime().staticmethod, f.get()));
+        if (f && m->binding == Binding::Static) f = Ref::steal(PyObject_CallOneArg(runtime().staticmethod, f.get()));
         if (!f || PyDict_SetItemString(ns.get(), m->name, f.get()) < 0) return false;
     }
     Ref bases;
@@ -116,8 +120,8 @@ bool define_class(PyObject* dict, PyObject* modname, const ClassDef& c) {
         bases = Ref::steal(PyTuple_New(0));
     }
     if (!bases) return false;
-    Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO", c.name,
-                                               bases.get(), ns.get()));
+    Ref cls = Ref::steal(
+        PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO", c.name, bases.get(), ns.get()));
     return cls && PyDict_SetItemString(dict, c.name, cls.get()) == 0;
 }
 
@@ -220,7 +224,7 @@ int module_exec(PyObject* module) noexcept {
     the_module = Py_NewRef(module);
     if (guarded([module] { return start_up(module); })) return 0;
     if (PyErr_Occurred())
-        add_traceback("init morvane.utils.sequences", "src/native/module.cpp", __LINE__, PyModule_GetDict(module));
+        add_traceback("init morvane.utils.sequences", kTableFile, __LINE__, PyModule_GetDict(module));
     else
         PyErr_SetString(PyExc_ImportError, "init morvane.utils.sequences");
     Py_CLEAR(the_module);
@@ -233,17 +237,8 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "sequences",
-    "Sequence utilities for counting and scoring with PWMs and DWMs.",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def = module_definition(
+    "sequences", "Sequence utilities for counting and scoring with PWMs and DWMs.", nullptr, module_slots);
 
 }  // namespace
 

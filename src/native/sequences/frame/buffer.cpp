@@ -1,4 +1,4 @@
-#include "frame/buffer.hpp"
+#include "sequences/frame/buffer.hpp"
 
 #include <cctype>
 #include <cstring>
@@ -46,8 +46,11 @@ const char* describe_char(char c, bool complex) {
         case 'g': return complex ? "'complex long double'" : "'long double'";
         case 'T': return "a struct";
         case 'O': return "Python object";
-        case 'P': return "a pointer";
+        case 'P':
+            return "a pointer";
+            // clang-format off
         case 's': case 'p': return "a string";
+        // clang-format on
         default: return "unparsable format string";
     }
 }
@@ -56,11 +59,13 @@ const char* describe_char(char c, bool complex) {
 // module's standard sizes after '=', '<', '>' and '!'.
 Py_ssize_t size_of_char(char c, bool native) {
     switch (c) {
+            // clang-format off
         case '?': case 'c': case 'b': case 'B': return 1;
         case 'h': case 'H': return 2;
         case 'i': case 'I': case 'f': return 4;
         case 'l': case 'L': return native ? static_cast<Py_ssize_t>(sizeof(long)) : 4;
         case 'q': case 'Q': case 'd': return 8;
+        // clang-format on
         case 'g': return static_cast<Py_ssize_t>(sizeof(long double));
         default: return 0;
     }
@@ -68,9 +73,11 @@ Py_ssize_t size_of_char(char c, bool native) {
 
 char group_of_char(char c) {
     switch (c) {
+            // clang-format off
         case 'b': case 'h': case 'i': case 'l': case 'q': return 'I';
         case 'B': case 'H': case 'I': case 'L': case 'Q': case '?': return 'U';
         case 'f': case 'd': case 'g': return 'R';
+        // clang-format on
         default: return 0;
     }
 }
@@ -85,9 +92,11 @@ void skip_digits(const char*& p) {
 Found parse_element(const char*& p, bool native) {
     Found f;
     switch (*p) {
+            // clang-format off
         case '@': case '^': native = true; ++p; break;
         case '=': case '<': native = false; ++p; break;
         case '>': case '!': f.big_endian = true; return f;
+        // clang-format on
         default: break;
     }
     if (*p == 0) return f;  // "end"
@@ -169,19 +178,18 @@ bool BufferView::acquire(PyObject* obj, Elem elem, int ndim, bool writable) {
         case Taken::No: break;
     }
     int flags = PyBUF_FORMAT | PyBUF_STRIDES | (writable ? PyBUF_WRITABLE : 0);
-    if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
-    held_ = true;
-    if (view_.ndim != ndim) {
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim,
-                     view_.ndim);
+    if (!held_.acquire(obj, flags)) return false;
+    const Py_buffer& view = held_.view();
+    if (view.ndim != ndim) {
+        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim, view.ndim);
         release();
         return false;
     }
-    if (!check_format(view_, elem)) {
+    if (!check_format(view, elem)) {
         release();
         return false;
     }
-    keep(static_cast<char*>(view_.buf), ndim, view_.shape, view_.strides);
+    keep(static_cast<char*>(view.buf), ndim, view.shape, view.strides);
     return true;
 }
 
@@ -235,8 +243,7 @@ bool BufferView::overlaps(const BufferView& o) const {
 }
 
 void BufferView::release() {
-    if (held_) PyBuffer_Release(&view_);
-    held_ = false;
+    held_.release();
     base_ = nullptr;
 }
 

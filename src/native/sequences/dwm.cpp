@@ -1,10 +1,10 @@
 // DiNucleotideMatrix: pair counting, preparation and conditional-probability scoring.
-#include "frame/buffer.hpp"
-#include "frame/convert.hpp"
-#include "frame/runtime.hpp"
 #include "kernels/kernels.hpp"
-#include "matrix.hpp"
-#include "units.hpp"
+#include "sequences/frame/buffer.hpp"
+#include "sequences/frame/convert.hpp"
+#include "sequences/frame/runtime.hpp"
+#include "sequences/matrix.hpp"
+#include "sequences/units.hpp"
 
 namespace morvane {
 
@@ -221,8 +221,7 @@ PyObject* dwm_score_sequence(Call& c) {
     Ref objs[4];
     BufferView views[4];
     for (int i = 0; i < 4; ++i)
-        if (!read_array_attr(self, logs[i].name, Elem::Float64, logs[i].ndim, false, objs[i], views[i]))
-            return nullptr;
+        if (!read_array_attr(self, logs[i].name, Elem::Float64, logs[i].ndim, false, objs[i], views[i])) return nullptr;
     std::int32_t L;
     if (!read_length(self, &L)) return nullptr;
     Py_ssize_t n;

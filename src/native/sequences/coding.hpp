@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "frame/ref.hpp"
+#include "sequences/frame/names.hpp"
 
 namespace morvane {
 

@@ -1,4 +1,4 @@
-#include "frame/ref.hpp"
+#include "sequences/frame/names.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -27,17 +27,20 @@ struct MallocAllocator {
     }
     void deallocate(T* p, std::size_t) { std::free(p); }
     template <class U>
-    bool operator==(const MallocAllocator<U>&) const { return true; }
+    bool operator==(const MallocAllocator<U>&) const {
+        return true;
+    }
     template <class U>
-    bool operator!=(const MallocAllocator<U>&) const { return false; }
+    bool operator!=(const MallocAllocator<U>&) const {
+        return false;
+    }
 };
 
 }  // namespace
 
 PyObject* interned(const char* name) {
     // The keys view the UTF-8 text of the interned strs themselves, which never go.
-    static std::unordered_map<std::string_view, PyObject*, std::hash<std::string_view>,
-                              std::equal_to<std::string_view>,
+    static std::unordered_map<std::string_view, PyObject*, std::hash<std::string_view>, std::equal_to<std::string_view>,
                               MallocAllocator<std::pair<const std::string_view, PyObject*>>>
         table;
     const auto hit = table.find(name);

@@ -6,8 +6,9 @@
 
 #include <cstdint>
 
-#include "frame/ref.hpp"
+#include "common/buffer.hpp"
 #include "kernels/kernels.hpp"
+#include "sequences/frame/names.hpp"
 
 namespace morvane {
 
@@ -37,8 +38,7 @@ private:
     Taken take_array(PyObject* obj, Elem elem, int ndim, bool writable);
     void keep(char* base, int ndim, const Py_ssize_t* shape, const Py_ssize_t* strides);
 
-    Py_buffer view_{};
-    bool held_ = false;  // view_ holds a buffer to release
+    HeldBuffer held_;  // the protocol's buffer, when the view came through it
     char* base_ = nullptr;
     int ndim_ = 0;
     std::int64_t shape_[4] = {0, 0, 0, 0};
@@ -50,8 +50,7 @@ bool is_ndarray(PyObject* o);
 
 // Reads obj.<name> as an array attribute: it must be a numpy.ndarray (not None)
 // whose buffer validates as above. `value` keeps the object alive for the view.
-bool read_array_attr(PyObject* obj, const char* name, Elem elem, int ndim, bool writable, Ref& value,
-                     BufferView& view);
+bool read_array_attr(PyObject* obj, const char* name, Elem elem, int ndim, bool writable, Ref& value, BufferView& view);
 
 // The checks of read_array_attr for a value already read from obj.<name>.
 bool view_array(const char* name, PyObject* value, Elem elem, int ndim, bool writable, BufferView& view);

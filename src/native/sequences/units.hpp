@@ -3,7 +3,7 @@
 // reference, or nullptr with an exception set.
 #pragma once
 
-#include "frame/function.hpp"
+#include "sequences/frame/function.hpp"
 
 namespace morvane {
 

@@ -1,8 +1,8 @@
-#include "frame/traceback.hpp"
+#include "sequences/frame/traceback.hpp"
 
 #include <frameobject.h>
 
-#include "frame/ref.hpp"
+#include "sequences/frame/names.hpp"
 
 namespace morvane {
 

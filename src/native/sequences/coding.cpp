@@ -1,9 +1,9 @@
 // nuc_to_num: DNA text to a coded sequence.
-#include "coding.hpp"
+#include "sequences/coding.hpp"
 
-#include "frame/function.hpp"
 #include "kernels/kernels.hpp"
-#include "units.hpp"
+#include "sequences/frame/function.hpp"
+#include "sequences/units.hpp"
 
 namespace morvane {
 
@@ -20,8 +20,8 @@ PyObject* nuc_to_num(Call& c) {
     if (n < 0) return nullptr;
     // Lengths are 32-bit signed integers throughout the module.
     if (n > INT32_MAX) {
-        PyErr_Format(PyExc_OverflowError,
-                     "nuc_to_num() converts at most 2147483647 characters, got a string of %zd", n);
+        PyErr_Format(PyExc_OverflowError, "nuc_to_num() converts at most 2147483647 characters, got a string of %zd",
+                     n);
         return nullptr;
     }
     Ref result = zeros_int(c, Ref::steal(PyLong_FromSsize_t(n)));

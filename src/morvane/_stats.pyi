@@ -1,0 +1,41 @@
+"""The lattice recursions of morvane.stats, without the GIL.
+
+q is the integer matrix (4, L) of a lattice, reach its (L + 1) suffix maxima, bg the
+background (4)."""
+
+import numpy
+from numpy.typing import ArrayLike, NDArray
+
+def lattice_bracket(
+    q: ArrayLike, bg: ArrayLike, reach: ArrayLike, lo: int, hi: int, /
+) -> tuple[int, NDArray[numpy.float64], NDArray[numpy.float64], float, int]:
+    """(base, prob, words, above, cells): the distribution of lattice sums kept
+    within [lo, hi), with the probability folded in from hi on."""
+
+def lattice_words(
+    q: ArrayLike,
+    matrix: ArrayLike,
+    bg: ArrayLike,
+    reach: ArrayLike,
+    lo: int,
+    hi: int,
+    level_limit: int,
+    work: int,
+    work_limit: int,
+    expect: int = 0,
+    keep_sums: bool = True,
+    /,
+) -> tuple[tuple[NDArray[numpy.float64], ...] | None, int]:
+    """((score, prob, sum) or None, work): every word with lattice sum in
+    [lo, hi), in lexicographic order of its codes; sum (int64) only with
+    keep_sums. Room is made for `expect` words at once."""
+
+def lattice_tails(
+    q: ArrayLike, matrix: ArrayLike, bg: ArrayLike, reach: ArrayLike, lo: int, x: ArrayLike, /
+) -> NDArray[numpy.float64]:
+    """tails[i]: the probability of the words with lattice sum >= lo scoring at or
+    above x[i], for ascending scores x, correctly rounded."""
+
+def best_first(x: ArrayLike, p: ArrayLike, /) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]:
+    """Scores x best first (ties in their given order), and the running sums of
+    their probabilities p in that order."""

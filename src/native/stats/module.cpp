@@ -1,0 +1,221 @@
+// morvane._stats: the lattice recursions behind morvane.stats's exact
+// p-values and thresholds. Arguments are checked and copied here, each
+// recursion runs without the GIL, behind the guard of every entry point.
+#include <Python.h>
+
+#define PY_ARRAY_UNIQUE_SYMBOL morvane_stats_ARRAY_API
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "common/gil.hpp"
+#include "common/guard.hpp"
+#include "common/module.hpp"
+#include "common/ndarray.hpp"
+#include "common/ref.hpp"
+#include "kernels/lattice.hpp"
+
+namespace morvane {
+namespace {
+
+namespace kl = kernels::lattice;
+
+// obj as a C-contiguous array of type, ndim dimensions and `size` elements, or null with an error set.
+Ref contiguous(PyObject* obj, int type, const char* name, npy_intp size, int ndim = 1) {
+    Ref a = Ref::steal(PyArray_FROMANY(obj, type, ndim, ndim, NPY_ARRAY_IN_ARRAY));
+    if (!a) return a;
+    if (PyArray_SIZE(reinterpret_cast<PyArrayObject*>(a.get())) != size) {
+        PyErr_Format(PyExc_ValueError, "%s must hold %zd values", name, static_cast<Py_ssize_t>(size));
+        return Ref();
+    }
+    return a;
+}
+
+template <class T>
+Ref array_of(const std::vector<T>& v, int type) {
+    Ref a = new_array(static_cast<npy_intp>(v.size()), type);
+    if (a && !v.empty()) std::memcpy(data_of<T>(a), v.data(), v.size() * sizeof(T));
+    return a;
+}
+
+// The integer matrix q (4 by L) and its reach (L + 1), shared by both recursions.
+bool lattice_of(PyObject* q_obj, PyObject* reach_obj, PyObject* bg_obj, Ref* q, Ref* reach, Ref* bg, npy_intp* L) {
+    *q = Ref::steal(PyArray_FROMANY(q_obj, NPY_INT64, 2, 2, NPY_ARRAY_IN_ARRAY));
+    if (!*q) return false;
+    const npy_intp* shape = PyArray_SHAPE(reinterpret_cast<PyArrayObject*>(q->get()));
+    if (shape[0] != 4 || shape[1] < 1) {
+        PyErr_SetString(PyExc_ValueError, "q must have shape (4, L) with L >= 1");
+        return false;
+    }
+    *L = shape[1];
+    *reach = contiguous(reach_obj, NPY_INT64, "reach", *L + 1);
+    if (!*reach) return false;
+    *bg = contiguous(bg_obj, NPY_DOUBLE, "bg", 4);
+    return static_cast<bool>(*bg);
+}
+
+// The score matrix beside q: 4 by L doubles.
+Ref matrix_of(PyObject* m_obj, npy_intp L) {
+    Ref matrix = contiguous(m_obj, NPY_DOUBLE, "matrix", 4 * L, 2);
+    if (matrix && PyArray_DIM(reinterpret_cast<PyArrayObject*>(matrix.get()), 0) != 4) {
+        PyErr_SetString(PyExc_ValueError, "matrix must have the shape of q");
+        return Ref();
+    }
+    return matrix;
+}
+
+PyObject* lattice_bracket(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *q_obj, *bg_obj, *reach_obj;
+        long long lo, hi;
+        if (!PyArg_ParseTuple(args, "OOOLL:lattice_bracket", &q_obj, &bg_obj, &reach_obj, &lo, &hi)) return nullptr;
+        Ref q, reach, bg;
+        npy_intp L;
+        if (!lattice_of(q_obj, reach_obj, bg_obj, &q, &reach, &bg, &L)) return nullptr;
+        kl::Band band;
+        without_gil([&] {
+            band = kl::bracket(data_of<std::int64_t>(q), L, data_of<double>(bg), data_of<std::int64_t>(reach), lo, hi);
+        });
+        Ref prob = new_array(band.n, NPY_DOUBLE), words = new_array(band.n, NPY_DOUBLE);
+        if (prob && words && band.n) {
+            std::memcpy(data_of<double>(prob), band.prob, static_cast<std::size_t>(band.n) * sizeof(double));
+            std::memcpy(data_of<double>(words), band.words, static_cast<std::size_t>(band.n) * sizeof(double));
+        }
+        if (!prob || !words) return nullptr;
+        return Py_BuildValue("LOOdL", static_cast<long long>(band.base), prob.get(), words.get(), band.above,
+                             static_cast<long long>(band.cells));
+    });
+}
+
+PyObject* lattice_words(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *q_obj, *m_obj, *bg_obj, *reach_obj;
+        long long lo, hi, level_limit, work, work_limit, expect = 0;
+        int keep_sums = 1;
+        if (!PyArg_ParseTuple(args, "OOOOLLLLL|Lp:lattice_words", &q_obj, &m_obj, &bg_obj, &reach_obj, &lo, &hi,
+                              &level_limit, &work, &work_limit, &expect, &keep_sums))
+            return nullptr;
+        Ref q, reach, bg;
+        npy_intp L;
+        if (!lattice_of(q_obj, reach_obj, bg_obj, &q, &reach, &bg, &L)) return nullptr;
+        Ref matrix = matrix_of(m_obj, L);
+        if (!matrix) return nullptr;
+        kl::Words words;
+        words.keep_sums = keep_sums != 0;
+        // room for the words the caller expects, within the limits: growing would copy them all again
+        const auto room =
+            static_cast<std::size_t>(std::clamp<long long>(std::min(expect, work_limit - work), 0, 1LL << 28));
+        words.score.reserve(room);
+        words.prob.reserve(room);
+        if (keep_sums) words.sum.reserve(room);
+        std::int64_t w = work;
+        bool done = false;
+        without_gil([&] {
+            done = kl::list_words(data_of<std::int64_t>(q), data_of<double>(matrix), L, data_of<double>(bg),
+                                  data_of<std::int64_t>(reach), lo, hi, level_limit, w, work_limit, words);
+        });
+        if (!done) return Py_BuildValue("OL", Py_None, static_cast<long long>(w));
+        Ref score = array_of(words.score, NPY_DOUBLE), prob = array_of(words.prob, NPY_DOUBLE);
+        if (!score || !prob) return nullptr;
+        if (!keep_sums) return Py_BuildValue("(OO)L", score.get(), prob.get(), static_cast<long long>(w));
+        Ref sum = array_of(words.sum, NPY_INT64);
+        if (!sum) return nullptr;
+        return Py_BuildValue("(OOO)L", score.get(), prob.get(), sum.get(), static_cast<long long>(w));
+    });
+}
+
+// Ascending finite scores x, and an array for their n tails; nulls with an error set.
+bool queries_of(PyObject* x_obj, Ref* x, Ref* tail) {
+    *x = Ref::steal(PyArray_FROMANY(x_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_IN_ARRAY));
+    if (!*x) return false;
+    const npy_intp n = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(x->get()));
+    const double* v = data_of<double>(*x);
+    for (npy_intp i = 0; i < n; ++i)
+        if (!std::isfinite(v[i]) || (i > 0 && !(v[i - 1] < v[i]))) {
+            PyErr_Format(PyExc_ValueError, "x must be finite and strictly ascending (at %zd)", i);
+            return false;
+        }
+    *tail = new_array(n, NPY_DOUBLE);
+    return static_cast<bool>(*tail);
+}
+
+PyObject* lattice_tails(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *q_obj, *m_obj, *bg_obj, *reach_obj, *x_obj;
+        long long lo;
+        if (!PyArg_ParseTuple(args, "OOOOLO:lattice_tails", &q_obj, &m_obj, &bg_obj, &reach_obj, &lo, &x_obj))
+            return nullptr;
+        Ref q, reach, bg, x, tail;
+        npy_intp L;
+        if (!lattice_of(q_obj, reach_obj, bg_obj, &q, &reach, &bg, &L)) return nullptr;
+        Ref matrix = matrix_of(m_obj, L);
+        if (!matrix || !queries_of(x_obj, &x, &tail)) return nullptr;
+        without_gil([&] {
+            kl::tails_of_words(data_of<std::int64_t>(q), data_of<double>(matrix), L, data_of<double>(bg),
+                               data_of<std::int64_t>(reach), lo, data_of<double>(x),
+                               PyArray_SIZE(reinterpret_cast<PyArrayObject*>(x.get())), data_of<double>(tail));
+        });
+        return tail.release();
+    });
+}
+
+PyObject* best_first(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *x_obj, *p_obj;
+        if (!PyArg_ParseTuple(args, "OO:best_first", &x_obj, &p_obj)) return nullptr;
+        Ref x = Ref::steal(PyArray_FROMANY(x_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_IN_ARRAY));
+        if (!x) return nullptr;
+        const npy_intp n = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(x.get()));
+        Ref p = contiguous(p_obj, NPY_DOUBLE, "p", n);
+        if (!p) return nullptr;
+        const double* v = data_of<double>(x);
+        for (npy_intp i = 0; i < n; ++i)
+            if (std::isnan(v[i])) return PyErr_Format(PyExc_ValueError, "x holds NaN at %zd", i);
+        Ref sorted = new_array(n, NPY_DOUBLE), cum = new_array(n, NPY_DOUBLE);
+        if (!sorted || !cum) return nullptr;
+        without_gil([&] { kl::best_first(v, data_of<double>(p), n, data_of<double>(sorted), data_of<double>(cum)); });
+        return PyTuple_Pack(2, sorted.get(), cum.get());
+    });
+}
+
+// ---------------------------------------------------------------- module
+
+PyMethodDef module_methods[] = {
+    {"lattice_bracket", lattice_bracket, METH_VARARGS,
+     "lattice_bracket($module, q, bg, reach, lo, hi, /)\n--\n\n"
+     "(base, prob, words, above, cells): the distribution of lattice sums kept\n"
+     "within [lo, hi), with the probability folded in from hi on. q is the\n"
+     "integer matrix (4, L) of a lattice, reach its (L + 1) suffix maxima, bg\n"
+     "the background (4)."},
+    {"lattice_words", lattice_words, METH_VARARGS,
+     "lattice_words($module, q, matrix, bg, reach, lo, hi, level_limit, work, work_limit, expect=0,\n"
+     "              keep_sums=True, /)\n--\n\n"
+     "((score, prob[, sum]) or None, work): every word with lattice sum in\n"
+     "[lo, hi), in lexicographic order of its codes; sum (int64) only with\n"
+     "keep_sums. Room is made for `expect` words at once."},
+    {"lattice_tails", lattice_tails, METH_VARARGS,
+     "lattice_tails($module, q, matrix, bg, reach, lo, x, /)\n--\n\n"
+     "tails[i]: the probability of the words with lattice sum >= lo scoring at or\n"
+     "above x[i], for ascending scores x, correctly rounded."},
+    {"best_first", best_first, METH_VARARGS,
+     "best_first($module, x, p, /)\n--\n\n"
+     "Scores x best first (ties in their given order), and the running sums of\n"
+     "their probabilities p in that order."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int module_exec(PyObject*) { return PyArray_ImportNumPyAPI() < 0 ? -1 : 0; }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = module_definition("_stats", "The lattice recursions of morvane.stats, without the GIL.",
+                                           module_methods, module_slots);
+
+}  // namespace
+}  // namespace morvane
+
+PyMODINIT_FUNC PyInit__stats() { return PyModuleDef_Init(&morvane::module_def); }
