@@ -115,7 +115,8 @@ class Motif:
             if nsites is not None:
                 raise ValueError(f"{label} holds log-odds weights: nsites does not apply")
         else:
-            empty = np.flatnonzero(matrix.sum(axis=0) <= 0)
+            with np.errstate(over="ignore"):     # an overflowing total is refused with the PSSM below
+                empty = np.flatnonzero(matrix.sum(axis=0) <= 0)
             if empty.size:
                 raise ValueError(f"{label}: {'count' if kind == 'counts' else 'probability'} column "
                                  f"{int(empty[0]) + 1} sums to 0")

@@ -126,7 +126,7 @@ def _note_frequencies(source: Source, records: list[Record]) -> None:
     if read_as:
         shown = ", ".join(read_as[:5]) + (f" and {len(read_as) - 5} more" if len(read_as) > 5 else "")
         warnings.warn(f"{source.name}: {len(read_as)} of {len(records)} count matrices hold frequencies "
-                      f"(every column sums to 1), read as probabilities: {shown}", FrequencyNote, stacklevel=3)
+                      f"(every column sums to 1), read as probabilities: {shown}", FrequencyNote, stacklevel=4)
 
 
 def guess_format(source: Source) -> str:
