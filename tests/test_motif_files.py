@@ -32,7 +32,10 @@ def module_pssm(sites):
     return pwm.pssm
 
 
-def fimo_pssm(freqs, nsites, bg=np.full(4, 0.25), pseudo=0.1):
+UNIFORM = np.full(4, 0.25)
+
+
+def fimo_pssm(freqs, nsites, bg=UNIFORM, pseudo=0.1):
     freqs = freqs / freqs.sum(axis=0)
     return np.log2((freqs * nsites + pseudo * bg[:, None]) / (nsites + pseudo) / bg[:, None])[CODES]
 
@@ -40,13 +43,14 @@ def fimo_pssm(freqs, nsites, bg=np.full(4, 0.25), pseudo=0.1):
 # file: [(id, name, kind, nsites, the PSSM rows A, T, C, G)] for its two motifs (one for the single-motif files)
 SITES_PSSM = module_pssm(["ACG", "ACT", "TCG"])[:4]
 COUNTS_M2 = Motif.from_counts(M2).pwm.pssm[:4]
-PROB_M2 = fimo_pssm(M2 / M2.sum(axis=0), 20)
+PROB_M2 = ("M2", "M2", "probabilities", 20, fimo_pssm(M2 / M2.sum(axis=0), 20))
+PRINTED = np.round(TOY / 3, 6)                 # as the MEME files print the toy motif's probabilities
 EXPECTED = {
-    "toy.meme": [("M1", "toy", "probabilities", 3, fimo_pssm(np.round(TOY / 3, 6), 3)), ("M2", "M2", "probabilities", 20, PROB_M2)],
-    "meme5.meme": [("M1", "toy", "probabilities", 1, fimo_pssm(np.round(TOY / 3, 6), 1)), ("M2", "M2", "probabilities", 20, PROB_M2)],
-    "nobg.meme": [("M1", "toy", "probabilities", 3, fimo_pssm(np.round(TOY / 3, 6), 3)), ("M2", "M2", "probabilities", 20, PROB_M2)],
+    "toy.meme": [("M1", "toy", "probabilities", 3, fimo_pssm(PRINTED, 3)), PROB_M2],
+    "meme5.meme": [("M1", "toy", "probabilities", 1, fimo_pssm(PRINTED, 1)), PROB_M2],
+    "nobg.meme": [("M1", "toy", "probabilities", 3, fimo_pssm(PRINTED, 3)), PROB_M2],
     "toy.motif": [("M1", "M1", "probabilities", 20, fimo_pssm(np.round(TOY / 3, 3), 20)),
-                  ("M2", "M2", "probabilities", 20, PROB_M2)],
+                  PROB_M2],
     "toy.jaspar": [("M1", "toy", "counts", None, SITES_PSSM), ("M2", "M2", "counts", None, COUNTS_M2)],
     "freq.jaspar": [("M1", "toy", "probabilities", 20, fimo_pssm(np.round(TOY / 3, 3), 20))],
     "toy.transfac": [("M1", "toy", "counts", None, SITES_PSSM), ("M2", "M2", "counts", None, COUNTS_M2)],
@@ -180,13 +184,13 @@ def test_one_pseudocount_for_every_kind(pseudocount):
     meme, counts = (read_motifs(FILES / f, pseudocount=pseudocount, background=bg)[0]
                     for f in ("toy.meme", "toy.jaspar"))
     p = 0.1 if pseudocount is None else pseudocount
-    np.testing.assert_allclose(meme.pwm.pssm[:4], fimo_pssm(np.round(TOY / 3, 6), 3, bg, p), rtol=1e-12)
+    np.testing.assert_allclose(meme.pwm.pssm[:4], fimo_pssm(PRINTED, 3, bg, p), rtol=1e-12)
     p = 1.0 if pseudocount is None else pseudocount
     np.testing.assert_allclose(counts.pwm.pssm[:4], np.log2((TOY + p) / (3 + 4 * p) / bg[:, None])[CODES],
                                rtol=1e-12)
     # another background spreads the probabilities' pseudo-count anew, as FIMO does with its own
     moved = meme.with_background("uniform")
-    np.testing.assert_allclose(moved.pwm.pssm[:4], fimo_pssm(np.round(TOY / 3, 6), 3, np.full(4, 0.25), meme.pseudocount))
+    np.testing.assert_allclose(moved.pwm.pssm[:4], fimo_pssm(PRINTED, 3, UNIFORM, meme.pseudocount))
     assert (moved.id, moved.name, moved.nsites) == (meme.id, meme.name, meme.nsites)
 
 
@@ -197,7 +201,7 @@ def test_one_pseudocount_for_every_kind(pseudocount):
 def test_the_files_background_on_request(name, expected):
     (motif, _) = read_motifs(FILES / name, background="motif")
     np.testing.assert_allclose(motif.background, expected)
-    np.testing.assert_allclose(motif.pwm.pssm[:4], fimo_pssm(np.round(TOY / 3, 6), motif.nsites, np.array(expected)))
+    np.testing.assert_allclose(motif.pwm.pssm[:4], fimo_pssm(PRINTED, motif.nsites, np.array(expected)))
     assert np.array_equal(read_motifs(FILES / name)[0].background, np.full(4, 0.25))   # uniform unless asked
 
 
@@ -364,7 +368,7 @@ def test_from_sites_takes_a_list_of_text_or_bytes():
 
 @pytest.mark.parametrize("make, message", [
     (lambda: Motif.from_counts(TOY, name="tiny", pseudocount=5e-324), "'tiny': its counts and pseudo-count 5e-324"),
-    (lambda: Motif.from_counts(np.full((4, 2), 1e308), name="huge"), "'huge': its counts and pseudo-count 1.0 give a non"),
+    (lambda: Motif.from_counts(np.full((4, 2), 1e308), name="huge"), "'huge': its counts and pseudo-count 1.0 give"),
     (lambda: Motif.from_counts(TOY, name="sub", pseudocount=1e-320), "'sub': .*non-finite"),
     (lambda: Motif.from_probabilities(TOY / 3, name="p", pseudocount=5e-324), "'p': its probabilities"),
     (lambda: Motif.from_probabilities(TOY, name="p"), "'p': probability column 1 sums to 3"),
@@ -420,7 +424,8 @@ def test_pssm_equals_fimos():
         assert [m.id for m in ours] == [m.accession.decode() for m in theirs]
         for motif, fimo in zip(ours, theirs):
             freqs = np.array([list(row) for row in fimo.frequencies]).T
-            np.testing.assert_allclose(motif.pwm.pssm[:4], np.log2(freqs / bg[:, None])[CODES], rtol=0, atol=1e-13)
+            np.testing.assert_allclose(motif.pwm.pssm[:4], np.log2(freqs / bg[:, None])[CODES],
+                                       rtol=0, atol=1e-13)
             pssm = fimo.build_pssm(background)
             scaled = np.array([list(row) for row in pssm.matrix]).T / pssm.scale + pssm.offset
             assert np.abs(motif.pwm.pssm[:4] - scaled[CODES]).max() <= 0.5 / pssm.scale + 1e-12

@@ -290,12 +290,14 @@ def _prepared_pwm(counts: NDArray[np.float64], pseudocount: float,
                   bg: NDArray[np.float64]) -> NucleotideMatrix:
     """The module's PWM of counts (code order); the pseudo-count enters by scaling the counts."""
     width = counts.shape[1]
-    totals = counts.sum(axis=0)
+    with np.errstate(over="ignore"):
+        totals = counts.sum(axis=0)
     if np.any(totals != totals[0]):
         # Columns of unequal totals (sites shorter than the motif, rounded
         # frequencies): each scaled to the mean total, keeping its frequencies,
         # since preparation divides every column by the same total.
-        counts = counts * (totals.mean() / totals)
+        with np.errstate(all="ignore"):
+            counts = counts * (totals.mean() / totals)
     pwm = SequenceMatrix.create(width, "PWM")
     with np.errstate(all="ignore"):           # a non-finite result is refused by the caller
         pwm.counts[:4] = counts / pseudocount     # (c/p + 1) / (W/p + 4) = (c + p) / (W + 4p)
