@@ -51,10 +51,6 @@ def pick(matrices, n):
     return ctcf + low[:: max(1, len(low) // k)][:k] + high[:: max(1, len(high) // (n - len(ctcf) - k))][:n - len(ctcf) - k]
 
 
-def chosen_names(matrices):
-    return [(id, name) for id, name, _ in matrices]
-
-
 def write_meme(matrices, path):
     with open(path, "w") as out:
         out.write("MEME version 4\n\nALPHABET= ACGT\n\nstrands: + -\n\n"
@@ -94,16 +90,64 @@ def fimo_hits(meme, records):
     background = motif_file.background
     sequences = [Sequence(text, name=name.encode()) for name, text in records]
     fimo = FIMO(both_strands=True, threshold=P, max_stored_scores=10_000_000)
-    hits, rounded = {}, {}
+    hits, rounded, scales = {}, {}, {}
     t = time.perf_counter()
     for motif in motifs:
         id = motif.accession.decode()
         pssm = motif.build_pssm(background)
         rounded[id] = np.array([list(row) for row in pssm.matrix]).T / pssm.scale + pssm.offset
+        scales[id] = pssm.scale
         for element in fimo.score_motif(motif, sequences, background).matched_elements:
             start = min(element.start, element.stop) - 1
             hits[(id, element.source.accession.decode(), start, element.strand)] = element.pvalue
-    return motifs, np.array(list(background.frequencies)), hits, rounded, time.perf_counter() - t
+    return motifs, np.array(list(background.frequencies)), hits, rounded, scales, time.perf_counter() - t
+
+
+def compare_pssms(ours, theirs, bg, rounded, scales):
+    """Our PSSM against FIMO's before its rounding (log2 of its probabilities over the background)
+    and after it (its scaled integer matrix)."""
+    real, coarse = 0.0, 0.0
+    for motif, fimo in zip(ours, theirs):
+        freqs = np.array([list(row) for row in fimo.frequencies]).T
+        real = max(real, float(np.abs(motif.pwm.pssm[:4] - np.log2(freqs / bg[:, None])[CODES]).max()))
+        coarse = max(coarse, float(np.abs(motif.pwm.pssm[:4] - rounded[motif.id][CODES]).max()))
+    steps = list(scales.values())
+    print(f"PSSM: largest difference from FIMO's real-valued matrix {real:.3g} bits; from its rounded "
+          f"matrix {coarse:.4f} bits (its scale {min(steps):g} to {max(steps):g} steps per bit)")
+
+
+def keys(table):
+    return {(h["motif"], h["chrom"], int(h["start"]), h["strand"]) for h in table}
+
+
+def of(hits, id):
+    return {k for k in hits if k[0] == id}
+
+
+def jaccard(a, b):
+    """|a & b| / |a | b|, None when both are empty."""
+    return len(a & b) / len(a | b) if a or b else None
+
+
+def why(motif, weights, text, key, fimo):
+    """"rounding" when FIMO's rounded matrix puts the window on the other side of P, "cut-off" for
+    a window of p <= P under morvane's score threshold, else "other"."""
+    _, chrom, start, strand = key
+    window = text[chrom][start:start + motif.width]
+    if strand == "-":
+        window = window[::-1].translate(str.maketrans("ACGT", "TGCA"))
+    codes = morvane.utils.sequences.nuc_to_num(window)
+    score = motif.pwm.score_sequence(codes)[motif.width // 2]
+    exact = motif.pvalue(score)
+    coarse = weights.pvalue(weights.pwm.score_sequence(codes)[motif.width // 2])
+    if (exact <= P) != (coarse < P):
+        return "rounding"
+    if key in fimo and exact <= P and score < motif.threshold(P):
+        return "cut-off"
+    if os.environ.get("AGREEMENT_DETAIL"):
+        print(f"  {key} {window} morvane p {exact:.6g}, rounded matrix p {coarse:.6g}, "
+              f"FIMO p {fimo.get(key, float('nan')):.6g}", file=sys.stderr)
+    return "other"
 
 
 def main():
@@ -120,54 +164,53 @@ def main():
 
     with tempfile.TemporaryDirectory() as tmp:
         chosen = pick(jaspar_counts(args.jaspar), args.motifs)
+        names = {id: name for id, name, _ in chosen}
         meme, fasta = os.path.join(tmp, "motifs.meme"), os.path.join(tmp, "genome.fa")
         write_meme(chosen, meme)
         records = genome_slice(args.genome, args.mbp, fasta)
-        motifs, bg, theirs, rounded, fimo_time = fimo_hits(meme, records)
-        ours_motifs = morvane.read_motifs(meme, background=bg)
-        for motif in ours_motifs:
+        text = dict(records)
+        fimo_motifs, bg, theirs, rounded, scales, fimo_time = fimo_hits(meme, records)
+        motifs = morvane.read_motifs(meme, background=bg)
+        compare_pssms(motifs, fimo_motifs, bg, rounded, scales)
+        for motif in motifs:
             motif.name = motif.id      # three matrices are named CTCF: the table tells them apart by id
         t = time.perf_counter()
-        table = morvane.scan(fasta, ours_motifs, pvalue=P, progress=False)
+        ours = keys(morvane.scan(fasta, motifs, pvalue=P, progress=False))
         ours_time = time.perf_counter() - t
-        ours = {(h["motif"], h["chrom"], int(h["start"]), h["strand"]): float(h["pvalue"]) for h in table}
-        names = dict(chosen_names(chosen))
-        text = dict(records)
+        # As read before probabilities were kept: counts round(f x nsites), one pseudo-count per base.
+        before = keys(morvane.scan(fasta, [morvane.Motif.from_counts(np.round(m.matrix * m.nsites), name=m.id,
+                                                                     background=bg) for m in motifs],
+                                   pvalue=P, progress=False))
 
-        print(f"{len(chosen)} motifs ({sum(c[2].sum(axis=0).max() <= 30 for c in chosen)} of <= 30 sites), "
+        print(f"{len(chosen)} motifs ({sum(m.nsites <= 30 for m in motifs)} of <= 30 sites), "
               f"{sum(len(t) for _, t in records) / 1e6:.1f} Mbp, both strands, p = {P:g}; "
               f"background {np.round(bg, 4).tolist()}")
         print(f"morvane {ours_time:.1f} s, FIMO (pymemesuite) {fimo_time:.1f} s")
         print(f"{'motif':<10} {'name':<12} {'sites':>5} {'morvane':>8} {'FIMO':>8} {'both':>8} {'overlap':>8} "
-              f"{'only one':>8} {'rounding':>8}")
-        totals = np.zeros(5, int)
-        overlaps = []
-        for motif in ours_motifs:
-            a = {k for k in ours if k[0] == motif.id}
-            b = {k for k in theirs if k[0] == motif.id}
+              f"{'rounding':>8} {'cut-off':>8} {'other':>8} {'before':>8}")
+        causes = {"rounding": 0, "cut-off": 0, "other": 0}
+        now_few, before_few = [], []
+        for motif in motifs:
+            a, b = of(ours, motif.id), of(theirs, motif.id)
             weights = morvane.Motif.from_weights(rounded[motif.id], background=bg)
-            decided = 0
-            for key in a ^ b:
-                _, chrom, start, strand = key
-                window = text[chrom][start:start + motif.width]
-                if strand == "-":
-                    window = window[::-1].translate(str.maketrans("ACGT", "TGCA"))
-                codes = morvane.utils.sequences.nuc_to_num(window)
-                exact = motif.pvalue(motif.pwm.score_sequence(codes)[motif.width // 2])
-                coarse = weights.pvalue(weights.pwm.score_sequence(codes)[motif.width // 2])
-                decided += (exact <= P) != (coarse < P)
-            union = len(a | b)
-            overlap = len(a & b) / union if union else 1.0
-            overlaps.append(overlap)
-            row = np.array([len(a), len(b), len(a & b), len(a ^ b), decided])
-            totals += row
-            print(f"{motif.id:<10} {names[motif.id][:12]:<12} {motif.nsites:>5.0f} {row[0]:>8} {row[1]:>8} {row[2]:>8} "
-                  f"{overlap:>8.4f} {row[3]:>8} {row[4]:>8}")
-        union = totals[0] + totals[1] - totals[2]
-        print(f"{'all':<10} {'':<12} {'':>5} {totals[0]:>8} {totals[1]:>8} {totals[2]:>8} "
-              f"{totals[2] / union:>8.4f} {totals[3]:>8} {totals[4]:>8}")
-        print(f"median overlap per motif {np.median(overlaps):.4f}; of the {totals[3]} hits found by one tool "
-              f"alone, FIMO's rounding decides {totals[4]}")
+            found = [why(motif, weights, text, key, theirs) for key in a ^ b]
+            for cause in causes:
+                causes[cause] += found.count(cause)
+            now, then = jaccard(a, b), jaccard(of(before, motif.id), b)
+            if motif.nsites <= 30 and now is not None:
+                now_few.append(now)
+                before_few.append(then)
+            print(f"{motif.id:<10} {names[motif.id][:12]:<12} {motif.nsites:>5.0f} {len(a):>8} {len(b):>8} "
+                  f"{len(a & b):>8} {now if now is not None else float('nan'):>8.4f} "
+                  + " ".join(f"{found.count(c):>8}" for c in causes)
+                  + f" {then if then is not None else float('nan'):>8.4f}")
+        fimo = set(theirs)
+        print(f"all: morvane {len(ours)}, FIMO {len(fimo)}, both {len(ours & fimo)}, overlap "
+              f"{jaccard(ours, fimo):.4f} (before: {jaccard(before, fimo):.4f}); of the {len(ours ^ fimo)} "
+              f"hits found by one tool alone, FIMO's rounding decides {causes['rounding']}, {causes['cut-off']} are "
+              f"windows of p <= {P:g} below morvane's score threshold, {causes['other']} other")
+        print(f"motifs of <= 30 sites with hits: median overlap {np.median(now_few):.4f} now, "
+              f"{np.median(before_few):.4f} before (counts round(f x nsites), + 1 per base)")
 
 
 if __name__ == "__main__":

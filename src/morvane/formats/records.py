@@ -12,6 +12,8 @@ BASES = "ACGT"
 # How far from 1 a column of probabilities may sum (rounded printing); it is then divided by its sum.
 # MEME's own reader allows as much.
 PROBABILITY_TOLERANCE = 0.1
+# Columns within this of 1 are kept as printed, as MEME's reader keeps them.
+ROUNDING_TOLERANCE = 1e-5
 # A column of a count file within this of 1 is a column of frequencies.
 FREQUENCY_TOLERANCE = 0.02
 
@@ -85,11 +87,13 @@ def is_site(line: str) -> bool:
 
 
 def probability_columns(matrix: NDArray[np.float64]) -> tuple[NDArray[np.float64], int | None]:
-    """Columns of probabilities each divided by its sum, and the first column (from 0) that sums
+    """Columns of probabilities, those further than ROUNDING_TOLERANCE from 1 divided by their sum
+    (as MEME's reader does, so the PSSM is FIMO's), and the first column (from 0) that sums
     further than PROBABILITY_TOLERANCE from 1 (None when none does)."""
     totals = matrix.sum(axis=0)
     off = np.flatnonzero(np.abs(totals - 1) > PROBABILITY_TOLERANCE)
-    return matrix / totals, int(off[0]) if off.size else None
+    scaled = np.where(np.abs(totals - 1) > ROUNDING_TOLERANCE, totals, 1.0)
+    return matrix / scaled, int(off[0]) if off.size else None
 
 
 def probabilities(source: Source, line: int, matrix: NDArray[np.float64], what: str) -> NDArray[np.float64]:
@@ -110,6 +114,6 @@ def counts_or_frequencies(record: Record) -> Record:
     assert m is not None and record.kind == "counts"
     if np.all(np.abs(m.sum(axis=0) - 1) <= FREQUENCY_TOLERANCE) and np.any(m != np.round(m)):
         record.kind = "probabilities"
-        record.matrix = m / m.sum(axis=0)
+        record.matrix = probability_columns(m)[0]
         record.frequencies_in_counts = True
     return record
