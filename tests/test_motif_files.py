@@ -339,6 +339,7 @@ def test_unreadable_bytes_name_the_file(tmp_path, data, message):
     ("AC  M1\nXX\nP0  A C G T\n01 1 1 1 1\nXX\n//\n", "transfac"),
     ("A [ 1 2 ]\nC [ 1 2 ]\nG [ 1 2 ]\nT [ 1 2 ]\n", "counts"),
     ("A C G T\n1 2 3 4\n", "counts-columns"),
+    ("T G C A\n1 2 3 4\n", "counts-columns"),
     ("1 2 3 4\n1 2 3 4\n", "counts-columns"),
 ])
 def test_content_decides_without_a_suffix(tmp_path, text, fmt):

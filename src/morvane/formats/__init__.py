@@ -177,8 +177,10 @@ def _guess_headed(source: Source, body: list[tuple[int, str]]) -> str:
 
 
 def _guess_table(source: Source, body: list[tuple[int, str]], rows: str, columns: str) -> str:
-    if BASE_LABEL.match(body[0][1]) or body[0][1].split()[:4] == list("ACGT"):
-        return rows if BASE_LABEL.match(body[0][1]) else columns
+    if BASE_LABEL.match(body[0][1]):
+        return rows
+    if sorted(body[0][1].upper().split()) == list("ACGT"):
+        return columns        # a header naming the columns
     layout = _layout(source, body)
     if layout == "rows":
         return rows
@@ -199,7 +201,6 @@ def _layout(source: Source, rows: list[tuple[int, str]]) -> str | None:
         return "rows"
     fail(source, rows[0][0] if rows else 0,
          f"cannot tell the motif format from {len(widths)} rows of {sorted(set(widths))} numbers; give the format")
-    raise AssertionError
 
 
 def _homer_header(line: str) -> bool:
