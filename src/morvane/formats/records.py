@@ -16,6 +16,8 @@ PROBABILITY_TOLERANCE = 0.1
 ROUNDING_TOLERANCE = 1e-5
 # A column of a count file within this of 1 is a column of frequencies.
 FREQUENCY_TOLERANCE = 0.02
+# Brackets, bars and commas separate numbers as white space does (JASPAR's "A [ 1 2 ]").
+SEPARATORS = str.maketrans("[]|,", "    ")
 
 
 @dataclass
@@ -77,9 +79,6 @@ def number(source: Source, line: int, text: str) -> float:
 def numbers(source: Source, line: int, text: str) -> list[float]:
     """The numbers of a line; brackets, bars and commas separate them like white space."""
     return [number(source, line, token) for token in text.translate(SEPARATORS).split()]
-
-
-SEPARATORS = str.maketrans("[]|,", "    ")
 
 
 def is_site(line: str) -> bool:

@@ -147,7 +147,7 @@ def read_homer(source: Source) -> MotifFile:
     return MotifFile(source.name, "homer", records)
 
 
-def _hocomoco(source: Source, fmt: str) -> list[tuple[str, int, NDArray[np.float64]]]:
+def _hocomoco(source: Source) -> list[tuple[str, int, NDArray[np.float64]]]:
     out = []
     for at, text, rows in _headed(source, "HOCOMOCO"):
         id = text.split()[0] if text.split() else ""
@@ -158,7 +158,7 @@ def _hocomoco(source: Source, fmt: str) -> list[tuple[str, int, NDArray[np.float
 
 
 def read_hocomoco_pcm(source: Source) -> MotifFile:
-    records = [_counts(id, id, at, m) for id, at, m in _hocomoco(source, "hocomoco-pcm")]
+    records = [_counts(id, id, at, m) for id, at, m in _hocomoco(source)]
     return MotifFile(source.name, "hocomoco-pcm", records)
 
 
@@ -166,7 +166,7 @@ def read_hocomoco_pwm(source: Source) -> MotifFile:
     """Log-odds weights, scored as given. A matrix of no negative entry cannot be log-odds: one of
     columns summing to 1 is read as probabilities (with a note), anything else is refused."""
     records = []
-    for id, at, m in _hocomoco(source, "hocomoco-pwm"):
+    for id, at, m in _hocomoco(source):
         if np.all(m >= 0):
             record = _counts(id, id, at, m)
             if not record.frequencies_in_counts:
