@@ -270,6 +270,7 @@ MEME_MOTIF = "MOTIF A\nletter-probability matrix: alength= 4 w= 2\n0.25 0.25 0.2
     ("a.meme", None, "MEME version 4\n\nALPHABET= ACGT\n", "no motif found"),
     # JASPAR and plain counts
     ("a.jaspar", None, ">M1 x\nA [ 1 2 ]\nC [ 1 x ]\nG [ 1 2 ]\nT [ 1 2 ]\n", "line 3: 'x' is not a number"),
+    ("a.jaspar", None, ">M1 x\nA [ 0,5 0 ]\nC [ 0,5 1 ]\nG [ 0 0 ]\nT [ 0 0 ]\n", "line 2: '0,5' is not a number"),
     ("a.jaspar", None, ">M1 x\nA [ 1 2 ]\nC [ 1 2 3 ]\nG [ 1 2 ]\nT [ 1 2 ]\n", "line 3: .*rows of different"),
     ("a.jaspar", None, ">M1 x\nA [ 1 0 ]\nC [ 1 0 ]\nG [ 1 0 ]\nT [ 1 0 ]\n", "line 1: motif 'M1': count column 2"),
     ("a.jaspar", None, ">M1 x\nA [ 1 ]\nC [ 1 ]\nG [ 1 ]\nT [ 1 ]\nN [ 1 ]\n", "line 6: motif 'M1': 5 rows"),

@@ -16,8 +16,9 @@ PROBABILITY_TOLERANCE = 0.1
 ROUNDING_TOLERANCE = 1e-5
 # A column of a count file within this of 1 is a column of frequencies.
 FREQUENCY_TOLERANCE = 0.02
-# Brackets, bars and commas separate numbers as white space does (JASPAR's "A [ 1 2 ]").
-SEPARATORS = str.maketrans("[]|,", "    ")
+# Brackets and bars separate numbers as white space does (JASPAR's "A [ 1 2 ]"); a comma does
+# not, as it may be a decimal one.
+SEPARATORS = str.maketrans("[]|", "   ")
 
 
 @dataclass
@@ -77,7 +78,7 @@ def number(source: Source, line: int, text: str) -> float:
 
 
 def numbers(source: Source, line: int, text: str) -> list[float]:
-    """The numbers of a line; brackets, bars and commas separate them like white space."""
+    """The numbers of a line; brackets and bars separate them like white space."""
     return [number(source, line, token) for token in text.translate(SEPARATORS).split()]
 
 
