@@ -5,6 +5,7 @@ Motifs (rows A, C, G, T) and the statistics (code order A, T, C, G) both take th
 """
 
 import math
+import os
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -29,3 +30,28 @@ def check_background(values: ArrayLike, owner: str, order: str) -> NDArray[np.fl
         raise ValueError(f"{owner}: the four background probabilities sum to {total:.12g}, "
                          f"not 1 (within {SUM_TOLERANCE:g})")
     return b
+
+
+# Printed probabilities (a MEME file's background line, a background file) are rounded: within
+# this of 1 they are divided by their sum before the check, as MEME's own tools read them.
+PRINTED_TOLERANCE = 0.01
+
+
+def printed_background(values: list[float], owner: str) -> NDArray[np.float64]:
+    """Four printed probabilities (A, C, G, T), divided by their sum when rounding is all that
+    keeps it from 1, then checked by `check_background`."""
+    total = math.fsum(values)
+    if all(math.isfinite(v) and v > 0 for v in values) and abs(total - 1.0) <= PRINTED_TOLERANCE:
+        values = [v / total for v in values]
+    return check_background(values, owner, "A, C, G, T")
+
+
+def read_background(path: "str | os.PathLike[str]") -> NDArray[np.float64]:
+    """The four probabilities (A, C, G, T) of a MEME background file (order 0, as fasta-get-markov
+    writes it; gzipped or "-" for standard input). Errors name the file and the line."""
+    from .formats import open_source
+    from .formats.meme import read_background_file
+
+    source = open_source(path)
+    freqs = read_background_file(source)
+    return printed_background([freqs[base] for base in "ACGT"], source.name)

@@ -1,10 +1,10 @@
-"""Motifs for scanning: read from matrix files, built from counts or aligned sites.
+"""Motifs for scanning: read from motif files, built from counts, probabilities, weights or sites.
 
-A `Motif` holds its counts in the field's row order (A, C, G, T, as JASPAR,
-MEME, TRANSFAC and Biopython write them) and a prepared
-`morvane.utils.sequences.NucleotideMatrix` in morvane's code order (A, T, C, G),
-whose `pssm` is what scanning scores. Built from aligned sites, it also carries
-a prepared `DiNucleotideMatrix`.
+A `Motif` holds its matrix in the field's row order (A, C, G, T, as JASPAR, MEME, TRANSFAC,
+HOMER, HOCOMOCO and Biopython write them) and a prepared
+`morvane.utils.sequences.NucleotideMatrix` in morvane's code order (A, T, C, G), whose `pssm`
+is what scanning scores. Built from aligned sites, it also carries a prepared
+`DiNucleotideMatrix`. The files are read by `morvane.formats`.
 
     from morvane import read_motifs
     motifs = read_motifs("data/lambda_cI.jaspar")
@@ -13,17 +13,21 @@ a prepared `DiNucleotideMatrix`.
 import math
 import os
 from collections.abc import Iterable
-from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from .background import check_background
+from .background import check_background, printed_background
+from .formats import FORMATS, FrequencyNote, MotifFile, Record, read_motif_file
+from .formats.records import probability_columns
 from .utils.sequences import DiNucleotideMatrix, NucleotideMatrix, SequenceMatrix, nuc_to_num
 
 if TYPE_CHECKING:
     from .stats import PwmNull, TailEstimate
+
+__all__ = ["Motif", "read_motifs", "select_motifs", "FORMATS", "FrequencyNote", "DEFAULT_PSEUDOCOUNTS",
+           "DEFAULT_NSITES"]
 
 Background = str | ArrayLike | None
 
@@ -32,17 +36,10 @@ FIELD_ROWS = "ACGT"
 TO_CODES = [0, 3, 1, 2]
 TO_FIELD = [0, 2, 3, 1]
 
-# Our format names -> Biopython's parser names.
-FORMATS: dict[str, str | None] = {
-    "jaspar": "jaspar",              # JASPAR, one or more ">ID name" headers, bracketed or plain rows
-    "pfm": "pfm",                    # JASPAR .pfm: four rows of counts, no header
-    "meme": "minimal",               # MEME minimal
-    "transfac": "transfac",
-    "counts": "pfm-four-rows",       # plain count matrix: four rows A, C, G, T
-    "counts-columns": "pfm-four-columns",
-    "sites": "sites",                # JASPAR .sites: ">header" then the site, flanks in lower case
-    "lines": None,                   # one aligned site per line (read here: no parser needed)
-}
+# Counts: one per base, the module's own PWM. Probabilities: FIMO's --motif-pseudo, spread by the
+# background over DEFAULT_NSITES sites when the file gives no number.
+DEFAULT_PSEUDOCOUNTS = {"counts": 1.0, "probabilities": 0.1}
+DEFAULT_NSITES = 20.0
 
 
 def uniform_background() -> NDArray[np.float64]:
@@ -55,7 +52,8 @@ def as_background(background: Background, owner: str = "background") -> NDArray[
         return uniform_background()
     if isinstance(background, str):
         raise ValueError(f"{owner}: {background!r} is not a background here; give 'uniform' or "
-                         "four probabilities (A, C, G, T) ('genome' is measured by scan)")
+                         "four probabilities (A, C, G, T) ('genome' is measured by scan, 'motif' "
+                         "read by read_motifs)")
     b = check_background(background, owner, "A, C, G, T")
     return b / b.sum()
 
@@ -63,113 +61,188 @@ def as_background(background: Background, owner: str = "background") -> NDArray[
 class Motif:
     """A motif ready to scan.
 
-    Attributes: `name`, `width`, `counts` ((4, L) float, rows A, C, G, T),
-    `background` ((4,) probabilities, A, C, G, T), `pseudocount`, `pwm` (a
-    prepared NucleotideMatrix; its `pssm`, rows A, T, C, G, is what is scored),
-    `dwm` (a prepared DiNucleotideMatrix, or None unless built from sites) and
-    `sites` (the aligned sites, or None).
+    Attributes: `id` (unique within its file), `name` (the file's alt name, else the id),
+    `width`, `kind` ("counts", "probabilities" or "weights": what the matrix holds), `matrix`
+    ((4, L) as given, rows A, C, G, T; probabilities divided by their column sums), `counts`
+    (the counts, for probabilities `matrix` x `nsites`, None for weights), `nsites`,
+    `background` ((4,) probabilities, A, C, G, T), `pseudocount`, `pwm` (a prepared
+    NucleotideMatrix; its `pssm`, rows A, T, C, G, is what is scored), `dwm` (a prepared
+    DiNucleotideMatrix, or None unless built from sites) and `sites` (the aligned sites, or None).
 
-    The PWM is the module's: bias_pwm = (counts + p) / (W + 4 p) for the
-    pseudo-count p, W the column total (columns of unequal totals are first
-    scaled to their mean total), and pssm = log2(bias_pwm / bg) with bg the
-    background. The DWM keeps the module's own smoothing and
-    scores against the background taken as independent bases.
+    The PSSM, with bg the background and p the pseudo-count:
+    counts (the module's PWM): (counts + p) / (W + 4 p), W the column total (columns of unequal
+    totals first scaled to their mean total), p = 1 by default; probabilities f (FIMO's):
+    (f N + p bg) / (N + p), N = nsites (20 when not known), p = 0.1 by default; then
+    pssm = log2(that / bg). Weights are scored as given. The DWM keeps the module's own
+    smoothing and scores against the background taken as independent bases.
     """
 
+    id: str
     name: str
     width: int
-    counts: NDArray[np.float64]
-    pseudocount: float
+    kind: str
+    matrix: NDArray[np.float64]
+    counts: NDArray[np.float64] | None
+    nsites: float | None
+    pseudocount: float | None
     background: NDArray[np.float64]
     sites: list[str] | None
     pwm: NucleotideMatrix
     dwm: DiNucleotideMatrix | None
 
-    def __init__(self, name: str, counts: ArrayLike, *, pseudocount: float = 1.0,
+    def __init__(self, name: str, counts: ArrayLike | None = None, *, id: str | None = None,
+                 probabilities: ArrayLike | None = None, nsites: float | None = None,
+                 weights: ArrayLike | None = None, pseudocount: float | None = None,
                  background: Background = None, sites: list[str] | None = None) -> None:
         name = str(name)
-        counts = np.array(counts, dtype=np.float64)
-        if counts.ndim != 2 or counts.shape[0] != 4:
-            raise ValueError(f"motif {name!r}: counts must be 4 x L (rows A, C, G, T), "
-                             f"got shape {counts.shape}")
-        if counts.shape[1] == 0:
-            raise ValueError(f"motif {name!r} has width 0")
-        if not np.all(np.isfinite(counts)) or np.any(counts < 0):
-            raise ValueError(f"motif {name!r}: counts must be finite and not negative")
-        empty = np.flatnonzero(counts.sum(axis=0) <= 0)
-        if empty.size:
-            raise ValueError(f"motif {name!r}: count column {int(empty[0]) + 1} sums to 0")
-        if not (math.isfinite(pseudocount) and pseudocount > 0):
-            raise ValueError(f"motif {name!r}: the pseudo-count must be positive, got {pseudocount!r}")
+        id = name if id is None else str(id)
+        label = f"motif {id!r}"
+        given = [(kind, values) for kind, values in
+                 (("counts", counts), ("probabilities", probabilities), ("weights", weights)) if values is not None]
+        if len(given) != 1:
+            raise TypeError(f"{label}: give one of counts, probabilities or weights")
+        kind, values = given[0]
+        matrix = np.array(values, dtype=np.float64)
+        if matrix.ndim != 2 or matrix.shape[0] != 4:
+            raise ValueError(f"{label}: {kind} must be 4 x L (rows A, C, G, T), got shape {matrix.shape}")
+        if matrix.shape[1] == 0:
+            raise ValueError(f"{label} has width 0")
+        if not np.all(np.isfinite(matrix)) or (kind != "weights" and np.any(matrix < 0)):
+            raise ValueError(f"{label}: {kind} must be finite" + ("" if kind == "weights" else " and not negative"))
+        if kind == "weights":
+            if pseudocount is not None:
+                raise ValueError(f"{label} holds log-odds weights: a pseudo-count does not apply")
+            if nsites is not None:
+                raise ValueError(f"{label} holds log-odds weights: nsites does not apply")
+        else:
+            with np.errstate(over="ignore"):     # an overflowing total is refused with the PSSM below
+                empty = np.flatnonzero(matrix.sum(axis=0) <= 0)
+            if empty.size:
+                raise ValueError(f"{label}: {'count' if kind == 'counts' else 'probability'} column "
+                                 f"{int(empty[0]) + 1} sums to 0")
+            pseudocount = DEFAULT_PSEUDOCOUNTS[kind] if pseudocount is None else pseudocount
+            if not (isinstance(pseudocount, (int, float, np.floating, np.integer)) and math.isfinite(pseudocount)
+                    and pseudocount > 0):
+                raise ValueError(f"{label}: the pseudo-count must be positive, got {pseudocount!r}")
+            pseudocount = float(pseudocount)
+        if kind == "probabilities":
+            matrix = _probabilities(matrix, label)
+            nsites = DEFAULT_NSITES if nsites is None else nsites
+            if not (math.isfinite(nsites) and nsites > 0):
+                raise ValueError(f"{label}: nsites must be positive, got {nsites!r}")
+            nsites = float(nsites)
+        elif nsites is not None:
+            raise ValueError(f"{label} holds counts: nsites is their column total")
+        self.id = id
         self.name = name
-        self.width = counts.shape[1]
-        self.counts = counts
-        self.pseudocount = float(pseudocount)
-        self.background = as_background(background, f"motif {name!r}")
+        self.width = matrix.shape[1]
+        self.kind = kind
+        self.matrix = matrix
+        self.counts = matrix if kind == "counts" else None if nsites is None else matrix * nsites
+        self.nsites = nsites
+        self.pseudocount = pseudocount
+        self.background = as_background(background, label)
         self.sites = sites
         bg = self.background[TO_CODES]
-        self.pwm = _prepared_pwm(counts[TO_CODES], self.pseudocount, bg)
+        if kind == "counts":
+            assert pseudocount is not None
+            self.pwm = _prepared_pwm(matrix[TO_CODES], pseudocount, bg)
+        else:
+            self.pwm = _given_pwm(matrix[TO_CODES], kind, nsites, pseudocount, bg)
+        bad = np.flatnonzero(~np.isfinite(self.pwm.pssm[:4]).all(axis=0))
+        if bad.size:
+            raise ValueError(f"{label}: its {kind} and pseudo-count {pseudocount!r} give a non-finite PSSM "
+                             f"(position {int(bad[0]) + 1})")
         self.dwm = None if sites is None else _prepared_dwm(sites, self.width, bg)
         self._null: PwmNull | None = None
 
     @classmethod
-    def from_counts(cls, counts: ArrayLike, name: str = "motif", pseudocount: float = 1.0,
-                    background: Background = None) -> "Motif":
-        """A motif from counts or frequencies, 4 x L in rows A, C, G, T.
-
-        The pseudo-count is added to every base of every column, so give
-        frequencies (columns summing to 1) a pseudo-count to match, such as 0.01.
-        """
-        return cls(name, counts, pseudocount=pseudocount, background=background)
+    def from_counts(cls, counts: ArrayLike, name: str = "motif", pseudocount: float | None = None,
+                    background: Background = None, *, id: str | None = None) -> "Motif":
+        """A motif from counts, 4 x L in rows A, C, G, T: the module's PWM, with `pseudocount`
+        (default 1) added to every base of every column. For frequencies use `from_probabilities`."""
+        return cls(name, counts, id=id, pseudocount=pseudocount, background=background)
 
     @classmethod
-    def from_sites(cls, sites: Iterable[str], name: str = "motif", pseudocount: float = 1.0,
-                   background: Background = None) -> "Motif":
-        """A motif (with a DWM) from aligned sites of one width, as text.
+    def from_probabilities(cls, probabilities: ArrayLike, name: str = "motif", *, nsites: float | None = None,
+                           pseudocount: float | None = None, background: Background = None,
+                           id: str | None = None) -> "Motif":
+        """A motif from probabilities (columns summing to 1 within 0.1, then divided by their sums),
+        4 x L in rows A, C, G, T, as FIMO builds it: `pseudocount` (default 0.1) spread by the
+        background over `nsites` (default 20) sites."""
+        return cls(name, id=id, probabilities=probabilities, nsites=nsites, pseudocount=pseudocount,
+                   background=background)
+
+    @classmethod
+    def from_weights(cls, weights: ArrayLike, name: str = "motif", *, background: Background = None,
+                     id: str | None = None) -> "Motif":
+        """A motif scoring with log-odds weights as given, 4 x L in rows A, C, G, T (HOCOMOCO's .pwm);
+        the background serves the p-values only."""
+        return cls(name, id=id, weights=weights, background=background)
+
+    @classmethod
+    def from_sites(cls, sites: Iterable[str | bytes], name: str = "motif", pseudocount: float | None = None,
+                   background: Background = None, *, id: str | None = None) -> "Motif":
+        """A motif (with a DWM) from aligned sites of one width, as text or bytes.
 
         Sites holding anything but A, C, G or T are skipped, as the module's
         counting does.
         """
-        sites = [str(site) for site in sites]
-        widths = {len(site) for site in sites}
-        if not sites:
-            raise ValueError(f"motif {name!r}: no sites")
+        label = f"motif {name if id is None else id!r}"
+        if isinstance(sites, (str, bytes, bytearray)):
+            raise TypeError(f"{label}: sites must be a list of aligned sites, not one {type(sites).__name__}")
+        # latin-1 keeps one character per byte: a byte that is no base counts as N
+        texts = [site.decode("latin-1") if isinstance(site, (bytes, bytearray)) else str(site) for site in sites]
+        widths = {len(site) for site in texts}
+        if not texts:
+            raise ValueError(f"{label}: no sites")
         if len(widths) > 1:
-            raise ValueError(f"motif {name!r}: sites of different widths {sorted(widths)}")
+            raise ValueError(f"{label}: sites of different widths {sorted(widths)}")
         width = widths.pop()
         if width == 0:
-            raise ValueError(f"motif {name!r} has width 0")
+            raise ValueError(f"{label} has width 0")
         pwm = SequenceMatrix.create(width, "PWM")
-        for site in sites:
+        for site in texts:
             pwm.add_sequence(nuc_to_num(site))
         counts = pwm.counts[:4][TO_FIELD]
-        return cls(name, counts, pseudocount=pseudocount, background=background, sites=sites)
+        return cls(name, counts, id=id, pseudocount=pseudocount, background=background, sites=texts)
 
     @classmethod
-    def from_biopython(cls, motif: Any, name: str | None = None, pseudocount: float = 1.0,
+    def from_biopython(cls, motif: Any, name: str | None = None, pseudocount: float | None = None,
                        background: Background = None) -> "Motif":
         """A motif from a `Bio.motifs.Motif` (as Biopython's parsers and pyjaspar give them).
 
-        A motif that carries its aligned sites is built from them, with a DWM.
+        Its id is the matrix id when it has one (JASPAR's), else its name. A motif that
+        carries its aligned sites is built from them, with a DWM.
         """
         name = name or getattr(motif, "name", None) or getattr(motif, "matrix_id", None) or "motif"
+        id = getattr(motif, "matrix_id", None) or name
         alignment = getattr(motif, "alignment", None)
         if alignment is not None and len(alignment):
-            return cls.from_sites([str(site) for site in alignment], name, pseudocount, background)
+            return cls.from_sites([str(site) for site in alignment], name, pseudocount, background, id=id)
         rows = [list(motif.counts[base]) for base in FIELD_ROWS]
         if len({len(row) for row in rows}) > 1:
-            raise ValueError(f"motif {name!r}: rows A, C, G, T of different lengths "
+            raise ValueError(f"motif {id!r}: rows A, C, G, T of different lengths "
                              f"{[len(row) for row in rows]}")
-        return cls.from_counts(rows, name, pseudocount, background)
+        return cls.from_counts(rows, name, pseudocount, background, id=id)
 
     def with_background(self, background: Background) -> "Motif":
-        """The same motif (counts, sites, pseudo-count) against another background."""
-        return type(self)(self.name, self.counts, pseudocount=self.pseudocount,
-                          background=background, sites=self.sites)
+        """The same motif (matrix, sites, pseudo-count) against another background; for
+        probabilities the pseudo-count is spread by the new one, as FIMO spreads it by its own."""
+        return type(self)(self.name, id=self.id, background=background, sites=self.sites,
+                          **self._source())
+
+    def _source(self) -> dict[str, Any]:
+        if self.kind == "weights":
+            return {"weights": self.matrix}
+        if self.kind == "probabilities":
+            return {"probabilities": self.matrix, "nsites": self.nsites, "pseudocount": self.pseudocount}
+        return {"counts": self.matrix, "pseudocount": self.pseudocount}
 
     def __repr__(self) -> str:
         dwm = ", with DWM" if self.dwm is not None else ""
-        return f"Motif({self.name!r}, width={self.width}{dwm})"
+        name = f", name={self.name!r}" if self.name != self.id else ""
+        return f"Motif({self.id!r}{name}, width={self.width}, {self.kind}{dwm})"
 
     def __getstate__(self) -> dict[str, Any]:
         state = self.__dict__.copy()
@@ -193,7 +266,7 @@ class Motif:
 
     def _needs_dwm(self) -> DiNucleotideMatrix:
         if self.dwm is None:
-            raise ValueError(f"motif {self.name!r} has no DWM: build it from aligned sites")
+            raise ValueError(f"motif {self.id!r} has no DWM: build it from aligned sites")
         return self.dwm
 
     def dwm_pvalue(self, scores: ArrayLike, n: int | None = None, seed: int = 0) -> "TailEstimate":
@@ -217,20 +290,49 @@ def _prepared_pwm(counts: NDArray[np.float64], pseudocount: float,
                   bg: NDArray[np.float64]) -> NucleotideMatrix:
     """The module's PWM of counts (code order); the pseudo-count enters by scaling the counts."""
     width = counts.shape[1]
-    totals = counts.sum(axis=0)
+    with np.errstate(over="ignore"):
+        totals = counts.sum(axis=0)
     if np.any(totals != totals[0]):
         # Columns of unequal totals (sites shorter than the motif, rounded
         # frequencies): each scaled to the mean total, keeping its frequencies,
         # since preparation divides every column by the same total.
-        counts = counts * (totals.mean() / totals)
+        with np.errstate(all="ignore"):
+            counts = counts * (totals.mean() / totals)
     pwm = SequenceMatrix.create(width, "PWM")
-    pwm.counts[:4] = counts / pseudocount     # (c/p + 1) / (W/p + 4) = (c + p) / (W + 4p)
-    pwm.prepare_mat()
+    with np.errstate(all="ignore"):           # a non-finite result is refused by the caller
+        pwm.counts[:4] = counts / pseudocount     # (c/p + 1) / (W/p + 4) = (c + p) / (W + 4p)
+        pwm.prepare_mat()
     # Replaces the background the module made (uniform, with no background counted)
     # by the motif's own; with a uniform one both are 0.25 exactly, so pssm stays
     # what prepare_mat gave, bit for bit.
     pwm.bg_pwm = _background_columns(pwm.bg_pwm, bg)
-    pwm.pssm = np.log2(pwm.bias_pwm / pwm.bg_pwm)
+    with np.errstate(all="ignore"):
+        pwm.pssm = np.log2(pwm.bias_pwm / pwm.bg_pwm)
+    return pwm
+
+
+def _probabilities(matrix: NDArray[np.float64], label: str) -> NDArray[np.float64]:
+    normalised, off = probability_columns(matrix)
+    if off is not None:
+        raise ValueError(f"{label}: probability column {off + 1} sums to {matrix[:, off].sum():.6g}, not 1")
+    return normalised
+
+
+def _given_pwm(matrix: NDArray[np.float64], kind: str, nsites: float | None, pseudocount: float | None,
+               bg: NDArray[np.float64]) -> NucleotideMatrix:
+    """A PWM (code order) of probabilities, FIMO's way, or of weights scored as they are (their
+    bias_pwm is NaN: weights say nothing of probabilities in known units)."""
+    pwm = SequenceMatrix.create(matrix.shape[1], "PWM")
+    pwm.prepare_mat()                         # shapes, and row 4 (N, never scored)
+    pwm.bg_pwm = _background_columns(pwm.bg_pwm, bg)
+    if kind == "weights":
+        pwm.bias_pwm[:4] = np.nan
+        pwm.pssm[:4] = matrix
+        return pwm
+    assert nsites is not None and pseudocount is not None
+    with np.errstate(all="ignore"):           # a non-finite result is refused by the caller
+        pwm.bias_pwm[:4] = (matrix * nsites + pseudocount * bg[:, None]) / (nsites + pseudocount)
+        pwm.pssm[:4] = np.log2(pwm.bias_pwm[:4] / pwm.bg_pwm[:4])
     return pwm
 
 
@@ -257,74 +359,65 @@ def _background_columns(prepared: NDArray[np.float64], bg: NDArray[np.float64]) 
     return out
 
 
-def sniff_format(path: str, text: str) -> str:
-    """Our format name for a motif file, from its suffix, else its first lines."""
-    lines = [line.strip() for line in text.splitlines() if line.strip()]
-    if not lines:
-        raise ValueError(f"{path}: empty motif file")
-    first = lines[0]
-    by_suffix = {".jaspar": "jaspar", ".pfm": "pfm", ".meme": "meme", ".transfac": "transfac",
-                 ".sites": "sites"}
-    fmt = by_suffix.get(Path(path).suffix.lower())
-    if fmt == "pfm" and first.startswith(">"):
-        return "jaspar"       # JASPAR's own .pfm downloads start with a ">ID name" header
-    if fmt is not None:
-        return fmt
-    if first.startswith("MEME version"):
-        return "meme"
-    if first.startswith(">"):
-        return "sites" if len(lines) > 1 and _is_site(lines[1]) else "jaspar"
-    if all(_is_site(line) for line in lines):
-        return "lines"
-    if first[:2] in ("AC", "ID", "VV", "XX", "DE", "P0", "PO", "NA", "BF"):
-        return "transfac"
-    return "pfm"
+def read_motifs(path: str | os.PathLike[str], format: str | None = None, *, pseudocount: float | None = None,
+                background: Background = None, ids: Iterable[str] | None = None) -> list[Motif]:
+    """Read every motif of a file (or those whose id is in `ids`, in the file's order).
 
-
-def _is_site(line: str) -> bool:
-    return line.isalpha() and set(line.upper()) <= set("ACGTN")
-
-
-def read_motifs(path: str | os.PathLike[str], format: str | None = None) -> list[Motif]:
-    """Read every motif of a file.
-
-    `format`: "jaspar", "pfm", "meme" (MEME minimal), "transfac", "counts"
-    (four rows A, C, G, T), "counts-columns", "sites" (JASPAR .sites) or
-    "lines" (one aligned site per line); by default guessed from the suffix
-    and the content. Files are parsed by Biopython's `Bio.motifs`, except
-    "lines". Motifs from counts have a uniform background and no DWM; motifs
-    from sites have both. Errors name the file and what is wrong.
+    `path`: a file, gzipped or not, or "-" for standard input. `format`: one of
+    `morvane.formats.FORMATS` ("jaspar", "pfm", "meme", "transfac", "homer", "hocomoco-pcm",
+    "hocomoco-pwm", "counts", "counts-columns", "sites", "lines"); by default guessed from the
+    suffix, else the content. Each matrix is read as the file means it: counts, probabilities
+    (MEME, HOMER, and count files whose columns all sum to 1, with a `FrequencyNote` warning) or
+    log-odds weights (HOCOMOCO .pwm). `pseudocount`: see `Motif` (None: 1 for counts, 0.1 for
+    probabilities). `background`: None or "uniform", four probabilities (A, C, G, T), or "motif"
+    for the file's own background line (MEME). Errors are ValueErrors that start with the file
+    and, where one is to blame, the line.
     """
-    path = str(path)
-    with open(path) as handle:
-        text = handle.read()
-    fmt = format or sniff_format(path, text)
-    if fmt not in FORMATS:
-        raise ValueError(f"{path}: unknown motif format {fmt!r}; choose from {', '.join(FORMATS)}")
-    stem = Path(path).stem
-    parser = FORMATS[fmt]
-    try:
-        if parser is None:
-            return [Motif.from_sites(text.split(), name=stem)]
-        records = _parse_biopython(text, parser)
-        motifs = [Motif.from_biopython(record, name=_name(record, stem, i, len(records)))
-                  for i, record in enumerate(records)]
-    except Exception as exc:            # Biopython's parsers raise many kinds, bare Exception too
-        raise ValueError(f"{path}: not a valid {fmt} motif file: {exc}") from exc
-    if not motifs:
-        raise ValueError(f"{path}: no motif found (read as {fmt})")
-    return motifs
+    motif_file = read_motif_file(path, format)
+    if isinstance(background, str) and background == "motif":
+        background = _file_background(motif_file)
+    motifs = []
+    for record in motif_file.records:
+        try:
+            motifs.append(_from_record(record, pseudocount, background))
+        except (TypeError, ValueError) as exc:
+            raise ValueError(f"{motif_file.name}: line {record.line}: {exc}") from None
+    return motifs if ids is None else select_motifs(motifs, ids, motif_file.name)
 
 
-def _parse_biopython(text: str, fmt: str) -> list[Any]:
-    import io
+def _file_background(motif_file: MotifFile) -> NDArray[np.float64]:
+    if motif_file.background is None:
+        raise ValueError(f"{motif_file.name}: background 'motif' asks for the file's background, and it "
+                         "has no 'Background letter frequencies' line")
+    return printed_background([motif_file.background[base] for base in FIELD_ROWS],
+                              f"{motif_file.name}: line {motif_file.background_line}")
 
-    from Bio import motifs as bio_motifs
-    return list(bio_motifs.parse(io.StringIO(text), fmt))
+
+def _from_record(record: Record, pseudocount: float | None, background: Background) -> Motif:
+    common: dict[str, Any] = dict(id=record.id, background=background)
+    if record.kind == "sites":
+        assert record.sites is not None
+        return Motif.from_sites(record.sites, record.name, pseudocount, **common)
+    if record.kind == "weights":
+        if pseudocount is not None:
+            raise ValueError(f"motif {record.id!r} holds log-odds weights: a pseudo-count does not apply")
+        return Motif(record.name, weights=record.matrix, **common)
+    if record.kind == "probabilities":
+        return Motif(record.name, probabilities=record.matrix, nsites=record.nsites, pseudocount=pseudocount,
+                     **common)
+    return Motif(record.name, record.matrix, pseudocount=pseudocount, **common)
 
 
-def _name(record: Any, stem: str, i: int, n: int) -> str:
-    name = getattr(record, "name", None) or getattr(record, "matrix_id", None)
-    if name:
-        return str(name)
-    return stem if n == 1 else f"{stem}_{i + 1}"
+def select_motifs(motifs: Iterable[Motif], ids: Iterable[str], where: str = "the motif files") -> list[Motif]:
+    """The motifs whose id is one of `ids`, in their own order; an id that none has is an error
+    that lists the ids there are."""
+    motifs = list(motifs)
+    wanted = [ids] if isinstance(ids, str) else [str(id) for id in ids]
+    have = {motif.id for motif in motifs}
+    missing = [id for id in dict.fromkeys(wanted) if id not in have]
+    if missing:
+        known = [motif.id for motif in motifs]
+        shown = ", ".join(known[:20]) + (f" and {len(known) - 20} more" if len(known) > 20 else "")
+        raise ValueError(f"{where}: no motif with id {', '.join(map(repr, missing))}; the ids are {shown}")
+    keep = set(wanted)
+    return [motif for motif in motifs if motif.id in keep]
