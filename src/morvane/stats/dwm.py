@@ -1,9 +1,16 @@
-"""Sampled tails of DWM scores: plain sampling of the background, importance sampling far out."""
+"""Tails of DWM scores: exact by listing every word up to width 12, sampled beyond (plain sampling of
+the background, importance sampling far out), with a 95% interval.
+
+Exact: the windows of a de Bruijn sequence are every word of the width, each once; the native DWM
+scanner lists those at or above a cut-off with their exact scores, and a word's probability is the
+product of its bases' background probabilities. Only the words above the cut-off are ever scored.
+"""
 
 from __future__ import annotations
 
 import math
 from functools import lru_cache
+from collections.abc import Iterator
 from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
@@ -20,7 +27,8 @@ Seed = int | np.random.SeedSequence | np.random.Generator | None
 
 
 class TailEstimate(NamedTuple):
-    """An estimate with its binomial confidence interval (95%), from `n` sampled windows."""
+    """An estimate with its 95% confidence interval, from `n` sampled windows; exact values (words of
+    width up to `EXACT_WIDTH`) have low == value == high and n = 4**width, the words listed."""
 
     value: float | Floats
     low: float | Floats
@@ -37,6 +45,7 @@ class _Tails(NamedTuple):
     hits: NDArray[np.intp]
 
 
+EXACT_WIDTH = 12  # widest motif whose tails list every word (4**12 = 16.8 million)
 _Z = 1.959963984540054  # two-sided 95% normal quantile
 _DEFAULT_N = 100_000
 _IS_MIN_HITS = 10  # below this many plain hits, a tail comes from importance sampling
@@ -105,7 +114,8 @@ class _DwmSample:
     def estimate(self, s: Floats) -> _Tails:
         k = self.count(s)
         n = self.n
-        value = (self.cw[k] + self.floor) / (n + 1)
+        # a weighted count can exceed n: the tail of a probability stays within 1
+        value = np.minimum((self.cw[k] + self.floor) / (n + 1), 1.0)
         mean = self.cw[k] / n
         var = np.maximum(self.cw2[k] / n - mean * mean, 0.0) / n
         # the binomial sample size with the same variance; n itself for unit weights
@@ -153,10 +163,12 @@ def _check_n(n: int) -> int:
 
 
 def dwm_pvalue(dwm: DiNucleotideMatrix, background: ArrayLike, scores: ArrayLike, n: int = _DEFAULT_N,
-               seed: Seed = 0, proposal: ArrayLike | None = None) -> TailEstimate:
-    """Estimated P(score of a random window >= s) for a dinucleotide model, with a 95% interval.
+               seed: Seed = 0, proposal: ArrayLike | None = None, exact: bool | None = None) -> TailEstimate:
+    """P(score of a random window >= s) for a dinucleotide model, exact or with a 95% interval.
 
-    An estimate, not an exact value: `n` windows drawn from `background` with `seed` are scored with
+    Exact for widths up to EXACT_WIDTH (or whenever `exact` is True; False always samples): the
+    total background probability of the words whose scanned score is at or above s. Otherwise an
+    estimate: `n` windows drawn from `background` with `seed` are scored with
     the matrix's own scanning; a score reached by k of them gets (k + 1) / (n + 1), never below
     1/(n+1). Scores reached by fewer than 10 sampled windows are estimated instead from `n` windows,
     90% drawn from `proposal` (the motif's own position probabilities, `dwm.bias_pwm` by default) and
@@ -168,6 +180,9 @@ def dwm_pvalue(dwm: DiNucleotideMatrix, background: ArrayLike, scores: ArrayLike
     n = _check_n(n)
     s = np.asarray(scores, dtype=np.float64)
     flat = s.ravel()
+    if _use_exact(dwm, exact):
+        tails = _exact_tails(dwm, bg, flat)
+        return _shaped(tails, tails, tails, 4 ** int(dwm.length), s.shape)
     plain = _sample_for(dwm, bg, n, seed, None)
     value, low, high, k = plain.estimate(flat)
     rare = (k < _IS_MIN_HITS) & ~np.isnan(flat)
@@ -182,17 +197,83 @@ def dwm_pvalue(dwm: DiNucleotideMatrix, background: ArrayLike, scores: ArrayLike
         high = np.maximum(high, value)
     for a in (value, low, high):
         a[np.isnan(flat)] = np.nan
-    shape = s.shape
+    return _shaped(value, low, high, n, s.shape)
+
+
+def _shaped(value: Floats, low: Floats, high: Floats, n: int, shape: tuple[int, ...]) -> TailEstimate:
     if not shape:
         return TailEstimate(float(value[0]), float(low[0]), float(high[0]), n)
     return TailEstimate(value.reshape(shape), low.reshape(shape), high.reshape(shape), n)
 
 
-def dwm_threshold(dwm: DiNucleotideMatrix, background: ArrayLike, pvalue: float, n: int = _DEFAULT_N,
-                  seed: Seed = 0, proposal: ArrayLike | None = None) -> TailEstimate:
-    """Estimated smallest score whose tail probability is at most `pvalue`, for a dinucleotide model.
+def _use_exact(dwm: DiNucleotideMatrix, exact: bool | None) -> bool:
+    L = int(dwm.length)
+    if exact and not 1 <= L <= 15:
+        raise ValueError(f"exact DWM tails list 4**width words: width {L} is not 1 to 15")
+    return bool(exact) if exact is not None else 1 <= L <= EXACT_WIDTH
 
-    `value` is the lowest sampled score whose estimated p-value (as in dwm_pvalue) is at most
+
+@lru_cache(maxsize=2)
+def _every_word(L: int) -> NDArray[np.uint8]:
+    from .._scan import de_bruijn
+    return de_bruijn(L)
+
+
+_WORDS_PER_SCAN = 1 << 22  # windows of the de Bruijn sequence scanned at once: bounded memory
+
+
+def _words_at_or_above(dwm: DiNucleotideMatrix, bg: Floats, cut: float) -> Iterator[tuple[Floats, Floats]]:
+    """(scores, probabilities) of every word whose exact score is at least cut, a slice at a time."""
+    from .._scan import Scanner
+    L = int(dwm.length)
+    words = _every_word(L)
+    scanner = Scanner([dwm], [cut], "+", model="dwm")
+    log_bg = np.log(bg)
+    for lo in range(0, 4 ** L, _WORDS_PER_SCAN):
+        hits, _ = scanner.scan(words[lo:lo + _WORDS_PER_SCAN + L - 1])
+        codes = words[hits["start"][:, None] + lo + np.arange(L)]
+        yield hits["score"], np.exp(log_bg[codes].sum(axis=1))
+
+
+def _exact_tails(dwm: DiNucleotideMatrix, bg: Floats, scores: Floats) -> Floats:
+    """P(score >= s) for each s, summed over the words that reach the lowest of them."""
+    tails = np.zeros(scores.shape)
+    known = ~np.isnan(scores)
+    if not known.any():
+        return np.full(scores.shape, np.nan)
+    queries = np.sort(scores[known])
+    mass = np.zeros(queries.size)
+    for x, p in _words_at_or_above(dwm, bg, float(queries[0])):
+        order = np.argsort(x)
+        cum = np.concatenate(([0.0], np.cumsum(p[order][::-1])))  # mass of the i best words
+        mass += cum[x.size - np.searchsorted(x[order], queries, side="left")]
+    tails[known] = np.minimum(mass[np.searchsorted(queries, scores[known])], 1.0)
+    tails[~known] = np.nan
+    return tails
+
+
+def _exact_threshold(dwm: DiNucleotideMatrix, bg: Floats, p: float, guess: float) -> float:
+    """The lowest word score whose exact tail is at most p (inf when even the best word's is not),
+    from the words above cut-offs lowered from `guess` until their mass exceeds p."""
+    cut, step = guess, 1.0
+    while True:
+        parts = list(_words_at_or_above(dwm, bg, cut))
+        x = np.concatenate([part[0] for part in parts])
+        w = np.concatenate([part[1] for part in parts])
+        if w.sum() > p or x.size == 4 ** int(dwm.length):
+            order = np.argsort(-x, kind="stable")
+            x, w = x[order], w[order]
+            last = _last_within(x, np.cumsum(w), p)
+            return float(x[last]) if last >= 0 else math.inf
+        cut, step = cut - step, 2.0 * step
+
+
+def dwm_threshold(dwm: DiNucleotideMatrix, background: ArrayLike, pvalue: float, n: int = _DEFAULT_N,
+                  seed: Seed = 0, proposal: ArrayLike | None = None, exact: bool | None = None) -> TailEstimate:
+    """Smallest score whose tail probability is at most `pvalue`, for a dinucleotide model.
+
+    Exact for widths up to EXACT_WIDTH (`exact` as in dwm_pvalue): the lowest word score whose exact
+    tail is at most `pvalue`, with low == high == value. Otherwise an estimate: `value` is the lowest sampled score whose estimated p-value (as in dwm_pvalue) is at most
     `pvalue`; `low` and `high` are the sampled scores whose estimates are the ends of the 95%
     binomial interval around `pvalue`. Below 10 expected plain hits (pvalue < 10/n) the windows
     come from `proposal` with importance weights.
@@ -202,6 +283,11 @@ def dwm_threshold(dwm: DiNucleotideMatrix, background: ArrayLike, pvalue: float,
         raise ValueError(f"pvalue must lie in (0, 1], got {pvalue!r}")
     bg = check_background(background, "dwm_threshold", "A, T, C, G")
     n = _check_n(n)
+    if _use_exact(dwm, exact):
+        # a first cut-off from a small sample; the listing lowers it as far as it must
+        guess = _quantile(_sample_for(dwm, bg, 4096, seed, None), min(1.0, max(p, 10 / 4096)))
+        value = _exact_threshold(dwm, bg, p, guess if math.isfinite(guess) else 0.0)
+        return TailEstimate(value, value, value, 4 ** int(dwm.length))
     if p * n >= _IS_MIN_HITS:
         sample = _sample_for(dwm, bg, n, seed, None)
         value = _quantile(sample, p)

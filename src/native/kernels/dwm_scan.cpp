@@ -56,7 +56,6 @@ namespace {
 constexpr std::int64_t kBlock = 8192;  // windows per block of a chunk
 constexpr std::int64_t kLanes = 16;    // windows per batch of the head
 constexpr int kCheck = 4;              // groups between the head's checks
-constexpr std::size_t kHeadMost = 96;  // groups in any head
 constexpr double kU = 0x1p-53;
 constexpr double kTame = 1000.0;      // largest |X| for which every power 2^X is a normal double
 constexpr int kSamples = 2048;        // windows that pick the weights of the bias bound
@@ -266,10 +265,16 @@ bool build_filter(const std::vector<double>& Q, std::int64_t L, int sign, double
     }
     // the doubles' own sum: G roundings, each within u of the sum so far
     f.cut = cut - 2.0 * static_cast<double>(G) * kU * big;
-    // d >= range / 255, so every group's entries fit a byte, and large
-    // enough that every sum of units below is a whole double
+    // d >= range / 255, so every group's entries fit a byte, the largest
+    // entries of all groups sum within 16 bits, and d is large enough that
+    // every sum of units below is a whole double
+    double ranges = 0.0;
+    for (const Group& g : groups) {
+        const auto [lo, hi] = std::minmax_element(g.v, g.v + 16);
+        ranges += *hi - *lo;
+    }
     int e = 0;
-    std::frexp(std::fmax(range / 255.0, (big + std::fabs(cut)) * 0x1p-48), &e);
+    std::frexp(std::fmax(std::fmax(range / 255.0, ranges / 65000.0), (big + std::fabs(cut)) * 0x1p-48), &e);
     const double d = std::ldexp(1.0, e);
     double need = std::ceil(cut / d);
     std::vector<double> top(G);
@@ -286,10 +291,10 @@ bool build_filter(const std::vector<double>& Q, std::int64_t L, int sign, double
     double all = 0.0;
     for (double v : top) all += v;
     if (need > all) return false;
-    // the head: the first groups, as long as their largest sum fits 16 bits
+    // the head: every group, as long as their largest entries sum within 16 bits
     double held = 0.0;
     std::size_t H = 0;
-    while (H < G && H < kHeadMost && held + top[H] <= 65535.0) held += top[H++];
+    while (H < G && held + top[H] <= 65535.0) held += top[H++];
     f.head = H;
     f.limits.resize(H);
     double rest = all;  // the largest entries of the groups after the one just summed

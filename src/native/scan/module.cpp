@@ -65,6 +65,20 @@ PyObject* encode(PyObject*, PyObject* text) {
     });
 }
 
+PyObject* de_bruijn(PyObject*, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        const long L = PyLong_AsLong(arg);
+        if (L == -1 && PyErr_Occurred()) return nullptr;
+        if (L < 1 || L > 15) return PyErr_Format(PyExc_ValueError, "de_bruijn() takes a word length of 1 to 15, not %ld", L);
+        const npy_intp n = (npy_intp{1} << (2 * L)) + L - 1;
+        Ref out = new_array(n, NPY_UINT8);
+        if (!out) return nullptr;
+        std::uint8_t* o = data_of<std::uint8_t>(out);
+        without_gil_if(L >= 8, [&] { kernels::de_bruijn(static_cast<std::int32_t>(L), o); });
+        return out.release();
+    });
+}
+
 // ---------------------------------------------------------------- Scanner
 
 // One of the two kernels, behind one face: the hits and records are the same kind.
@@ -429,6 +443,10 @@ PyMethodDef module_methods[] = {
      "encode($module, text, /)\n--\n\n"
      "One-byte codes (numpy.uint8) of a str or bytes-like text: A 0, T 1, C 2,\n"
      "G 3, anything else 4, upper and lower case alike."},
+    {"de_bruijn", de_bruijn, METH_O,
+     "de_bruijn($module, L, /)\n--\n\n"
+     "Codes (numpy.uint8, 0 to 3) of length 4**L + L - 1 whose windows of width L\n"
+     "are every word of length L, each once (1 <= L <= 15)."},
     {"_simd_level", simd_level, METH_NOARGS,
      "_simd_level($module, /)\n--\n\n"
      "The instruction-set level the scanner's kernels run, one of:" MORVANE_LEVEL_NAMES "."},
