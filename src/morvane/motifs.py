@@ -66,8 +66,9 @@ class Motif:
     Attributes: `name`, `width`, `counts` ((4, L) float, rows A, C, G, T),
     `background` ((4,) probabilities, A, C, G, T), `pseudocount`, `pwm` (a
     prepared NucleotideMatrix; its `pssm`, rows A, T, C, G, is what is scored),
-    `dwm` (a prepared DiNucleotideMatrix, or None unless built from sites) and
-    `sites` (the aligned sites, or None).
+    `dwm` (a prepared DiNucleotideMatrix, or None unless built from sites or
+    pair counts), `pair_counts` ((5, 5, L, L), the DWM's pair counts in code
+    order, or None) and `sites` (the aligned sites, or None).
 
     The PWM is the module's: bias_pwm = (counts + p) / (W + 4 p) for the
     pseudo-count p, W the column total (columns of unequal totals are first
@@ -82,11 +83,13 @@ class Motif:
     pseudocount: float
     background: NDArray[np.float64]
     sites: list[str] | None
+    pair_counts: NDArray[np.float64] | None
     pwm: NucleotideMatrix
     dwm: DiNucleotideMatrix | None
 
     def __init__(self, name: str, counts: ArrayLike, *, pseudocount: float = 1.0,
-                 background: Background = None, sites: list[str] | None = None) -> None:
+                 background: Background = None, sites: list[str] | None = None,
+                 pair_counts: ArrayLike | None = None) -> None:
         name = str(name)
         counts = np.array(counts, dtype=np.float64)
         if counts.ndim != 2 or counts.shape[0] != 4:
@@ -107,9 +110,10 @@ class Motif:
         self.pseudocount = float(pseudocount)
         self.background = as_background(background, f"motif {name!r}")
         self.sites = sites
+        self.pair_counts = _pair_counts(name, self.width, sites, pair_counts)
         bg = self.background[TO_CODES]
         self.pwm = _prepared_pwm(counts[TO_CODES], self.pseudocount, bg)
-        self.dwm = None if sites is None else _prepared_dwm(sites, self.width, bg)
+        self.dwm = None if self.pair_counts is None else _prepared_dwm(self.pair_counts, self.width, bg)
         self._null: PwmNull | None = None
 
     @classmethod
@@ -165,7 +169,7 @@ class Motif:
     def with_background(self, background: Background) -> "Motif":
         """The same motif (counts, sites, pseudo-count) against another background."""
         return type(self)(self.name, self.counts, pseudocount=self.pseudocount,
-                          background=background, sites=self.sites)
+                          background=background, sites=self.sites, pair_counts=self.pair_counts)
 
     def __repr__(self) -> str:
         dwm = ", with DWM" if self.dwm is not None else ""
@@ -196,21 +200,25 @@ class Motif:
             raise ValueError(f"motif {self.name!r} has no DWM: build it from aligned sites")
         return self.dwm
 
-    def dwm_pvalue(self, scores: ArrayLike, n: int | None = None, seed: int = 0) -> "TailEstimate":
-        """A sampled estimate (morvane.stats.TailEstimate) of the p-values of DWM scores."""
+    def dwm_pvalue(self, scores: ArrayLike, n: int | None = None, seed: int = 0,
+                   exact: bool | None = None) -> "TailEstimate":
+        """P-values of DWM scores (morvane.stats.TailEstimate): exact up to width
+        stats.EXACT_WIDTH, else sampled with a 95% interval (see stats.dwm_pvalue)."""
         from . import stats
         dwm = self._needs_dwm()
         kwargs = {} if n is None else {"n": n}
         return stats.dwm_pvalue(dwm, self.background[TO_CODES], scores, seed=seed,
-                                proposal=dwm.bias_pwm[:4], **kwargs)
+                                proposal=dwm.bias_pwm[:4], exact=exact, **kwargs)
 
-    def dwm_threshold(self, pvalue: float, n: int | None = None, seed: int = 0) -> "TailEstimate":
-        """A sampled estimate (morvane.stats.TailEstimate) of the DWM score threshold of `pvalue`."""
+    def dwm_threshold(self, pvalue: float, n: int | None = None, seed: int = 0,
+                      exact: bool | None = None) -> "TailEstimate":
+        """The DWM score threshold of `pvalue` (morvane.stats.TailEstimate): exact up to
+        width stats.EXACT_WIDTH, else sampled with a 95% interval (see stats.dwm_threshold)."""
         from . import stats
         dwm = self._needs_dwm()
         kwargs = {} if n is None else {"n": n}
         return stats.dwm_threshold(dwm, self.background[TO_CODES], pvalue, seed=seed,
-                                   proposal=dwm.bias_pwm[:4], **kwargs)
+                                   proposal=dwm.bias_pwm[:4], exact=exact, **kwargs)
 
 
 def _prepared_pwm(counts: NDArray[np.float64], pseudocount: float,
@@ -234,10 +242,28 @@ def _prepared_pwm(counts: NDArray[np.float64], pseudocount: float,
     return pwm
 
 
-def _prepared_dwm(sites: list[str], width: int, bg: NDArray[np.float64]) -> DiNucleotideMatrix:
+def _pair_counts(name: str, width: int, sites: list[str] | None,
+                 pair_counts: ArrayLike | None) -> NDArray[np.float64] | None:
+    """The DWM's pair counts: as given, else counted from the sites (None without either)."""
+    if pair_counts is None:
+        if sites is None:
+            return None
+        dwm = SequenceMatrix.create(width, "DWM")
+        for site in sites:
+            dwm.add_sequence(nuc_to_num(site))
+        return np.asarray(dwm.counts)
+    counts = np.array(pair_counts, dtype=np.float64)
+    if counts.shape != (5, 5, width, width):
+        raise ValueError(f"motif {name!r}: pair counts must have shape {(5, 5, width, width)}, "
+                         f"got {counts.shape}")
+    if not np.all(np.isfinite(counts)) or np.any(counts < 0):
+        raise ValueError(f"motif {name!r}: pair counts must be finite and not negative")
+    return counts
+
+
+def _prepared_dwm(pair_counts: NDArray[np.float64], width: int, bg: NDArray[np.float64]) -> DiNucleotideMatrix:
     dwm = SequenceMatrix.create(width, "DWM")
-    for site in sites:
-        dwm.add_sequence(nuc_to_num(site))
+    dwm.counts[...] = pair_counts          # the doubles counting the sites gives, so the same matrices
     dwm.prepare_mat()
     # The background as independent bases: pair probabilities are products, so
     # every conditional probability of the background is its base probability.
@@ -296,6 +322,9 @@ def read_motifs(path: str | os.PathLike[str], format: str | None = None) -> list
     from sites have both. Errors name the file and what is wrong.
     """
     path = str(path)
+    from .models import is_model_file, load_models
+    if format is None and is_model_file(path):   # trained DWMs (morvane build)
+        return load_models(path)
     with open(path) as handle:
         text = handle.read()
     fmt = format or sniff_format(path, text)
