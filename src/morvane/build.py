@@ -12,7 +12,7 @@ from typing import Any
 
 def add_build_parser(subparsers: Any) -> argparse.ArgumentParser:
     """The `build` subcommand on an argparse subparsers object; its `run` default is run_build."""
-    build = subparsers.add_parser(
+    build: argparse.ArgumentParser = subparsers.add_parser(
         "build", help="train DWM motifs from aligned sites into a model file",
         description="Count the aligned sites of SITES into dinucleotide models (one per motif of the "
                     "file) and write them to a model file that `morvane scan --model dwm` reads.")

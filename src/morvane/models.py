@@ -10,11 +10,11 @@ A model file is a NumPy `.npz` archive (a zip of `.npy` arrays, read with
 | `count` | K, the number of motifs |
 | `{i}.id`, `{i}.name` | motif i's identifier and name (text) |
 | `{i}.counts` | (4, L) base counts, rows A, C, G, T (the PWM's counts) |
-| `{i}.pair_counts` | (5, 5, L, L) pair counts of the aligned sites, index [x, y, p, q] for code x at p and y at q (codes A, T, C, G, N) |
+| `{i}.pair_counts` | (5, 5, L, L) pair counts of the sites: [x, y, p, q] for code x at p, y at q |
 | `{i}.pseudocount` | the PWM's pseudo-count |
 | `{i}.background` | four background probabilities, A, C, G, T |
 
-A loaded motif is prepared from those numbers as a motif built from its sites is, so its
+Pair-count codes are morvane's: A, T, C, G, N. A loaded motif is prepared from those numbers as a motif built from its sites is, so its
 matrices are the same doubles. Readers refuse a newer version with a clear error.
 """
 
@@ -94,7 +94,7 @@ def _count(path: str, entries: dict[str, Any]) -> int:
                          f"({VERSION}); upgrade morvane")
     if version < 1:
         raise ValueError(f"{path}: model format version {version} is not one morvane wrote")
-    count = _scalar(path, entries, "count", int)
+    count: int = _scalar(path, entries, "count", int)
     if count < 1:
         raise ValueError(f"{path}: the model file holds no motifs")
     return count
@@ -129,5 +129,5 @@ def _motif(path: str, entries: dict[str, Any], i: int) -> Motif:
     except ValueError as exc:
         raise ValueError(f"{path}: {exc}") from None
     if ident != name:
-        setattr(motif, "id", ident)
+        vars(motif)["id"] = ident  # the identifier, where Motif keeps one
     return motif

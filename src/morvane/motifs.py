@@ -207,8 +207,7 @@ class Motif:
         from . import stats
         dwm = self._needs_dwm()
         kwargs = {} if n is None else {"n": n}
-        return stats.dwm_pvalue(dwm, self.background[TO_CODES], scores, seed=seed,
-                                proposal=dwm.bias_pwm[:4], exact=exact, **kwargs)
+        return stats.dwm_pvalue(dwm, self.background[TO_CODES], scores, seed=seed, exact=exact, **kwargs)
 
     def dwm_threshold(self, pvalue: float, n: int | None = None, seed: int = 0,
                       exact: bool | None = None) -> "TailEstimate":
@@ -217,8 +216,8 @@ class Motif:
         from . import stats
         dwm = self._needs_dwm()
         kwargs = {} if n is None else {"n": n}
-        return stats.dwm_threshold(dwm, self.background[TO_CODES], pvalue, seed=seed,
-                                   proposal=dwm.bias_pwm[:4], exact=exact, **kwargs)
+        return stats.dwm_threshold(dwm, self.background[TO_CODES], pvalue, seed=seed, exact=exact,
+                                   **kwargs)
 
 
 def _prepared_pwm(counts: NDArray[np.float64], pseudocount: float,

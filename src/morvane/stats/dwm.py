@@ -9,8 +9,8 @@ product of its bases' background probabilities. Only the words above the cut-off
 from __future__ import annotations
 
 import math
-from functools import lru_cache
 from collections.abc import Iterator
+from functools import lru_cache
 from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
@@ -73,33 +73,81 @@ def _window_scores(dwm: DiNucleotideMatrix, codes: NDArray[np.integer]) -> Float
     return dwm.score_sequence(laid.ravel())[L // 2::L + 1]
 
 
-def _sample(rng: np.random.Generator, probs: Floats, n: int) -> NDArray[np.int8]:
-    """n windows whose column m is drawn from probs[:, m] (4 x L)."""
-    cum = np.cumsum(probs, axis=0)[:3].T  # (L, 3): the last bin takes the rest, whatever the rounding
-    u = rng.random((n, probs.shape[1]))
-    return (u[:, :, None] >= cum[None]).sum(axis=2, dtype=np.int8)
+class _Proposal:
+    """Windows drawn position by position, each code given its parent position's (a tree over the
+    positions; a position without a parent has its own probabilities)."""
+
+    def __init__(self, order: list[int], parent: list[int], cond: Floats) -> None:
+        self.order, self.parent = order, parent
+        self.cond = cond / cond.sum(axis=2, keepdims=True)  # [m, parent code, code]
+
+    @classmethod
+    def independent(cls, probs: Floats) -> _Proposal:
+        L = probs.shape[1]
+        return cls(list(range(L)), [-1] * L, np.repeat(probs.T[:, None, :], 4, axis=1))
+
+    @classmethod
+    def tree(cls, dwm: DiNucleotideMatrix) -> _Proposal:
+        """The tree of strongest dependencies (largest mutual information) of the motif's own pair
+        probabilities, which draws the pairs a DWM rewards together (Chow and Liu)."""
+        L = int(dwm.length)
+        joint = np.asarray(dwm.bias_dwm, dtype=np.float64)[:4, :4]  # [x, y, p, q]
+        joint = joint / joint.sum(axis=(0, 1), keepdims=True)
+        single = np.asarray(dwm.bias_pwm, dtype=np.float64)[:4]
+        single = single / single.sum(axis=0)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            ratio = joint / (single[:, None, :, None] * single[None, :, None, :])
+            info = np.nansum(joint * np.log(np.where(ratio > 0, ratio, 1.0)), axis=(0, 1))
+        order, parent = [0], [-1] * L
+        best, via = info[0].copy(), np.zeros(L, dtype=int)
+        best[0] = -np.inf
+        for _ in range(L - 1):  # Prim: the maximum spanning tree, in an order that draws parents first
+            m = int(np.argmax(np.where(np.isin(np.arange(L), order), -np.inf, best)))
+            order.append(m)
+            parent[m] = int(via[m])
+            closer = info[m] > best
+            best, via = np.where(closer, info[m], best), np.where(closer, m, via)
+        cond = np.empty((L, 4, 4))
+        for m in range(L):
+            cond[m] = single[:, m][None, :] if parent[m] < 0 else joint[:, :, parent[m], m]
+        return cls(order, parent, cond)
+
+    def sample(self, rng: np.random.Generator, n: int) -> NDArray[np.int8]:
+        codes = np.zeros((n, len(self.order)), dtype=np.int8)
+        for m in self.order:
+            rows = self.cond[m][codes[:, self.parent[m]] if self.parent[m] >= 0 else np.zeros(n, dtype=int)]
+            u = rng.random(n)[:, None]
+            codes[:, m] = (u >= np.cumsum(rows, axis=1)[:, :3]).sum(axis=1)  # the last code takes the rest
+        return codes
+
+    def log_prob(self, codes: NDArray[np.int8]) -> Floats:
+        n = len(codes)
+        total = np.zeros(n)
+        for m in self.order:
+            up = codes[:, self.parent[m]] if self.parent[m] >= 0 else np.zeros(n, dtype=int)
+            total += np.log(self.cond[m][up, codes[:, m]])
+        return total
 
 
 class _DwmSample:
     """Sampled window scores with their importance weights, sorted by score, best first."""
 
-    def __init__(self, dwm: DiNucleotideMatrix, bg: Floats, n: int, seed: Seed, probs: Floats | None) -> None:
+    def __init__(self, dwm: DiNucleotideMatrix, bg: Floats, n: int, seed: Seed, q: _Proposal | None) -> None:
         L = int(dwm.length)
         rng = np.random.default_rng(seed)
-        flat = np.repeat(bg[:, None], L, axis=1)
+        flat = _Proposal.independent(np.repeat(bg[:, None], L, axis=1))
         # Defensive mixture: a share of the weighted windows still comes from the background, which
         # bounds every weight by 1/(1 - _IS_SHARE) where the motif's own positions rarely go.
-        n_q = 0 if probs is None else int(round(_IS_SHARE * n))
+        n_q = 0 if q is None else int(round(_IS_SHARE * n))
         x, w = np.empty(n), np.ones(n)
         chunk = max(1, (1 << 21) // (L + 1))  # windows drawn and scored at once: memory stays small
         for lo in range(0, n, chunk):
             hi = min(lo + chunk, n)
             k = max(0, min(hi, n_q) - lo)  # windows of this chunk drawn from the motif's positions
-            codes = np.concatenate([_sample(rng, flat if probs is None else probs, k),
-                                    _sample(rng, flat, hi - lo - k)])
+            codes = np.concatenate([(flat if q is None else q).sample(rng, k), flat.sample(rng, hi - lo - k)])
             x[lo:hi] = _window_scores(dwm, codes)
-            if probs is not None:
-                log_ratio = (np.log(probs[codes, np.arange(L)]) - np.log(bg)[codes]).sum(axis=1)
+            if q is not None:
+                log_ratio = q.log_prob(codes) - np.log(bg)[codes].sum(axis=1)
                 w[lo:hi] = 1.0 / (_IS_SHARE * np.exp(log_ratio) + (1.0 - _IS_SHARE))
         order = np.argsort(-x, kind="stable")
         self.x, self.w, self.n = x[order], w[order], n
@@ -122,37 +170,48 @@ class _DwmSample:
         with np.errstate(invalid="ignore", divide="ignore"):
             n_eff = np.where(var > 0, mean * (1 - mean) / var, n)
         low, high = _wilson(mean * n_eff, n_eff)
+        low[k == 0] = 0.0  # no sampled window reached s: nothing rules out a tail of 0
         return _Tails(value, np.minimum(low, value), np.maximum(high, value), k)
 
 
-def _proposal(dwm: DiNucleotideMatrix, proposal: ArrayLike | None, L: int) -> Floats:
+def _proposal(dwm: DiNucleotideMatrix, proposal: ArrayLike | None, L: int) -> _Proposal:
     if proposal is None:
-        proposal = np.asarray(dwm.bias_pwm, dtype=np.float64)[:4]
+        return _Proposal.tree(dwm)
     q = np.array(np.asarray(proposal, dtype=np.float64)[:4])
     if q.shape != (4, L):
         raise ValueError(f"proposal must have shape {(4, L)}, not {q.shape}")
     if not np.all(np.isfinite(q)) or np.any(q <= 0.0):
         raise ValueError(f"proposal must hold probabilities above 0, got {q.tolist()}")
-    return q / q.sum(axis=0)
+    return _Proposal.independent(q / q.sum(axis=0))
 
 
 @lru_cache(maxsize=16)
 def _cached_sample(dwm: DiNucleotideMatrix, bg_bytes: bytes, n: int, seed: Seed,
-                   q_bytes: bytes | None) -> _DwmSample:
+                   q_bytes: bytes | None, tree: bool) -> _DwmSample:
     bg = np.frombuffer(bg_bytes)
-    q = None if q_bytes is None else np.frombuffer(q_bytes).reshape(4, -1)
+    if tree:
+        return _DwmSample(dwm, bg, n, seed, _Proposal.tree(dwm))
+    q = None if q_bytes is None else _Proposal.independent(np.frombuffer(q_bytes).reshape(4, -1))
     return _DwmSample(dwm, bg, n, seed, q)
 
 
-def _sample_for(dwm: DiNucleotideMatrix, bg: Floats, n: int, seed: Seed, q: Floats | None) -> _DwmSample:
-    # A scan asks for the p-values of every chunk's hits: the windows of one (matrix, background,
-    # n, seed, proposal) are drawn and scored once. The matrix is keyed by identity, so one that is
-    # prepared again in place keeps its earlier sample.
+def _sample_for(dwm: DiNucleotideMatrix, bg: Floats, n: int, seed: Seed, proposal: ArrayLike | None,
+                weighted: bool = True) -> _DwmSample:
+    """The sample of plain windows (weighted False) or of weighted ones from `proposal` (None: the
+    motif's tree). A scan asks for the p-values of every chunk's hits: the windows of one (matrix,
+    background, n, seed, proposal) are drawn and scored once. The matrix is keyed by identity, so
+    one that is prepared again in place keeps its earlier sample."""
+    L = int(dwm.length)
     try:
         hash(seed)
     except TypeError:  # a Generator or a seed sequence: drawn afresh every time
-        return _DwmSample(dwm, bg, n, seed, q)
-    return _cached_sample(dwm, bg.tobytes(), n, seed, None if q is None else q.tobytes())
+        return _DwmSample(dwm, bg, n, seed, _proposal(dwm, proposal, L) if weighted else None)
+    if not weighted:
+        return _cached_sample(dwm, bg.tobytes(), n, seed, None, False)
+    if proposal is None:
+        return _cached_sample(dwm, bg.tobytes(), n, seed, None, True)
+    q = _proposal(dwm, proposal, L)  # checks the proposal
+    return _cached_sample(dwm, bg.tobytes(), n, seed, q.cond[:, 0].T.copy().tobytes(), False)
 
 
 def _check_n(n: int) -> int:
@@ -171,7 +230,8 @@ def dwm_pvalue(dwm: DiNucleotideMatrix, background: ArrayLike, scores: ArrayLike
     estimate: `n` windows drawn from `background` with `seed` are scored with
     the matrix's own scanning; a score reached by k of them gets (k + 1) / (n + 1), never below
     1/(n+1). Scores reached by fewer than 10 sampled windows are estimated instead from `n` windows,
-    90% drawn from `proposal` (the motif's own position probabilities, `dwm.bias_pwm` by default) and
+    90% drawn from `proposal` (position probabilities; by default the tree of the motif's strongest
+    pair dependencies, drawn from its own pair probabilities) and
     10% from the background, each weighted by its background-to-mixture likelihood ratio, so tiny
     p-values need no 10**8 samples. The sample of a matrix is kept for later calls (keyed by the
     matrix object: one prepared again in place keeps its earlier sample).
@@ -183,12 +243,12 @@ def dwm_pvalue(dwm: DiNucleotideMatrix, background: ArrayLike, scores: ArrayLike
     if _use_exact(dwm, exact):
         tails = _exact_tails(dwm, bg, flat)
         return _shaped(tails, tails, tails, 4 ** int(dwm.length), s.shape)
-    plain = _sample_for(dwm, bg, n, seed, None)
+    plain = _sample_for(dwm, bg, n, seed, None, weighted=False)
     value, low, high, k = plain.estimate(flat)
-    rare = (k < _IS_MIN_HITS) & ~np.isnan(flat)
+    # a score every plain sample reached is no rare one, however few samples there are
+    rare = (k < _IS_MIN_HITS) & (k < n) & ~np.isnan(flat)
     if rare.any():
-        q = _proposal(dwm, proposal, int(dwm.length))
-        weighted = _sample_for(dwm, bg, n, seed, q)
+        weighted = _sample_for(dwm, bg, n, seed, proposal)
         far = weighted.estimate(flat[rare])
         value[rare], low[rare], high[rare] = far.value, far.low, far.high
         # Where the two estimators meet, keep the p-value monotone in the score.
@@ -273,9 +333,9 @@ def dwm_threshold(dwm: DiNucleotideMatrix, background: ArrayLike, pvalue: float,
     """Smallest score whose tail probability is at most `pvalue`, for a dinucleotide model.
 
     Exact for widths up to EXACT_WIDTH (`exact` as in dwm_pvalue): the lowest word score whose exact
-    tail is at most `pvalue`, with low == high == value. Otherwise an estimate: `value` is the lowest sampled score whose estimated p-value (as in dwm_pvalue) is at most
-    `pvalue`; `low` and `high` are the sampled scores whose estimates are the ends of the 95%
-    binomial interval around `pvalue`. Below 10 expected plain hits (pvalue < 10/n) the windows
+    tail is at most `pvalue`, with low == high == value. Otherwise an estimate: `value` is the lowest
+    sampled score whose estimated p-value (as in dwm_pvalue) is at most `pvalue`; `low` and `high`
+    are the sampled scores whose estimates are the ends of the 95% binomial interval around `pvalue`. Below 10 expected plain hits (pvalue < 10/n) the windows
     come from `proposal` with importance weights.
     """
     p = float(pvalue)
@@ -285,15 +345,15 @@ def dwm_threshold(dwm: DiNucleotideMatrix, background: ArrayLike, pvalue: float,
     n = _check_n(n)
     if _use_exact(dwm, exact):
         # a first cut-off from a small sample; the listing lowers it as far as it must
-        guess = _quantile(_sample_for(dwm, bg, 4096, seed, None), min(1.0, max(p, 10 / 4096)))
+        guess = _quantile(_sample_for(dwm, bg, 4096, seed, None, weighted=False), min(1.0, max(p, 10 / 4096)))
         value = _exact_threshold(dwm, bg, p, guess if math.isfinite(guess) else 0.0)
         return TailEstimate(value, value, value, 4 ** int(dwm.length))
     if p * n >= _IS_MIN_HITS:
-        sample = _sample_for(dwm, bg, n, seed, None)
+        sample = _sample_for(dwm, bg, n, seed, None, weighted=False)
         value = _quantile(sample, p)
         p_low, p_high = (float(v) for v in _wilson(p * n, n))
     else:
-        sample = _sample_for(dwm, bg, n, seed, _proposal(dwm, proposal, int(dwm.length)))
+        sample = _sample_for(dwm, bg, n, seed, proposal)
         value = _quantile(sample, p)
         # the interval of the weighted tail estimated at the threshold itself
         at = sample.estimate(np.array([value]))
