@@ -14,8 +14,8 @@ A model file is a NumPy `.npz` archive (a zip of `.npy` arrays, read with
 | `{i}.pseudocount` | the PWM's pseudo-count |
 | `{i}.background` | four background probabilities, A, C, G, T |
 
-Pair-count codes are morvane's: A, T, C, G, N. A loaded motif is prepared from those numbers as a motif built from its sites is, so its
-matrices are the same doubles. Readers refuse a newer version with a clear error.
+Pair-count codes are morvane's: A, T, C, G, N. A loaded motif is prepared from those numbers as
+a motif built from its sites is, so its matrices are the same doubles. Readers refuse a newer version with a clear error.
 """
 
 import os

@@ -335,8 +335,9 @@ def dwm_threshold(dwm: DiNucleotideMatrix, background: ArrayLike, pvalue: float,
     Exact for widths up to EXACT_WIDTH (`exact` as in dwm_pvalue): the lowest word score whose exact
     tail is at most `pvalue`, with low == high == value. Otherwise an estimate: `value` is the lowest
     sampled score whose estimated p-value (as in dwm_pvalue) is at most `pvalue`; `low` and `high`
-    are the sampled scores whose estimates are the ends of the 95% binomial interval around `pvalue`. Below 10 expected plain hits (pvalue < 10/n) the windows
-    come from `proposal` with importance weights.
+    are the sampled scores whose estimates are the ends of the 95% binomial interval around `pvalue`.
+    Below 10 expected plain hits (pvalue < 10/n) the windows come from `proposal` with importance
+    weights.
     """
     p = float(pvalue)
     if not 0.0 < p <= 1.0:
