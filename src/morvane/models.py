@@ -15,7 +15,8 @@ A model file is a NumPy `.npz` archive (a zip of `.npy` arrays, read with
 | `{i}.background` | four background probabilities, A, C, G, T |
 
 Pair-count codes are morvane's: A, T, C, G, N. A loaded motif is prepared from those numbers as
-a motif built from its sites is, so its matrices are the same doubles. Readers refuse a newer version with a clear error.
+a motif built from its sites is, so its matrices are the same doubles. Readers refuse a newer
+version with a clear error.
 """
 
 import os
