@@ -113,6 +113,11 @@ class _Proposal:
         return cls(order, parent, cond)
 
     def sample(self, rng: np.random.Generator, n: int) -> NDArray[np.int8]:
+        if all(up < 0 for up in self.parent):
+            # independent positions: all at once, the draws of earlier releases for the same seed
+            cum = np.cumsum(self.cond[:, 0], axis=1)[:, :3]  # (L, 3): the last code takes the rest
+            u = rng.random((n, len(self.order)))
+            return (u[:, :, None] >= cum[None]).sum(axis=2, dtype=np.int8)
         codes = np.zeros((n, len(self.order)), dtype=np.int8)
         for m in self.order:
             rows = self.cond[m][codes[:, self.parent[m]] if self.parent[m] >= 0 else np.zeros(n, dtype=int)]
