@@ -308,10 +308,14 @@ def _exact_tails(dwm: DiNucleotideMatrix, bg: Floats, scores: Floats) -> Floats:
         return np.full(scores.shape, np.nan)
     queries = np.sort(scores[known])
     mass = np.zeros(queries.size)
-    for x, p in _words_at_or_above(dwm, bg, float(queries[0])):
+    finite = queries[queries > -np.inf]
+    if not finite.size:  # every word is at or above -inf, and nothing need be scored to know it
+        return np.where(known, 1.0, np.nan)
+    mass[: queries.size - finite.size] = 1.0
+    for x, p in _words_at_or_above(dwm, bg, float(finite[0])):
         order = np.argsort(x)
         cum = np.concatenate(([0.0], np.cumsum(p[order][::-1])))  # mass of the i best words
-        mass += cum[x.size - np.searchsorted(x[order], queries, side="left")]
+        mass[queries.size - finite.size:] += cum[x.size - np.searchsorted(x[order], finite, side="left")]
     tails[known] = np.minimum(mass[np.searchsorted(queries, scores[known])], 1.0)
     tails[~known] = np.nan
     return tails
