@@ -11,7 +11,8 @@ from morvane import _scan, _stats
 
 @pytest.mark.parametrize("fn, signature", [
     (_scan.encode, "(text, /)"),
-    (_scan.Scanner, "(matrices, thresholds, strand='both')"),
+    (_scan.Scanner, "(matrices, thresholds, strand='both', model='pwm')"),
+    (_scan.de_bruijn, "(L, /)"),
     (_scan.Scanner.scan, "(self, /, codes, limit=None, offset=0)"),
     (_scan._simd_level, "()"),
     (_scan._force_simd_level, "(name, /)"),

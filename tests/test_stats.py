@@ -389,7 +389,7 @@ def test_dwm_interval_covers_the_truth(dwm_truth):
     truth = true_tail(x, prob, scores)
     covered = []
     for seed in range(12):
-        est = dwm_pvalue(dwm, bg, scores, n=20_000, seed=seed)
+        est = dwm_pvalue(dwm, bg, scores, n=20_000, seed=seed, exact=False)
         assert np.all(est.low <= est.value) and np.all(est.value <= est.high) and est.n == 20_000
         assert np.all(np.diff(est.value) <= 0)
         covered += ((est.low <= truth) & (truth <= est.high)).tolist()
@@ -407,8 +407,8 @@ def test_dwm_importance_sampling_against_plain_and_truth(dwm_truth):
     # 3000 (where plain sampling would see fewer than 10 and hands over to it)
     s = tail_at(1e-4)
     truth = true_tail(x, prob, s)[0]
-    plain = [dwm_pvalue(dwm, bg, s, n=300_000, seed=seed) for seed in range(3)]
-    weighted = [dwm_pvalue(dwm, bg, s, n=3_000, seed=seed) for seed in range(10)]
+    plain = [dwm_pvalue(dwm, bg, s, n=300_000, seed=seed, exact=False) for seed in range(3)]
+    weighted = [dwm_pvalue(dwm, bg, s, n=3_000, seed=seed, exact=False) for seed in range(10)]
     assert sum(e.low <= truth <= e.high for e in plain) >= 2
     assert sum(e.low <= truth <= e.high for e in weighted) >= 8
     mean = np.mean([e.value for e in weighted])
@@ -417,7 +417,7 @@ def test_dwm_importance_sampling_against_plain_and_truth(dwm_truth):
     # a tail far below 1/n: only the weighted estimate can reach it
     tiny = tail_at(2e-6)
     truth = true_tail(x, prob, tiny)[0]
-    est = [dwm_pvalue(dwm, bg, tiny, n=20_000, seed=seed) for seed in range(5)]
+    est = [dwm_pvalue(dwm, bg, tiny, n=20_000, seed=seed, exact=False) for seed in range(5)]
     assert truth < 1 / 20_001 and all(e.value < 1 / 20_001 for e in est)
     assert sum(e.low <= truth <= e.high for e in est) >= 4
 
@@ -425,14 +425,14 @@ def test_dwm_importance_sampling_against_plain_and_truth(dwm_truth):
 def test_dwm_plain_floor_and_reproducibility(dwm_truth):
     dwm, bg, x, _ = dwm_truth
     uniform_proposal = np.full((4, 6), 0.25)
-    above = dwm_pvalue(dwm, BACKGROUNDS["uniform"], x.max() + 1, n=1000, proposal=uniform_proposal)
+    above = dwm_pvalue(dwm, BACKGROUNDS["uniform"], x.max() + 1, n=1000, proposal=uniform_proposal, exact=False)
     assert above.value == pytest.approx(1 / 1001)  # uniform proposal = the background: unit weights
-    a = dwm_pvalue(dwm, bg, [0.0, 1.0], n=3000, seed=5)
-    b = dwm_pvalue(dwm, bg, [0.0, 1.0], n=3000, seed=5)
-    c = dwm_pvalue(dwm, bg, [0.0, 1.0], n=3000, seed=6)
+    a = dwm_pvalue(dwm, bg, [0.0, 1.0], n=3000, seed=5, exact=False)
+    b = dwm_pvalue(dwm, bg, [0.0, 1.0], n=3000, seed=5, exact=False)
+    c = dwm_pvalue(dwm, bg, [0.0, 1.0], n=3000, seed=6, exact=False)
     np.testing.assert_array_equal(a.value, b.value)
     assert not np.array_equal(a.value, c.value)
-    assert math.isnan(dwm_pvalue(dwm, bg, np.nan, n=100).value)
+    assert math.isnan(dwm_pvalue(dwm, bg, np.nan, n=100, exact=False).value)
 
 
 @pytest.mark.parametrize("pv,n", [(1e-2, 50_000), (1e-3, 50_000), (1e-5, 5_000)])
@@ -440,16 +440,16 @@ def test_dwm_threshold_interval_holds_the_exact_one(dwm_truth, pv, n):
     dwm, bg, x, prob = dwm_truth
     achievable = np.unique(x)
     exact = achievable[true_tail(x, prob, achievable) <= pv].min()
-    est = dwm_threshold(dwm, bg, pv, n=n)
+    est = dwm_threshold(dwm, bg, pv, n=n, exact=False)
     assert est.value in x  # a sampled window's own score
     assert est.low <= exact <= est.high and est.low <= est.value <= est.high
 
 
 @pytest.mark.parametrize("call", [
-    lambda d: dwm_threshold(d, BACKGROUNDS["uniform"], 0.0),
-    lambda d: dwm_threshold(d, BACKGROUNDS["uniform"], 1.5),
-    lambda d: dwm_pvalue(d, BACKGROUNDS["uniform"], 1.0, n=0),
-    lambda d: dwm_pvalue(d, BACKGROUNDS["uniform"], 1e9, n=10, proposal=np.zeros((4, 6))),
+    lambda d: dwm_threshold(d, BACKGROUNDS["uniform"], 0.0, exact=False),
+    lambda d: dwm_threshold(d, BACKGROUNDS["uniform"], 1.5, exact=False),
+    lambda d: dwm_pvalue(d, BACKGROUNDS["uniform"], 1.0, n=0, exact=False),
+    lambda d: dwm_pvalue(d, BACKGROUNDS["uniform"], 1e9, n=10, proposal=np.zeros((4, 6)), exact=False),
 ])
 def test_dwm_bad_input(dwm_truth, call):
     with pytest.raises(ValueError):

@@ -1,22 +1,33 @@
 """Fused multi-motif scanning of nucleotide codes on both strands, without the GIL."""
 
 from collections.abc import Iterable
-from typing import Literal, final
+from typing import Any, Literal, final
 
 import numpy
-from numpy.typing import ArrayLike, NDArray
+from numpy.typing import NDArray
 
 def encode(text: str | bytes | bytearray | memoryview, /) -> NDArray[numpy.uint8]:
     """One-byte codes (numpy.uint8) of a str or bytes-like text: A 0, T 1, C 2,
     G 3, anything else 4, upper and lower case alike."""
 
+def de_bruijn(L: int, /) -> NDArray[numpy.uint8]:
+    """Codes (numpy.uint8, 0 to 3) of length 4**L + L - 1 whose windows of width L
+    are every word of length L, each once (1 <= L <= 15)."""
+
 @final
 class Scanner:
     """Matrices (rows A, T, C, G; any further rows ignored) prepared for fused
-    scanning of one-byte codes on one or both strands."""
+    scanning of one-byte codes on one or both strands. With model='dwm', the
+    matrices are prepared DiNucleotideMatrix objects (their length and four log
+    matrices are read once), scored as their score_sequence scores the codes of
+    each strand."""
 
     def __new__(
-        cls, matrices: Iterable[ArrayLike], thresholds: Iterable[float], strand: Literal["+", "-", "both"] = "both"
+        cls,
+        matrices: Iterable[Any],
+        thresholds: Iterable[float],
+        strand: Literal["+", "-", "both"] = "both",
+        model: Literal["pwm", "dwm"] = "pwm",
     ) -> Scanner: ...
     @property
     def widths(self) -> tuple[int, ...]:

@@ -73,6 +73,9 @@ def build_parser() -> argparse.ArgumentParser:
     gc.add_argument("genome", help="indexed FASTA file")
     gc.add_argument("regions", help="BED file")
     gc.set_defaults(run=run_gc)
+
+    from .build import add_build_parser
+    add_build_parser(commands)
     return parser
 
 

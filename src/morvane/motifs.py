@@ -67,7 +67,8 @@ class Motif:
     (the counts, for probabilities `matrix` x `nsites`, None for weights), `nsites`,
     `background` ((4,) probabilities, A, C, G, T), `pseudocount`, `pwm` (a prepared
     NucleotideMatrix; its `pssm`, rows A, T, C, G, is what is scored), `dwm` (a prepared
-    DiNucleotideMatrix, or None unless built from sites) and `sites` (the aligned sites, or None).
+    DiNucleotideMatrix, or None unless built from sites or pair counts), `pair_counts` ((5, 5, L, L),
+    the DWM's pair counts in code order, or None) and `sites` (the aligned sites, or None).
 
     The PSSM, with bg the background and p the pseudo-count:
     counts (the module's PWM): (counts + p) / (W + 4 p), W the column total (columns of unequal
@@ -87,13 +88,15 @@ class Motif:
     pseudocount: float | None
     background: NDArray[np.float64]
     sites: list[str] | None
+    pair_counts: NDArray[np.float64] | None
     pwm: NucleotideMatrix
     dwm: DiNucleotideMatrix | None
 
     def __init__(self, name: str, counts: ArrayLike | None = None, *, id: str | None = None,
                  probabilities: ArrayLike | None = None, nsites: float | None = None,
                  weights: ArrayLike | None = None, pseudocount: float | None = None,
-                 background: Background = None, sites: list[str] | None = None) -> None:
+                 background: Background = None, sites: list[str] | None = None,
+                 pair_counts: ArrayLike | None = None) -> None:
         name = str(name)
         id = name if id is None else str(id)
         label = f"motif {id!r}"
@@ -143,6 +146,7 @@ class Motif:
         self.pseudocount = pseudocount
         self.background = as_background(background, label)
         self.sites = sites
+        self.pair_counts = _pair_counts(name, self.width, sites, pair_counts)
         bg = self.background[TO_CODES]
         if kind == "counts":
             assert pseudocount is not None
@@ -153,7 +157,7 @@ class Motif:
         if bad.size:
             raise ValueError(f"{label}: its {kind} and pseudo-count {pseudocount!r} give a non-finite PSSM "
                              f"(position {int(bad[0]) + 1})")
-        self.dwm = None if sites is None else _prepared_dwm(sites, self.width, bg)
+        self.dwm = None if self.pair_counts is None else _prepared_dwm(self.pair_counts, self.width, bg)
         self._null: PwmNull | None = None
 
     @classmethod
@@ -230,7 +234,7 @@ class Motif:
         """The same motif (matrix, sites, pseudo-count) against another background; for
         probabilities the pseudo-count is spread by the new one, as FIMO spreads it by its own."""
         return type(self)(self.name, id=self.id, background=background, sites=self.sites,
-                          **self._source())
+                          pair_counts=self.pair_counts, **self._source())
 
     def _source(self) -> dict[str, Any]:
         if self.kind == "weights":
@@ -269,21 +273,24 @@ class Motif:
             raise ValueError(f"motif {self.id!r} has no DWM: build it from aligned sites")
         return self.dwm
 
-    def dwm_pvalue(self, scores: ArrayLike, n: int | None = None, seed: int = 0) -> "TailEstimate":
-        """A sampled estimate (morvane.stats.TailEstimate) of the p-values of DWM scores."""
+    def dwm_pvalue(self, scores: ArrayLike, n: int | None = None, seed: int = 0,
+                   exact: bool | None = None) -> "TailEstimate":
+        """P-values of DWM scores (morvane.stats.TailEstimate): exact up to width
+        stats.EXACT_WIDTH, else sampled with a 95% interval (see stats.dwm_pvalue)."""
         from . import stats
         dwm = self._needs_dwm()
         kwargs = {} if n is None else {"n": n}
-        return stats.dwm_pvalue(dwm, self.background[TO_CODES], scores, seed=seed,
-                                proposal=dwm.bias_pwm[:4], **kwargs)
+        return stats.dwm_pvalue(dwm, self.background[TO_CODES], scores, seed=seed, exact=exact, **kwargs)
 
-    def dwm_threshold(self, pvalue: float, n: int | None = None, seed: int = 0) -> "TailEstimate":
-        """A sampled estimate (morvane.stats.TailEstimate) of the DWM score threshold of `pvalue`."""
+    def dwm_threshold(self, pvalue: float, n: int | None = None, seed: int = 0,
+                      exact: bool | None = None) -> "TailEstimate":
+        """The DWM score threshold of `pvalue` (morvane.stats.TailEstimate): exact up to
+        width stats.EXACT_WIDTH, else sampled with a 95% interval (see stats.dwm_threshold)."""
         from . import stats
         dwm = self._needs_dwm()
         kwargs = {} if n is None else {"n": n}
-        return stats.dwm_threshold(dwm, self.background[TO_CODES], pvalue, seed=seed,
-                                   proposal=dwm.bias_pwm[:4], **kwargs)
+        return stats.dwm_threshold(dwm, self.background[TO_CODES], pvalue, seed=seed, exact=exact,
+                                   **kwargs)
 
 
 def _prepared_pwm(counts: NDArray[np.float64], pseudocount: float,
@@ -336,10 +343,28 @@ def _given_pwm(matrix: NDArray[np.float64], kind: str, nsites: float | None, pse
     return pwm
 
 
-def _prepared_dwm(sites: list[str], width: int, bg: NDArray[np.float64]) -> DiNucleotideMatrix:
+def _pair_counts(name: str, width: int, sites: list[str] | None,
+                 pair_counts: ArrayLike | None) -> NDArray[np.float64] | None:
+    """The DWM's pair counts: as given, else counted from the sites (None without either)."""
+    if pair_counts is None:
+        if sites is None:
+            return None
+        dwm = SequenceMatrix.create(width, "DWM")
+        for site in sites:
+            dwm.add_sequence(nuc_to_num(site))
+        return np.asarray(dwm.counts)
+    counts = np.array(pair_counts, dtype=np.float64)
+    if counts.shape != (5, 5, width, width):
+        raise ValueError(f"motif {name!r}: pair counts must have shape {(5, 5, width, width)}, "
+                         f"got {counts.shape}")
+    if not np.all(np.isfinite(counts)) or np.any(counts < 0):
+        raise ValueError(f"motif {name!r}: pair counts must be finite and not negative")
+    return counts
+
+
+def _prepared_dwm(pair_counts: NDArray[np.float64], width: int, bg: NDArray[np.float64]) -> DiNucleotideMatrix:
     dwm = SequenceMatrix.create(width, "DWM")
-    for site in sites:
-        dwm.add_sequence(nuc_to_num(site))
+    dwm.counts[...] = pair_counts          # the doubles counting the sites gives, so the same matrices
     dwm.prepare_mat()
     # The background as independent bases: pair probabilities are products, so
     # every conditional probability of the background is its base probability.
@@ -373,6 +398,10 @@ def read_motifs(path: str | os.PathLike[str], format: str | None = None, *, pseu
     for the file's own background line (MEME). Errors are ValueErrors that start with the file
     and, where one is to blame, the line.
     """
+    from .models import is_model_file, load_models
+    if format is None and str(path) != "-" and is_model_file(path):   # trained DWMs (morvane build)
+        models = load_models(path)
+        return models if ids is None else select_motifs(models, ids, os.fspath(path))
     motif_file = read_motif_file(path, format)
     if isinstance(background, str) and background == "motif":
         background = _file_background(motif_file)

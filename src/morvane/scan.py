@@ -185,14 +185,9 @@ class Job:
         self._build()
 
     def _build(self):
-        self.scanner = None
-        if self.model == "pwm":
-            from ._scan import Scanner
-            self.scanner = Scanner(self.matrices, self.thresholds, self.strand)
-            self.dtype = self.scanner.dtype
-        else:
-            self.dtype = np.dtype([("motif", np.int32), ("start", np.int64), ("strand", np.int8),
-                                   ("score", np.float64), ("window", f"S{max(self.widths)}")])
+        from ._scan import Scanner
+        self.scanner = Scanner(self.matrices, self.thresholds, self.strand, model=self.model)
+        self.dtype = self.scanner.dtype
 
     def __getstate__(self):
         return {**self.__dict__, "scanner": None}
@@ -205,41 +200,7 @@ class Job:
         """The hits among the windows of `codes` starting before `limit`, as one array of
         `dtype` (starts plus `offset`), and the windows tested for each motif (N-free ones,
         every strand scanned counted)."""
-        if self.scanner is not None:
-            return self.scanner.scan(codes, limit, offset)
-        return self._dwm_windows(codes, limit, offset)
-
-    def _dwm_windows(self, codes, limit, offset):
-        # The module's own scorer on int64 codes of both strands: its exact doubles.
-        forward = codes.astype(np.int64)
-        reverse = forward[::-1].copy()
-        reverse[reverse < 4] ^= 1
-        n = len(codes)
-        found = []
-        tested = np.zeros(len(self.matrices), np.int64)
-        for k, (dwm, width, cut) in enumerate(zip(self.matrices, self.widths, self.thresholds)):
-            count = min(n - width + 1, limit)
-            if count <= 0:
-                continue
-            half = width // 2
-            for sign in STRANDS[self.strand]:
-                if sign > 0:
-                    scores = dwm.score_sequence(forward)[half:half + count]
-                else:
-                    # Reverse window r starts at forward n - width - r.
-                    scores = dwm.score_sequence(reverse)[half:half + n - width + 1][::-1][:count]
-                tested[k] += np.count_nonzero(~np.isnan(scores))
-                starts = np.flatnonzero(scores >= cut)
-                part = np.zeros(starts.size, self.dtype)
-                part["motif"], part["start"], part["strand"], part["score"] = k, starts + offset, sign, scores[starts]
-                # each window as read on its strand, upper case (a hit holds no N)
-                window = codes[starts[:, None] + np.arange(width)]
-                if sign < 0:
-                    window = window[:, ::-1] ^ 1
-                part["window"] = np.frombuffer(b"ATCG", np.uint8)[window].view(f"S{width}").ravel()
-                found.append(part)
-        hits = np.concatenate(found) if found else np.empty(0, self.dtype)
-        return hits[np.lexsort((-hits["strand"], hits["motif"], hits["start"]))], tested
+        return self.scanner.scan(codes, limit, offset)
 
 
 def groups(labels, n):

@@ -13,10 +13,18 @@ constexpr Level scoring(Level l) { return l == Level::Avx512Vbmi ? Level::Avx512
 // groups make the fewest lookups.
 constexpr int scan_group(Level l) { return l == Level::Avx2 || l == Level::Avx512 ? 2 : 3; }
 
-template <Level L>
-constexpr Table forms{L, &pwm_score_at<scoring(L)>, &dwm_score_at<scoring(L)>, &scan_head_at<L>, scan_group(L)};
+constexpr Level pairs(Level l) { return l == Level::Base ? Level::Base : Level::Avx2; }
 
-Table for_level(Level level) {
+template <Level L>
+constexpr Table forms{L,
+                      &pwm_score_at<scoring(L)>,
+                      &dwm_score_at<scoring(L)>,
+                      &scan_head_at<L>,
+                      scan_group(L),
+                      &dwm_head_at<pairs(L)>,
+                      nullptr};
+
+Table of_level(Level level) {
     switch (level) {
         case Level::Avx512Vbmi: return forms<Level::Avx512Vbmi>;
         case Level::Avx512: return forms<Level::Avx512>;
@@ -24,6 +32,12 @@ Table for_level(Level level) {
         case Level::Base: break;
     }
     return forms<Level::Base>;
+}
+
+Table for_level(Level level) {
+    Table t = of_level(level);
+    t.dwm_window = dwm_window_for(level);
+    return t;
 }
 
 Table& current() {

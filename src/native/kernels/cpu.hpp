@@ -19,6 +19,11 @@ namespace morvane::kernels {
 
 namespace scan {
 struct Filter;
+struct PairFilter;
+}  // namespace scan
+
+namespace dwm {
+struct Tables;
 }
 
 namespace cpu {
@@ -80,6 +85,13 @@ bool has_fma();
 using ScanHead = std::int64_t (*)(const scan::Filter&, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
                                   std::uint8_t* part);
 
+// The DWM scanner's head (dwm_scan.cpp): the windows of a block that the
+// head of a pair filter leaves, from the codes' low bits shifted (c4) and not.
+using DwmHead = std::int64_t (*)(const scan::PairFilter&, const std::uint8_t* c4, const std::uint8_t* c2,
+                                 std::int64_t B, std::int32_t* list);
+// The exact score of one DWM window (dwm_window.hpp).
+using DwmWindow = double (*)(const dwm::Tables&, const std::uint8_t* S, double* X);
+
 // The entry points that have a form per level, with the public signatures.
 struct Table {
     Level level;
@@ -87,6 +99,8 @@ struct Table {
     decltype(&kernels::dwm_score) dwm_score;
     ScanHead scan_head;
     int scan_group;  // columns per group of the filter scan_head reads: 2 or 3
+    DwmHead dwm_head;
+    DwmWindow dwm_window;  // chosen when the table is made: pow's lanes only where they agree
 };
 
 // The table of the widest level, made at first use.
@@ -98,12 +112,18 @@ const Table& table();
 Level limit(Level cap);
 
 // One form of each entry per level: scoring has three (pwm.cpp, dwm.cpp; the
-// byte permutes add nothing there), the scanner's head four (scan.cpp).
+// byte permutes add nothing there), the scanner's head four (scan.cpp), the
+// DWM scanner's head two (dwm_scan.cpp: AVX2's serves every wider level).
 template <Level>
 std::int64_t pwm_score_at(Strided<std::int64_t> seq, Grid2 pssm, double* out);
 template <Level>
 std::int64_t dwm_score_at(Strided<std::int64_t> seq, std::int32_t L, Grid2 bias_pwm, Grid2 bg_pwm, Grid4 bias_dwm,
                           Grid4 bg_dwm, double* out);
+template <Level>
+std::int64_t dwm_head_at(const scan::PairFilter& f, const std::uint8_t* c4, const std::uint8_t* c2, std::int64_t B,
+                         std::int32_t* list);
+// The exact DWM window score of a level (dwm.cpp).
+DwmWindow dwm_window_for(Level level);
 template <Level>
 std::int64_t scan_head_at(const scan::Filter& f, const std::uint8_t* mer, std::int64_t B, std::int32_t* list,
                           std::uint8_t* part);

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "cpu.hpp"
+#include "dwm_window.hpp"
 #include "kernels.hpp"
 #include "pow2.hpp"
 
@@ -111,36 +112,38 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::int64_t kBlock = 4096;
 
-struct Tables {
-    std::int64_t L;
-    std::vector<double> store;
-    double* D;  // [b][n][m][8]
-    double* P;  // [m][8]: PWM[a, m] per lane
-};
-
 double* align64(double* p) {
     while (reinterpret_cast<std::uintptr_t>(p) % 64) ++p;
     return p;
 }
 
-void build(Tables& t, std::int64_t L, Grid2 bias_pwm, Grid2 bg_pwm, Grid4 bias_dwm, Grid4 bg_dwm) {
-    t.L = L;
+}  // namespace
+
+namespace dwm {
+
+Tables::Tables(std::int64_t L_, Grid2 bias_pwm, Grid2 bg_pwm, Grid4 bias_dwm, Grid4 bg_dwm) : L(L_) {
     const std::size_t nd = table_size({4, L, L, 8}), np = table_size({L, 8});
-    t.store.assign(nd + np + 16, 0.0);
-    t.D = align64(t.store.data());
-    t.P = align64(t.D + nd);
+    store.assign(nd + np + 16, 0.0);
+    D = align64(store.data());
+    P = align64(D + nd);
     const Grid2 pwm[2] = {bg_pwm, bias_pwm};
     const Grid4 dwm[2] = {bg_dwm, bias_dwm};
     for (std::int64_t m = 0; m < L; ++m)
-        for (int k = 0; k < 8; ++k) t.P[m * 8 + k] = pwm[k / 4].load(k % 4, m);
+        for (int k = 0; k < 8; ++k) P[m * 8 + k] = pwm[k / 4].load(k % 4, m);
     for (std::int64_t b = 0; b < 4; ++b)
         for (std::int64_t n = 0; n < L; ++n)
             for (std::int64_t m = 0; m < L; ++m) {
-                double* d = t.D + ((b * L + n) * L + m) * 8;
+                double* e = D + ((b * L + n) * L + m) * 8;
                 for (int k = 0; k < 8; ++k)
-                    d[k] = n == m ? -0.0 : dwm[k / 4].load(b, k % 4, n, m) - pwm[k / 4].load(k % 4, m);
+                    e[k] = n == m ? -0.0 : dwm[k / 4].load(b, k % 4, n, m) - pwm[k / 4].load(k % 4, m);
             }
 }
+
+}  // namespace dwm
+
+namespace {
+
+using dwm::Tables;
 
 // X[m][lane] = prod_log + PWM[a, m] for the window codes S[0..L).
 void sums_base(const std::uint8_t* S, const Tables& t, double* X) {
@@ -237,9 +240,52 @@ double finish(const double* X, const double* Pw, const std::uint8_t* S, std::int
     return bias_score_log - bg_score_log;
 }
 
+double window_base(const Tables& t, const std::uint8_t* S, double* X) {
+    sums_base(S, t, X);
+    return finish(X, nullptr, S, t.L);
+}
+
+MORVANE_AVX2 double window_avx2(const Tables& t, const std::uint8_t* S, double* X) {
+    sums256(S, t, X);
+    return finish(X, nullptr, S, t.L);
+}
+
+MORVANE_AVX2_FMA double window_avx2_pow(const Tables& t, const std::uint8_t* S, double* X) {
+    sums256_pow(S, t, X, X + t.L * 8);
+    return finish(X, X + t.L * 8, S, t.L);
+}
+
+MORVANE_AVX512 double window_avx512(const Tables& t, const std::uint8_t* S, double* X) {
+    sums512(S, t, X, nullptr);
+    return finish(X, nullptr, S, t.L);
+}
+
+MORVANE_AVX512 double window_avx512_pow(const Tables& t, const std::uint8_t* S, double* X) {
+    sums512(S, t, X, X + t.L * 8);
+    return finish(X, X + t.L * 8, S, t.L);
+}
+
 }  // namespace
 
+namespace dwm {
+
+Scratch::Scratch(std::int64_t L) : store(table_size({2 * L * 8 + 8})), X(align64(store.data())) {}
+
+}  // namespace dwm
+
 namespace cpu {
+
+DwmWindow dwm_window_for(Level level) {
+    // The lanes of pow2.hpp only where they were checked to agree with pow.
+    const bool fast_pow = pow2::available(level);
+    switch (level) {
+        case Level::Avx512Vbmi:
+        case Level::Avx512: return fast_pow ? window_avx512_pow : window_avx512;
+        case Level::Avx2: return fast_pow ? window_avx2_pow : window_avx2;
+        case Level::Base: break;
+    }
+    return window_base;
+}
 
 template <Level level>
 std::int64_t dwm_score_at(Strided<std::int64_t> seq, std::int32_t L32, Grid2 bias_pwm, Grid2 bg_pwm, Grid4 bias_dwm,
@@ -252,12 +298,9 @@ std::int64_t dwm_score_at(Strided<std::int64_t> seq, std::int32_t L32, Grid2 bia
     if (L < 1 || n < L) return -1;
     const std::int64_t F = L / 2;
 
-    Tables t;
-    build(t, L, bias_pwm, bg_pwm, bias_dwm, bg_dwm);
-    const bool fast_pow = pow2::available(level);
-    std::vector<double> xs(static_cast<std::size_t>(2 * L * 8 + 8));
-    double* X = align64(xs.data());
-    double* Pw = fast_pow ? X + L * 8 : nullptr;
+    const Tables t(L, bias_pwm, bg_pwm, bias_dwm, bg_dwm);
+    const DwmWindow window = dwm_window_for(level);
+    dwm::Scratch scratch(L);
     std::vector<std::uint8_t> S(static_cast<std::size_t>(kBlock + L));
     const std::int64_t nw = n - L + 1;
     for (std::int64_t s0 = 0; s0 < nw; s0 += kBlock) {
@@ -273,19 +316,7 @@ std::int64_t dwm_score_at(Strided<std::int64_t> seq, std::int32_t L32, Grid2 bia
         for (std::int64_t s = 0; s < B; ++s) {
             if (S[s + L - 1] == 4) last = s + L - 1;
             if (last >= s) continue;
-            const std::uint8_t* w = S.data() + s;
-            if constexpr (level == Level::Avx512) {
-                sums512(w, t, X, Pw);
-            } else if constexpr (level == Level::Avx2) {
-                // Loop-invariant: the probe's verdict, not the CPU level.
-                if (fast_pow)
-                    sums256_pow(w, t, X, Pw);
-                else
-                    sums256(w, t, X);
-            } else {
-                sums_base(w, t, X);
-            }
-            out[s0 + s + F] = finish(X, Pw, w, L);
+            out[s0 + s + F] = window(t, S.data() + s, scratch.X);
         }
     }
     return -1;

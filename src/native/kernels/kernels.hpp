@@ -158,4 +158,9 @@ void dwm_pairs_interleaved(const PairModel& bias, const PairModel& bg, std::int6
 std::int64_t dwm_score(Strided<std::int64_t> seq, std::int32_t L, Grid2 bias_pwm, Grid2 bg_pwm, Grid4 bias_dwm,
                        Grid4 bg_dwm, double* out);
 
+// ---------------------------------------------------------------- words
+// A sequence of 4^L + L - 1 codes (1 <= L <= 15) whose windows of width L are
+// every word of the codes 0..3, each once.
+void de_bruijn(std::int32_t L, std::uint8_t* out);
+
 }  // namespace morvane::kernels

@@ -515,10 +515,10 @@ void stage_block(const std::uint8_t* codes, std::int64_t n, std::int64_t b0, std
     }
 }
 
-// Appends a block's hits (block at b0) to out ordered by start, those of one
-// start in the order they were found: by motif, forward before reverse. A
-// stable radix sort of the start within the block, two digits of seven bits,
-// the second pass writing into out.
+}  // namespace
+
+// Within one start, hits come by motif, forward before reverse. A stable radix sort of the start within the block, two
+// digits of seven bits, the second pass writing into out.
 void append_by_start(const std::vector<Hit>& found, std::int64_t b0, std::vector<Hit>& scratch, std::vector<Hit>& out) {
     static_assert(kBlock <= std::int64_t{1} << 14, "a start within the block has two digits");
     std::int32_t at[2][129] = {};  // where each digit's hits go, after the prefix sums
@@ -535,8 +535,6 @@ void append_by_start(const std::vector<Hit>& found, std::int64_t b0, std::vector
     Hit* o = out.data() + base;
     for (const Hit& x : scratch) o[at[1][(x.start - b0) >> 7]++] = x;
 }
-
-}  // namespace
 
 void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit, std::vector<Hit>& hits,
                    std::int64_t* tested) const {
@@ -616,10 +614,14 @@ inline __m128i codes16(const std::uint8_t* codes, std::int64_t n, std::int64_t p
 // it (the last record's spill goes to a scratch piece instead).
 void Scanner::write_records(const std::vector<Hit>& hits, const std::uint8_t* codes, std::int64_t n,
                             std::int64_t offset, char* out) const {
-    const std::int64_t size = record_size(), room = size - record::kWindow;
+    scan::write_records(hits, widths_.data(), record_size(), codes, n, offset, out);
+}
+
+void write_records(const std::vector<Hit>& hits, const std::int64_t* widths, std::int64_t size,
+                   const std::uint8_t* codes, std::int64_t n, std::int64_t offset, char* out) {
+    const std::int64_t room = size - record::kWindow;
     const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    // Held locally: the stores through char* could alias the vectors' own fields.
-    const std::int64_t* widths = widths_.data();
+    // Held locally: the stores through char* could alias the vector's own fields.
     const Hit* all = hits.data();
     const std::size_t count = hits.size();
     for (std::size_t i = 0; i < count; ++i, out += size) {

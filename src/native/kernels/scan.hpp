@@ -35,6 +35,20 @@ constexpr std::int64_t kMotif = 0, kStart = 4, kStrand = 12, kScore = 13, kWindo
 // tables that bound two columns' sum with one lookup.
 struct Motif;
 
+// Bytes of one hit record whose widest window is `widest`.
+inline std::int64_t record_bytes(std::int64_t widest) { return record::kWindow + (widest > 0 ? widest : 1); }
+
+// Writes hits[i] as record i of out (hits.size() records of `size` bytes):
+// its start plus offset, and its window of widths[motif] codes as read on
+// its strand in the letters A, C, G, T, then NUL to the record's end.
+// codes[0..n) are those the hits were found in.
+void write_records(const std::vector<Hit>& hits, const std::int64_t* widths, std::int64_t size,
+                   const std::uint8_t* codes, std::int64_t n, std::int64_t offset, char* out);
+
+// Appends a block's hits (block at b0, starts below b0 + 16384) to out
+// ordered by start, those of one start in the order they were found.
+void append_by_start(const std::vector<Hit>& found, std::int64_t b0, std::vector<Hit>& scratch, std::vector<Hit>& out);
+
 class Scanner {
 public:
     // matrices[k]: rows 0..3 (codes A, T, C, G) and L_k >= 1 columns, read once.
@@ -55,7 +69,7 @@ public:
               std::int64_t* tested) const;
 
     // Bytes of one hit record: the fields, then the widest window (at least one byte).
-    std::int64_t record_size() const { return record::kWindow + (widest_ > 0 ? widest_ : 1); }
+    std::int64_t record_size() const { return record_bytes(widest_); }
 
     // Writes hits[i] as record i of out (hits.size() records): its start plus
     // offset, and its window as read on its strand in the letters A, C, G, T,

@@ -18,6 +18,7 @@
 #include "common/ndarray.hpp"
 #include "common/ref.hpp"
 #include "kernels/cpu.hpp"
+#include "kernels/dwm_scan.hpp"
 #include "kernels/scan.hpp"
 
 namespace morvane {
@@ -64,11 +65,28 @@ PyObject* encode(PyObject*, PyObject* text) {
     });
 }
 
+PyObject* de_bruijn(PyObject*, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        const long L = PyLong_AsLong(arg);
+        if (L == -1 && PyErr_Occurred()) return nullptr;
+        if (L < 1 || L > 15)
+            return PyErr_Format(PyExc_ValueError, "de_bruijn() takes a word length of 1 to 15, not %ld", L);
+        const npy_intp n = (npy_intp{1} << (2 * L)) + L - 1;
+        Ref out = new_array(n, NPY_UINT8);
+        if (!out) return nullptr;
+        std::uint8_t* o = data_of<std::uint8_t>(out);
+        without_gil_if(L >= 8, [&] { kernels::de_bruijn(static_cast<std::int32_t>(L), o); });
+        return out.release();
+    });
+}
+
 // ---------------------------------------------------------------- Scanner
 
+// One of the two kernels, behind one face: the hits and records are the same kind.
 struct ScannerObject {
     PyObject_HEAD
-    ks::Scanner* scanner;
+    ks::Scanner* scanner;  // PWMs, or
+    ks::DwmScanner* dwm;   // DWMs
     PyObject* widths;      // tuple of int
     PyArray_Descr* dtype;  // of the hit records
 };
@@ -89,13 +107,13 @@ bool parse_strand(const char* s, ks::Strands* out) {
 
 // The packed structured dtype of the scanner's hit records, at the offsets
 // the kernel writes them.
-PyArray_Descr* record_dtype(const ks::Scanner& scanner) {
+PyArray_Descr* record_dtype(std::int64_t record_size) {
     namespace r = ks::record;
-    const long long width = scanner.record_size() - r::kWindow;
-    Ref spec = Ref::steal(Py_BuildValue(
-        "{s:[sssss],s:[ssssN],s:[LLLLL],s:L}", "names", "motif", "start", "strand", "score", "window", "formats", "i4",
-        "i8", "i1", "f8", PyUnicode_FromFormat("S%lld", width), "offsets", r::kMotif, r::kStart, r::kStrand, r::kScore,
-        r::kWindow, "itemsize", static_cast<long long>(scanner.record_size())));
+    const long long width = record_size - r::kWindow;
+    Ref spec = Ref::steal(
+        Py_BuildValue("{s:[sssss],s:[ssssN],s:[LLLLL],s:L}", "names", "motif", "start", "strand", "score", "window",
+                      "formats", "i4", "i8", "i1", "f8", PyUnicode_FromFormat("S%lld", width), "offsets", r::kMotif,
+                      r::kStart, r::kStrand, r::kScore, r::kWindow, "itemsize", static_cast<long long>(record_size)));
     PyArray_Descr* dtype = nullptr;
     if (!spec || !PyArray_DescrConverter(spec.get(), &dtype)) return nullptr;
     return dtype;
@@ -113,17 +131,93 @@ Ref items(PyObject* obj, const char* message) {
     return Ref::steal(PySequence_Tuple(it.get()));
 }
 
+// A 2-D view of a float64 array.
+kernels::Grid2 grid2(PyArrayObject* arr) {
+    kernels::Grid2 g;
+    g.base = static_cast<char*>(PyArray_DATA(arr));
+    for (int i = 0; i < 2; ++i) g.shape[i] = PyArray_DIMS(arr)[i], g.strides[i] = PyArray_STRIDES(arr)[i];
+    return g;
+}
+
+kernels::Grid4 grid4(PyArrayObject* arr) {
+    kernels::Grid4 g;
+    g.base = static_cast<char*>(PyArray_DATA(arr));
+    for (int i = 0; i < 4; ++i) g.shape[i] = PyArray_DIMS(arr)[i], g.strides[i] = PyArray_STRIDES(arr)[i];
+    return g;
+}
+
+// The PWM of item k: a 2-D array of at least 4 rows and 1 column.
+bool read_pwm(PyObject* item, Py_ssize_t k, std::vector<Ref>& arrays, kernels::Grid2* out) {
+    PyObject* a = PyArray_FROMANY(item, NPY_DOUBLE, 0, 0, NPY_ARRAY_ALIGNED);
+    if (!a) return false;
+    arrays.push_back(Ref::steal(a));
+    auto* arr = reinterpret_cast<PyArrayObject*>(a);
+    if (PyArray_NDIM(arr) != 2) {
+        PyErr_Format(PyExc_ValueError, "matrices[%zd] must be 2-D, not %d-D", k, PyArray_NDIM(arr));
+        return false;
+    }
+    const npy_intp* shape = PyArray_SHAPE(arr);
+    if (shape[0] < 4 || shape[1] < 1) {
+        PyErr_Format(PyExc_ValueError, "matrices[%zd] must have at least 4 rows and 1 column, not shape (%zd, %zd)", k,
+                     static_cast<Py_ssize_t>(shape[0]), static_cast<Py_ssize_t>(shape[1]));
+        return false;
+    }
+    *out = grid2(arr);
+    return true;
+}
+
+// The prepared DinucleotideMatrix of item k: its width and four log matrices,
+// large enough for what scoring reads of them (codes 0..3, positions < L).
+bool read_dwm(PyObject* item, Py_ssize_t k, std::vector<Ref>& arrays, ks::DwmModel* out) {
+    Ref length = Ref::steal(PyObject_GetAttrString(item, "length"));
+    if (!length) return false;
+    const long L = PyLong_AsLong(length.get());
+    if (L == -1 && PyErr_Occurred()) return false;
+    if (L < 1 || L > 1024) {
+        PyErr_Format(PyExc_ValueError, "matrices[%zd] has width %ld; a DWM needs 1 to 1024 positions", k, L);
+        return false;
+    }
+    out->L = L;
+    static const char* names[4] = {"bias_pwm_log", "bg_pwm_log", "bias_dwm_log", "bg_dwm_log"};
+    for (int i = 0; i < 4; ++i) {
+        const int ndim = i < 2 ? 2 : 4;
+        Ref attr = Ref::steal(PyObject_GetAttrString(item, names[i]));
+        if (!attr) return false;
+        PyObject* a = PyArray_FROMANY(attr.get(), NPY_DOUBLE, ndim, ndim, NPY_ARRAY_ALIGNED);
+        if (!a) return false;
+        arrays.push_back(Ref::steal(a));
+        auto* arr = reinterpret_cast<PyArrayObject*>(a);
+        const npy_intp* shape = PyArray_SHAPE(arr);
+        const bool fits =
+            i < 2 ? shape[0] >= 4 && shape[1] >= L : shape[0] >= 4 && shape[1] >= 4 && shape[2] >= L && shape[3] >= L;
+        if (!fits) {
+            PyErr_Format(PyExc_ValueError, "matrices[%zd].%s is too small for width %ld", k, names[i], L);
+            return false;
+        }
+        if (i == 0) out->bias_pwm = grid2(arr);
+        if (i == 1) out->bg_pwm = grid2(arr);
+        if (i == 2) out->bias_dwm = grid4(arr);
+        if (i == 3) out->bg_dwm = grid4(arr);
+    }
+    return true;
+}
+
 PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kwlist[] = {"matrices", "thresholds", "strand", nullptr};
+        static const char* kwlist[] = {"matrices", "thresholds", "strand", "model", nullptr};
         PyObject *matrices_obj, *thresholds_obj;
         const char* strand = "both";
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|s:Scanner", const_cast<char**>(kwlist), &matrices_obj,
-                                         &thresholds_obj, &strand))
+        const char* model = "pwm";
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|ss:Scanner", const_cast<char**>(kwlist), &matrices_obj,
+                                         &thresholds_obj, &strand, &model))
             return nullptr;
         ks::Strands strands;
         if (!parse_strand(strand, &strands)) return nullptr;
-        Ref matrices = items(matrices_obj, "matrices must be a sequence of 2-D arrays");
+        const bool dwm = std::strcmp(model, "dwm") == 0;
+        if (!dwm && std::strcmp(model, "pwm") != 0)
+            return PyErr_Format(PyExc_ValueError, "model must be 'pwm' or 'dwm', not '%s'", model);
+        Ref matrices = items(matrices_obj, dwm ? "matrices must be a sequence of prepared DiNucleotideMatrix"
+                                               : "matrices must be a sequence of 2-D arrays");
         if (!matrices) return nullptr;
         Ref thresholds = items(thresholds_obj, "thresholds must be a sequence of floats");
         if (!thresholds) return nullptr;
@@ -134,47 +228,51 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
         std::vector<Ref> arrays;  // keep the converted matrices alive until they are copied
         std::vector<kernels::Grid2> views;
+        std::vector<ks::DwmModel> models;
         std::vector<double> thr;
         for (Py_ssize_t k = 0; k < K; ++k) {
-            PyObject* a = PyArray_FROMANY(PyTuple_GET_ITEM(matrices.get(), k), NPY_DOUBLE, 0, 0, NPY_ARRAY_ALIGNED);
-            if (!a) return nullptr;
-            arrays.push_back(Ref::steal(a));
-            auto* arr = reinterpret_cast<PyArrayObject*>(a);
-            if (PyArray_NDIM(arr) != 2)
-                return PyErr_Format(PyExc_ValueError, "matrices[%zd] must be 2-D, not %d-D", k, PyArray_NDIM(arr));
-            const npy_intp* shape = PyArray_SHAPE(arr);
-            if (shape[0] < 4 || shape[1] < 1)
-                return PyErr_Format(PyExc_ValueError,
-                                    "matrices[%zd] must have at least 4 rows and 1 column, not shape (%zd, %zd)", k,
-                                    static_cast<Py_ssize_t>(shape[0]), static_cast<Py_ssize_t>(shape[1]));
-            kernels::Grid2 g;
-            g.base = static_cast<char*>(PyArray_DATA(arr));
-            g.shape[0] = shape[0];
-            g.shape[1] = shape[1];
-            g.strides[0] = PyArray_STRIDES(arr)[0];
-            g.strides[1] = PyArray_STRIDES(arr)[1];
-            views.push_back(g);
-
+            PyObject* item = PyTuple_GET_ITEM(matrices.get(), k);
+            if (dwm) {
+                models.emplace_back();
+                if (!read_dwm(item, k, arrays, &models.back())) return nullptr;
+            } else {
+                views.emplace_back();
+                if (!read_pwm(item, k, arrays, &views.back())) return nullptr;
+            }
             const double t = PyFloat_AsDouble(PyTuple_GET_ITEM(thresholds.get(), k));
             if (t == -1.0 && PyErr_Occurred()) return nullptr;
             if (std::isnan(t)) return PyErr_Format(PyExc_ValueError, "thresholds[%zd] is NaN", k);
             thr.push_back(t);
         }
 
-        auto scanner = std::make_unique<ks::Scanner>(views, thr, strands);
+        std::unique_ptr<ks::Scanner> scanner;
+        std::unique_ptr<ks::DwmScanner> dwm_scanner;
+        const std::vector<std::int64_t>* widths_of;
+        std::int64_t record_size;
+        if (dwm) {
+            // the tables are made without the GIL: a long model takes a while
+            without_gil_if(K > 0, [&] { dwm_scanner = std::make_unique<ks::DwmScanner>(models, thr, strands); });
+            widths_of = &dwm_scanner->widths();
+            record_size = dwm_scanner->record_size();
+        } else {
+            scanner = std::make_unique<ks::Scanner>(views, thr, strands);
+            widths_of = &scanner->widths();
+            record_size = scanner->record_size();
+        }
         Ref widths = Ref::steal(PyTuple_New(K));
         if (!widths) return nullptr;
         for (Py_ssize_t k = 0; k < K; ++k) {
-            PyObject* w = PyLong_FromLongLong(scanner->widths()[k]);
+            PyObject* w = PyLong_FromLongLong((*widths_of)[k]);
             if (!w) return nullptr;
             PyTuple_SET_ITEM(widths.get(), k, w);
         }
-        Ref dtype = Ref::steal(reinterpret_cast<PyObject*>(record_dtype(*scanner)));
+        Ref dtype = Ref::steal(reinterpret_cast<PyObject*>(record_dtype(record_size)));
         if (!dtype) return nullptr;
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
         auto* so = reinterpret_cast<ScannerObject*>(self);
         so->scanner = scanner.release();
+        so->dwm = dwm_scanner.release();
         so->widths = widths.release();
         so->dtype = reinterpret_cast<PyArray_Descr*>(dtype.release());
         return self;
@@ -184,6 +282,7 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void scanner_dealloc(PyObject* self) {
     auto* so = reinterpret_cast<ScannerObject*>(self);
     delete so->scanner;
+    delete so->dwm;
     Py_XDECREF(so->widths);
     Py_XDECREF(so->dtype);
     PyTypeObject* type = Py_TYPE(self);
@@ -243,22 +342,31 @@ PyObject* scanner_scan(PyObject* self, PyObject* args, PyObject* kwargs) {
             return PyErr_Format(PyExc_OverflowError, "offset %lld puts window starts past the int64 range", offset);
 
         auto* so = reinterpret_cast<ScannerObject*>(self);
-        const ks::Scanner& scanner = *so->scanner;
-        const npy_intp K = scanner.count();
+        const npy_intp K = PyTuple_GET_SIZE(so->widths);
         Ref tested = new_array(K, NPY_INT64);
         if (!tested) return nullptr;
         std::int64_t* t = data_of<std::int64_t>(tested);
         std::fill(t, t + K, 0);
         std::vector<ks::Hit> found;
         const auto* codes = static_cast<const std::uint8_t*>(v.buf);
-        without_gil([&] { scanner.scan(codes, n, limit, found, t); });
+        without_gil([&] {
+            if (so->dwm)
+                so->dwm->scan(codes, n, limit, found, t);
+            else
+                so->scanner->scan(codes, n, limit, found, t);
+        });
 
         npy_intp h = static_cast<npy_intp>(found.size());
         Py_INCREF(so->dtype);  // the new array takes this reference
         Ref hits = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, so->dtype, 1, &h, nullptr, nullptr, 0, nullptr));
         if (!hits) return nullptr;
         char* out = PyArray_BYTES(reinterpret_cast<PyArrayObject*>(hits.get()));
-        without_gil_if(h >= kManyHits, [&] { scanner.write_records(found, codes, n, offset, out); });
+        without_gil_if(h >= kManyHits, [&] {
+            if (so->dwm)
+                so->dwm->write_records(found, codes, n, offset, out);
+            else
+                so->scanner->write_records(found, codes, n, offset, out);
+        });
         return PyTuple_Pack(2, hits.get(), tested.get());
     });
 }
@@ -291,9 +399,12 @@ PyType_Slot scanner_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(scanner_dealloc)},
     {Py_tp_methods, scanner_methods},
     {Py_tp_getset, scanner_getset},
-    {Py_tp_doc, const_cast<char*>("Scanner(matrices, thresholds, strand='both')\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("Scanner(matrices, thresholds, strand='both', model='pwm')\n--\n\n"
                                   "Matrices (rows A, T, C, G; any further rows ignored) prepared for fused\n"
-                                  "scanning of one-byte codes on one or both strands.")},
+                                  "scanning of one-byte codes on one or both strands. With model='dwm',\n"
+                                  "the matrices are prepared DiNucleotideMatrix objects (their length and\n"
+                                  "four log matrices are read once), scored as their score_sequence\n"
+                                  "scores the codes of each strand.")},
     {0, nullptr},
 };
 
@@ -333,6 +444,10 @@ PyMethodDef module_methods[] = {
      "encode($module, text, /)\n--\n\n"
      "One-byte codes (numpy.uint8) of a str or bytes-like text: A 0, T 1, C 2,\n"
      "G 3, anything else 4, upper and lower case alike."},
+    {"de_bruijn", de_bruijn, METH_O,
+     "de_bruijn($module, L, /)\n--\n\n"
+     "Codes (numpy.uint8, 0 to 3) of length 4**L + L - 1 whose windows of width L\n"
+     "are every word of length L, each once (1 <= L <= 15)."},
     {"_simd_level", simd_level, METH_NOARGS,
      "_simd_level($module, /)\n--\n\n"
      "The instruction-set level the scanner's kernels run, one of:" MORVANE_LEVEL_NAMES "."},
