@@ -101,3 +101,16 @@ def test_a_file_is_written_whole_or_not_at_all(tmp_path):
     models.save_models(out, read_motifs(DATA / "sites.txt"))
     with zipfile.ZipFile(out) as archive:
         assert "format.npy" in archive.namelist()
+
+
+def test_morvane_build_then_scan_a_model_file(tmp_path, capsys):
+    """The command as users run it: the model file trained by `morvane build` scans like its sites."""
+    from morvane.cli import main
+
+    model = tmp_path / "cI.npz"
+    assert main(["build", str(DATA / "sites.txt"), "-o", str(model)]) == 0
+    runs = []
+    for motifs in (model, DATA / "sites.txt"):
+        assert main(["scan", str(DATA / "lambda_virus.fa"), str(motifs), "--model", "dwm", "--quiet"]) == 0
+        runs.append([line for line in capsys.readouterr().out.splitlines() if not line.startswith("#")])
+    assert runs[0] and runs[0] == runs[1]
