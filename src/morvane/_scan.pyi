@@ -1,7 +1,7 @@
 """Fused multi-motif scanning of nucleotide codes on both strands, without the GIL."""
 
 from collections.abc import Iterable
-from typing import Literal, final
+from typing import Any, Literal, final
 
 import numpy
 from numpy.typing import ArrayLike, NDArray
@@ -9,6 +9,14 @@ from numpy.typing import ArrayLike, NDArray
 def encode(text: str | bytes | bytearray | memoryview, /) -> NDArray[numpy.uint8]:
     """One-byte codes (numpy.uint8) of a str or bytes-like text: A 0, T 1, C 2,
     G 3, anything else 4, upper and lower case alike."""
+
+def format_rows(pieces: list[bytes | tuple[NDArray[Any], int]], n: int, /) -> bytes:
+    """The text of n rows as bytes: each row is the pieces in turn, a piece being
+    bytes (written as they are) or (column, arg), a one-dimensional column of n
+    elements: int64 in decimal; float64 as repr() (arg 0) or format(x, '.{arg}g');
+    bytes (S) or str (U) in UTF-8, trailing NULs dropped, with arg 0 leaving them
+    as they are, 1 turning tab, newline and carriage return into a space and 2
+    percent-encoding what a GFF3 attribute value reserves."""
 
 @final
 class Scanner:

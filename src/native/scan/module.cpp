@@ -19,6 +19,7 @@
 #include "common/ref.hpp"
 #include "kernels/cpu.hpp"
 #include "kernels/scan.hpp"
+#include "scan/format.hpp"
 
 namespace morvane {
 namespace {
@@ -333,6 +334,7 @@ PyMethodDef module_methods[] = {
      "encode($module, text, /)\n--\n\n"
      "One-byte codes (numpy.uint8) of a str or bytes-like text: A 0, T 1, C 2,\n"
      "G 3, anything else 4, upper and lower case alike."},
+    {"format_rows", format_rows, METH_VARARGS, kFormatRowsDoc},
     {"_simd_level", simd_level, METH_NOARGS,
      "_simd_level($module, /)\n--\n\n"
      "The instruction-set level the scanner's kernels run, one of:" MORVANE_LEVEL_NAMES "."},

@@ -1,0 +1,25 @@
+// Text of output rows, appended to a byte buffer: decimal integers and the
+// fields of fixed-width string columns (bytes or UCS4, as NumPy stores them),
+// UTF-8, with the characters a format reserves replaced or escaped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace morvane::kernels::text {
+
+// What becomes of the characters that would end a field or a row.
+enum class Escape {
+    None,   // copied as they are
+    Field,  // tab, newline and carriage return become a space: one field of a TSV row
+    Gff,    // a GFF3 attribute value: those, control characters and ; = & , % percent-encoded
+};
+
+void put_int(std::string& out, std::int64_t v);
+
+// One fixed-width field: `width` units from `data`, trailing NULs not part of it.
+void put_bytes(std::string& out, const char* data, std::size_t width, Escape escape);
+void put_ucs4(std::string& out, const char* data, std::size_t width, Escape escape);
+
+}  // namespace morvane::kernels::text
