@@ -15,8 +15,9 @@ def format_rows(pieces: list[bytes | tuple[NDArray[Any], int]], n: int, /) -> by
     bytes (written as they are) or (column, arg), a one-dimensional column of n
     elements: int64 in decimal; float64 as repr() (arg 0) or format(x, '.{arg}g');
     bytes (S) or str (U) in UTF-8, trailing NULs dropped, with arg 0 leaving them
-    as they are, 1 turning tab, newline and carriage return into a space and 2
-    percent-encoding what a GFF3 attribute value reserves."""
+    as they are, 1 turning tab, newline and carriage return into a space, 2
+    percent-encoding what a GFF3 attribute value reserves and 3 turning those three
+    and space into '_'."""
 
 @final
 class Scanner:

@@ -3,8 +3,9 @@
 Every format writes scores as the shortest text that reads back to the same double (Python's
 repr) and p- and q-values to 6 significant digits; rows are built natively, a table per call
 (`morvane._scan.format_rows`). Tabs, newlines and carriage returns in names (motif ids and alt
-names come from file headers and stems) become spaces in BED and TSV; in GFF3 attribute values
-they, and the characters GFF3 reserves there, are percent-encoded.
+names come from file headers and stems) become spaces in FIMO's TSV; in BED names they and spaces
+become '_' (BED readers may split fields on any blank); in GFF3 attribute values they, and the
+characters GFF3 reserves there, are percent-encoded.
 
 `Output` is the file: standard output for "-"; a device or FIFO written in place; anything else
 written to a temporary file beside its target (a symlink's target) and renamed onto it only when
@@ -31,8 +32,30 @@ if TYPE_CHECKING:
 FORMATS = ("bed", "fimo", "gff")
 TAB, NEWLINE = b"\t", b"\n"
 # format_rows' string modes
-RAW, FIELD, GFF = 0, 1, 2
+RAW, FIELD, GFF, WORD = 0, 1, 2, 3
 P_DIGITS = 6
+
+
+def bed_autosql(qvalue: bool) -> str:
+    """The autoSql description of the BED that `morvane scan` writes (for bedToBigBed -as=)."""
+    q = '   double qvalue;      "Benjamini-Hochberg q-value among every window tested for the motif"\n' \
+        if qvalue else ""
+    return ('table morvaneHits\n"Motif hits of morvane scan"\n(\n'
+            '   string chrom;       "Reference sequence"\n'
+            '   uint   chromStart;  "Start, 0-based"\n'
+            '   uint   chromEnd;    "End, exclusive"\n'
+            '   string name;        "Motif id"\n'
+            '   uint   score;       "min(1000, round(-100 log10 p-value))"\n'
+            '   char[1] strand;     "+ or -"\n'
+            '   uint   thickStart;  "Start again"\n'
+            '   uint   thickEnd;    "End again"\n'
+            '   uint   reserved;    "itemRgb, 0"\n'
+            '   string motifAlt;    "Motif alt name"\n'
+            '   double motifScore;  "Log-odds score of the window"\n'
+            '   double pvalue;      "p-value of the score"\n'
+            f'{q}'
+            '   string sequence;    "The window as read on its strand"\n)\n')
+
 
 Pieces = list[bytes | tuple[NDArray[Any], int]]
 
@@ -97,6 +120,7 @@ class HitWriter:
         score, strand, p, sequence = (t["score"], 0), (t["strand"], RAW), (t["pvalue"], P_DIGITS), (t["sequence"], RAW)
         q: list[bytes | tuple[NDArray[Any], int]] = [(t["qvalue"], P_DIGITS)] if self.qvalue else []
         if self.format == "bed":
+            motif, alt = (t["motif"], WORD), (t["motif_alt"], WORD)
             return [chrom, TAB, start, TAB, end, TAB, motif, TAB, (bed_score(t["pvalue"]), 0), TAB, strand, TAB,
                     start, TAB, end, b"\t0\t", alt, TAB, score, TAB, p, TAB, *q, *([TAB] if q else []),
                     sequence, NEWLINE]

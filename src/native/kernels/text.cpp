@@ -10,8 +10,10 @@ constexpr char kHex[] = "0123456789ABCDEF";
 bool gff_reserved(std::uint32_t c) { return c < 0x20 || c == 0x7F || c == ';' || c == '=' || c == '&' || c == ',' || c == '%'; }
 
 void put_char(std::string& out, std::uint32_t c, Escape escape) {
-    if (escape == Escape::Field && (c == '\t' || c == '\n' || c == '\r')) {
-        out.push_back(' ');
+    if ((escape == Escape::Field || escape == Escape::Word) && (c == '\t' || c == '\n' || c == '\r')) {
+        out.push_back(escape == Escape::Field ? ' ' : '_');
+    } else if (escape == Escape::Word && c == ' ') {
+        out.push_back('_');
     } else if (escape == Escape::Gff && gff_reserved(c)) {
         const char code[3] = {'%', kHex[c >> 4], kHex[c & 15]};
         out.append(code, 3);
@@ -37,7 +39,8 @@ void put_char(std::string& out, std::uint32_t c, Escape escape) {
 
 bool plain(unsigned char c, Escape escape) {
     if (escape == Escape::None) return true;
-    if (escape == Escape::Field) return c != '\t' && c != '\n' && c != '\r';
+    if (escape == Escape::Field || escape == Escape::Word)
+        return c != '\t' && c != '\n' && c != '\r' && (escape == Escape::Field || c != ' ');
     return !gff_reserved(c);
 }
 

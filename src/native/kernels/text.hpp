@@ -14,6 +14,7 @@ enum class Escape {
     None,   // copied as they are
     Field,  // tab, newline and carriage return become a space: one field of a TSV row
     Gff,    // a GFF3 attribute value: those, control characters and ; = & , % percent-encoded
+    Word,   // tab, newline, carriage return and space become '_': a BED field, split on any blank
 };
 
 void put_int(std::string& out, std::int64_t v);

@@ -23,8 +23,9 @@ const char kFormatRowsDoc[] =
     "bytes (written as they are) or (column, arg), a one-dimensional column of\n"
     "n elements: int64 in decimal; float64 as repr() (arg 0) or format(x, '.{arg}g');\n"
     "bytes (S) or str (U) in UTF-8, trailing NULs dropped, with arg 0 leaving\n"
-    "them as they are, 1 turning tab, newline and carriage return into a space\n"
-    "and 2 percent-encoding what a GFF3 attribute value reserves.";
+    "them as they are, 1 turning tab, newline and carriage return into a space,\n"
+    "2 percent-encoding what a GFF3 attribute value reserves and 3 turning those\n"
+    "three and space into '_'.";
 
 namespace {
 
@@ -102,7 +103,7 @@ bool parse_piece(PyObject* item, Py_ssize_t index, Py_ssize_t n, Piece* piece) {
                      index, view.format ? view.format : "B");
         return false;
     }
-    const int most = piece->kind == Kind::Double ? 17 : piece->kind == Kind::Int ? 0 : 2;
+    const int most = piece->kind == Kind::Double ? 17 : piece->kind == Kind::Int ? 0 : 3;
     if (piece->arg < 0 || piece->arg > most) {
         PyErr_Format(PyExc_ValueError, "format_rows(): piece %zd: arg %d out of range 0 to %d", index, piece->arg, most);
         return false;
