@@ -23,7 +23,8 @@ SPECIAL = [0.0, -0.0, 1.0, 123.0, 0.1, 1e16, 1e-5, 9.999999e-05, 5e-324, 1.79769
 
 def doubles(n, seed):
     rng = np.random.default_rng(seed)
-    bits = rng.integers(0, 2 ** 63, n, dtype=np.uint64) | (rng.integers(0, 2, n, dtype=np.uint64) << np.uint64(63))
+    sign = rng.integers(0, 2, n, dtype=np.uint64) << np.uint64(63)
+    bits = rng.integers(0, 2 ** 63, n, dtype=np.uint64) | sign
     spread = bits.view(np.float64)
     scores = rng.normal(0, 20, n)                 # log-odds scores, as they come
     return np.concatenate([SPECIAL, spread, scores, np.round(scores, 3)])
@@ -42,8 +43,8 @@ def test_integers_and_strings():
     ints = np.array([0, 7, -1, 10 ** 18, -(2 ** 63), 2 ** 63 - 1], np.int64)
     names = np.array(["a\tb", "c\nd\re", "é€😀", "x;y=z&w,v%", "", "\udce9raw"], "U10")
     seqs = np.array([b"ACGT", b"A", b"", b"TTTTTTTT", b"G\t", b"C"], "S8")
-    rows = [format_rows([(ints[k:k + 1], 0), b"|", (names[k:k + 1], 0), b"|", (names[k:k + 1], 1), b"|",
-                         (names[k:k + 1], 2), b"|", (names[k:k + 1], 3), b"|", (seqs[k:k + 1], 1)], 1) for k in range(len(ints))]
+    rows = [format_rows([(ints[k:k + 1], 0), *(piece for mode in range(4) for piece in (b"|", (names[k:k + 1], mode))),
+                         b"|", (seqs[k:k + 1], 1)], 1) for k in range(len(ints))]
     for line, i, name, seq in zip(rows, ints, names, seqs):
         raw = name.encode("utf-8", "surrogateescape")
         field = raw.replace(b"\t", b" ").replace(b"\n", b" ").replace(b"\r", b" ")
@@ -145,6 +146,7 @@ def test_bed_to_bigbed(tmp_path, hits):
         assert 0 <= int(score) <= 1000 and int(score) == bed_score(np.array([hit["pvalue"]]))[0]
         assert (int(thick_start), int(thick_end), rgb) == (start, end, "0")
         assert float(raw) == hit["score"] and float(q) == pytest.approx(hit["qvalue"], rel=1e-5)
+        assert alt == hit["motif_alt"].replace("\t", "_") and float(p) == pytest.approx(hit["pvalue"], rel=1e-5)
 
 
 # ---------------------------------------------------------------- the output file

@@ -23,7 +23,7 @@ import threading
 import types
 import warnings
 from collections import deque
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import IO, Any, NamedTuple
 
@@ -141,7 +141,7 @@ def iter_hits(genome: Genome, motifs: Motifs, *,
               regions: Regions = None, strand: str = "both",
               model: str = "pwm", background: Background = None, threads: int = 1,
               client: Any = None, chunk_size: int = CHUNK_SIZE, progress: bool | Progress = False,
-              qvalue: bool = False, batch: int = 1 << 16) -> Iterator[Hits]:
+              qvalue: bool = False, batch: int = 1 << 16) -> Generator[Hits, None, None]:
     """The hits of `scan` with the same arguments, in its order, as tables of `batch` rows (the
     last may hold fewer; none when nothing is found), each handed on as soon as the chunks it
     comes from are scored: at most a few chunks' hits are held at a time. With `qvalue`, every
@@ -269,7 +269,7 @@ def motif_names(motifs: Sequence[Motif]) -> tuple[list[str], list[str]]:
 
 # ---------------------------------------------------------------- the pipeline
 
-def _stream(job: _Request, batch: int | None) -> Iterator[Hits]:
+def _stream(job: _Request, batch: int | None) -> Generator[Hits, None, None]:
     """Tables of hits: all in one when batch is None, else of `batch` hits each."""
     bar = job.progress
     try:
@@ -291,7 +291,10 @@ def _stream(job: _Request, batch: int | None) -> Iterator[Hits]:
             pvalues = ChunkPValues(motifs, job.model, thresholds)
             bar.stage("scan", sum(region.end - region.start for region in intervals), "bp")
             if job.client is not None:
-                path = os.path.abspath(os.fsdecode(getattr(fasta, "filename")))
+                filename = getattr(fasta, "filename", None)
+                if filename is None:
+                    raise ValueError("a Dask client needs the genome as a FASTA path")
+                path = os.path.abspath(os.fsdecode(filename))
                 parts = scan_dask(scanner, path, intervals, job.chunk_size, job.client, pvalues)
             else:
                 parts = scan_local(scanner, fasta, intervals, job.chunk_size, job.threads, pvalues)
@@ -632,9 +635,9 @@ def with_qvalues(parts: Iterator[Part], dtype: np.dtype[np.void], n_motifs: int,
         qvalues.finish()
         bar.stage("q-values", count, " hits")
         spill.seek(0)
-        while (part := _unspill(spill, dtype)) is not None:
-            yield part._replace(qvalue=qvalues(part))
-            bar.advance(len(part.hits))
+        while (back := _unspill(spill, dtype)) is not None:
+            yield back._replace(qvalue=qvalues(back))
+            bar.advance(len(back.hits))
 
 
 def _spill(spill: IO[bytes], part: Part) -> None:
