@@ -1,10 +1,11 @@
 // Rows of text from the columns of a table, one call per table: integers in
 // decimal, doubles as CPython's repr or its "%.Ng", strings in UTF-8 with the
-// format's reserved characters replaced. Doubles go through CPython's own
-// conversion (PyOS_double_to_string), so the text is the one Python prints.
+// format's reserved characters replaced. Doubles are written from their shortest
+// digits (kernels/text), the very text CPython prints.
 #include "scan/format.hpp"
 
 #include <cctype>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -113,8 +114,16 @@ bool parse_piece(PyObject* item, Py_ssize_t index, Py_ssize_t n, Piece* piece) {
     return true;
 }
 
-// False with the Python error set (only on running out of memory).
+// False with the Python error set (only on running out of memory). Infinities, NaN and the
+// rare p-values whose shortest digits cannot decide their rounding take CPython's own way.
 bool put_double(std::string& out, double v, int digits) {
+    if (std::isfinite(v)) {
+        if (!digits) {
+            text::put_repr(out, v);
+            return true;
+        }
+        if (digits <= 15 && text::put_general(out, v, digits)) return true;
+    }
     char* s = digits ? PyOS_double_to_string(v, 'g', digits, 0, nullptr)
                      : PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
     if (!s) return false;
