@@ -216,16 +216,17 @@ bool plain(unsigned char c, Escape escape) {
 }  // namespace
 
 void put_int(std::string& out, std::int64_t v) {
-    char digits[20];
-    int n = 0;
+    char text[21];
+    char* end = text + sizeof text;
+    char* at = end;
     // negated as unsigned, so that the most negative value has its digits too
     std::uint64_t u = v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
     do {
-        digits[n++] = static_cast<char>('0' + u % 10);
+        *--at = static_cast<char>('0' + u % 10);
         u /= 10;
     } while (u);
-    if (v < 0) out.push_back('-');
-    while (n) out.push_back(digits[--n]);
+    if (v < 0) *--at = '-';
+    out.append(at, static_cast<std::size_t>(end - at));
 }
 
 void put_repr(std::string& out, double v) {
@@ -288,20 +289,25 @@ void put_bytes(std::string& out, const char* data, std::size_t width, Escape esc
 }
 
 void put_ucs4(std::string& out, const char* data, std::size_t width, Escape escape) {
-    std::size_t n = width;
     auto unit = [&](std::size_t i) {
         std::uint32_t c;
         std::memcpy(&c, data + 4 * i, 4);
         return c;
     };
+    std::size_t n = width;
     while (n && unit(n - 1) == 0) --n;
-    for (std::size_t i = 0; i < n; ++i) {
+    // plain ASCII, the usual field, straight into place; the rest character by character
+    const std::size_t at = out.size();
+    out.resize(at + n);
+    char* o = &out[at];
+    std::size_t i = 0;
+    for (; i < n; ++i) {
         const std::uint32_t c = unit(i);
-        if (c < 0x80 && plain(static_cast<unsigned char>(c), escape))
-            out.push_back(static_cast<char>(c));
-        else
-            put_char(out, c, escape);
+        if (c >= 0x80 || !plain(static_cast<unsigned char>(c), escape)) break;
+        o[i] = static_cast<char>(c);
     }
+    out.resize(at + i);
+    for (; i < n; ++i) put_char(out, unit(i), escape);
 }
 
 }  // namespace morvane::kernels::text
