@@ -176,7 +176,9 @@ void lay_out(std::string& out, const char* digits, int n, int point, bool fixed,
 
 constexpr char kHex[] = "0123456789ABCDEF";
 
-bool gff_reserved(std::uint32_t c) { return c < 0x20 || c == 0x7F || c == ';' || c == '=' || c == '&' || c == ',' || c == '%'; }
+bool gff_reserved(std::uint32_t c) {
+    return c < 0x20 || c == 0x7F || c == ';' || c == '=' || c == '&' || c == ',' || c == '%';
+}
 
 void put_char(std::string& out, std::uint32_t c, Escape escape) {
     if ((escape == Escape::Field || escape == Escape::Word) && (c == '\t' || c == '\n' || c == '\r')) {
@@ -281,8 +283,8 @@ void put_bytes(std::string& out, const char* data, std::size_t width, Escape esc
     std::size_t n = width;
     while (n && data[n - 1] == '\0') --n;
     std::size_t run = 0;  // bytes that need nothing, copied at once
-    while (run < n && static_cast<unsigned char>(data[run]) < 0x80 && plain(static_cast<unsigned char>(data[run]), escape))
-        ++run;
+    auto ascii = [&](std::size_t i) { return static_cast<unsigned char>(data[i]); };
+    while (run < n && ascii(run) < 0x80 && plain(ascii(run), escape)) ++run;
     out.append(data, run);
     // Bytes are Latin-1 text, as NumPy reads them into str.
     for (std::size_t i = run; i < n; ++i) put_char(out, static_cast<unsigned char>(data[i]), escape);

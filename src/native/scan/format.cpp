@@ -106,7 +106,8 @@ bool parse_piece(PyObject* item, Py_ssize_t index, Py_ssize_t n, Piece* piece) {
     }
     const int most = piece->kind == Kind::Double ? 17 : piece->kind == Kind::Int ? 0 : 3;
     if (piece->arg < 0 || piece->arg > most) {
-        PyErr_Format(PyExc_ValueError, "format_rows(): piece %zd: arg %d out of range 0 to %d", index, piece->arg, most);
+        PyErr_Format(PyExc_ValueError, "format_rows(): piece %zd: arg %d out of range 0 to %d", index, piece->arg,
+                     most);
         return false;
     }
     piece->data = static_cast<const char*>(view.buf);
