@@ -1,7 +1,12 @@
 """The morvane command: a run on the bundled genome, usage errors, output safety, gc."""
 
+import os
+import shlex
+import signal
+import stat
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -24,22 +29,40 @@ def test_command_on_the_bundled_genome(tmp_path):
     subprocess.run([command, "scan", LAMBDA, JASPAR, "--pvalue", "1e-5", "-o", out], check=True)
     lines = out.read_text().splitlines()
     assert lines[0] == f"# morvane {morvane.__version__}: morvane scan {LAMBDA} {JASPAR} --pvalue 1e-5 -o {out}"
+    assert lines[1].split("\t") == ["# chrom", "start", "end", "name", "score", "strand", "thickStart", "thickEnd",
+                                    "itemRgb", "motif_alt", "motif_score", "pvalue", "sequence"]
     rows = [line.split("\t") for line in lines if not line.startswith("#")]
     expected = morvane.scan(LAMBDA, morvane.read_motifs(JASPAR), pvalue=1e-5)
-    assert [(r[0], int(r[1]), int(r[2]), r[3], float(r[4]), r[5], r[7]) for r in rows] == [
-        (h["chrom"], h["start"], h["end"], h["motif"], h["score"], h["strand"], h["sequence"])
+    assert [(r[0], int(r[1]), int(r[2]), r[3], r[5], r[9], float(r[10]), r[12]) for r in rows] == [
+        (h["chrom"], h["start"], h["end"], h["motif"], h["strand"], h["motif_alt"], h["score"], h["sequence"])
         for h in expected]
-    np.testing.assert_allclose([float(r[6]) for r in rows], expected["pvalue"], rtol=1e-5)
+    assert all(r[6:9] == [r[1], r[2], "0"] for r in rows)
+    assert [r[10] for r in rows] == [repr(float(h["score"])) for h in expected]
+    assert [r[11] for r in rows] == [format(float(h["pvalue"]), ".6g") for h in expected]
+    assert [int(r[4]) for r in rows] == [min(1000, round(-100 * np.log10(h["pvalue"]))) for h in expected]
     operators = {int(line.split("\t")[1]) for line in (DATA / "lambda_operators.bed").read_text().splitlines()}
     assert operators - {int(r[1]) for r in rows} == {37973}        # all but OR2, on both strands
     subprocess.run([command, "scan", LAMBDA, JASPAR, "--pvalue", "1e-5", "--qvalue", "-o", out], check=True)
     lines = out.read_text().splitlines()
-    assert lines[1].split("\t")[-1] == "qvalue"
+    assert lines[1].split("\t")[-2:] == ["qvalue", "sequence"]
     with_q = [line.split("\t") for line in lines if not line.startswith("#")]
-    assert [r[:8] for r in with_q] == rows
+    assert [r[:12] + r[13:] for r in with_q] == rows
     qvalues = morvane.scan(LAMBDA, morvane.read_motifs(JASPAR), pvalue=1e-5, qvalue=True)["qvalue"]
-    np.testing.assert_allclose([float(r[8]) for r in with_q], qvalues, rtol=1e-5)
-    assert all(float(r[8]) >= float(r[6]) for r in with_q)         # a q-value never undercuts its p
+    assert [r[12] for r in with_q] == [format(float(q), ".6g") for q in qvalues]
+    assert all(float(r[12]) >= float(r[11]) for r in with_q)       # a q-value never undercuts its p
+
+
+@pytest.mark.parametrize("fmt, first", [("fimo", "motif_id\tmotif_alt_id"), ("gff", "##gff-version 3")])
+def test_output_formats(tmp_path, capsys, fmt, first):
+    code, io = run(["scan", LAMBDA, JASPAR, "--pvalue", "1e-5", "--output-format", fmt, "--quiet"], capsys)
+    lines = io.out.splitlines()
+    hits = morvane.scan(LAMBDA, morvane.read_motifs(JASPAR), pvalue=1e-5)
+    assert code == 0 and lines[0].startswith(first)
+    rows = [line.split("\t") for line in lines if not line.startswith(("#", "motif_id"))]
+    assert len(rows) == len(hits)
+    starts = [int(r[3]) for r in rows]
+    assert starts == (hits["start"] + 1).tolist()
+    assert any(line.startswith(f"# morvane {morvane.__version__}: morvane scan") for line in lines)
 
 
 def run(argv, capsys):
@@ -68,13 +91,26 @@ def test_bad_input_writes_nothing(tmp_path, capsys, no_scan):
     assert list(tmp_path.iterdir()) == [bad]
 
 
+def test_bad_regions_write_nothing_to_stdout(tmp_path, capsys):
+    bed = tmp_path / "r.bed"
+    bed.write_text("chrX\t0\t10\n")
+    code, io = run(["scan", LAMBDA, JASPAR, "--regions", bed, "--quiet"], capsys)
+    assert (code, io.out) == (1, "") and "unknown chromosome 'chrX'" in io.err
+
+
 @pytest.mark.parametrize("extra", [[], ["--qvalue"]])
-def test_interrupted_run_leaves_no_file(tmp_path, monkeypatch, extra):
-    def interrupt(*args, **kwargs):
-        raise KeyboardInterrupt
-    monkeypatch.setattr(morvane.scan, "Found", interrupt)
-    with pytest.raises(KeyboardInterrupt):
-        main(["scan", LAMBDA, JASPAR, "-o", str(tmp_path / "hits.bed"), *extra])
+@pytest.mark.parametrize("raised, code, message", [
+    (KeyboardInterrupt, 130, "morvane: interrupted (SIGINT)"),
+    (MemoryError, 1, "morvane: error: out of memory"),
+])
+def test_a_run_ended_midway_leaves_no_file(tmp_path, capsys, monkeypatch, extra, raised, code, message):
+    import morvane.output
+
+    def fail(*args, **kwargs):
+        raise raised
+    monkeypatch.setattr(morvane.output.HitWriter, "write", fail)
+    out = tmp_path / "hits.bed"
+    assert run(["scan", LAMBDA, JASPAR, "-o", out, "--quiet", *extra], capsys) == (code, ("", message + "\n"))
     assert list(tmp_path.iterdir()) == []
 
 
@@ -105,3 +141,130 @@ def test_a_reader_that_goes_away_ends_the_run_quietly():
     assert run.stdout.readline().startswith(b"# morvane")
     run.stdout.close()
     assert run.stderr.read() == b"" and run.wait() == 141
+
+
+# ---------------------------------------------------------------- the output file and the run's end
+
+MORVANE = Path(sys.executable).with_name("morvane")
+
+
+@pytest.fixture
+def inputs(tmp_path):
+    """A copy of the bundled genome with its index, a motif file and a regions file, in tmp_path."""
+    for name in ("lambda_virus.fa", "lambda_virus.fa.fai", "lambda_cI.jaspar", "lambda_operators.bed"):
+        (tmp_path / name).write_bytes((DATA / name).read_bytes())
+    return tmp_path
+
+
+def scan_to(inputs, out, *extra):
+    return subprocess.run([MORVANE, "scan", inputs / "lambda_virus.fa", inputs / "lambda_cI.jaspar",
+                           "--regions", inputs / "lambda_operators.bed", "--threshold", "0", "--quiet",
+                           "-o", out, *extra], capture_output=True, text=True)
+
+
+def files(directory):
+    return {p.name: p.read_bytes() for p in sorted(Path(directory).iterdir()) if not p.is_dir()}
+
+
+@pytest.mark.parametrize("name", ["lambda_virus.fa", "lambda_virus.fa.fai", "lambda_cI.jaspar",
+                                  "lambda_operators.bed", "link"])
+def test_an_input_is_never_the_output(inputs, name):
+    (inputs / "link").symlink_to(inputs / "lambda_cI.jaspar")
+    before = files(inputs)
+    result = scan_to(inputs, inputs / name)
+    assert result.returncode == 1 and "an input" in result.stderr and "Traceback" not in result.stderr
+    assert files(inputs) == before
+
+
+@pytest.mark.parametrize("out, message", [("", "the output path is empty"), ("newdir/", "it is a directory"),
+                                          ("missing/hits.bed", "no such directory"),
+                                          ("readonly.bed", "read-only")])
+def test_unwritable_outputs_are_refused_up_front(inputs, monkeypatch, out, message):
+    monkeypatch.chdir(inputs)
+    (inputs / "readonly.bed").write_text("mine\n")
+    (inputs / "readonly.bed").chmod(0o400)
+    before = files(inputs)
+    result = scan_to(inputs, out)
+    assert (result.returncode, result.stdout) == (1, "") and message in result.stderr
+    assert result.stderr.count("\n") == 1 and files(inputs) == before
+
+
+def test_outputs_that_are_not_plain_files(inputs):
+    private = inputs / "private.bed"
+    private.write_text("old\n")
+    private.chmod(0o600)
+    assert scan_to(inputs, private).returncode == 0
+    assert stat.S_IMODE(private.stat().st_mode) == 0o600 and private.read_text().startswith("# morvane")
+    (inputs / "link.bed").symlink_to(private)
+    assert scan_to(inputs, inputs / "link.bed").returncode == 0 and (inputs / "link.bed").is_symlink()
+    assert scan_to(inputs, "/dev/null").returncode == 0 and stat.S_ISCHR(os.stat("/dev/null").st_mode)
+    (inputs / "out").symlink_to("/dev/stdout")
+    result = scan_to(inputs, inputs / "out")
+    assert result.returncode == 0 and result.stdout.startswith("# morvane") and (inputs / "out").is_symlink()
+    assert not [p for p in inputs.iterdir() if p.name.startswith(".morvane-")]
+
+
+def test_closed_stdout_is_one_message(inputs):
+    result = subprocess.run(["bash", "-c", f"'{MORVANE}' scan '{inputs}/lambda_virus.fa' "
+                             f"'{inputs}/lambda_cI.jaspar' --quiet >&-"], capture_output=True, text=True)
+    assert result.returncode == 1 and result.stderr == "morvane: error: cannot write to standard output: it is closed\n"
+
+
+@pytest.mark.parametrize("fmt, fields, name", [("bed", 13, "my_sites"), ("fimo", 10, "my sites"),
+                                               ("gff", 9, None)])
+def test_names_and_arguments_never_break_lines(inputs, fmt, fields, name):
+    sites = inputs / "my\tsites.txt"                  # the motif takes the file's stem as its name
+    sites.write_text("ACGTACGTAC\nACGTACGTTC\n")
+    out = inputs / "two\nlines.txt"
+    result = subprocess.run([MORVANE, "scan", inputs / "lambda_virus.fa", sites, "--threshold", "0", "--quiet",
+                             "--output-format", fmt, "-o", out], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    lines = out.read_text().splitlines()
+    command = [line for line in lines if line.startswith("# morvane")]
+    assert len(command) == 1 and command[0].endswith("-o " + shlex.quote(str(out)).replace("\n", "\\n"))
+    rows = [line.split("\t") for line in lines if not line.startswith(("#", "motif_id"))]
+    assert len(rows) > 10 and {len(r) for r in rows} == {fields}
+    if name is not None:
+        assert {r[3 if fmt == "bed" else 0] for r in rows} == {name}
+
+
+def test_warnings_are_one_line_each(inputs, tmp_path):
+    # ids are unique within a file; two files may share one
+    copy = inputs / "copy.jaspar"
+    copy.write_text((DATA / "lambda_cI.jaspar").read_text())
+    result = subprocess.run([MORVANE, "scan", inputs / "lambda_virus.fa", DATA / "lambda_cI.jaspar", copy,
+                             "--threshold", "30", "--quiet"],
+                            capture_output=True, text=True)
+    best = f"{morvane.read_motifs(JASPAR)[0]._pwm_null().max_score:.6g}"
+    assert result.returncode == 0
+    assert result.stderr.splitlines() == [
+        "morvane: warning: motifs share an id; named apart in the hits: 'lambda_cI' -> lambda_cI_2",
+        "morvane: warning: 2 of 2 motifs cannot reach the cut-off (threshold > best score), so have no hits: "
+        f"lambda_cI (30 > {best}), lambda_cI_2 (30 > {best})"]
+
+
+def big_genome(directory):
+    rng = np.random.default_rng(0)
+    path = directory / "big.fa"
+    bases = np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, 4_000_000)]
+    path.write_bytes(b">big\n" + bases.tobytes() + b"\n")
+    return path
+
+
+@pytest.mark.parametrize("extra", [[], ["--qvalue"]])
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_signals_end_the_run_and_leave_no_file(tmp_path, signum, extra):
+    genome = big_genome(tmp_path)
+    out = tmp_path / "hits.bed"
+    run = subprocess.Popen([MORVANE, "scan", genome, JASPAR, "--threshold", "-1000", "--quiet", "-o", out,
+                            *extra], stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    while not [p for p in tmp_path.iterdir() if p.name.endswith(".fai")]:     # indexed: the scan is on
+        assert run.poll() is None and time.monotonic() < deadline
+        time.sleep(0.05)
+    time.sleep(1.0)
+    assert run.poll() is None, "the run ended before it was interrupted"
+    run.send_signal(signum)
+    assert run.wait(60) == 128 + signum
+    assert run.stderr.read() == f"morvane: interrupted ({signal.Signals(signum).name})\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["big.fa", "big.fa.fai"]

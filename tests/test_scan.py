@@ -254,3 +254,132 @@ def test_dask_cluster_equals_serial():
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:
         spread = morvane.scan(LAMBDA, motifs, pvalue=1e-3, chunk_size=5000, client=client)
     np.testing.assert_array_equal(spread, serial)
+
+
+# ---------------------------------------------------------------- streaming
+
+def big_case(tmp_path):
+    rng = np.random.default_rng(21)
+    motifs = [Motif.from_counts(rng.integers(0, 9, (4, w)) + 0.5, name=f"m{w}") for w in (4, 9, 15)]
+    records = [(f"chr{i}", "".join(rng.choice(list("ACGTACGTNacgt"), n))) for i, n in enumerate((5000, 37, 2600))]
+    return write_fasta(tmp_path / "g.fa", records), motifs
+
+
+def assert_same_table(got, want):
+    assert got.dtype.names == want.dtype.names and len(got) == len(want)
+    for name in want.dtype.names:
+        np.testing.assert_array_equal(got[name], want[name], err_msg=name)
+
+
+@pytest.mark.parametrize("qvalue", [False, True])
+@pytest.mark.parametrize("chunk, threads, batch", [(1, 1, 1000), (64, 2, 7), (999, 2, 10**9), (1 << 20, 1, 1)])
+def test_streamed_hits_equal_the_table_built_at_once(tmp_path, qvalue, chunk, threads, batch):
+    fasta, motifs = big_case(tmp_path)
+    whole = morvane.scan(fasta, motifs, pvalue=0.05, qvalue=qvalue)
+    assert len(whole) > 500
+    tables = list(iter_hits(fasta, motifs, pvalue=0.05, qvalue=qvalue, chunk_size=chunk, threads=threads,
+                            batch=batch))
+    assert all(len(t) == batch for t in tables[:-1]) and 0 < len(tables[-1]) <= batch
+    assert_same_table(np.concatenate(tables), whole)
+    if qvalue:
+        for motif in motifs:
+            rows = whole[whole["motif"] == motif.name]
+            assert np.all(rows["qvalue"] >= rows["pvalue"])
+
+
+def test_qvalues_ranked_in_blocks_are_bh_qvalues(monkeypatch):
+    from morvane import scan as engine
+    rng = np.random.default_rng(3)
+    p = np.concatenate([rng.random(5000) ** 4, np.repeat(rng.random(30), 20), [np.nan] * 5])
+    rng.shuffle(p)
+    want = bh_qvalues(p, 20000)
+    monkeypatch.setattr(engine, "QVALUE_BLOCK", 97)     # many blocks: the running minimum crosses them
+    collect = engine.QValues(1)
+    hits = np.zeros(len(p), [("motif", "i4")])
+    for lo in range(0, len(p), 1000):
+        part = engine.Part("c", hits[lo:lo + 1000], p[lo:lo + 1000], np.array([20000 if lo == 0 else 0]), 0)
+        collect.add(part)
+    collect.finish()
+    part = engine.Part("c", hits, p, np.zeros(1, np.int64), 0)
+    np.testing.assert_array_equal(collect(part), want)
+
+
+def test_hits_stream_before_the_scan_ends(tmp_path, monkeypatch):
+    """The first table is handed on after the first chunks, not after the genome."""
+    from morvane import scan as engine
+    fasta, motifs = big_case(tmp_path)
+    read = []
+    real = engine.fetch_codes
+
+    def counting(reader, chunk):
+        read.append(chunk)
+        return real(reader, chunk)
+    monkeypatch.setattr(engine, "fetch_codes", counting)
+    tables = iter_hits(fasta, motifs, pvalue=0.05, chunk_size=100, batch=10)
+    next(tables)
+    assert 0 < len(read) <= 3
+    list(tables)
+    assert len(read) > 70
+
+
+# ---------------------------------------------------------------- arguments
+
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda f, m: morvane.scan(None, m), TypeError, "genome must be a FASTA path"),
+    (lambda f, m: morvane.scan(f, None), TypeError, "motifs must be a Motif"),
+    (lambda f, m: morvane.scan(f, [m, "x"]), TypeError, r"motifs\[1\] is a str, not a morvane Motif"),
+    (lambda f, m: morvane.scan(f, m, pvalue=[1e-5]), TypeError, "pvalue must be a number, not list"),
+    (lambda f, m: morvane.scan(f, m, pvalue="1e-5"), TypeError, "pvalue must be a number, not str"),
+    (lambda f, m: morvane.scan(f, m, threads=1.5), TypeError, "threads must be an integer"),
+    (lambda f, m: morvane.scan(f, m, chunk_size=0), ValueError, "chunk_size must be at least 1"),
+    (lambda f, m: morvane.scan(f, m, strand=["+"]), ValueError, "strand must be"),
+    (lambda f, m: iter_hits(f, m, batch="7"), TypeError, "batch must be an integer"),
+    (lambda f, m: iter_hits(f, []), ValueError, "no motifs to scan"),
+])
+def test_api_mistakes_name_the_argument(call, exc, message):
+    (motif,) = read_motifs(DATA / "lambda_cI.jaspar")
+    with pytest.raises(exc, match=message):
+        call(LAMBDA, motif)
+
+
+def test_paths_and_foreign_motifs_are_taken():
+    from Bio import motifs as bio_motifs
+    jaspar = DATA / "lambda_cI.jaspar"
+    want = morvane.scan(LAMBDA, read_motifs(jaspar), pvalue=1e-5)
+    with open(jaspar) as handle:
+        (bio,) = bio_motifs.parse(handle, "jaspar")
+    for genome, motifs in [(LAMBDA.encode(), str(jaspar)), (Path(LAMBDA), jaspar), (LAMBDA, [bio]), (LAMBDA, bio)]:
+        assert_same_table(morvane.scan(genome, motifs, pvalue=1e-5), want)
+
+
+def test_dask_workers_get_an_absolute_path(monkeypatch):
+    """A worker may not share the client's working directory."""
+    from concurrent.futures import Future
+
+    class Client:
+        paths = set()
+
+        def scatter(self, job, broadcast):
+            return job
+
+        def map(self, fn, jobs, paths, chunks, pure):
+            self.paths |= set(paths)
+            out = []
+            for job, path, chunk in zip(jobs, paths, chunks):
+                future = Future()
+                future.set_result(fn(job, path, chunk))
+                out.append(future)
+            return out
+
+    monkeypatch.chdir(DATA)
+    client = Client()
+    hits = morvane.scan("lambda_virus.fa", read_motifs("lambda_cI.jaspar"), pvalue=1e-5, client=client)
+    assert client.paths == {LAMBDA} and len(hits) > 5
+
+
+def test_ids_shared_by_motifs_are_told_apart():
+    (motif,) = read_motifs(DATA / "lambda_cI.jaspar")
+    with pytest.warns(UserWarning, match="'lambda_cI' -> lambda_cI_2, 'lambda_cI' -> lambda_cI_3"):
+        table = morvane.scan(LAMBDA, [motif, motif, motif], pvalue=1e-5)
+    assert list(dict.fromkeys(table["motif"])) == ["lambda_cI", "lambda_cI_2", "lambda_cI_3"]
+    assert set(table["motif_alt"]) == {"cI"}

@@ -2,22 +2,37 @@
 
     morvane scan GENOME MOTIFS... [--pvalue P | --threshold T] [--regions BED]
                  [--model pwm|dwm] [--background uniform|genome|a,c,g,t]
-                 [--threads N] [--qvalue] [-o OUT]
+                 [--threads N] [--qvalue] [--output-format bed|fimo|gff] [-o OUT]
     morvane gc GENOME REGIONS.bed
 """
 
 import argparse
+import contextlib
+import itertools
 import os
-import shlex
+import signal
 import sys
-import tempfile
+import threading
+import warnings
 from collections.abc import Callable
-from types import TracebackType
-from typing import IO
 
 from . import __version__
+from .output import FORMATS
 
-BED_COLUMNS = "chrom start end name score strand pvalue sequence"
+BED_COLUMNS = ("chrom start end name score strand thickStart thickEnd itemRgb motif_alt motif_score pvalue "
+               "[qvalue] sequence")
+
+
+class Interrupted(BaseException):
+    """A signal that ends the run (SIGTERM, SIGHUP), raised where the main thread is, so that
+    every file being written is removed on the way out, as for Ctrl-C."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+ENDING_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -25,16 +40,67 @@ def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     run: Callable[[argparse.Namespace, list[str]], int] = args.run
+    _fill_standard_streams()
+    saved = {signum: signal.getsignal(signum) for signum in ENDING_SIGNALS}
     try:
-        return run(args, argv)
+        if threading.current_thread() is threading.main_thread():
+            for signum in ENDING_SIGNALS:
+                signal.signal(signum, _end)
+        with warnings.catch_warnings():
+            warnings.simplefilter("always")
+            warnings.showwarning = _show_warning
+            return run(args, argv)
     except BrokenPipeError:
         # The reader went away (`morvane scan ... | head`): stop quietly, as other tools do,
         # and keep Python from complaining again when it flushes stdout at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 141
-    except (ValueError, OSError) as exc:
+    except KeyboardInterrupt:
+        return _interrupted(signal.SIGINT)
+    except Interrupted as exc:
+        return _interrupted(exc.signum)
+    except MemoryError:
+        print("morvane: error: out of memory", file=sys.stderr)
+        return 1
+    except (ValueError, TypeError, OSError) as exc:
         print(f"morvane: error: {exc}", file=sys.stderr)
         return 1
+    finally:
+        if threading.current_thread() is threading.main_thread():
+            for signum, handler in saved.items():
+                signal.signal(signum, handler)
+
+
+def _end(signum: int, frame: object) -> None:
+    # one signal ends the run; more while it cleans up are let pass
+    for other in ENDING_SIGNALS:
+        signal.signal(other, signal.SIG_IGN)
+    if signum == signal.SIGINT:
+        raise KeyboardInterrupt
+    raise Interrupted(signum)
+
+
+def _interrupted(signum: int) -> int:
+    print(f"morvane: interrupted ({signal.Signals(signum).name})", file=sys.stderr)
+    return 128 + signum
+
+
+def _fill_standard_streams() -> None:
+    """A closed standard descriptor (`>&-`) gets /dev/null, so that no file opened later takes
+    its number and receives what was meant for it; a closed stdout is then refused as output."""
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            opened = os.open(os.devnull, os.O_RDWR)
+            if opened != fd:
+                os.dup2(opened, fd)
+                os.close(opened)
+
+
+def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+                  file: object = None, line: str | None = None) -> None:
+    print(f"morvane: warning: {message}", file=sys.stderr)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -43,10 +109,10 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True)
 
     scan = commands.add_parser(
-        "scan", help="scan a genome for motif hits, written as BED6+2",
-        description="Scan both strands of a FASTA file for motif hits. Writes BED6+2 "
+        "scan", help="scan a genome for motif hits, written as BED, FIMO's TSV or GFF3",
+        description="Scan both strands of a FASTA file for motif hits. Writes BED9+5 by default "
                     f"({BED_COLUMNS}): 0-based half-open forward coordinates on both strands, "
-                    "the sequence as read on the hit's strand.")
+                    "the sequence as read on the hit's strand, score = min(1000, round(-100 log10 p)).")
     scan.add_argument("genome", help="FASTA file (indexed, or indexable by samtools faidx)")
     scan.add_argument("motifs", nargs="+",
                       help="motif files: JASPAR, MEME minimal, TRANSFAC, count matrices or sites")
@@ -62,9 +128,11 @@ def build_parser() -> argparse.ArgumentParser:
     scan.add_argument("--format", help="motif file format (default: guessed)")
     scan.add_argument("--threads", type=int, default=1)
     scan.add_argument("--qvalue", action="store_true",
-                      help="add a ninth column: the Benjamini-Hochberg q-value of each hit among "
+                      help="add q-values: the Benjamini-Hochberg q-value of each hit among "
                            "every window tested for its motif")
-    scan.add_argument("-o", "--output", default="-", help="output BED file (default: stdout)")
+    scan.add_argument("--output-format", choices=FORMATS, default="bed",
+                      help="bed (default: BED9 and more columns), fimo (FIMO's TSV) or gff (FIMO's GFF3)")
+    scan.add_argument("-o", "--output", default="-", help="output file (default: stdout)")
     scan.add_argument("--quiet", action="store_true", help="no progress bar")
     scan.set_defaults(run=run_scan)
 
@@ -94,27 +162,39 @@ def background_arg(text: str) -> str | list[float]:
 
 def run_scan(args: argparse.Namespace, argv: list[str]) -> int:
     from .motifs import read_motifs
+    from .output import HitWriter, Output, command_line
+    from .progress import Progress
     from .scan import iter_hits
 
-    motifs = [motif for path in args.motifs for motif in read_motifs(path, args.format)]
-    options = dict(pvalue=args.pvalue, threshold=args.threshold, regions=args.regions,
-                   strand=args.strand, model=args.model, background=args.background,
-                   threads=args.threads, progress=not args.quiet)
-    # Opened before scanning, so an unwritable path fails first; renamed into place
-    # only when complete, so an interrupted run leaves no truncated file behind.
-    with Output(args.output) as out:
-        columns = BED_COLUMNS + (" qvalue" if args.qvalue else "")
-        out.write(f"# morvane {__version__}: {shlex.join(['morvane', *argv])}\n")
-        out.write(f"# {columns.replace(' ', chr(9))}\n")
-        # a table of a slice of the hits at a time: a genome's worth of them never sits in
-        # memory as text
-        for hits in iter_hits(args.genome, motifs, qvalue=args.qvalue, **options):
-            # columns as Python lists, one conversion each rather than one per field of a row;
-            # repr() gives the shortest text that reads back to the same double
-            rows = zip(*(hits[name].tolist() for name in hits.dtype.names or ()))
-            out.writelines(f"{chrom}\t{start}\t{end}\t{motif}\t{score!r}\t{strand}\t{p:.6g}\t{sequence}"
-                           + (f"\t{more[0]:.6g}\n" if more else "\n")
-                           for chrom, start, end, motif, score, strand, p, sequence, *more in rows)
+    stages = [("motifs", 1), ("thresholds", 1), ("scan", 8)] + ([("q-values", 2)] if args.qvalue else [])
+    progress = Progress(not args.quiet, stages)
+    try:
+        # refused before anything is read or written
+        output = Output(args.output, [("the genome", args.genome), ("the genome's index", args.genome + ".fai"),
+                                      ("the genome's gzip index", args.genome + ".gzi"),
+                                      ("the regions file", args.regions),
+                                      *(("a motif file", path) for path in args.motifs)])
+        progress.stage("motifs", len(args.motifs), " files")
+        motifs = []
+        for path in args.motifs:
+            motifs += read_motifs(path, args.format)
+            progress.advance()
+        options = dict(pvalue=args.pvalue, threshold=args.threshold, regions=args.regions,
+                       strand=args.strand, model=args.model, background=args.background,
+                       threads=args.threads, progress=progress, qvalue=args.qvalue)
+        # a table of a slice of the hits at a time, as the scan hands them on: a genome's worth
+        # of them never sits in memory; the first is waited for before the output is opened, so
+        # that bad input (regions, a cut-off) leaves nothing written
+        with contextlib.closing(iter_hits(args.genome, motifs, **options)) as tables:
+            first = next(tables, None)
+            with output as handle:
+                writer = HitWriter(handle, args.output_format, args.qvalue, command_line(["morvane", *argv]))
+                for hits in itertools.chain([first] if first is not None else [], tables):
+                    writer.write(hits)
+                writer.close()
+        progress.close(done=True)
+    finally:
+        progress.close()
     return 0
 
 
@@ -129,40 +209,6 @@ def run_gc(args: argparse.Namespace, argv: list[str]) -> int:
         raise ValueError(f"{args.regions}: no regions within the genome")
     print(f"{get_gc_content(regions, args.genome):.6f}")
     return 0
-
-
-class Output:
-    """A text output: stdout for "-", else a temporary file renamed over `path` on success."""
-
-    def __init__(self, path: str) -> None:
-        self.path = path
-        self.handle: IO[str] | None = None
-
-    def __enter__(self) -> IO[str]:
-        if self.path == "-":
-            return sys.stdout
-        if os.path.isdir(self.path):
-            raise OSError(f"cannot write {self.path}: it is a directory")
-        directory = os.path.dirname(os.path.abspath(self.path))
-        try:
-            fd, self.tmp = tempfile.mkstemp(prefix=".morvane-", suffix=".tmp", dir=directory)
-        except OSError as exc:
-            raise OSError(f"cannot write {self.path}: {exc.strerror or exc}") from None
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(fd, 0o666 & ~umask)          # the mode an ordinary new file would get
-        self.handle = os.fdopen(fd, "w")
-        return self.handle
-
-    def __exit__(self, kind: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None:
-        if self.handle is None:
-            return
-        self.handle.close()
-        if kind is None:
-            os.replace(self.tmp, self.path)
-        else:
-            os.unlink(self.tmp)
 
 
 if __name__ == "__main__":

@@ -6,62 +6,108 @@ Every record (or every given region) is read in chunks that overlap by
 width - 1 bases, so memory depends on the chunk size, not on the genome; each
 chunk is scored for all motifs on both strands in one native call
 (`morvane._scan.Scanner`), which releases the GIL, and only the hits come back.
+Each chunk's hits get their p-values at once and are handed on as soon as the
+chunks before them have been: hits stream, in genome order.
 
 Coordinates are BED: 0-based, half-open, forward-strand for both strands. A hit
 on '-' at start 100, end 117 is the reverse complement of forward bases
 100 to 116; its `sequence` is that reverse complement, as read on '-'.
 """
 
+import numbers
+import operator
 import os
 import sys
+import tempfile
+import threading
 import types
-from collections import deque, namedtuple
-from collections.abc import Iterable, Iterator, Sequence
-from concurrent.futures import ThreadPoolExecutor
-from typing import Any
+import warnings
+from collections import deque
+from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import IO, Any, NamedTuple
 
 import numpy as np
+from numpy.typing import NDArray
 
-from .genome import genome_background, open_genome, read_regions, whole_records
+from .genome import FastaReader, Region, genome_background, open_genome, read_regions, whole_records
 from .motifs import Background, Motif, as_background
-from .stats import bh_qvalues, prepare_all
+from .progress import Progress
 
 DEFAULT_PVALUE = 1e-4
 CHUNK_SIZE = 1 << 20            # bases owned by one chunk: about 1 MiB of codes
 STRANDS = {"+": (1,), "-": (-1,), "both": (1, -1)}
 MODELS = ("pwm", "dwm")
+QVALUE_BLOCK = 1 << 20          # p-values ranked at a time, so that q-values take no more room
 
-Chunk = namedtuple("Chunk", "chrom start end limit")   # read [start, end); own windows starting before start + limit
+Codes = NDArray[np.uint8]
+Records = NDArray[np.void]      # hits as the scanner gives them (motif, start, strand, score, window)
+Floats = NDArray[np.float64]
+
+
+class Chunk(NamedTuple):
+    """Read [start, end) of chrom; own the windows starting before start + limit."""
+
+    chrom: str
+    start: int
+    end: int
+    limit: int
 
 
 class Hits(np.ndarray[Any, np.dtype[np.void]]):
-    """Scan hits: a NumPy structured array with the columns chrom, start, end,
-    motif, score, strand, pvalue, sequence, in genome order."""
+    """Scan hits: a NumPy structured array with the columns chrom, start, end, motif (the
+    motif's id), motif_alt (its alt name), score, strand, pvalue, sequence (and qvalue when
+    asked for), in genome order."""
 
     def to_dataframe(self) -> Any:
         """The hits as a pandas DataFrame (needs pandas)."""
         import pandas as pd
         return pd.DataFrame({name: np.asarray(self[name]) for name in self.dtype.names or ()})
 
+    def _write(self, path: str | os.PathLike[str], format: str) -> None:
+        from .output import write_hits
+        write_hits(path, [self], format, "qvalue" in (self.dtype.names or ()))
 
-def hits_dtype(chrom_len: int = 1, motif_len: int = 1, width: int = 1,
-               qvalue: bool = False) -> np.dtype[np.void]:
+    def to_bed(self, path: str | os.PathLike[str]) -> None:
+        """Writes the hits as BED9+ (see docs/scan.md), "-" for standard output."""
+        self._write(path, "bed")
+
+    def to_fimo(self, path: str | os.PathLike[str]) -> None:
+        """Writes the hits as FIMO's TSV (1-based, inclusive coordinates)."""
+        self._write(path, "fimo")
+
+    def to_gff(self, path: str | os.PathLike[str]) -> None:
+        """Writes the hits as FIMO's GFF3."""
+        self._write(path, "gff")
+
+
+def hits_dtype(chrom_len: int = 1, motif_len: int = 1, width: int = 1, qvalue: bool = False,
+               alt_len: int | None = None) -> np.dtype[np.void]:
+    alt = motif_len if alt_len is None else alt_len
     return np.dtype([("chrom", f"U{max(chrom_len, 1)}"), ("start", np.int64), ("end", np.int64),
-                     ("motif", f"U{max(motif_len, 1)}"), ("score", np.float64),
-                     ("strand", "U1"), ("pvalue", np.float64), ("sequence", f"U{max(width, 1)}")]
+                     ("motif", f"U{max(motif_len, 1)}"), ("motif_alt", f"U{max(alt, 1)}"),
+                     ("score", np.float64), ("strand", "U1"), ("pvalue", np.float64),
+                     ("sequence", f"U{max(width, 1)}")]
                     + ([("qvalue", np.float64)] if qvalue else []))
 
 
-def scan(genome: str | os.PathLike[str] | Any, motifs: Motif | Iterable[Motif], *,
+Genome = str | os.PathLike[str] | bytes | FastaReader
+Motifs = Motif | Iterable[Any] | str | os.PathLike[str] | bytes
+Regions = str | os.PathLike[str] | Iterable[Any] | None
+
+
+def scan(genome: Genome, motifs: Motifs, *,
          pvalue: float | None = None, threshold: float | Sequence[float] | None = None,
-         regions: str | os.PathLike[str] | Iterable[Any] | None = None, strand: str = "both",
+         regions: Regions = None, strand: str = "both",
          model: str = "pwm", background: Background = None, threads: int = 1,
          client: Any = None, chunk_size: int = CHUNK_SIZE, progress: bool = False,
          qvalue: bool = False) -> Hits:
     """Every window of `genome` scoring at or above each motif's threshold.
 
-    genome: a FASTA path (indexed, or indexable by pysam) or an open pysam.FastaFile.
-    motifs: a Motif or a list of them (see morvane.read_motifs).
+    genome: a FASTA path (str, bytes or path-like; indexed, or indexable by pysam) or an
+        open pysam.FastaFile.
+    motifs: a Motif, a list of them (Biopython motifs are converted), or a motif file's
+        path (read by morvane.read_motifs).
     pvalue / threshold: the cut-off, as a p-value (per motif, through its exact
         score distribution) or as a score (one number, or one per motif). With
         neither, pvalue=1e-4. Giving both is an error.
@@ -81,76 +127,197 @@ def scan(genome: str | os.PathLike[str] | Any, motifs: Motif | Iterable[Motif], 
     Returns `Hits`, ordered by record (or region), start, motif, then '+' before '-'.
     Scores are exactly the doubles `score_sequence` of the module gives for each window
     on its strand. A window holding anything but A, C, G, T (any case) is never a hit.
+    Motifs that share an id are told apart by a suffix (_2, _3, ...) with a warning; a
+    motif whose threshold lies above its best score is named in a warning.
     """
-    (table,) = _run(genome, motifs, pvalue, threshold, regions, strand, model, background, threads,
-                    client, chunk_size, progress, qvalue, None)
+    job = _checked(genome, motifs, pvalue, threshold, regions, strand, model, background, threads,
+                   client, chunk_size, progress, qvalue)
+    (table,) = _stream(job, None)
     return table
 
 
-def iter_hits(genome: str | os.PathLike[str] | Any, motifs: Motif | Iterable[Motif], *,
+def iter_hits(genome: Genome, motifs: Motifs, *,
               pvalue: float | None = None, threshold: float | Sequence[float] | None = None,
-              regions: str | os.PathLike[str] | Iterable[Any] | None = None, strand: str = "both",
+              regions: Regions = None, strand: str = "both",
               model: str = "pwm", background: Background = None, threads: int = 1,
-              client: Any = None, chunk_size: int = CHUNK_SIZE, progress: bool = False,
-              qvalue: bool = False, batch: int = 1 << 16) -> Iterator[Hits]:
+              client: Any = None, chunk_size: int = CHUNK_SIZE, progress: bool | Progress = False,
+              qvalue: bool = False, batch: int = 1 << 16) -> Generator[Hits, None, None]:
     """The hits of `scan` with the same arguments, in its order, as tables of `batch` rows (the
-    last may hold fewer; none when nothing is found). The hits are kept compact meanwhile (some 60
-    bytes each, against some 100 to 200 in a table), so a genome's worth of them fits where its
-    table would not. The scan itself runs when the first table is asked for."""
-    if batch < 1:
-        raise ValueError("batch must be at least 1")
-    return _run(genome, motifs, pvalue, threshold, regions, strand, model, background, threads,
-                client, chunk_size, progress, qvalue, batch)
+    last may hold fewer; none when nothing is found), each handed on as soon as the chunks it
+    comes from are scored: at most a few chunks' hits are held at a time. With `qvalue`, every
+    hit's p-value is kept (8 bytes each, 16 while the q-values are read off) and the hits wait
+    in a temporary file, removed whatever ends the scan, until the scan is done. The arguments
+    are checked at once; the scan runs as tables are asked for."""
+    batch = _count("batch", batch)
+    job = _checked(genome, motifs, pvalue, threshold, regions, strand, model, background, threads,
+                   client, chunk_size, progress, qvalue)
+    return _stream(job, batch)
 
 
-def _run(genome, motifs, pvalue, threshold, regions, strand, model, background, threads, client,
-         chunk_size, progress, qvalue, batch):
-    """Tables of hits: all in one when batch is None, else of at least `batch` hits each."""
-    motifs = [motifs] if isinstance(motifs, Motif) else list(motifs)
-    if not motifs:
-        raise ValueError("no motifs to scan")
+# ---------------------------------------------------------------- arguments
+
+class _Request(NamedTuple):
+    genome: str | FastaReader
+    motifs: list[Motif]
+    pvalue: float | None
+    threshold: float | Sequence[float] | None
+    regions: Regions
+    strand: str
+    model: str
+    background: Background
+    threads: int
+    client: Any
+    chunk_size: int
+    progress: Progress
+    owns_progress: bool
+    qvalue: bool
+
+
+def _checked(genome: Genome, motifs: Motifs, pvalue: float | None, threshold: float | Sequence[float] | None,
+             regions: Regions, strand: str, model: str, background: Background, threads: int, client: Any,
+             chunk_size: int, progress: bool | Progress, qvalue: bool) -> _Request:
+    """The arguments of scan and iter_hits, checked: TypeError or ValueError naming the one at fault."""
+    if isinstance(genome, (str, bytes, os.PathLike)):
+        genome = os.fsdecode(genome)
+    elif not all(hasattr(genome, name) for name in ("fetch", "references", "lengths")):
+        raise TypeError(f"genome must be a FASTA path or an open pysam.FastaFile, not {type(genome).__name__}")
+    motifs = _motif_list(motifs)
     if pvalue is not None and threshold is not None:
         raise ValueError("give pvalue or threshold, not both")
-    if strand not in STRANDS:
+    if pvalue is not None:
+        if not isinstance(pvalue, numbers.Real) or isinstance(pvalue, bool):
+            raise TypeError(f"pvalue must be a number, not {type(pvalue).__name__}")
+        if not 0 < pvalue <= 1:
+            raise ValueError(f"pvalue must be in (0, 1], got {pvalue!r}")
+    if not isinstance(strand, str) or strand not in STRANDS:
         raise ValueError(f"strand must be '+', '-' or 'both', got {strand!r}")
-    if model not in MODELS:
+    if not isinstance(model, str) or model not in MODELS:
         raise ValueError(f"model must be 'pwm' or 'dwm', got {model!r}")
     if model == "dwm":
         for motif in motifs:
             motif._needs_dwm()
-    if chunk_size < 1 or threads < 1:
-        raise ValueError("chunk_size and threads must be at least 1")
+    threads, chunk_size = _count("threads", threads), _count("chunk_size", chunk_size)
     if pvalue is None and threshold is None:
         pvalue = DEFAULT_PVALUE
+    owned = not isinstance(progress, Progress)
+    bar = Progress(bool(progress), [("thresholds", 1), ("scan", 8)] + ([("q-values", 1)] if qvalue else [])) \
+        if owned else progress
+    assert isinstance(bar, Progress)
+    return _Request(genome, motifs, pvalue, threshold, regions, strand, model, background, threads, client,
+                    chunk_size, bar, owned, bool(qvalue))
 
-    with open_genome(genome) as fasta:
-        intervals = read_regions(regions, fasta) if regions is not None else whole_records(fasta)
-        if background is not None:
-            if isinstance(background, str) and background == "genome":
-                background = genome_background(fasta)
-            background = as_background(background)
-            motifs = [motif.with_background(background) for motif in motifs]
-        job = Job(model, motifs, cutoffs(motifs, model, pvalue, threshold, threads), strand)
-        prepared = prepare_pvalues(motifs, job.thresholds) if model == "pwm" else None
-        chunks = list(chunk_intervals(intervals, chunk_size, max(job.widths)))
-        bar = _progress(progress, sum(region.end - region.start for region in intervals))
-        try:
-            if client is not None:
-                parts = scan_dask(job, os.fsdecode(fasta.filename), chunks, client, bar)
+
+def _count(name: str, value: Any) -> int:
+    try:
+        n = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+    if n < 1:
+        raise ValueError(f"{name} must be at least 1, got {n}")
+    return n
+
+
+def _motif_list(motifs: Motifs) -> list[Motif]:
+    if isinstance(motifs, (str, bytes, os.PathLike)):
+        from .motifs import read_motifs
+        return read_motifs(os.fsdecode(motifs))
+    if isinstance(motifs, Motif) or _is_biopython(motifs):
+        motifs = [motifs]
+    try:
+        given = list(motifs)
+    except TypeError:
+        raise TypeError(f"motifs must be a Motif, a list of them or a motif file's path, "
+                        f"not {type(motifs).__name__}") from None
+    if not given:
+        raise ValueError("no motifs to scan")
+    out = []
+    for i, motif in enumerate(given):
+        if isinstance(motif, Motif):
+            out.append(motif)
+        elif _is_biopython(motif):
+            out.append(Motif.from_biopython(motif))
+        else:
+            raise TypeError(f"motifs[{i}] is a {type(motif).__name__}, not a morvane Motif "
+                            "(see morvane.read_motifs and Motif.from_counts)")
+    return out
+
+
+def _is_biopython(motif: object) -> bool:
+    return type(motif).__module__.startswith("Bio.motifs") and hasattr(motif, "counts")
+
+
+def motif_names(motifs: Sequence[Motif]) -> tuple[list[str], list[str]]:
+    """(ids, alt names) of the motifs: ids made unique by a suffix, with a warning."""
+    ids = [str(getattr(motif, "id", motif.name)) for motif in motifs]
+    seen, unique, renamed = set(ids), [], []
+    counts: dict[str, int] = {}
+    for name in ids:
+        counts[name] = counts.get(name, 0) + 1
+        if counts[name] == 1:
+            unique.append(name)
+            continue
+        k = counts[name]
+        while f"{name}_{k}" in seen:
+            k += 1
+        seen.add(f"{name}_{k}")
+        unique.append(f"{name}_{k}")
+        renamed.append(f"{name!r} -> {name}_{k}")
+    if renamed:
+        warnings.warn(f"motifs share an id; named apart in the hits: {', '.join(renamed)}", stacklevel=4)
+    return unique, [str(motif.name) for motif in motifs]
+
+
+# ---------------------------------------------------------------- the pipeline
+
+def _stream(job: _Request, batch: int | None) -> Generator[Hits, None, None]:
+    """Tables of hits: all in one when batch is None, else of `batch` hits each."""
+    bar = job.progress
+    try:
+        with open_genome(job.genome) as fasta:
+            intervals = read_regions(job.regions, fasta) if job.regions is not None else whole_records(fasta)
+            motifs = job.motifs
+            if job.background is not None:
+                background = job.background
+                if isinstance(background, str) and background == "genome":
+                    background = genome_background(fasta)
+                background = as_background(background)
+                motifs = [motif.with_background(background) for motif in motifs]
+            ids, alts = motif_names(motifs)
+            bar.stage("thresholds", len(motifs), " motifs")
+            thresholds = cutoffs(motifs, job.model, job.pvalue, job.threshold, job.threads, bar.advance)
+            _warn_unreachable(motifs, ids, thresholds, job.model)
+            scanner = Job(job.model, motifs, thresholds, job.strand)
+            names = Names(ids, alts, scanner.widths, max((len(r.chrom) for r in intervals), default=1))
+            pvalues = ChunkPValues(motifs, job.model, thresholds)
+            bar.stage("scan", sum(region.end - region.start for region in intervals), "bp")
+            if job.client is not None:
+                filename = getattr(fasta, "filename", None)
+                if filename is None:
+                    raise ValueError("a Dask client needs the genome as a FASTA path")
+                path = os.path.abspath(os.fsdecode(filename))
+                parts = scan_dask(scanner, path, intervals, job.chunk_size, job.client, pvalues)
             else:
-                parts = scan_local(job, fasta, chunks, threads, bar)
-            found = Found(parts, job, motifs, model, qvalue, prepared, threads)
-            if batch is None:
-                yield found.table()
-                return
-            for lo in range(0, len(found), batch):
-                yield found.table(lo, lo + batch)
-        finally:
-            bar.close()
+                parts = scan_local(scanner, fasta, intervals, job.chunk_size, job.threads, pvalues)
+            parts = _advancing(parts, bar)
+            if job.qvalue:
+                parts = with_qvalues(parts, scanner.dtype, len(motifs), bar)
+            yield from tables(parts, names, job.qvalue, batch)
+    finally:
+        if job.owns_progress:
+            bar.close(done=True)
 
 
-def cutoffs(motifs, model, pvalue, threshold, threads=1):
-    """One score threshold per motif; p-values are turned into scores on `threads` threads."""
+def _advancing(parts: Iterator["Part"], bar: Progress) -> Iterator["Part"]:
+    for part in parts:
+        yield part
+        bar.advance(part.bases)
+
+
+def cutoffs(motifs: Sequence[Motif], model: str, pvalue: float | None,
+            threshold: float | Sequence[float] | None, threads: int = 1,
+            done: Callable[[], None] | None = None) -> list[float]:
+    """One score threshold per motif; p-values are turned into scores on `threads` threads,
+    `done()` called after each motif."""
     if threshold is not None:
         values = np.asarray(threshold, dtype=np.float64)
         if values.ndim > 1 or values.size not in (1, len(motifs)):
@@ -160,10 +327,16 @@ def cutoffs(motifs, model, pvalue, threshold, threads=1):
         if np.isnan(values).any():
             raise ValueError("a threshold is NaN")
         return [float(v) for v in values]
+    assert pvalue is not None
     if not 0 < pvalue <= 1:
         raise ValueError(f"pvalue must be in (0, 1], got {pvalue!r}")
-    def cutoff(motif):
-        return float(motif.threshold(pvalue) if model == "pwm" else motif.dwm_threshold(pvalue).value)
+    p = float(pvalue)
+
+    def cutoff(motif: Motif) -> float:
+        value = float(motif.threshold(p) if model == "pwm" else motif.dwm_threshold(p).value)
+        if done is not None:
+            done()
+        return value
 
     if threads == 1 or len(motifs) == 1:
         return [cutoff(motif) for motif in motifs]
@@ -172,38 +345,51 @@ def cutoffs(motifs, model, pvalue, threshold, threads=1):
         return list(pool.map(cutoff, motifs))
 
 
+def _warn_unreachable(motifs: Sequence[Motif], ids: Sequence[str], thresholds: Sequence[float],
+                      model: str) -> None:
+    """One warning naming the PWMs whose threshold lies above their best score: they have no hits."""
+    if model != "pwm":
+        return
+    beyond = [f"{name} ({cut:.6g} > {best:.6g})" for name, motif, cut in zip(ids, motifs, thresholds)
+              if cut > (best := motif._pwm_null().max_score)]
+    if beyond:
+        warnings.warn(f"{len(beyond)} of {len(motifs)} motifs cannot reach the cut-off (threshold > best "
+                      f"score), so have no hits: {', '.join(beyond)}", stacklevel=4)
+
+
 class Job:
     """What every chunk needs. It pickles (for Dask workers) without its native
     scanner, which is rebuilt on arrival; one scanner serves all threads."""
 
-    def __init__(self, model, motifs, thresholds, strand):
+    def __init__(self, model: str, motifs: Sequence[Motif], thresholds: Sequence[float], strand: str) -> None:
         self.model = model
         self.strand = strand
         self.widths = [motif.width for motif in motifs]
-        self.thresholds = thresholds
-        self.matrices = [motif.pwm.pssm if model == "pwm" else motif.dwm for motif in motifs]
+        self.thresholds = list(thresholds)
+        self.matrices: list[Any] = [motif.pwm.pssm if model == "pwm" else motif.dwm for motif in motifs]
         self._build()
 
-    def _build(self):
+    def _build(self) -> None:
         from ._scan import Scanner
-        self.scanner = Scanner(self.matrices, self.thresholds, self.strand, model=self.model)
-        self.dtype = self.scanner.dtype
+        self.scanner = Scanner(self.matrices, self.thresholds, self.strand, model=self.model)  # type: ignore[arg-type]  # checked by _request
+        self.dtype: np.dtype[np.void] = self.scanner.dtype
 
-    def __getstate__(self):
+    def __getstate__(self) -> dict[str, Any]:
         return {**self.__dict__, "scanner": None}
 
-    def __setstate__(self, state):
+    def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state)
         self._build()
 
-    def scan(self, codes, limit, offset):
+    def scan(self, codes: Codes, limit: int, offset: int) -> tuple[Records, NDArray[np.int64]]:
         """The hits among the windows of `codes` starting before `limit`, as one array of
         `dtype` (starts plus `offset`), and the windows tested for each motif (N-free ones,
         every strand scanned counted)."""
-        return self.scanner.scan(codes, limit, offset)
+        hits, tested = self.scanner.scan(codes, limit, offset)
+        return hits, tested
 
 
-def groups(labels, n):
+def groups(labels: NDArray[np.integer[Any]], n: int) -> Iterator[tuple[int, NDArray[np.intp]]]:
     """(label, rows holding it) for each label 0..n-1 of an integer array, rows ascending."""
     # few labels: as 16-bit keys they take NumPy's radix sort
     order = np.argsort(labels.astype(np.uint16) if n <= 1 << 16 else labels, kind="stable")
@@ -211,36 +397,108 @@ def groups(labels, n):
     return ((k, order[end - count:end]) for k, (end, count) in enumerate(zip(np.cumsum(counts), counts)))
 
 
-def fetch_codes(fasta, chunk):
+class Part(NamedTuple):
+    """The hits of one chunk (or a run of them), with their p-values (and q-values)."""
+
+    chrom: str
+    hits: Records
+    pvalue: Floats
+    tested: NDArray[np.int64]
+    bases: int                      # window starts the chunk owns, for the progress bar
+    qvalue: Floats | None = None
+
+    def rows(self, lo: int, hi: int) -> "Part":
+        q = None if self.qvalue is None else self.qvalue[lo:hi]
+        return self._replace(hits=self.hits[lo:hi], pvalue=self.pvalue[lo:hi], qvalue=q)
+
+
+class ChunkPValues:
+    """The p-values of a chunk's hits, each motif's in one call. Chunks may be on several
+    threads at once: a motif's statistics serve one call at a time, and each chunk starts with
+    another motif, so that threads seldom wait for one another."""
+
+    def __init__(self, motifs: Sequence[Motif], model: str, thresholds: Sequence[float]) -> None:
+        self.motifs, self.model = list(motifs), model
+        self.locks = [threading.Lock() for _ in motifs]
+        self.turn = 0
+        self.prepared = prepare_pvalues(motifs, thresholds) if model == "pwm" else None
+
+    def __call__(self, hits: Records) -> Floats:
+        p = np.empty(len(hits))
+        if not len(hits):
+            return p
+        if self.prepared is not None:
+            self.prepared.result()
+        scores = hits["score"]
+        todo = [group for group in groups(hits["motif"], len(self.motifs)) if group[1].size]
+        self.turn += 1
+        shift = self.turn % len(todo)
+        for k, rows in todo[shift:] + todo[:shift]:
+            motif = self.motifs[k]
+            with self.locks[k]:
+                p[rows] = motif.pvalue(scores[rows]) if self.model == "pwm" \
+                    else motif.dwm_pvalue(scores[rows]).value
+        return p
+
+
+def prepare_pvalues(motifs: Sequence[Motif], thresholds: Sequence[float]) -> Future[None]:
+    """Starts, beside the scan, the work the hits' p-values will need (every hit scores at or above
+    its motif's threshold): a Future, waited for before the first p-values."""
+    from .stats import prepare_all
+    pool = ThreadPoolExecutor(1)
+    future = pool.submit(prepare_all, [motif._pwm_null() for motif in motifs], thresholds)
+    pool.shutdown(wait=False)
+    return future
+
+
+def chunk_intervals(intervals: Iterable[Region], size: int, overlap: int) -> Iterator[Chunk]:
+    """Chunks owning `size` window starts each, read `overlap` bases further."""
+    for region in intervals:
+        for start in range(region.start, region.end, size):
+            own_end = min(start + size, region.end)
+            yield Chunk(region.chrom, start, min(own_end + overlap, region.end), own_end - start)
+
+
+def fetch_codes(fasta: FastaReader, chunk: Chunk) -> Codes:
     from ._scan import encode
     return encode(fasta.fetch(chunk.chrom, chunk.start, chunk.end))
 
 
-def scan_local(job, fasta, chunks, threads, bar):
-    """(chunk, hits) in chunk order; with threads, a few chunks are scored at once."""
+def read_chunks(fasta: FastaReader, regions: Sequence[Region], size: int,
+                overlap: int) -> Iterator[tuple[Chunk, Codes]]:
+    """Each chunk with its codes, in genome order: the one place the genome is read."""
+    for chunk in chunk_intervals(regions, size, overlap):
+        yield chunk, fetch_codes(fasta, chunk)
+
+
+def scan_local(job: Job, fasta: FastaReader, regions: Sequence[Region], size: int, threads: int,
+               pvalues: ChunkPValues) -> Iterator[Part]:
+    """The scored chunks in order; with threads, a few chunks are scored at once."""
+    def score(chunk: Chunk, codes: Codes) -> Part:
+        hits, tested = job.scan(codes, chunk.limit, chunk.start)
+        return Part(chunk.chrom, hits, pvalues(hits), tested, chunk.limit)
+
+    chunks = read_chunks(fasta, regions, size, max(job.widths) - 1)
     if threads == 1:
-        for chunk in chunks:
-            part = job.scan(fetch_codes(fasta, chunk), chunk.limit, chunk.start)
-            bar.update(chunk.limit)
-            yield chunk, part
+        for chunk, codes in chunks:
+            yield score(chunk, codes)
         return
     # pysam readers are not for concurrent use: this thread reads, the pool scores,
     # and at most 2 chunks per thread wait in memory.
-    with ThreadPoolExecutor(threads) as pool:
-        pending = deque()
-        for chunk in chunks:
-            pending.append((chunk, pool.submit(job.scan, fetch_codes(fasta, chunk), chunk.limit, chunk.start)))
+    pool = ThreadPoolExecutor(threads)
+    try:
+        pending: deque[Future[Part]] = deque()
+        for chunk, codes in chunks:
+            pending.append(pool.submit(score, chunk, codes))
             if len(pending) >= 2 * threads:
-                done, future = pending.popleft()
-                bar.update(done.limit)
-                yield done, future.result()
+                yield pending.popleft().result()
         while pending:
-            done, future = pending.popleft()
-            bar.update(done.limit)
-            yield done, future.result()
+            yield pending.popleft().result()
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
 
 
-def fetch_and_scan(job, path, chunk):
+def fetch_and_scan(job: Job, path: str, chunk: Chunk) -> tuple[Records, NDArray[np.int64]]:
     """One chunk on a worker: readers do not pickle, so each task opens the file by path."""
     import pysam
     with pysam.FastaFile(path) as fasta:
@@ -248,124 +506,185 @@ def fetch_and_scan(job, path, chunk):
     return job.scan(codes, chunk.limit, chunk.start)
 
 
-def scan_dask(job, path, chunks, client, bar):
+def scan_dask(job: Job, path: str, regions: Sequence[Region], size: int, client: Any,
+              pvalues: ChunkPValues) -> Iterator[Part]:
+    chunks = list(chunk_intervals(regions, size, max(job.widths) - 1))
     if not chunks:
         return
     shared = client.scatter(job, broadcast=True)
-    futures = client.map(fetch_and_scan, [shared] * len(chunks), [path] * len(chunks), chunks,
-                         pure=False)
+    futures = client.map(fetch_and_scan, [shared] * len(chunks), [path] * len(chunks), chunks, pure=False)
     for chunk, future in zip(chunks, futures):
-        part = future.result()
-        bar.update(chunk.limit)
-        yield chunk, part
+        hits, tested = future.result()
+        yield Part(chunk.chrom, hits, pvalues(hits), tested, chunk.limit)
 
 
-def prepare_pvalues(motifs, thresholds):
-    """Starts, beside the scan, the work the hits' p-values will need (every hit scores at or above
-    its motif's threshold), so that they are read off once the scan is done: a Future."""
-    pool = ThreadPoolExecutor(1)
-    future = pool.submit(prepare_all, [motif._pwm_null() for motif in motifs], thresholds)
-    pool.shutdown(wait=False)
-    return future
+# ---------------------------------------------------------------- q-values
 
+class QValues:
+    """Benjamini-Hochberg q-values of every hit of a scan, as `stats.bh_qvalues` defines them over
+    all of a motif's hits and tested windows: `add` each chunk's hits, `finish`, then read them
+    off by p-value (equal p-values have equal q-values). Each motif's p-values are kept (8 bytes
+    a hit), then sorted in place beside their q-values (8 more)."""
 
-class Found:
-    """Every hit of a scan, compact (some 60 bytes each, their windows as bytes), with p-values and,
-    when asked, q-values: tables of Hits are built from it a slice at a time."""
+    def __init__(self, n: int) -> None:
+        self.pieces: list[list[Floats]] = [[] for _ in range(n)]
+        self.tested = np.zeros(n, np.int64)
+        self.sorted: list[Floats] = []
+        self.valid: list[int] = []          # p-values in each sorted array before its NaNs
+        self.q: list[Floats] = []
 
-    def __init__(self, parts, job, motifs, model, qvalue=False, prepared=None, threads=1):
-        # the parts stay as they came (one copy of a genome's hits); only what p-values need is
-        # laid end to end
-        tested = np.zeros(len(motifs), np.int64)
-        self.chroms, self.parts = [], []
-        for chunk, (part, counts) in parts:
-            tested += counts
-            self.chroms.append(chunk.chrom)
-            self.parts.append(part)
-        if prepared is not None:
-            prepared.result()
-        sizes = np.array([len(part) for part in self.parts], dtype=np.int64)
-        self.ends = np.cumsum(sizes)
-        self.starts = self.ends - sizes
-        n = int(sizes.sum())
-        score = np.concatenate([part["score"] for part in self.parts]) if n else np.empty(0)
-        labels = np.concatenate([part["motif"] for part in self.parts]) if n else np.empty(0, np.int32)
-        self.names = [motif.name for motif in motifs]
-        self.widths = np.asarray(job.widths, np.int64)
-        self.dtype = job.dtype
-        self.pvalue = np.empty(n)
-        self.qvalue = np.empty(n) if qvalue else None
+    def add(self, part: Part) -> None:
+        self.tested += part.tested
+        if len(part.hits):
+            for k, rows in groups(part.hits["motif"], len(self.pieces)):
+                if rows.size:
+                    self.pieces[k].append(part.pvalue[rows])
 
-        def fill(group):
-            k, rows = group
+    def finish(self) -> None:
+        for k, pieces in enumerate(self.pieces):
+            p = np.empty(sum(len(piece) for piece in pieces))
+            at = 0
+            while pieces:       # each piece let go once copied
+                piece = pieces.pop(0)
+                p[at:at + len(piece)] = piece
+                at += len(piece)
+            p.sort()            # NaN last
+            self.sorted.append(p)
+            self.valid.append(len(p) - int(np.isnan(p).sum()))
+            self.q.append(_bh_sorted(p, int(self.tested[k])))
+
+    def __call__(self, part: Part) -> Floats:
+        q = np.full(len(part.hits), np.nan)
+        for k, rows in groups(part.hits["motif"], len(self.sorted)):
             if rows.size:
-                scores = score[rows]
-                pvalues = motifs[k].pvalue(scores) if model == "pwm" else motifs[k].dwm_pvalue(scores).value
-                self.pvalue[rows] = pvalues
-                if qvalue:
-                    self.qvalue[rows] = bh_qvalues(pvalues, tested[k])
-
-        by_motif = groups(labels, len(motifs))
-        if threads == 1:
-            for group in by_motif:
-                fill(group)
-        else:  # each motif writes its own rows
-            with ThreadPoolExecutor(threads) as pool:
-                list(pool.map(fill, by_motif))
-
-    def __len__(self):
-        return len(self.pvalue)
-
-    def table(self, lo=0, hi=None):
-        """The Hits of rows lo to hi."""
-        hi = len(self) if hi is None else min(hi, len(self))
-        pieces, chroms = [], []
-        for part, chrom, start, end in zip(self.parts, self.chroms, self.starts, self.ends):
-            if start < hi and lo < end:
-                pieces.append(part[max(lo - start, 0):min(hi, end) - start])
-                chroms.append(chrom)
-        hits = np.concatenate(pieces) if pieces else np.empty(0, self.dtype)
-        table = np.empty(len(hits), hits_dtype(max(map(len, self.chroms), default=1),
-                                               max(map(len, self.names)), int(self.widths.max()),
-                                               self.qvalue is not None))
-        at = 0
-        for piece, chrom in zip(pieces, chroms):
-            table["chrom"][at:at + len(piece)] = chrom
-            at += len(piece)
-        table["start"] = hits["start"]
-        table["end"] = hits["start"] + self.widths[hits["motif"]]
-        table["motif"] = np.asarray(self.names)[hits["motif"]]
-        table["score"] = hits["score"]
-        table["strand"] = np.where(hits["strand"] > 0, "+", "-")
-        table["sequence"] = hits["window"]  # cast to str in place, no copy of the column
-        table["pvalue"] = self.pvalue[lo:hi]
-        if self.qvalue is not None:
-            table["qvalue"] = self.qvalue[lo:hi]
-        return table.view(Hits)
+                p = part.pvalue[rows]
+                ok = ~np.isnan(p)
+                where = np.searchsorted(self.sorted[k][:self.valid[k]], p[ok], side="right") - 1
+                q[rows[ok]] = self.q[k][where]
+        return q
 
 
-def chunk_intervals(intervals, size, width):
-    """Chunks owning `size` window starts each, read width - 1 bases further."""
-    for region in intervals:
-        for start in range(region.start, region.end, size):
-            own_end = min(start + size, region.end)
-            yield Chunk(region.chrom, start, min(own_end + width - 1, region.end), own_end - start)
+def _bh_sorted(p: Floats, n_tests: int) -> Floats:
+    """bh_qvalues of sorted p-values (NaN last, NaN q), ranked a block at a time from the top:
+    the same doubles (n_tests * p / rank, its running minimum from the top, capped at 1)."""
+    q = np.full(len(p), np.nan)
+    valid = len(p) - int(np.isnan(p).sum())
+    if valid > n_tests:
+        raise ValueError(f"n_tests ({n_tests}) is smaller than the number of p-values ({valid})")
+    low = np.inf
+    for hi in range(valid, 0, -QVALUE_BLOCK):
+        lo = max(hi - QVALUE_BLOCK, 0)
+        ranked = p[lo:hi] * n_tests / np.arange(lo + 1, hi + 1)
+        steps = np.minimum(np.minimum.accumulate(ranked[::-1])[::-1], low)
+        low = float(steps[0])
+        q[lo:hi] = np.minimum(steps, 1.0)
+    return q
 
 
-class _NullBar:
-    def update(self, n):
-        pass
+def with_qvalues(parts: Iterator[Part], dtype: np.dtype[np.void], n_motifs: int,
+                 bar: Progress) -> Iterator[Part]:
+    """The parts again with their q-values, once every hit is scanned: meanwhile the hits wait in
+    an unnamed temporary file, which the system removes whatever ends the process."""
+    qvalues = QValues(n_motifs)
+    with tempfile.TemporaryFile(prefix="morvane-") as spill:
+        count = 0
+        for part in parts:
+            qvalues.add(part)
+            if len(part.hits):
+                _spill(spill, part)
+                count += len(part.hits)
+        qvalues.finish()
+        bar.stage("q-values", count, " hits")
+        spill.seek(0)
+        while (back := _unspill(spill, dtype)) is not None:
+            yield back._replace(qvalue=qvalues(back))
+            bar.advance(len(back.hits))
 
-    def close(self):
-        pass
+
+def _spill(spill: IO[bytes], part: Part) -> None:
+    chrom = part.chrom.encode("utf-8", "surrogateescape")
+    spill.write(np.array([len(part.hits), len(chrom)], np.int64).tobytes() + chrom)
+    spill.write(np.ascontiguousarray(part.hits).view(np.uint8))
+    spill.write(np.ascontiguousarray(part.pvalue).view(np.uint8))
 
 
-def _progress(enabled, total):
-    if not enabled:
-        return _NullBar()
-    from tqdm import tqdm
-    return tqdm(total=total, unit="bp", unit_scale=True, file=sys.stderr, desc="scan",
-                disable=not sys.stderr.isatty())
+def _unspill(spill: IO[bytes], dtype: np.dtype[np.void]) -> Part | None:
+    head = spill.read(16)
+    if not head:
+        return None
+    n, size = np.frombuffer(head, np.int64).tolist()
+    chrom = spill.read(size).decode("utf-8", "surrogateescape")
+    hits, p = np.empty(n, dtype), np.empty(n)
+    for array in (hits, p):
+        if spill.readinto(array.view(np.uint8)) != array.nbytes:   # type: ignore[attr-defined]
+            raise OSError("the temporary file of hits was cut short")
+    return Part(chrom, hits, p, np.zeros(0, np.int64), 0)
+
+
+# ---------------------------------------------------------------- tables
+
+class Names(NamedTuple):
+    """What a table's text columns are made of."""
+
+    ids: list[str]
+    alts: list[str]
+    widths: list[int]
+    chrom_len: int
+
+    def dtype(self, qvalue: bool) -> np.dtype[np.void]:
+        return hits_dtype(self.chrom_len, max(map(len, self.ids)), max(self.widths), qvalue,
+                          max(map(len, self.alts)))
+
+
+def tables(parts: Iterable[Part], names: Names, qvalue: bool, batch: int | None) -> Iterator[Hits]:
+    """Tables of `batch` rows from the parts as they come (one of all of them for None)."""
+    held: deque[Part] = deque()
+    count = 0
+    for part in parts:
+        if not len(part.hits):
+            continue
+        held.append(part)
+        count += len(part.hits)
+        while batch is not None and count >= batch:
+            taken, need = [], batch
+            while need:
+                first = held[0]
+                if len(first.hits) <= need:
+                    taken.append(held.popleft())
+                    need -= len(first.hits)
+                else:
+                    taken.append(first.rows(0, need))
+                    held[0] = first.rows(need, len(first.hits))
+                    need = 0
+            count -= batch
+            yield table(taken, names, qvalue)
+    if held or batch is None:
+        yield table(list(held), names, qvalue)
+
+
+def table(parts: Sequence[Part], names: Names, qvalue: bool) -> Hits:
+    """The Hits of the parts, end to end."""
+    n = sum(len(part.hits) for part in parts)
+    out = np.empty(n, names.dtype(qvalue))
+    at = 0
+    for part in parts:
+        out["chrom"][at:at + len(part.hits)] = part.chrom
+        at += len(part.hits)
+    if not n:
+        return out.view(Hits)
+    hits = np.concatenate([part.hits for part in parts])
+    motif = hits["motif"]
+    out["start"] = hits["start"]
+    out["end"] = hits["start"] + np.asarray(names.widths, np.int64)[motif]
+    out["motif"] = np.asarray(names.ids)[motif]
+    out["motif_alt"] = np.asarray(names.alts)[motif]
+    out["score"] = hits["score"]
+    out["strand"] = np.where(hits["strand"] > 0, "+", "-")
+    out["sequence"] = hits["window"]  # cast to str in place, no copy of the column
+    out["pvalue"] = np.concatenate([part.pvalue for part in parts])
+    if qvalue:
+        out["qvalue"] = np.concatenate([part.qvalue for part in parts if part.qvalue is not None])
+    return out.view(Hits)
 
 
 class _CallableModule(types.ModuleType):

@@ -20,6 +20,7 @@
 #include "kernels/cpu.hpp"
 #include "kernels/dwm_scan.hpp"
 #include "kernels/scan.hpp"
+#include "scan/format.hpp"
 
 namespace morvane {
 namespace {
@@ -448,6 +449,7 @@ PyMethodDef module_methods[] = {
      "de_bruijn($module, L, /)\n--\n\n"
      "Codes (numpy.uint8, 0 to 3) of length 4**L + L - 1 whose windows of width L\n"
      "are every word of length L, each once (1 <= L <= 15)."},
+    {"format_rows", format_rows, METH_VARARGS, kFormatRowsDoc},
     {"_simd_level", simd_level, METH_NOARGS,
      "_simd_level($module, /)\n--\n\n"
      "The instruction-set level the scanner's kernels run, one of:" MORVANE_LEVEL_NAMES "."},

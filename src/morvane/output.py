@@ -1,0 +1,294 @@
+"""Hits as text (BED, FIMO's TSV, GFF3) and the files they go to.
+
+Every format writes scores as the shortest text that reads back to the same double (Python's
+repr) and p- and q-values to 6 significant digits; rows are built natively, a table per call
+(`morvane._scan.format_rows`). Tabs, newlines and carriage returns in names (motif ids and alt
+names come from file headers and stems) become spaces in FIMO's TSV; in BED names they and spaces
+become '_' (BED readers may split fields on any blank); in GFF3 attribute values they, and the
+characters GFF3 reserves there, are percent-encoded.
+
+`Output` is the file: standard output for "-"; a device or FIFO written in place; anything else
+written to a temporary file beside its target (a symlink's target) and renamed onto it only when
+complete, keeping an existing file's mode. What cannot be written, or would overwrite an input,
+is refused before anything is written.
+"""
+
+import os
+import stat
+import sys
+import tempfile
+from collections.abc import Iterable
+from types import TracebackType
+from typing import IO, TYPE_CHECKING, Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from . import __version__
+
+if TYPE_CHECKING:
+    from .scan import Hits
+
+FORMATS = ("bed", "fimo", "gff")
+TAB, NEWLINE = b"\t", b"\n"
+# format_rows' string modes
+RAW, FIELD, GFF, WORD = 0, 1, 2, 3
+P_DIGITS = 6
+
+
+def bed_autosql(qvalue: bool) -> str:
+    """The autoSql description of the BED that `morvane scan` writes (for bedToBigBed -as=)."""
+    q = '   double qvalue;      "Benjamini-Hochberg q-value among every window tested for the motif"\n' \
+        if qvalue else ""
+    return ('table morvaneHits\n"Motif hits of morvane scan"\n(\n'
+            '   string chrom;       "Reference sequence"\n'
+            '   uint   chromStart;  "Start, 0-based"\n'
+            '   uint   chromEnd;    "End, exclusive"\n'
+            '   string name;        "Motif id"\n'
+            '   uint   score;       "min(1000, round(-100 log10 p-value))"\n'
+            '   char[1] strand;     "+ or -"\n'
+            '   uint   thickStart;  "Start again"\n'
+            '   uint   thickEnd;    "End again"\n'
+            '   uint   reserved;    "itemRgb, 0"\n'
+            '   string motifAlt;    "Motif alt name"\n'
+            '   double motifScore;  "Log-odds score of the window"\n'
+            '   double pvalue;      "p-value of the score"\n'
+            f'{q}'
+            '   string sequence;    "The window as read on its strand"\n)\n')
+
+
+Pieces = list[bytes | tuple[NDArray[Any], int]]
+
+
+def bed_score(pvalues: NDArray[np.float64]) -> NDArray[np.int64]:
+    """BED's integer score of each hit: min(1000, round(-100 log10 p)); 0 for a NaN p-value."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        score = np.minimum(1000.0, np.rint(-100.0 * np.log10(pvalues)))
+    return np.nan_to_num(score, nan=0.0).astype(np.int64)
+
+
+def gff_score(pvalues: NDArray[np.float64]) -> NDArray[np.float64]:
+    """GFF3's score of each hit, as FIMO gives it: min(1000, -10 log10 p)."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.minimum(1000.0, -10.0 * np.log10(pvalues))
+
+
+def command_line(words: Iterable[str]) -> str:
+    """A command as one line of shell words: newlines and carriage returns as \\n and \\r."""
+    import shlex
+    return shlex.join(words).replace("\n", "\\n").replace("\r", "\\r")
+
+
+class HitWriter:
+    """Tables of hits written to a binary handle in one format: the header at once, rows as
+    tables come, and (`close`) what the format puts last. `command` (one line) is recorded
+    in a comment."""
+
+    def __init__(self, handle: IO[bytes], format: str, qvalue: bool, command: str | None = None) -> None:
+        if format not in FORMATS:
+            raise ValueError(f"unknown output format {format!r}; choose from {', '.join(FORMATS)}")
+        self.handle, self.format, self.qvalue, self.command = handle, format, qvalue, command
+        self.numbered: dict[str, int] = {}     # GFF: hits written so far of each motif
+        handle.write(self.header().encode())
+
+    def comment(self) -> str:
+        return f"# morvane {__version__}: {self.command}\n" if self.command is not None else ""
+
+    def header(self) -> str:
+        if self.format == "bed":
+            q = "\tqvalue" if self.qvalue else ""
+            return (self.comment() + "# chrom\tstart\tend\tname\tscore\tstrand\tthickStart\tthickEnd\titemRgb"
+                    f"\tmotif_alt\tmotif_score\tpvalue{q}\tsequence\n")
+        if self.format == "fimo":
+            return ("motif_id\tmotif_alt_id\tsequence_name\tstart\tstop\tstrand\tscore\tp-value\tq-value"
+                    "\tmatched_sequence\n")
+        return "##gff-version 3\n" + self.comment()
+
+    def write(self, hits: "Hits") -> None:
+        if len(hits):
+            from ._scan import format_rows
+            self.handle.write(format_rows(self.pieces(hits), len(hits)))
+
+    def close(self) -> None:
+        if self.format == "fimo":       # FIMO too ends its TSV with its command
+            self.handle.write(self.comment().encode())
+
+    def pieces(self, t: "Hits") -> Pieces:
+        """format_rows' pieces of one row of `t`."""
+        chrom, start, end, motif, alt = (t["chrom"], FIELD), (t["start"], 0), (t["end"], 0), \
+            (t["motif"], FIELD), (t["motif_alt"], FIELD)
+        score, strand, p, sequence = (t["score"], 0), (t["strand"], RAW), (t["pvalue"], P_DIGITS), (t["sequence"], RAW)
+        q: list[bytes | tuple[NDArray[Any], int]] = [(t["qvalue"], P_DIGITS)] if self.qvalue else []
+        if self.format == "bed":
+            motif, alt = (t["motif"], WORD), (t["motif_alt"], WORD)
+            return [chrom, TAB, start, TAB, end, TAB, motif, TAB, (bed_score(t["pvalue"]), 0), TAB, strand, TAB,
+                    start, TAB, end, b"\t0\t", alt, TAB, score, TAB, p, TAB, *q, *([TAB] if q else []),
+                    sequence, NEWLINE]
+        first = (np.asarray(t["start"]) + 1, 0)        # both 1-based, inclusive
+        if self.format == "fimo":
+            return [motif, TAB, alt, TAB, chrom, TAB, first, TAB, end, TAB, strand, TAB, score, TAB, p, TAB,
+                    *q, TAB, sequence, NEWLINE]
+        value = {key: (t[key], GFF) for key in ("chrom", "motif", "motif_alt")}
+        return [chrom, b"\tmorvane\tnucleotide_motif\t", first, TAB, end, TAB, (gff_score(t["pvalue"]), 3), TAB,
+                strand, b"\t.\tName=", value["motif"], b"_", value["chrom"], strand, b";Alias=", value["motif_alt"],
+                b";ID=", value["motif"], b"-", value["motif_alt"], b"-", (self.numbers(t["motif"]), 0), b"-",
+                value["chrom"], b";pvalue=", p, *([b";qvalue=", *q] if q else []), b";sequence=", sequence,
+                b";\n"]
+
+    def numbers(self, motifs: NDArray[np.str_]) -> NDArray[np.int64]:
+        """Each hit's number among its motif's hits written so far, from 1 (FIMO's IDs carry it)."""
+        names, which = np.unique(motifs, return_inverse=True)
+        which = which.ravel()
+        counts = np.bincount(which, minlength=len(names))
+        before = np.array([self.numbered.get(str(name), 0) for name in names], np.int64)
+        order = np.argsort(which, kind="stable")
+        firsts = np.cumsum(counts) - counts
+        out = np.empty(len(which), np.int64)
+        out[order] = np.arange(len(which)) - np.repeat(firsts - before, counts) + 1
+        for name, total in zip(names, before + counts):
+            self.numbered[str(name)] = int(total)
+        return out
+
+
+def write_hits(path: str | os.PathLike[str], tables: Iterable["Hits"], format: str, qvalue: bool,
+               command: str | None = None) -> None:
+    """Tables of hits written to `path` ("-": standard output) as one file of `format`."""
+    if format not in FORMATS:
+        raise ValueError(f"unknown output format {format!r}; choose from {', '.join(FORMATS)}")
+    with Output(path) as handle:
+        writer = HitWriter(handle, format, qvalue, command)
+        for table in tables:
+            writer.write(table)
+        writer.close()
+
+
+class Output:
+    """A binary output file, checked when made: standard output for "-"; a device, FIFO or
+    /proc/self/fd path written in place; else a temporary file in the directory of the target
+    (a symlink followed to its target) renamed onto it when the `with` block ends without an
+    exception, removed otherwise, with the existing file's mode (a new file's is 0666 less the
+    umask). Whatever ends the run, but SIGKILL, removes the temporary file.
+
+    Refused (OSError, before anything is written): an empty path, a directory (or a path ending
+    in "/"), a missing directory, a file or directory we may not write (as root, a file with no
+    write bit is refused too), and a file that is one of `inputs` ((what, path) pairs)."""
+
+    def __init__(self, path: str | os.PathLike[str] | bytes,
+                 inputs: Iterable[tuple[str, str | os.PathLike[str] | None]] = ()) -> None:
+        self.path = path = os.fsdecode(path)
+        self.handle: IO[bytes] | None = None
+        self.fd = -1
+        self.tmp: str | None = None      # the temporary file's name, while it has one
+        self.mode: int | None = None     # kept mode; None for new files
+        if path == "-":
+            self.kind = "stdout"
+            if sys.stdout is None:
+                raise OSError("cannot write to standard output: it is closed")
+            return
+        if not path:
+            raise OSError("cannot write '': the output path is empty")
+        try:
+            st: os.stat_result | None = os.stat(path)
+        except FileNotFoundError:
+            st = None
+        except OSError as exc:
+            raise OSError(f"cannot write {path}: {exc.strerror or exc}") from None
+        if path.endswith(os.sep) or (st is not None and stat.S_ISDIR(st.st_mode)):
+            raise OSError(f"cannot write {path}: it is a directory")
+        for what, source in inputs:
+            if st is not None and source is not None and source != "-" and _same(st, source):
+                raise OSError(f"cannot write {path}: it is {what} ({os.fsdecode(source)}), an input")
+        self.target = os.path.realpath(path)
+        if st is not None and (not stat.S_ISREG(st.st_mode) or _standard_stream(st)):
+            self.kind = "direct"          # a device, a FIFO, the file our stdout or stderr writes
+            if not os.access(path, os.W_OK):
+                raise OSError(f"cannot write {path}: permission denied")
+            return
+        self.kind = "atomic"
+        self.directory = os.path.dirname(self.target)
+        if st is not None:
+            if not os.access(path, os.W_OK) or not st.st_mode & 0o222:
+                raise OSError(f"cannot write {path}: permission denied (the file is read-only)")
+            self.mode, self.owner = stat.S_IMODE(st.st_mode), (st.st_uid, st.st_gid)
+        elif not os.path.isdir(self.directory):
+            raise OSError(f"cannot write {path}: no such directory {self.directory}")
+        if not os.access(self.directory, os.W_OK | os.X_OK):
+            raise OSError(f"cannot write {path}: permission denied in {self.directory}")
+
+    def __enter__(self) -> IO[bytes]:
+        if self.kind == "stdout":
+            assert sys.stdout is not None
+            sys.stdout.flush()
+            return sys.stdout.buffer
+        if self.kind == "direct":
+            self.handle = open(self.path, "wb")
+            return self.handle
+        mode = self.mode
+        if mode is None:
+            umask = os.umask(0)
+            os.umask(umask)
+            mode = 0o666 & ~umask
+        try:
+            self.fd, self.tmp = tempfile.mkstemp(prefix=".morvane-", suffix=".tmp", dir=self.directory)
+            os.fchmod(self.fd, mode)
+            if self.mode is not None and os.geteuid() == 0:
+                try:
+                    os.fchown(self.fd, *self.owner)
+                except OSError:
+                    pass
+        except OSError as exc:
+            self._discard()
+            raise OSError(f"cannot write {self.path}: {exc.strerror or exc}") from None
+        self.handle = os.fdopen(self.fd, "wb", buffering=1 << 20, closefd=False)
+        return self.handle
+
+    def __exit__(self, kind: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        if self.kind == "stdout":
+            if kind is None:
+                assert sys.stdout is not None
+                sys.stdout.buffer.flush()
+            return
+        handle, self.handle = self.handle, None
+        if handle is None:
+            return
+        try:
+            handle.close()        # flushes: a full disk shows here
+            if kind is None and self.kind == "atomic":
+                self._commit()
+        finally:
+            self._discard()
+
+    def _commit(self) -> None:
+        assert self.tmp is not None
+        os.replace(self.tmp, self.target)
+        self.tmp = None
+
+    def _discard(self) -> None:
+        if self.fd >= 0:
+            os.close(self.fd)
+            self.fd = -1
+        if self.tmp is not None:
+            try:
+                os.unlink(self.tmp)
+            except FileNotFoundError:
+                pass
+            self.tmp = None
+
+
+def _same(st: os.stat_result, path: str | os.PathLike[str]) -> bool:
+    try:
+        return os.path.samestat(st, os.stat(path))
+    except OSError:
+        return False
+
+
+def _standard_stream(st: os.stat_result) -> bool:
+    """Whether `st` is the file standard output or error already writes (-o /dev/stdout)."""
+    for fd in (1, 2):
+        try:
+            if os.path.samestat(st, os.fstat(fd)):
+                return True
+        except OSError:
+            pass
+    return False

@@ -1,0 +1,243 @@
+"""Output of hits: the native row text against Python's own, the three formats read back, the file."""
+
+import csv
+import math
+import os
+import stat
+import struct
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import morvane
+from morvane._scan import format_rows
+from morvane.motifs import Motif, read_motifs
+from morvane.output import Output, bed_autosql, bed_score
+
+DATA = Path(__file__).resolve().parent.parent / "data"
+LAMBDA = str(DATA / "lambda_virus.fa")
+SPECIAL = [0.0, -0.0, 1.0, 123.0, 0.1, 1e16, 1e-5, 9.999999e-05, 5e-324, 1.7976931348623157e308, 2.0 ** -1022,
+           1e15, 123456789012345678.0, float("inf"), float("-inf"), float("nan"), -21.446929440000154]
+
+
+def doubles(n, seed):
+    rng = np.random.default_rng(seed)
+    sign = rng.integers(0, 2, n, dtype=np.uint64) << np.uint64(63)
+    bits = rng.integers(0, 2 ** 63, n, dtype=np.uint64) | sign
+    spread = bits.view(np.float64)
+    scores = rng.normal(0, 20, n)                 # log-odds scores, as they come
+    return np.concatenate([SPECIAL, spread, scores, np.round(scores, 3)])
+
+
+@pytest.mark.parametrize("digits", [0, 3, 6, 17])
+def test_doubles_read_as_python_prints_them(digits):
+    x = doubles(20000, digits)
+    strided = np.zeros(len(x), [("pad", "i1"), ("x", "f8")])   # a field of a packed table
+    strided["x"] = x
+    text = format_rows([(strided["x"], digits), b"\n"], len(x)).decode().splitlines()
+    assert text == [repr(float(v)) if digits == 0 else format(float(v), f".{digits}g") for v in x]
+
+
+def test_integers_and_strings():
+    ints = np.array([0, 7, -1, 10 ** 18, -(2 ** 63), 2 ** 63 - 1], np.int64)
+    names = np.array(["a\tb", "c\nd\re", "é€😀", "x;y=z&w,v%", "", "\udce9raw"], "U10")
+    seqs = np.array([b"ACGT", b"A", b"", b"TTTTTTTT", b"G\t", b"C"], "S8")
+    rows = [format_rows([(ints[k:k + 1], 0), *(piece for mode in range(4) for piece in (b"|", (names[k:k + 1], mode))),
+                         b"|", (seqs[k:k + 1], 1)], 1) for k in range(len(ints))]
+    for line, i, name, seq in zip(rows, ints, names, seqs):
+        raw = name.encode("utf-8", "surrogateescape")
+        field = raw.replace(b"\t", b" ").replace(b"\n", b" ").replace(b"\r", b" ")
+        gff = "".join(f"%{ord(c):02X}" if c in "\t\n\r;=&,%" else c for c in name).encode("utf-8", "surrogateescape")
+        word = field.replace(b" ", b"_")
+        assert line == b"|".join([str(i).encode(), raw, field, gff, word, seq.replace(b"\t", b" ")])
+
+
+@pytest.mark.parametrize("pieces, n, exc, message", [
+    ([(np.zeros(3, np.int32), 0)], 3, TypeError, "buffer format 'i'"),
+    ([(np.zeros(3), 0)], 4, ValueError, "4 elements"),
+    ([(np.zeros((3, 1)), 0)], 3, ValueError, "one-dimensional"),
+    ([(np.zeros(3), 18)], 3, ValueError, "out of range"),
+    ([(np.zeros(3, "U2"), 4)], 3, ValueError, "out of range"),
+    (["text"], 1, TypeError, "piece 0 is a str"),
+    ([(np.zeros(3, ">f8"), 0)], 3, TypeError, "buffer format"),
+    ([b"x"], -1, ValueError, "must not be negative"),
+])
+def test_format_rows_refuses_what_it_cannot_write(pieces, n, exc, message):
+    with pytest.raises(exc, match=message):
+        format_rows(pieces, n)
+
+
+def test_bed_score_mapping():
+    p = np.array([1.0, 0.1, 1e-4, 3.16e-5, 1e-10, 1e-300, 0.0, np.nan])
+    assert bed_score(p).tolist() == [0, 100, 400, 450, 1000, 1000, 1000, 0]
+
+
+@pytest.fixture(scope="module")
+def hits():
+    motifs = read_motifs(DATA / "lambda_cI.jaspar") + [Motif.from_sites(["ACGTAC", "ACGTTC"], name="toy\tsites")]
+    table = morvane.scan(LAMBDA, motifs, pvalue=1e-3, qvalue=True)
+    assert len(table) > 50 and "toy\tsites" in set(table["motif"])
+    return table
+
+
+def without(table, name):
+    names = [n for n in table.dtype.names if n != name]
+    return table[names]
+
+
+@pytest.mark.parametrize("qvalue", [True, False])
+def test_fimo_tsv_reads_back(tmp_path, hits, qvalue):
+    table = hits if qvalue else without(hits, "qvalue")
+    table.to_fimo(tmp_path / "hits.tsv")
+    lines = (tmp_path / "hits.tsv").read_text().splitlines()
+    rows = list(csv.DictReader(lines, delimiter="\t"))
+    assert list(rows[0]) == ["motif_id", "motif_alt_id", "sequence_name", "start", "stop", "strand", "score",
+                             "p-value", "q-value", "matched_sequence"]
+    assert len(rows) == len(table)
+    for row, hit in zip(rows, table):
+        assert (row["motif_id"], row["motif_alt_id"]) == (hit["motif"].replace("\t", " "),
+                                                          hit["motif_alt"].replace("\t", " "))
+        assert (row["sequence_name"], int(row["start"]), int(row["stop"])) == (hit["chrom"], hit["start"] + 1,
+                                                                                hit["end"])
+        assert (row["strand"], float(row["score"]), row["matched_sequence"]) == (hit["strand"], hit["score"],
+                                                                                  hit["sequence"])
+        assert math.isclose(float(row["p-value"]), hit["pvalue"], rel_tol=1e-5)
+        assert row["q-value"] == (format(hit["qvalue"], ".6g") if qvalue else "")
+
+
+def test_gff3_columns_and_attributes(tmp_path, hits):
+    hits.to_gff(tmp_path / "hits.gff")
+    lines = (tmp_path / "hits.gff").read_text().splitlines()
+    assert lines[0] == "##gff-version 3"
+    rows = [line.split("\t") for line in lines if not line.startswith("#")]
+    assert len(rows) == len(hits) and {len(r) for r in rows} == {9}
+    ids = set()
+    for row, hit in zip(rows, hits):
+        assert row[:5] == [hit["chrom"], "morvane", "nucleotide_motif", str(hit["start"] + 1), str(hit["end"])]
+        assert float(row[5]) == pytest.approx(min(1000, -10 * math.log10(hit["pvalue"])), rel=1e-2)
+        assert row[6:8] == [hit["strand"], "."]
+        assert row[8].endswith(";")
+        attrs = dict(item.split("=") for item in row[8][:-1].split(";"))
+        assert list(attrs) == ["Name", "Alias", "ID", "pvalue", "qvalue", "sequence"]
+        motif = hit["motif"].replace("\t", "%09")
+        assert attrs["Name"] == f"{motif}_{hit['chrom']}{hit['strand']}" and attrs["sequence"] == hit["sequence"]
+        assert attrs["ID"].startswith(f"{motif}-{hit['motif_alt'].replace(chr(9), '%09')}-")
+        ids.add(attrs["ID"])
+    assert len(ids) == len(hits)                       # every feature its own ID
+
+
+def test_bed_to_bigbed(tmp_path, hits):
+    pybigtools = pytest.importorskip("pybigtools", reason="pybigtools (the test extra) is not installed")
+    hits.to_bed(tmp_path / "hits.bed")
+    lines = (tmp_path / "hits.bed").read_text().splitlines()
+    assert lines[0].startswith("# chrom\tstart\tend\tname\tscore\tstrand\tthickStart\tthickEnd\titemRgb")
+    rows = [line.split("\t") for line in lines if not line.startswith("#")]
+    assert {len(r) for r in rows} == {14}
+    chroms = {hits["chrom"][0]: 48502}
+    writer = pybigtools.open(str(tmp_path / "hits.bigBed"), "w")
+    writer.write(chroms, [(r[0], int(r[1]), int(r[2]), "\t".join(r[3:])) for r in rows], autosql=bed_autosql(True))
+    reader = pybigtools.open(str(tmp_path / "hits.bigBed"))
+    back = list(reader.records(hits["chrom"][0]))
+    assert len(back) == len(hits) and "double motifScore" in reader.sql()
+    for (start, end, name, score, strand, thick_start, thick_end, rgb, alt, raw, p, q, seq), hit in zip(back, hits):
+        assert (start, end, name, strand, seq) == (hit["start"], hit["end"], hit["motif"].replace("\t", "_"),
+                                                   hit["strand"], hit["sequence"])
+        assert 0 <= int(score) <= 1000 and int(score) == bed_score(np.array([hit["pvalue"]]))[0]
+        assert (int(thick_start), int(thick_end), rgb) == (start, end, "0")
+        assert float(raw) == hit["score"] and float(q) == pytest.approx(hit["qvalue"], rel=1e-5)
+        assert alt == hit["motif_alt"].replace("\t", "_") and float(p) == pytest.approx(hit["pvalue"], rel=1e-5)
+
+
+# ---------------------------------------------------------------- the output file
+
+def output_of(path, text=b"new\n", inputs=()):
+    with Output(path, inputs) as handle:
+        handle.write(text)
+
+
+def leftovers(directory):
+    return sorted(p.name for p in Path(directory).iterdir() if p.name.startswith(".morvane-"))
+
+
+def test_regular_file_keeps_its_mode_and_symlinks_their_link(tmp_path):
+    private = tmp_path / "private.bed"
+    private.write_text("old\n")
+    private.chmod(0o600)
+    output_of(private)
+    assert private.read_bytes() == b"new\n" and stat.S_IMODE(private.stat().st_mode) == 0o600
+    (tmp_path / "sub").mkdir()
+    target = tmp_path / "sub" / "target.bed"
+    target.write_text("old\n")
+    link = tmp_path / "link.bed"
+    link.symlink_to(target)
+    output_of(link)
+    assert link.is_symlink() and target.read_bytes() == b"new\n"
+    dangling = tmp_path / "dangling.bed"
+    dangling.symlink_to(tmp_path / "sub" / "new.bed")
+    output_of(dangling)
+    assert dangling.is_symlink() and (tmp_path / "sub" / "new.bed").read_bytes() == b"new\n"
+    assert leftovers(tmp_path) == leftovers(tmp_path / "sub") == []
+
+
+def test_devices_are_written_in_place():
+    output_of("/dev/null")
+    assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+
+
+def test_an_exception_leaves_the_old_file(tmp_path):
+    out = tmp_path / "hits.bed"
+    out.write_text("old\n")
+    with pytest.raises(KeyboardInterrupt), Output(out) as handle:
+        handle.write(b"partial")
+        raise KeyboardInterrupt
+    assert out.read_text() == "old\n" and leftovers(tmp_path) == []
+
+
+@pytest.mark.parametrize("name, message", [
+    ("", "the output path is empty"),
+    ("newdir/", "it is a directory"),
+    (".", "it is a directory"),
+    ("missing/hits.bed", "no such directory"),
+    ("readonly.bed", "read-only"),
+    ("genome.fa", "it is the genome"),
+    ("link-to-genome.fa", "it is the genome"),
+])
+def test_refused_before_anything_is_written(tmp_path, monkeypatch, name, message):
+    monkeypatch.chdir(tmp_path)
+    Path("genome.fa").write_text(">c\nACGT\n")
+    Path("link-to-genome.fa").symlink_to("genome.fa")
+    Path("readonly.bed").write_text("mine\n")
+    Path("readonly.bed").chmod(0o400)
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
+    with pytest.raises(OSError, match=message):
+        Output(name, [("the genome", "genome.fa")])
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before
+
+
+def test_standard_output(capfdbinary):
+    output_of("-", b"to stdout\n")
+    assert capfdbinary.readouterr().out == b"to stdout\n"
+
+
+def test_spill_records_round_trip(tmp_path):
+    from morvane.scan import Part, _spill, _unspill
+    dtype = np.dtype([("motif", "i4"), ("start", "i8"), ("strand", "i1"), ("score", "f8"), ("window", "S5")],
+                     align=False)
+    parts = [Part(chrom, np.zeros(n, dtype), np.arange(n, dtype=float), np.zeros(1, np.int64), 0)
+             for chrom, n in [("chr1", 3), ("é\udcff", 1), ("c", 70000)]]
+    for part in parts:
+        part.hits["start"] = np.arange(len(part.hits)) * 7
+    with open(tmp_path / "spill", "w+b") as spill:
+        for part in parts:
+            _spill(spill, part)
+        spill.seek(0)
+        for part in parts:
+            back = _unspill(spill, dtype)
+            assert back.chrom == part.chrom and back.hits.tobytes() == part.hits.tobytes()
+            np.testing.assert_array_equal(back.pvalue, part.pvalue)
+        assert _unspill(spill, dtype) is None
+        spill.write(struct.pack("<qq", 5, 1) + b"x")     # a record cut short
+        spill.seek(-17, os.SEEK_END)
+        with pytest.raises(OSError, match="cut short"):
+            _unspill(spill, dtype)
