@@ -268,3 +268,48 @@ def test_signals_end_the_run_and_leave_no_file(tmp_path, signum, extra):
     assert run.wait(60) == 128 + signum
     assert run.stderr.read() == f"morvane: interrupted ({signal.Signals(signum).name})\n"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["big.fa", "big.fa.fai"]
+
+
+MOTIF_FILES = Path(__file__).resolve().parent / "data" / "motifs"
+
+
+def hit_rows(text):
+    return [line.split("\t") for line in text.splitlines() if not line.startswith("#")]
+
+
+@pytest.mark.parametrize("extra, motifs, options", [
+    (["--motif", "M1"], ["toy.meme"], dict(ids=["M1"])),
+    (["--pseudocount", "0.5"], ["toy.meme"], dict(pseudocount=0.5)),
+    (["--background", "motif"], ["toy.meme"], dict(background="motif")),
+    (["--background", MOTIF_FILES / "toy.bg"], ["toy.meme"], dict(background=[0.3, 0.2, 0.2, 0.3])),
+    (["--motif", "M1", "--motif", "lambda_cI"], ["toy.meme", DATA / "lambda_cI.jaspar"], None),
+])
+def test_motif_options_are_the_readers(capsys, extra, motifs, options):
+    """--motif, --pseudocount and --background motif|FILE give the hits of read_motifs with the same
+    options, scanned with the motifs' own backgrounds."""
+    paths = [MOTIF_FILES / name for name in motifs]
+    code, out = run(["scan", LAMBDA, *paths, "--threshold", "-50", "--quiet", *extra], capsys)
+    assert code == 0, out.err
+    rows = hit_rows(out.out)
+    if options is None:  # ids picked across files
+        assert {row[3] for row in rows} == {"M1", "lambda_cI"}
+        return
+    ids = options.pop("ids", None)
+    want = [m for path in paths for m in morvane.read_motifs(path, **options)]
+    want = [m for m in want if ids is None or m.id in ids]
+    hits = morvane.scan(LAMBDA, want, threshold=-50)
+    assert len(rows) == len(hits) > 0
+    assert [float(row[10]) for row in rows] == hits["score"].tolist()
+
+
+def test_unknown_motif_id_lists_the_ids_and_writes_nothing(tmp_path, capsys, no_scan):
+    out = tmp_path / "hits.bed"
+    code, streams = run(["scan", LAMBDA, MOTIF_FILES / "toy.meme", "--motif", "M9", "-o", out], capsys)
+    assert code == 1 and not out.exists()
+    assert "'M9'" in streams.err and "M1" in streams.err and "M2" in streams.err
+
+
+def test_frequencies_in_a_count_file_are_a_note(capsys):
+    code, out = run(["scan", LAMBDA, MOTIF_FILES / "freq.jaspar", "--threshold", "100", "--quiet"], capsys)
+    assert code == 0
+    assert any(line.startswith("morvane: note: ") for line in out.err.splitlines()), out.err

@@ -1,9 +1,11 @@
 """The `morvane` command.
 
     morvane scan GENOME MOTIFS... [--pvalue P | --threshold T] [--regions BED]
-                 [--model pwm|dwm] [--background uniform|genome|a,c,g,t]
+                 [--model pwm|dwm] [--background uniform|genome|motif|a,c,g,t|FILE]
+                 [--motif ID]... [--pseudocount P] [--format FMT]
                  [--threads N] [--qvalue] [--output-format bed|fimo|gff] [-o OUT]
     morvane gc GENOME REGIONS.bed
+    morvane build SITES -o MODEL
 """
 
 import argparse
@@ -17,7 +19,10 @@ import warnings
 from collections.abc import Callable
 
 from . import __version__
+from .formats import FORMATS as _MOTIF_READERS
 from .output import FORMATS
+
+MOTIF_FORMATS = list(_MOTIF_READERS)
 
 BED_COLUMNS = ("chrom start end name score strand thickStart thickEnd itemRgb motif_alt motif_score pvalue "
                "[qvalue] sequence")
@@ -100,7 +105,10 @@ def _fill_standard_streams() -> None:
 
 def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
                   file: object = None, line: str | None = None) -> None:
-    print(f"morvane: warning: {message}", file=sys.stderr)
+    from .formats import FrequencyNote
+
+    kind = "note" if issubclass(category, FrequencyNote) else "warning"
+    print(f"morvane: {kind}: {message}", file=sys.stderr)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -115,7 +123,8 @@ def build_parser() -> argparse.ArgumentParser:
                     "the sequence as read on the hit's strand, score = min(1000, round(-100 log10 p)).")
     scan.add_argument("genome", help="FASTA file (indexed, or indexable by samtools faidx)")
     scan.add_argument("motifs", nargs="+",
-                      help="motif files: JASPAR, MEME minimal, TRANSFAC, count matrices or sites")
+                      help="motif files (gzipped or not, - for stdin): JASPAR, MEME, TRANSFAC, HOMER, HOCOMOCO, "
+                           "count matrices, sites, or DWM model files from morvane build")
     cut = scan.add_mutually_exclusive_group()
     cut.add_argument("--pvalue", type=float, help="p-value cut-off per motif (default 1e-4)")
     cut.add_argument("--threshold", type=float, help="score cut-off for every motif")
@@ -124,8 +133,14 @@ def build_parser() -> argparse.ArgumentParser:
                       help="position (default) or dinucleotide model; dwm needs motifs from sites")
     scan.add_argument("--strand", choices=("+", "-", "both"), default="both")
     scan.add_argument("--background", default="uniform", type=background_arg,
-                      help="uniform (default), genome (measured from GENOME), or a,c,g,t")
-    scan.add_argument("--format", help="motif file format (default: guessed)")
+                      help="uniform (default), genome (measured from GENOME), motif (each MEME file's own "
+                           "background line), four probabilities a,c,g,t, or a MEME background file")
+    scan.add_argument("--motif", action="append", metavar="ID",
+                      help="scan only the motif with this id (repeatable; default: every motif of the files)")
+    scan.add_argument("--pseudocount", type=float,
+                      help="pseudo-count per base (default: 1 for counts, 0.1 spread by the background for "
+                           "probabilities, as FIMO's --motif-pseudo)")
+    scan.add_argument("--format", choices=MOTIF_FORMATS, help="motif file format (default: guessed)")
     scan.add_argument("--threads", type=int, default=1)
     scan.add_argument("--qvalue", action="store_true",
                       help="add q-values: the Benjamini-Hochberg q-value of each hit among "
@@ -148,7 +163,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def background_arg(text: str) -> str | list[float]:
-    if text in ("uniform", "genome"):
+    if text in ("uniform", "genome", "motif") or os.path.isfile(text):
         return text
     try:
         values = [float(v) for v in text.split(",")]
@@ -156,12 +171,13 @@ def background_arg(text: str) -> str | list[float]:
         values = []
     if len(values) != 4:
         raise argparse.ArgumentTypeError(
-            f"expected uniform, genome or four probabilities a,c,g,t; got {text!r}")
+            f"expected uniform, genome, motif, four probabilities a,c,g,t or a background file; got {text!r}")
     return values
 
 
 def run_scan(args: argparse.Namespace, argv: list[str]) -> int:
-    from .motifs import read_motifs
+    from .background import read_background
+    from .motifs import read_motifs, select_motifs
     from .output import HitWriter, Output, command_line
     from .progress import Progress
     from .scan import iter_hits
@@ -174,13 +190,23 @@ def run_scan(args: argparse.Namespace, argv: list[str]) -> int:
                                       ("the genome's gzip index", args.genome + ".gzi"),
                                       ("the regions file", args.regions),
                                       *(("a motif file", path) for path in args.motifs)])
+        # a background of the motif files' own (their line, or a background file) is given to the
+        # motifs as they are read; the others replace every motif's in the scan
+        background = args.background
+        own = None
+        if background == "motif":
+            own, background = "motif", None
+        elif isinstance(background, str) and background not in ("uniform", "genome"):
+            own, background = read_background(background), None
         progress.stage("motifs", len(args.motifs), " files")
         motifs = []
         for path in args.motifs:
-            motifs += read_motifs(path, args.format)
+            motifs += read_motifs(path, args.format, pseudocount=args.pseudocount, background=own)
             progress.advance()
+        if args.motif:
+            motifs = select_motifs(motifs, args.motif)
         options = dict(pvalue=args.pvalue, threshold=args.threshold, regions=args.regions,
-                       strand=args.strand, model=args.model, background=args.background,
+                       strand=args.strand, model=args.model, background=background,
                        threads=args.threads, progress=progress, qvalue=args.qvalue)
         # a table of a slice of the hits at a time, as the scan hands them on: a genome's worth
         # of them never sits in memory; the first is waited for before the output is opened, so
