@@ -177,7 +177,7 @@ def background_arg(text: str) -> str | list[float]:
 
 def run_scan(args: argparse.Namespace, argv: list[str]) -> int:
     from .background import read_background
-    from .motifs import read_motifs, select_motifs
+    from .motifs import Background, read_motifs, select_motifs
     from .output import HitWriter, Output, command_line
     from .progress import Progress
     from .scan import iter_hits
@@ -193,7 +193,7 @@ def run_scan(args: argparse.Namespace, argv: list[str]) -> int:
         # a background of the motif files' own (their line, or a background file) is given to the
         # motifs as they are read; the others replace every motif's in the scan
         background = args.background
-        own = None
+        own: Background = None
         if background == "motif":
             own, background = "motif", None
         elif isinstance(background, str) and background not in ("uniform", "genome"):
