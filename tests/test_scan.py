@@ -383,3 +383,17 @@ def test_ids_shared_by_motifs_are_told_apart():
         table = morvane.scan(LAMBDA, [motif, motif, motif], pvalue=1e-5)
     assert list(dict.fromkeys(table["motif"])) == ["lambda_cI", "lambda_cI_2", "lambda_cI_3"]
     assert set(table["motif_alt"]) == {"cI"}
+
+
+@pytest.mark.parametrize("width", [8, 14])  # exact DWM tails, then sampled ones
+def test_dwm_hits_stream_as_the_whole_table(tmp_path, width):
+    """A DWM scan's p-values do not depend on how its hits were grouped into chunks and threads."""
+    rng = np.random.default_rng(width)
+    motif = Motif.from_sites(["".join(rng.choice(list("ACGT"), width)) for _ in range(40)], name="d")
+    records = [(f"chr{i}", "".join(rng.choice(list("ACGTacgtN"), 3000))) for i in range(2)]
+    fasta = write_fasta(tmp_path / "g.fa", records)
+    whole = morvane.scan(fasta, motif, model="dwm", pvalue=0.02)
+    assert len(whole) > 20
+    for chunk, threads in ((37, 1), (500, 2)):
+        assert_same_table(morvane.scan(fasta, motif, model="dwm", pvalue=0.02, chunk_size=chunk,
+                                       threads=threads), whole)

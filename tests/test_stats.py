@@ -441,8 +441,26 @@ def test_dwm_threshold_interval_holds_the_exact_one(dwm_truth, pv, n):
     achievable = np.unique(x)
     exact = achievable[true_tail(x, prob, achievable) <= pv].min()
     est = dwm_threshold(dwm, bg, pv, n=n, exact=False)
-    assert est.value in x  # a sampled window's own score
     assert est.low <= exact <= est.high and est.low <= est.value <= est.high
+    # the threshold of the reported p-values: at it within the cut-off, just below it not
+    assert dwm_pvalue(dwm, bg, est.value, n=n, exact=False).value <= pv
+    assert dwm_pvalue(dwm, bg, np.nextafter(est.value, -np.inf), n=n, exact=False).value > pv
+
+
+@pytest.mark.parametrize("exact", [False, True])
+def test_dwm_pvalues_are_one_function_of_the_score(dwm_truth, exact):
+    """A score's p-value is the same double whatever else one call asks (a scan asks chunk by
+    chunk), and p-values fall as scores rise, across the plain and the weighted estimates."""
+    dwm, bg, x, _ = dwm_truth
+    scores = np.concatenate([np.quantile(x, [0.5, 0.99, 0.999]), np.sort(x)[-40:], [x.max() + 1, -np.inf]])
+    together = dwm_pvalue(dwm, bg, scores, n=5_000, seed=2, exact=exact).value
+    alone = [dwm_pvalue(dwm, bg, v, n=5_000, seed=2, exact=exact).value for v in scores[::-1]][::-1]
+    halves = [dwm_pvalue(dwm, bg, part, n=5_000, seed=2, exact=exact).value for part in (scores[1::2], scores[::2])]
+    np.testing.assert_array_equal(together, alone)
+    np.testing.assert_array_equal(together[1::2], halves[0])
+    np.testing.assert_array_equal(together[::2], halves[1])
+    order = np.argsort(scores)
+    assert np.all(np.diff(together[order]) <= 0) and together[-1] == 1.0
 
 
 @pytest.mark.parametrize("call", [

@@ -160,6 +160,8 @@ class _DwmSample:
         self.cw2 = np.concatenate(([0.0], np.cumsum(self.w * self.w)))
         # one pseudo-hit of the smallest weight: 1/(n+1) for plain sampling, never zero
         self.floor = float(self.w.min())
+        # the envelope laid out on this weighted sample and its plain one (see _envelope_for)
+        self.envelope: tuple[_DwmSample, _Envelope] | None = None
 
     def count(self, s: Floats) -> NDArray[np.intp]:
         return np.searchsorted(-self.x, -s, side="right")
@@ -226,6 +228,55 @@ def _check_n(n: int) -> int:
     return n
 
 
+class _Envelope:
+    """The sampled p-value as one fixed function of the score, whatever else is asked with it: the
+    plain estimate where at least _IS_MIN_HITS plain windows (or all of them) reach the score, the
+    weighted one below that, and never less than the estimate of a higher score, so that it falls
+    as the score rises. Both estimates are step functions that change only at sampled scores, so
+    the function is laid out once on those (best first, +inf ahead) and read off by a search."""
+
+    def __init__(self, plain: _DwmSample, weighted: _DwmSample) -> None:
+        points = np.concatenate(([np.inf], np.unique(np.concatenate([plain.x, weighted.x]))[::-1]))
+        common, far = plain.estimate(points), weighted.estimate(points)
+        # a score every plain sample reached is no rare one, however few samples there are
+        rare = (common.hits < _IS_MIN_HITS) & (common.hits < plain.n)
+        self.points = points
+        self.value = np.maximum.accumulate(np.where(rare, far.value, common.value))
+        self.low = np.minimum(np.where(rare, far.low, common.low), self.value)
+        self.high = np.maximum(np.where(rare, far.high, common.high), self.value)
+
+    def at(self, s: Floats) -> tuple[Floats, Floats, Floats]:
+        """Value, low and high at scores s (NaN stays NaN), each read at the lowest laid-out point at
+        or above its score."""
+        nan = np.isnan(s)
+        j = np.searchsorted(-self.points, -np.where(nan, np.inf, s), side="right") - 1
+        value, low, high = (np.where(nan, np.nan, a[j]) for a in (self.value, self.low, self.high))
+        return value, low, high
+
+    def lowest_within(self, p: float) -> float:
+        """The lowest score whose value is at most p: just above the laid-out point below the last
+        one within p (-inf when every score's is; inf when even +inf's is not)."""
+        within = np.flatnonzero(self.value <= p)
+        if not within.size:
+            return math.inf
+        last = int(within[-1])
+        if last + 1 == self.points.size:
+            return -math.inf
+        return float(np.nextafter(self.points[last + 1], np.inf))
+
+
+def _envelope_for(dwm: DiNucleotideMatrix, bg: Floats, n: int, seed: Seed,
+                  proposal: ArrayLike | None) -> _Envelope:
+    """The envelope of the two samples of (matrix, background, n, seed, proposal), laid out once
+    per kept pair of samples (samples drawn afresh, for a Generator seed, get a fresh one)."""
+    plain = _sample_for(dwm, bg, n, seed, None, weighted=False)
+    weighted = _sample_for(dwm, bg, n, seed, proposal)
+    kept = weighted.envelope
+    if kept is None or kept[0] is not plain:
+        weighted.envelope = kept = (plain, _Envelope(plain, weighted))
+    return kept[1]
+
+
 def dwm_pvalue(dwm: DiNucleotideMatrix, background: ArrayLike, scores: ArrayLike, n: int = _DEFAULT_N,
                seed: Seed = 0, proposal: ArrayLike | None = None, exact: bool | None = None) -> TailEstimate:
     """P(score of a random window >= s) for a dinucleotide model, exact or with a 95% interval.
@@ -248,20 +299,7 @@ def dwm_pvalue(dwm: DiNucleotideMatrix, background: ArrayLike, scores: ArrayLike
     if _use_exact(dwm, exact):
         tails = _exact_tails(dwm, bg, flat)
         return _shaped(tails, tails, tails, 4 ** int(dwm.length), s.shape)
-    plain = _sample_for(dwm, bg, n, seed, None, weighted=False)
-    value, low, high, k = plain.estimate(flat)
-    # a score every plain sample reached is no rare one, however few samples there are
-    rare = (k < _IS_MIN_HITS) & (k < n) & ~np.isnan(flat)
-    if rare.any():
-        weighted = _sample_for(dwm, bg, n, seed, proposal)
-        far = weighted.estimate(flat[rare])
-        value[rare], low[rare], high[rare] = far.value, far.low, far.high
-        # Where the two estimators meet, keep the p-value monotone in the score.
-        order = np.argsort(-np.where(np.isnan(flat), -np.inf, flat), kind="stable")
-        value[order] = np.maximum.accumulate(value[order])
-        high = np.maximum(high, value)
-    for a in (value, low, high):
-        a[np.isnan(flat)] = np.nan
+    value, low, high = _envelope_for(dwm, bg, n, seed, proposal).at(flat)
     return _shaped(value, low, high, n, s.shape)
 
 
@@ -300,24 +338,44 @@ def _words_at_or_above(dwm: DiNucleotideMatrix, bg: Floats, cut: float) -> Itera
         yield hits["score"], np.exp(log_bg[codes].sum(axis=1))
 
 
+class _Listed:
+    """The words of one (matrix, background) at or above `cut`, kept: their scores ascending and the
+    mass of the words at or above each. Listed again, further down, only when asked below `cut`."""
+
+    def __init__(self) -> None:
+        self.cut = math.inf
+        self.x: Floats = np.empty(0)
+        self.above: Floats = np.zeros(1)  # above[i]: the mass of the words from x[i] up
+
+    def tails(self, dwm: DiNucleotideMatrix, bg: Floats, finite: Floats) -> Floats:
+        """P(score >= s) for sorted finite s."""
+        if finite[0] < self.cut:
+            parts = list(_words_at_or_above(dwm, bg, float(finite[0])))
+            x = np.concatenate([part[0] for part in parts])
+            w = np.concatenate([part[1] for part in parts])
+            order = np.argsort(x, kind="stable")
+            self.x = x[order]
+            # summed from the best word down, as the tail of each score grows
+            self.above = np.concatenate((np.cumsum(w[order][::-1])[::-1], [0.0]))
+            self.cut = float(finite[0])
+        return np.minimum(self.above[np.searchsorted(self.x, finite, side="left")], 1.0)
+
+
+@lru_cache(maxsize=16)
+def _listed(dwm: DiNucleotideMatrix, bg_bytes: bytes) -> _Listed:
+    return _Listed()
+
+
 def _exact_tails(dwm: DiNucleotideMatrix, bg: Floats, scores: Floats) -> Floats:
-    """P(score >= s) for each s, summed over the words that reach the lowest of them."""
-    tails = np.zeros(scores.shape)
+    """P(score >= s) for each s: the mass of the words at or above it. A scan asks once per chunk:
+    the words at or above the lowest score asked so far are listed once and kept."""
+    tails = np.full(scores.shape, np.nan)
     known = ~np.isnan(scores)
-    if not known.any():
-        return np.full(scores.shape, np.nan)
-    queries = np.sort(scores[known])
-    mass = np.zeros(queries.size)
-    finite = queries[queries > -np.inf]
-    if not finite.size:  # every word is at or above -inf, and nothing need be scored to know it
-        return np.where(known, 1.0, np.nan)
-    mass[: queries.size - finite.size] = 1.0
-    for x, p in _words_at_or_above(dwm, bg, float(finite[0])):
-        order = np.argsort(x)
-        cum = np.concatenate(([0.0], np.cumsum(p[order][::-1])))  # mass of the i best words
-        mass[queries.size - finite.size:] += cum[x.size - np.searchsorted(x[order], finite, side="left")]
-    tails[known] = np.minimum(mass[np.searchsorted(queries, scores[known])], 1.0)
-    tails[~known] = np.nan
+    tails[known & (scores == -np.inf)] = 1.0
+    finite = known & (scores > -np.inf)
+    if finite.any():
+        queries = np.sort(scores[finite])
+        tails[finite] = _listed(dwm, bg.tobytes()).tails(dwm, bg, queries)[np.searchsorted(queries, scores[finite])]
     return tails
 
 
@@ -343,8 +401,9 @@ def dwm_threshold(dwm: DiNucleotideMatrix, background: ArrayLike, pvalue: float,
 
     Exact for widths up to EXACT_WIDTH (`exact` as in dwm_pvalue): the lowest word score whose exact
     tail is at most `pvalue`, with low == high == value. Otherwise an estimate: `value` is the lowest
-    sampled score whose estimated p-value (as in dwm_pvalue) is at most `pvalue`; `low` and `high`
-    are the sampled scores whose estimates are the ends of the 95% binomial interval around `pvalue`.
+    score whose p-value (as dwm_pvalue reports it) is at most `pvalue`, so a window is a hit exactly
+    when its reported p-value is within the cut-off; `low` and `high` are the lowest scores whose
+    p-values are within the ends of the 95% binomial interval around `pvalue`.
     Below 10 expected plain hits (pvalue < 10/n) the windows come from `proposal` with importance
     weights.
     """
@@ -358,17 +417,16 @@ def dwm_threshold(dwm: DiNucleotideMatrix, background: ArrayLike, pvalue: float,
         guess = _quantile(_sample_for(dwm, bg, 4096, seed, None, weighted=False), min(1.0, max(p, 10 / 4096)))
         value = _exact_threshold(dwm, bg, p, guess if math.isfinite(guess) else 0.0)
         return TailEstimate(value, value, value, 4 ** int(dwm.length))
+    # the threshold of the p-values dwm_pvalue reports: a window is a hit exactly when its
+    # p-value is at most pvalue
+    envelope = _envelope_for(dwm, bg, n, seed, proposal)
+    value = envelope.lowest_within(p)
     if p * n >= _IS_MIN_HITS:
-        sample = _sample_for(dwm, bg, n, seed, None, weighted=False)
-        value = _quantile(sample, p)
         p_low, p_high = (float(v) for v in _wilson(p * n, n))
-    else:
-        sample = _sample_for(dwm, bg, n, seed, proposal)
-        value = _quantile(sample, p)
-        # the interval of the weighted tail estimated at the threshold itself
-        at = sample.estimate(np.array([value]))
-        p_low, p_high = min(float(at.low[0]), p), max(float(at.high[0]), p)
-    return TailEstimate(value, _quantile(sample, p_high), _quantile(sample, p_low), n)
+    else:  # the interval of the weighted tail estimated at the threshold itself
+        _, low, high = envelope.at(np.array([value]))
+        p_low, p_high = min(float(low[0]), p), max(float(high[0]), p)
+    return TailEstimate(value, envelope.lowest_within(p_high), envelope.lowest_within(p_low), n)
 
 
 def _quantile(sample: _DwmSample, p: float) -> float:
