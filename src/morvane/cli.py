@@ -11,6 +11,7 @@ import os
 import shlex
 import sys
 import tempfile
+import warnings
 from collections.abc import Callable
 from types import TracebackType
 from typing import IO
@@ -26,7 +27,9 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     run: Callable[[argparse.Namespace, list[str]], int] = args.run
     try:
-        return run(args, argv)
+        with warnings.catch_warnings():
+            warnings.showwarning = show_warning
+            return run(args, argv)
     except BrokenPipeError:
         # The reader went away (`morvane scan ... | head`): stop quietly, as other tools do,
         # and keep Python from complaining again when it flushes stdout at exit.
@@ -35,6 +38,11 @@ def main(argv: list[str] | None = None) -> int:
     except (ValueError, OSError) as exc:
         print(f"morvane: error: {exc}", file=sys.stderr)
         return 1
+
+
+def show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+                 file: IO[str] | None = None, line: str | None = None) -> None:
+    print(f"morvane: warning: {message}", file=sys.stderr)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -116,15 +124,9 @@ def run_scan(args: argparse.Namespace, argv: list[str]) -> int:
 
 
 def run_gc(args: argparse.Namespace, argv: list[str]) -> int:
-    from .genome import clip_regions, open_genome
-    from .utils.sequences import get_gc_content
+    from .genome import gc_content
 
-    # Checked and clipped as scan does them, but not merged: an overlap counts twice.
-    with open_genome(args.genome) as fasta:
-        regions = clip_regions(args.regions, fasta)
-    if not regions:
-        raise ValueError(f"{args.regions}: no regions within the genome")
-    print(f"{get_gc_content(regions, args.genome):.6f}")
+    print(f"{gc_content(args.genome, args.regions):.6f}")
     return 0
 
 

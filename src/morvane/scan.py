@@ -15,14 +15,14 @@ on '-' at start 100, end 117 is the reverse complement of forward bases
 import os
 import sys
 import types
-from collections import deque, namedtuple
+from collections import deque
 from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
 
-from .genome import genome_background, open_genome, read_regions, whole_records
+from .genome import chunk_intervals, genome_background, open_genome, read_regions, whole_records
 from .motifs import Background, Motif, as_background
 from .stats import bh_qvalues, prepare_all
 
@@ -30,8 +30,6 @@ DEFAULT_PVALUE = 1e-4
 CHUNK_SIZE = 1 << 20            # bases owned by one chunk: about 1 MiB of codes
 STRANDS = {"+": (1,), "-": (-1,), "both": (1, -1)}
 MODELS = ("pwm", "dwm")
-
-Chunk = namedtuple("Chunk", "chrom start end limit")   # read [start, end); own windows starting before start + limit
 
 
 class Hits(np.ndarray[Any, np.dtype[np.void]]):
@@ -124,7 +122,7 @@ def _run(genome, motifs, pvalue, threshold, regions, strand, model, background, 
         pvalue = DEFAULT_PVALUE
 
     with open_genome(genome) as fasta:
-        intervals = read_regions(regions, fasta) if regions is not None else whole_records(fasta)
+        intervals = read_regions(regions, fasta) if regions is not None else None
         if background is not None:
             if isinstance(background, str) and background == "genome":
                 background = genome_background(fasta)
@@ -132,13 +130,18 @@ def _run(genome, motifs, pvalue, threshold, regions, strand, model, background, 
             motifs = [motif.with_background(background) for motif in motifs]
         job = Job(model, motifs, cutoffs(motifs, model, pvalue, threshold, threads), strand)
         prepared = prepare_pvalues(motifs, job.thresholds) if model == "pwm" else None
-        chunks = list(chunk_intervals(intervals, chunk_size, max(job.widths)))
-        bar = _progress(progress, sum(region.end - region.start for region in intervals))
+        overlap = max(job.widths) - 1
+        if client is not None and fasta.path is None:
+            raise ValueError(f"{fasta.filename} is read in one pass ({fasta.reason}), so Dask workers "
+                             "cannot read its chunks by position: give a plain or bgzip FASTA file")
+        bar = _progress(progress, fasta.total_bases(intervals))
         try:
             if client is not None:
-                parts = scan_dask(job, os.fsdecode(fasta.filename), chunks, client, bar)
+                chunks = list(chunk_intervals(whole_records(fasta) if intervals is None else intervals,
+                                              chunk_size, overlap))
+                parts = scan_dask(job, fasta.path, chunks, client, bar)
             else:
-                parts = scan_local(job, fasta, chunks, threads, bar)
+                parts = scan_local(job, fasta.chunks(intervals, chunk_size, overlap), threads, bar)
             found = Found(parts, job, motifs, model, qvalue, prepared, threads)
             if batch is None:
                 yield found.table()
@@ -250,25 +253,19 @@ def groups(labels, n):
     return ((k, order[end - count:end]) for k, (end, count) in enumerate(zip(np.cumsum(counts), counts)))
 
 
-def fetch_codes(fasta, chunk):
-    from ._scan import encode
-    return encode(fasta.fetch(chunk.chrom, chunk.start, chunk.end))
-
-
-def scan_local(job, fasta, chunks, threads, bar):
-    """(chunk, hits) in chunk order; with threads, a few chunks are scored at once."""
+def scan_local(job, chunks, threads, bar):
+    """(chunk, hits) in chunk order, from (chunk, codes); with threads, a few chunks are scored at once."""
     if threads == 1:
-        for chunk in chunks:
-            part = job.scan(fetch_codes(fasta, chunk), chunk.limit, chunk.start)
+        for chunk, codes in chunks:
+            part = job.scan(codes, chunk.limit, chunk.start)
             bar.update(chunk.limit)
             yield chunk, part
         return
-    # pysam readers are not for concurrent use: this thread reads, the pool scores,
-    # and at most 2 chunks per thread wait in memory.
+    # this thread reads, the pool scores, and at most 2 chunks per thread wait in memory
     with ThreadPoolExecutor(threads) as pool:
         pending = deque()
-        for chunk in chunks:
-            pending.append((chunk, pool.submit(job.scan, fetch_codes(fasta, chunk), chunk.limit, chunk.start)))
+        for chunk, codes in chunks:
+            pending.append((chunk, pool.submit(job.scan, codes, chunk.limit, chunk.start)))
             if len(pending) >= 2 * threads:
                 done, future = pending.popleft()
                 bar.update(done.limit)
@@ -281,9 +278,8 @@ def scan_local(job, fasta, chunks, threads, bar):
 
 def fetch_and_scan(job, path, chunk):
     """One chunk on a worker: readers do not pickle, so each task opens the file by path."""
-    import pysam
-    with pysam.FastaFile(path) as fasta:
-        codes = fetch_codes(fasta, chunk)
+    with open_genome(path) as fasta:
+        codes = fasta.codes(chunk.chrom, chunk.start, chunk.end)
     return job.scan(codes, chunk.limit, chunk.start)
 
 
@@ -381,14 +377,6 @@ class Found:
         if self.qvalue is not None:
             table["qvalue"] = self.qvalue[lo:hi]
         return table.view(Hits)
-
-
-def chunk_intervals(intervals, size, width):
-    """Chunks owning `size` window starts each, read width - 1 bases further."""
-    for region in intervals:
-        for start in range(region.start, region.end, size):
-            own_end = min(start + size, region.end)
-            yield Chunk(region.chrom, start, min(own_end + width - 1, region.end), own_end - start)
 
 
 class _NullBar:
