@@ -55,7 +55,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Scan both strands of a FASTA file for motif hits. Writes BED6+2 "
                     f"({BED_COLUMNS}): 0-based half-open forward coordinates on both strands, "
                     "the sequence as read on the hit's strand.")
-    scan.add_argument("genome", help="FASTA file (indexed, or indexable by samtools faidx)")
+    scan.add_argument("genome", help="FASTA file (plain, bgzip or gzip; a pipe too), or - for standard input")
     scan.add_argument("motifs", nargs="+",
                       help="motif files: JASPAR, MEME minimal, TRANSFAC, count matrices or sites")
     cut = scan.add_mutually_exclusive_group()
@@ -78,7 +78,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     gc = commands.add_parser("gc", help="pooled GC content of BED regions",
                              description="Print the GC fraction of the regions of a BED file, pooled.")
-    gc.add_argument("genome", help="indexed FASTA file")
+    gc.add_argument("genome", help="FASTA file (plain, bgzip or gzip; a pipe too), or - for standard input")
     gc.add_argument("regions", help="BED file")
     gc.set_defaults(run=run_gc)
     return parser

@@ -335,15 +335,22 @@ def save_fai(path: str, entries: list[Entry]) -> None:
                                    e.line_bases, e.line_width) for e in entries if e.length))
 
 
-# Indexes checked or built in this process, by the file's identity and change time: a Dask worker
-# opens the genome once per chunk.
-_indexes: dict[tuple[Any, ...], tuple[list[Entry], str | None]] = {}
+# What was learnt of a file in this process (its blocks, its index), by the file's identity and
+# change time: a Dask worker opens the genome once per chunk.
+_learnt: dict[tuple[Any, ...], Any] = {}
 
 
-def index_of(text: Text, filename: str, index_path: str, key: tuple[Any, ...]) -> tuple[list[Entry], str | None]:
+def learnt(key: tuple[Any, ...], learn: Callable[[], Any]) -> Any:
+    if key not in _learnt:
+        value = learn()
+        if len(_learnt) >= 32:
+            del _learnt[next(iter(_learnt))]
+        _learnt[key] = value
+    return _learnt[key]
+
+
+def index_of(text: Text, filename: str, index_path: str) -> tuple[list[Entry], str | None]:
     """The records of a file, and why it cannot be read by position (None when it can)."""
-    if key in _indexes:
-        return _indexes[key]
     fai = read_fai(index_path)
     checked = check_index(text, fai) if fai is not None else None
     if checked is not None:
@@ -352,7 +359,7 @@ def index_of(text: Text, filename: str, index_path: str, key: tuple[Any, ...]) -
     else:
         found = build_index(text, filename)
         kept = f"the file is read in one pass: {found[1]}"
-        if found[1] is None:
+        if found[1] is None and any(e.length for e in found[0]):
             kept = "the index was rebuilt in memory (its folder cannot be written)"
             try:
                 save_fai(index_path, found[0])
@@ -363,10 +370,7 @@ def index_of(text: Text, filename: str, index_path: str, key: tuple[Any, ...]) -
                 pass
         if fai is not None:
             warnings.warn(f"{index_path} does not match {filename} (the FASTA changed after it was "
-                          f"indexed?): {kept}", stacklevel=4)
-    if len(_indexes) >= 16:
-        del _indexes[next(iter(_indexes))]
-    _indexes[key] = found
+                          f"indexed?): {kept}", skip_file_prefixes=(os.path.dirname(__file__),))
     return found
 
 
@@ -595,9 +599,10 @@ def open_fasta(genome: Genome) -> Fasta:
             stream = stream_of(io.BufferedReader(handle, BLOCK), filename, "a stream")
             stream.handle = handle
             return stream
+        key = (os.path.realpath(filename), info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns)
         text: Text
         if os.pread(handle.fileno(), len(GZIP_MAGIC), 0) == GZIP_MAGIC:
-            blocks = BgzfText.blocks(handle.fileno(), info.st_size)
+            blocks = learnt(("blocks", *key), lambda: BgzfText.blocks(handle.fileno(), info.st_size))
             if blocks is None:
                 def gunzipped() -> Iterator[bytes]:
                     handle.seek(0)
@@ -608,8 +613,7 @@ def open_fasta(genome: Genome) -> Fasta:
             text = PlainText(handle)
         # a FASTA behind /dev/stdin or /proc/self/fd/N: its index lies beside the file itself
         indexed = os.path.realpath(filename) if filename.startswith(("/dev/", "/proc/")) else filename
-        key = (os.path.realpath(filename), info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns)
-        entries, reason = index_of(text, filename, indexed + ".fai", key)
+        entries, reason = learnt(("index", *key), lambda: index_of(text, filename, indexed + ".fai"))
         if reason is not None:
             return FastaStream(filename, reason, text.pieces, entries, handle)
         return IndexedFasta(filename, text, entries, handle)

@@ -58,15 +58,16 @@ def scan(genome: str | os.PathLike[str] | Any, motifs: Motif | Iterable[Motif], 
          qvalue: bool = False) -> Hits:
     """Every window of `genome` scoring at or above each motif's threshold.
 
-    genome: a FASTA path (indexed, or indexable by pysam) or an open pysam.FastaFile.
+    genome: a FASTA path (plain, bgzip or gzip; a pipe or FIFO too), "-" for standard input, or
+        an open pysam.FastaFile (see docs/inputs.md for how each is read).
     motifs: a Motif or a list of them (see morvane.read_motifs).
     pvalue / threshold: the cut-off, as a p-value (per motif, through its exact
         score distribution) or as a score (one number, or one per motif). With
         neither, pvalue=1e-4. Giving both is an error.
     regions: a BED path or a list of intervals (objects with chrom, start, end, or
         (chrom, start, end) tuples). Regions past a record's end are clipped to it;
-        overlapping regions are merged; windows must lie inside a region. An unknown
-        chromosome is an error.
+        overlapping or touching regions are merged: windows must lie inside their union. An
+        unknown chromosome is an error.
     strand: "+", "-" or "both". model: "pwm", or "dwm" (motifs built from sites).
     background: None keeps each motif's own; "uniform", four probabilities (A, C,
         G, T) or "genome" (measured once over every record, both strands) replaces it.
@@ -122,6 +123,9 @@ def _run(genome, motifs, pvalue, threshold, regions, strand, model, background, 
         pvalue = DEFAULT_PVALUE
 
     with open_genome(genome) as fasta:
+        if client is not None and fasta.path is None:
+            raise ValueError(f"{fasta.filename} is read in one pass ({fasta.reason}), so Dask workers "
+                             "cannot read its chunks by position: give a plain or bgzip FASTA file")
         intervals = read_regions(regions, fasta) if regions is not None else None
         if background is not None:
             if isinstance(background, str) and background == "genome":
@@ -131,9 +135,6 @@ def _run(genome, motifs, pvalue, threshold, regions, strand, model, background, 
         job = Job(model, motifs, cutoffs(motifs, model, pvalue, threshold, threads), strand)
         prepared = prepare_pvalues(motifs, job.thresholds) if model == "pwm" else None
         overlap = max(job.widths) - 1
-        if client is not None and fasta.path is None:
-            raise ValueError(f"{fasta.filename} is read in one pass ({fasta.reason}), so Dask workers "
-                             "cannot read its chunks by position: give a plain or bgzip FASTA file")
         bar = _progress(progress, fasta.total_bases(intervals))
         try:
             if client is not None:
