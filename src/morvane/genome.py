@@ -571,8 +571,8 @@ class FastaStream(Fasta):
                     raise ValueError(f"region {chrom}:{start}-{stop}: unknown chromosome {chrom!r}")
 
 
-def stream_of(handle: IO[bytes], filename: str, reason: str) -> FastaStream:
-    """A stream read once, gzip or not."""
+def stream_of(handle: IO[bytes], filename: str, reason: str, owned: IO[bytes] | None = None) -> FastaStream:
+    """A stream read once, gzip or not; `owned` is closed with it."""
     first = handle.read(len(GZIP_MAGIC))
     if first == GZIP_MAGIC:
         def pieces() -> Iterator[bytes]:
@@ -580,7 +580,7 @@ def stream_of(handle: IO[bytes], filename: str, reason: str) -> FastaStream:
     else:
         def pieces() -> Iterator[bytes]:
             return itertools.chain([first], iter(lambda: handle.read(BLOCK), b""))
-    return FastaStream(filename, reason, pieces, once=True)
+    return FastaStream(filename, reason, pieces, handle=owned, once=True)
 
 
 def open_fasta(genome: Genome) -> Fasta:
@@ -596,9 +596,7 @@ def open_fasta(genome: Genome) -> Fasta:
     try:
         info = os.fstat(handle.fileno())
         if not stat.S_ISREG(info.st_mode):
-            stream = stream_of(io.BufferedReader(handle, BLOCK), filename, "a stream")
-            stream.handle = handle
-            return stream
+            return stream_of(io.BufferedReader(handle, BLOCK), filename, "a stream", handle)
         key = (os.path.realpath(filename), info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns)
         text: Text
         if os.pread(handle.fileno(), len(GZIP_MAGIC), 0) == GZIP_MAGIC:
