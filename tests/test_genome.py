@@ -2,6 +2,7 @@
 text holds, in byte coordinates; stale or missing indexes, duplicate names, stray bytes, BED input."""
 
 import gzip
+import itertools
 import os
 import shutil
 import subprocess
@@ -176,6 +177,26 @@ def test_record_shapes(tmp_path, text, lengths):
 def test_refused_texts(tmp_path, kind, text, message):
     with pytest.raises(ValueError, match=message):
         read_all(kind, tmp_path, text)
+
+
+@pytest.mark.parametrize("damage, message", [
+    (lambda z: z[:len(z) // 2], "g.fa.gz: not readable as gzip .*ended before the end-of-stream"),
+    (lambda z: z[:20] + bytes(20) + z[40:], "g.fa.gz: (not readable as gzip|a damaged bgzip block at byte 0)"),
+], ids=["truncated", "corrupt"])
+@pytest.mark.parametrize("bgzip", [False, True])
+def test_damaged_compression_is_refused(tmp_path, damage, message, bgzip):
+    text = fasta_bytes(RECORDS)
+    plain = tmp_path / "g.fa"
+    plain.write_bytes(text)
+    if bgzip:
+        pysam.tabix_compress(str(plain), str(plain) + ".gz", force=True)
+    else:
+        (tmp_path / "g.fa.gz").write_bytes(gzip.compress(text))
+    packed = tmp_path / "g.fa.gz"
+    packed.write_bytes(damage(packed.read_bytes()))
+    with pytest.raises(ValueError, match=message):
+        with open_genome(packed) as fasta:
+            list(fasta.chunks(None, 100, 0))
 
 
 def test_a_samtools_index_of_duplicates_is_not_trusted(tmp_path):
@@ -357,3 +378,60 @@ def test_gc_content_through_every_road(tmp_path, kind):
 def test_parser_refuses_a_short_code_buffer():
     with pytest.raises(ValueError, match="out holds 2 bytes; the text needs 4"):
         FastaParser().feed(b">a\nA", np.empty(2, np.uint8))
+
+
+texts = st.lists(st.sampled_from([b">a x\n", b">b\n", b"ACGT", b"acgtn", b"\r\n", b"\n", b" ", b"\t", b"\x00",
+                                  b"\xe9", b">", b"GG\n"]), max_size=30).map(b"".join)
+
+
+@settings(max_examples=200, deadline=None)
+@given(text=texts, cuts=st.lists(st.integers(0, 60), max_size=6))
+def test_parser_reads_pieces_as_one_text(text, cuts):
+    """Where the text is cut into pieces changes nothing: codes, starts, records."""
+    def read(pieces):
+        parser = FastaParser()
+        codes, starts = b"", []
+        for piece in pieces:
+            out = np.empty(len(piece), np.uint8)
+            try:
+                count, found = parser.feed(piece, out)
+            except ValueError as exc:
+                return str(exc)
+            starts += [(len(codes) + index, name, line) for index, name, line in found]
+            codes += out[:count].tobytes()
+        return codes, starts, parser.finish()
+    bounds = sorted({0, len(text), *(c for c in cuts if c < len(text))})
+    assert read([text[a:b] for a, b in zip(bounds, bounds[1:])]) == read([text])
+
+
+@settings(max_examples=200, deadline=None)
+@given(length=st.integers(0, 80), spans=st.lists(st.tuples(st.integers(0, 90), st.integers(0, 30)), max_size=4),
+       size=st.integers(1, 20), overlap=st.integers(0, 10), pieces=st.lists(st.integers(1, 40), min_size=1))
+def test_cutter_cuts_what_chunk_intervals_makes(length, spans, size, overlap, pieces):
+    codes = np.arange(length, dtype=np.uint8)
+    merged = [Region("r", min(a, length), min(a + n, length)) for a, n in spans]
+    merged = g.merge_regions([r for r in merged if r.start < r.end], _Known([(b"r", codes.tobytes())]))
+    unclipped = [(r.start, r.end if r.end < length else r.end + 7) for r in merged]   # as a stream has them
+    cutter = g.Cutter("r", unclipped, size, overlap)
+    got, at = [], 0
+    for n in itertools.cycle(pieces):
+        if at >= length:
+            break
+        got += cutter.feed(codes[at:at + n])
+        at += n
+    got += cutter.cut(True)
+    assert [(c, k.tolist()) for c, k in got] == [(c, codes[c.start:c.end].tolist())
+                                                for c in chunk_intervals(merged, size, overlap)]
+
+
+@pytest.mark.parametrize("kind", ["file", "bgzip"])
+def test_many_blocks_read_by_position(tmp_path, kind):
+    """Chunks across bgzip blocks and lines, against pysam on the plain text."""
+    rng = np.random.default_rng(5)
+    records = [(f"c{i}".encode(), rng.choice(list(b"ACGTNacgt"), n).astype(np.uint8).tobytes())
+               for i, n in enumerate([150_000, 1, 70_001])]
+    genome, _ = road(kind, tmp_path, fasta_bytes(records, width=77))
+    with open_genome(genome) as fasta, pysam.FastaFile(str(tmp_path / "g.fa")) as reference:
+        assert fasta.path == os.path.realpath(genome)
+        for chunk, codes in fasta.chunks([Region("c0", 1000, 149_000), Region("c2", 0, 70_001)], 30_011, 40):
+            np.testing.assert_array_equal(codes, encode(reference.fetch(chunk.chrom, chunk.start, chunk.end)))
