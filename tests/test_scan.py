@@ -309,12 +309,15 @@ def test_hits_stream_before_the_scan_ends(tmp_path, monkeypatch):
     from morvane import scan as engine
     fasta, motifs = big_case(tmp_path)
     read = []
-    real = engine.fetch_codes
+    real = engine.scan_local
 
-    def counting(reader, chunk):
-        read.append(chunk)
-        return real(reader, chunk)
-    monkeypatch.setattr(engine, "fetch_codes", counting)
+    def counting(job, chunks, *args):
+        def each():
+            for chunk, codes in chunks:
+                read.append(chunk)
+                yield chunk, codes
+        return real(job, each(), *args)
+    monkeypatch.setattr(engine, "scan_local", counting)
     tables = iter_hits(fasta, motifs, pvalue=0.05, chunk_size=100, batch=10)
     next(tables)
     assert 0 < len(read) <= 3

@@ -54,6 +54,31 @@ class Scanner:
         tested[k]: matrix k's N-free windows starting before limit, once for each
         strand scanned."""
 
+@final
+class FastaParser:
+    """Reads FASTA text handed in pieces, in order: every byte of a sequence line
+    but ASCII whitespace is one base, coded A 0, T 1, C 2, G 3, else 4."""
+
+    def __new__(cls) -> FastaParser: ...
+    def feed(
+        self, text: bytes | bytearray | memoryview, out: NDArray[numpy.uint8], /
+    ) -> tuple[int, list[tuple[int, bytes, int]]]:
+        """(count, starts): codes the bases of the next piece of FASTA text into out
+        (at least as long as text) and returns how many; starts holds (index in out of
+        its first base, name, header line) for each record whose header line ends in
+        this piece. ValueError when a base comes before the first header."""
+    def finish(self) -> list[tuple[bytes, int, int, int, int, int]]:
+        """Ends the text; every record read, as (name, header line, offset, length,
+        line_bases, line_width): the fields of a samtools .fai line, line_bases 0 when
+        the record is empty or its lines do not all have one length."""
+
+def decode_lines(
+    text: bytes | bytearray | memoryview, column: int, line_bases: int, line_width: int, out: NDArray[numpy.uint8], /
+) -> bool:
+    """Codes len(out) bases of a record whose lines hold line_bases bases in line_width
+    bytes into out, from text, which starts at the base in column `column` of its
+    line. False when the text does not have that layout."""
+
 # Private: the instruction-set level of this module's kernels, for tests and benchmarks.
 def _simd_level() -> str:
     """The instruction-set level the scanner's kernels run ("base", "avx2", "avx512", or

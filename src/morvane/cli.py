@@ -121,7 +121,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Scan both strands of a FASTA file for motif hits. Writes BED9+5 by default "
                     f"({BED_COLUMNS}): 0-based half-open forward coordinates on both strands, "
                     "the sequence as read on the hit's strand, score = min(1000, round(-100 log10 p)).")
-    scan.add_argument("genome", help="FASTA file (indexed, or indexable by samtools faidx)")
+    scan.add_argument("genome", help="FASTA file (plain, bgzip or gzip; a pipe too), or - for standard input")
     scan.add_argument("motifs", nargs="+",
                       help="motif files (gzipped or not, - for stdin): JASPAR, MEME, TRANSFAC, HOMER, HOCOMOCO, "
                            "count matrices, sites, or DWM model files from morvane build")
@@ -153,7 +153,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     gc = commands.add_parser("gc", help="pooled GC content of BED regions",
                              description="Print the GC fraction of the regions of a BED file, pooled.")
-    gc.add_argument("genome", help="indexed FASTA file")
+    gc.add_argument("genome", help="FASTA file (plain, bgzip or gzip; a pipe too), or - for standard input")
     gc.add_argument("regions", help="BED file")
     gc.set_defaults(run=run_gc)
 
@@ -225,15 +225,9 @@ def run_scan(args: argparse.Namespace, argv: list[str]) -> int:
 
 
 def run_gc(args: argparse.Namespace, argv: list[str]) -> int:
-    from .genome import clip_regions, open_genome
-    from .utils.sequences import get_gc_content
+    from .genome import gc_content
 
-    # Checked and clipped as scan does them, but not merged: an overlap counts twice.
-    with open_genome(args.genome) as fasta:
-        regions = clip_regions(args.regions, fasta)
-    if not regions:
-        raise ValueError(f"{args.regions}: no regions within the genome")
-    print(f"{get_gc_content(regions, args.genome):.6f}")
+    print(f"{gc_content(args.genome, args.regions):.6f}")
     return 0
 
 

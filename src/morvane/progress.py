@@ -25,15 +25,18 @@ class Progress:
         self.name = ""
         self.base = 0.0       # the share of the stages before this one
         self.count = 0.0
-        self.total = 0.0
+        self.total: float | None = 0.0
         self.unit = ""
 
-    def stage(self, name: str, total: float, unit: str = "") -> None:
-        """Starts stage `name` (the ones before it count as done) with `total` steps of `unit`."""
+    def stage(self, name: str, total: float | None, unit: str = "") -> None:
+        """Starts stage `name` (the ones before it count as done) with `total` steps of `unit`;
+        None when the total is not known ahead (a genome read from a pipe): the stage's count is
+        shown, and its share is counted only when the next stage starts."""
         if name not in self.shares:
             return
         self.base = sum(self.shares[n] for n in self.order[:self.order.index(name)])
-        self.name, self.count, self.total, self.unit = name, 0.0, float(total), unit
+        self.name, self.count, self.unit = name, 0.0, unit
+        self.total = None if total is None else float(total)
         self._show(force=True)
 
     def advance(self, steps: float = 1) -> None:
@@ -44,11 +47,15 @@ class Progress:
         if self.bar is None or not self.name:
             return
         from tqdm import tqdm
-        done = min(self.count / self.total, 1.0) if self.total > 0 else 1.0
+        if self.total is None:
+            done = 0.0
+        else:
+            done = min(self.count / self.total, 1.0) if self.total > 0 else 1.0
         # 99.9 at most: the percentage of a job still running never reads 100
         at = min(100.0 * (self.base + self.shares[self.name] * done), 99.9)
         size = tqdm.format_sizeof
-        self.bar.set_postfix_str(f"{self.name} {size(self.count)}/{size(self.total)}{self.unit}", refresh=False)
+        of = "" if self.total is None else f"/{size(self.total)}"
+        self.bar.set_postfix_str(f"{self.name} {size(self.count)}{of}{self.unit}", refresh=False)
         self.bar.update(at - self.bar.n)
         if force:
             self.bar.refresh()

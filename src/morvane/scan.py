@@ -30,7 +30,7 @@ from typing import IO, Any, NamedTuple
 import numpy as np
 from numpy.typing import NDArray
 
-from .genome import FastaReader, Region, genome_background, open_genome, read_regions, whole_records
+from .genome import Chunk, chunk_intervals, genome_background, open_genome, read_regions, whole_records
 from .motifs import Background, Motif, as_background
 from .progress import Progress
 
@@ -43,15 +43,6 @@ QVALUE_BLOCK = 1 << 20          # p-values ranked at a time, so that q-values ta
 Codes = NDArray[np.uint8]
 Records = NDArray[np.void]      # hits as the scanner gives them (motif, start, strand, score, window)
 Floats = NDArray[np.float64]
-
-
-class Chunk(NamedTuple):
-    """Read [start, end) of chrom; own the windows starting before start + limit."""
-
-    chrom: str
-    start: int
-    end: int
-    limit: int
 
 
 class Hits(np.ndarray[Any, np.dtype[np.void]]):
@@ -91,7 +82,7 @@ def hits_dtype(chrom_len: int = 1, motif_len: int = 1, width: int = 1, qvalue: b
                     + ([("qvalue", np.float64)] if qvalue else []))
 
 
-Genome = str | os.PathLike[str] | bytes | FastaReader
+Genome = str | os.PathLike[str] | bytes | Any   # a path, "-", a pysam.FastaFile or an open genome.Fasta
 Motifs = Motif | Iterable[Any] | str | os.PathLike[str] | bytes
 Regions = str | os.PathLike[str] | Iterable[Any] | None
 
@@ -104,8 +95,8 @@ def scan(genome: Genome, motifs: Motifs, *,
          qvalue: bool = False) -> Hits:
     """Every window of `genome` scoring at or above each motif's threshold.
 
-    genome: a FASTA path (str, bytes or path-like; indexed, or indexable by pysam) or an
-        open pysam.FastaFile.
+    genome: a FASTA path (str, bytes or path-like; plain, bgzip or gzip; a pipe or FIFO too), "-"
+        for standard input, or an open pysam.FastaFile (see docs/inputs.md for how each is read).
     motifs: a Motif, a list of them (Biopython motifs are converted), or a motif file's
         path (read by morvane.read_motifs).
     pvalue / threshold: the cut-off, as a p-value (per motif, through its exact
@@ -113,8 +104,8 @@ def scan(genome: Genome, motifs: Motifs, *,
         neither, pvalue=1e-4. Giving both is an error.
     regions: a BED path or a list of intervals (objects with chrom, start, end, or
         (chrom, start, end) tuples). Regions past a record's end are clipped to it;
-        overlapping regions are merged; windows must lie inside a region. An unknown
-        chromosome is an error.
+        overlapping or touching regions are merged: windows must lie inside their union. An
+        unknown chromosome is an error.
     strand: "+", "-" or "both". model: "pwm", or "dwm" (motifs built from sites).
     background: None keeps each motif's own; "uniform", four probabilities (A, C,
         G, T) or "genome" (measured once over every record, both strands) replaces it.
@@ -157,7 +148,7 @@ def iter_hits(genome: Genome, motifs: Motifs, *,
 # ---------------------------------------------------------------- arguments
 
 class _Request(NamedTuple):
-    genome: str | FastaReader
+    genome: str | Any
     motifs: list[Motif]
     pvalue: float | None
     threshold: float | Sequence[float] | None
@@ -274,7 +265,10 @@ def _stream(job: _Request, batch: int | None) -> Generator[Hits, None, None]:
     bar = job.progress
     try:
         with open_genome(job.genome) as fasta:
-            intervals = read_regions(job.regions, fasta) if job.regions is not None else whole_records(fasta)
+            if job.client is not None and fasta.path is None:
+                raise ValueError(f"{fasta.filename} is read in one pass ({fasta.reason}), so Dask workers "
+                                 "cannot read its chunks by position: give a plain or bgzip FASTA file")
+            intervals = read_regions(job.regions, fasta) if job.regions is not None else None
             motifs = job.motifs
             if job.background is not None:
                 background = job.background
@@ -287,17 +281,17 @@ def _stream(job: _Request, batch: int | None) -> Generator[Hits, None, None]:
             thresholds = cutoffs(motifs, job.model, job.pvalue, job.threshold, job.threads, bar.advance)
             _warn_unreachable(motifs, ids, thresholds, job.model)
             scanner = Job(job.model, motifs, thresholds, job.strand)
-            names = Names(ids, alts, scanner.widths, max((len(r.chrom) for r in intervals), default=1))
+            names = Names(ids, alts, scanner.widths)
             pvalues = ChunkPValues(motifs, job.model, thresholds)
-            bar.stage("scan", sum(region.end - region.start for region in intervals), "bp")
+            bar.stage("scan", fasta.total_bases(intervals), "bp")
+            overlap = max(scanner.widths) - 1
             if job.client is not None:
-                filename = getattr(fasta, "filename", None)
-                if filename is None:
-                    raise ValueError("a Dask client needs the genome as a FASTA path")
-                path = os.path.abspath(os.fsdecode(filename))
-                parts = scan_dask(scanner, path, intervals, job.chunk_size, job.client, pvalues)
+                assert fasta.path is not None
+                chunks = list(chunk_intervals(whole_records(fasta) if intervals is None else intervals,
+                                              job.chunk_size, overlap))
+                parts = scan_dask(scanner, fasta.path, chunks, job.client, pvalues)
             else:
-                parts = scan_local(scanner, fasta, intervals, job.chunk_size, job.threads, pvalues)
+                parts = scan_local(scanner, fasta.chunks(intervals, job.chunk_size, overlap), job.threads, pvalues)
             parts = _advancing(parts, bar)
             if job.qvalue:
                 parts = with_qvalues(parts, scanner.dtype, len(motifs), bar)
@@ -451,40 +445,18 @@ def prepare_pvalues(motifs: Sequence[Motif], thresholds: Sequence[float]) -> Fut
     return future
 
 
-def chunk_intervals(intervals: Iterable[Region], size: int, overlap: int) -> Iterator[Chunk]:
-    """Chunks owning `size` window starts each, read `overlap` bases further."""
-    for region in intervals:
-        for start in range(region.start, region.end, size):
-            own_end = min(start + size, region.end)
-            yield Chunk(region.chrom, start, min(own_end + overlap, region.end), own_end - start)
-
-
-def fetch_codes(fasta: FastaReader, chunk: Chunk) -> Codes:
-    from ._scan import encode
-    return encode(fasta.fetch(chunk.chrom, chunk.start, chunk.end))
-
-
-def read_chunks(fasta: FastaReader, regions: Sequence[Region], size: int,
-                overlap: int) -> Iterator[tuple[Chunk, Codes]]:
-    """Each chunk with its codes, in genome order: the one place the genome is read."""
-    for chunk in chunk_intervals(regions, size, overlap):
-        yield chunk, fetch_codes(fasta, chunk)
-
-
-def scan_local(job: Job, fasta: FastaReader, regions: Sequence[Region], size: int, threads: int,
-               pvalues: ChunkPValues) -> Iterator[Part]:
-    """The scored chunks in order; with threads, a few chunks are scored at once."""
+def scan_local(job: Job, chunks: Iterator[tuple[Chunk, Codes]], threads: int, pvalues: ChunkPValues) -> Iterator[Part]:
+    """The scored chunks in order, from (chunk, codes) as the genome hands them on; with threads, a
+    few chunks are scored at once."""
     def score(chunk: Chunk, codes: Codes) -> Part:
         hits, tested = job.scan(codes, chunk.limit, chunk.start)
         return Part(chunk.chrom, hits, pvalues(hits), tested, chunk.limit)
 
-    chunks = read_chunks(fasta, regions, size, max(job.widths) - 1)
     if threads == 1:
         for chunk, codes in chunks:
             yield score(chunk, codes)
         return
-    # pysam readers are not for concurrent use: this thread reads, the pool scores,
-    # and at most 2 chunks per thread wait in memory.
+    # this thread reads, the pool scores, and at most 2 chunks per thread wait in memory
     pool = ThreadPoolExecutor(threads)
     try:
         pending: deque[Future[Part]] = deque()
@@ -500,15 +472,12 @@ def scan_local(job: Job, fasta: FastaReader, regions: Sequence[Region], size: in
 
 def fetch_and_scan(job: Job, path: str, chunk: Chunk) -> tuple[Records, NDArray[np.int64]]:
     """One chunk on a worker: readers do not pickle, so each task opens the file by path."""
-    import pysam
-    with pysam.FastaFile(path) as fasta:
-        codes = fetch_codes(fasta, chunk)
+    with open_genome(path) as fasta:
+        codes = fasta.codes(chunk.chrom, chunk.start, chunk.end)
     return job.scan(codes, chunk.limit, chunk.start)
 
 
-def scan_dask(job: Job, path: str, regions: Sequence[Region], size: int, client: Any,
-              pvalues: ChunkPValues) -> Iterator[Part]:
-    chunks = list(chunk_intervals(regions, size, max(job.widths) - 1))
+def scan_dask(job: Job, path: str, chunks: Sequence[Chunk], client: Any, pvalues: ChunkPValues) -> Iterator[Part]:
     if not chunks:
         return
     shared = client.scatter(job, broadcast=True)
@@ -629,10 +598,9 @@ class Names(NamedTuple):
     ids: list[str]
     alts: list[str]
     widths: list[int]
-    chrom_len: int
 
-    def dtype(self, qvalue: bool) -> np.dtype[np.void]:
-        return hits_dtype(self.chrom_len, max(map(len, self.ids)), max(self.widths), qvalue,
+    def dtype(self, qvalue: bool, chrom_len: int) -> np.dtype[np.void]:
+        return hits_dtype(chrom_len, max(map(len, self.ids)), max(self.widths), qvalue,
                           max(map(len, self.alts)))
 
 
@@ -665,7 +633,8 @@ def tables(parts: Iterable[Part], names: Names, qvalue: bool, batch: int | None)
 def table(parts: Sequence[Part], names: Names, qvalue: bool) -> Hits:
     """The Hits of the parts, end to end."""
     n = sum(len(part.hits) for part in parts)
-    out = np.empty(n, names.dtype(qvalue))
+    # the chromosomes' names as long as this table needs: a stream's records are not known ahead
+    out = np.empty(n, names.dtype(qvalue, max((len(part.chrom) for part in parts), default=1)))
     at = 0
     for part in parts:
         out["chrom"][at:at + len(part.hits)] = part.chrom

@@ -20,6 +20,7 @@
 #include "kernels/cpu.hpp"
 #include "kernels/dwm_scan.hpp"
 #include "kernels/scan.hpp"
+#include "scan/fasta.hpp"
 #include "scan/format.hpp"
 
 namespace morvane {
@@ -458,11 +459,14 @@ PyMethodDef module_methods[] = {
      "Caps the scanner's instruction-set level at name (None: the widest this\n"
      "processor has) and returns the level now in effect. For tests and\n"
      "benchmarks; not to be called while scans run on other threads."},
+    {"decode_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_lines)), METH_FASTCALL,
+     decode_lines_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 int module_exec(PyObject* module) {
     if (PyArray_ImportNumPyAPI() < 0) return -1;
+    if (add_fasta_parser(module) < 0) return -1;
     PyObject* type = PyType_FromModuleAndSpec(module, &scanner_spec, nullptr);
     if (!type) return -1;
     return PyModule_AddObject(module, "Scanner", type) < 0 ? (Py_DECREF(type), -1) : 0;
