@@ -2,7 +2,7 @@
 
 `morvane.utils.sequences` is the native module. The scanning layer on top of it,
 `Motif`, `read_motifs` and `scan`, loads on first use, so that importing the
-module alone does not import Biopython.
+module alone stays light.
 """
 
 from typing import TYPE_CHECKING, Any
