@@ -72,8 +72,12 @@ class Row:
 
     @property
     def met(self) -> bool | None:
+        """None when not measured; a failed check is a miss even without a measurement (a child that
+        ran out of memory, say)."""
         ok = self.within
-        return None if ok is None else ok and not self.checks
+        if ok is None:
+            return False if self.checks and self.target is not None else None
+        return ok and not self.checks
 
     def ratio_text(self) -> str:
         r = self.ratio
@@ -98,7 +102,7 @@ class Row:
             return "NOT MEASURED" + note
         if self.met:
             return "met" + note
-        parts = ([] if self.within else ["ratio"]) + self.checks
+        parts = (["ratio"] if self.within is False else []) + self.checks
         return "*** MISSED: " + ", ".join(parts) + " ***" + note
 
 
@@ -213,16 +217,26 @@ class ChildRun:
     error: str  # the tail of its stderr when it failed
 
 
-def run_child(code: str, *args: str) -> ChildRun:
+def run_child(code: str, *args: str, memory: int | None = None, timeout: float | None = None) -> ChildRun:
     """Runs Python code in a fresh interpreter (sys.argv[1:] = args, the benchmarks folder on its
-    path), timing it and reading its peak resident memory."""
+    path), timing it and reading its peak resident memory. `memory` caps its address space (bytes)
+    and `timeout` its wall time (seconds), so that a runaway workload fails alone rather than
+    taking a shared machine with it."""
     prelude = f"import sys\nsys.path.insert(0, {str(HERE)!r})\n"
+    if memory is not None:
+        prelude += f"import resource\nresource.setrlimit(resource.RLIMIT_AS, ({memory}, {memory}))\n"
     t0 = time.perf_counter()
-    res = subprocess.run([sys.executable, "-c", prelude + code + _PEAK, *args], capture_output=True, text=True)
+    try:
+        res = subprocess.run([sys.executable, "-c", prelude + code + _PEAK, *args], capture_output=True, text=True,
+                             timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return ChildRun(time.perf_counter() - t0, None, "", f"stopped after {timeout:g} s")
     seconds = time.perf_counter() - t0
     lines = res.stdout.rstrip("\n").split("\n")
     if res.returncode or not lines[-1].startswith("peak "):
         why = res.stderr.strip()[-300:] or f"exit {res.returncode}"
+        if memory is not None and "MemoryError" in why:
+            why = f"out of its {memory / 2**30:g} GiB of address space"
         return ChildRun(seconds, None, res.stdout, why)
     return ChildRun(seconds, int(lines[-1].split()[1]), "\n".join(lines[:-1]), "")
 
