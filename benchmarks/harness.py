@@ -217,7 +217,14 @@ class ChildRun:
     error: str  # the tail of its stderr when it failed
 
 
-def run_child(code: str, *args: str, memory: int | None = None, timeout: float | None = None) -> ChildRun:
+# Every child's address space is capped (a little above what a budget of 1 GB of resident memory
+# needs, with thread stacks and allocator arenas): a runaway scan fails alone instead of making the
+# kernel kill whatever else runs on the machine.
+CHILD_MEMORY = 6 << 30
+CHILD_TIMEOUT = 1800.0
+
+
+def run_child(code: str, *args: str, memory: int | None = CHILD_MEMORY, timeout: float | None = CHILD_TIMEOUT) -> ChildRun:
     """Runs Python code in a fresh interpreter (sys.argv[1:] = args, the benchmarks folder on its
     path), timing it and reading its peak resident memory. `memory` caps its address space (bytes)
     and `timeout` its wall time (seconds), so that a runaway workload fails alone rather than
@@ -264,14 +271,26 @@ class Command:
         self.runs: list[ChildRun] = []
 
     def __call__(self) -> None:
-        run = run_command(*self.argv)
-        if run.peak is None:
-            raise RuntimeError(f"morvane scan failed: {run.error}")
-        self.runs.append(run)
+        self.runs.append(run_command(*self.argv))
+
+    @property
+    def error(self) -> str:
+        """Why a run failed (the first failure), or empty."""
+        return next((run.error for run in self.runs if run.peak is None), "")
+
+    def settle(self, row: Row) -> bool:
+        """Marks the row failed when a run failed (its time is then no measurement); whether all ran."""
+        if self.error and "failed" not in row.checks:
+            row.ours = None
+            row.checks.append("failed")
+            row.note = self.error
+        return not self.error
 
     def memory_row(self, label: str, budget: float = 1e9) -> Row:
         """The highest peak of its runs against a budget of bytes."""
-        return Row.budget(label, budget, "B", ours=max((run.peak or 0 for run in self.runs), default=None))
+        row = Row.budget(label, budget, "B", ours=max((run.peak or 0 for run in self.runs), default=None))
+        self.settle(row)
+        return row
 
 
 def hit_lines(path: str) -> int:
