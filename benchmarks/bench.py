@@ -8,7 +8,7 @@ peers and builds the C++ reference first):
     python benchmarks/bench.py --only scan     # the genome scans
     python benchmarks/bench.py --only stats    # exact PWM statistics (morvane.stats)
 
-The rows, timing and child processes are in harness.py, the synthetic inputs in data.py, the peers'
+The rows, timing and child processes are in harness.py, the synthetic inputs in inputs.py, the peers'
 scans in peers.py, and each workload in workloads/. The run is a report: it exits 0 even when a
 target is missed, and marks the miss.
 """

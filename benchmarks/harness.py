@@ -373,11 +373,11 @@ class Context:
         self._genomes: dict[int, str] = {}
 
     def genome(self, mbp: int) -> str:
-        """The indexed synthetic FASTA of mbp million bases (see data.scan_genome)."""
+        """The indexed synthetic FASTA of mbp million bases (see inputs.scan_genome)."""
         if mbp not in self._genomes:
-            import data
+            import inputs
 
-            self._genomes[mbp] = data.scan_genome(np.random.default_rng(SEED + mbp), self.tmp, mbp)
+            self._genomes[mbp] = inputs.scan_genome(np.random.default_rng(SEED + mbp), self.tmp, mbp)
         return self._genomes[mbp]
 
     def folder(self, name: str) -> Path:

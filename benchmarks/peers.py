@@ -12,7 +12,7 @@ from types import ModuleType
 from typing import Any
 
 import numpy as np
-from data import Motifs
+from inputs import Motifs
 from harness import peer
 
 
@@ -38,7 +38,7 @@ def memelite() -> Peer:
     if module is not None:  # numba compiles on first use: that stays out of the timings
         import tempfile
 
-        from data import write_fasta
+        from inputs import write_fasta
 
         with tempfile.TemporaryDirectory() as tmp:
             tiny = Path(tmp) / "tiny.fa"

@@ -12,9 +12,8 @@ BENCHMARKS = Path(__file__).resolve().parent.parent / "benchmarks"
 sys.path.insert(0, str(BENCHMARKS))
 
 import harness  # noqa: E402
+import inputs  # noqa: E402
 from harness import Row  # noqa: E402
-
-import data  # noqa: E402
 
 LAMBDA = Path(__file__).resolve().parent.parent / "data"
 
@@ -79,7 +78,7 @@ def test_fasta_lines_read_back(tmp_path, size):
     rng = np.random.default_rng(size)
     seq = np.frombuffer(b"ACGTN", np.uint8)[rng.integers(0, 5, size)]
     path = tmp_path / "x.fa"
-    data.write_fasta(path, {"a": [seq[:60], seq[60:]] if size > 60 else [seq], "b": [seq]})
+    inputs.write_fasta(path, {"a": [seq[:60], seq[60:]] if size > 60 else [seq], "b": [seq]})
     text = path.read_bytes()
     assert all(len(line) <= 60 for line in text.split(b"\n"))
     with pysam.FastaFile(str(path)) as fa:
@@ -87,7 +86,7 @@ def test_fasta_lines_read_back(tmp_path, size):
 
 
 def test_scan_genome_is_assembly_like(tmp_path):
-    fasta = data.scan_genome(np.random.default_rng(1), tmp_path, 1, records=2)
+    fasta = inputs.scan_genome(np.random.default_rng(1), tmp_path, 1, records=2)
     with pysam.FastaFile(fasta) as fa:
         assert list(fa.lengths) == [500_000, 500_000]
         text = fa.fetch("chr1")
@@ -103,7 +102,7 @@ def test_bare_scan_counts_the_hits_of_morvane_scan():
     import morvane
 
     fasta = str(LAMBDA / "lambda_virus.fa")
-    motifs = data.random_motifs(np.random.default_rng(3), [8, 12, 20])
+    motifs = inputs.random_motifs(np.random.default_rng(3), [8, 12, 20])
     bare = BareScan.at(fasta, motifs, 1e-3)
     expected = len(morvane.scan(fasta, motifs.fresh(), pvalue=1e-3))
     assert expected > 0
@@ -113,7 +112,7 @@ def test_bare_scan_counts_the_hits_of_morvane_scan():
 def test_motif_files_read_back(tmp_path):
     import morvane
 
-    motifs = data.random_motifs(np.random.default_rng(4), [6, 9])
+    motifs = inputs.random_motifs(np.random.default_rng(4), [6, 9])
     read = morvane.read_motifs(motifs.write_jaspar(tmp_path / "m.jaspar"))
     assert [m.name for m in read] == motifs.names
     for m, counts in zip(read, motifs.counts):

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import numpy as np
-from data import code_lut
+from inputs import code_lut
 from harness import Context, Row, race, say
 
 

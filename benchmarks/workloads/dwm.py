@@ -14,7 +14,7 @@ from types import SimpleNamespace
 from typing import Any
 
 import numpy as np
-from data import motif_sites, random_codes
+from inputs import motif_sites, random_codes
 from harness import Context, Row, race, say
 
 WIDTH = 20

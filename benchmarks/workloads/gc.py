@@ -6,7 +6,7 @@ from __future__ import annotations
 from typing import NamedTuple
 
 import numpy as np
-from data import write_genome
+from inputs import write_genome
 from harness import Context, Row, race, say
 
 

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from data import random_motifs
+from inputs import random_motifs
 from harness import Command, Context, Row, fmt_time, hit_lines, race, run_child, say
 from workloads.scan import BareScan
 

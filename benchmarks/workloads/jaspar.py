@@ -7,7 +7,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from data import jaspar_motifs
+from inputs import jaspar_motifs
 from harness import Command, Context, Row, fmt_time, hit_lines, race, say
 from peers import FimoJob, memelite, meme_scan, moods, moods_scan, pymemesuite
 from workloads.scan import peer_rows

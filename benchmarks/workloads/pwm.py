@@ -4,7 +4,7 @@ cast of the codes."""
 from __future__ import annotations
 
 import numpy as np
-from data import codes_to_text, motif_sites, random_codes
+from inputs import codes_to_text, motif_sites, random_codes
 from harness import Context, Row, fmt_time, race, say
 
 WIDTH = 20

@@ -14,7 +14,7 @@ import time
 from collections.abc import Sequence
 from typing import Any
 
-from data import Motifs, jaspar_motifs, random_motifs
+from inputs import Motifs, jaspar_motifs, random_motifs
 from harness import Context, Row, fmt_time, race, say
 from peers import Peer, memelite, meme_scan, moods, moods_scan
 
@@ -179,7 +179,7 @@ def bench_scan_layer(ctx: Context) -> list[Row]:
     import pysam
     from Bio.motifs.matrix import PositionSpecificScoringMatrix
     from Bio.Seq import Seq
-    from data import write_genome
+    from inputs import write_genome
 
     say("morvane.scan: 3 motifs of width 20, both strands of a 10 Mbp FASTA ...")
     chroms = {"chr1": 6_000_000, "chr2": 4_000_000}

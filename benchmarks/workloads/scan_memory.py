@@ -10,13 +10,13 @@ import time
 from pathlib import Path
 
 import numpy as np
-from data import random_motifs, scan_genome
+from inputs import random_motifs, scan_genome
 from harness import SEED, Command, Context, Row, fmt_time, hit_lines, run_child, say
 
 # The bare scanning path of workloads/scan.py in a child: 100 random motifs of widths 8 to 30.
 BARE_CHILD = """
 import numpy as np
-from data import random_motifs
+from inputs import random_motifs
 from workloads.scan import BareScan
 rng = np.random.default_rng(int(sys.argv[2]))
 print(BareScan.at(sys.argv[1], random_motifs(rng, rng.integers(8, 31, 100)), 1e-4)())

@@ -5,7 +5,7 @@ from p = 1e-2 down to 1e-12."""
 from __future__ import annotations
 
 import numpy as np
-from data import random_motifs
+from inputs import random_motifs
 from harness import Context, Row, race, run_child, say
 
 WIDTHS = (10, 14, 16, 20, 30)
