@@ -123,3 +123,23 @@ def test_motif_files_read_back(tmp_path):
     out = tmp_path / "hits.bed"
     out.write_text("# a\n# b\nx\t1\ny\t2\n")
     assert harness.hit_lines(str(out)) == 2
+
+
+def test_command_writes_every_hit_and_failures_mark_rows(tmp_path):
+    import morvane
+
+    fasta = str(LAMBDA / "lambda_virus.fa")
+    motifs = inputs.random_motifs(np.random.default_rng(5), [10, 14])
+    motifs_file = motifs.write_jaspar(tmp_path / "m.jaspar")
+    command = harness.Command(fasta, motifs_file, str(tmp_path / "hits.bed"), "--pvalue", "1e-3")
+    command()
+    row = command.memory_row("peak", budget=1e9)
+    assert command.error == "" and row.met is True and row.ours > 10e6
+    assert harness.hit_lines(command.out) == len(morvane.scan(fasta, morvane.read_motifs(motifs_file), pvalue=1e-3))
+
+    broken = harness.Command(fasta, str(tmp_path / "missing.jaspar"), str(tmp_path / "none.bed"))
+    broken()
+    timed = Row("w", 1.0, "b", 2.0, "time", 1.0)
+    assert not broken.settle(timed) and not broken.settle(timed)
+    assert timed.ours is None and timed.checks == ["failed"] and timed.met is False
+    assert "exit 1" in broken.error or "missing.jaspar" in broken.error
