@@ -8,7 +8,7 @@
 #               environments outside the tree; twine's check of the distributions; the docs site
 # make lint   - ruff and mypy on the Python, clang-format's check on the C++ (run by make test)
 # make bench  - the same set-up, then timings against baselines measured in the same run
-#               (MOODS-python and memelite installed as peers, never as dependencies)
+#               (MOODS-python, memelite and pymemesuite installed as peers, never as dependencies)
 # make bench-kernels - the kernels' C++ benchmark, per SIMD path
 # make wheel  - manylinux wheels for Python 3.12 and 3.13 in dist/ (through auditwheel repair)
 # make sdist  - the source distribution in dist/
@@ -94,7 +94,7 @@ dev-build: $(BUILD_312)/.ready
 
 # Peers timed side by side; not dependencies of the package. A peer that
 # cannot be installed is skipped by the benchmark with the reason printed.
-BENCH_PEERS := MOODS-python memelite
+BENCH_PEERS := MOODS-python memelite pymemesuite
 
 bench: install dev-build
 	for p in $(BENCH_PEERS); do $(VENV)/bin/python -m pip install -q $$p || echo "bench: could not install $$p"; done
