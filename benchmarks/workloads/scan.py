@@ -1,7 +1,7 @@
 """Genome scans against the peers: the 21 Mbp benchmark genome, both strands, p = 1e-4.
 
 Two paths of the library are timed. The bare scanning path (`BareScan`) is `morvane.scan`'s own
-job, chunks and chunk loop (`Job`, `chunk_intervals`, `scan_local`) with the thresholds known and
+job, the genome's chunks and its chunk loop (`Job`, `Fasta.chunks`, `scan_local`) with the thresholds known and
 no table: what fetching, coding and the native scanner cost. The whole job is `morvane.scan` itself
 from fresh motifs: thresholds, the hits table and every hit's p-value computed from nothing, as in
 a user's first scan. The peers run from their own natural input (peers.py).
@@ -36,27 +36,27 @@ class BareScan:
         return cls(fasta, fresh, [m.threshold(p) for m in fresh])
 
     def _chunks(self, fasta: Any) -> Any:
-        from morvane.genome import whole_records
-        from morvane.scan import CHUNK_SIZE, chunk_intervals
+        from morvane.scan import CHUNK_SIZE
 
-        return chunk_intervals(whole_records(fasta), CHUNK_SIZE, max(self.job.widths))
+        return fasta.chunks(None, CHUNK_SIZE, max(self.job.widths) - 1)
 
     def __call__(self, threads: int = 1) -> int:
+        import numpy as np
         from morvane.genome import open_genome
-        from morvane.scan import _progress, scan_local
+        from morvane.scan import scan_local
 
         with open_genome(self.fasta) as fasta:
-            parts = scan_local(self.job, fasta, self._chunks(fasta), threads, _progress(False, 0))
-            return sum(len(hits) for _, (hits, _) in parts)
+            # no p-values: the scanning path alone
+            parts = scan_local(self.job, self._chunks(fasta), threads, lambda hits: np.empty(len(hits)))
+            return sum(len(part.hits) for part in parts)
 
     def fetch_only(self) -> None:
-        """The same chunks fetched and coded, not scanned: the floor of any scan from the file."""
+        """The same chunks read and coded, not scanned: the floor of any scan from the file."""
         from morvane.genome import open_genome
-        from morvane.scan import fetch_codes
 
         with open_genome(self.fasta) as fasta:
-            for chunk in self._chunks(fasta):
-                fetch_codes(fasta, chunk)
+            for _ in self._chunks(fasta):
+                pass
 
 
 def peer_entries(peers: list[Peer], fasta: str, motifs: Motifs, repeat: int, hits: dict[str, int]) -> list[tuple]:
