@@ -219,7 +219,8 @@ class ChildRun:
 
 # Every child's address space is capped (a little above what a budget of 1 GB of resident memory
 # needs, with thread stacks and allocator arenas): a runaway scan fails alone instead of making the
-# kernel kill whatever else runs on the machine.
+# kernel kill whatever else runs on the machine. Under AddressSanitizer (preloaded into the
+# interpreter) no cap is set: its shadow memory alone reserves terabytes of address space.
 CHILD_MEMORY = 6 << 30
 CHILD_TIMEOUT = 1800.0
 
@@ -230,6 +231,8 @@ def run_child(code: str, *args: str, memory: int | None = CHILD_MEMORY, timeout:
     and `timeout` its wall time (seconds), so that a runaway workload fails alone rather than
     taking a shared machine with it."""
     prelude = f"import sys\nsys.path.insert(0, {str(HERE)!r})\n"
+    if memory is not None and "libasan" in os.environ.get("LD_PRELOAD", ""):
+        memory = None
     if memory is not None:
         prelude += f"import resource\nresource.setrlimit(resource.RLIMIT_AS, ({memory}, {memory}))\n"
     t0 = time.perf_counter()
