@@ -167,11 +167,17 @@ def files(directory):
 
 
 @pytest.mark.parametrize("name", ["lambda_virus.fa", "lambda_virus.fa.fai", "lambda_cI.jaspar",
-                                  "lambda_operators.bed", "link"])
+                                  "lambda_operators.bed", "link", "background.txt", "unindexed.fa.fai"])
 def test_an_input_is_never_the_output(inputs, name):
     (inputs / "link").symlink_to(inputs / "lambda_cI.jaspar")
+    (inputs / "background.txt").write_text("A 0.3\nC 0.2\nG 0.2\nT 0.3\n")
+    # an index the run would write is an input too, though it does not exist yet
+    (inputs / "unindexed.fa").write_bytes((inputs / "lambda_virus.fa").read_bytes())
     before = files(inputs)
-    result = scan_to(inputs, inputs / name)
+    genome = "unindexed.fa" if name.startswith("unindexed") else "lambda_virus.fa"
+    result = subprocess.run([MORVANE, "scan", inputs / genome, inputs / "lambda_cI.jaspar", "--regions",
+                             inputs / "lambda_operators.bed", "--background", inputs / "background.txt",
+                             "--quiet", "-o", inputs / name], capture_output=True, text=True)
     assert result.returncode == 1 and "an input" in result.stderr and "Traceback" not in result.stderr
     assert files(inputs) == before
 

@@ -189,6 +189,8 @@ def run_scan(args: argparse.Namespace, argv: list[str]) -> int:
         output = Output(args.output, [("the genome", args.genome), ("the genome's index", args.genome + ".fai"),
                                       ("the genome's gzip index", args.genome + ".gzi"),
                                       ("the regions file", args.regions),
+                                      ("the background file", args.background if isinstance(args.background, str)
+                                       and args.background not in ("uniform", "genome", "motif") else None),
                                       *(("a motif file", path) for path in args.motifs)])
         # a background of the motif files' own (their line, or a background file) is given to the
         # motifs as they are read; the others replace every motif's in the scan

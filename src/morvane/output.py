@@ -196,7 +196,7 @@ class Output:
         if path.endswith(os.sep) or (st is not None and stat.S_ISDIR(st.st_mode)):
             raise OSError(f"cannot write {path}: it is a directory")
         for what, source in inputs:
-            if st is not None and source is not None and source != "-" and _same(st, source):
+            if source is not None and source != "-" and _same(path, st, source):
                 raise OSError(f"cannot write {path}: it is {what} ({os.fsdecode(source)}), an input")
         self.target = os.path.realpath(path)
         if st is not None and (not stat.S_ISREG(st.st_mode) or _standard_stream(st)):
@@ -276,9 +276,13 @@ class Output:
             self.tmp = None
 
 
-def _same(st: os.stat_result, path: str | os.PathLike[str]) -> bool:
+def _same(path: str, st: os.stat_result | None, source: str | os.PathLike[str]) -> bool:
+    """Whether `path` (`st` its stat, None when missing) is the input `source`: the same file, or
+    the same name when neither exists yet (an index the run is about to write)."""
+    if st is None:
+        return not os.path.lexists(source) and os.path.realpath(path) == os.path.realpath(source)
     try:
-        return os.path.samestat(st, os.stat(path))
+        return os.path.samestat(st, os.stat(source))
     except OSError:
         return False
 
