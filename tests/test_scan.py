@@ -185,8 +185,9 @@ def test_agrees_with_biopython_search():
 
 @pytest.mark.parametrize("bed, merged", [
     ("10 60, 40 90, 150 99999", [(10, 90), (150, None)]),     # overlapping; past the record's end
-    ("10 57, 57 90", [(10, 90)]),                             # touching: one region
-    ("57 90, 10 57", [(10, 90)]),                             # touching, given in reverse order
+    ("10 57, 57 90", [(10, 57), (57, 90)]),                   # touching: two regions
+    ("57 90, 10 57", [(10, 57), (57, 90)]),                   # touching, given in reverse order
+    ("10 58, 57 90", [(10, 90)]),                             # one base in common: one
     ("10 57, 58 90", [(10, 57), (58, 90)]),                   # one base apart: two
     ("30 60, 10 90", [(10, 90)]),                             # one inside the other
 ])
@@ -205,7 +206,7 @@ def test_regions_clipped_merged_and_checked(tmp_path, bed, merged):
                 for _, s, k, sign, score in brute_force([(chrom, text[a:b])], motifs, cuts)]
     assert as_tuples(table, motifs) == expected
     # every window free of N is a hit (bases 53 to 60 are): one holds bases 56 and 57 exactly
-    # when the regions around them merge
+    # when the regions around them merge, never when they only touch there
     assert any(h["start"] < 57 < h["end"] for h in table) == (merged[0] == (10, 90))
     with pytest.raises(ValueError, match="unknown chromosome 'chrX'"):
         morvane.scan(fasta, motifs, threshold=0, regions=[("chrX", 0, 10)])

@@ -645,8 +645,9 @@ def whole_records(fasta: Fasta) -> list[Region]:
 
 
 def read_regions(regions: Regions, fasta: Fasta) -> list[Region]:
-    """Regions checked against the genome, clipped to record ends, merged where they overlap or
-    touch (a window must lie inside their union), in genome order. A stream's records are not
+    """Regions checked against the genome, clipped to record ends, merged where they overlap (not
+    where they only touch: no window spans the end of one and the start of the next), in genome
+    order. A stream's records are not
     known yet: its regions come in the order of their chromosomes' first appearance and are
     checked and clipped while it is read (`Fasta.chunks`)."""
     return merge_regions(clip_regions(regions, fasta), fasta)
@@ -657,7 +658,7 @@ def merge_regions(regions: list[Region], fasta: Fasta) -> list[Region]:
                                                 dict.fromkeys(r.chrom for r in regions))}
     merged: list[Region] = []
     for region in sorted(regions, key=lambda r: (order[r.chrom], r.start)):
-        if merged and merged[-1].chrom == region.chrom and region.start <= merged[-1].end:
+        if merged and merged[-1].chrom == region.chrom and region.start < merged[-1].end:
             merged[-1] = merged[-1]._replace(end=max(merged[-1].end, region.end))
         else:
             merged.append(region)

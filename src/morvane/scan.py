@@ -104,8 +104,8 @@ def scan(genome: Genome, motifs: Motifs, *,
         neither, pvalue=1e-4. Giving both is an error.
     regions: a BED path or a list of intervals (objects with chrom, start, end, or
         (chrom, start, end) tuples). Regions past a record's end are clipped to it;
-        overlapping or touching regions are merged: windows must lie inside their union. An
-        unknown chromosome is an error.
+        overlapping regions are merged, touching ones ([a, b) and [b, c)) are not: a window
+        must lie wholly inside one region of the merged set. An unknown chromosome is an error.
     strand: "+", "-" or "both". model: "pwm", or "dwm" (motifs built from sites).
     background: None keeps each motif's own; "uniform", four probabilities (A, C,
         G, T) or "genome" (measured once over every record, both strands) replaces it.
