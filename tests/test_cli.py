@@ -210,10 +210,22 @@ def test_outputs_that_are_not_plain_files(inputs):
     assert not [p for p in inputs.iterdir() if p.name.startswith(".morvane-")]
 
 
-def test_closed_stdout_is_one_message(inputs):
-    result = subprocess.run(["bash", "-c", f"'{MORVANE}' scan '{inputs}/lambda_virus.fa' "
-                             f"'{inputs}/lambda_cI.jaspar' --quiet >&-"], capture_output=True, text=True)
+@pytest.mark.parametrize("command", ["scan {0}/lambda_virus.fa {0}/lambda_cI.jaspar --quiet",
+                                     "gc {0}/lambda_virus.fa {0}/lambda_operators.bed",
+                                     "build {1}/sites.txt -o -"])
+def test_closed_stdout_is_one_message(inputs, command):
+    result = subprocess.run(["bash", "-c", f"'{MORVANE}' {command.format(inputs, DATA)} >&-"],
+                            capture_output=True, text=True)
     assert result.returncode == 1 and result.stderr == "morvane: error: cannot write to standard output: it is closed\n"
+
+
+def test_a_module_that_cannot_load_is_one_message(tmp_path):
+    """Under a capped address space a native module may fail to map: no traceback then either."""
+    code = (f"import sys; sys.modules['morvane.scan'] = None; from morvane.cli import main; "
+            f"sys.exit(main(['scan', {LAMBDA!r}, {JASPAR!r}, '-o', {str(tmp_path / 'hits.bed')!r}]))")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert (result.returncode, result.stderr.count("\n")) == (1, 1) and "Traceback" not in result.stderr
+    assert result.stderr.startswith("morvane: error: cannot load morvane.scan") and list(tmp_path.iterdir()) == []
 
 
 @pytest.mark.parametrize("fmt, fields, name", [("bed", 13, "my_sites"), ("fimo", 10, "my sites"),

@@ -67,6 +67,10 @@ def main(argv: list[str] | None = None) -> int:
     except MemoryError:
         print("morvane: error: out of memory", file=sys.stderr)
         return 1
+    except ImportError as exc:
+        # mostly memory again: a native module that cannot be mapped into a capped address space
+        print(f"morvane: error: cannot load {exc.name or 'a module'}: {exc}", file=sys.stderr)
+        return 1
     except (ValueError, TypeError, OSError) as exc:
         print(f"morvane: error: {exc}", file=sys.stderr)
         return 1
@@ -228,8 +232,12 @@ def run_scan(args: argparse.Namespace, argv: list[str]) -> int:
 
 def run_gc(args: argparse.Namespace, argv: list[str]) -> int:
     from .genome import gc_content
+    from .output import Output
 
-    print(f"{gc_content(args.genome, args.regions):.6f}")
+    output = Output("-")        # a closed stdout refused before the genome is read
+    gc = gc_content(args.genome, args.regions)
+    with output as handle:
+        handle.write(f"{gc:.6f}\n".encode())
     return 0
 
 
