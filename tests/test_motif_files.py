@@ -368,13 +368,28 @@ def test_from_sites_takes_a_list_of_text_or_bytes():
             Motif.from_sites(one, name="cI")
 
 
+@pytest.mark.parametrize("make, exc, message", [
+    (lambda: Motif.from_sites(None, name="s"), TypeError, "motif 's': sites must be a list of aligned sites"),
+    (lambda: Motif.from_sites(["AC", None], name="s"), TypeError, "motif 's': site 2 is of type NoneType, not text"),
+    (lambda: Motif.from_sites([1, 2], name="s"), TypeError, "motif 's': site 1 is of type int"),
+    (lambda: Motif.from_sites(["NN", "AN"], name="s"), ValueError, "motif 's': none of its 2 sites holds only A, C"),
+    (lambda: Motif.from_counts("ACGT", name="c"), ValueError, "motif 'c': counts must be a 4 x L array of numbers"),
+    (lambda: Motif.from_counts([[1, 2], [1], [1, 2], [1, 2]], name="c"), ValueError, "motif 'c': counts must be a 4"),
+    (lambda: Motif.from_probabilities(TOY / 3, name="p", nsites="3"), ValueError, "motif 'p': nsites must be"),
+    (lambda: read_motifs(None), TypeError, "path must be a motif file's path or '-', not NoneType"),
+])
+def test_what_is_not_a_motif_is_named(make, exc, message):
+    with pytest.raises(exc, match=f"^{message}"):
+        make()
+
+
 @pytest.mark.parametrize("make, message", [
     (lambda: Motif.from_counts(TOY, name="tiny", pseudocount=5e-324), "'tiny': its counts and pseudo-count 5e-324"),
     (lambda: Motif.from_counts(np.full((4, 2), 1e308), name="huge"), "'huge': its counts and pseudo-count 1.0 give"),
     (lambda: Motif.from_counts(TOY, name="sub", pseudocount=1e-320), "'sub': .*non-finite"),
     (lambda: Motif.from_probabilities(TOY / 3, name="p", pseudocount=5e-324), "'p': its probabilities"),
     (lambda: Motif.from_probabilities(TOY, name="p"), "'p': probability column 1 sums to 3"),
-    (lambda: Motif.from_probabilities(TOY / 3, name="p", nsites=0), "'p': nsites must be positive"),
+    (lambda: Motif.from_probabilities(TOY / 3, name="p", nsites=0), "'p': nsites must be a positive number"),
     (lambda: Motif.from_probabilities(-TOY, name="p"), "'p': probabilities must be finite and not negative"),
     (lambda: Motif.from_weights(WEIGHTS * np.inf, name="w"), "'w': weights must be finite"),
     (lambda: Motif("w", weights=WEIGHTS, pseudocount=1.0), "'w' holds log-odds weights: a pseudo-count"),

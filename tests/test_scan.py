@@ -339,6 +339,12 @@ def test_hits_stream_before_the_scan_ends(tmp_path, monkeypatch):
     (lambda f, m: morvane.scan(f, m, strand=["+"]), ValueError, "strand must be"),
     (lambda f, m: iter_hits(f, m, batch="7"), TypeError, "batch must be an integer"),
     (lambda f, m: iter_hits(f, []), ValueError, "no motifs to scan"),
+    (lambda f, m: iter_hits(f, m, regions=5), TypeError, "regions must be a BED path or a list of intervals"),
+    (lambda f, m: morvane.scan(f, m, regions=[("chr", 1)]), ValueError, r"region \('chr', 1\): expected chrom"),
+    (lambda f, m: iter_hits(f, m, client="tcp://x"), TypeError, "client must be a dask.distributed Client"),
+    (lambda f, m: iter_hits(f, m, threshold="3"), TypeError, "threshold must be a number or one number per"),
+    (lambda f, m: iter_hits(f, m, threshold={}), TypeError, "threshold must be a number or one number per"),
+    (lambda f, m: iter_hits(f, m, threshold=[1, 2]), ValueError, r"one per motif \(1\); got 2"),
 ])
 def test_api_mistakes_name_the_argument(call, exc, message):
     (motif,) = read_motifs(DATA / "lambda_cI.jaspar")

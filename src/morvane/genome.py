@@ -672,8 +672,13 @@ def clip_regions(regions: Regions, fasta: Fasta) -> list[Region]:
     lengths = dict(zip(fasta.references, fasta.lengths)) if fasta.known else None
     clipped = []
     for region in intervals:
-        chrom, start, end = ((region.chrom, region.start, region.end)
-                             if hasattr(region, "chrom") else tuple(region)[:3])
+        if hasattr(region, "chrom"):
+            chrom, start, end = region.chrom, region.start, region.end
+        else:
+            fields = tuple(region) if isinstance(region, Iterable) and not isinstance(region, (str, bytes)) else ()
+            if len(fields) < 3:
+                raise ValueError(f"region {region!r}: expected chrom, start, end (an interval or a tuple)")
+            chrom, start, end = fields[:3]
         try:
             start, end = operator.index(start), operator.index(end)
         except TypeError:
