@@ -218,8 +218,8 @@ class Motif:
         for site in texts:
             pwm.add_sequence(nuc_to_num(site))
         if not pwm.counts[:4].any():
-            raise ValueError(f"{label}: none of its {len(texts)} sites holds only A, C, G and T "
-                             "(a site holding anything else is skipped)")
+            raise ValueError(f"{label}: no site holds only A, C, G and T ({len(texts)} given; a site "
+                             "holding anything else is skipped)")
         counts = pwm.counts[:4][TO_FIELD]
         return cls(name, counts, id=id, pseudocount=pseudocount, background=background, sites=texts)
 
