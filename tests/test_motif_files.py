@@ -250,6 +250,8 @@ MEME_MOTIF = "MOTIF A\nletter-probability matrix: alength= 4 w= 2\n0.25 0.25 0.2
     ("a.meme", None, "MEME version 4\n\nALPHABET= ACGU\n\n" + MEME_MOTIF, "line 3: the alphabet is RNA"),
     ("a.meme", None, "MEME version 4\n\nALPHABET= ACDEFGHIKLMNPQRSTVWY\n", "line 3: the alphabet is protein"),
     ("a.meme", None, 'MEME version 5\n\nALPHABET "RNA" RNA-LIKE\nA ~ U\nC ~ G\nEND ALPHABET\n', "line 3: .* RNA"),
+    ("a.meme", None, "MEME version 4\n\nBackground letter frequencies\nA 0.3 C 0.2 G 0.2 U 0.3\n\n" + MEME_MOTIF,
+     "line 4: the alphabet is RNA"),
     ("a.meme", None, 'MEME version 5\n\nALPHABET "DNA" DNA-LIKE\nA ~ T\nC ~ G\n', "line 3: .*without 'END"),
     ("a.meme", None, MEME + "MOTIF A\nletter-probability matrix: alength= 4 w= 5\n0.25 0.25 0.25 0.25\n"
      "1 0 0 0\n", "line 6: motif 'A': w= 5 but the matrix has 2 rows"),
@@ -298,7 +300,7 @@ MEME_MOTIF = "MOTIF A\nletter-probability matrix: alength= 4 w= 2\n0.25 0.25 0.2
     ("a.pcm", None, ">M1\n1 2 3 4 5\n", "line 2: motif 'M1': 5 numbers"),
     # sites
     ("a.sites", None, ">s1\nacgTTTg\n>s2\nAAAcTTT\n", "line 4: 2 upper-case runs"),
-    ("a.sites", None, ">s1\nACG\nACG\n", "line 3: two sequences under one header"),
+    ("a.sites", None, ">s1\nACG\nACG\n", "line 3: two sequence lines under one header .*FASTA"),
     ("a.sites", None, ">s1\nACG\n>s2\n", "line 3: a header without a sequence"),
     ("a.sites", None, ">s1\nACG\n>s2\nAC\n", "line 1: motif 'a': sites of different widths"),
     ("a.jaspar", "sites", ">M1 x\nA [ 1 2 ]\nC [ 1 2 ]\nG [ 1 2 ]\nT [ 1 2 ]\n", "line 2: not a site"),
@@ -331,6 +333,7 @@ def test_unreadable_bytes_name_the_file(tmp_path, data, message):
 @pytest.mark.parametrize("text, fmt", [
     ("ACGTAC\nACGTTC\nACCTAC\n", "lines"),                   # sites starting with "AC" (a TRANSFAC key)
     ("NAGTTC\nNAGTTC\nACGTTC\n", "lines"),                  # ... or "NA"
+    ("# from MEME\nMEME version 4\n\nMOTIF M1\nletter-probability matrix:\n1 0 0 0\n", "meme"),
     (">s1\nACG\n>s2\nACT\n", "sites"),
     (">ACGTGA\tM1/Homer\t6.5\t-10\t0\n0.25\t0.25\t0.25\t0.25\n0.1\t0.2\t0.3\t0.4\n"
      "0.1\t0.2\t0.3\t0.4\n0.1\t0.2\t0.3\t0.4\n", "homer"),     # four positions, as a JASPAR matrix would look
