@@ -246,6 +246,19 @@ def test_names_and_arguments_never_break_lines(inputs, fmt, fields, name):
         assert {r[3 if fmt == "bed" else 0] for r in rows} == {name}
 
 
+@pytest.mark.parametrize("fmt", ["bed", "fimo", "gff"])
+def test_names_that_are_not_utf8_come_back_as_their_bytes(inputs, fmt):
+    sites = os.path.join(os.fsencode(inputs), b"s\xff.txt")        # the motif's id is the stem, b"s\xff"
+    with open(sites, "wb") as handle:
+        handle.write(b"ACGTACGTAC\nACGTACGTTC\n")
+    result = subprocess.run([MORVANE, "scan", inputs / "lambda_virus.fa", sites, "--threshold", "0", "--quiet",
+                             "--output-format", fmt], capture_output=True)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert sum(b"s\xff.txt" in line and line.startswith(b"# morvane") for line in lines) == 1
+    assert sum(b"s\xff" in line for line in lines) > 10
+
+
 def test_warnings_are_one_line_each(inputs, tmp_path):
     # ids are unique within a file; two files may share one
     copy = inputs / "copy.jaspar"

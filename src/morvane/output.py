@@ -89,7 +89,7 @@ class HitWriter:
             raise ValueError(f"unknown output format {format!r}; choose from {', '.join(FORMATS)}")
         self.handle, self.format, self.qvalue, self.command = handle, format, qvalue, command
         self.numbered: dict[str, int] = {}     # GFF: hits written so far of each motif
-        handle.write(self.header().encode())
+        handle.write(self.header().encode("utf-8", "surrogateescape"))
 
     def comment(self) -> str:
         return f"# morvane {__version__}: {self.command}\n" if self.command is not None else ""
@@ -111,7 +111,7 @@ class HitWriter:
 
     def close(self) -> None:
         if self.format == "fimo":       # FIMO too ends its TSV with its command
-            self.handle.write(self.comment().encode())
+            self.handle.write(self.comment().encode("utf-8", "surrogateescape"))
 
     def pieces(self, t: "Hits") -> Pieces:
         """format_rows' pieces of one row of `t`."""
