@@ -219,6 +219,18 @@ def test_closed_stdout_is_one_message(inputs, command):
     assert result.returncode == 1 and result.stderr == "morvane: error: cannot write to standard output: it is closed\n"
 
 
+@pytest.mark.parametrize("inputs_, message", [
+    ("- -", "the genome and as a motif file (2 times)"),
+    ("/dev/stdin -", "the genome and as a motif file (2 times)"),
+    ("{0}/lambda_virus.fa - -", "a motif file (2 times)"),
+])
+def test_standard_input_is_read_once(inputs, inputs_, message):
+    result = subprocess.run(["bash", "-c", f"cat '{inputs}/lambda_cI.jaspar' | '{MORVANE}' scan "
+                             f"{inputs_.format(inputs)} --quiet"], capture_output=True, text=True)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == f"morvane: error: standard input is given as {message}: it can be read once\n"
+
+
 def test_a_module_that_cannot_load_is_one_message(tmp_path):
     """Under a capped address space a native module may fail to map: no traceback then either."""
     code = (f"import sys; sys.modules['morvane.scan'] = None; from morvane.cli import main; "

@@ -13,6 +13,7 @@ import contextlib
 import itertools
 import os
 import signal
+import stat
 import sys
 import threading
 import warnings
@@ -190,6 +191,7 @@ def run_scan(args: argparse.Namespace, argv: list[str]) -> int:
     progress = Progress(not args.quiet, stages)
     try:
         # refused before anything is read or written
+        _stdin_once([("the genome", args.genome), *(("a motif file", path) for path in args.motifs)])
         output = Output(args.output, [("the genome", args.genome), ("the genome's index", args.genome + ".fai"),
                                       ("the genome's gzip index", args.genome + ".gzi"),
                                       ("the regions file", args.regions),
@@ -228,6 +230,29 @@ def run_scan(args: argparse.Namespace, argv: list[str]) -> int:
     finally:
         progress.close()
     return 0
+
+
+def _stdin_once(inputs: list[tuple[str, str]]) -> None:
+    """Refuses standard input named by two inputs ("-", or /dev/stdin on a pipe): the first
+    would read it all and the second find it empty."""
+    try:
+        info = os.fstat(0)
+        stream = not stat.S_ISREG(info.st_mode)
+    except OSError:
+        stream = False
+    readers = []
+    for what, path in inputs:
+        if path == "-":
+            readers.append(what)
+        elif stream:
+            try:
+                if os.path.samestat(os.stat(path), info):
+                    readers.append(what)
+            except OSError:
+                pass
+    if len(readers) > 1:
+        raise ValueError(f"standard input is given as {' and as '.join(dict.fromkeys(readers))} "
+                         f"({len(readers)} times): it can be read once")
 
 
 def run_gc(args: argparse.Namespace, argv: list[str]) -> int:
