@@ -3,15 +3,18 @@ awkward but valid files, bad files named by file and line, backgrounds from file
 
 import gzip
 import io
+import os
 import subprocess
 import sys
 import warnings
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 from conftest import describe
+from morvane import models
 from morvane.background import read_background
 from morvane.formats import FrequencyNote, guess_format, open_source
 from morvane.motifs import Motif, read_motifs, select_motifs
@@ -122,6 +125,32 @@ def test_standard_input_of_a_process():
     out = subprocess.run([sys.executable, "-c", code], input=(FILES / "toy.transfac").read_bytes(),
                          capture_output=True, check=True).stdout
     assert out.decode().strip() == "['M1', 'M2']"
+
+
+@pytest.mark.parametrize("kind", ["pipe", "fifo"])
+@pytest.mark.parametrize("name", ["toy.jaspar", "model"])
+def test_a_stream_is_read_once(tmp_path, kind, name):
+    """A pipe (`<(zcat m.jaspar.gz)`) or a FIFO: nothing may read its first bytes and let them go."""
+    if name == "model":
+        models.save_models(tmp_path / "m.npz", Motif.from_sites(["ACGT", "ACGA"], name="d"))
+    data = (tmp_path / "m.npz" if name == "model" else FILES / name).read_bytes()
+    if kind == "fifo":
+        path = tmp_path / "fifo"
+        os.mkfifo(path)
+    else:
+        read_end, write_end = os.pipe()
+        path = f"/dev/fd/{read_end}"
+    with ThreadPoolExecutor(1) as pool:
+        pool.submit(lambda: (open(path if kind == "fifo" else write_end, "wb").write(data)))
+        try:
+            if name == "model":
+                with pytest.raises(ValueError, match="a zip archive, not a motif file"):
+                    read_motifs(path)
+            else:
+                check(read_motifs(path), EXPECTED[name])
+        finally:
+            if kind == "pipe":
+                os.close(read_end)
 
 
 def test_frequencies_in_a_count_file_are_noted(tmp_path):

@@ -20,6 +20,7 @@ version with a clear error.
 """
 
 import os
+import stat
 import zipfile
 import zlib
 from collections.abc import Iterable
@@ -55,8 +56,11 @@ def save_models(path: str | os.PathLike[str] | Output, motifs: Motif | Iterable[
 
 
 def is_model_file(path: str | os.PathLike[str]) -> bool:
-    """Whether path is a morvane model file (a zip holding a `format` entry), by its first bytes."""
+    """Whether path is a morvane model file (a zip holding a `format` entry), by its first bytes.
+    A pipe or FIFO is not looked into: its bytes, once read, would be gone for the motif reader."""
     try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return False
         with open(path, "rb") as handle:
             if handle.read(4) != _ZIP_MAGIC:
                 return False
