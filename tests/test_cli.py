@@ -231,6 +231,15 @@ def test_standard_input_is_read_once(inputs, inputs_, message):
     assert result.stderr == f"morvane: error: standard input is given as {message}: it can be read once\n"
 
 
+def test_a_background_file_through_a_pipe(inputs):
+    def hits(background):
+        command = f"'{MORVANE}' scan '{inputs}/lambda_virus.fa' '{inputs}/lambda_cI.jaspar' --quiet " \
+                  f"--pvalue 1e-3 --background {background} | grep -v '^#'"
+        return subprocess.run(["bash", "-c", command], capture_output=True, text=True, check=True).stdout
+    bg = MOTIF_FILES / "toy.bg"
+    assert hits(f"<(cat '{bg}')") == hits(f"'{bg}'") != hits("uniform")
+
+
 def test_a_module_that_cannot_load_is_one_message(tmp_path):
     """Under a capped address space a native module may fail to map: no traceback then either."""
     code = (f"import sys; sys.modules['morvane.scan'] = None; from morvane.cli import main; "

@@ -168,7 +168,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def background_arg(text: str) -> str | list[float]:
-    if text in ("uniform", "genome", "motif") or os.path.isfile(text):
+    # a background file may be a pipe (<(...)) too
+    if text in ("uniform", "genome", "motif") or (os.path.exists(text) and not os.path.isdir(text)):
         return text
     try:
         values = [float(v) for v in text.split(",")]
