@@ -285,6 +285,7 @@ MEME_MOTIF = "MOTIF A\nletter-probability matrix: alength= 4 w= 2\n0.25 0.25 0.2
     ("a.meme", None, MEME + "MOTIF A\nletter-probability matrix: alength= 4 w= 5\n0.25 0.25 0.25 0.25\n"
      "1 0 0 0\n", "line 6: motif 'A': w= 5 but the matrix has 2 rows"),
     ("a.meme", None, MEME + "MOTIF A\nletter-probability matrix:\n0.25 0.25 0.25\n", "line 7: motif 'A': 3 numbers"),
+    ("a.meme", None, MEME + "MOTIF A\nletter-probability matrix: alength= 4.5\n1 0 0 0\n", "line 6: .*alength= 4.5"),
     ("a.meme", None, MEME + "MOTIF A\nletter-probability matrix:\n0.5 0.5 0.5 0.5\n",
      "line 6: motif 'A': the probabilities of position 1 sum to 2"),
     ("a.meme", None, MEME + "MOTIF A\nletter-probability matrix:\n0.5 x 0.5 0.5\n", "line 7: 'x' is not a number"),

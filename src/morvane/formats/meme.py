@@ -147,8 +147,7 @@ def _matrix(source: Source, lines: list[tuple[int, str]], i: int, at: int, text:
     _, id, alt = motif
     what = f"motif {id!r}"
     keys = dict(KEY_VALUE.findall(text))
-    alength = int(number(source, at, keys.get("alength", "4")))
-    if alength != 4:
+    if number(source, at, keys.get("alength", "4")) != 4:
         fail(source, at, f"{what}: alength= {keys['alength']}, expected 4 (DNA)")
     nsites = number(source, at, keys["nsites"]) if "nsites" in keys else 0.0
     if nsites < 0:
