@@ -231,6 +231,22 @@ def test_standard_input_is_read_once(inputs, inputs_, message):
     assert result.stderr == f"morvane: error: standard input is given as {message}: it can be read once\n"
 
 
+@pytest.mark.parametrize("motifs", ["lambda_cI.jaspar lambda_cI.jaspar", "lambda_virus.fa"])  # a warning; an error
+def test_closed_stderr_keeps_messages_out_of_the_hits(inputs, motifs):
+    paths = " ".join(f"'{inputs}/{name}'" for name in motifs.split())
+    result = subprocess.run(["bash", "-c", f"'{MORVANE}' scan '{inputs}/lambda_virus.fa' {paths} --quiet 2>&-"],
+                            capture_output=True, text=True)
+    assert "morvane:" not in result.stdout and result.returncode == (0 if "jaspar" in motifs else 1)
+
+
+@pytest.mark.parametrize("args", ["- {0}/lambda_cI.jaspar", "{0}/lambda_virus.fa -"])
+def test_closed_stdin_is_one_message(inputs, args):
+    result = subprocess.run(["bash", "-c", f"'{MORVANE}' scan {args.format(inputs)} --quiet 0<&-"],
+                            capture_output=True, text=True)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == "morvane: error: cannot read standard input: it is closed\n"
+
+
 def test_a_background_file_through_a_pipe(inputs):
     def hits(background):
         command = f"'{MORVANE}' scan '{inputs}/lambda_virus.fa' '{inputs}/lambda_cI.jaspar' --quiet " \

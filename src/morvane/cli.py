@@ -97,7 +97,8 @@ def _interrupted(signum: int) -> int:
 
 def _fill_standard_streams() -> None:
     """A closed standard descriptor (`>&-`) gets /dev/null, so that no file opened later takes
-    its number and receives what was meant for it; a closed stdout is then refused as output."""
+    its number and receives what was meant for it; a closed stdout is then refused as output,
+    a closed stdin as input, and messages for a closed stderr are dropped."""
     for fd in (0, 1, 2):
         try:
             os.fstat(fd)
@@ -106,6 +107,9 @@ def _fill_standard_streams() -> None:
             if opened != fd:
                 os.dup2(opened, fd)
                 os.close(opened)
+    if sys.stderr is None:
+        # else print(file=sys.stderr) writes to stdout: messages would land among the hits
+        sys.stderr = open(2, "w", closefd=False)
 
 
 def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,

@@ -591,6 +591,8 @@ def open_fasta(genome: Genome) -> Fasta:
         raise TypeError(f"genome must be a FASTA path, '-' or a pysam.FastaFile, not {type(genome).__name__}")
     filename = os.fsdecode(genome)
     if filename == "-":
+        if sys.stdin is None:
+            raise OSError("cannot read standard input: it is closed")
         return stream_of(sys.stdin.buffer, "<stdin>", "standard input")
     handle = open(filename, "rb", buffering=0)
     try:

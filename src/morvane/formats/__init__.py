@@ -64,6 +64,8 @@ def open_source(path: str | os.PathLike[str]) -> Source:
     if str(path) == "-":
         name, stem = "<stdin>", "stdin"
         stream = sys.stdin
+        if stream is None:
+            raise OSError("cannot read standard input: it is closed")
         data = stream.buffer.read() if hasattr(stream, "buffer") else stream.read().encode()
     else:
         name, stem = str(path), _stem(Path(path))
