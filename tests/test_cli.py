@@ -311,6 +311,15 @@ def test_warnings_are_one_line_each(inputs, tmp_path):
         f"lambda_cI (30 > {best}), lambda_cI_2 (30 > {best})"]
 
 
+def test_names_with_line_breaks_keep_messages_on_one_line(inputs):
+    sites = inputs / "two\nlines.txt"                   # the motifs take the file's stem as their id
+    sites.write_text("ACG\nACT\n")
+    result = subprocess.run([MORVANE, "scan", inputs / "lambda_virus.fa", sites, sites, "--quiet"],
+                            capture_output=True, text=True)
+    assert result.returncode == 0 and len(result.stderr.splitlines()) == 2
+    assert "two\\nlines_2 (inf > " in result.stderr
+
+
 def big_genome(directory):
     rng = np.random.default_rng(0)
     path = directory / "big.fa"

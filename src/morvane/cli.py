@@ -73,7 +73,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"morvane: error: cannot load {exc.name or 'a module'}: {exc}", file=sys.stderr)
         return 1
     except (ValueError, TypeError, OSError) as exc:
-        print(f"morvane: error: {exc}", file=sys.stderr)
+        print(f"morvane: error: {one_line(str(exc))}", file=sys.stderr)
         return 1
     finally:
         if threading.current_thread() is threading.main_thread():
@@ -112,12 +112,17 @@ def _fill_standard_streams() -> None:
         sys.stderr = open(2, "w", closefd=False)
 
 
+def one_line(text: str) -> str:
+    """A message as one line: names from file stems and headers may hold line breaks."""
+    return text.replace("\r", "\\r").replace("\n", "\\n")
+
+
 def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
                   file: object = None, line: str | None = None) -> None:
     from .formats import FrequencyNote
 
     kind = "note" if issubclass(category, FrequencyNote) else "warning"
-    print(f"morvane: {kind}: {message}", file=sys.stderr)
+    print(f"morvane: {kind}: {one_line(str(message))}", file=sys.stderr)
 
 
 def build_parser() -> argparse.ArgumentParser:
