@@ -173,6 +173,8 @@ def test_record_shapes(tmp_path, text, lengths):
     (b"ACGT\n>a\nAC\n", "line 1: a sequence line before the first '>' header: not a FASTA file"),
     (b"\n\nchr1\t0\t10\n", "line 3: a sequence line"),
     (b">a\nAC\n>b\nGG\n>a\nTT\n", r"line 5: a second record named 'a' \(the first is on line 1\)"),
+    (b">a\nAC\n>\nGG\n", "line 3: a record without a name"),
+    (b">a\nAC\n>  \t\nGG\n", "line 3: a record without a name"),
 ])
 @pytest.mark.parametrize("kind", ROADS)
 def test_refused_texts(tmp_path, kind, text, message):

@@ -227,9 +227,17 @@ def second_record(filename: str, name: str, first: int, line: int) -> ValueError
                       "record names must be unique")
 
 
+def nameless_record(filename: str, line: int) -> ValueError:
+    """A record without a name is refused: its hits would have no chromosome in the output."""
+    return ValueError(f"{filename}{f', line {line}' if line else ''}: a record without a name (a '>' "
+                      "header with nothing after it)")
+
+
 def unique(names: Iterable[tuple[str, int]], filename: str) -> None:
     seen: dict[str, int] = {}
     for name, line in names:
+        if not name:
+            raise nameless_record(filename, line)
         if name in seen:
             raise second_record(filename, name, seen[name], line)
         seen[name] = line
@@ -535,6 +543,8 @@ class FastaStream(Fasta):
 
         def begin(raw: bytes, line: int) -> Cutter:
             name = record_name(raw)
+            if not name:
+                raise nameless_record(self.filename, line)
             if name in seen:
                 raise second_record(self.filename, name, seen[name], line)
             seen[name] = line
