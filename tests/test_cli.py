@@ -182,6 +182,16 @@ def test_an_input_is_never_the_output(inputs, name):
     assert files(inputs) == before
 
 
+@pytest.mark.parametrize("args", ["- {0}/lambda_cI.jaspar", "{0}/lambda_virus.fa -"])
+def test_the_file_behind_standard_input_is_an_input(inputs, args):
+    source = inputs / ("lambda_cI.jaspar" if args.endswith("-") else "lambda_virus.fa")
+    before = files(inputs)
+    result = subprocess.run(["bash", "-c", f"'{MORVANE}' scan {args.format(inputs)} --quiet -o '{source}' "
+                             f"< '{source}'"], capture_output=True, text=True)
+    assert result.returncode == 1 and "(standard input), an input" in result.stderr
+    assert files(inputs) == before
+
+
 @pytest.mark.parametrize("out, message", [("", "the output path is empty"), ("newdir/", "it is a directory"),
                                           ("missing/hits.bed", "no such directory"),
                                           ("readonly.bed", "read-only")])
