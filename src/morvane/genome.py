@@ -659,9 +659,8 @@ def whole_records(fasta: Fasta) -> list[Region]:
 def read_regions(regions: Regions, fasta: Fasta) -> list[Region]:
     """Regions checked against the genome, clipped to record ends, merged where they overlap (not
     where they only touch: no window spans the end of one and the start of the next), in genome
-    order. A stream's records are not
-    known yet: its regions come in the order of their chromosomes' first appearance and are
-    checked and clipped while it is read (`Fasta.chunks`)."""
+    order. A stream's records are not known yet: its regions come in the order of their
+    chromosomes' first appearance and are checked and clipped while it is read (`Fasta.chunks`)."""
     return merge_regions(clip_regions(regions, fasta), fasta)
 
 
