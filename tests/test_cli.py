@@ -167,12 +167,28 @@ def files(directory):
 
 
 @pytest.mark.parametrize("name", ["lambda_virus.fa", "lambda_virus.fa.fai", "lambda_cI.jaspar",
-                                  "lambda_operators.bed", "link"])
+                                  "lambda_operators.bed", "link", "background.txt", "unindexed.fa.fai"])
 def test_an_input_is_never_the_output(inputs, name):
     (inputs / "link").symlink_to(inputs / "lambda_cI.jaspar")
+    (inputs / "background.txt").write_text("A 0.3\nC 0.2\nG 0.2\nT 0.3\n")
+    # an index the run would write is an input too, though it does not exist yet
+    (inputs / "unindexed.fa").write_bytes((inputs / "lambda_virus.fa").read_bytes())
     before = files(inputs)
-    result = scan_to(inputs, inputs / name)
+    genome = "unindexed.fa" if name.startswith("unindexed") else "lambda_virus.fa"
+    result = subprocess.run([MORVANE, "scan", inputs / genome, inputs / "lambda_cI.jaspar", "--regions",
+                             inputs / "lambda_operators.bed", "--background", inputs / "background.txt",
+                             "--quiet", "-o", inputs / name], capture_output=True, text=True)
     assert result.returncode == 1 and "an input" in result.stderr and "Traceback" not in result.stderr
+    assert files(inputs) == before
+
+
+@pytest.mark.parametrize("args", ["- {0}/lambda_cI.jaspar", "{0}/lambda_virus.fa -"])
+def test_the_file_behind_standard_input_is_an_input(inputs, args):
+    source = inputs / ("lambda_cI.jaspar" if args.endswith("-") else "lambda_virus.fa")
+    before = files(inputs)
+    result = subprocess.run(["bash", "-c", f"'{MORVANE}' scan {args.format(inputs)} --quiet -o '{source}' "
+                             f"< '{source}'"], capture_output=True, text=True)
+    assert result.returncode == 1 and "(standard input), an input" in result.stderr
     assert files(inputs) == before
 
 
@@ -204,10 +220,59 @@ def test_outputs_that_are_not_plain_files(inputs):
     assert not [p for p in inputs.iterdir() if p.name.startswith(".morvane-")]
 
 
-def test_closed_stdout_is_one_message(inputs):
-    result = subprocess.run(["bash", "-c", f"'{MORVANE}' scan '{inputs}/lambda_virus.fa' "
-                             f"'{inputs}/lambda_cI.jaspar' --quiet >&-"], capture_output=True, text=True)
+@pytest.mark.parametrize("command", ["scan {0}/lambda_virus.fa {0}/lambda_cI.jaspar --quiet",
+                                     "gc {0}/lambda_virus.fa {0}/lambda_operators.bed",
+                                     "build {1}/sites.txt -o -"])
+def test_closed_stdout_is_one_message(inputs, command):
+    result = subprocess.run(["bash", "-c", f"'{MORVANE}' {command.format(inputs, DATA)} >&-"],
+                            capture_output=True, text=True)
     assert result.returncode == 1 and result.stderr == "morvane: error: cannot write to standard output: it is closed\n"
+
+
+@pytest.mark.parametrize("inputs_, message", [
+    ("- -", "the genome and as a motif file (2 times)"),
+    ("/dev/stdin -", "the genome and as a motif file (2 times)"),
+    ("{0}/lambda_virus.fa - -", "a motif file (2 times)"),
+])
+def test_standard_input_is_read_once(inputs, inputs_, message):
+    result = subprocess.run(["bash", "-c", f"cat '{inputs}/lambda_cI.jaspar' | '{MORVANE}' scan "
+                             f"{inputs_.format(inputs)} --quiet"], capture_output=True, text=True)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == f"morvane: error: standard input is given as {message}: it can be read once\n"
+
+
+@pytest.mark.parametrize("motifs", ["lambda_cI.jaspar lambda_cI.jaspar", "lambda_virus.fa"])  # a warning; an error
+def test_closed_stderr_keeps_messages_out_of_the_hits(inputs, motifs):
+    paths = " ".join(f"'{inputs}/{name}'" for name in motifs.split())
+    result = subprocess.run(["bash", "-c", f"'{MORVANE}' scan '{inputs}/lambda_virus.fa' {paths} --quiet 2>&-"],
+                            capture_output=True, text=True)
+    assert "morvane:" not in result.stdout and result.returncode == (0 if "jaspar" in motifs else 1)
+
+
+@pytest.mark.parametrize("args", ["- {0}/lambda_cI.jaspar", "{0}/lambda_virus.fa -"])
+def test_closed_stdin_is_one_message(inputs, args):
+    result = subprocess.run(["bash", "-c", f"'{MORVANE}' scan {args.format(inputs)} --quiet 0<&-"],
+                            capture_output=True, text=True)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == "morvane: error: cannot read standard input: it is closed\n"
+
+
+def test_a_background_file_through_a_pipe(inputs):
+    def hits(background):
+        command = f"'{MORVANE}' scan '{inputs}/lambda_virus.fa' '{inputs}/lambda_cI.jaspar' --quiet " \
+                  f"--pvalue 1e-3 --background {background} | grep -v '^#'"
+        return subprocess.run(["bash", "-c", command], capture_output=True, text=True, check=True).stdout
+    bg = MOTIF_FILES / "toy.bg"
+    assert hits(f"<(cat '{bg}')") == hits(f"'{bg}'") != hits("uniform")
+
+
+def test_a_module_that_cannot_load_is_one_message(tmp_path):
+    """Under a capped address space a native module may fail to map: no traceback then either."""
+    code = (f"import sys; sys.modules['morvane.scan'] = None; from morvane.cli import main; "
+            f"sys.exit(main(['scan', {LAMBDA!r}, {JASPAR!r}, '-o', {str(tmp_path / 'hits.bed')!r}]))")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert (result.returncode, result.stderr.count("\n")) == (1, 1) and "Traceback" not in result.stderr
+    assert result.stderr.startswith("morvane: error: cannot load morvane.scan") and list(tmp_path.iterdir()) == []
 
 
 @pytest.mark.parametrize("fmt, fields, name", [("bed", 13, "my_sites"), ("fimo", 10, "my sites"),
@@ -228,6 +293,19 @@ def test_names_and_arguments_never_break_lines(inputs, fmt, fields, name):
         assert {r[3 if fmt == "bed" else 0] for r in rows} == {name}
 
 
+@pytest.mark.parametrize("fmt", ["bed", "fimo", "gff"])
+def test_names_that_are_not_utf8_come_back_as_their_bytes(inputs, fmt):
+    sites = os.path.join(os.fsencode(inputs), b"s\xff.txt")        # the motif's id is the stem, b"s\xff"
+    with open(sites, "wb") as handle:
+        handle.write(b"ACGTACGTAC\nACGTACGTTC\n")
+    result = subprocess.run([MORVANE, "scan", inputs / "lambda_virus.fa", sites, "--threshold", "0", "--quiet",
+                             "--output-format", fmt], capture_output=True)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert sum(b"s\xff.txt" in line and line.startswith(b"# morvane") for line in lines) == 1
+    assert sum(b"s\xff" in line for line in lines) > 10
+
+
 def test_warnings_are_one_line_each(inputs, tmp_path):
     # ids are unique within a file; two files may share one
     copy = inputs / "copy.jaspar"
@@ -241,6 +319,15 @@ def test_warnings_are_one_line_each(inputs, tmp_path):
         "morvane: warning: motifs share an id; named apart in the hits: 'lambda_cI' -> lambda_cI_2",
         "morvane: warning: 2 of 2 motifs cannot reach the cut-off (threshold > best score), so have no hits: "
         f"lambda_cI (30 > {best}), lambda_cI_2 (30 > {best})"]
+
+
+def test_names_with_line_breaks_keep_messages_on_one_line(inputs):
+    sites = inputs / "two\nlines.txt"                   # the motifs take the file's stem as their id
+    sites.write_text("ACG\nACT\n")
+    result = subprocess.run([MORVANE, "scan", inputs / "lambda_virus.fa", sites, sites, "--quiet"],
+                            capture_output=True, text=True)
+    assert result.returncode == 0 and len(result.stderr.splitlines()) == 2
+    assert "two\\nlines_2 (inf > " in result.stderr
 
 
 def big_genome(directory):

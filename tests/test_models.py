@@ -1,6 +1,8 @@
 """DWM model files (morvane.models) and the build command (morvane.build)."""
 import argparse
+import os
 import zipfile
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
@@ -64,6 +66,40 @@ def test_build_refuses_motifs_without_sites(tmp_path):
     with pytest.raises(ValueError, match="no aligned sites"):
         args.run(args, [])
     assert not (tmp_path / "x.npz").exists()
+
+
+@pytest.mark.parametrize("out, message", [("sites.txt", "it is the sites file"), ("", "the output path is empty"),
+                                          ("newdir/", "it is a directory"), ("readonly.npz", "read-only")])
+def test_build_output_is_refused_before_anything_is_read(tmp_path, monkeypatch, out, message):
+    monkeypatch.chdir(tmp_path)
+    Path("sites.txt").write_bytes((DATA / "sites.txt").read_bytes())
+    Path("readonly.npz").write_text("mine\n")
+    Path("readonly.npz").chmod(0o400)
+    parser = argparse.ArgumentParser()
+    add_build_parser(parser.add_subparsers())
+    args = parser.parse_args(["build", "sites.txt", "-o", out])
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+    with pytest.raises(OSError, match=message):
+        args.run(args, [])
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == before
+
+
+def test_build_output_keeps_links_and_modes(tmp_path):
+    private = tmp_path / "private.npz"
+    private.write_text("old\n")
+    private.chmod(0o600)
+    link = tmp_path / "link.npz"
+    link.symlink_to(private)
+    motif = read_motifs(DATA / "sites.txt")
+    models.save_models(link, motif)
+    assert link.is_symlink() and private.stat().st_mode & 0o777 == 0o600
+    assert_same_model(models.load_models(private)[0], motif[0])
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    with ThreadPoolExecutor(1) as pool:
+        read = pool.submit(fifo.read_bytes)
+        models.save_models(fifo, motif)
+        assert read.result().startswith(b"PK") and fifo.is_fifo()
 
 
 def rewrite(path, out, change):

@@ -3,15 +3,18 @@ awkward but valid files, bad files named by file and line, backgrounds from file
 
 import gzip
 import io
+import os
 import subprocess
 import sys
 import warnings
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 from conftest import describe
+from morvane import models
 from morvane.background import read_background
 from morvane.formats import FrequencyNote, guess_format, open_source
 from morvane.motifs import Motif, read_motifs, select_motifs
@@ -122,6 +125,32 @@ def test_standard_input_of_a_process():
     out = subprocess.run([sys.executable, "-c", code], input=(FILES / "toy.transfac").read_bytes(),
                          capture_output=True, check=True).stdout
     assert out.decode().strip() == "['M1', 'M2']"
+
+
+@pytest.mark.parametrize("kind", ["pipe", "fifo"])
+@pytest.mark.parametrize("name", ["toy.jaspar", "model"])
+def test_a_stream_is_read_once(tmp_path, kind, name):
+    """A pipe (`<(zcat m.jaspar.gz)`) or a FIFO: nothing may read its first bytes and let them go."""
+    if name == "model":
+        models.save_models(tmp_path / "m.npz", Motif.from_sites(["ACGT", "ACGA"], name="d"))
+    data = (tmp_path / "m.npz" if name == "model" else FILES / name).read_bytes()
+    if kind == "fifo":
+        path = tmp_path / "fifo"
+        os.mkfifo(path)
+    else:
+        read_end, write_end = os.pipe()
+        path = f"/dev/fd/{read_end}"
+    with ThreadPoolExecutor(1) as pool:
+        pool.submit(lambda: (open(path if kind == "fifo" else write_end, "wb").write(data)))
+        try:
+            if name == "model":
+                with pytest.raises(ValueError, match="a zip archive, not a motif file"):
+                    read_motifs(path)
+            else:
+                check(read_motifs(path), EXPECTED[name])
+        finally:
+            if kind == "pipe":
+                os.close(read_end)
 
 
 def test_frequencies_in_a_count_file_are_noted(tmp_path):
@@ -250,10 +279,13 @@ MEME_MOTIF = "MOTIF A\nletter-probability matrix: alength= 4 w= 2\n0.25 0.25 0.2
     ("a.meme", None, "MEME version 4\n\nALPHABET= ACGU\n\n" + MEME_MOTIF, "line 3: the alphabet is RNA"),
     ("a.meme", None, "MEME version 4\n\nALPHABET= ACDEFGHIKLMNPQRSTVWY\n", "line 3: the alphabet is protein"),
     ("a.meme", None, 'MEME version 5\n\nALPHABET "RNA" RNA-LIKE\nA ~ U\nC ~ G\nEND ALPHABET\n', "line 3: .* RNA"),
+    ("a.meme", None, "MEME version 4\n\nBackground letter frequencies\nA 0.3 C 0.2 G 0.2 U 0.3\n\n" + MEME_MOTIF,
+     "line 4: the alphabet is RNA"),
     ("a.meme", None, 'MEME version 5\n\nALPHABET "DNA" DNA-LIKE\nA ~ T\nC ~ G\n', "line 3: .*without 'END"),
     ("a.meme", None, MEME + "MOTIF A\nletter-probability matrix: alength= 4 w= 5\n0.25 0.25 0.25 0.25\n"
      "1 0 0 0\n", "line 6: motif 'A': w= 5 but the matrix has 2 rows"),
     ("a.meme", None, MEME + "MOTIF A\nletter-probability matrix:\n0.25 0.25 0.25\n", "line 7: motif 'A': 3 numbers"),
+    ("a.meme", None, MEME + "MOTIF A\nletter-probability matrix: alength= 4.5\n1 0 0 0\n", "line 6: .*alength= 4.5"),
     ("a.meme", None, MEME + "MOTIF A\nletter-probability matrix:\n0.5 0.5 0.5 0.5\n",
      "line 6: motif 'A': the probabilities of position 1 sum to 2"),
     ("a.meme", None, MEME + "MOTIF A\nletter-probability matrix:\n0.5 x 0.5 0.5\n", "line 7: 'x' is not a number"),
@@ -298,7 +330,7 @@ MEME_MOTIF = "MOTIF A\nletter-probability matrix: alength= 4 w= 2\n0.25 0.25 0.2
     ("a.pcm", None, ">M1\n1 2 3 4 5\n", "line 2: motif 'M1': 5 numbers"),
     # sites
     ("a.sites", None, ">s1\nacgTTTg\n>s2\nAAAcTTT\n", "line 4: 2 upper-case runs"),
-    ("a.sites", None, ">s1\nACG\nACG\n", "line 3: two sequences under one header"),
+    ("a.sites", None, ">s1\nACG\nACG\n", "line 3: two sequence lines under one header .*FASTA"),
     ("a.sites", None, ">s1\nACG\n>s2\n", "line 3: a header without a sequence"),
     ("a.sites", None, ">s1\nACG\n>s2\nAC\n", "line 1: motif 'a': sites of different widths"),
     ("a.jaspar", "sites", ">M1 x\nA [ 1 2 ]\nC [ 1 2 ]\nG [ 1 2 ]\nT [ 1 2 ]\n", "line 2: not a site"),
@@ -331,6 +363,7 @@ def test_unreadable_bytes_name_the_file(tmp_path, data, message):
 @pytest.mark.parametrize("text, fmt", [
     ("ACGTAC\nACGTTC\nACCTAC\n", "lines"),                   # sites starting with "AC" (a TRANSFAC key)
     ("NAGTTC\nNAGTTC\nACGTTC\n", "lines"),                  # ... or "NA"
+    ("# from MEME\nMEME version 4\n\nMOTIF M1\nletter-probability matrix:\n1 0 0 0\n", "meme"),
     (">s1\nACG\n>s2\nACT\n", "sites"),
     (">ACGTGA\tM1/Homer\t6.5\t-10\t0\n0.25\t0.25\t0.25\t0.25\n0.1\t0.2\t0.3\t0.4\n"
      "0.1\t0.2\t0.3\t0.4\n0.1\t0.2\t0.3\t0.4\n", "homer"),     # four positions, as a JASPAR matrix would look
@@ -368,13 +401,27 @@ def test_from_sites_takes_a_list_of_text_or_bytes():
             Motif.from_sites(one, name="cI")
 
 
+@pytest.mark.parametrize("make, exc, message", [
+    (lambda: Motif.from_sites(None, name="s"), TypeError, "motif 's': sites must be a list of aligned sites"),
+    (lambda: Motif.from_sites(["AC", None], name="s"), TypeError, "motif 's': site 2 is of type NoneType, not text"),
+    (lambda: Motif.from_sites([1, 2], name="s"), TypeError, "motif 's': site 1 is of type int"),
+    (lambda: Motif.from_counts("ACGT", name="c"), ValueError, "motif 'c': counts must be a 4 x L array of numbers"),
+    (lambda: Motif.from_counts([[1, 2], [1], [1, 2], [1, 2]], name="c"), ValueError, "motif 'c': counts must be a 4"),
+    (lambda: Motif.from_probabilities(TOY / 3, name="p", nsites="3"), ValueError, "motif 'p': nsites must be"),
+    (lambda: read_motifs(None), TypeError, "path must be a motif file's path or '-', not NoneType"),
+])
+def test_what_is_not_a_motif_is_named(make, exc, message):
+    with pytest.raises(exc, match=f"^{message}"):
+        make()
+
+
 @pytest.mark.parametrize("make, message", [
     (lambda: Motif.from_counts(TOY, name="tiny", pseudocount=5e-324), "'tiny': its counts and pseudo-count 5e-324"),
     (lambda: Motif.from_counts(np.full((4, 2), 1e308), name="huge"), "'huge': its counts and pseudo-count 1.0 give"),
     (lambda: Motif.from_counts(TOY, name="sub", pseudocount=1e-320), "'sub': .*non-finite"),
     (lambda: Motif.from_probabilities(TOY / 3, name="p", pseudocount=5e-324), "'p': its probabilities"),
     (lambda: Motif.from_probabilities(TOY, name="p"), "'p': probability column 1 sums to 3"),
-    (lambda: Motif.from_probabilities(TOY / 3, name="p", nsites=0), "'p': nsites must be positive"),
+    (lambda: Motif.from_probabilities(TOY / 3, name="p", nsites=0), "'p': nsites must be a positive number"),
     (lambda: Motif.from_probabilities(-TOY, name="p"), "'p': probabilities must be finite and not negative"),
     (lambda: Motif.from_weights(WEIGHTS * np.inf, name="w"), "'w': weights must be finite"),
     (lambda: Motif("w", weights=WEIGHTS, pseudocount=1.0), "'w' holds log-odds weights: a pseudo-count"),

@@ -185,8 +185,9 @@ def test_agrees_with_biopython_search():
 
 @pytest.mark.parametrize("bed, merged", [
     ("10 60, 40 90, 150 99999", [(10, 90), (150, None)]),     # overlapping; past the record's end
-    ("10 57, 57 90", [(10, 90)]),                             # touching: one region
-    ("57 90, 10 57", [(10, 90)]),                             # touching, given in reverse order
+    ("10 57, 57 90", [(10, 57), (57, 90)]),                   # touching: two regions
+    ("57 90, 10 57", [(10, 57), (57, 90)]),                   # touching, given in reverse order
+    ("10 58, 57 90", [(10, 90)]),                             # one base in common: one
     ("10 57, 58 90", [(10, 57), (58, 90)]),                   # one base apart: two
     ("30 60, 10 90", [(10, 90)]),                             # one inside the other
 ])
@@ -205,7 +206,7 @@ def test_regions_clipped_merged_and_checked(tmp_path, bed, merged):
                 for _, s, k, sign, score in brute_force([(chrom, text[a:b])], motifs, cuts)]
     assert as_tuples(table, motifs) == expected
     # every window free of N is a hit (bases 53 to 60 are): one holds bases 56 and 57 exactly
-    # when the regions around them merge
+    # when the regions around them merge, never when they only touch there
     assert any(h["start"] < 57 < h["end"] for h in table) == (merged[0] == (10, 90))
     with pytest.raises(ValueError, match="unknown chromosome 'chrX'"):
         morvane.scan(fasta, motifs, threshold=0, regions=[("chrX", 0, 10)])
@@ -338,6 +339,12 @@ def test_hits_stream_before_the_scan_ends(tmp_path, monkeypatch):
     (lambda f, m: morvane.scan(f, m, strand=["+"]), ValueError, "strand must be"),
     (lambda f, m: iter_hits(f, m, batch="7"), TypeError, "batch must be an integer"),
     (lambda f, m: iter_hits(f, []), ValueError, "no motifs to scan"),
+    (lambda f, m: iter_hits(f, m, regions=5), TypeError, "regions must be a BED path or a list of intervals"),
+    (lambda f, m: morvane.scan(f, m, regions=[("chr", 1)]), ValueError, r"region \('chr', 1\): expected chrom"),
+    (lambda f, m: iter_hits(f, m, client="tcp://x"), TypeError, "client must be a dask.distributed Client"),
+    (lambda f, m: iter_hits(f, m, threshold="3"), TypeError, "threshold must be a number or one number per"),
+    (lambda f, m: iter_hits(f, m, threshold={}), TypeError, "threshold must be a number or one number per"),
+    (lambda f, m: iter_hits(f, m, threshold=[1, 2]), ValueError, r"one per motif \(1\); got 2"),
 ])
 def test_api_mistakes_name_the_argument(call, exc, message):
     (motif,) = read_motifs(DATA / "lambda_cI.jaspar")

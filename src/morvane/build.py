@@ -30,7 +30,9 @@ def add_build_parser(subparsers: Any) -> argparse.ArgumentParser:
 def run_build(args: argparse.Namespace, argv: list[str] | None = None) -> int:
     from .models import save_models
     from .motifs import read_motifs
+    from .output import Output
 
+    output = Output(args.output, [("the sites file", args.sites)])    # refused before anything is read
     motifs = read_motifs(args.sites, args.format)
     for motif in motifs:
         if motif.sites is None:
@@ -44,5 +46,5 @@ def run_build(args: argparse.Namespace, argv: list[str] | None = None) -> int:
     if args.pseudocount != 1.0 or background != "uniform":
         motifs = [type(motif)(motif.name, motif.counts, id=motif.id, pseudocount=args.pseudocount,
                               background=background, sites=motif.sites) for motif in motifs]
-    save_models(args.output, motifs)
+    save_models(output, motifs)
     return 0

@@ -13,6 +13,7 @@ import contextlib
 import itertools
 import os
 import signal
+import stat
 import sys
 import threading
 import warnings
@@ -67,8 +68,12 @@ def main(argv: list[str] | None = None) -> int:
     except MemoryError:
         print("morvane: error: out of memory", file=sys.stderr)
         return 1
+    except ImportError as exc:
+        # mostly memory again: a native module that cannot be mapped into a capped address space
+        print(f"morvane: error: cannot load {exc.name or 'a module'}: {exc}", file=sys.stderr)
+        return 1
     except (ValueError, TypeError, OSError) as exc:
-        print(f"morvane: error: {exc}", file=sys.stderr)
+        print(f"morvane: error: {one_line(str(exc))}", file=sys.stderr)
         return 1
     finally:
         if threading.current_thread() is threading.main_thread():
@@ -92,7 +97,8 @@ def _interrupted(signum: int) -> int:
 
 def _fill_standard_streams() -> None:
     """A closed standard descriptor (`>&-`) gets /dev/null, so that no file opened later takes
-    its number and receives what was meant for it; a closed stdout is then refused as output."""
+    its number and receives what was meant for it; a closed stdout is then refused as output,
+    a closed stdin as input, and messages for a closed stderr are dropped."""
     for fd in (0, 1, 2):
         try:
             os.fstat(fd)
@@ -101,6 +107,14 @@ def _fill_standard_streams() -> None:
             if opened != fd:
                 os.dup2(opened, fd)
                 os.close(opened)
+    if sys.stderr is None:
+        # else print(file=sys.stderr) writes to stdout: messages would land among the hits
+        sys.stderr = open(2, "w", closefd=False)
+
+
+def one_line(text: str) -> str:
+    """A message as one line: names from file stems and headers may hold line breaks."""
+    return text.replace("\r", "\\r").replace("\n", "\\n")
 
 
 def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
@@ -108,7 +122,7 @@ def _show_warning(message: Warning | str, category: type[Warning], filename: str
     from .formats import FrequencyNote
 
     kind = "note" if issubclass(category, FrequencyNote) else "warning"
-    print(f"morvane: {kind}: {message}", file=sys.stderr)
+    print(f"morvane: {kind}: {one_line(str(message))}", file=sys.stderr)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -163,7 +177,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def background_arg(text: str) -> str | list[float]:
-    if text in ("uniform", "genome", "motif") or os.path.isfile(text):
+    # a background file may be a pipe (<(...)) too
+    if text in ("uniform", "genome", "motif") or (os.path.exists(text) and not os.path.isdir(text)):
         return text
     try:
         values = [float(v) for v in text.split(",")]
@@ -186,9 +201,12 @@ def run_scan(args: argparse.Namespace, argv: list[str]) -> int:
     progress = Progress(not args.quiet, stages)
     try:
         # refused before anything is read or written
+        _stdin_once([("the genome", args.genome), *(("a motif file", path) for path in args.motifs)])
         output = Output(args.output, [("the genome", args.genome), ("the genome's index", args.genome + ".fai"),
                                       ("the genome's gzip index", args.genome + ".gzi"),
                                       ("the regions file", args.regions),
+                                      ("the background file", args.background if isinstance(args.background, str)
+                                       and args.background not in ("uniform", "genome", "motif") else None),
                                       *(("a motif file", path) for path in args.motifs)])
         # a background of the motif files' own (their line, or a background file) is given to the
         # motifs as they are read; the others replace every motif's in the scan
@@ -224,10 +242,37 @@ def run_scan(args: argparse.Namespace, argv: list[str]) -> int:
     return 0
 
 
+def _stdin_once(inputs: list[tuple[str, str]]) -> None:
+    """Refuses standard input named by two inputs ("-", or /dev/stdin on a pipe): the first
+    would read it all and the second find it empty."""
+    try:
+        info = os.fstat(0)
+        stream = not stat.S_ISREG(info.st_mode)
+    except OSError:
+        stream = False
+    readers = []
+    for what, path in inputs:
+        if path == "-":
+            readers.append(what)
+        elif stream:
+            try:
+                if os.path.samestat(os.stat(path), info):
+                    readers.append(what)
+            except OSError:
+                pass
+    if len(readers) > 1:
+        raise ValueError(f"standard input is given as {' and as '.join(dict.fromkeys(readers))} "
+                         f"({len(readers)} times): it can be read once")
+
+
 def run_gc(args: argparse.Namespace, argv: list[str]) -> int:
     from .genome import gc_content
+    from .output import Output
 
-    print(f"{gc_content(args.genome, args.regions):.6f}")
+    output = Output("-")        # a closed stdout refused before the genome is read
+    gc = gc_content(args.genome, args.regions)
+    with output as handle:
+        handle.write(f"{gc:.6f}\n".encode())
     return 0
 
 

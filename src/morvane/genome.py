@@ -227,9 +227,17 @@ def second_record(filename: str, name: str, first: int, line: int) -> ValueError
                       "record names must be unique")
 
 
+def nameless_record(filename: str, line: int) -> ValueError:
+    """A record without a name is refused: its hits would have no chromosome in the output."""
+    return ValueError(f"{filename}{f', line {line}' if line else ''}: a record without a name (a '>' "
+                      "header with nothing after it)")
+
+
 def unique(names: Iterable[tuple[str, int]], filename: str) -> None:
     seen: dict[str, int] = {}
     for name, line in names:
+        if not name:
+            raise nameless_record(filename, line)
         if name in seen:
             raise second_record(filename, name, seen[name], line)
         seen[name] = line
@@ -535,6 +543,8 @@ class FastaStream(Fasta):
 
         def begin(raw: bytes, line: int) -> Cutter:
             name = record_name(raw)
+            if not name:
+                raise nameless_record(self.filename, line)
             if name in seen:
                 raise second_record(self.filename, name, seen[name], line)
             seen[name] = line
@@ -591,6 +601,8 @@ def open_fasta(genome: Genome) -> Fasta:
         raise TypeError(f"genome must be a FASTA path, '-' or a pysam.FastaFile, not {type(genome).__name__}")
     filename = os.fsdecode(genome)
     if filename == "-":
+        if sys.stdin is None:
+            raise OSError("cannot read standard input: it is closed")
         return stream_of(sys.stdin.buffer, "<stdin>", "standard input")
     handle = open(filename, "rb", buffering=0)
     try:
@@ -645,10 +657,10 @@ def whole_records(fasta: Fasta) -> list[Region]:
 
 
 def read_regions(regions: Regions, fasta: Fasta) -> list[Region]:
-    """Regions checked against the genome, clipped to record ends, merged where they overlap or
-    touch (a window must lie inside their union), in genome order. A stream's records are not
-    known yet: its regions come in the order of their chromosomes' first appearance and are
-    checked and clipped while it is read (`Fasta.chunks`)."""
+    """Regions checked against the genome, clipped to record ends, merged where they overlap (not
+    where they only touch: no window spans the end of one and the start of the next), in genome
+    order. A stream's records are not known yet: its regions come in the order of their
+    chromosomes' first appearance and are checked and clipped while it is read (`Fasta.chunks`)."""
     return merge_regions(clip_regions(regions, fasta), fasta)
 
 
@@ -657,7 +669,7 @@ def merge_regions(regions: list[Region], fasta: Fasta) -> list[Region]:
                                                 dict.fromkeys(r.chrom for r in regions))}
     merged: list[Region] = []
     for region in sorted(regions, key=lambda r: (order[r.chrom], r.start)):
-        if merged and merged[-1].chrom == region.chrom and region.start <= merged[-1].end:
+        if merged and merged[-1].chrom == region.chrom and region.start < merged[-1].end:
             merged[-1] = merged[-1]._replace(end=max(merged[-1].end, region.end))
         else:
             merged.append(region)
@@ -671,8 +683,13 @@ def clip_regions(regions: Regions, fasta: Fasta) -> list[Region]:
     lengths = dict(zip(fasta.references, fasta.lengths)) if fasta.known else None
     clipped = []
     for region in intervals:
-        chrom, start, end = ((region.chrom, region.start, region.end)
-                             if hasattr(region, "chrom") else tuple(region)[:3])
+        if hasattr(region, "chrom"):
+            chrom, start, end = region.chrom, region.start, region.end
+        else:
+            fields = tuple(region) if isinstance(region, Iterable) and not isinstance(region, (str, bytes)) else ()
+            if len(fields) < 3:
+                raise ValueError(f"region {region!r}: expected chrom, start, end (an interval or a tuple)")
+            chrom, start, end = fields[:3]
         try:
             start, end = operator.index(start), operator.index(end)
         except TypeError:

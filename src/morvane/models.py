@@ -20,7 +20,7 @@ version with a clear error.
 """
 
 import os
-import tempfile
+import stat
 import zipfile
 import zlib
 from collections.abc import Iterable
@@ -29,14 +29,16 @@ from typing import Any
 import numpy as np
 
 from .motifs import Motif
+from .output import Output
 
 FORMAT = "morvane-dwm"
 VERSION = 1
 _ZIP_MAGIC = b"PK\x03\x04"
 
 
-def save_models(path: str | os.PathLike[str], motifs: Motif | Iterable[Motif]) -> None:
-    """Write motifs with a DWM to a model file; the file appears whole or not at all."""
+def save_models(path: str | os.PathLike[str] | Output, motifs: Motif | Iterable[Motif]) -> None:
+    """Write motifs with a DWM to a model file (or an `Output` checked already): it appears whole
+    or not at all, under the rules of `morvane.output.Output`."""
     motifs = [motifs] if isinstance(motifs, Motif) else list(motifs)
     if not motifs:
         raise ValueError("no motifs to save")
@@ -49,21 +51,16 @@ def save_models(path: str | os.PathLike[str], motifs: Motif | Iterable[Motif]) -
                     f"{i}.counts": motif.counts, f"{i}.pair_counts": motif.pair_counts,
                     f"{i}.pseudocount": np.array(motif.pseudocount),
                     f"{i}.background": motif.background}
-    path = os.fspath(path)
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix=".morvane-", suffix=".tmp", dir=directory)
-    try:
-        with os.fdopen(fd, "wb") as handle:
-            np.savez_compressed(handle, **entries)
-        os.replace(tmp, path)
-    except BaseException:
-        os.unlink(tmp)
-        raise
+    with path if isinstance(path, Output) else Output(path) as handle:
+        np.savez_compressed(handle, **entries)
 
 
 def is_model_file(path: str | os.PathLike[str]) -> bool:
-    """Whether path is a morvane model file (a zip holding a `format` entry), by its first bytes."""
+    """Whether path is a morvane model file (a zip holding a `format` entry), by its first bytes.
+    A pipe or FIFO is not looked into: its bytes, once read, would be gone for the motif reader."""
     try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return False
         with open(path, "rb") as handle:
             if handle.read(4) != _ZIP_MAGIC:
                 return False

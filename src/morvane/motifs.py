@@ -105,7 +105,10 @@ class Motif:
         if len(given) != 1:
             raise TypeError(f"{label}: give one of counts, probabilities or weights")
         kind, values = given[0]
-        matrix = np.array(values, dtype=np.float64)
+        try:
+            matrix = np.array(values, dtype=np.float64)
+        except (TypeError, ValueError) as exc:
+            raise ValueError(f"{label}: {kind} must be a 4 x L array of numbers ({exc})") from None
         if matrix.ndim != 2 or matrix.shape[0] != 4:
             raise ValueError(f"{label}: {kind} must be 4 x L (rows A, C, G, T), got shape {matrix.shape}")
         if matrix.shape[1] == 0:
@@ -131,8 +134,9 @@ class Motif:
         if kind == "probabilities":
             matrix = _probabilities(matrix, label)
             nsites = DEFAULT_NSITES if nsites is None else nsites
-            if not (math.isfinite(nsites) and nsites > 0):
-                raise ValueError(f"{label}: nsites must be positive, got {nsites!r}")
+            if not (isinstance(nsites, (int, float, np.floating, np.integer)) and math.isfinite(nsites)
+                    and nsites > 0):
+                raise ValueError(f"{label}: nsites must be a positive number, got {nsites!r}")
             nsites = float(nsites)
         elif nsites is not None:
             raise ValueError(f"{label} holds counts: nsites is their column total")
@@ -193,10 +197,15 @@ class Motif:
         counting does.
         """
         label = f"motif {name if id is None else id!r}"
-        if isinstance(sites, (str, bytes, bytearray)):
-            raise TypeError(f"{label}: sites must be a list of aligned sites, not one {type(sites).__name__}")
-        # latin-1 keeps one character per byte: a byte that is no base counts as N
-        texts = [site.decode("latin-1") if isinstance(site, (bytes, bytearray)) else str(site) for site in sites]
+        if isinstance(sites, (str, bytes, bytearray)) or not isinstance(sites, Iterable):
+            raise TypeError(f"{label}: sites must be a list of aligned sites, not "
+                            f"{'one ' if isinstance(sites, (str, bytes, bytearray)) else ''}{type(sites).__name__}")
+        texts = []
+        for i, site in enumerate(sites):
+            if not isinstance(site, (str, bytes, bytearray)):
+                raise TypeError(f"{label}: site {i + 1} is of type {type(site).__name__}, not text or bytes")
+            # latin-1 keeps one character per byte: a byte that is no base counts as N
+            texts.append(site.decode("latin-1") if isinstance(site, (bytes, bytearray)) else site)
         widths = {len(site) for site in texts}
         if not texts:
             raise ValueError(f"{label}: no sites")
@@ -208,6 +217,9 @@ class Motif:
         pwm = SequenceMatrix.create(width, "PWM")
         for site in texts:
             pwm.add_sequence(nuc_to_num(site))
+        if not pwm.counts[:4].any():
+            raise ValueError(f"{label}: no site holds only A, C, G and T ({len(texts)} given; a site "
+                             "holding anything else is skipped)")
         counts = pwm.counts[:4][TO_FIELD]
         return cls(name, counts, id=id, pseudocount=pseudocount, background=background, sites=texts)
 
@@ -384,7 +396,7 @@ def _background_columns(prepared: NDArray[np.float64], bg: NDArray[np.float64]) 
     return out
 
 
-def read_motifs(path: str | os.PathLike[str], format: str | None = None, *, pseudocount: float | None = None,
+def read_motifs(path: str | os.PathLike[str] | bytes, format: str | None = None, *, pseudocount: float | None = None,
                 background: Background = None, ids: Iterable[str] | None = None) -> list[Motif]:
     """Read every motif of a file (or those whose id is in `ids`, in the file's order).
 
@@ -399,6 +411,9 @@ def read_motifs(path: str | os.PathLike[str], format: str | None = None, *, pseu
     and, where one is to blame, the line.
     """
     from .models import is_model_file, load_models
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        raise TypeError(f"path must be a motif file's path or '-', not {type(path).__name__}")
+    path = os.fsdecode(path)
     if format is None and str(path) != "-" and is_model_file(path):   # trained DWMs (morvane build)
         models = load_models(path)
         return models if ids is None else select_motifs(models, ids, os.fspath(path))

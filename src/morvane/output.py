@@ -89,7 +89,7 @@ class HitWriter:
             raise ValueError(f"unknown output format {format!r}; choose from {', '.join(FORMATS)}")
         self.handle, self.format, self.qvalue, self.command = handle, format, qvalue, command
         self.numbered: dict[str, int] = {}     # GFF: hits written so far of each motif
-        handle.write(self.header().encode())
+        handle.write(self.header().encode("utf-8", "surrogateescape"))
 
     def comment(self) -> str:
         return f"# morvane {__version__}: {self.command}\n" if self.command is not None else ""
@@ -111,7 +111,7 @@ class HitWriter:
 
     def close(self) -> None:
         if self.format == "fimo":       # FIMO too ends its TSV with its command
-            self.handle.write(self.comment().encode())
+            self.handle.write(self.comment().encode("utf-8", "surrogateescape"))
 
     def pieces(self, t: "Hits") -> Pieces:
         """format_rows' pieces of one row of `t`."""
@@ -196,8 +196,9 @@ class Output:
         if path.endswith(os.sep) or (st is not None and stat.S_ISDIR(st.st_mode)):
             raise OSError(f"cannot write {path}: it is a directory")
         for what, source in inputs:
-            if st is not None and source is not None and source != "-" and _same(st, source):
-                raise OSError(f"cannot write {path}: it is {what} ({os.fsdecode(source)}), an input")
+            if source is not None and _same(path, st, source):
+                shown = "standard input" if source == "-" else os.fsdecode(source)
+                raise OSError(f"cannot write {path}: it is {what} ({shown}), an input")
         self.target = os.path.realpath(path)
         if st is not None and (not stat.S_ISREG(st.st_mode) or _standard_stream(st)):
             self.kind = "direct"          # a device, a FIFO, the file our stdout or stderr writes
@@ -276,9 +277,18 @@ class Output:
             self.tmp = None
 
 
-def _same(st: os.stat_result, path: str | os.PathLike[str]) -> bool:
+def _same(path: str, st: os.stat_result | None, source: str | os.PathLike[str]) -> bool:
+    """Whether `path` (`st` its stat, None when missing) is the input `source`: the same file, or
+    the same name when neither exists yet (an index the run is about to write)."""
+    if source == "-":           # standard input: `morvane scan - m.jaspar -o g.fa < g.fa`
+        try:
+            return st is not None and stat.S_ISREG(st.st_mode) and os.path.samestat(st, os.fstat(0))
+        except OSError:
+            return False
+    if st is None:
+        return not os.path.lexists(source) and os.path.realpath(path) == os.path.realpath(source)
     try:
-        return os.path.samestat(st, os.stat(path))
+        return os.path.samestat(st, os.stat(source))
     except OSError:
         return False
 

@@ -104,8 +104,8 @@ def scan(genome: Genome, motifs: Motifs, *,
         neither, pvalue=1e-4. Giving both is an error.
     regions: a BED path or a list of intervals (objects with chrom, start, end, or
         (chrom, start, end) tuples). Regions past a record's end are clipped to it;
-        overlapping or touching regions are merged: windows must lie inside their union. An
-        unknown chromosome is an error.
+        overlapping regions are merged, touching ones ([a, b) and [b, c)) are not: a window
+        must lie wholly inside one region of the merged set. An unknown chromosome is an error.
     strand: "+", "-" or "both". model: "pwm", or "dwm" (motifs built from sites).
     background: None keeps each motif's own; "uniform", four probabilities (A, C,
         G, T) or "genome" (measured once over every record, both strands) replaces it.
@@ -173,8 +173,16 @@ def _checked(genome: Genome, motifs: Motifs, pvalue: float | None, threshold: fl
     elif not all(hasattr(genome, name) for name in ("fetch", "references", "lengths")):
         raise TypeError(f"genome must be a FASTA path or an open pysam.FastaFile, not {type(genome).__name__}")
     motifs = _motif_list(motifs)
+    if isinstance(regions, (bytes, os.PathLike)):
+        regions = os.fsdecode(regions)
+    elif regions is not None and not isinstance(regions, (str, Iterable)):
+        raise TypeError(f"regions must be a BED path or a list of intervals, not {type(regions).__name__}")
+    if client is not None and not all(callable(getattr(client, name, None)) for name in ("scatter", "map")):
+        raise TypeError(f"client must be a dask.distributed Client, not {type(client).__name__}")
     if pvalue is not None and threshold is not None:
         raise ValueError("give pvalue or threshold, not both")
+    if threshold is not None:
+        threshold = threshold_values(threshold, len(motifs))
     if pvalue is not None:
         if not isinstance(pvalue, numbers.Real) or isinstance(pvalue, bool):
             raise TypeError(f"pvalue must be a number, not {type(pvalue).__name__}")
@@ -313,14 +321,7 @@ def cutoffs(motifs: Sequence[Motif], model: str, pvalue: float | None,
     """One score threshold per motif; p-values are turned into scores on `threads` threads,
     `done()` called after each motif."""
     if threshold is not None:
-        values = np.asarray(threshold, dtype=np.float64)
-        if values.ndim > 1 or values.size not in (1, len(motifs)):
-            raise ValueError(f"give one threshold, or one per motif ({len(motifs)}); "
-                             f"got {values.size}")
-        values = np.broadcast_to(values, (len(motifs),))
-        if np.isnan(values).any():
-            raise ValueError("a threshold is NaN")
-        return [float(v) for v in values]
+        return threshold_values(threshold, len(motifs))
     assert pvalue is not None
     if not 0 < pvalue <= 1:
         raise ValueError(f"pvalue must be in (0, 1], got {pvalue!r}")
@@ -337,6 +338,22 @@ def cutoffs(motifs: Sequence[Motif], model: str, pvalue: float | None,
     # the lattices and listings behind a threshold run without the GIL
     with ThreadPoolExecutor(threads) as pool:
         return list(pool.map(cutoff, motifs))
+
+
+def threshold_values(threshold: float | Sequence[float], n: int) -> list[float]:
+    """One score threshold for each of `n` motifs, from one number or `n` of them."""
+    if isinstance(threshold, (str, bytes)):
+        raise TypeError(f"threshold must be a number or one number per motif, not {type(threshold).__name__}")
+    try:
+        values = np.asarray(threshold, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise TypeError(f"threshold must be a number or one number per motif, got {threshold!r}") from None
+    if values.ndim > 1 or values.size not in (1, n):
+        raise ValueError(f"give one threshold, or one per motif ({n}); got {values.size}")
+    values = np.broadcast_to(values, (n,))
+    if np.isnan(values).any():
+        raise ValueError("a threshold is NaN")
+    return [float(v) for v in values]
 
 
 def _warn_unreachable(motifs: Sequence[Motif], ids: Sequence[str], thresholds: Sequence[float],

@@ -64,6 +64,8 @@ def open_source(path: str | os.PathLike[str]) -> Source:
     if str(path) == "-":
         name, stem = "<stdin>", "stdin"
         stream = sys.stdin
+        if stream is None:
+            raise OSError("cannot read standard input: it is closed")
         data = stream.buffer.read() if hasattr(stream, "buffer") else stream.read().encode()
     else:
         name, stem = str(path), _stem(Path(path))
@@ -74,6 +76,9 @@ def open_source(path: str | os.PathLike[str]) -> Source:
             data = gzip.decompress(data)
         except (OSError, EOFError, zlib.error) as exc:
             raise ValueError(f"{name}: not a readable gzip file ({exc})") from None
+    if data[:4] == b"PK\x03\x04":
+        raise ValueError(f"{name}: a zip archive, not a motif file (a morvane model file is read from "
+                         "a file's path, not a stream)")
     if data.startswith(b"\xef\xbb\xbf"):
         data = data[3:]
     try:

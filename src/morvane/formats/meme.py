@@ -47,6 +47,8 @@ def _is_numeric(line: str) -> bool:
 
 def read_meme(source: Source) -> MotifFile:
     lines = list(source.numbered())
+    while lines and lines[0][1].lstrip().startswith("#"):
+        lines.pop(0)            # comments before the header, as format guessing skips them
     if not lines or not lines[0][1].strip().startswith("MEME version"):
         at = lines[0][0] if lines else 0
         fail(source, at, "not a MEME file: the first line must be 'MEME version ...'")
@@ -128,6 +130,9 @@ def _background_line(source: Source, lines: list[tuple[int, str]], i: int, out: 
     if len(tokens) % 2 or len(tokens) < 8:
         fail(source, at, "the background line must give A, C, G and T each with a probability")
     freqs: dict[str, float] = {}
+    letters = {letter.upper() for _, letter in tokens[::2]}
+    if letters != set(BASES) and len(letters) == len(tokens) // 2:
+        _alphabet(source, at, letters)
     for (n, letter), (_, value) in zip(tokens[::2], tokens[1::2]):
         letter = letter.upper()
         if letter not in BASES or letter in freqs:
@@ -142,8 +147,7 @@ def _matrix(source: Source, lines: list[tuple[int, str]], i: int, at: int, text:
     _, id, alt = motif
     what = f"motif {id!r}"
     keys = dict(KEY_VALUE.findall(text))
-    alength = int(number(source, at, keys.get("alength", "4")))
-    if alength != 4:
+    if number(source, at, keys.get("alength", "4")) != 4:
         fail(source, at, f"{what}: alength= {keys['alength']}, expected 4 (DNA)")
     nsites = number(source, at, keys["nsites"]) if "nsites" in keys else 0.0
     if nsites < 0:

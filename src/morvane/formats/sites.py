@@ -20,7 +20,8 @@ def read_sites(source: Source) -> MotifFile:
         if not headers:
             fail(source, n, "a sequence before the first '>' header")
         if len(sites) == len(headers):
-            fail(source, n, "two sequences under one header")
+            fail(source, n, "two sequence lines under one header (a .sites file gives each site on one "
+                            "line; a FASTA genome is no motif file)")
         if not is_site(text):
             fail(source, n, f"not a site: {text[:40]!r}")
         runs = UPPER_RUN.findall(text)
