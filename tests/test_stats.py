@@ -7,7 +7,6 @@ from hypothesis import given, settings, strategies as hs
 from morvane.stats import PwmNull, _native, bh_qvalues, dwm_pvalue, dwm_threshold, pwm
 from morvane.stats.dwm import _window_scores
 from morvane.stats.lattice import _Grid
-from morvane.stats.pwm import _distinct_words
 from morvane.stats.tables import _TABLES
 from morvane.stats.tails import _last_within
 from morvane.utils import sequences
@@ -70,17 +69,27 @@ def matrix(kind, L, rng):
     return values[rng.integers(0, len(values), size=(4, L))]
 
 
-@pytest.fixture(params=["split", "listed", "both"])
+@pytest.fixture(params=["listed", "bound", "both"])
 def method(request, monkeypatch):
-    """The exact methods: pairing two halves (short motifs), listing the tail (every motif's far
-    tail, and thresholds of long ones), and both at once, met at the listing's lowest score."""
-    if request.param == "split":
-        monkeypatch.setattr(pwm, "_ENUM_BUDGET", 0)
-    elif request.param == "listed":
-        monkeypatch.setattr(pwm, "_MITM_MAX_WIDTH", 0)
-    else:
-        monkeypatch.setattr(pwm, "_ENUM_BUDGET", 300)
+    """The two ways to a tail: listing its words (every tail of a short motif), the fine lattice's
+    bound (every tail too long to list; forced here on short motifs, with a lattice coarse enough
+    to leave its bands open), and both at once, met at the listing's lowest score."""
+    if request.param != "listed":
+        monkeypatch.setattr(pwm, "_ENUM_BUDGET", 0 if request.param == "bound" else 300)
+        monkeypatch.setattr(pwm, "_FINE_BINS", 1 << 9)
     return request.param
+
+
+def assert_tails(null, d, p, s, got, exact=None):
+    """got never below the tails at s, and above them only by the words within the fine lattice's
+    band below s; exactly the tails where listed (all of them unless `exact` says otherwise)."""
+    truth = tied_tail(null, d, p, s)
+    listed = null._listable(null._lowered(np.atleast_1d(s))) if exact is None else exact
+    np.testing.assert_allclose(got[listed], truth[listed], rtol=1e-9, atol=0)
+    assert np.all(got >= truth * (1 - 1e-12)), "a bound must never understate the tail"
+    grid = _Grid(null._M, pwm._FINE_BINS)
+    band = grid.r_max - grid.r_min + 3 * grid.eps
+    assert np.all(got <= tied_tail(null, d, p, s - band) * (1 + 1e-9))
 
 
 @pytest.mark.parametrize("L", [1, 2, 5, 8])
@@ -101,9 +110,8 @@ def test_pvalue_equals_enumeration(method, L, bg_name, kind):
     null = PwmNull(M, bg)
     top = null.pvalue(achievable[-5:])  # lists only the top, to be extended by the next call
     got = null.pvalue(queries)
-    want = tied_tail(null, d, p, queries)
-    np.testing.assert_allclose(got, want, rtol=1e-9, atol=0)
-    np.testing.assert_allclose(top, tied_tail(null, d, p, achievable[-5:]), rtol=1e-9, atol=0)
+    assert_tails(null, d, p, queries, got, None if method != "listed" else np.ones(queries.size, bool))
+    np.testing.assert_array_equal(top, null.pvalue(achievable[-5:]))
     order = np.argsort(queries)
     assert np.all(np.diff(got[order]) <= 0), "p-value must not rise with the score"
 
@@ -203,15 +211,15 @@ def test_threshold_is_the_boundary(method, L, bg_name, pv, kind):
     d, p = enumerate_scores(M, bg)
     achievable = np.unique(d)
     null = PwmNull(M, bg)
-    tails = tied_tail(null, d, p, achievable)
+    tails = null.pvalue(achievable)
     t = null.threshold(pv)
-    if not (tails <= pv).any():
-        assert t == math.inf
-        return
-    assert t in achievable
-    k = int(np.searchsorted(achievable, t))
-    assert tails[k] <= pv
-    assert k == 0 or tails[k - 1] > pv, "one achievable step below must have a larger p-value"
+    # a hit exactly when its p-value is within the cut-off
+    np.testing.assert_array_equal(achievable >= t, tails <= pv)
+    if method == "listed":
+        assert t == math.inf or t in achievable
+        np.testing.assert_allclose(tails, tied_tail(null, d, p, achievable), rtol=1e-9)
+    if t != math.inf and t not in achievable:  # a score the bound proves: the lowest double within pv
+        assert null.pvalue(t) <= pv < null.pvalue(np.nextafter(t, -np.inf))
 
 
 def test_threshold_long_motif_bounds_its_pvalue():
@@ -227,55 +235,28 @@ def test_threshold_long_motif_bounds_its_pvalue():
         assert null.threshold(pv) == t
 
 
-@pytest.mark.parametrize("L", [6, 9])
-@pytest.mark.parametrize("bg_name", ["uniform", "skewed"])
-@pytest.mark.parametrize("kind", ["random", "tied"])
-def test_refined_lattice_is_exact(monkeypatch, L, bg_name, kind):
-    """Below the listed tail of a wide motif (forced here on short ones), the bracket is refined and
-    its band listed until every p-value is exact."""
-    monkeypatch.setattr(pwm, "_MITM_MAX_WIDTH", 0)
-    monkeypatch.setattr(pwm, "_ENUM_BUDGET", 50)
-    monkeypatch.setattr(pwm, "_CLOSE_WORDS", 1 << 16)  # bands of short motifs list cheaply
-    monkeypatch.setattr(pwm, "_BAND_WORK", 1 << 20)
-    monkeypatch.setattr(pwm, "_REFINE_CELLS", 1 << 30)  # the rounds that list bands
-    rng = np.random.default_rng(L + len(bg_name))
-    bg = BACKGROUNDS[bg_name]
-    M = matrix(kind, L, rng)
-    d, p = enumerate_scores(M, bg)
-    null = PwmNull(M, bg)
-    achievable = np.unique(d)
-    queries = np.sort(np.concatenate([achievable[rng.integers(0, achievable.size, 300)],
-                                      rng.uniform(d.min(), d.max(), 50)]))
-    assert (queries - null._err(queries) < null._cut()[1]).mean() > 0.9, "the refined path must serve"
-    got = null.pvalue(queries)
-    np.testing.assert_allclose(got, tied_tail(null, d, p, queries), rtol=1e-9, atol=0)
-    assert np.all(np.diff(got) <= 0)
-
-
 def test_bound_when_the_tail_is_too_long_to_list(monkeypatch):
-    monkeypatch.setattr(pwm, "_MITM_MAX_WIDTH", 0)
+    """Past the listed tail, the fine lattice's upper end: one function of the score, the same
+    double whatever else is asked with it and whichever score the lattice was first kept from."""
     monkeypatch.setattr(pwm, "_ENUM_BUDGET", 50)
-    # no refinement and no band listed: the first bracket's upper end
-    monkeypatch.setattr(pwm, "_REFINE_CELLS", 0)
-    monkeypatch.setattr(pwm, "_BAND_WORK", 0)
+    monkeypatch.setattr(pwm, "_FINE_BINS", 1 << 9)
     rng = np.random.default_rng(5)
     bg = BACKGROUNDS["random"]
     M = matrix("random", 8, rng)
     d, p = enumerate_scores(M, bg)
     null = PwmNull(M, bg)
-    queries = np.sort(np.concatenate([d[rng.integers(0, d.size, 200)], np.unique(d)[-30:]]))
+    queries = np.unique(np.concatenate([d[rng.integers(0, d.size, 200)], np.unique(d)[-30:]]))
     got = null.pvalue(queries)
-    truth = tied_tail(null, d, p, queries)
-    assert np.all(got >= truth * (1 - 1e-12)), "a bound must never understate the tail"
-    grid = null._lattice(pwm._FINE_BINS)
+    exact = null._listable(null._lowered(queries))
+    assert exact.any() and not exact.all()
+    assert_tails(null, d, p, queries, got)
+    assert np.all(np.diff(got) <= 0)
+    grid = _Grid(M, pwm._FINE_BINS)
     # residuals spread about half a step a column, not a whole one: the bracket is that much narrower
     assert grid.r_max - grid.r_min < 0.75 * M.shape[1] * grid.eps
-    band = grid.r_max - grid.r_min + 3 * grid.eps
-    assert np.all(got <= tied_tail(null, d, p, queries - band) * (1 + 1e-12))
-    assert np.all(np.diff(got) <= 0)
-    exact = queries - null._err(queries) >= null._cut()[1]
-    assert exact.any() and not exact.all()
-    np.testing.assert_allclose(got[exact], truth[exact], rtol=1e-9)
+    high_first = PwmNull(M, bg)
+    high_first.pvalue(queries[-40:])
+    np.testing.assert_array_equal([high_first.pvalue(q) for q in queries[::-1]], got[::-1])
 
 
 @pytest.mark.parametrize("L", [4, 8])
@@ -586,19 +567,6 @@ def test_prepared_tails_are_the_same_doubles(L):
     np.testing.assert_array_equal(prepared.pvalue(s[::2]), fresh.pvalue(s[::2]))
     for out_of_range in (np.inf, prepared.max_score + 1.0, prepared.min_score):
         prepared.prepare(out_of_range)  # nothing to do, and no warning
-
-
-@pytest.mark.parametrize("kind", ["random", "tied"])
-def test_distinct_words_merge_what_scanning_cannot_tell_apart(kind):
-    rng = np.random.default_rng(3)
-    M = matrix(kind, 5, rng)
-    bg = BACKGROUNDS["skewed"]
-    d, p = enumerate_scores(M, bg)
-    values, q = _distinct_words(M, bg)
-    rows = M[all_words(5), np.arange(5)]
-    want, back = np.unique(rows, axis=0, return_inverse=True)
-    np.testing.assert_array_equal(values, want)
-    np.testing.assert_allclose(q, np.bincount(back.ravel(), weights=p), rtol=1e-13)
 
 
 @given(d=hs.lists(hs.sampled_from([3.0, 2.5, 2.5, 1.0, 0.0, -0.0, -1.0]), min_size=1, max_size=30),

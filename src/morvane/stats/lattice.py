@@ -12,6 +12,7 @@ _UNIT = 2.0**-53  # unit roundoff of a double
 
 Floats = NDArray[np.float64]
 Ints = NDArray[np.int64]
+Bools = NDArray[np.bool_]
 
 
 class _Kept(NamedTuple):
@@ -115,6 +116,9 @@ class _Lattice(_Grid):
 
     def upper(self, s: Floats, err: Floats) -> Floats:
         return self._at(self.tail, self.out_below(s, err))
+
+    def lower(self, s: Floats, err: Floats) -> Floats:
+        return self._at(self.tail, self.sure_from(s, err))
 
     def score_below(self, i: int, err: float) -> float:
         """A score whose sure_from is at most i, so that its tail is at least tail[i]."""
