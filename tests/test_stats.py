@@ -290,10 +290,108 @@ def test_bad_pvalue(pv):
         null.threshold(pv)
 
 
-@pytest.mark.parametrize("M", [np.zeros((3, 4)), np.zeros(4), np.full((4, 2), np.inf), np.zeros((4, 0))])
+@pytest.mark.parametrize("M", [np.zeros((3, 4)), np.zeros(4), np.full((4, 2), np.inf), np.zeros((4, 0)),
+                               np.full((4, 3), 1e308), np.full((4, 2), -1e300), np.zeros((4, pwm.MAX_WIDTH + 1))])
 def test_bad_matrix(M):
     with pytest.raises(ValueError, match="log_odds"):
         PwmNull(M, BACKGROUNDS["uniform"])
+
+
+def two_valued(L, bg, rng):
+    """A matrix whose columns give two bases one value and two another: its 2**L patterns are every
+    word's score (added column by column, as scanning adds them) and their probabilities."""
+    M = np.empty((4, L))
+    d, p = np.zeros(1), np.ones(1)
+    for m in range(L):
+        v, first = rng.normal(scale=1.5, size=2), rng.permutation(4)[:2]
+        M[:, m] = v[1]
+        M[first, m] = v[0]
+        q = bg[first].sum()
+        d = np.concatenate([d + v[0], d + v[1]])
+        p = np.concatenate([p * q, p * (1.0 - q)])
+    return M, d, p
+
+
+@pytest.mark.parametrize("L", [17, 20])
+@pytest.mark.parametrize("bg_name", ["uniform", "skewed"])
+def test_hits_agree_with_enumeration_past_width_16(L, bg_name):
+    """Every word near the cut-off, at widths no halves can pair: a word is a hit exactly when its
+    p-value is within the cut-off, and no p-value is below the exact tail."""
+    rng = np.random.default_rng(L)
+    bg = BACKGROUNDS[bg_name]
+    M, d, p = two_valued(L, bg, rng)
+    null = PwmNull(M, bg)
+    for pv in (1e-2, 1e-3, 1e-4, 1e-6):
+        t = null.threshold(pv)
+        near = np.unique(d[np.abs(d - t) < 2.0])
+        got = null.pvalue(near)
+        np.testing.assert_array_equal(near >= t, got <= pv)
+        assert_tails(null, d, p, near, got)
+
+
+def degenerate(kind, rng):
+    if kind == "ties":  # every column the same four values
+        return np.tile(np.log2([0.1, 0.3, 1.6, 0.8])[:, None], (1, 20))
+    if kind == "scaled column":
+        M = rng.normal(size=(4, 20))
+        M[:, 7] *= 1e6
+        return M
+    if kind == "near-zero probabilities":  # one base of probability 1, three of 1e-300
+        M = np.full((4, 30), np.log2(4e-300))
+        M[rng.integers(0, 4, 30), np.arange(30)] = 2.0
+        return M
+    if kind == "uniform columns":
+        M = np.zeros((4, 40))
+        M[:, ::9] = rng.normal(size=(4, 5))
+        return M
+    if kind == "flat":
+        return np.zeros((4, 24))
+    return rng.normal(scale=2.0, size=(4, 40))
+
+
+@pytest.mark.parametrize("kind", ["ties", "scaled column", "near-zero probabilities", "uniform columns", "flat",
+                                  "width 40"])
+def test_degenerate_matrices_finish_and_agree(kind):
+    """Words drawn from tilted backgrounds reach scores around every threshold: each is a hit exactly
+    when its p-value is within the cut-off."""
+    rng = np.random.default_rng(2)
+    M = degenerate(kind, rng)
+    bg = BACKGROUNDS["random"]
+    null = PwmNull(M, bg)
+    scores = []
+    for tilt in (0.0, 0.3, 1.0, 3.0):
+        w = bg[:, None] * np.exp(tilt * (M - M.max(axis=0)))
+        w /= w.sum(axis=0)
+        words = np.array([rng.choice(4, 3000, p=w[:, m]) for m in range(M.shape[1])])
+        d = np.zeros(3000)
+        for m in range(M.shape[1]):
+            d = d + M[words[m], m]
+        scores.append(d)
+    s = np.unique(np.concatenate(scores))
+    got = null.pvalue(s)
+    assert np.all((got >= 0) & (got <= 1)) and np.all(np.diff(got) <= 0)
+    for pv in (1e-2, 1e-4, 1e-12):
+        t = null.threshold(pv)
+        np.testing.assert_array_equal(s >= t, got <= pv)
+        if kind == "flat":
+            assert t == math.inf and got.tolist() == [1.0]
+
+
+@pytest.mark.parametrize("L", [12, 30])
+def test_scan_decisions_are_those_of_single_pvalues(L):
+    """The p-value of a score is the same double asked alone or among 20,000 others, from a null
+    prepared from a scan's threshold or fresh: the decision never depends on the call."""
+    rng = np.random.default_rng(L)
+    M, bg = rng.normal(scale=1.5, size=(4, L)), BACKGROUNDS["skewed"]
+    t = PwmNull(M, bg).threshold(1e-2)
+    many = np.unique(rng.uniform(t, t + 6.0, 20000))
+    prepared = PwmNull(M, bg)
+    prepared.prepare(t)
+    got = prepared.pvalue(many)
+    fresh = PwmNull(M, bg)
+    pick = rng.choice(many.size, 40)
+    np.testing.assert_array_equal([fresh.pvalue(x) for x in many[pick]], got[pick])
+    np.testing.assert_array_equal(got <= 1e-2, many >= fresh.threshold(1e-2))
 
 
 # ----------------------------------------------------------------------------- q-values
@@ -329,6 +427,12 @@ def test_qvalues_nan_and_bad_count():
     assert math.isnan(q[1]) and q[0] == q[2] == pytest.approx(0.1)
     with pytest.raises(ValueError, match="n_tests"):
         bh_qvalues([0.1, 0.2, 0.3], 2)
+
+
+@pytest.mark.parametrize("bad", [-1e-9, 1.0000001, np.inf, -np.inf])
+def test_qvalues_refuse_pvalues_outside_0_1(bad):
+    with pytest.raises(ValueError, match=r"\[0, 1\]"):
+        bh_qvalues([0.01, bad, 0.02], 10)
 
 
 # ----------------------------------------------------------------------------- DWM tails

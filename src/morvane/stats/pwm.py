@@ -109,7 +109,8 @@ class PwmNull:
         self._M = M
         self._bg = check_background(background, "PwmNull", "A, T, C, G")
         self.width = M.shape[1]
-        self._abs = float(np.abs(M).max(axis=0).sum())
+        with np.errstate(over="ignore"):
+            self._abs = float(np.abs(M).max(axis=0).sum())
         # the rounding bound, lattice steps and sums must stay finite: spans past 1e300 cannot
         if not self._abs < 1e300:
             raise ValueError(f"log_odds are too large: the best and worst scores span {self._abs:.3g}, "
