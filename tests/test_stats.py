@@ -695,3 +695,28 @@ def test_tables_share_a_bounded_room(monkeypatch):
     assert all(n._table_bytes() == 0 for n in nulls[:-1])
     for n, s, want in zip(nulls, scores, first):
         np.testing.assert_array_equal(n.pvalue(s), want)
+
+
+@pytest.mark.parametrize("call", ["lattice_tails", "lattice_bracket"])
+def test_native_statistics_answer_ctrl_c(call):
+    """Each recursion here would run for hours: Ctrl-C (SIGINT, a second in) must end it with
+    KeyboardInterrupt, as it ends Python code. (Listing words goes through the visit the tails
+    take, without the room a listing of that many words would fill.)"""
+    import os
+    import signal
+    import threading
+
+    rng = np.random.default_rng(0)
+    M, bg = rng.normal(size=(4, 24)), BACKGROUNDS["uniform"]
+    grid = _Grid(M, 1 << (26 if call == "lattice_bracket" else 12))
+    calls = {
+        "lattice_tails": lambda: _native.lattice_tails(grid.Q, M, bg, grid.suffix_max, 0, np.array([0.0])),
+        "lattice_bracket": lambda: _native.lattice_bracket(grid.Q, bg, grid.suffix_max, 0, np.iinfo(np.int64).max),
+    }
+    timer = threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            calls[call]()
+    finally:
+        timer.cancel()

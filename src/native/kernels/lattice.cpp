@@ -80,7 +80,7 @@ void mix(const double* __restrict a, const double* __restrict b, const double* _
 }  // namespace
 
 Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std::int64_t* reach, std::int64_t lo,
-             std::int64_t hi) {
+             std::int64_t hi, const Poll& poll) {
     Band out;
     std::int64_t pad = 0;  // zeros on both sides of a column's cells, so every base reads a cell
     for (std::int64_t k = 0; k < 4 * L; ++k) pad = std::max(pad, q[k]);
@@ -100,6 +100,7 @@ Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std:
     prob[pad] = words[pad] = 1.0;
     std::int64_t base = 0, n = 1;
     for (std::int64_t m = 0; m < L; ++m) {
+        if (poll.stop()) throw Stopped{};  // a column is at most some millions of cells
         const std::int64_t* qm[4] = {q + m, q + L + m, q + 2 * L + m, q + 3 * L + m};
         std::int64_t top = 0;
         for (int c = 0; c < 4; ++c) top = std::max(top, *qm[c]);
@@ -159,7 +160,7 @@ namespace {
 template <class Sink>
 bool visit_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
                  const std::int64_t* reach, std::int64_t lo, std::int64_t hi, std::int64_t level_limit,
-                 std::int64_t& work, std::int64_t work_limit, Sink&& sink) {
+                 std::int64_t& work, std::int64_t work_limit, const Poll& poll, Sink&& sink) {
     const auto depth = static_cast<std::size_t>(L) + 1;
     std::vector<std::int64_t> sum(depth, 0), kept(depth, 0);
     std::vector<double> score(depth, 0.0), prob(depth, 1.0);
@@ -171,7 +172,14 @@ bool visit_words(const std::int64_t* q, const double* matrix, std::int64_t L, co
     const std::int64_t last = L - 1;
     const std::int64_t q_last[4] = {q[last], q[L + last], q[2 * L + last], q[3 * L + last]};
     const double m_last[4] = {matrix[last], matrix[L + last], matrix[2 * L + last], matrix[3 * L + last]};
+    // prefixes gone through between two polls: some milliseconds of listing
+    constexpr std::uint32_t kPollEvery = 1u << 20;
+    std::uint32_t until_poll = kPollEvery;
     while (m >= 0) {
+        if (--until_poll == 0) {
+            until_poll = kPollEvery;
+            if (poll.stop()) throw Stopped{};
+        }
         if (m == last) {  // the words themselves, in code order
             for (int c = 0; c < 4; ++c) {
                 const std::int64_t s = sum[m] + q_last[c];
@@ -211,8 +219,8 @@ bool visit_words(const std::int64_t* q, const double* matrix, std::int64_t L, co
 
 bool list_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
                 const std::int64_t* reach, std::int64_t lo, std::int64_t hi, std::int64_t level_limit,
-                std::int64_t& work, std::int64_t work_limit, Words& out) {
-    return visit_words(q, matrix, L, bg, reach, lo, hi, level_limit, work, work_limit,
+                std::int64_t& work, std::int64_t work_limit, Words& out, const Poll& poll) {
+    return visit_words(q, matrix, L, bg, reach, lo, hi, level_limit, work, work_limit, poll,
                        [&](double d, double p, std::int64_t s) {
                            out.score.push_back(d);
                            out.prob.push_back(p);
@@ -275,13 +283,14 @@ struct Pair {
 }  // namespace
 
 void tails_of_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
-                    const std::int64_t* reach, std::int64_t lo, const double* x, std::int64_t n, double* tail) {
+                    const std::int64_t* reach, std::int64_t lo, const double* x, std::int64_t n, double* tail,
+                    const Poll& poll) {
     // the words reaching exactly k scores go to bucket k; tail[i] sums the buckets past i
     std::vector<Pair> bucket(static_cast<std::size_t>(n) + 1);
     const Ranks rank(x, n);
     constexpr std::int64_t none = std::numeric_limits<std::int64_t>::max();
     std::int64_t work = 0;
-    visit_words(q, matrix, L, bg, reach, lo, none, none, work, none,
+    visit_words(q, matrix, L, bg, reach, lo, none, none, work, none, poll,
                 [&](double d, double p, std::int64_t) { bucket[static_cast<std::size_t>(rank(d))].add(p); });
     Pair run;
     for (std::int64_t k = n; k >= 1; --k) {
