@@ -98,7 +98,9 @@ class _Lattice(_Grid):
         # tail[i] = P(I >= i), words[i] = number of words with I >= i; one extra zero past the top.
         # The counts only size listings, so single precision (half the room) serves.
         self.tail = self._tail_of(prob)
-        self.words = self._tail_of(words).astype(np.float32) if count_words else None
+        # (past 3.4e38 words, as at width 64, the largest float32 says as much)
+        self.words = np.minimum(self._tail_of(words), np.finfo(np.float32).max).astype(np.float32) \
+            if count_words else None
         self.top = top
 
     @property

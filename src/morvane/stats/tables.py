@@ -21,11 +21,11 @@ class _Holder(Protocol):
 
 
 class _Budget:
-    """Room for the large tables nulls keep between calls (listed words, lattices, halves), shared
-    by every null of the process: past it, the tables of the least recently used nulls not in a
-    call are given back, to be made again if asked for. A wide motif's tables take some 20 MB, a
-    short one's under 1 MB: a scan of a hundred wide motifs holds 64 MB of tables, not 2 GB, and
-    one repeating a few wide motifs keeps theirs."""
+    """Room for the large tables nulls keep between calls (listed words, lattices), shared by every
+    null of the process: past it, the tables of the least recently used nulls not in a call are
+    given back, to be made again if asked for. A wide motif's tables take at most some 7 MB, a
+    short one's under 1 MB: a scan of a thousand motifs holds 128 MB of tables, and the listings
+    and recursions of the calls under way (a few MB each) stay within twice that."""
 
     def __init__(self, limit: int) -> None:
         self.limit = limit
@@ -63,7 +63,7 @@ class _Budget:
                     victim._drop_tables()
 
 
-_TABLES = _Budget(64 << 20)
+_TABLES = _Budget(128 << 20)
 
 
 def prepare_all(nulls: Iterable[PwmNull], lowest: Iterable[float]) -> None:
