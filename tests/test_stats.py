@@ -686,12 +686,12 @@ def test_last_within_is_the_last_score_whose_tail_with_ties_fits(d, p):
 def test_tables_share_a_bounded_room(monkeypatch):
     """Nulls past the room shared by all give their tables back, least recently used first, and
     make them again when asked: the same p-values, bit for bit."""
-    monkeypatch.setattr(_TABLES, "limit", 1 << 20)
+    monkeypatch.setattr(_TABLES, "limit", 1 << 16)
     rng = np.random.default_rng(8)
     nulls = [PwmNull(rng.normal(size=(4, 18)), BACKGROUNDS["random"]) for _ in range(3)]
     scores = [np.sort(rng.uniform(n.threshold(1e-3), n.max_score, 50)) for n in nulls]
     first = [n.pvalue(s) for n, s in zip(nulls, scores)]
-    assert nulls[-1]._table_bytes() > 1 << 20  # the one used last keeps its tables, even past the room
+    assert nulls[-1]._table_bytes() > 1 << 16  # the one used last keeps its tables, even past the room
     assert all(n._table_bytes() == 0 for n in nulls[:-1])
     for n, s, want in zip(nulls, scores, first):
         np.testing.assert_array_equal(n.pvalue(s), want)

@@ -90,8 +90,7 @@ class _Lattice(_Grid):
     """The full distribution of I: its tail at every integer, and how many words reach each."""
 
     def __init__(self, M: Floats, bg: Floats, bins: int, count_words: bool) -> None:
-        # a short motif has fewer words than steps: more steps would only take room
-        super().__init__(M, min(bins, 4 ** min(M.shape[1], 16)))
+        super().__init__(M, self.steps(bins, M.shape[1]))
         top = int(self.suffix_max[0])
         # the recursion with nothing dropped or folded: the whole distribution, and its word counts
         _, prob, words, _, _ = _native.lattice_bracket(self.Q, bg, self.suffix_max, 0, top + 1)
@@ -102,6 +101,12 @@ class _Lattice(_Grid):
         self.words = np.minimum(self._tail_of(words), np.finfo(np.float32).max).astype(np.float32) \
             if count_words else None
         self.top = top
+
+    @staticmethod
+    def steps(bins: int, L: int) -> int:
+        """The steps of a lattice of `bins` for width L: a short motif has fewer words than steps,
+        and more steps would only take room."""
+        return min(bins, int(4 ** min(L, 16)))
 
     @property
     def counts(self) -> NDArray[np.float32]:

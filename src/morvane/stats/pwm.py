@@ -121,9 +121,13 @@ class PwmNull:
         self.min_score = self._fold(M.min(axis=0))
         self._tail_words: _Listed | None = None
         self._fine_kept: _Fine | None = None
-        self._tails_asked = False  # tails of listed words asked for before
         self._lattices: dict[int, _Lattice] = {}
         self._thresholds: dict[float, float] = {}
+        # Kept whatever the room: a few hundred bytes, and what p-values of hits need to make their
+        # tables again quickly (the lattices' steps, the lowest listed score).
+        self._grids: dict[int, _Grid] = {}
+        self._cut_kept: tuple[int, float] | None = None
+        self._listed_low: float | None = None
 
     def _table_bytes(self) -> int:
         """Bytes of the arrays this null keeps between calls."""
@@ -168,6 +172,13 @@ class PwmNull:
             lattice = self._lattices[bins] = _Lattice(self._M, self._bg, bins, count_words=bins == _COARSE_BINS)
         return lattice
 
+    def _grid(self, bins: int) -> _Grid:
+        """The steps of a lattice without its distribution (the same as _lattice's for bins)."""
+        grid = self._grids.get(bins)
+        if grid is None:
+            grid = self._grids[bins] = _Grid(self._M, _Lattice.steps(bins, self.width) if bins == _COARSE_BINS else bins)
+        return grid
+
     # ------------------------------------------------------------------ p-values
 
     @_holding
@@ -198,9 +209,9 @@ class PwmNull:
 
     def _listable(self, x: Floats) -> Bools:
         """Whether at most _ENUM_BUDGET words may reach each lowered score x (monotone in x)."""
-        lat = self._lattice(_COARSE_BINS)
+        grid = self._grid(_COARSE_BINS)
         # sums below 0 count every word, as sum 0 does
-        out: Bools = np.maximum(lat.out_below(x, self._err(x)), 0) >= self._cut()[0]
+        out: Bools = np.maximum(grid.out_below(x, self._err(x)), 0) >= self._cut()[0]
         return out
 
     def _tail(self, x: Floats) -> Floats:
@@ -222,7 +233,7 @@ class PwmNull:
         top: the recursion drops every prefix that cannot reach it, which leaves the tails from it
         up the same doubles, so one kept from lower serves every later call."""
         fine = self._fine_kept
-        grid = _Grid(self._M, _FINE_BINS) if fine is None else fine.grid
+        grid = self._grid(_FINE_BINS)
         need = int(grid.out_below(lowest, self._err(lowest))[0])
         if fine is None or need < fine.b:
             b = max(need, 0)
@@ -231,7 +242,14 @@ class PwmNull:
             tails = kept.cum[0]
             if kept.base > b:
                 tails = np.concatenate((np.full(kept.base - b, tails[0]), tails))
-            upper = np.minimum(tails[b - min(kept.base, b):] * (1.0 + _ROUNDING), 1.0)
+            tails = tails[b - min(kept.base, b):]
+            # Only scores below the listed ones read the bound: the table ends at theirs (one past
+            # it, clipped to, is never below the bound of the scores it stands for there).
+            low = self._listed_from()
+            if low <= self.max_score:
+                x_a = self._lowered(np.array([low]))
+                tails = tails[:max(int(grid.out_below(x_a, self._err(x_a))[0]) - b, 0) + 2]
+            upper = np.minimum(tails * (1.0 + _ROUNDING), 1.0)
             fine = self._fine_kept = _Fine(grid, upper, b)
         return fine
 
@@ -249,21 +267,11 @@ class PwmNull:
     def _cut(self) -> tuple[int, float]:
         """The lowest lattice sum b whose words (those with sums >= b) fit in the listing budget,
         and a score from which on every word that can reach it has a sum >= b."""
-        lat = self._lattice(_COARSE_BINS)
-        b = int(np.searchsorted(-lat.counts, -_ENUM_BUDGET, side="left"))
-        return b, (-math.inf if b == 0 else lat.score_at(b, self._err_range()))
-
-    def _listed(self, b_need: int) -> _Listed:
-        """The listed words, every word with lattice sum >= b_need among them. A few times more
-        words than asked for are listed (within the budget), so that callers whose later scores
-        reach lower list again only a few times."""
-        listed = self._tail_words
-        if listed is None or listed.b > b_need:
+        if self._cut_kept is None:
             lat = self._lattice(_COARSE_BINS)
-            want = max(4 * lat.counts[np.clip(b_need, 0, lat.top + 1)], 4096)
-            b = min(b_need, max(int(np.searchsorted(-lat.counts, -want, side="left")), self._cut()[0]))
-            self._tail_words = listed = _Listed.best_first(b, *self._best_first(lat, b))
-        return listed
+            b = int(np.searchsorted(-lat.counts, -_ENUM_BUDGET, side="left"))
+            self._cut_kept = b, (-math.inf if b == 0 else lat.score_at(b, self._err_range()))
+        return self._cut_kept
 
     def _best_first(self, lat: _Lattice, b: int) -> tuple[Floats, Floats]:
         """Every word with lattice sum >= b, best first, and the running sums of their probabilities."""
@@ -275,18 +283,15 @@ class PwmNull:
         return _native.best_first(*listed)
 
     def _tail_listed(self, x: Floats) -> Floats:
-        lat = self._lattice(_COARSE_BINS)
-        b = int(lat.out_below(x[:1], self._err(x[:1]))[0])
+        grid = self._grid(_COARSE_BINS)
+        b = int(grid.out_below(x[:1], self._err(x[:1]))[0])
         # Both ways below give each score the correctly rounded sum of its words' probabilities
         # (carried in double-double), so the same doubles whichever serves and whatever else is
-        # asked: a one-off (a scan's hits) goes through the listing once, nothing kept; words
-        # asked for again are sorted best first and kept, and answer by a search.
+        # asked: words a threshold listed and kept answer by a search; otherwise the words are
+        # gone through once, nothing kept (at most _ENUM_BUDGET of them: a millisecond or two).
         words = self._tail_words
         if words is None or words.b > b:
-            if not self._tails_asked:
-                self._tails_asked = True
-                return _native.lattice_tails(lat.Q, self._M, self._bg, lat.suffix_max, b, x)
-            words = self._listed(b)
+            return _native.lattice_tails(grid.Q, self._M, self._bg, grid.suffix_max, b, x)
         return words.cum[np.searchsorted(words.neg_d, -x, side="right")]
 
     # ---------------------------------------------------------------- thresholds
@@ -327,11 +332,14 @@ class PwmNull:
         """The lowest score whose p-value is listed (exact), or inf past max_score."""
         def listed(s: Floats) -> Bools:
             return self._listable(self._lowered(s))
-        if not listed(np.array([self.max_score]))[0]:
-            return math.inf
-        if listed(np.array([self.min_score]))[0]:
-            return self.min_score
-        return _lowest_true(listed, self.min_score, self.max_score)
+        if self._listed_low is None:
+            if not listed(np.array([self.max_score]))[0]:
+                self._listed_low = math.inf
+            elif listed(np.array([self.min_score]))[0]:
+                self._listed_low = self.min_score
+            else:
+                self._listed_low = _lowest_true(listed, self.min_score, self.max_score)
+        return self._listed_low
 
     def _threshold_listed(self, p: float) -> float:
         """The threshold where it lies among the listed scores: the lowest listed score whose lowered
