@@ -176,7 +176,8 @@ class PwmNull:
         """The steps of a lattice without its distribution (the same as _lattice's for bins)."""
         grid = self._grids.get(bins)
         if grid is None:
-            grid = self._grids[bins] = _Grid(self._M, _Lattice.steps(bins, self.width) if bins == _COARSE_BINS else bins)
+            steps = _Lattice.steps(bins, self.width) if bins == _COARSE_BINS else bins
+            grid = self._grids[bins] = _Grid(self._M, steps)
         return grid
 
     # ------------------------------------------------------------------ p-values
