@@ -4,10 +4,9 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as hs
 
-from morvane.stats import PwmNull, _native, bh_qvalues, dwm_pvalue, dwm_threshold, pwm
+from morvane.stats import PwmNull, _native, bh_qvalues, dwm_pvalue, dwm_threshold, pwm, tables
 from morvane.stats.dwm import _window_scores
 from morvane.stats.lattice import _Grid
-from morvane.stats.tables import _TABLES
 from morvane.stats.tails import _last_within
 from morvane.utils import sequences
 
@@ -684,15 +683,15 @@ def test_last_within_is_the_last_score_whose_tail_with_ties_fits(d, p):
 
 
 def test_tables_share_a_bounded_room(monkeypatch):
-    """Nulls past the room shared by all give their tables back, least recently used first, and
-    make them again when asked: the same p-values, bit for bit."""
-    monkeypatch.setattr(_TABLES, "limit", 1 << 16)
+    """Nulls that find the room shared by all full give their tables back, and make them again
+    when asked: the same p-values, bit for bit."""
+    monkeypatch.setattr(tables, "_TABLES", tables._Budget(1 << 16))  # a room of its own
     rng = np.random.default_rng(8)
     nulls = [PwmNull(rng.normal(size=(4, 18)), BACKGROUNDS["random"]) for _ in range(3)]
     scores = [np.sort(rng.uniform(n.threshold(1e-3), n.max_score, 50)) for n in nulls]
     first = [n.pvalue(s) for n, s in zip(nulls, scores)]
-    assert nulls[-1]._table_bytes() > 1 << 16  # the one used last keeps its tables, even past the room
-    assert all(n._table_bytes() == 0 for n in nulls[:-1])
+    assert nulls[0]._table_bytes() > 1 << 16  # alone in the room, it keeps its tables even past it
+    assert all(n._table_bytes() == 0 for n in nulls[1:])
     for n, s, want in zip(nulls, scores, first):
         np.testing.assert_array_equal(n.pvalue(s), want)
 
@@ -720,3 +719,18 @@ def test_native_statistics_answer_ctrl_c(call):
             calls[call]()
     finally:
         timer.cancel()
+
+
+def test_nulls_asked_in_turn_keep_the_tables_that_fit(monkeypatch):
+    """A scan asks every motif in turn, chunk after chunk: the nulls that fit in the room keep their
+    tables round after round (giving back the least recent first would leave none)."""
+    rng = np.random.default_rng(9)
+    nulls = [PwmNull(rng.normal(size=(4, 18)), BACKGROUNDS["random"]) for _ in range(4)]
+    scores = [np.sort(rng.uniform(n.threshold(1e-3), n.max_score, 50)) for n in nulls]
+    size = max(n._table_bytes() for n in nulls)
+    monkeypatch.setattr(tables, "_TABLES", tables._Budget(int(2.5 * size)))
+    for _ in range(2):
+        for n, s in zip(nulls, scores):
+            n.pvalue(s)
+    assert nulls[0]._table_bytes() > 0
+    assert sum(n._table_bytes() > 0 for n in nulls) == 2

@@ -18,7 +18,7 @@ from .tails import _last_within
 
 # Words a listed tail may hold (24 bytes each while listing, 16 once listed): listing them and
 # sorting them best first takes a few milliseconds, the time a threshold may take.
-_ENUM_BUDGET = 1 << 18
+_ENUM_BUDGET = 1 << 17
 # Lattice sizes: the coarse one counts words and locates thresholds, the fine one bounds every tail
 # too long to list; both full recursions stay within a few milliseconds at width 40.
 _COARSE_BINS = 1 << 16
@@ -188,7 +188,13 @@ class PwmNull:
         scores within the rounding bound tau(s) below s tie with it."""
         s = np.asarray(scores, dtype=np.float64)
         out = self._tied(s.ravel()).reshape(s.shape)
+        self._end_call()
         return float(out) if out.ndim == 0 else out
+
+    def _end_call(self) -> None:
+        """The coarse lattice's distribution serves thresholds, and is made again in milliseconds:
+        between calls it would take more room than all else a motif keeps."""
+        self._lattices.clear()
 
     def _tied(self, flat: Floats) -> Floats:
         """p-values of the scores `flat`: the tails at their lowered values, one function of each."""
@@ -264,6 +270,7 @@ class PwmNull:
         x = self._lowered(np.array([lowest]))
         if x[0] > self.min_score and not self._listable(x)[0]:
             self._fine(x)
+        self._end_call()
 
     def _cut(self) -> tuple[int, float]:
         """The lowest lattice sum b whose words (those with sums >= b) fit in the listing budget,
@@ -274,11 +281,13 @@ class PwmNull:
             self._cut_kept = b, (-math.inf if b == 0 else lat.score_at(b, self._err_range()))
         return self._cut_kept
 
-    def _best_first(self, lat: _Lattice, b: int) -> tuple[Floats, Floats]:
+    def _best_first(self, grid: _Grid, b: int) -> tuple[Floats, Floats]:
         """Every word with lattice sum >= b, best first, and the running sums of their probabilities."""
         no_end = np.iinfo(np.int64).max
-        expect = int(lat.counts[np.clip(b, 0, lat.top + 1)])  # room for them is made at once
-        listed, _ = _native.lattice_words(lat.Q, self._M, self._bg, lat.suffix_max, b, no_end, no_end, 0, no_end,
+        # room for them is made at once, where the lattice counted them
+        lat = self._lattices.get(_COARSE_BINS)
+        expect = 0 if lat is None else int(lat.counts[np.clip(b, 0, lat.top + 1)])
+        listed, _ = _native.lattice_words(grid.Q, self._M, self._bg, grid.suffix_max, b, no_end, no_end, 0, no_end,
                                           expect, False)
         assert listed is not None  # with no limit the listing never gives up
         return _native.best_first(*listed)
@@ -289,7 +298,8 @@ class PwmNull:
         # Both ways below give each score the correctly rounded sum of its words' probabilities
         # (carried in double-double), so the same doubles whichever serves and whatever else is
         # asked: words a threshold listed and kept answer by a search; otherwise the words are
-        # gone through once, nothing kept (at most _ENUM_BUDGET of them: a millisecond or two).
+        # gone through once, nothing kept (at most _ENUM_BUDGET of them, a millisecond or two:
+        # listing, sorting and keeping them costs more, and takes room other motifs need).
         words = self._tail_words
         if words is None or words.b > b:
             return _native.lattice_tails(grid.Q, self._M, self._bg, grid.suffix_max, b, x)
@@ -307,6 +317,7 @@ class PwmNull:
             raise ValueError(f"pvalue must lie in (0, 1], got {pvalue!r}")
         if p not in self._thresholds:
             self._thresholds[p] = self._find_threshold(p)
+            self._end_call()
         return self._thresholds[p]
 
     def _find_threshold(self, p: float) -> float:
@@ -354,7 +365,7 @@ class PwmNull:
         b = max(int(lat.out_below(np.array(x_low), np.array(err))), self._cut()[0], 0)
         words = self._tail_words
         if words is None or words.b > b:
-            words = self._tail_words = _Listed.best_first(b, *self._best_first(lat, b))
+            words = self._tail_words = _Listed.best_first(b, *self._best_first(self._grid(_COARSE_BINS), b))
         d, cum = -words.neg_d, words.cum[1:]
         last = _last_within(d, cum, p)
         if last + 1 >= d.size:  # every listed word within p: none listed exceeds it (b == 0 only)

@@ -22,8 +22,9 @@ class _Holder(Protocol):
 
 class _Budget:
     """Room for the large tables nulls keep between calls (listed words, lattices), shared by every
-    null of the process: past it, the tables of the least recently used nulls not in a call are
-    given back, to be made again if asked for. A wide motif's tables take at most some 7 MB, a
+    null of the process: past it, a null that has just made its tables gives them back, and one
+    that kept them and needs more room takes it from the least recently used nulls not in a call.
+    Tables given back are made again if asked for. A wide motif's tables take at most some 7 MB, a
     short one's under 1 MB: a scan of a thousand motifs holds 128 MB of tables, and the listings
     and recursions of the calls under way (a few MB each) stay within twice that."""
 
@@ -44,13 +45,21 @@ class _Budget:
             self._busy[key] -= 1
             if not self._busy[key]:
                 del self._busy[key]
-            self._held.pop(key, None)
+            was_held = self._held.pop(key, None) is not None
             if size:
                 self._held[key] = (weakref.ref(null), size)
             for other, (ref, _) in list(self._held.items()):
                 if ref() is None:  # gone, with its tables
                     del self._held[other]
             total = sum(n for _, n in self._held.values())
+            # A null that made its tables in this call and finds the room full gives them back
+            # itself (unless it is alone): a scan asks every motif in turn, chunk after chunk, and
+            # making room for each newcomer would give back every motif's tables before it is
+            # asked again, where this way those that fit keep theirs.
+            if total > self.limit and size and not was_held and len(self._held) > 1 and key not in self._busy:
+                del self._held[key]
+                null._drop_tables()
+                return
             for other, (ref, n) in list(self._held.items()):
                 if total <= self.limit:
                     break
