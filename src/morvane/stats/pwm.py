@@ -17,7 +17,8 @@ from .tables import _holding
 from .tails import _last_within
 
 # Words a listed tail may hold (24 bytes each while listing, 16 once listed): listing them and
-# sorting them best first takes a few milliseconds, the time a threshold may take.
+# sorting them best first takes a few milliseconds, the time a threshold may take, and going
+# through them again for the hits of a chunk about one.
 _ENUM_BUDGET = 1 << 17
 # Lattice sizes: the coarse one counts words and locates thresholds, the fine one bounds every tail
 # too long to list; both full recursions stay within a few milliseconds at width 40.
@@ -89,7 +90,7 @@ class PwmNull:
 
     Each score's p-value is one fixed function of it, whatever else is asked in the same call: where
     at most _ENUM_BUDGET words can reach the score (the far tail, where hits live; every score of a
-    motif up to width 9), those words are listed, with an integer lattice pruning every prefix that
+    motif up to width 8), those words are listed, with an integer lattice pruning every prefix that
     cannot reach, and the tail is the correctly rounded sum of their probabilities: exact. Elsewhere
     it is the upper end of a bracket on a lattice of _FINE_BINS steps: never below the exact tail,
     above it by the mass of the words the lattice cannot place (docs/statistics.md gives how much).
