@@ -261,7 +261,7 @@ class Motif:
         return self._null
 
     def pvalue(self, scores: ArrayLike) -> float | NDArray[np.float64]:
-        """P(score of a background window >= score) for PWM scores: exact where at most 2**17 words
+        """P(score of a background window >= score) for PWM scores: exact where at most 2**16 words
         reach the score, elsewhere a proven upper bound (docs/statistics.md); widths up to 64."""
         return self._pwm_null().pvalue(scores)
 

@@ -60,13 +60,15 @@ class _Grid:
         """I from which every word scores >= s."""
         return np.ceil((s + err - self.lo - self.r_min) / self.eps).astype(np.int64) + 1
 
-    def distribution(self, bg: Floats, b_lo: int, b_hi: int) -> _Kept:
+    def distribution(self, bg: Floats, b_lo: int, b_hi: int, count_words: bool = True) -> _Kept:
         """The distribution of I kept where it can still matter: a prefix that cannot reach b_lo is
-        dropped, one sure to reach b_hi folded into a mass already above."""
+        dropped, one sure to reach b_hi folded into a mass already above; the counts of words too
+        with count_words (they cost as much again)."""
         # natively: the finest steps go through millions of cells in a column
-        base, prob, words, above, cells = _native.lattice_bracket(self.Q, bg, self.suffix_max, b_lo, b_hi)
-        dist = np.stack([prob, words])  # probabilities, and counts of words
-        cum = np.concatenate([np.cumsum(dist[:, ::-1], axis=1)[:, ::-1], np.zeros((2, 1))], axis=1)
+        base, prob, words, above, cells = _native.lattice_bracket(self.Q, bg, self.suffix_max, b_lo, b_hi,
+                                                                  count_words)
+        dist = np.stack([prob, words]) if count_words else prob[None]  # probabilities, and counts of words
+        cum = np.concatenate([np.cumsum(dist[:, ::-1], axis=1)[:, ::-1], np.zeros((dist.shape[0], 1))], axis=1)
         return _Kept(base, cum, above, cells)
 
     def bounds(self, kept: _Kept, s: Floats, err: Floats) -> tuple[Floats, Floats, Floats | None]:

@@ -19,7 +19,7 @@ from .tails import _last_within
 # Words a listed tail may hold (24 bytes each while listing, 16 once listed): listing them and
 # sorting them best first takes a few milliseconds, the time a threshold may take, and going
 # through them again for the hits of a chunk about one.
-_ENUM_BUDGET = 1 << 17
+_ENUM_BUDGET = 1 << 16
 # Lattice sizes: the coarse one counts words and locates thresholds, the fine one bounds every tail
 # too long to list; both full recursions stay within a few milliseconds at width 40.
 _COARSE_BINS = 1 << 16
@@ -245,7 +245,7 @@ class PwmNull:
         need = int(grid.out_below(lowest, self._err(lowest))[0])
         if fine is None or need < fine.b:
             b = max(need, 0)
-            kept: _Kept = grid.distribution(self._bg, b, int(grid.suffix_max[0]) + 1)
+            kept: _Kept = grid.distribution(self._bg, b, int(grid.suffix_max[0]) + 1, count_words=False)
             # tails from b on, and a zero past the top (no word's sum lies below kept.base)
             tails = kept.cum[0]
             if kept.base > b:

@@ -80,7 +80,7 @@ void mix(const double* __restrict a, const double* __restrict b, const double* _
 }  // namespace
 
 Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std::int64_t* reach, std::int64_t lo,
-             std::int64_t hi, const Poll& poll) {
+             std::int64_t hi, const Poll& poll, bool count_words) {
     Band out;
     std::int64_t pad = 0;  // zeros on both sides of a column's cells, so every base reads a cell
     for (std::int64_t k = 0; k < 4 * L; ++k) pad = std::max(pad, q[k]);
@@ -120,24 +120,26 @@ Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std:
         // Each cell is written once (no clearing pass: the column is bound by memory traffic).
         const std::int64_t n_prob = width - keep_lo, n_words = keep_hi - keep_lo;
         next_prob.resize(static_cast<std::size_t>(n_prob + 2 * pad));
-        next_words.resize(static_cast<std::size_t>(n_words + 2 * pad));
+        next_words.resize(count_words ? static_cast<std::size_t>(n_words + 2 * pad) : 0);
         const double* src[4];
         const double* wsrc[4];
         for (int c = 0; c < 4; ++c) {  // cell j of the new column takes cell j - q[c] of this one
             src[c] = prob.data() + pad + keep_lo - *qm[c];
-            wsrc[c] = words.data() + pad + keep_lo - *qm[c];
+            if (count_words) wsrc[c] = words.data() + pad + keep_lo - *qm[c];
         }
         double* np = next_prob.data() + pad;
         mix(src[0], src[1], src[2], src[3], bg, np, n_prob);
-        mix(wsrc[0], wsrc[1], wsrc[2], wsrc[3], next_words.data() + pad, n_words);
+        if (count_words) mix(wsrc[0], wsrc[1], wsrc[2], wsrc[3], next_words.data() + pad, n_words);
         out.above += numpy_sum(np + n_words, n_prob - n_words);
         n = n_words;
         // the padding around the kept cells (the folded ones become padding)
         next_prob.resize(static_cast<std::size_t>(n + 2 * pad));
         std::fill(next_prob.begin(), next_prob.begin() + pad, 0.0);
         std::fill(next_prob.begin() + pad + n, next_prob.end(), 0.0);
-        std::fill(next_words.begin(), next_words.begin() + pad, 0.0);
-        std::fill(next_words.begin() + pad + n, next_words.end(), 0.0);
+        if (count_words) {
+            std::fill(next_words.begin(), next_words.begin() + pad, 0.0);
+            std::fill(next_words.begin() + pad + n, next_words.end(), 0.0);
+        }
         prob.swap(next_prob);
         words.swap(next_words);
         base += keep_lo;
@@ -145,7 +147,7 @@ Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std:
     out.base = base;
     out.n = n;
     out.prob = prob.data() + pad;
-    out.words = words.data() + pad;
+    out.words = count_words ? words.data() + pad : nullptr;
     // the caller copies the cells out before this thread's next call, which gives back large scratch
     if (next_prob.capacity() > kKeptCells)
         for (auto* v : {&next_prob, &next_words}) Cells().swap(*v);

@@ -39,8 +39,10 @@ struct Band {
 // one already at hi is folded into `above`. Bases are added in code order into
 // each cell, and `above` sums each column's folded cells pairwise as NumPy
 // does, so the results are the doubles the same recursion in NumPy gives.
+// Without count_words, words stays null: the counts cost as much as the
+// probabilities.
 Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std::int64_t* reach, std::int64_t lo,
-             std::int64_t hi, const Poll& poll = {});
+             std::int64_t hi, const Poll& poll = {}, bool count_words = true);
 
 // Every word with lo <= I < hi: its score (the columns of matrix, 4 by L
 // row-major, added in column order from 0.0), its probability (bg multiplied

@@ -111,7 +111,9 @@ PyObject* lattice_bracket(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
         PyObject *q_obj, *bg_obj, *reach_obj;
         long long lo, hi;
-        if (!PyArg_ParseTuple(args, "OOOLL:lattice_bracket", &q_obj, &bg_obj, &reach_obj, &lo, &hi)) return nullptr;
+        int count_words = 1;
+        if (!PyArg_ParseTuple(args, "OOOLL|p:lattice_bracket", &q_obj, &bg_obj, &reach_obj, &lo, &hi, &count_words))
+            return nullptr;
         Ref q, reach, bg;
         npy_intp L;
         if (!lattice_of(q_obj, reach_obj, bg_obj, &q, &reach, &bg, &L)) return nullptr;
@@ -119,13 +121,15 @@ PyObject* lattice_bracket(PyObject*, PyObject* args) {
         Interrupts interrupts;
         if (!interrupts.run([&](const kl::Poll& poll) {
                 band = kl::bracket(data_of<std::int64_t>(q), L, data_of<double>(bg), data_of<std::int64_t>(reach), lo,
-                                   hi, poll);
+                                   hi, poll, count_words != 0);
             }))
             return nullptr;
-        Ref prob = new_array(band.n, NPY_DOUBLE), words = new_array(band.n, NPY_DOUBLE);
+        const npy_intp n_words = count_words ? band.n : 0;
+        Ref prob = new_array(band.n, NPY_DOUBLE), words = new_array(n_words, NPY_DOUBLE);
         if (prob && words && band.n) {
             std::memcpy(data_of<double>(prob), band.prob, static_cast<std::size_t>(band.n) * sizeof(double));
-            std::memcpy(data_of<double>(words), band.words, static_cast<std::size_t>(band.n) * sizeof(double));
+            if (n_words)
+                std::memcpy(data_of<double>(words), band.words, static_cast<std::size_t>(n_words) * sizeof(double));
         }
         if (!prob || !words) return nullptr;
         return Py_BuildValue("LOOdL", static_cast<long long>(band.base), prob.get(), words.get(), band.above,
@@ -233,9 +237,10 @@ PyObject* best_first(PyObject*, PyObject* args) {
 
 PyMethodDef module_methods[] = {
     {"lattice_bracket", lattice_bracket, METH_VARARGS,
-     "lattice_bracket($module, q, bg, reach, lo, hi, /)\n--\n\n"
+     "lattice_bracket($module, q, bg, reach, lo, hi, count_words=True, /)\n--\n\n"
      "(base, prob, words, above, cells): the distribution of lattice sums kept\n"
-     "within [lo, hi), with the probability folded in from hi on. q is the\n"
+     "within [lo, hi), with the probability folded in from hi on; words is\n"
+     "empty without count_words. q is the\n"
      "integer matrix (4, L) of a lattice, reach its (L + 1) suffix maxima, bg\n"
      "the background (4)."},
     {"lattice_words", lattice_words, METH_VARARGS,
