@@ -24,8 +24,8 @@ _ENUM_BUDGET = 1 << 16
 # too long to list; both full recursions stay within a few milliseconds at width 40.
 _COARSE_BINS = 1 << 16
 _FINE_BINS = 1 << 18
-# Widest motif served: the fine lattice's bound grows about as the square of the width (0.2% above
-# the exact tail at width 30, some 1% at width 64), and past this its thresholds miss hits.
+# Widest motif served: the fine lattice's bound grows about as the square of the width (some 0.3%
+# above the exact tail at width 30, under 1% at width 64), and past this its thresholds miss hits.
 MAX_WIDTH = 64
 # The fine lattice's tails are sums of up to 4 * 4**L products, rounded: raised by this much they
 # stay upper bounds of the exact tails (their rounding is under 1e-13 relative below MAX_WIDTH).
@@ -103,7 +103,7 @@ class PwmNull:
         if M.ndim != 2 or M.shape[0] < 4 or M.shape[1] < 1:
             raise ValueError(f"log_odds must have shape (>=4, L) with L >= 1, not {M.shape}")
         if M.shape[1] > MAX_WIDTH:
-            raise ValueError(f"log_odds has {M.shape[1]} columns: exact p-values serve widths up to {MAX_WIDTH}")
+            raise ValueError(f"log_odds has {M.shape[1]} columns: the statistics serve widths up to {MAX_WIDTH}")
         M = np.ascontiguousarray(M[:4])
         if not np.all(np.isfinite(M)):
             raise ValueError("log_odds must be finite in rows 0 to 3")
