@@ -734,3 +734,19 @@ def test_nulls_asked_in_turn_keep_the_tables_that_fit(monkeypatch):
             n.pvalue(s)
     assert nulls[0]._table_bytes() > 0
     assert sum(n._table_bytes() > 0 for n in nulls) == 2
+
+
+def test_too_wide_a_motif_is_refused_by_name(tmp_path):
+    """Past the widest motif the statistics serve, p-values and thresholds are refused, naming the
+    motif, before a scan writes anything."""
+    from morvane import Motif, scan
+
+    rng = np.random.default_rng(1)
+    motif = Motif.from_counts(rng.dirichlet([0.4] * 4, size=pwm.MAX_WIDTH + 1).T * 100, id="wide")
+    for call in (lambda: motif.threshold(1e-4), lambda: motif.pvalue(1.0)):
+        with pytest.raises(ValueError, match=rf"'wide'.*{pwm.MAX_WIDTH + 1} columns.*up to {pwm.MAX_WIDTH}"):
+            call()
+    genome = tmp_path / "g.fa"
+    genome.write_text(">chr1\n" + "".join(rng.choice(list("ACGT"), 500)) + "\n")
+    with pytest.raises(ValueError, match="'wide'"):
+        scan(str(genome), motif, pvalue=1e-3)

@@ -257,7 +257,10 @@ class Motif:
     def _pwm_null(self) -> "PwmNull":
         if self._null is None:
             from .stats import PwmNull
-            self._null = PwmNull(self.pwm.pssm, self.background[TO_CODES])
+            try:
+                self._null = PwmNull(self.pwm.pssm, self.background[TO_CODES])
+            except ValueError as e:  # too wide, or sums past the doubles: say which motif
+                raise ValueError(f"motif {self.id!r}: {e}") from None
         return self._null
 
     def pvalue(self, scores: ArrayLike) -> float | NDArray[np.float64]:
