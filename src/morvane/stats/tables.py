@@ -32,11 +32,15 @@ class _Budget:
         self.limit = limit
         self._lock = threading.Lock()
         self._held: OrderedDict[int, tuple[weakref.ref[_Holder], int]] = OrderedDict()  # least recent first
+        self._total = 0  # bytes of the tables held
         self._busy: dict[int, int] = {}
 
     def enter(self, null: _Holder) -> None:
         with self._lock:
             self._busy[id(null)] = self._busy.get(id(null), 0) + 1
+
+    def _forget(self, key: int) -> None:
+        self._total -= self._held.pop(key)[1]
 
     def leave(self, null: _Holder) -> None:
         size = null._table_bytes()
@@ -45,28 +49,31 @@ class _Budget:
             self._busy[key] -= 1
             if not self._busy[key]:
                 del self._busy[key]
-            was_held = self._held.pop(key, None) is not None
+            was_held = key in self._held
+            if was_held:
+                self._forget(key)
             if size:
                 self._held[key] = (weakref.ref(null), size)
+                self._total += size
+            if self._total <= self.limit:
+                return  # a call a hit makes: nothing more to go through
             for other, (ref, _) in list(self._held.items()):
                 if ref() is None:  # gone, with its tables
-                    del self._held[other]
-            total = sum(n for _, n in self._held.values())
+                    self._forget(other)
             # A null that made its tables in this call and finds the room full gives them back
             # itself (unless it is alone): a scan asks every motif in turn, chunk after chunk, and
             # making room for each newcomer would give back every motif's tables before it is
             # asked again, where this way those that fit keep theirs.
-            if total > self.limit and size and not was_held and len(self._held) > 1 and key not in self._busy:
-                del self._held[key]
+            if self._total > self.limit and size and not was_held and len(self._held) > 1 and key not in self._busy:
+                self._forget(key)
                 null._drop_tables()
                 return
-            for other, (ref, n) in list(self._held.items()):
-                if total <= self.limit:
+            for other, (ref, _) in list(self._held.items()):
+                if self._total <= self.limit:
                     break
                 if other == key or other in self._busy:
                     continue
-                del self._held[other]
-                total -= n
+                self._forget(other)
                 victim = ref()
                 if victim is not None:  # under the lock: no call of it can start meanwhile
                     victim._drop_tables()
