@@ -89,20 +89,33 @@ class _Grid:
 
 
 class _Lattice(_Grid):
-    """The full distribution of I: its tail at every integer, and how many words reach each."""
+    """The full distribution of I: its tail at every integer, and (given `count`) how many words
+    reach each where at most `count` do (elsewhere the largest float32: more than that)."""
 
-    def __init__(self, M: Floats, bg: Floats, bins: int, count_words: bool) -> None:
+    def __init__(self, M: Floats, bg: Floats, bins: int, count: int | None = None) -> None:
         super().__init__(M, self.steps(bins, M.shape[1]))
         top = int(self.suffix_max[0])
-        # the recursion with nothing dropped or folded: the whole distribution, and its word counts
-        _, prob, words, _, _ = _native.lattice_bracket(self.Q, bg, self.suffix_max, 0, top + 1)
-        # tail[i] = P(I >= i), words[i] = number of words with I >= i; one extra zero past the top.
-        # The counts only size listings, so single precision (half the room) serves.
+        # the recursion with nothing dropped or folded: the whole distribution
+        _, prob, _, _, _ = _native.lattice_bracket(self.Q, bg, self.suffix_max, 0, top + 1, False)
+        # tail[i] = P(I >= i), words[i] = number of words with I >= i; one extra zero past the top
         self.tail = self._tail_of(prob)
-        # (past 3.4e38 words, as at width 64, the largest float32 says as much)
-        self.words = np.minimum(self._tail_of(words), np.finfo(np.float32).max).astype(np.float32) \
-            if count_words else None
         self.top = top
+        self.words: NDArray[np.float32] | None = None
+        if count is not None:
+            # No word is likelier than max(bg)**L: where the tail holds more than `count` times that,
+            # more than `count` words reach, so the counts (which cost as much as the probabilities)
+            # are needed only from the first sum past it, where the recursion keeps few cells.
+            few = count * float(np.max(bg)) ** M.shape[1] * (1.0 + 1e-9)
+            lo = int(np.searchsorted(-self.tail, -few, side="left"))
+            base, _, words, _, _ = _native.lattice_bracket(self.Q, bg, self.suffix_max, lo, top + 1)
+            # The counts only size listings, so single precision (half the room) serves.
+            counts = np.full(top + 2, np.finfo(np.float32).max, dtype=np.float32)
+            if lo <= top:
+                kept = self._tail_of(words)
+                counts[lo:base] = kept[0]
+                counts[base:base + kept.size] = np.minimum(kept, np.finfo(np.float32).max)
+            counts[top + 1] = 0.0
+            self.words = counts
 
     @staticmethod
     def steps(bins: int, L: int) -> int:

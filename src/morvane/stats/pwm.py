@@ -170,7 +170,8 @@ class PwmNull:
     def _lattice(self, bins: int) -> _Lattice:
         lattice = self._lattices.get(bins)
         if lattice is None:
-            lattice = self._lattices[bins] = _Lattice(self._M, self._bg, bins, count_words=bins == _COARSE_BINS)
+            lattice = self._lattices[bins] = _Lattice(self._M, self._bg, bins,
+                                                      count=_ENUM_BUDGET if bins == _COARSE_BINS else None)
         return lattice
 
     def _grid(self, bins: int) -> _Grid:
@@ -287,7 +288,7 @@ class PwmNull:
         no_end = np.iinfo(np.int64).max
         # room for them is made at once, where the lattice counted them
         lat = self._lattices.get(_COARSE_BINS)
-        expect = 0 if lat is None else int(lat.counts[np.clip(b, 0, lat.top + 1)])
+        expect = 0 if lat is None else int(min(lat.counts[np.clip(b, 0, lat.top + 1)], _ENUM_BUDGET))
         listed, _ = _native.lattice_words(grid.Q, self._M, self._bg, grid.suffix_max, b, no_end, no_end, 0, no_end,
                                           expect, False)
         assert listed is not None  # with no limit the listing never gives up
