@@ -750,3 +750,19 @@ def test_too_wide_a_motif_is_refused_by_name(tmp_path):
     genome.write_text(">chr1\n" + "".join(rng.choice(list("ACGT"), 500)) + "\n")
     with pytest.raises(ValueError, match="'wide'"):
         scan(str(genome), motif, pvalue=1e-3)
+
+
+@pytest.mark.parametrize("L, bg_name", [(6, "uniform"), (12, "skewed"), (20, "random"), (40, "uniform")])
+def test_lattice_counts_words_where_few_reach(L, bg_name):
+    """The coarse lattice counts the words only where at most `count` reach a sum: there its counts
+    are those of the whole recursion, elsewhere they say "more"."""
+    from morvane.stats.lattice import _Lattice
+
+    M, bg = np.random.default_rng(L).normal(size=(4, L)), BACKGROUNDS[bg_name]
+    lat = _Lattice(M, bg, 1 << 12, count=300)
+    _, _, words, _, _ = _native.lattice_bracket(lat.Q, bg, lat.suffix_max, 0, lat.top + 1)
+    full = np.append(np.cumsum(words[::-1])[::-1], 0.0)
+    few = full <= 300
+    assert few.sum() > 1
+    np.testing.assert_array_equal(lat.counts[few], full[few])
+    assert np.all(lat.counts[~few] > 300)
