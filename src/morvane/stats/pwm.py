@@ -370,8 +370,10 @@ class PwmNull:
             words = self._tail_words = _Listed.best_first(b, *self._best_first(self._grid(_COARSE_BINS), b))
         d, cum = -words.neg_d, words.cum[1:]
         last = _last_within(d, cum, p)
-        if last + 1 >= d.size:  # every listed word within p: none listed exceeds it (b == 0 only)
-            return float(d[-1]) if d.size else math.inf
+        if last + 1 >= d.size:  # every word within p, p a rounding below 1: the first that is
+            up = np.unique(d)
+            ok = np.flatnonzero(self._tied(up) <= p)
+            return float(up[ok[0]]) if ok.size else math.inf
         d_next = d[last + 1]
         # the lowest listed score whose lowered value passes d_next (its ties all lie above d_next)
         up = np.unique(d[: last + 1])
