@@ -46,7 +46,7 @@ class Row:
     target: float | None  # None: printed for information, no target
     checks: list[str] = field(default_factory=list)  # failed checks; empty when all passed
     note: str = ""
-    unit: str = "s"  # "s": times; "B": memory in bytes
+    unit: str = "s"  # "s": times; "B": memory in bytes; "rel": a relative error
 
     def __post_init__(self) -> None:
         assert self.kind in KINDS, self.kind
@@ -109,6 +109,8 @@ class Row:
 def fmt_amount(v: float | None, unit: str) -> str:
     if unit == "B" and v is not None:
         return f"{v / 1e6:.0f} MB"
+    if unit == "rel" and v is not None:  # a relative error
+        return f"{v:.1e} rel"
     return fmt_time(v)
 
 

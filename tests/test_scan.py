@@ -407,3 +407,22 @@ def test_dwm_hits_stream_as_the_whole_table(tmp_path, width):
     for chunk, threads in ((37, 1), (500, 2)):
         assert_same_table(morvane.scan(fasta, motif, model="dwm", pvalue=0.02, chunk_size=chunk,
                                        threads=threads), whole)
+
+
+@pytest.mark.parametrize("width", [12, 20, 33])
+def test_hits_are_exactly_the_windows_within_the_cut_off(tmp_path, width):
+    """At every width, a window is reported at p exactly when its own Motif.pvalue is within p, and
+    its reported p-value is that one (the windows just below the threshold are scanned too)."""
+    rng = np.random.default_rng(width)
+    text = "".join(rng.choice(list("ACGT"), 60_000))
+    path = write_fasta(tmp_path / "g.fa", [("chr1", text)])
+    motif = Motif.from_counts(rng.dirichlet([0.4] * 4, size=width).T * 100)
+    pv = 1e-2
+    hits = morvane.scan(path, motif, pvalue=pv)
+    t = motif.threshold(pv)
+    near = morvane.scan(path, motif, threshold=t - 3.0)
+    assert len(hits) > 100 and len(near) > len(hits)
+    own = motif.pvalue(near["score"])
+    np.testing.assert_array_equal(near["pvalue"], own)
+    np.testing.assert_array_equal(near["score"] >= t, own <= pv)
+    np.testing.assert_array_equal(np.sort(hits["score"]), np.sort(near["score"][own <= pv]))

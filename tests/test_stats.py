@@ -4,11 +4,9 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as hs
 
-from morvane.stats import PwmNull, _native, bh_qvalues, dwm_pvalue, dwm_threshold, pwm
+from morvane.stats import PwmNull, _native, bh_qvalues, dwm_pvalue, dwm_threshold, pwm, tables
 from morvane.stats.dwm import _window_scores
 from morvane.stats.lattice import _Grid
-from morvane.stats.pwm import _distinct_words
-from morvane.stats.tables import _TABLES
 from morvane.stats.tails import _last_within
 from morvane.utils import sequences
 
@@ -70,17 +68,27 @@ def matrix(kind, L, rng):
     return values[rng.integers(0, len(values), size=(4, L))]
 
 
-@pytest.fixture(params=["split", "listed", "both"])
+@pytest.fixture(params=["listed", "bound", "both"])
 def method(request, monkeypatch):
-    """The exact methods: pairing two halves (short motifs), listing the tail (every motif's far
-    tail, and thresholds of long ones), and both at once, met at the listing's lowest score."""
-    if request.param == "split":
-        monkeypatch.setattr(pwm, "_ENUM_BUDGET", 0)
-    elif request.param == "listed":
-        monkeypatch.setattr(pwm, "_MITM_MAX_WIDTH", 0)
-    else:
-        monkeypatch.setattr(pwm, "_ENUM_BUDGET", 300)
+    """The two ways to a tail: listing its words (every tail of a short motif), the fine lattice's
+    bound (every tail too long to list; forced here on short motifs, with a lattice coarse enough
+    to leave its bands open), and both at once, met at the listing's lowest score."""
+    if request.param != "listed":
+        monkeypatch.setattr(pwm, "_ENUM_BUDGET", 0 if request.param == "bound" else 300)
+        monkeypatch.setattr(pwm, "_FINE_BINS", 1 << 9)
     return request.param
+
+
+def assert_tails(null, d, p, s, got, exact=None):
+    """got never below the tails at s, and above them only by the words within the fine lattice's
+    band below s; exactly the tails where listed (all of them unless `exact` says otherwise)."""
+    truth = tied_tail(null, d, p, s)
+    listed = null._listable(null._lowered(np.atleast_1d(s))) if exact is None else exact
+    np.testing.assert_allclose(got[listed], truth[listed], rtol=1e-9, atol=0)
+    assert np.all(got >= truth * (1 - 1e-12)), "a bound must never understate the tail"
+    grid = _Grid(null._M, pwm._FINE_BINS)
+    band = grid.r_max - grid.r_min + 3 * grid.eps
+    assert np.all(got <= tied_tail(null, d, p, s - band) * (1 + 1e-9))
 
 
 @pytest.mark.parametrize("L", [1, 2, 5, 8])
@@ -101,9 +109,8 @@ def test_pvalue_equals_enumeration(method, L, bg_name, kind):
     null = PwmNull(M, bg)
     top = null.pvalue(achievable[-5:])  # lists only the top, to be extended by the next call
     got = null.pvalue(queries)
-    want = tied_tail(null, d, p, queries)
-    np.testing.assert_allclose(got, want, rtol=1e-9, atol=0)
-    np.testing.assert_allclose(top, tied_tail(null, d, p, achievable[-5:]), rtol=1e-9, atol=0)
+    assert_tails(null, d, p, queries, got, None if method != "listed" else np.ones(queries.size, bool))
+    np.testing.assert_array_equal(top, null.pvalue(achievable[-5:]))
     order = np.argsort(queries)
     assert np.all(np.diff(got[order]) <= 0), "p-value must not rise with the score"
 
@@ -203,15 +210,15 @@ def test_threshold_is_the_boundary(method, L, bg_name, pv, kind):
     d, p = enumerate_scores(M, bg)
     achievable = np.unique(d)
     null = PwmNull(M, bg)
-    tails = tied_tail(null, d, p, achievable)
+    tails = null.pvalue(achievable)
     t = null.threshold(pv)
-    if not (tails <= pv).any():
-        assert t == math.inf
-        return
-    assert t in achievable
-    k = int(np.searchsorted(achievable, t))
-    assert tails[k] <= pv
-    assert k == 0 or tails[k - 1] > pv, "one achievable step below must have a larger p-value"
+    # a hit exactly when its p-value is within the cut-off
+    np.testing.assert_array_equal(achievable >= t, tails <= pv)
+    if method == "listed":
+        assert t == math.inf or t in achievable
+        np.testing.assert_allclose(tails, tied_tail(null, d, p, achievable), rtol=1e-9)
+    if t != math.inf and t not in achievable:  # a score the bound proves: the lowest double within pv
+        assert null.pvalue(t) <= pv < null.pvalue(np.nextafter(t, -np.inf))
 
 
 def test_threshold_long_motif_bounds_its_pvalue():
@@ -227,55 +234,28 @@ def test_threshold_long_motif_bounds_its_pvalue():
         assert null.threshold(pv) == t
 
 
-@pytest.mark.parametrize("L", [6, 9])
-@pytest.mark.parametrize("bg_name", ["uniform", "skewed"])
-@pytest.mark.parametrize("kind", ["random", "tied"])
-def test_refined_lattice_is_exact(monkeypatch, L, bg_name, kind):
-    """Below the listed tail of a wide motif (forced here on short ones), the bracket is refined and
-    its band listed until every p-value is exact."""
-    monkeypatch.setattr(pwm, "_MITM_MAX_WIDTH", 0)
-    monkeypatch.setattr(pwm, "_ENUM_BUDGET", 50)
-    monkeypatch.setattr(pwm, "_CLOSE_WORDS", 1 << 16)  # bands of short motifs list cheaply
-    monkeypatch.setattr(pwm, "_BAND_WORK", 1 << 20)
-    monkeypatch.setattr(pwm, "_REFINE_CELLS", 1 << 30)  # the rounds that list bands
-    rng = np.random.default_rng(L + len(bg_name))
-    bg = BACKGROUNDS[bg_name]
-    M = matrix(kind, L, rng)
-    d, p = enumerate_scores(M, bg)
-    null = PwmNull(M, bg)
-    achievable = np.unique(d)
-    queries = np.sort(np.concatenate([achievable[rng.integers(0, achievable.size, 300)],
-                                      rng.uniform(d.min(), d.max(), 50)]))
-    assert (queries - null._err(queries) < null._cut()[1]).mean() > 0.9, "the refined path must serve"
-    got = null.pvalue(queries)
-    np.testing.assert_allclose(got, tied_tail(null, d, p, queries), rtol=1e-9, atol=0)
-    assert np.all(np.diff(got) <= 0)
-
-
 def test_bound_when_the_tail_is_too_long_to_list(monkeypatch):
-    monkeypatch.setattr(pwm, "_MITM_MAX_WIDTH", 0)
+    """Past the listed tail, the fine lattice's upper end: one function of the score, the same
+    double whatever else is asked with it and whichever score the lattice was first kept from."""
     monkeypatch.setattr(pwm, "_ENUM_BUDGET", 50)
-    # no refinement and no band listed: the first bracket's upper end
-    monkeypatch.setattr(pwm, "_REFINE_CELLS", 0)
-    monkeypatch.setattr(pwm, "_BAND_WORK", 0)
+    monkeypatch.setattr(pwm, "_FINE_BINS", 1 << 9)
     rng = np.random.default_rng(5)
     bg = BACKGROUNDS["random"]
     M = matrix("random", 8, rng)
     d, p = enumerate_scores(M, bg)
     null = PwmNull(M, bg)
-    queries = np.sort(np.concatenate([d[rng.integers(0, d.size, 200)], np.unique(d)[-30:]]))
+    queries = np.unique(np.concatenate([d[rng.integers(0, d.size, 200)], np.unique(d)[-30:]]))
     got = null.pvalue(queries)
-    truth = tied_tail(null, d, p, queries)
-    assert np.all(got >= truth * (1 - 1e-12)), "a bound must never understate the tail"
-    grid = null._lattice(pwm._FINE_BINS)
+    exact = null._listable(null._lowered(queries))
+    assert exact.any() and not exact.all()
+    assert_tails(null, d, p, queries, got)
+    assert np.all(np.diff(got) <= 0)
+    grid = _Grid(M, pwm._FINE_BINS)
     # residuals spread about half a step a column, not a whole one: the bracket is that much narrower
     assert grid.r_max - grid.r_min < 0.75 * M.shape[1] * grid.eps
-    band = grid.r_max - grid.r_min + 3 * grid.eps
-    assert np.all(got <= tied_tail(null, d, p, queries - band) * (1 + 1e-12))
-    assert np.all(np.diff(got) <= 0)
-    exact = queries - null._err(queries) >= null._cut()[1]
-    assert exact.any() and not exact.all()
-    np.testing.assert_allclose(got[exact], truth[exact], rtol=1e-9)
+    high_first = PwmNull(M, bg)
+    high_first.pvalue(queries[-40:])
+    np.testing.assert_array_equal([high_first.pvalue(q) for q in queries[::-1]], got[::-1])
 
 
 @pytest.mark.parametrize("L", [4, 8])
@@ -309,10 +289,108 @@ def test_bad_pvalue(pv):
         null.threshold(pv)
 
 
-@pytest.mark.parametrize("M", [np.zeros((3, 4)), np.zeros(4), np.full((4, 2), np.inf), np.zeros((4, 0))])
+@pytest.mark.parametrize("M", [np.zeros((3, 4)), np.zeros(4), np.full((4, 2), np.inf), np.zeros((4, 0)),
+                               np.full((4, 3), 1e308), np.full((4, 2), -1e300), np.zeros((4, pwm.MAX_WIDTH + 1))])
 def test_bad_matrix(M):
     with pytest.raises(ValueError, match="log_odds"):
         PwmNull(M, BACKGROUNDS["uniform"])
+
+
+def two_valued(L, bg, rng):
+    """A matrix whose columns give two bases one value and two another: its 2**L patterns are every
+    word's score (added column by column, as scanning adds them) and their probabilities."""
+    M = np.empty((4, L))
+    d, p = np.zeros(1), np.ones(1)
+    for m in range(L):
+        v, first = rng.normal(scale=1.5, size=2), rng.permutation(4)[:2]
+        M[:, m] = v[1]
+        M[first, m] = v[0]
+        q = bg[first].sum()
+        d = np.concatenate([d + v[0], d + v[1]])
+        p = np.concatenate([p * q, p * (1.0 - q)])
+    return M, d, p
+
+
+@pytest.mark.parametrize("L", [17, 20])
+@pytest.mark.parametrize("bg_name", ["uniform", "skewed"])
+def test_hits_agree_with_enumeration_past_width_16(L, bg_name):
+    """Every word near the cut-off, at widths no halves can pair: a word is a hit exactly when its
+    p-value is within the cut-off, and no p-value is below the exact tail."""
+    rng = np.random.default_rng(L)
+    bg = BACKGROUNDS[bg_name]
+    M, d, p = two_valued(L, bg, rng)
+    null = PwmNull(M, bg)
+    for pv in (1e-2, 1e-3, 1e-4, 1e-6):
+        t = null.threshold(pv)
+        near = np.unique(d[np.abs(d - t) < 2.0])
+        got = null.pvalue(near)
+        np.testing.assert_array_equal(near >= t, got <= pv)
+        assert_tails(null, d, p, near, got)
+
+
+def degenerate(kind, rng):
+    if kind == "ties":  # every column the same four values
+        return np.tile(np.log2([0.1, 0.3, 1.6, 0.8])[:, None], (1, 20))
+    if kind == "scaled column":
+        M = rng.normal(size=(4, 20))
+        M[:, 7] *= 1e6
+        return M
+    if kind == "near-zero probabilities":  # one base of probability 1, three of 1e-300
+        M = np.full((4, 30), np.log2(4e-300))
+        M[rng.integers(0, 4, 30), np.arange(30)] = 2.0
+        return M
+    if kind == "uniform columns":
+        M = np.zeros((4, 40))
+        M[:, ::9] = rng.normal(size=(4, 5))
+        return M
+    if kind == "flat":
+        return np.zeros((4, 24))
+    return rng.normal(scale=2.0, size=(4, 40))
+
+
+@pytest.mark.parametrize("kind", ["ties", "scaled column", "near-zero probabilities", "uniform columns", "flat",
+                                  "width 40"])
+def test_degenerate_matrices_finish_and_agree(kind):
+    """Words drawn from tilted backgrounds reach scores around every threshold: each is a hit exactly
+    when its p-value is within the cut-off."""
+    rng = np.random.default_rng(2)
+    M = degenerate(kind, rng)
+    bg = BACKGROUNDS["random"]
+    null = PwmNull(M, bg)
+    scores = []
+    for tilt in (0.0, 0.3, 1.0, 3.0):
+        w = bg[:, None] * np.exp(tilt * (M - M.max(axis=0)))
+        w /= w.sum(axis=0)
+        words = np.array([rng.choice(4, 3000, p=w[:, m]) for m in range(M.shape[1])])
+        d = np.zeros(3000)
+        for m in range(M.shape[1]):
+            d = d + M[words[m], m]
+        scores.append(d)
+    s = np.unique(np.concatenate(scores))
+    got = null.pvalue(s)
+    assert np.all((got >= 0) & (got <= 1)) and np.all(np.diff(got) <= 0)
+    for pv in (1e-2, 1e-4, 1e-12):
+        t = null.threshold(pv)
+        np.testing.assert_array_equal(s >= t, got <= pv)
+        if kind == "flat":
+            assert t == math.inf and got.tolist() == [1.0]
+
+
+@pytest.mark.parametrize("L", [12, 30])
+def test_scan_decisions_are_those_of_single_pvalues(L):
+    """The p-value of a score is the same double asked alone or among 20,000 others, from a null
+    prepared from a scan's threshold or fresh: the decision never depends on the call."""
+    rng = np.random.default_rng(L)
+    M, bg = rng.normal(scale=1.5, size=(4, L)), BACKGROUNDS["skewed"]
+    t = PwmNull(M, bg).threshold(1e-2)
+    many = np.unique(rng.uniform(t, t + 6.0, 20000))
+    prepared = PwmNull(M, bg)
+    prepared.prepare(t)
+    got = prepared.pvalue(many)
+    fresh = PwmNull(M, bg)
+    pick = rng.choice(many.size, 40)
+    np.testing.assert_array_equal([fresh.pvalue(x) for x in many[pick]], got[pick])
+    np.testing.assert_array_equal(got <= 1e-2, many >= fresh.threshold(1e-2))
 
 
 # ----------------------------------------------------------------------------- q-values
@@ -348,6 +426,12 @@ def test_qvalues_nan_and_bad_count():
     assert math.isnan(q[1]) and q[0] == q[2] == pytest.approx(0.1)
     with pytest.raises(ValueError, match="n_tests"):
         bh_qvalues([0.1, 0.2, 0.3], 2)
+
+
+@pytest.mark.parametrize("bad", [-1e-9, 1.0000001, np.inf, -np.inf])
+def test_qvalues_refuse_pvalues_outside_0_1(bad):
+    with pytest.raises(ValueError, match=r"\[0, 1\]"):
+        bh_qvalues([0.01, bad, 0.02], 10)
 
 
 # ----------------------------------------------------------------------------- DWM tails
@@ -588,19 +672,6 @@ def test_prepared_tails_are_the_same_doubles(L):
         prepared.prepare(out_of_range)  # nothing to do, and no warning
 
 
-@pytest.mark.parametrize("kind", ["random", "tied"])
-def test_distinct_words_merge_what_scanning_cannot_tell_apart(kind):
-    rng = np.random.default_rng(3)
-    M = matrix(kind, 5, rng)
-    bg = BACKGROUNDS["skewed"]
-    d, p = enumerate_scores(M, bg)
-    values, q = _distinct_words(M, bg)
-    rows = M[all_words(5), np.arange(5)]
-    want, back = np.unique(rows, axis=0, return_inverse=True)
-    np.testing.assert_array_equal(values, want)
-    np.testing.assert_allclose(q, np.bincount(back.ravel(), weights=p), rtol=1e-13)
-
-
 @given(d=hs.lists(hs.sampled_from([3.0, 2.5, 2.5, 1.0, 0.0, -0.0, -1.0]), min_size=1, max_size=30),
        p=hs.floats(0.0, 1.2))
 def test_last_within_is_the_last_score_whose_tail_with_ties_fits(d, p):
@@ -612,14 +683,86 @@ def test_last_within_is_the_last_score_whose_tail_with_ties_fits(d, p):
 
 
 def test_tables_share_a_bounded_room(monkeypatch):
-    """Nulls past the room shared by all give their tables back, least recently used first, and
-    make them again when asked: the same p-values, bit for bit."""
-    monkeypatch.setattr(_TABLES, "limit", 1 << 20)
+    """Nulls that find the room shared by all full give their tables back, and make them again
+    when asked: the same p-values, bit for bit."""
+    monkeypatch.setattr(tables, "_TABLES", tables._Budget(1 << 16))  # a room of its own
     rng = np.random.default_rng(8)
     nulls = [PwmNull(rng.normal(size=(4, 18)), BACKGROUNDS["random"]) for _ in range(3)]
     scores = [np.sort(rng.uniform(n.threshold(1e-3), n.max_score, 50)) for n in nulls]
     first = [n.pvalue(s) for n, s in zip(nulls, scores)]
-    assert nulls[-1]._table_bytes() > 1 << 20  # the one used last keeps its tables, even past the room
-    assert all(n._table_bytes() == 0 for n in nulls[:-1])
+    assert nulls[0]._table_bytes() > 1 << 16  # alone in the room, it keeps its tables even past it
+    assert all(n._table_bytes() == 0 for n in nulls[1:])
     for n, s, want in zip(nulls, scores, first):
         np.testing.assert_array_equal(n.pvalue(s), want)
+
+
+@pytest.mark.parametrize("call", ["lattice_tails", "lattice_bracket"])
+def test_native_statistics_answer_ctrl_c(call):
+    """Each recursion here would run for hours: Ctrl-C (SIGINT, a second in) must end it with
+    KeyboardInterrupt, as it ends Python code. (Listing words goes through the visit the tails
+    take, without the room a listing of that many words would fill.)"""
+    import os
+    import signal
+    import threading
+
+    rng = np.random.default_rng(0)
+    M, bg = rng.normal(size=(4, 24)), BACKGROUNDS["uniform"]
+    grid = _Grid(M, 1 << (26 if call == "lattice_bracket" else 12))
+    calls = {
+        "lattice_tails": lambda: _native.lattice_tails(grid.Q, M, bg, grid.suffix_max, 0, np.array([0.0])),
+        "lattice_bracket": lambda: _native.lattice_bracket(grid.Q, bg, grid.suffix_max, 0, np.iinfo(np.int64).max),
+    }
+    timer = threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            calls[call]()
+    finally:
+        timer.cancel()
+
+
+def test_nulls_asked_in_turn_keep_the_tables_that_fit(monkeypatch):
+    """A scan asks every motif in turn, chunk after chunk: the nulls that fit in the room keep their
+    tables round after round (giving back the least recent first would leave none)."""
+    rng = np.random.default_rng(9)
+    nulls = [PwmNull(rng.normal(size=(4, 18)), BACKGROUNDS["random"]) for _ in range(4)]
+    scores = [np.sort(rng.uniform(n.threshold(1e-3), n.max_score, 50)) for n in nulls]
+    size = max(n._table_bytes() for n in nulls)
+    monkeypatch.setattr(tables, "_TABLES", tables._Budget(int(2.5 * size)))
+    for _ in range(2):
+        for n, s in zip(nulls, scores):
+            n.pvalue(s)
+    assert nulls[0]._table_bytes() > 0
+    assert sum(n._table_bytes() > 0 for n in nulls) == 2
+
+
+def test_too_wide_a_motif_is_refused_by_name(tmp_path):
+    """Past the widest motif the statistics serve, p-values and thresholds are refused, naming the
+    motif, before a scan writes anything."""
+    from morvane import Motif, scan
+
+    rng = np.random.default_rng(1)
+    motif = Motif.from_counts(rng.dirichlet([0.4] * 4, size=pwm.MAX_WIDTH + 1).T * 100, id="wide")
+    for call in (lambda: motif.threshold(1e-4), lambda: motif.pvalue(1.0)):
+        with pytest.raises(ValueError, match=rf"'wide'.*{pwm.MAX_WIDTH + 1} columns.*up to {pwm.MAX_WIDTH}"):
+            call()
+    genome = tmp_path / "g.fa"
+    genome.write_text(">chr1\n" + "".join(rng.choice(list("ACGT"), 500)) + "\n")
+    with pytest.raises(ValueError, match="'wide'"):
+        scan(str(genome), motif, pvalue=1e-3)
+
+
+@pytest.mark.parametrize("L, bg_name", [(6, "uniform"), (12, "skewed"), (20, "random"), (40, "uniform")])
+def test_lattice_counts_words_where_few_reach(L, bg_name):
+    """The coarse lattice counts the words only where at most `count` reach a sum: there its counts
+    are those of the whole recursion, elsewhere they say "more"."""
+    from morvane.stats.lattice import _Lattice
+
+    M, bg = np.random.default_rng(L).normal(size=(4, L)), BACKGROUNDS[bg_name]
+    lat = _Lattice(M, bg, 1 << 12, count=300)
+    _, _, words, _, _ = _native.lattice_bracket(lat.Q, bg, lat.suffix_max, 0, lat.top + 1)
+    full = np.append(np.cumsum(words[::-1])[::-1], 0.0)
+    few = full <= 300
+    assert few.sum() > 1
+    np.testing.assert_array_equal(lat.counts[few], full[few])
+    assert np.all(lat.counts[~few] > 300)

@@ -7,10 +7,11 @@ import numpy
 from numpy.typing import ArrayLike, NDArray
 
 def lattice_bracket(
-    q: ArrayLike, bg: ArrayLike, reach: ArrayLike, lo: int, hi: int, /
+    q: ArrayLike, bg: ArrayLike, reach: ArrayLike, lo: int, hi: int, count_words: bool = True, /
 ) -> tuple[int, NDArray[numpy.float64], NDArray[numpy.float64], float, int]:
     """(base, prob, words, above, cells): the distribution of lattice sums kept
-    within [lo, hi), with the probability folded in from hi on."""
+    within [lo, hi), with the probability folded in from hi on; words is empty
+    without count_words."""
 
 def lattice_words(
     q: ArrayLike,

@@ -269,15 +269,20 @@ class Motif:
     def _pwm_null(self) -> "PwmNull":
         if self._null is None:
             from .stats import PwmNull
-            self._null = PwmNull(self.pwm.pssm, self.background[TO_CODES])
+            try:
+                self._null = PwmNull(self.pwm.pssm, self.background[TO_CODES])
+            except ValueError as e:  # too wide, or sums past the doubles: say which motif
+                raise ValueError(f"motif {self.id!r}: {e}") from None
         return self._null
 
     def pvalue(self, scores: ArrayLike) -> float | NDArray[np.float64]:
-        """P(score of a background window >= score), exact, for PWM scores."""
+        """P(score of a background window >= score) for PWM scores: exact where at most 2**16 words
+        reach the score, elsewhere a proven upper bound (docs/statistics.md); widths up to 64."""
         return self._pwm_null().pvalue(scores)
 
     def threshold(self, pvalue: float) -> float:
-        """The smallest achievable PWM score whose p-value is at most `pvalue`."""
+        """The lowest PWM score whose p-value (as `pvalue` gives it) is at most `pvalue`: a window
+        is a hit exactly when its p-value is within the cut-off."""
         return self._pwm_null().threshold(pvalue)
 
     def _needs_dwm(self) -> DiNucleotideMatrix:

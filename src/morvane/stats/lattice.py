@@ -12,6 +12,7 @@ _UNIT = 2.0**-53  # unit roundoff of a double
 
 Floats = NDArray[np.float64]
 Ints = NDArray[np.int64]
+Bools = NDArray[np.bool_]
 
 
 class _Kept(NamedTuple):
@@ -59,13 +60,15 @@ class _Grid:
         """I from which every word scores >= s."""
         return np.ceil((s + err - self.lo - self.r_min) / self.eps).astype(np.int64) + 1
 
-    def distribution(self, bg: Floats, b_lo: int, b_hi: int) -> _Kept:
+    def distribution(self, bg: Floats, b_lo: int, b_hi: int, count_words: bool = True) -> _Kept:
         """The distribution of I kept where it can still matter: a prefix that cannot reach b_lo is
-        dropped, one sure to reach b_hi folded into a mass already above."""
+        dropped, one sure to reach b_hi folded into a mass already above; the counts of words too
+        with count_words (they cost as much again)."""
         # natively: the finest steps go through millions of cells in a column
-        base, prob, words, above, cells = _native.lattice_bracket(self.Q, bg, self.suffix_max, b_lo, b_hi)
-        dist = np.stack([prob, words])  # probabilities, and counts of words
-        cum = np.concatenate([np.cumsum(dist[:, ::-1], axis=1)[:, ::-1], np.zeros((2, 1))], axis=1)
+        base, prob, words, above, cells = _native.lattice_bracket(self.Q, bg, self.suffix_max, b_lo, b_hi,
+                                                                  count_words)
+        dist = np.stack([prob, words]) if count_words else prob[None]  # probabilities, and counts of words
+        cum = np.concatenate([np.cumsum(dist[:, ::-1], axis=1)[:, ::-1], np.zeros((dist.shape[0], 1))], axis=1)
         return _Kept(base, cum, above, cells)
 
     def bounds(self, kept: _Kept, s: Floats, err: Floats) -> tuple[Floats, Floats, Floats | None]:
@@ -86,19 +89,39 @@ class _Grid:
 
 
 class _Lattice(_Grid):
-    """The full distribution of I: its tail at every integer, and how many words reach each."""
+    """The full distribution of I: its tail at every integer, and (given `count`) how many words
+    reach each where at most `count` do (elsewhere the largest float32: more than that)."""
 
-    def __init__(self, M: Floats, bg: Floats, bins: int, count_words: bool) -> None:
-        # a short motif has fewer words than steps: more steps would only take room
-        super().__init__(M, min(bins, 4 ** min(M.shape[1], 16)))
+    def __init__(self, M: Floats, bg: Floats, bins: int, count: int | None = None) -> None:
+        super().__init__(M, self.steps(bins, M.shape[1]))
         top = int(self.suffix_max[0])
-        # the recursion with nothing dropped or folded: the whole distribution, and its word counts
-        _, prob, words, _, _ = _native.lattice_bracket(self.Q, bg, self.suffix_max, 0, top + 1)
-        # tail[i] = P(I >= i), words[i] = number of words with I >= i; one extra zero past the top.
-        # The counts only size listings, so single precision (half the room) serves.
+        # the recursion with nothing dropped or folded: the whole distribution
+        _, prob, _, _, _ = _native.lattice_bracket(self.Q, bg, self.suffix_max, 0, top + 1, False)
+        # tail[i] = P(I >= i), words[i] = number of words with I >= i; one extra zero past the top
         self.tail = self._tail_of(prob)
-        self.words = self._tail_of(words).astype(np.float32) if count_words else None
         self.top = top
+        self.words: NDArray[np.float32] | None = None
+        if count is not None:
+            # No word is likelier than max(bg)**L: where the tail holds more than `count` times that,
+            # more than `count` words reach, so the counts (which cost as much as the probabilities)
+            # are needed only from the first sum past it, where the recursion keeps few cells.
+            few = count * float(np.max(bg)) ** M.shape[1] * (1.0 + 1e-9)
+            lo = int(np.searchsorted(-self.tail, -few, side="left"))
+            base, _, words, _, _ = _native.lattice_bracket(self.Q, bg, self.suffix_max, lo, top + 1)
+            # The counts only size listings, so single precision (half the room) serves.
+            counts = np.full(top + 2, np.finfo(np.float32).max, dtype=np.float32)
+            if lo <= top:
+                kept = self._tail_of(words)
+                counts[lo:base] = kept[0]
+                counts[base:base + kept.size] = np.minimum(kept, np.finfo(np.float32).max)
+            counts[top + 1] = 0.0
+            self.words = counts
+
+    @staticmethod
+    def steps(bins: int, L: int) -> int:
+        """The steps of a lattice of `bins` for width L: a short motif has fewer words than steps,
+        and more steps would only take room."""
+        return min(bins, int(4 ** min(L, 16)))
 
     @property
     def counts(self) -> NDArray[np.float32]:
@@ -115,6 +138,9 @@ class _Lattice(_Grid):
 
     def upper(self, s: Floats, err: Floats) -> Floats:
         return self._at(self.tail, self.out_below(s, err))
+
+    def lower(self, s: Floats, err: Floats) -> Floats:
+        return self._at(self.tail, self.sure_from(s, err))
 
     def score_below(self, i: int, err: float) -> float:
         """A score whose sure_from is at most i, so that its tail is at least tail[i]."""

@@ -21,21 +21,26 @@ class _Holder(Protocol):
 
 
 class _Budget:
-    """Room for the large tables nulls keep between calls (listed words, lattices, halves), shared
-    by every null of the process: past it, the tables of the least recently used nulls not in a
-    call are given back, to be made again if asked for. A wide motif's tables take some 20 MB, a
-    short one's under 1 MB: a scan of a hundred wide motifs holds 64 MB of tables, not 2 GB, and
-    one repeating a few wide motifs keeps theirs."""
+    """Room for the large tables nulls keep between calls (listed words, lattices), shared by every
+    null of the process: past it, a null that has just made its tables gives them back, and one
+    that kept them and needs more room takes it from the least recently used nulls not in a call.
+    Tables given back are made again if asked for. A motif's tables take at most some 3 MB, most a
+    few hundred kB: a scan of a thousand motifs holds 128 MB of tables, and the listings and
+    recursions of the calls under way (a few MB each) stay within twice that."""
 
     def __init__(self, limit: int) -> None:
         self.limit = limit
         self._lock = threading.Lock()
         self._held: OrderedDict[int, tuple[weakref.ref[_Holder], int]] = OrderedDict()  # least recent first
+        self._total = 0  # bytes of the tables held
         self._busy: dict[int, int] = {}
 
     def enter(self, null: _Holder) -> None:
         with self._lock:
             self._busy[id(null)] = self._busy.get(id(null), 0) + 1
+
+    def _forget(self, key: int) -> None:
+        self._total -= self._held.pop(key)[1]
 
     def leave(self, null: _Holder) -> None:
         size = null._table_bytes()
@@ -44,26 +49,37 @@ class _Budget:
             self._busy[key] -= 1
             if not self._busy[key]:
                 del self._busy[key]
-            self._held.pop(key, None)
+            was_held = key in self._held
+            if was_held:
+                self._forget(key)
             if size:
                 self._held[key] = (weakref.ref(null), size)
+                self._total += size
+            if self._total <= self.limit:
+                return  # a call a hit makes: nothing more to go through
             for other, (ref, _) in list(self._held.items()):
                 if ref() is None:  # gone, with its tables
-                    del self._held[other]
-            total = sum(n for _, n in self._held.values())
-            for other, (ref, n) in list(self._held.items()):
-                if total <= self.limit:
+                    self._forget(other)
+            # A null that made its tables in this call and finds the room full gives them back
+            # itself (unless it is alone): a scan asks every motif in turn, chunk after chunk, and
+            # making room for each newcomer would give back every motif's tables before it is
+            # asked again, where this way those that fit keep theirs.
+            if self._total > self.limit and size and not was_held and len(self._held) > 1 and key not in self._busy:
+                self._forget(key)
+                null._drop_tables()
+                return
+            for other, (ref, _) in list(self._held.items()):
+                if self._total <= self.limit:
                     break
                 if other == key or other in self._busy:
                     continue
-                del self._held[other]
-                total -= n
+                self._forget(other)
                 victim = ref()
                 if victim is not None:  # under the lock: no call of it can start meanwhile
                     victim._drop_tables()
 
 
-_TABLES = _Budget(64 << 20)
+_TABLES = _Budget(128 << 20)
 
 
 def prepare_all(nulls: Iterable[PwmNull], lowest: Iterable[float]) -> None:

@@ -80,7 +80,7 @@ void mix(const double* __restrict a, const double* __restrict b, const double* _
 }  // namespace
 
 Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std::int64_t* reach, std::int64_t lo,
-             std::int64_t hi) {
+             std::int64_t hi, const Poll& poll, bool count_words) {
     Band out;
     std::int64_t pad = 0;  // zeros on both sides of a column's cells, so every base reads a cell
     for (std::int64_t k = 0; k < 4 * L; ++k) pad = std::max(pad, q[k]);
@@ -100,6 +100,7 @@ Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std:
     prob[pad] = words[pad] = 1.0;
     std::int64_t base = 0, n = 1;
     for (std::int64_t m = 0; m < L; ++m) {
+        if (poll.stop()) throw Stopped{};  // a column is at most some millions of cells
         const std::int64_t* qm[4] = {q + m, q + L + m, q + 2 * L + m, q + 3 * L + m};
         std::int64_t top = 0;
         for (int c = 0; c < 4; ++c) top = std::max(top, *qm[c]);
@@ -119,24 +120,26 @@ Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std:
         // Each cell is written once (no clearing pass: the column is bound by memory traffic).
         const std::int64_t n_prob = width - keep_lo, n_words = keep_hi - keep_lo;
         next_prob.resize(static_cast<std::size_t>(n_prob + 2 * pad));
-        next_words.resize(static_cast<std::size_t>(n_words + 2 * pad));
+        next_words.resize(count_words ? static_cast<std::size_t>(n_words + 2 * pad) : 0);
         const double* src[4];
         const double* wsrc[4];
         for (int c = 0; c < 4; ++c) {  // cell j of the new column takes cell j - q[c] of this one
             src[c] = prob.data() + pad + keep_lo - *qm[c];
-            wsrc[c] = words.data() + pad + keep_lo - *qm[c];
+            if (count_words) wsrc[c] = words.data() + pad + keep_lo - *qm[c];
         }
         double* np = next_prob.data() + pad;
         mix(src[0], src[1], src[2], src[3], bg, np, n_prob);
-        mix(wsrc[0], wsrc[1], wsrc[2], wsrc[3], next_words.data() + pad, n_words);
+        if (count_words) mix(wsrc[0], wsrc[1], wsrc[2], wsrc[3], next_words.data() + pad, n_words);
         out.above += numpy_sum(np + n_words, n_prob - n_words);
         n = n_words;
         // the padding around the kept cells (the folded ones become padding)
         next_prob.resize(static_cast<std::size_t>(n + 2 * pad));
         std::fill(next_prob.begin(), next_prob.begin() + pad, 0.0);
         std::fill(next_prob.begin() + pad + n, next_prob.end(), 0.0);
-        std::fill(next_words.begin(), next_words.begin() + pad, 0.0);
-        std::fill(next_words.begin() + pad + n, next_words.end(), 0.0);
+        if (count_words) {
+            std::fill(next_words.begin(), next_words.begin() + pad, 0.0);
+            std::fill(next_words.begin() + pad + n, next_words.end(), 0.0);
+        }
         prob.swap(next_prob);
         words.swap(next_words);
         base += keep_lo;
@@ -144,7 +147,7 @@ Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std:
     out.base = base;
     out.n = n;
     out.prob = prob.data() + pad;
-    out.words = words.data() + pad;
+    out.words = count_words ? words.data() + pad : nullptr;
     // the caller copies the cells out before this thread's next call, which gives back large scratch
     if (next_prob.capacity() > kKeptCells)
         for (auto* v : {&next_prob, &next_words}) Cells().swap(*v);
@@ -159,7 +162,7 @@ namespace {
 template <class Sink>
 bool visit_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
                  const std::int64_t* reach, std::int64_t lo, std::int64_t hi, std::int64_t level_limit,
-                 std::int64_t& work, std::int64_t work_limit, Sink&& sink) {
+                 std::int64_t& work, std::int64_t work_limit, const Poll& poll, Sink&& sink) {
     const auto depth = static_cast<std::size_t>(L) + 1;
     std::vector<std::int64_t> sum(depth, 0), kept(depth, 0);
     std::vector<double> score(depth, 0.0), prob(depth, 1.0);
@@ -171,7 +174,14 @@ bool visit_words(const std::int64_t* q, const double* matrix, std::int64_t L, co
     const std::int64_t last = L - 1;
     const std::int64_t q_last[4] = {q[last], q[L + last], q[2 * L + last], q[3 * L + last]};
     const double m_last[4] = {matrix[last], matrix[L + last], matrix[2 * L + last], matrix[3 * L + last]};
+    // prefixes gone through between two polls: some milliseconds of listing
+    constexpr std::uint32_t kPollEvery = 1u << 20;
+    std::uint32_t until_poll = kPollEvery;
     while (m >= 0) {
+        if (--until_poll == 0) {
+            until_poll = kPollEvery;
+            if (poll.stop()) throw Stopped{};
+        }
         if (m == last) {  // the words themselves, in code order
             for (int c = 0; c < 4; ++c) {
                 const std::int64_t s = sum[m] + q_last[c];
@@ -211,8 +221,8 @@ bool visit_words(const std::int64_t* q, const double* matrix, std::int64_t L, co
 
 bool list_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
                 const std::int64_t* reach, std::int64_t lo, std::int64_t hi, std::int64_t level_limit,
-                std::int64_t& work, std::int64_t work_limit, Words& out) {
-    return visit_words(q, matrix, L, bg, reach, lo, hi, level_limit, work, work_limit,
+                std::int64_t& work, std::int64_t work_limit, Words& out, const Poll& poll) {
+    return visit_words(q, matrix, L, bg, reach, lo, hi, level_limit, work, work_limit, poll,
                        [&](double d, double p, std::int64_t s) {
                            out.score.push_back(d);
                            out.prob.push_back(p);
@@ -275,13 +285,14 @@ struct Pair {
 }  // namespace
 
 void tails_of_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
-                    const std::int64_t* reach, std::int64_t lo, const double* x, std::int64_t n, double* tail) {
+                    const std::int64_t* reach, std::int64_t lo, const double* x, std::int64_t n, double* tail,
+                    const Poll& poll) {
     // the words reaching exactly k scores go to bucket k; tail[i] sums the buckets past i
     std::vector<Pair> bucket(static_cast<std::size_t>(n) + 1);
     const Ranks rank(x, n);
     constexpr std::int64_t none = std::numeric_limits<std::int64_t>::max();
     std::int64_t work = 0;
-    visit_words(q, matrix, L, bg, reach, lo, none, none, work, none,
+    visit_words(q, matrix, L, bg, reach, lo, none, none, work, none, poll,
                 [&](double d, double p, std::int64_t) { bucket[static_cast<std::size_t>(rank(d))].add(p); });
     Pair run;
     for (std::int64_t k = n; k >= 1; --k) {

@@ -12,6 +12,16 @@
 
 namespace morvane::kernels::lattice {
 
+// Asked between bounded pieces of work whether to stop (a caller's interrupt): a plain function
+// and its context, so the kernels know nothing of who asks. When it says yes, the kernel throws
+// Stopped, leaving its outputs unspecified.
+struct Poll {
+    bool (*fn)(void*) = nullptr;
+    void* ctx = nullptr;
+    bool stop() const { return fn != nullptr && fn(ctx); }
+};
+struct Stopped {};
+
 // The kept part of the distribution of I over all 4**L words: prob[k] is the
 // probability, words[k] the number of words, of I = base + k.
 // prob and words point into scratch of the calling thread, valid until its
@@ -29,8 +39,10 @@ struct Band {
 // one already at hi is folded into `above`. Bases are added in code order into
 // each cell, and `above` sums each column's folded cells pairwise as NumPy
 // does, so the results are the doubles the same recursion in NumPy gives.
+// Without count_words, words stays null: the counts cost as much as the
+// probabilities.
 Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std::int64_t* reach, std::int64_t lo,
-             std::int64_t hi);
+             std::int64_t hi, const Poll& poll = {}, bool count_words = true);
 
 // Every word with lo <= I < hi: its score (the columns of matrix, 4 by L
 // row-major, added in column order from 0.0), its probability (bg multiplied
@@ -46,7 +58,7 @@ struct Words {
 };
 bool list_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
                 const std::int64_t* reach, std::int64_t lo, std::int64_t hi, std::int64_t level_limit,
-                std::int64_t& work, std::int64_t work_limit, Words& out);
+                std::int64_t& work, std::int64_t work_limit, Words& out, const Poll& poll = {});
 
 // tail[i] (i < n) = the probability of the words with I >= lo that score at
 // or above x[i], for n ascending scores x: the sum of their probabilities,
@@ -54,7 +66,8 @@ bool list_words(const std::int64_t* q, const double* matrix, std::int64_t L, con
 // the rarest cases, whatever the other scores asked for. The words are
 // visited as list_words visits them, without limits.
 void tails_of_words(const std::int64_t* q, const double* matrix, std::int64_t L, const double* bg,
-                    const std::int64_t* reach, std::int64_t lo, const double* x, std::int64_t n, double* tail);
+                    const std::int64_t* reach, std::int64_t lo, const double* x, std::int64_t n, double* tail,
+                    const Poll& poll = {});
 
 // The n words (score x[i], probability p[i]) best first, equal scores (0.0 and
 // -0.0 alike) in their given order: sorted[k] is the k-th score, cum[k] the

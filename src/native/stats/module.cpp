@@ -4,7 +4,10 @@
 #include <Python.h>
 
 #define PY_ARRAY_UNIQUE_SYMBOL morvane_stats_ARRAY_API
+#include <pythread.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -20,6 +23,45 @@ namespace morvane {
 namespace {
 
 namespace kl = kernels::lattice;
+
+// The thread whose signal handlers run Ctrl-C (Python runs them on the main thread only).
+unsigned long main_thread = 0;
+
+// Between bounded pieces of a recursion, the kernel asks this poll whether to stop; on the main
+// thread it takes the GIL back for a moment every 20 ms to run the signal handlers, so a long
+// call answers Ctrl-C with the handler's exception (KeyboardInterrupt), left set for the return.
+class Interrupts {
+public:
+    Interrupts() : main_(PyThread_get_thread_ident() == main_thread) {}
+    kl::Poll poll() { return main_ ? kl::Poll{&Interrupts::check, this} : kl::Poll{}; }
+    // Runs work without the GIL; false with the handler's exception set when it was stopped.
+    template <class F>
+    bool run(F&& work) {
+        bool stopped = false;
+        without_gil([&] {
+            try {
+                work(poll());
+            } catch (const kl::Stopped&) {
+                stopped = true;
+            }
+        });
+        return !stopped;
+    }
+
+private:
+    static bool check(void* self) {
+        auto& me = *static_cast<Interrupts*>(self);
+        const auto now = std::chrono::steady_clock::now();
+        if (now < me.next_) return false;
+        me.next_ = now + std::chrono::milliseconds(20);
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        const bool raised = PyErr_CheckSignals() != 0;
+        PyGILState_Release(gil);
+        return raised;
+    }
+    bool main_;
+    std::chrono::steady_clock::time_point next_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+};
 
 // obj as a C-contiguous array of type, ndim dimensions and `size` elements, or null with an error set.
 Ref contiguous(PyObject* obj, int type, const char* name, npy_intp size, int ndim = 1) {
@@ -69,18 +111,25 @@ PyObject* lattice_bracket(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
         PyObject *q_obj, *bg_obj, *reach_obj;
         long long lo, hi;
-        if (!PyArg_ParseTuple(args, "OOOLL:lattice_bracket", &q_obj, &bg_obj, &reach_obj, &lo, &hi)) return nullptr;
+        int count_words = 1;
+        if (!PyArg_ParseTuple(args, "OOOLL|p:lattice_bracket", &q_obj, &bg_obj, &reach_obj, &lo, &hi, &count_words))
+            return nullptr;
         Ref q, reach, bg;
         npy_intp L;
         if (!lattice_of(q_obj, reach_obj, bg_obj, &q, &reach, &bg, &L)) return nullptr;
         kl::Band band;
-        without_gil([&] {
-            band = kl::bracket(data_of<std::int64_t>(q), L, data_of<double>(bg), data_of<std::int64_t>(reach), lo, hi);
-        });
-        Ref prob = new_array(band.n, NPY_DOUBLE), words = new_array(band.n, NPY_DOUBLE);
+        Interrupts interrupts;
+        if (!interrupts.run([&](const kl::Poll& poll) {
+                band = kl::bracket(data_of<std::int64_t>(q), L, data_of<double>(bg), data_of<std::int64_t>(reach), lo,
+                                   hi, poll, count_words != 0);
+            }))
+            return nullptr;
+        const npy_intp n_words = count_words ? band.n : 0;
+        Ref prob = new_array(band.n, NPY_DOUBLE), words = new_array(n_words, NPY_DOUBLE);
         if (prob && words && band.n) {
             std::memcpy(data_of<double>(prob), band.prob, static_cast<std::size_t>(band.n) * sizeof(double));
-            std::memcpy(data_of<double>(words), band.words, static_cast<std::size_t>(band.n) * sizeof(double));
+            if (n_words)
+                std::memcpy(data_of<double>(words), band.words, static_cast<std::size_t>(n_words) * sizeof(double));
         }
         if (!prob || !words) return nullptr;
         return Py_BuildValue("LOOdL", static_cast<long long>(band.base), prob.get(), words.get(), band.above,
@@ -111,10 +160,12 @@ PyObject* lattice_words(PyObject*, PyObject* args) {
         if (keep_sums) words.sum.reserve(room);
         std::int64_t w = work;
         bool done = false;
-        without_gil([&] {
-            done = kl::list_words(data_of<std::int64_t>(q), data_of<double>(matrix), L, data_of<double>(bg),
-                                  data_of<std::int64_t>(reach), lo, hi, level_limit, w, work_limit, words);
-        });
+        Interrupts interrupts;
+        if (!interrupts.run([&](const kl::Poll& poll) {
+                done = kl::list_words(data_of<std::int64_t>(q), data_of<double>(matrix), L, data_of<double>(bg),
+                                      data_of<std::int64_t>(reach), lo, hi, level_limit, w, work_limit, words, poll);
+            }))
+            return nullptr;
         if (!done) return Py_BuildValue("OL", Py_None, static_cast<long long>(w));
         Ref score = array_of(words.score, NPY_DOUBLE), prob = array_of(words.prob, NPY_DOUBLE);
         if (!score || !prob) return nullptr;
@@ -151,11 +202,14 @@ PyObject* lattice_tails(PyObject*, PyObject* args) {
         if (!lattice_of(q_obj, reach_obj, bg_obj, &q, &reach, &bg, &L)) return nullptr;
         Ref matrix = matrix_of(m_obj, L);
         if (!matrix || !queries_of(x_obj, &x, &tail)) return nullptr;
-        without_gil([&] {
-            kl::tails_of_words(data_of<std::int64_t>(q), data_of<double>(matrix), L, data_of<double>(bg),
-                               data_of<std::int64_t>(reach), lo, data_of<double>(x),
-                               PyArray_SIZE(reinterpret_cast<PyArrayObject*>(x.get())), data_of<double>(tail));
-        });
+        Interrupts interrupts;
+        if (!interrupts.run([&](const kl::Poll& poll) {
+                kl::tails_of_words(data_of<std::int64_t>(q), data_of<double>(matrix), L, data_of<double>(bg),
+                                   data_of<std::int64_t>(reach), lo, data_of<double>(x),
+                                   PyArray_SIZE(reinterpret_cast<PyArrayObject*>(x.get())), data_of<double>(tail),
+                                   poll);
+            }))
+            return nullptr;
         return tail.release();
     });
 }
@@ -183,9 +237,10 @@ PyObject* best_first(PyObject*, PyObject* args) {
 
 PyMethodDef module_methods[] = {
     {"lattice_bracket", lattice_bracket, METH_VARARGS,
-     "lattice_bracket($module, q, bg, reach, lo, hi, /)\n--\n\n"
+     "lattice_bracket($module, q, bg, reach, lo, hi, count_words=True, /)\n--\n\n"
      "(base, prob, words, above, cells): the distribution of lattice sums kept\n"
-     "within [lo, hi), with the probability folded in from hi on. q is the\n"
+     "within [lo, hi), with the probability folded in from hi on; words is\n"
+     "empty without count_words. q is the\n"
      "integer matrix (4, L) of a lattice, reach its (L + 1) suffix maxima, bg\n"
      "the background (4)."},
     {"lattice_words", lattice_words, METH_VARARGS,
@@ -205,7 +260,15 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int module_exec(PyObject*) { return PyArray_ImportNumPyAPI() < 0 ? -1 : 0; }
+int module_exec(PyObject*) {
+    if (PyArray_ImportNumPyAPI() < 0) return -1;
+    Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+    Ref main = threading ? Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : Ref();
+    Ref ident = main ? Ref::steal(PyObject_GetAttrString(main.get(), "ident")) : Ref();
+    if (!ident) return -1;
+    main_thread = PyLong_AsUnsignedLong(ident.get());
+    return PyErr_Occurred() ? -1 : 0;
+}
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
