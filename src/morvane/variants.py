@@ -1,0 +1,697 @@
+"""Variant effects: which variants make or break a motif site, `morvane.variants(genome, variants, motifs)`.
+
+Each ALT of each variant is an allele pair: the reference haplotype and the same haplotype with the
+ALT in place of REF. The bases REF and ALT share at their start, then at their end, are set aside;
+what is left is the change (empty on one side for an indel). For each motif and allele the best
+window is the highest-scoring window, on either strand, that overlaps the allele's changed bases (for
+an empty change, that spans the junction), and its score is the double `scan` gives that window.
+Its p-value is the motif's exact p-value of that score (`Motif.pvalue`), as for a scan hit.
+
+A row is written for each allele pair and motif where either allele's best window reaches the motif's
+cut-off; its call is "gain" when only ALT reaches it, "loss" when only REF does, "none" when both do.
+
+The change p-value of a row is min(1, 2 min(W_ref p_ref / p_alt, W_alt p_alt / p_ref)), W an allele's
+N-free windows over the change on both strands, p its best window's p-value. Under random sequence
+(bases drawn from the motif's background, the variant's own bases too), P(W p <= a) <= a for either
+allele (a union bound over its windows, each window's exact p-value being valid), and p_alt, p_ref
+<= 1, so P(change p-value <= a) <= a: it is valid without approximation, and conservative. It is
+small only when one allele holds a site too strong for its number of windows and the other is
+much weaker. atSNP instead estimates, by importance sampling, the p-value of the ratio of the two
+alleles' best-window p-values under random flanks with the variant fixed; SNEEP approximates the
+distribution of the score difference (Laplace). Both estimate tighter values; this one is exact
+arithmetic on exact p-values, never anti-conservative, and cheap enough for every row
+(benchmarks/variants_scale.py --calibration shows its empirical rates against the nominal ones).
+
+Variants are read and scored in batches, so memory depends on the batch, not on the input.
+"""
+
+from __future__ import annotations
+
+import gzip
+import numbers
+import os
+import sys
+import types
+import warnings
+from collections.abc import Iterable, Iterator, Sequence
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field
+from typing import Any, NamedTuple
+
+import numpy as np
+from numpy.typing import NDArray
+
+from .genome import Fasta, IndexedFasta, genome_background, open_genome
+from .motifs import Background, Motif, as_background
+from .scan import DEFAULT_PVALUE, Genome, Motifs, _count, _motif_list, cutoffs, motif_names
+
+MAX_CHANGE = 50                 # bases an indel may change on either allele
+BATCH = 1 << 13                 # allele pairs scored at a time
+SPAN_LIMIT = 1 << 22            # bases of one record fetched at once for a batch
+REPORTED = 100                  # records named one by one in warnings, per kind, before a summary
+N = 4                           # the code of anything but A, C, G, T
+LETTERS = np.frombuffer(b"ATCGN", np.uint8)
+CALLS = ("none", "gain", "loss")
+
+Codes = NDArray[np.uint8]
+Floats = NDArray[np.float64]
+Ints = NDArray[np.int64]
+
+
+class VariantHits(np.ndarray[Any, np.dtype[np.void]]):
+    """Variant effects: a NumPy structured array, one row per allele pair and motif where either
+    allele reaches the cut-off, columns as documented in docs/variants.md (COLUMNS), in input order
+    then motif order. `report` (on the table `variants` returns) counts what was read and skipped."""
+
+    report: VariantReport | None = None
+
+    def to_dataframe(self) -> Any:
+        """The rows as a pandas DataFrame (needs pandas)."""
+        import pandas as pd
+        return pd.DataFrame({name: np.asarray(self[name]) for name in self.dtype.names or ()})
+
+
+COLUMNS = ("chrom", "pos", "id", "ref", "alt", "motif", "motif_alt", "ref_score", "ref_pvalue", "ref_start",
+           "ref_strand", "ref_sequence", "alt_score", "alt_pvalue", "alt_start", "alt_strand", "alt_sequence",
+           "log10_ratio", "change_pvalue", "call")
+
+
+def variant_dtype(text: dict[str, int] | None = None) -> np.dtype[np.void]:
+    """The table's dtype; `text` gives the widths of its text columns."""
+    w = {key: max(value, 1) for key, value in (text or {}).items()}
+    u = {key: f"U{w.get(key, 1)}" for key in ("chrom", "id", "ref", "alt", "motif", "motif_alt", "sequence")}
+    return np.dtype([("chrom", u["chrom"]), ("pos", np.int64), ("id", u["id"]), ("ref", u["ref"]),
+                     ("alt", u["alt"]), ("motif", u["motif"]), ("motif_alt", u["motif_alt"]),
+                     ("ref_score", np.float64), ("ref_pvalue", np.float64), ("ref_start", np.int64),
+                     ("ref_strand", "U1"), ("ref_sequence", u["sequence"]),
+                     ("alt_score", np.float64), ("alt_pvalue", np.float64), ("alt_start", np.int64),
+                     ("alt_strand", "U1"), ("alt_sequence", u["sequence"]),
+                     ("log10_ratio", np.float64), ("change_pvalue", np.float64), ("call", "U4")])
+
+
+@dataclass
+class VariantReport:
+    """What a run read: records and allele pairs, those scored, and those set aside by reason
+    (`skipped`: reason -> count); `mismatches`: (where, chrom, pos, REF, the genome's bases) of
+    every record whose REF is not the genome's, never scored."""
+
+    records: int = 0
+    alleles: int = 0
+    scored: int = 0
+    skipped: dict[str, int] = field(default_factory=dict)
+    mismatches: list[tuple[str, str, int, str, str]] = field(default_factory=list)
+
+    def skip(self, reason: str, count: int = 1) -> None:
+        self.skipped[reason] = self.skipped.get(reason, 0) + count
+
+    def summary(self) -> str:
+        kept = f"{self.scored} of {self.alleles} alleles from {self.records} records scored"
+        aside = "; ".join(f"{count} {reason}" for reason, count in self.skipped.items())
+        return kept + (f"; not scored: {aside}" if aside else "")
+
+
+# ---------------------------------------------------------------- reading variants
+
+class Record(NamedTuple):
+    """One variant record as read: where (file and line), chrom, 1-based pos, id, REF, ALTs."""
+
+    where: str
+    chrom: str
+    pos: int
+    id: str
+    ref: str
+    alts: tuple[str, ...]
+
+
+Variants = str | os.PathLike[str] | Iterable[Any]
+VCF_SUFFIXES = (".vcf", ".vcf.gz", ".vcf.bgz", ".bcf")
+
+
+def is_vcf(path: str) -> bool:
+    """A VCF or BCF by suffix, else by content (gzip or not): '##fileformat=VCF' or BCF's magic."""
+    if path.endswith(VCF_SUFFIXES):
+        return True
+    try:
+        with open(path, "rb") as handle:
+            head = handle.read(2)
+            handle.seek(0)
+            first = (gzip.GzipFile(fileobj=handle) if head == b"\x1f\x8b" else handle).read(16)
+    except (OSError, EOFError):
+        return False
+    return first.startswith((b"##fileformat=VCF", b"BCF"))
+
+
+def read_records(variants: Variants) -> Iterator[Record]:
+    """The records of a VCF/BCF (through pysam), of a TSV (chrom, pos, ref, alt; 1-based pos), or of
+    an iterable of (chrom, pos, ref, alt[, id]) tuples or objects with those attributes (pysam's
+    VariantRecord too). ValueError naming the file and line of a malformed record."""
+    if isinstance(variants, (str, bytes, os.PathLike)):
+        path = os.fsdecode(variants)
+        if not os.path.exists(path):
+            raise OSError(f"cannot read {path}: no such file")
+        return read_vcf(path) if is_vcf(path) else read_tsv(path)
+    return given_records(variants)
+
+
+def read_vcf(path: str) -> Iterator[Record]:
+    import pysam
+    verbosity = pysam.set_verbosity(0)      # htslib's own complaints: ours name the line
+    try:
+        try:
+            vcf = pysam.VariantFile(path)
+        except (OSError, ValueError) as exc:
+            raise ValueError(f"{path}: not readable as VCF or BCF ({exc})") from None
+        with vcf:
+            # a text VCF's records follow its header lines one to a line
+            line = len(str(vcf.header).splitlines())
+            binary = vcf.is_bcf if hasattr(vcf, "is_bcf") else path.endswith(".bcf")
+            it = iter(vcf)
+            while True:
+                line += 1
+                where = f"{path}, record {line - len(str(vcf.header).splitlines())}" if binary \
+                    else f"{path}, line {line}"
+                try:
+                    rec = next(it)
+                except StopIteration:
+                    return
+                except (OSError, ValueError) as exc:
+                    raise ValueError(f"{where}: a malformed VCF record ({exc})") from None
+                ref = rec.ref or ""
+                yield Record(where, rec.chrom, int(rec.pos), rec.id or ".", ref, tuple(rec.alts or ()))
+    finally:
+        pysam.set_verbosity(verbosity)
+
+
+def read_tsv(path: str) -> Iterator[Record]:
+    """chrom, pos, ref, alt (ALTs comma-separated) and an optional id, tab-separated; lines
+    starting with '#', blank lines and a first line whose pos is 'pos' are passed over."""
+    with open(path, "rb") as raw:
+        gz = raw.read(2) == b"\x1f\x8b"
+        raw.seek(0)
+        lines: Iterable[bytes] = gzip.GzipFile(fileobj=raw) if gz else raw
+        for number, line_bytes in enumerate(lines, 1):
+            where = f"{path}, line {number}"
+            try:
+                line = line_bytes.decode("utf-8").rstrip("\r\n")
+            except UnicodeDecodeError:
+                raise ValueError(f"{where}: not UTF-8 text") from None
+            if not line.strip() or line.startswith("#"):
+                continue
+            fields = line.split("\t")
+            if number == 1 and len(fields) > 1 and fields[1].strip().lower() in ("pos", "position"):
+                continue
+            if len(fields) < 4:
+                raise ValueError(f"{where}: a variant line needs chrom, pos, ref, alt (tab-separated); "
+                                 f"got {line!r}")
+            yield Record(where, fields[0], tsv_pos(fields[1], where), fields[4] if len(fields) > 4 else ".",
+                         checked_allele(fields[2], where, "REF"),
+                         tuple(checked_allele(alt, where, "ALT") for alt in fields[3].split(",")))
+
+
+def tsv_pos(text: str, where: str) -> int:
+    if not (text.isascii() and text.isdigit()) or int(text) < 1:
+        raise ValueError(f"{where}: pos must be a whole number from 1 (1-based), got {text!r}")
+    return int(text)
+
+
+def checked_allele(text: str, where: str, what: str) -> str:
+    text = text.strip()
+    if not text:
+        raise ValueError(f"{where}: an empty {what}")
+    return text
+
+
+def given_records(variants: Iterable[Any]) -> Iterator[Record]:
+    try:
+        items = iter(variants)
+    except TypeError:
+        raise TypeError(f"variants must be a VCF/BCF or TSV path or an iterable of (chrom, pos, ref, alt), "
+                        f"not {type(variants).__name__}") from None
+    for i, item in enumerate(items):
+        where = f"variants[{i}]"
+        if hasattr(item, "chrom") and hasattr(item, "pos"):
+            chrom, pos, ref = item.chrom, item.pos, item.ref
+            alts = getattr(item, "alts", None) or (getattr(item, "alt", None),)
+            vid = getattr(item, "id", None)
+        else:
+            fields = tuple(item)
+            if len(fields) not in (4, 5):
+                raise ValueError(f"{where}: give (chrom, pos, ref, alt) or (chrom, pos, ref, alt, id)")
+            chrom, pos, ref, alt = fields[:4]
+            alts = tuple(alt.split(",")) if isinstance(alt, str) else tuple(alt)
+            vid = fields[4] if len(fields) == 5 else None
+        if isinstance(pos, bool) or not isinstance(pos, numbers.Integral) or pos < 1:
+            raise ValueError(f"{where}: pos must be an integer from 1 (1-based), got {pos!r}")
+        if not isinstance(ref, str) or not all(isinstance(alt, str) for alt in alts):
+            raise TypeError(f"{where}: ref and alt must be str")
+        yield Record(where, str(chrom), int(pos), "." if vid is None else str(vid),
+                     checked_allele(ref, where, "REF"), tuple(checked_allele(str(a), where, "ALT") for a in alts))
+
+
+# ---------------------------------------------------------------- allele pairs
+
+class Pair(NamedTuple):
+    """One ALT of a record, ready to score: the change starts at `start` (0-based), replacing
+    `ref_len` genome bases by the codes `alt`."""
+
+    record: Record
+    alt_text: str
+    start: int
+    ref_len: int
+    alt: Codes
+
+
+def symbolic(alt: str) -> bool:
+    return alt.startswith("<") or "[" in alt or "]" in alt or alt in ("*", ".") or "*" in alt
+
+
+def trimmed(ref: str, alt: str) -> tuple[int, int, int]:
+    """(shared bases at the start, REF's changed length, ALT's changed length)."""
+    p = 0
+    while p < min(len(ref), len(alt)) and ref[p] == alt[p]:
+        p += 1
+    q = 0
+    while q < min(len(ref), len(alt)) - p and ref[-1 - q] == alt[-1 - q]:
+        q += 1
+    return p, len(ref) - p - q, len(alt) - p - q
+
+
+class Reader:
+    """Records to allele pairs: REF checked against the genome, what cannot be scored counted
+    (and mismatches warned of) in the report."""
+
+    def __init__(self, fasta: Fasta, report: VariantReport) -> None:
+        self.fasta, self.report = fasta, report
+        self.lengths = dict(zip(fasta.references, fasta.lengths))
+        self.warned: dict[str, int] = {}
+
+    def warn(self, kind: str, message: str) -> None:
+        count = self.warned.get(kind, 0) + 1
+        self.warned[kind] = count
+        if count <= REPORTED:
+            warnings.warn(message, stacklevel=2)
+        elif count == REPORTED + 1:
+            warnings.warn(f"more records {kind}: not named one by one (counted in the summary)", stacklevel=2)
+
+    def pairs(self, records: Iterable[Record]) -> Iterator[Pair]:
+        from ._scan import encode
+        report = self.report
+        for rec in records:
+            report.records += 1
+            report.alleles += len(rec.alts)
+            length = self.lengths.get(rec.chrom)
+            at = f"{rec.chrom}:{rec.pos}"
+            if length is None:
+                report.skip("on a chromosome the genome lacks", len(rec.alts))
+                self.warn("on unknown chromosomes", f"{rec.where}: {at}: no record {rec.chrom!r} in the genome; "
+                          "not scored")
+                continue
+            ref = rec.ref.upper()
+            start = rec.pos - 1
+            if start + len(ref) > length:
+                report.skip("past the end of their chromosome", len(rec.alts))
+                self.warn("past chromosome ends", f"{rec.where}: {at}: REF {rec.ref} runs past the end of "
+                          f"{rec.chrom} (length {length}); not scored")
+                continue
+            genome = self.fasta.codes(rec.chrom, start, start + len(ref))
+            if not np.array_equal(genome, encode(ref)):
+                shown = LETTERS[genome].tobytes().decode()
+                report.mismatches.append((rec.where, rec.chrom, rec.pos, rec.ref, shown))
+                report.skip("with a REF that is not the genome's", len(rec.alts))
+                self.warn("with a REF mismatch", f"{rec.where}: {at}: REF {rec.ref} does not match the genome "
+                          f"({shown}); not scored")
+                continue
+            for alt_text in rec.alts:
+                alt = alt_text.upper()
+                if symbolic(alt) or not alt.isalpha():
+                    report.skip("symbolic or structural alleles")
+                    continue
+                p, lr, la = trimmed(ref, alt)
+                if lr == la == 0:
+                    report.skip("ALT equal to REF")
+                    continue
+                if max(lr, la) > MAX_CHANGE:
+                    report.skip(f"changing more than {MAX_CHANGE} bases")
+                    continue
+                report.scored += 1
+                yield Pair(rec, alt_text, start + p, lr, encode(alt[p:p + la]))
+
+
+def batches(items: Iterator[Pair], size: int) -> Iterator[list[Pair]]:
+    batch: list[Pair] = []
+    for item in items:
+        batch.append(item)
+        if len(batch) == size:
+            yield batch
+            batch = []
+    if batch:
+        yield batch
+
+
+# ---------------------------------------------------------------- scoring
+
+class Contexts(NamedTuple):
+    """Both alleles of a batch's pairs as codes, each allele its change with `flank` bases on either
+    side (N past a record's end) then one N: allele 2i is pair i's REF, 2i + 1 its ALT."""
+
+    codes: Codes
+    starts: Ints        # of each allele's flank
+    changed: Ints       # its changed bases
+    flank: int
+
+
+def contexts(fasta: Fasta, batch: Sequence[Pair], flank: int) -> Contexts:
+    """The alleles of the batch, their genome bases fetched a record's stretch at a time."""
+    n = len(batch)
+    left = np.empty(n, np.int64)        # each pair's left flank in `source`
+    pieces: list[Codes] = []
+    at = 0
+    by_chrom: dict[str, list[int]] = {}
+    for i, pair in enumerate(batch):
+        by_chrom.setdefault(pair.record.chrom, []).append(i)
+    lengths = dict(zip(fasta.references, fasta.lengths))
+    for chrom, rows in by_chrom.items():
+        length = lengths[chrom]
+        spans = sorted(rows, key=lambda i: batch[i].start)
+        group: list[int] = []
+        for i in spans + [-1]:
+            if i >= 0 and (not group or batch[i].start + batch[i].ref_len - batch[group[0]].start <= SPAN_LIMIT):
+                group.append(i)
+                continue
+            lo = batch[group[0]].start - flank
+            hi = max(batch[j].start + batch[j].ref_len for j in group) + flank
+            piece = np.full(hi - lo, N, np.uint8)
+            got_lo, got_hi = max(lo, 0), min(hi, length)
+            piece[got_lo - lo:got_hi - lo] = fasta.codes(chrom, got_lo, got_hi)
+            for j in group:
+                left[j] = at + batch[j].start - flank - lo
+            pieces.append(piece)
+            at += len(piece)
+            group = [i]
+    ref_len = np.array([pair.ref_len for pair in batch], np.int64)
+    alt_len = np.array([len(pair.alt) for pair in batch], np.int64)
+    alt_at = at + np.concatenate(([0], np.cumsum(alt_len)[:-1])).astype(np.int64)
+    pieces += [pair.alt for pair in batch] + [np.full(1, N, np.uint8)]
+    source = np.concatenate(pieces)
+    sep = len(source) - 1
+    changed = np.empty(2 * n, np.int64)
+    changed[0::2], changed[1::2] = ref_len, alt_len
+    sizes = 2 * flank + changed + 1
+    starts = np.concatenate(([0], np.cumsum(sizes)[:-1])).astype(np.int64)
+    rel = np.arange(int(sizes.sum()), dtype=np.int64) - np.repeat(starts, sizes)
+    allele = np.repeat(np.arange(2 * n), sizes)
+    pair_of = allele >> 1
+    m = changed[allele]
+    mid = np.where(allele & 1, alt_at[pair_of], left[pair_of] + flank)
+    index = np.where(rel < flank, left[pair_of] + rel,
+                     np.where(rel < flank + m, mid + rel - flank,
+                              np.where(rel < 2 * flank + m, left[pair_of] + ref_len[pair_of] + rel - m, sep)))
+    return Contexts(source[index], starts, changed, flank)
+
+
+class Bucket:
+    """Motifs of near widths, scanned together over contexts of their widest flank."""
+
+    def __init__(self, members: list[int], motifs: Sequence[Motif], thresholds: Sequence[float]) -> None:
+        from ._scan import Scanner
+        self.members = np.asarray(members, np.int64)
+        self.widths = np.array([motifs[k].width for k in members], np.int64)
+        self.flank = int(self.widths.max()) - 1
+        self.scanner = Scanner([motifs[k].pwm.pssm for k in members], [thresholds[k] for k in members], "both")
+
+    def pairs(self, ctx: Contexts) -> tuple[Ints, Ints]:
+        """(pair, motif) of every hit over a changed stretch, unordered, repeats kept."""
+        hits, _ = self.scanner.scan(ctx.codes)
+        if not len(hits):
+            return np.zeros(0, np.int64), np.zeros(0, np.int64)
+        start = hits["start"]
+        local = hits["motif"].astype(np.int64)
+        allele = np.searchsorted(ctx.starts, start, side="right") - 1
+        offset = start - ctx.starts[allele]
+        L = self.widths[local]
+        over = (offset >= ctx.flank - L + 1) & (offset <= ctx.flank + ctx.changed[allele] - 1)
+        return allele[over] >> 1, self.members[local[over]]
+
+
+def buckets(motifs: Sequence[Motif], thresholds: Sequence[float]) -> list[Bucket]:
+    """Widths grouped so that no group's flank is much longer than its motifs need."""
+    order = sorted(range(len(motifs)), key=lambda k: motifs[k].width)
+    groups: list[list[int]] = []
+    for k in order:
+        if groups and motifs[k].width <= max(motifs[groups[-1][0]].width * 1.25, motifs[groups[-1][0]].width + 2):
+            groups[-1].append(k)
+        else:
+            groups.append([k])
+    return [Bucket(group, motifs, thresholds) for group in groups]
+
+
+class Best(NamedTuple):
+    score: Floats       # NaN: the allele has no N-free window over its change
+    start: Ints         # window start within its allele's context
+    strand: NDArray[np.int8]
+    windows: Ints       # N-free windows over the change, both strands
+
+
+def best_windows(pssm: NDArray[np.float64], codes: Codes, first: Ints, count: Ints) -> Best:
+    """The best window of each query: among the `count` windows starting from `first` in codes, on
+    both strands, the highest score, the first such by start, '+' before '-'; scores as the
+    scanner adds them (from 0.0, column by column; on '-' the complement read backwards)."""
+    L = pssm.shape[1]
+    n = len(first)
+    W = int(count.max()) if n else 0
+    if not n or not W:
+        return Best(np.full(n, np.nan), np.full(n, -1, np.int64), np.zeros(n, np.int8), np.zeros(n, np.int64))
+    s = first[:, None] + np.arange(W)[None, :]
+    inside = np.arange(W)[None, :] < count[:, None]
+    s = np.where(inside, s, first[:, None])
+    win = codes[s[:, :, None] + np.arange(L)]
+    valid = inside & (win <= 3).all(axis=2)
+    win = np.minimum(win, 3)
+    fwd = np.zeros(s.shape)
+    rev = np.zeros(s.shape)
+    for m in range(L):
+        fwd = fwd + pssm[win[:, :, m], m]
+        rev = rev + pssm[win[:, :, L - 1 - m] ^ 1, m]
+    both = np.stack([fwd, rev], axis=2).reshape(n, 2 * W)
+    both[~np.repeat(valid, 2, axis=1)] = -np.inf
+    pick = np.argmax(both, axis=1)
+    score = both[np.arange(n), pick]
+    none = ~valid.any(axis=1)
+    score[none] = np.nan
+    start = first + pick // 2
+    start[none] = -1
+    strand = np.where(pick % 2 == 0, 1, -1).astype(np.int8)
+    strand[none] = 0
+    return Best(score, start, strand, 2 * valid.sum(axis=1).astype(np.int64))
+
+
+def window_text(codes: Codes, start: Ints, strand: NDArray[np.int8], width: int) -> NDArray[np.str_]:
+    """Each best window as read on its strand ('' for none)."""
+    n = len(start)
+    if not n:
+        return np.zeros(0, "U1")
+    win = codes[np.maximum(start, 0)[:, None] + np.arange(width)]
+    rc = (win[:, ::-1] ^ 1) & 3 | (win[:, ::-1] & 4)
+    win = np.where((strand < 0)[:, None], rc, win)
+    text = LETTERS[win].view(f"S{width}").ravel().astype(f"U{width}")
+    text[strand == 0] = ""
+    return text
+
+
+class Engine:
+    """What every batch needs: the motifs, their cut-offs, the width groups' scanners."""
+
+    def __init__(self, fasta: Fasta, motifs: Sequence[Motif], thresholds: Sequence[float],
+                 ids: Sequence[str], alts: Sequence[str]) -> None:
+        self.fasta, self.motifs, self.thresholds = fasta, list(motifs), np.asarray(thresholds, np.float64)
+        self.ids, self.alts = list(ids), list(alts)
+        self.groups = buckets(motifs, thresholds)
+        self.flank = max(motif.width for motif in motifs) - 1
+        self.widths = np.array([motif.width for motif in motifs], np.int64)
+
+    def score(self, batch: list[Pair]) -> VariantHits:
+        pair_parts, motif_parts = [], []
+        for group in self.groups:
+            pairs, motifs = group.pairs(contexts(self.fasta, batch, group.flank))
+            pair_parts.append(pairs)
+            motif_parts.append(motifs)
+        K = len(self.motifs)
+        key = np.unique(np.concatenate(pair_parts) * K + np.concatenate(motif_parts))
+        pair, motif = key // K, key % K
+        ctx = contexts(self.fasta, batch, self.flank)
+        n = len(key)
+        out: dict[str, Any] = {name: np.empty(n, np.float64) for name in ("ref_score", "ref_pvalue",
+                                                                           "alt_score", "alt_pvalue")}
+        starts = {side: np.empty(n, np.int64) for side in ("ref", "alt")}
+        strands = {side: np.zeros(n, np.int8) for side in ("ref", "alt")}
+        windows = {side: np.zeros(n, np.int64) for side in ("ref", "alt")}
+        texts = {side: np.empty(n, f"U{int(self.widths.max())}") for side in ("ref", "alt")}
+        for k in np.unique(motif):
+            rows = np.flatnonzero(motif == k)
+            L = int(self.widths[k])
+            for side, bit in (("ref", 0), ("alt", 1)):
+                allele = 2 * pair[rows] + bit
+                first = ctx.starts[allele] + ctx.flank - L + 1
+                count = ctx.changed[allele] + L - 1
+                best = best_windows(self.motifs[k].pwm.pssm, ctx.codes, first, count)
+                out[f"{side}_score"][rows] = best.score
+                out[f"{side}_pvalue"][rows] = self.pvalues(k, best.score)
+                starts[side][rows] = best.start - ctx.starts[allele]
+                strands[side][rows] = best.strand
+                windows[side][rows] = best.windows
+                texts[side][rows] = window_text(ctx.codes, best.start, best.strand, L)
+        return self.table(batch, pair, motif, out, starts, strands, windows, texts, ctx.flank)
+
+    def pvalues(self, k: int, scores: Floats) -> Floats:
+        p = np.full(len(scores), np.nan)
+        ok = ~np.isnan(scores)
+        if ok.any():
+            p[ok] = self.motifs[k].pvalue(scores[ok])
+        return p
+
+    def table(self, batch: list[Pair], pair: Ints, motif: Ints, out: dict[str, Any], starts: dict[str, Ints],
+              strands: dict[str, NDArray[np.int8]], windows: dict[str, Ints], texts: dict[str, Any],
+              flank: int) -> VariantHits:
+        recs = [batch[i] for i in pair.tolist()]
+        text = dict(chrom=max((len(p.record.chrom) for p in batch), default=1),
+                    id=max((len(p.record.id) for p in batch), default=1),
+                    ref=max((len(p.record.ref) for p in batch), default=1),
+                    alt=max((len(p.alt_text) for p in batch), default=1),
+                    motif=max(map(len, self.ids)), motif_alt=max(map(len, self.alts)),
+                    sequence=int(self.widths.max()))
+        t = np.empty(len(pair), variant_dtype(text))
+        t["chrom"] = [p.record.chrom for p in recs]
+        t["pos"] = [p.record.pos for p in recs]
+        t["id"] = [p.record.id for p in recs]
+        t["ref"] = [p.record.ref for p in recs]
+        t["alt"] = [p.alt_text for p in recs]
+        t["motif"] = np.asarray(self.ids)[motif] if len(motif) else []
+        t["motif_alt"] = np.asarray(self.alts)[motif] if len(motif) else []
+        change = np.array([p.start for p in recs], np.int64) - flank
+        for side in ("ref", "alt"):
+            t[f"{side}_score"] = out[f"{side}_score"]
+            t[f"{side}_pvalue"] = out[f"{side}_pvalue"]
+            none = strands[side] == 0
+            t[f"{side}_start"] = np.where(none, -1, change + starts[side])
+            t[f"{side}_strand"] = np.where(none, ".", np.where(strands[side] > 0, "+", "-"))
+            t[f"{side}_sequence"] = texts[side]
+        pr = np.where(np.isnan(out["ref_pvalue"]), 1.0, out["ref_pvalue"])
+        pa = np.where(np.isnan(out["alt_pvalue"]), 1.0, out["alt_pvalue"])
+        with np.errstate(divide="ignore"):
+            t["log10_ratio"] = np.log10(pr) - np.log10(pa)
+        t["change_pvalue"] = change_pvalue(pr, pa, windows["ref"], windows["alt"])
+        cut = self.thresholds[motif]
+        ref_in = out["ref_score"] >= cut
+        alt_in = out["alt_score"] >= cut
+        t["call"] = np.asarray(CALLS)[np.where(ref_in & alt_in, 0, np.where(alt_in, 1, 2))] if len(motif) else []
+        return t.view(VariantHits)
+
+
+def change_pvalue(p_ref: Floats, p_alt: Floats, w_ref: Ints, w_alt: Ints) -> Floats:
+    """min(1, 2 min(W_ref p_ref / p_alt, W_alt p_alt / p_ref)): see the module's docstring."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        gain = np.where(w_alt > 0, w_alt * p_alt / p_ref, np.inf)
+        loss = np.where(w_ref > 0, w_ref * p_ref / p_alt, np.inf)
+    value: Floats = np.minimum(1.0, 2.0 * np.minimum(gain, loss))
+    return value
+
+
+# ---------------------------------------------------------------- the calls
+
+def variants(genome: Genome, variants: Variants, motifs: Motifs, *, pvalue: float | None = None,
+             threshold: float | Sequence[float] | None = None, background: Background = None,
+             threads: int = 1, batch: int = BATCH) -> VariantHits:
+    """The effect of each variant on each motif's sites (see the module's docstring and
+    docs/variants.md): a `VariantHits` table of every allele pair and motif where either allele's
+    best window over the change reaches the cut-off, with `report` counting what was read and set
+    aside.
+
+    genome: an indexed FASTA (plain or bgzip; its .fai is built when missing). variants: a VCF or
+    BCF (plain, bgzipped, indexed or not), a TSV of chrom, pos (1-based), ref, alt, or an iterable
+    of (chrom, pos, ref, alt) with pos 1-based. motifs, pvalue, threshold, background: as for
+    `scan`. threads: batches scored by that many threads."""
+    report = VariantReport()
+    parts = list(iter_variants(genome, variants, motifs, pvalue=pvalue, threshold=threshold,
+                               background=background, threads=threads, batch=batch, report=report))
+    table = join(parts)
+    table.report = report
+    return table
+
+
+def join(parts: Sequence[VariantHits]) -> VariantHits:
+    if not parts:
+        return np.empty(0, variant_dtype()).view(VariantHits)
+    widest = variant_dtype({name: max(int(part.dtype[name].itemsize // 4) for part in parts)
+                            for name in ("chrom", "id", "ref", "alt", "motif", "motif_alt")}
+                           | {"sequence": max(part.dtype["ref_sequence"].itemsize // 4 for part in parts)})
+    return np.concatenate([np.asarray(part).astype(widest) for part in parts]).view(VariantHits)
+
+
+def iter_variants(genome: Genome, variants: Variants, motifs: Motifs, *, pvalue: float | None = None,
+                  threshold: float | Sequence[float] | None = None, background: Background = None,
+                  threads: int = 1, batch: int = BATCH,
+                  report: VariantReport | None = None) -> Iterator[VariantHits]:
+    """The rows of `variants` a batch of allele pairs at a time (tables in input order, empty ones
+    left out), filling `report` as it reads; a summary warning at the end names what was not
+    scored. The arguments are checked at once."""
+    motif_list = _motif_list(motifs)
+    if pvalue is not None and threshold is not None:
+        raise ValueError("give pvalue or threshold, not both")
+    if pvalue is None and threshold is None:
+        pvalue = DEFAULT_PVALUE
+    if pvalue is not None and (isinstance(pvalue, bool) or not isinstance(pvalue, numbers.Real)
+                               or not 0 < pvalue <= 1):
+        raise ValueError(f"pvalue must be a number in (0, 1], got {pvalue!r}")
+    threads, batch = _count("threads", threads), _count("batch", batch)
+    return _run(genome, variants, motif_list, pvalue, threshold, background, threads, batch,
+                report if report is not None else VariantReport())
+
+
+def _run(genome: Genome, source: Variants, motifs: list[Motif], pvalue: float | None,
+         threshold: float | Sequence[float] | None, background: Background, threads: int, batch: int,
+         report: VariantReport) -> Iterator[VariantHits]:
+    with open_genome(genome) as fasta:
+        if not isinstance(fasta, IndexedFasta):
+            raise ValueError(f"{fasta.filename} is read in one pass ({fasta.reason}); scoring variants "
+                             "reads the genome by position: give a plain or bgzip FASTA file")
+        if background is not None:
+            chosen = genome_background(fasta) if isinstance(background, str) and background == "genome" \
+                else as_background(background)
+            motifs = [motif.with_background(chosen) for motif in motifs]
+        ids, alts = motif_names(motifs)
+        thresholds = cutoffs(motifs, "pwm", pvalue, threshold, threads)
+        engine = Engine(fasta, motifs, thresholds, ids, alts)
+        pairs = batches(Reader(fasta, report).pairs(read_records(source)), batch)
+        for table in _scored(engine, pairs, threads):
+            if len(table):
+                yield table
+        if report.skipped:
+            warnings.warn(report.summary(), stacklevel=2)
+
+
+def _scored(engine: Engine, pairs: Iterator[list[Pair]], threads: int) -> Iterator[VariantHits]:
+    if threads == 1:
+        yield from map(engine.score, pairs)
+        return
+    # the scans and lookups release the GIL; this thread reads, at most 2 batches per thread wait
+    from collections import deque
+    from concurrent.futures import Future
+    pool = ThreadPoolExecutor(threads)
+    try:
+        pending: deque[Future[VariantHits]] = deque()
+        for part in pairs:
+            pending.append(pool.submit(engine.score, part))
+            if len(pending) >= 2 * threads:
+                yield pending.popleft().result()
+        while pending:
+            yield pending.popleft().result()
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
+class _CallableModule(types.ModuleType):
+    def __call__(self, *args: Any, **kwargs: Any) -> VariantHits:
+        return variants(*args, **kwargs)
+
+
+sys.modules[__name__].__class__ = _CallableModule
