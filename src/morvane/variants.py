@@ -36,7 +36,7 @@ import warnings
 from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
-from typing import Any, NamedTuple
+from typing import IO, Any, NamedTuple
 
 import numpy as np
 from numpy.typing import NDArray
@@ -129,16 +129,7 @@ VCF_SUFFIXES = (".vcf", ".vcf.gz", ".vcf.bgz", ".bcf")
 
 def is_vcf(path: str) -> bool:
     """A VCF or BCF by suffix, else by content (gzip or not): '##fileformat=VCF' or BCF's magic."""
-    if path.endswith(VCF_SUFFIXES):
-        return True
-    try:
-        with open(path, "rb") as handle:
-            head = handle.read(2)
-            handle.seek(0)
-            first = (gzip.GzipFile(fileobj=handle) if head == b"\x1f\x8b" else handle).read(16)
-    except (OSError, EOFError):
-        return False
-    return first.startswith((b"##fileformat=VCF", b"BCF"))
+    return path.endswith(VCF_SUFFIXES) or head_bytes(path, 16).startswith((b"##fileformat=VCF", b"BCF"))
 
 
 def read_records(variants: Variants) -> Iterator[Record]:
@@ -162,14 +153,12 @@ def read_vcf(path: str) -> Iterator[Record]:
         except (OSError, ValueError) as exc:
             raise ValueError(f"{path}: not readable as VCF or BCF ({exc})") from None
         with vcf:
-            # a text VCF's records follow its header lines one to a line
-            line = len(str(vcf.header).splitlines())
-            binary = vcf.is_bcf if hasattr(vcf, "is_bcf") else path.endswith(".bcf")
+            binary = path.endswith(".bcf") or head_bytes(path, 3) == b"BCF"
+            line = 0 if binary else header_lines(path)
             it = iter(vcf)
             while True:
                 line += 1
-                where = f"{path}, record {line - len(str(vcf.header).splitlines())}" if binary \
-                    else f"{path}, line {line}"
+                where = f"{path}, record {line}" if binary else f"{path}, line {line}"
                 try:
                     rec = next(it)
                 except StopIteration:
@@ -182,13 +171,39 @@ def read_vcf(path: str) -> Iterator[Record]:
         pysam.set_verbosity(verbosity)
 
 
+def opened(path: str) -> IO[bytes]:
+    """The file's bytes, gunzipped when it is gzip (bgzip too)."""
+    raw = open(path, "rb")
+    if raw.read(2) == b"\x1f\x8b":
+        raw.seek(0)
+        return gzip.GzipFile(fileobj=raw)      # type: ignore[return-value]
+    raw.seek(0)
+    return raw
+
+
+def head_bytes(path: str, n: int) -> bytes:
+    try:
+        with opened(path) as handle:
+            return handle.read(n)
+    except (OSError, EOFError):
+        return b""
+
+
+def header_lines(path: str) -> int:
+    """The header lines of a text VCF: its records are the lines after them, one to a line."""
+    count = 0
+    with opened(path) as handle:
+        for line in handle:
+            if not line.startswith(b"#"):
+                break
+            count += 1
+    return count
+
+
 def read_tsv(path: str) -> Iterator[Record]:
     """chrom, pos, ref, alt (ALTs comma-separated) and an optional id, tab-separated; lines
     starting with '#', blank lines and a first line whose pos is 'pos' are passed over."""
-    with open(path, "rb") as raw:
-        gz = raw.read(2) == b"\x1f\x8b"
-        raw.seek(0)
-        lines: Iterable[bytes] = gzip.GzipFile(fileobj=raw) if gz else raw
+    with opened(path) as lines:
         for number, line_bytes in enumerate(lines, 1):
             where = f"{path}, line {number}"
             try:
