@@ -27,7 +27,10 @@ Variants are read and scored in batches, so memory depends on the batch, not on 
 
 from __future__ import annotations
 
+import argparse
+import contextlib
 import gzip
+import itertools
 import numbers
 import os
 import sys
@@ -60,8 +63,9 @@ Ints = NDArray[np.int64]
 
 class VariantHits(np.ndarray[Any, np.dtype[np.void]]):
     """Variant effects: a NumPy structured array, one row per allele pair and motif where either
-    allele reaches the cut-off, columns as documented in docs/variants.md (COLUMNS), in input order
-    then motif order. `report` (on the table `variants` returns) counts what was read and skipped."""
+    allele reaches the cut-off, columns as documented in docs/variants.md (COLUMNS, then `record`:
+    the record's number in the input, from 1), in input order then motif order. `report` (on the
+    table `variants` returns) counts what was read and skipped."""
 
     report: VariantReport | None = None
 
@@ -86,7 +90,8 @@ def variant_dtype(text: dict[str, int] | None = None) -> np.dtype[np.void]:
                      ("ref_strand", "U1"), ("ref_sequence", u["sequence"]),
                      ("alt_score", np.float64), ("alt_pvalue", np.float64), ("alt_start", np.int64),
                      ("alt_strand", "U1"), ("alt_sequence", u["sequence"]),
-                     ("log10_ratio", np.float64), ("change_pvalue", np.float64), ("call", "U4")])
+                     ("log10_ratio", np.float64), ("change_pvalue", np.float64), ("call", "U4"),
+                     ("record", np.int64)])
 
 
 @dataclass
@@ -270,6 +275,7 @@ class Pair(NamedTuple):
     `ref_len` genome bases by the codes `alt`."""
 
     record: Record
+    number: int         # the record's number in its input, from 1
     alt_text: str
     start: int
     ref_len: int
@@ -349,7 +355,7 @@ class Reader:
                     report.skip(f"changing more than {MAX_CHANGE} bases")
                     continue
                 report.scored += 1
-                yield Pair(rec, alt_text, start + p, lr, encode(alt[p:p + la]))
+                yield Pair(rec, report.records, alt_text, start + p, lr, encode(alt[p:p + la]))
 
 
 def batches(items: Iterator[Pair], size: int) -> Iterator[list[Pair]]:
@@ -577,6 +583,7 @@ class Engine:
         t = np.empty(len(pair), variant_dtype(text))
         t["chrom"] = [p.record.chrom for p in recs]
         t["pos"] = [p.record.pos for p in recs]
+        t["record"] = [p.number for p in recs]
         t["id"] = [p.record.id for p in recs]
         t["ref"] = [p.record.ref for p in recs]
         t["alt"] = [p.alt_text for p in recs]
@@ -658,13 +665,15 @@ def iter_variants(genome: Genome, variants: Variants, motifs: Motifs, *, pvalue:
                                or not 0 < pvalue <= 1):
         raise ValueError(f"pvalue must be a number in (0, 1], got {pvalue!r}")
     threads, batch = _count("threads", threads), _count("batch", batch)
-    return _run(genome, variants, motif_list, pvalue, threshold, background, threads, batch,
-                report if report is not None else VariantReport())
+    parts = _run(genome, variants, motif_list, pvalue, threshold, background, threads, batch,
+                 report if report is not None else VariantReport())
+    return (table for table, _ in parts if len(table))
 
 
 def _run(genome: Genome, source: Variants, motifs: list[Motif], pvalue: float | None,
          threshold: float | Sequence[float] | None, background: Background, threads: int, batch: int,
-         report: VariantReport) -> Iterator[VariantHits]:
+         report: VariantReport) -> Iterator[tuple[VariantHits, int]]:
+    """Each batch's table (empty ones too) and the records read up to its last."""
     with open_genome(genome) as fasta:
         if not isinstance(fasta, IndexedFasta):
             raise ValueError(f"{fasta.filename} is read in one pass ({fasta.reason}); scoring variants "
@@ -676,32 +685,182 @@ def _run(genome: Genome, source: Variants, motifs: list[Motif], pvalue: float | 
         ids, alts = motif_names(motifs)
         thresholds = cutoffs(motifs, "pwm", pvalue, threshold, threads)
         engine = Engine(fasta, motifs, thresholds, ids, alts)
-        pairs = batches(Reader(fasta, report).pairs(read_records(source)), batch)
-        for table in _scored(engine, pairs, threads):
-            if len(table):
-                yield table
+        records = read_records(source)
+        pairs = batches(Reader(fasta, report).pairs(records), batch)
+        yield from _scored(engine, pairs, threads)
         if report.skipped:
             warnings.warn(report.summary(), stacklevel=2)
 
 
-def _scored(engine: Engine, pairs: Iterator[list[Pair]], threads: int) -> Iterator[VariantHits]:
+def _scored(engine: Engine, pairs: Iterator[list[Pair]], threads: int) -> Iterator[tuple[VariantHits, int]]:
+    def score(part: list[Pair]) -> tuple[VariantHits, int]:
+        return engine.score(part), part[-1].number
+
     if threads == 1:
-        yield from map(engine.score, pairs)
+        yield from map(score, pairs)
         return
-    # the scans and lookups release the GIL; this thread reads, at most 2 batches per thread wait
+    # the scans release the GIL; this thread reads, and at most 2 batches per thread wait
     from collections import deque
     from concurrent.futures import Future
     pool = ThreadPoolExecutor(threads)
     try:
-        pending: deque[Future[VariantHits]] = deque()
+        pending: deque[Future[tuple[VariantHits, int]]] = deque()
         for part in pairs:
-            pending.append(pool.submit(engine.score, part))
+            pending.append(pool.submit(score, part))
             if len(pending) >= 2 * threads:
                 yield pending.popleft().result()
         while pending:
             yield pending.popleft().result()
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
+
+
+# ---------------------------------------------------------------- the command
+
+def add_variants_parser(subparsers: Any) -> argparse.ArgumentParser:
+    """The `variants` subcommand on an argparse subparsers object; its `run` default is run_variants."""
+    from .cli import add_motif_arguments
+    command: argparse.ArgumentParser = subparsers.add_parser(
+        "variants", help="which variants make or break motif sites, with exact p-values",
+        description="Score each ALT of each variant against every motif: the best window over the "
+                    "change on either strand of each allele, its exact p-value, the change's p-value "
+                    "and a call (gain, loss, none). Writes a TSV of every variant and motif where either "
+                    "allele reaches the cut-off (columns in docs/variants.md).")
+    command.add_argument("genome", help="indexed FASTA file (plain or bgzip; a missing .fai is built)")
+    command.add_argument("variants", help="VCF or BCF (plain, bgzipped, indexed or not), or a TSV of "
+                                          "chrom, pos (1-based), ref, alt")
+    command.add_argument("motifs", nargs="+", help="motif files, as for morvane scan")
+    cut = command.add_mutually_exclusive_group()
+    cut.add_argument("--pvalue", type=float, help="p-value cut-off per motif (default 1e-4)")
+    cut.add_argument("--threshold", type=float, help="score cut-off for every motif")
+    add_motif_arguments(command)
+    command.add_argument("--threads", type=int, default=1)
+    command.add_argument("--vcf-out", metavar="VCF",
+                         help=f"also write the input VCF with each record's effects in INFO/{INFO_KEY}")
+    command.add_argument("-o", "--output", default="-", help="TSV output file (default: stdout)")
+    command.add_argument("--quiet", action="store_true", help="no progress bar, no summary")
+    command.set_defaults(run=run_variants)
+    return command
+
+
+def run_variants(args: argparse.Namespace, argv: list[str]) -> int:
+    from .cli import read_motif_arguments
+    from .output import Output, command_line
+    from .progress import Progress
+
+    progress = Progress(not args.quiet, [("motifs", 1), ("variants", 9)])
+    try:
+        inputs = [("the genome", args.genome), ("the genome's index", args.genome + ".fai"),
+                  ("the genome's gzip index", args.genome + ".gzi"), ("the variants", args.variants),
+                  *(("a motif file", path) for path in args.motifs)]
+        # refused before anything is read or written
+        output = Output(args.output, inputs)
+        annotated = None
+        if args.vcf_out is not None:
+            if not is_vcf(args.variants):
+                raise ValueError(f"--vcf-out annotates a VCF or BCF; {args.variants} is a TSV")
+            annotated = Output(args.vcf_out, [*inputs, ("the TSV output", args.output)])
+        motifs, background = read_motif_arguments(args, progress)
+        report = VariantReport()
+        parts = _run(args.genome, args.variants, motifs, args.pvalue, args.threshold, background,
+                     _count("threads", args.threads), BATCH, report)
+        progress.stage("variants", None, " records")
+        first = next(parts, None)
+        rows = 0
+        with contextlib.ExitStack() as stack:
+            handle = stack.enter_context(output)
+            handle.write(tsv_header(command_line(["morvane", *argv])))
+            vcf = VcfAnnotator(args.variants, stack.enter_context(annotated), command_line(["morvane", *argv])) \
+                if annotated is not None else None
+            done = 0
+            for table, upto in itertools.chain([first] if first is not None else [], parts):
+                write_tsv(handle, table)
+                rows += len(table)
+                if vcf is not None:
+                    vcf.add(table, upto)
+                progress.advance(upto - done)
+                done = upto
+            if vcf is not None:
+                vcf.finish()
+        progress.close(done=True)
+        if not args.quiet:      # what was set aside is warned of already
+            kept = "" if report.skipped else f"{report.summary()}; "
+            print(f"morvane: {kept}{rows} rows", file=sys.stderr)
+    finally:
+        progress.close()
+    return 0
+
+
+def tsv_header(command: str) -> bytes:
+    from . import __version__
+    return f"# morvane {__version__}: {command}\n{chr(9).join(COLUMNS)}\n".encode()
+
+
+def write_tsv(handle: IO[bytes], t: VariantHits) -> None:
+    """The rows as TSV: scores as the shortest text that reads back to the same double, p-values
+    and the log-ratio to 6 significant digits, names with tabs and newlines as spaces."""
+    if not len(t):
+        return
+    from ._scan import format_rows
+    from .output import FIELD, P_DIGITS, RAW
+    mode = {"pos": 0, "ref_start": 0, "alt_start": 0, "ref_score": 0, "alt_score": 0, "ref_pvalue": P_DIGITS,
+            "alt_pvalue": P_DIGITS, "log10_ratio": P_DIGITS, "change_pvalue": P_DIGITS, "ref_strand": RAW,
+            "alt_strand": RAW, "ref_sequence": RAW, "alt_sequence": RAW, "call": RAW}
+    pieces: list[Any] = []
+    for k, name in enumerate(COLUMNS):
+        pieces += [b"\t"] if k else []
+        pieces.append((np.ascontiguousarray(t[name]), mode.get(name, FIELD)))
+    pieces.append(b"\n")
+    handle.write(format_rows(pieces, len(t)))
+
+
+INFO_KEY = "MORVANE"
+INFO_DESCRIPTION = ("Motif effects: ALT|motif|call|ref_pvalue|alt_pvalue|change_pvalue for each ALT and motif "
+                    "where either allele reaches the cut-off (morvane variants)")
+
+
+class VcfAnnotator:
+    """The input VCF again, read beside the scoring, each record written once the batches up to it
+    are scored, with its rows in INFO."""
+
+    def __init__(self, path: str, handle: IO[bytes], command: str) -> None:
+        import pysam
+        self.source = pysam.VariantFile(path)
+        header = self.source.header.copy()
+        header.add_line(f'##INFO=<ID={INFO_KEY},Number=.,Type=String,Description="{INFO_DESCRIPTION}">')
+        header.add_line(f"##morvaneCommand={command}")
+        self.out = pysam.VariantFile(f"/dev/fd/{handle.fileno()}", "w", header=header)
+        self.handle = handle
+        self.read = 0
+        self.pending: dict[int, list[str]] = {}
+
+    def add(self, table: VariantHits, upto: int) -> None:
+        for index, text in zip(table["record"].tolist(), self._entries(table)):
+            self.pending.setdefault(index, []).append(text)
+        self._write(upto)
+
+    @staticmethod
+    def _entries(table: VariantHits) -> list[str]:
+        def p(x: float) -> str:
+            return f"{x:.6g}"
+        return [f"{r['alt']}|{r['motif']}|{r['call']}|{p(r['ref_pvalue'])}|{p(r['alt_pvalue'])}|"
+                f"{p(r['change_pvalue'])}".replace(",", "_").replace(";", "_").replace(" ", "_") for r in table]
+
+    def _write(self, upto: int) -> None:
+        for rec in self.source:
+            self.read += 1
+            entries = self.pending.pop(self.read, None)
+            if entries:
+                rec.translate(self.out.header)
+                rec.info[INFO_KEY] = tuple(entries)
+            self.out.write(rec)
+            if self.read >= upto:
+                return
+
+    def finish(self) -> None:
+        self._write(1 << 62)
+        self.out.close()
+        self.source.close()
 
 
 class _CallableModule(types.ModuleType):
