@@ -34,6 +34,7 @@ import itertools
 import numbers
 import os
 import sys
+import threading
 import types
 import warnings
 from collections.abc import Iterable, Iterator, Sequence
@@ -46,11 +47,12 @@ from numpy.typing import NDArray
 
 from .genome import Fasta, IndexedFasta, genome_background, open_genome
 from .motifs import Background, Motif, as_background
-from .scan import DEFAULT_PVALUE, Genome, Motifs, _count, _motif_list, cutoffs, motif_names
+from .scan import DEFAULT_PVALUE, Genome, Motifs, _count, _motif_list, cutoffs, groups, motif_names, prepare_pvalues
 
 MAX_CHANGE = 50                 # bases an indel may change on either allele
 BATCH = 1 << 13                 # allele pairs scored at a time
 SPAN_LIMIT = 1 << 22            # bases of one record fetched at once for a batch
+REF_BLOCK = 1 << 16             # bases read at a time to check REF
 REPORTED = 100                  # records named one by one in warnings, per kind, before a summary
 N = 4                           # the code of anything but A, C, G, T
 LETTERS = np.frombuffer(b"ATCGN", np.uint8)
@@ -305,6 +307,16 @@ class Reader:
         self.fasta, self.report = fasta, report
         self.lengths = dict(zip(fasta.references, fasta.lengths))
         self.warned: dict[str, int] = {}
+        self.block: tuple[str | None, int, Codes] = (None, 0, np.zeros(0, np.uint8))
+
+    def bases(self, chrom: str, start: int, end: int, length: int) -> Codes:
+        """Genome codes, read a block at a time: sorted variants mostly fall in the block before."""
+        chrom_at, lo, block = self.block
+        if chrom_at != chrom or start < lo or end > lo + len(block):
+            lo = start
+            block = self.fasta.codes(chrom, lo, min(length, max(end, start + REF_BLOCK)))
+            self.block = (chrom, lo, block)
+        return block[start - lo:end - lo]
 
     def warn(self, kind: str, message: str) -> None:
         count = self.warned.get(kind, 0) + 1
@@ -334,7 +346,7 @@ class Reader:
                 self.warn("past chromosome ends", f"{rec.where}: {at}: REF {rec.ref} runs past the end of "
                           f"{rec.chrom} (length {length}); not scored")
                 continue
-            genome = self.fasta.codes(rec.chrom, start, start + len(ref))
+            genome = self.bases(rec.chrom, start, start + len(ref), length)
             if not np.array_equal(genome, encode(ref)):
                 shown = LETTERS[genome].tobytes().decode()
                 report.mismatches.append((rec.where, rec.chrom, rec.pos, rec.ref, shown))
@@ -381,53 +393,70 @@ class Contexts(NamedTuple):
     flank: int
 
 
-def contexts(fasta: Fasta, batch: Sequence[Pair], flank: int) -> Contexts:
-    """The alleles of the batch, their genome bases fetched a record's stretch at a time."""
+class Fetched(NamedTuple):
+    """A batch's bases: its genome stretches with `flank` bases either side of each change (N past a
+    record's end), then every ALT's changed bases, then one N."""
+
+    source: Codes
+    left: Ints          # each pair's left flank in source
+    ref_len: Ints
+    alt_len: Ints
+    alt_at: Ints        # each pair's ALT bases in source
+    flank: int
+
+
+def fetch(fasta: Fasta, batch: Sequence[Pair], flank: int) -> Fetched:
+    """The batch's bases, read a record's stretch (of at most SPAN_LIMIT bases) at a time."""
     n = len(batch)
-    left = np.empty(n, np.int64)        # each pair's left flank in `source`
+    left = np.empty(n, np.int64)
     pieces: list[Codes] = []
     at = 0
-    by_chrom: dict[str, list[int]] = {}
-    for i, pair in enumerate(batch):
-        by_chrom.setdefault(pair.record.chrom, []).append(i)
     lengths = dict(zip(fasta.references, fasta.lengths))
-    for chrom, rows in by_chrom.items():
-        length = lengths[chrom]
-        spans = sorted(rows, key=lambda i: batch[i].start)
-        group: list[int] = []
-        for i in spans + [-1]:
-            if i >= 0 and (not group or batch[i].start + batch[i].ref_len - batch[group[0]].start <= SPAN_LIMIT):
-                group.append(i)
-                continue
-            lo = batch[group[0]].start - flank
-            hi = max(batch[j].start + batch[j].ref_len for j in group) + flank
-            piece = np.full(hi - lo, N, np.uint8)
-            got_lo, got_hi = max(lo, 0), min(hi, length)
-            piece[got_lo - lo:got_hi - lo] = fasta.codes(chrom, got_lo, got_hi)
-            for j in group:
-                left[j] = at + batch[j].start - flank - lo
-            pieces.append(piece)
-            at += len(piece)
-            group = [i]
+    order = sorted(range(n), key=lambda i: (batch[i].record.chrom, batch[i].start))
+    group: list[int] = []
+    for i in order + [-1]:
+        if i >= 0 and (not group or (batch[i].record.chrom == batch[group[0]].record.chrom
+                                     and batch[i].start + batch[i].ref_len - batch[group[0]].start <= SPAN_LIMIT)):
+            group.append(i)
+            continue
+        chrom = batch[group[0]].record.chrom
+        lo = batch[group[0]].start - flank
+        hi = max(batch[j].start + batch[j].ref_len for j in group) + flank
+        piece = np.full(hi - lo, N, np.uint8)
+        got_lo, got_hi = max(lo, 0), min(hi, lengths[chrom])
+        piece[got_lo - lo:got_hi - lo] = fasta.codes(chrom, got_lo, got_hi)
+        for j in group:
+            left[j] = at + batch[j].start - flank - lo
+        pieces.append(piece)
+        at += len(piece)
+        group = [i]
     ref_len = np.array([pair.ref_len for pair in batch], np.int64)
     alt_len = np.array([len(pair.alt) for pair in batch], np.int64)
     alt_at = at + np.concatenate(([0], np.cumsum(alt_len)[:-1])).astype(np.int64)
     pieces += [pair.alt for pair in batch] + [np.full(1, N, np.uint8)]
-    source = np.concatenate(pieces)
-    sep = len(source) - 1
+    return Fetched(np.concatenate(pieces), left, ref_len, alt_len, alt_at, flank)
+
+
+def contexts(fetched: Fetched, flank: int) -> Contexts:
+    """Both alleles of every pair with `flank` (at most the fetched one) bases either side."""
+    f = fetched
+    n = len(f.left)
+    left = f.left + (f.flank - flank)
+    sep = len(f.source) - 1
     changed = np.empty(2 * n, np.int64)
-    changed[0::2], changed[1::2] = ref_len, alt_len
+    changed[0::2], changed[1::2] = f.ref_len, f.alt_len
     sizes = 2 * flank + changed + 1
     starts = np.concatenate(([0], np.cumsum(sizes)[:-1])).astype(np.int64)
-    rel = np.arange(int(sizes.sum()), dtype=np.int64) - np.repeat(starts, sizes)
     allele = np.repeat(np.arange(2 * n), sizes)
+    rel = np.arange(int(sizes.sum()), dtype=np.int64) - starts[allele]
     pair_of = allele >> 1
     m = changed[allele]
-    mid = np.where(allele & 1, alt_at[pair_of], left[pair_of] + flank)
-    index = np.where(rel < flank, left[pair_of] + rel,
+    base = left[pair_of]
+    mid = np.where(allele & 1, f.alt_at[pair_of], base + flank)
+    index = np.where(rel < flank, base + rel,
                      np.where(rel < flank + m, mid + rel - flank,
-                              np.where(rel < 2 * flank + m, left[pair_of] + ref_len[pair_of] + rel - m, sep)))
-    return Contexts(source[index], starts, changed, flank)
+                              np.where(rel < 2 * flank + m, base + f.ref_len[pair_of] + rel - m, sep)))
+    return Contexts(f.source[index], starts, changed, flank)
 
 
 class Bucket:
@@ -466,46 +495,6 @@ def buckets(motifs: Sequence[Motif], thresholds: Sequence[float]) -> list[Bucket
     return [Bucket(group, motifs, thresholds) for group in groups]
 
 
-class Best(NamedTuple):
-    score: Floats       # NaN: the allele has no N-free window over its change
-    start: Ints         # window start within its allele's context
-    strand: NDArray[np.int8]
-    windows: Ints       # N-free windows over the change, both strands
-
-
-def best_windows(pssm: NDArray[np.float64], codes: Codes, first: Ints, count: Ints) -> Best:
-    """The best window of each query: among the `count` windows starting from `first` in codes, on
-    both strands, the highest score, the first such by start, '+' before '-'; scores as the
-    scanner adds them (from 0.0, column by column; on '-' the complement read backwards)."""
-    L = pssm.shape[1]
-    n = len(first)
-    W = int(count.max()) if n else 0
-    if not n or not W:
-        return Best(np.full(n, np.nan), np.full(n, -1, np.int64), np.zeros(n, np.int8), np.zeros(n, np.int64))
-    s = first[:, None] + np.arange(W)[None, :]
-    inside = np.arange(W)[None, :] < count[:, None]
-    s = np.where(inside, s, first[:, None])
-    win = codes[s[:, :, None] + np.arange(L)]
-    valid = inside & (win <= 3).all(axis=2)
-    win = np.minimum(win, 3)
-    fwd = np.zeros(s.shape)
-    rev = np.zeros(s.shape)
-    for m in range(L):
-        fwd = fwd + pssm[win[:, :, m], m]
-        rev = rev + pssm[win[:, :, L - 1 - m] ^ 1, m]
-    both = np.stack([fwd, rev], axis=2).reshape(n, 2 * W)
-    both[~np.repeat(valid, 2, axis=1)] = -np.inf
-    pick = np.argmax(both, axis=1)
-    score = both[np.arange(n), pick]
-    none = ~valid.any(axis=1)
-    score[none] = np.nan
-    start = first + pick // 2
-    start[none] = -1
-    strand = np.where(pick % 2 == 0, 1, -1).astype(np.int8)
-    strand[none] = 0
-    return Best(score, start, strand, 2 * valid.sum(axis=1).astype(np.int64))
-
-
 def window_text(codes: Codes, start: Ints, strand: NDArray[np.int8], width: int) -> NDArray[np.str_]:
     """Each best window as read on its strand ('' for none)."""
     n = len(start)
@@ -529,83 +518,88 @@ class Engine:
         self.groups = buckets(motifs, thresholds)
         self.flank = max(motif.width for motif in motifs) - 1
         self.widths = np.array([motif.width for motif in motifs], np.int64)
+        from ._scan import Scanner
+        self.best = Scanner([motif.pwm.pssm for motif in motifs], thresholds, "both")
+        # a motif's statistics serve one call at a time
+        self.locks = [threading.Lock() for _ in motifs]
+        self.prepared = prepare_pvalues(motifs, thresholds)
 
     def score(self, batch: list[Pair]) -> VariantHits:
+        fetched = fetch(self.fasta, batch, self.flank)
         pair_parts, motif_parts = [], []
         for group in self.groups:
-            pairs, motifs = group.pairs(contexts(self.fasta, batch, group.flank))
+            pairs, motifs = group.pairs(contexts(fetched, group.flank))
             pair_parts.append(pairs)
             motif_parts.append(motifs)
         K = len(self.motifs)
         key = np.unique(np.concatenate(pair_parts) * K + np.concatenate(motif_parts))
         pair, motif = key // K, key % K
-        ctx = contexts(self.fasta, batch, self.flank)
-        n = len(key)
-        out: dict[str, Any] = {name: np.empty(n, np.float64) for name in ("ref_score", "ref_pvalue",
-                                                                           "alt_score", "alt_pvalue")}
-        starts = {side: np.empty(n, np.int64) for side in ("ref", "alt")}
-        strands = {side: np.zeros(n, np.int8) for side in ("ref", "alt")}
-        windows = {side: np.zeros(n, np.int64) for side in ("ref", "alt")}
-        texts = {side: np.empty(n, f"U{int(self.widths.max())}") for side in ("ref", "alt")}
-        for k in np.unique(motif):
-            rows = np.flatnonzero(motif == k)
-            L = int(self.widths[k])
-            for side, bit in (("ref", 0), ("alt", 1)):
-                allele = 2 * pair[rows] + bit
-                first = ctx.starts[allele] + ctx.flank - L + 1
-                count = ctx.changed[allele] + L - 1
-                best = best_windows(self.motifs[k].pwm.pssm, ctx.codes, first, count)
-                out[f"{side}_score"][rows] = best.score
-                out[f"{side}_pvalue"][rows] = self.pvalues(k, best.score)
-                starts[side][rows] = best.start - ctx.starts[allele]
-                strands[side][rows] = best.strand
-                windows[side][rows] = best.windows
-                texts[side][rows] = window_text(ctx.codes, best.start, best.strand, L)
-        return self.table(batch, pair, motif, out, starts, strands, windows, texts, ctx.flank)
+        ctx = contexts(fetched, self.flank)
+        # queries 2r and 2r + 1: row r's REF and ALT
+        allele = (2 * pair[:, None] + np.array([0, 1])).ravel()
+        k = np.repeat(motif, 2)
+        L = self.widths[k]
+        first = ctx.starts[allele] + ctx.flank - L + 1
+        score, start, strand, windows = self.best.best(ctx.codes, first, ctx.changed[allele] + L - 1, k)
+        pvalue = self.pvalues(k, score)
+        text = np.empty(len(k), f"U{int(self.widths.max())}")
+        for width in np.unique(L):
+            rows = np.flatnonzero(L == width)
+            text[rows] = window_text(ctx.codes, start[rows], strand[rows], int(width))
+        start = np.where(strand == 0, -1, start - ctx.starts[allele])
+        return self.table(batch, pair, motif, score.reshape(-1, 2), pvalue.reshape(-1, 2), start.reshape(-1, 2),
+                          strand.reshape(-1, 2), windows.reshape(-1, 2), text.reshape(-1, 2), ctx.flank)
 
-    def pvalues(self, k: int, scores: Floats) -> Floats:
+    def pvalues(self, motif: Ints, scores: Floats) -> Floats:
+        """Each score's p-value under its motif: one call per motif for its distinct scores."""
         p = np.full(len(scores), np.nan)
-        ok = ~np.isnan(scores)
-        if ok.any():
-            p[ok] = self.motifs[k].pvalue(scores[ok])
+        ok = np.flatnonzero(~np.isnan(scores))
+        if not len(ok):
+            return p
+        if self.prepared is not None:
+            self.prepared.result()
+        for k, rows in groups(motif[ok], len(self.motifs)):
+            if rows.size:
+                rows = ok[rows]
+                distinct, back = np.unique(scores[rows], return_inverse=True)
+                with self.locks[k]:
+                    p[rows] = np.asarray(self.motifs[k].pvalue(distinct))[back.ravel()]
         return p
 
-    def table(self, batch: list[Pair], pair: Ints, motif: Ints, out: dict[str, Any], starts: dict[str, Ints],
-              strands: dict[str, NDArray[np.int8]], windows: dict[str, Ints], texts: dict[str, Any],
-              flank: int) -> VariantHits:
+    def table(self, batch: list[Pair], pair: Ints, motif: Ints, score: Floats, pvalue: Floats, start: Ints,
+              strand: NDArray[np.int8], windows: Ints, text: NDArray[np.str_], flank: int) -> VariantHits:
+        """The rows: columns 0 and 1 of the arrays are REF's and ALT's."""
         recs = [batch[i] for i in pair.tolist()]
-        text = dict(chrom=max((len(p.record.chrom) for p in batch), default=1),
-                    id=max((len(p.record.id) for p in batch), default=1),
-                    ref=max((len(p.record.ref) for p in batch), default=1),
-                    alt=max((len(p.alt_text) for p in batch), default=1),
-                    motif=max(map(len, self.ids)), motif_alt=max(map(len, self.alts)),
-                    sequence=int(self.widths.max()))
-        t = np.empty(len(pair), variant_dtype(text))
+        widths = dict(chrom=max((len(p.record.chrom) for p in batch), default=1),
+                      id=max((len(p.record.id) for p in batch), default=1),
+                      ref=max((len(p.record.ref) for p in batch), default=1),
+                      alt=max((len(p.alt_text) for p in batch), default=1),
+                      motif=max(map(len, self.ids)), motif_alt=max(map(len, self.alts)),
+                      sequence=int(self.widths.max()))
+        t = np.empty(len(pair), variant_dtype(widths))
         t["chrom"] = [p.record.chrom for p in recs]
         t["pos"] = [p.record.pos for p in recs]
         t["record"] = [p.number for p in recs]
         t["id"] = [p.record.id for p in recs]
         t["ref"] = [p.record.ref for p in recs]
         t["alt"] = [p.alt_text for p in recs]
-        t["motif"] = np.asarray(self.ids)[motif] if len(motif) else []
-        t["motif_alt"] = np.asarray(self.alts)[motif] if len(motif) else []
+        t["motif"] = np.asarray(self.ids)[motif]
+        t["motif_alt"] = np.asarray(self.alts)[motif]
+        # an allele's window starts on its own bases, which are the genome's up to the change
         change = np.array([p.start for p in recs], np.int64) - flank
-        for side in ("ref", "alt"):
-            t[f"{side}_score"] = out[f"{side}_score"]
-            t[f"{side}_pvalue"] = out[f"{side}_pvalue"]
-            none = strands[side] == 0
-            t[f"{side}_start"] = np.where(none, -1, change + starts[side])
-            t[f"{side}_strand"] = np.where(none, ".", np.where(strands[side] > 0, "+", "-"))
-            t[f"{side}_sequence"] = texts[side]
-        pr = np.where(np.isnan(out["ref_pvalue"]), 1.0, out["ref_pvalue"])
-        pa = np.where(np.isnan(out["alt_pvalue"]), 1.0, out["alt_pvalue"])
-        with np.errstate(divide="ignore"):
-            t["log10_ratio"] = np.log10(pr) - np.log10(pa)
-        t["change_pvalue"] = change_pvalue(pr, pa, windows["ref"], windows["alt"])
+        for side, j in (("ref", 0), ("alt", 1)):
+            t[f"{side}_score"] = score[:, j]
+            t[f"{side}_pvalue"] = pvalue[:, j]
+            t[f"{side}_start"] = np.where(strand[:, j] == 0, -1, change + start[:, j])
+            t[f"{side}_strand"] = np.asarray([".", "+", "-"])[strand[:, j]]
+            t[f"{side}_sequence"] = text[:, j]
+        # an allele with no window counts as p = 1
+        pr, pa = (np.where(np.isnan(pvalue[:, j]), 1.0, pvalue[:, j]) for j in (0, 1))
+        t["log10_ratio"] = np.log10(pr) - np.log10(pa)
+        t["change_pvalue"] = change_pvalue(pr, pa, windows[:, 0], windows[:, 1])
         cut = self.thresholds[motif]
-        ref_in = out["ref_score"] >= cut
-        alt_in = out["alt_score"] >= cut
-        t["call"] = np.asarray(CALLS)[np.where(ref_in & alt_in, 0, np.where(alt_in, 1, 2))] if len(motif) else []
+        ref_in, alt_in = score[:, 0] >= cut, score[:, 1] >= cut
+        t["call"] = np.asarray(CALLS)[np.where(ref_in & alt_in, 0, np.where(alt_in, 1, 2))]
         return t.view(VariantHits)
 
 
