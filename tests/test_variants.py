@@ -257,3 +257,61 @@ def test_scores_are_the_scan_of_each_haplotype(small):
     over = hits[(hits["start"] > 50 - motifs[0].width) & (hits["start"] < 57)]
     assert got["alt_score"] == over["score"].max()
     assert got["alt_pvalue"] == over["pvalue"][np.argmax(over["score"])]
+
+
+def test_reached_pvalues_bound_the_rest(tmp_path):
+    rng = np.random.default_rng(8)
+    genome = {"c0": "".join(rng.choice(list("ACGT"), 400))}
+    path = write_genome(tmp_path / "g.fa", genome)
+    motifs = [random_motif(rng, w, k) for k, w in enumerate((6, 9))]
+    variants = [random_variant(rng, genome) for _ in range(60)]
+    both = morvane.variants(path, variants, motifs, pvalue=0.01)
+    reached = morvane.variants(path, variants, motifs, pvalue=0.01, pvalues="reached")
+    assert len(both) == len(reached) > 0
+    for side in ("ref", "alt"):
+        hit = both["call"] != ("gain" if side == "ref" else "loss")
+        assert np.array_equal(reached[f"{side}_pvalue"][hit], both[f"{side}_pvalue"][hit])
+        assert np.isnan(reached[f"{side}_pvalue"][~hit]).all()
+    assert (reached["change_pvalue"] >= both["change_pvalue"]).all()
+    assert (np.abs(reached["log10_ratio"]) <= np.abs(both["log10_ratio"]) + 1e-12).all()
+
+
+def run_command(argv, capsys):
+    from morvane.cli import main
+    code = main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def test_command_on_the_bundled_example(tmp_path, capsys):
+    from pathlib import Path
+    data = Path(__file__).resolve().parent.parent / "data"
+    genome, vcf, jaspar = data / "lambda_virus.fa", data / "lambda_variants.vcf", data / "lambda_cI.jaspar"
+    out, annotated = tmp_path / "effects.tsv", tmp_path / "annotated.vcf"
+    code, _, err = run_command(["variants", genome, vcf, jaspar, "--pvalue", "1e-5", "-o", out,
+                                "--vcf-out", annotated], capsys)
+    assert code == 0 and "7 rows" in err
+    lines = out.read_text().splitlines()
+    assert lines[0].startswith("# morvane") and lines[1].split("\t") == list(morvane.variants.COLUMNS)
+    rows = [dict(zip(morvane.variants.COLUMNS, line.split("\t"))) for line in lines[2:]]
+    table = morvane.variants(str(genome), str(vcf), morvane.read_motifs(jaspar), pvalue=1e-5)
+    assert [(r["id"], r["alt"], float(r["ref_score"]), float(r["alt_score"]), r["call"]) for r in rows] == [
+        (t["id"], t["alt"], t["ref_score"], t["alt_score"], t["call"]) for t in table]
+    calls = {r["id"]: r["call"] for r in rows}
+    assert calls["new_site_snv"] == calls["new_site_ins"] == "gain"
+    assert calls["OL1_mnv"] == calls["OR1_del3"] == "loss"
+    with pysam.VariantFile(str(annotated)) as vcf_in:
+        info = {rec.id: rec.info.get("MORVANE") for rec in vcf_in}
+    assert len(info) == 6 and len(info["OL1_multi"]) == 2 and info["OL1_mnv"][0].split("|")[2] == "loss"
+
+
+def test_command_refuses_to_write_over_an_input(tmp_path, capsys):
+    genome = write_genome(tmp_path / "g.fa", {"c0": "ACGT" * 20})
+    variants = tmp_path / "v.tsv"
+    variants.write_text("c0\t5\tA\tG\n")
+    motifs = tmp_path / "m.jaspar"
+    motifs.write_text(">m0 m0\nA [1 2]\nC [3 1]\nG [0 4]\nT [2 2]\n")
+    code, _, err = run_command(["variants", genome, variants, motifs, "-o", variants], capsys)
+    assert code == 1 and "it is the variants" in err and variants.read_text() == "c0\t5\tA\tG\n"
+    code, _, err = run_command(["variants", genome, variants, motifs, "--vcf-out", tmp_path / "x.vcf"], capsys)
+    assert code == 1 and "annotates a VCF" in err
