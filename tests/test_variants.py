@@ -315,3 +315,24 @@ def test_command_refuses_to_write_over_an_input(tmp_path, capsys):
     assert code == 1 and "it is the variants" in err and variants.read_text() == "c0\t5\tA\tG\n"
     code, _, err = run_command(["variants", genome, variants, motifs, "--vcf-out", tmp_path / "x.vcf"], capsys)
     assert code == 1 and "annotates a VCF" in err
+
+
+def test_threads_and_batches_keep_the_rows(tmp_path):
+    rng = np.random.default_rng(4)
+    genome = {f"c{k}": "".join(rng.choice(list("ACGTN"), 300, p=[0.24, 0.24, 0.24, 0.24, 0.04])) for k in range(3)}
+    path = write_genome(tmp_path / "g.fa", genome)
+    motifs = [random_motif(rng, w, k) for k, w in enumerate((4, 7, 11))]
+    variants = [random_variant(rng, genome) for _ in range(150)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        one = morvane.variants(path, variants, motifs, pvalue=0.05)
+        many = morvane.variants(path, variants, motifs, pvalue=0.05, threads=2, batch=5)
+    assert len(one) and one.to_dataframe().equals(many.to_dataframe())
+
+
+@pytest.mark.parametrize("first, count, motif", [(-1, 2, 0), (0, 20, 0), (0, 1, 1), (3, -1, 0)])
+def test_best_refuses_windows_outside_the_codes(first, count, motif):
+    from morvane._scan import Scanner
+    scanner = Scanner([np.zeros((4, 3))], [0.0])
+    with pytest.raises(ValueError):
+        scanner.best(np.zeros(10, np.uint8), [first], [count], [motif])
