@@ -53,6 +53,9 @@ MAX_CHANGE = 50                 # bases an indel may change on either allele
 BATCH = 1 << 13                 # allele pairs scored at a time
 SPAN_LIMIT = 1 << 22            # bases of one record fetched at once for a batch
 REF_BLOCK = 1 << 16             # bases read at a time to check REF
+# rows whose p-values are computed together (some 60 bytes each while they wait): a motif's
+# statistics rebuild their tables when others have taken the room, so fewer, larger calls
+PVALUE_ROWS = 1 << 20
 REPORTED = 100                  # records named one by one in warnings, per kind, before a summary
 N = 4                           # the code of anything but A, C, G, T
 LETTERS = np.frombuffer(b"ATCGN", np.uint8)
@@ -496,17 +499,31 @@ def buckets(motifs: Sequence[Motif], thresholds: Sequence[float]) -> list[Bucket
     return [Bucket(group, motifs, thresholds) for group in groups]
 
 
-def window_text(codes: Codes, start: Ints, strand: NDArray[np.int8], width: int) -> NDArray[np.str_]:
-    """Each best window as read on its strand ('' for none)."""
+def window_text(codes: Codes, start: Ints, strand: NDArray[np.int8], width: int) -> NDArray[np.bytes_]:
+    """Each best window as read on its strand (b'' for none)."""
     n = len(start)
     if not n:
-        return np.zeros(0, "U1")
+        return np.zeros(0, "S1")
     win = codes[np.maximum(start, 0)[:, None] + np.arange(width)]
     rc = (win[:, ::-1] ^ 1) & 3 | (win[:, ::-1] & 4)
     win = np.where((strand < 0)[:, None], rc, win)
-    text = LETTERS[win].view(f"S{width}").ravel().astype(f"U{width}")
-    text[strand == 0] = ""
+    text: NDArray[np.bytes_] = LETTERS[win].view(f"S{width}").ravel()
+    text[strand == 0] = b""
     return text
+
+
+class Scored(NamedTuple):
+    """A batch's rows (pair, motif) and both alleles' best windows, REF then ALT for each row."""
+
+    batch: list[Pair]
+    pair: Ints
+    motif: Ints
+    score: Floats
+    start: Ints             # within the allele's context
+    strand: NDArray[np.int8]
+    windows: Ints
+    text: NDArray[np.bytes_]
+    flank: int
 
 
 class Engine:
@@ -530,7 +547,8 @@ class Engine:
         self.floor = None if self.every else \
             np.array([float(motif.pvalue(t)) for motif, t in zip(motifs, thresholds)])
 
-    def score(self, batch: list[Pair]) -> VariantHits:
+    def score(self, batch: list[Pair]) -> Scored:
+        """The batch's rows, scored, their p-values still to come (`finish`)."""
         fetched = fetch(self.fasta, batch, self.flank)
         pair_parts, motif_parts = [], []
         for group in self.groups:
@@ -547,19 +565,29 @@ class Engine:
         L = self.widths[k]
         first = ctx.starts[allele] + ctx.flank - L + 1
         score, start, strand, windows = self.best.best(ctx.codes, first, ctx.changed[allele] + L - 1, k)
-        reached = score >= self.thresholds[k]
-        pvalue = self.pvalues(k, score if self.every else np.where(reached, score, np.nan))
-        text = np.empty(len(k), f"U{int(self.widths.max())}")
+        text = np.empty(len(k), f"S{int(self.widths.max())}")
         for width in np.unique(L):
             rows = np.flatnonzero(L == width)
             text[rows] = window_text(ctx.codes, start[rows], strand[rows], int(width))
         start = np.where(strand == 0, -1, start - ctx.starts[allele])
+        return Scored(batch, pair, motif, score, start, strand, windows, text, ctx.flank)
+
+    def finish(self, parts: Sequence[Scored]) -> list[VariantHits]:
+        """The tables of scored batches, with the p-values of all their rows computed together:
+        a motif's statistics then serve one call for many batches."""
+        k = np.concatenate([np.repeat(part.motif, 2) for part in parts])
+        score = np.concatenate([part.score for part in parts])
+        reached = score >= self.thresholds[k]
+        pvalue = self.pvalues(k, score if self.every else np.where(reached, score, np.nan))
         # for the change: an allele with no window counts as p = 1, one not computed as the floor
         known = np.where(np.isnan(score), 1.0, pvalue if self.floor is None
                          else np.where(reached, pvalue, self.floor[k]))
-        return self.table(batch, pair, motif, score.reshape(-1, 2), pvalue.reshape(-1, 2), known.reshape(-1, 2),
-                          start.reshape(-1, 2), strand.reshape(-1, 2), windows.reshape(-1, 2), text.reshape(-1, 2),
-                          ctx.flank)
+        tables, at = [], 0
+        for part in parts:
+            n = 2 * len(part.motif)
+            tables.append(self.table(part, pvalue[at:at + n].reshape(-1, 2), known[at:at + n].reshape(-1, 2)))
+            at += n
+        return tables
 
     def pvalues(self, motif: Ints, scores: Floats) -> Floats:
         """Each score's p-value under its motif: one call per motif for its distinct scores."""
@@ -577,10 +605,11 @@ class Engine:
                     p[rows] = np.asarray(self.motifs[k].pvalue(distinct))[back.ravel()]
         return p
 
-    def table(self, batch: list[Pair], pair: Ints, motif: Ints, score: Floats, pvalue: Floats, known: Floats,
-              start: Ints, strand: NDArray[np.int8], windows: Ints, text: NDArray[np.str_],
-              flank: int) -> VariantHits:
+    def table(self, part: Scored, pvalue: Floats, known: Floats) -> VariantHits:
         """The rows: columns 0 and 1 of the arrays are REF's and ALT's."""
+        batch, pair, motif, flank = part.batch, part.pair, part.motif, part.flank
+        score, start, windows = part.score.reshape(-1, 2), part.start.reshape(-1, 2), part.windows.reshape(-1, 2)
+        strand, text = part.strand.reshape(-1, 2), part.text.reshape(-1, 2)
         recs = [batch[i] for i in pair.tolist()]
         widths = dict(chrom=max((len(p.record.chrom) for p in batch), default=1),
                       id=max((len(p.record.id) for p in batch), default=1),
@@ -705,20 +734,31 @@ def _run(genome: Genome, source: Variants, motifs: list[Motif], pvalue: float | 
 
 
 def _scored(engine: Engine, pairs: Iterator[list[Pair]], threads: int) -> Iterator[tuple[VariantHits, int]]:
-    def score(part: list[Pair]) -> tuple[VariantHits, int]:
-        return engine.score(part), part[-1].number
+    """The batches' tables in order, their p-values computed PVALUE_ROWS rows at a time."""
+    held: list[Scored] = []
+    rows = 0
+    for part in _scored_batches(engine, pairs, threads):
+        held.append(part)
+        rows += len(part.motif)
+        if rows >= PVALUE_ROWS:
+            yield from zip(engine.finish(held), (p.batch[-1].number for p in held))
+            held, rows = [], 0
+    if held:
+        yield from zip(engine.finish(held), (p.batch[-1].number for p in held))
 
+
+def _scored_batches(engine: Engine, pairs: Iterator[list[Pair]], threads: int) -> Iterator[Scored]:
     if threads == 1:
-        yield from map(score, pairs)
+        yield from map(engine.score, pairs)
         return
     # the scans release the GIL; this thread reads, and at most 2 batches per thread wait
     from collections import deque
     from concurrent.futures import Future
     pool = ThreadPoolExecutor(threads)
     try:
-        pending: deque[Future[tuple[VariantHits, int]]] = deque()
+        pending: deque[Future[Scored]] = deque()
         for part in pairs:
-            pending.append(pool.submit(score, part))
+            pending.append(pool.submit(engine.score, part))
             if len(pending) >= 2 * threads:
                 yield pending.popleft().result()
         while pending:
