@@ -311,14 +311,15 @@ class Reader:
         self.fasta, self.report = fasta, report
         self.lengths = dict(zip(fasta.references, fasta.lengths))
         self.warned: dict[str, int] = {}
-        self.block: tuple[str | None, int, Codes] = (None, 0, np.zeros(0, np.uint8))
+        self.block: tuple[str | None, int, bytes] = (None, 0, b"")
 
-    def bases(self, chrom: str, start: int, end: int, length: int) -> Codes:
-        """Genome codes, read a block at a time: sorted variants mostly fall in the block before."""
+    def bases(self, chrom: str, start: int, end: int, length: int) -> bytes:
+        """Genome codes as bytes, read a block at a time: sorted variants mostly fall in the block
+        before."""
         chrom_at, lo, block = self.block
         if chrom_at != chrom or start < lo or end > lo + len(block):
             lo = start
-            block = self.fasta.codes(chrom, lo, min(length, max(end, start + REF_BLOCK)))
+            block = self.fasta.codes(chrom, lo, min(length, max(end, start + REF_BLOCK))).tobytes()
             self.block = (chrom, lo, block)
         return block[start - lo:end - lo]
 
@@ -331,7 +332,6 @@ class Reader:
             warnings.warn(f"more records {kind}: not named one by one (counted in the summary)", stacklevel=2)
 
     def pairs(self, records: Iterable[Record]) -> Iterator[Pair]:
-        from ._scan import encode
         report = self.report
         for rec in records:
             report.records += 1
@@ -351,8 +351,8 @@ class Reader:
                           f"{rec.chrom} (length {length}); not scored")
                 continue
             genome = self.bases(rec.chrom, start, start + len(ref), length)
-            if not np.array_equal(genome, encode(ref)):
-                shown = LETTERS[genome].tobytes().decode()
+            if genome != coded(ref):
+                shown = genome.translate(CODE_LETTERS).decode()
                 report.mismatches.append((rec.where, rec.chrom, rec.pos, rec.ref, shown))
                 report.skip("with a REF that is not the genome's", len(rec.alts))
                 self.warn("with a REF mismatch", f"{rec.where}: {at}: REF {rec.ref} does not match the genome "
@@ -371,7 +371,19 @@ class Reader:
                     report.skip(f"changing more than {MAX_CHANGE} bases")
                     continue
                 report.scored += 1
-                yield Pair(rec, report.records, alt_text, start + p, lr, encode(alt[p:p + la]))
+                yield Pair(rec, report.records, alt_text, start + p, lr,
+                           np.frombuffer(coded(alt[p:p + la]), np.uint8))
+
+
+# the scanner's codes as bytes.translate tables: A 0, T 1, C 2, G 3 (either case), else 4
+TO_CODE = bytes(b"\x00\x01\x02\x03\x00\x01\x02\x03"["ATCGatcg".index(chr(c))] if chr(c) in "ATCGatcg" else 4
+                for c in range(256))
+CODE_LETTERS = bytes(b"ATCGN"[c] if c < 5 else ord("N") for c in range(256))
+
+
+def coded(text: str) -> bytes:
+    """The codes of an allele's letters (anything not ASCII is N)."""
+    return text.encode("ascii", "replace").translate(TO_CODE)
 
 
 def batches(items: Iterator[Pair], size: int) -> Iterator[list[Pair]]:
