@@ -542,7 +542,7 @@ class Engine:
     """What every batch needs: the motifs, their cut-offs, the width groups' scanners."""
 
     def __init__(self, fasta: Fasta, motifs: Sequence[Motif], thresholds: Sequence[float],
-                 ids: Sequence[str], alts: Sequence[str], pvalues: str = "both") -> None:
+                 ids: Sequence[str], alts: Sequence[str], pvalues: str = "both", threads: int = 1) -> None:
         self.fasta, self.motifs, self.thresholds = fasta, list(motifs), np.asarray(thresholds, np.float64)
         self.ids, self.alts = list(ids), list(alts)
         self.groups = buckets(motifs, thresholds)
@@ -554,6 +554,7 @@ class Engine:
         self.locks = [threading.Lock() for _ in motifs]
         self.prepared = prepare_pvalues(motifs, thresholds)
         self.every = pvalues == "both"
+        self.threads = threads
         # with pvalues="reached", an allele below the cut-off has a p-value of at least its motif's
         # at the threshold (scores below it are achievable windows, p-values are monotone)
         self.floor = None if self.every else \
@@ -602,19 +603,28 @@ class Engine:
         return tables
 
     def pvalues(self, motif: Ints, scores: Floats) -> Floats:
-        """Each score's p-value under its motif: one call per motif for its distinct scores."""
+        """Each score's p-value under its motif: one call per motif for its distinct scores, on
+        `threads` threads (the statistics' native parts run without the GIL)."""
         p = np.full(len(scores), np.nan)
         ok = np.flatnonzero(~np.isnan(scores))
         if not len(ok):
             return p
-        if self.prepared is not None:
-            self.prepared.result()
-        for k, rows in groups(motif[ok], len(self.motifs)):
-            if rows.size:
-                rows = ok[rows]
-                distinct, back = np.unique(scores[rows], return_inverse=True)
-                with self.locks[k]:
-                    p[rows] = np.asarray(self.motifs[k].pvalue(distinct))[back.ravel()]
+        self.prepared.result()
+
+        def one(k: int, rows: NDArray[np.intp]) -> None:
+            rows = ok[rows]
+            distinct, back = np.unique(scores[rows], return_inverse=True)
+            with self.locks[k]:
+                p[rows] = np.asarray(self.motifs[k].pvalue(distinct))[back.ravel()]
+
+        todo = [(k, rows) for k, rows in groups(motif[ok], len(self.motifs)) if rows.size]
+        if self.threads == 1:
+            for k, rows in todo:
+                one(k, rows)
+        else:
+            with ThreadPoolExecutor(self.threads) as pool:
+                for done in [pool.submit(one, k, rows) for k, rows in todo]:
+                    done.result()
         return p
 
     def table(self, part: Scored, pvalue: Floats, known: Floats) -> VariantHits:
@@ -737,7 +747,7 @@ def _run(genome: Genome, source: Variants, motifs: list[Motif], pvalue: float | 
             motifs = [motif.with_background(chosen) for motif in motifs]
         ids, alts = motif_names(motifs)
         thresholds = cutoffs(motifs, "pwm", pvalue, threshold, threads)
-        engine = Engine(fasta, motifs, thresholds, ids, alts, pvalues)
+        engine = Engine(fasta, motifs, thresholds, ids, alts, pvalues, threads)
         records = read_records(source)
         pairs = batches(Reader(fasta, report).pairs(records), batch)
         yield from _scored(engine, pairs, threads)
