@@ -81,13 +81,16 @@ def motif_file(folder: Path) -> tuple[str, str, list]:
 
 
 def run(argv: list[str]) -> tuple[float, float]:
-    """Seconds and peak resident MB of a command run in a child."""
-    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    """Seconds and peak resident MB of a command run in a child; its CPU seconds are printed (the
+    machine may be shared: CPU time over the cores is what an idle one would take at best)."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     t = time.perf_counter()
     subprocess.run(argv, check=True)
     seconds = time.perf_counter() - t
-    peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
-    return seconds, max(peak, before) / 1024
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+    print(f"  ({seconds:.1f} s wall, {cpu:.1f} s CPU, {cpu / max(seconds, 1e-9):.2f} cores)", flush=True)
+    return seconds, max(after.ru_maxrss, before.ru_maxrss) / 1024
 
 
 def head_vcf(path: Path, out: Path, n: int) -> None:
