@@ -124,14 +124,21 @@ class VariantReport:
 # ---------------------------------------------------------------- reading variants
 
 class Record(NamedTuple):
-    """One variant record as read: where (file and line), chrom, 1-based pos, id, REF, ALTs."""
+    """One variant record as read: where (`origin`, e.g. "FILE, line", and the number), chrom,
+    1-based pos, id, REF, ALTs."""
 
-    where: str
+    origin: str
+    number: int
     chrom: str
     pos: int
     id: str
     ref: str
     alts: tuple[str, ...]
+
+    @property
+    def where(self) -> str:
+        return f"{self.origin} {self.number}" if self.origin.endswith(("line", "record")) \
+            else f"{self.origin}[{self.number}]"
 
 
 Variants = str | os.PathLike[str] | Iterable[Any]
@@ -166,18 +173,18 @@ def read_vcf(path: str) -> Iterator[Record]:
         with vcf:
             binary = path.endswith(".bcf") or head_bytes(path, 3) == b"BCF"
             line = 0 if binary else header_lines(path)
+            origin = f"{path}, record" if binary else f"{path}, line"
             it = iter(vcf)
             while True:
                 line += 1
-                where = f"{path}, record {line}" if binary else f"{path}, line {line}"
                 try:
                     rec = next(it)
                 except StopIteration:
                     return
                 except (OSError, ValueError) as exc:
-                    raise ValueError(f"{where}: a malformed VCF record ({exc})") from None
-                ref = rec.ref or ""
-                yield Record(where, rec.chrom, int(rec.pos), rec.id or ".", ref, tuple(rec.alts or ()))
+                    raise ValueError(f"{origin} {line}: a malformed VCF record ({exc})") from None
+                yield Record(origin, line, rec.chrom, int(rec.pos), rec.id or ".", rec.ref or "",
+                             tuple(rec.alts or ()))
     finally:
         pysam.set_verbosity(verbosity)
 
@@ -214,6 +221,7 @@ def header_lines(path: str) -> int:
 def read_tsv(path: str) -> Iterator[Record]:
     """chrom, pos, ref, alt (ALTs comma-separated) and an optional id, tab-separated; lines
     starting with '#', blank lines and a first line whose pos is 'pos' are passed over."""
+    origin = f"{path}, line"
     with opened(path) as lines:
         for number, line_bytes in enumerate(lines, 1):
             where = f"{path}, line {number}"
@@ -229,7 +237,7 @@ def read_tsv(path: str) -> Iterator[Record]:
             if len(fields) < 4:
                 raise ValueError(f"{where}: a variant line needs chrom, pos, ref, alt (tab-separated); "
                                  f"got {line!r}")
-            yield Record(where, fields[0], tsv_pos(fields[1], where), fields[4] if len(fields) > 4 else ".",
+            yield Record(origin, number, fields[0], tsv_pos(fields[1], where), fields[4] if len(fields) > 4 else ".",
                          checked_allele(fields[2], where, "REF"),
                          tuple(checked_allele(alt, where, "ALT") for alt in fields[3].split(",")))
 
@@ -270,7 +278,7 @@ def given_records(variants: Iterable[Any]) -> Iterator[Record]:
             raise ValueError(f"{where}: pos must be an integer from 1 (1-based), got {pos!r}")
         if not isinstance(ref, str) or not all(isinstance(alt, str) for alt in alts):
             raise TypeError(f"{where}: ref and alt must be str")
-        yield Record(where, str(chrom), int(pos), "." if vid is None else str(vid),
+        yield Record("variants", i, str(chrom), int(pos), "." if vid is None else str(vid),
                      checked_allele(ref, where, "REF"), tuple(checked_allele(str(a), where, "ALT") for a in alts))
 
 
@@ -585,9 +593,10 @@ class Engine:
         start = np.where(strand == 0, -1, start - ctx.starts[allele])
         return Scored(batch, pair, motif, score, start, strand, windows, text, ctx.flank)
 
-    def finish(self, parts: Sequence[Scored]) -> list[VariantHits]:
-        """The tables of scored batches, with the p-values of all their rows computed together:
-        a motif's statistics then serve one call for many batches."""
+    def finish(self, parts: list[Scored]) -> Iterator[VariantHits]:
+        """The tables of scored batches, with the p-values of all their rows computed together (a
+        motif's statistics then serve one call for many batches), each table made as it is asked
+        for and each batch let go once its table is made."""
         k = np.concatenate([np.repeat(part.motif, 2) for part in parts])
         score = np.concatenate([part.score for part in parts])
         reached = score >= self.thresholds[k]
@@ -595,12 +604,12 @@ class Engine:
         # for the change: an allele with no window counts as p = 1, one not computed as the floor
         known = np.where(np.isnan(score), 1.0, pvalue if self.floor is None
                          else np.where(reached, pvalue, self.floor[k]))
-        tables, at = [], 0
-        for part in parts:
+        at = 0
+        while parts:
+            part = parts.pop(0)
             n = 2 * len(part.motif)
-            tables.append(self.table(part, pvalue[at:at + n].reshape(-1, 2), known[at:at + n].reshape(-1, 2)))
+            yield self.table(part, pvalue[at:at + n].reshape(-1, 2), known[at:at + n].reshape(-1, 2))
             at += n
-        return tables
 
     def pvalues(self, motif: Ints, scores: Floats) -> Floats:
         """Each score's p-value under its motif: one call per motif for its distinct scores, on
@@ -763,10 +772,12 @@ def _scored(engine: Engine, pairs: Iterator[list[Pair]], threads: int) -> Iterat
         held.append(part)
         rows += len(part.motif)
         if rows >= PVALUE_ROWS:
-            yield from zip(engine.finish(held), (p.batch[-1].number for p in held))
+            numbers = [p.batch[-1].number for p in held]
+            yield from zip(engine.finish(held), numbers)
             held, rows = [], 0
     if held:
-        yield from zip(engine.finish(held), (p.batch[-1].number for p in held))
+        numbers = [p.batch[-1].number for p in held]
+        yield from zip(engine.finish(held), numbers)
 
 
 def _scored_batches(engine: Engine, pairs: Iterator[list[Pair]], threads: int) -> Iterator[Scored]:
