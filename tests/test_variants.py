@@ -336,3 +336,24 @@ def test_best_refuses_windows_outside_the_codes(first, count, motif):
     scanner = Scanner([np.zeros((4, 3))], [0.0])
     with pytest.raises(ValueError):
         scanner.best(np.zeros(10, np.uint8), [first], [count], [motif])
+
+
+@pytest.mark.parametrize("kwargs, error, match", [
+    (dict(pvalue=0), ValueError, "pvalue"),
+    (dict(pvalue=1e-3, threshold=2.0), ValueError, "not both"),
+    (dict(pvalues="some"), ValueError, "pvalues"),
+    (dict(threads=0), ValueError, "threads"),
+])
+def test_arguments_checked_at_once(small, kwargs, error, match):
+    _, genome, seq, motifs = small
+    with pytest.raises(error, match=match):
+        morvane.variants.iter_variants(genome, [("c0", 5, seq[4], "G")], motifs, **kwargs)
+
+
+def test_a_genome_read_in_one_pass_is_refused(small):
+    import gzip
+    tmp_path, genome, seq, motifs = small
+    packed = tmp_path / "g.fa.gz"
+    packed.write_bytes(gzip.compress(open(genome, "rb").read()))
+    with pytest.raises(ValueError, match="reads the genome by position"):
+        morvane.variants(str(packed), [("c0", 5, seq[4], "G")], motifs)
