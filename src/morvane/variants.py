@@ -56,7 +56,6 @@ REF_BLOCK = 1 << 16             # bases read at a time to check REF
 # rows whose p-values are computed together (some 60 bytes each while they wait): a motif's
 # statistics rebuild their tables when others have taken the room, so fewer, larger calls
 PVALUE_ROWS = 1 << 20
-PVALUE_PIECE = 1 << 12          # scores a p-value call takes: its working arrays grow with them
 REPORTED = 100                  # records named one by one in warnings, per kind, before a summary
 N = 4                           # the code of anything but A, C, G, T
 LETTERS = np.frombuffer(b"ATCGN", np.uint8)
@@ -624,11 +623,8 @@ class Engine:
         def one(k: int, rows: NDArray[np.intp]) -> None:
             rows = ok[rows]
             distinct, back = np.unique(scores[rows], return_inverse=True)
-            values = np.empty(len(distinct))
-            with self.locks[k]:     # calls in a row keep the motif's tables
-                for at in range(0, len(distinct), PVALUE_PIECE):
-                    values[at:at + PVALUE_PIECE] = self.motifs[k].pvalue(distinct[at:at + PVALUE_PIECE])
-            p[rows] = values[back.ravel()]
+            with self.locks[k]:
+                p[rows] = np.asarray(self.motifs[k].pvalue(distinct))[back.ravel()]
 
         todo = [(k, rows) for k, rows in groups(motif[ok], len(self.motifs)) if rows.size]
         if self.threads == 1:
