@@ -550,7 +550,8 @@ class Engine:
     """What every batch needs: the motifs, their cut-offs, the width groups' scanners."""
 
     def __init__(self, fasta: Fasta, motifs: Sequence[Motif], thresholds: Sequence[float],
-                 ids: Sequence[str], alts: Sequence[str], pvalues: str = "both", threads: int = 1) -> None:
+                 ids: Sequence[str], alts: Sequence[str], pvalues: str = "both", threads: int = 1,
+                 cut: float | None = None) -> None:
         self.fasta, self.motifs, self.thresholds = fasta, list(motifs), np.asarray(thresholds, np.float64)
         self.ids, self.alts = list(ids), list(alts)
         self.groups = buckets(motifs, thresholds)
@@ -563,9 +564,10 @@ class Engine:
         self.prepared = prepare_pvalues(motifs, thresholds)
         self.every = pvalues == "both"
         self.threads = threads
-        # with pvalues="reached", an allele below the cut-off has a p-value of at least its motif's
-        # at the threshold (scores below it are achievable windows, p-values are monotone)
-        self.floor = None if self.every else \
+        # with pvalues="reached", an allele below the cut-off has a p-value above the cut-off's
+        # (its score is achievable and below the least achievable one within it), or, for a score
+        # cut-off, at least its motif's at the threshold (p-values are monotone)
+        self.floor = None if self.every else np.full(len(motifs), cut) if cut is not None else \
             np.array([float(motif.pvalue(t)) for motif, t in zip(motifs, thresholds)])
 
     def score(self, batch: list[Pair]) -> Scored:
@@ -697,9 +699,9 @@ def variants(genome: Genome, variants: Variants, motifs: Motifs, *, pvalue: floa
     BCF (plain, bgzipped, indexed or not), a TSV of chrom, pos (1-based), ref, alt, or an iterable
     of (chrom, pos, ref, alt) with pos 1-based. motifs, pvalue, threshold, background: as for
     `scan`. pvalues: "both", every allele's exact p-value; "reached", those of alleles reaching the
-    cut-off only (far quicker for widths 13 to 16 at scale): an allele below it gets NaN, and its
-    motif's p-value at the threshold, a lower bound of its own, stands for it in log10_ratio and
-    change_pvalue (which stays valid, only more conservative). threads: batches scored by that many
+    cut-off only (quicker at scale): an allele below it gets NaN, and the cut-off's p-value (for a
+    score cut-off, the motif's p-value at it), a lower bound of its own, stands for it in log10_ratio
+    and change_pvalue (which stays valid, only more conservative). threads: batches scored by that many
     threads."""
     report = VariantReport()
     parts = list(iter_variants(genome, variants, motifs, pvalue=pvalue, threshold=threshold,
@@ -756,7 +758,8 @@ def _run(genome: Genome, source: Variants, motifs: list[Motif], pvalue: float | 
             motifs = [motif.with_background(chosen) for motif in motifs]
         ids, alts = motif_names(motifs)
         thresholds = cutoffs(motifs, "pwm", pvalue, threshold, threads)
-        engine = Engine(fasta, motifs, thresholds, ids, alts, pvalues, threads)
+        engine = Engine(fasta, motifs, thresholds, ids, alts, pvalues, threads,
+                        None if threshold is not None else pvalue)
         records = read_records(source)
         pairs = batches(Reader(fasta, report).pairs(records), batch)
         yield from _scored(engine, pairs, threads)
