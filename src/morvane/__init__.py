@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any
 __version__ = "0.1.0"
 
 if TYPE_CHECKING:
-    from . import scan as _engine
+    from . import scan as _engine, variants as _effects
     from .motifs import Motif as Motif, read_motifs as read_motifs
 
     class _Scan:
@@ -24,7 +24,18 @@ if TYPE_CHECKING:
 
     scan: _Scan
 
-_LAZY = {"Motif": "motifs", "read_motifs": "motifs", "scan": "scan"}
+    class _Variants:
+        """`morvane.variants` as checkers see it: the module, callable as its variants function."""
+
+        __call__ = staticmethod(_effects.variants)
+        iter_variants = staticmethod(_effects.iter_variants)
+        VariantHits = _effects.VariantHits
+
+        def __getattr__(self, name: str) -> Any: ...
+
+    variants: _Variants
+
+_LAZY = {"Motif": "motifs", "read_motifs": "motifs", "scan": "scan", "variants": "variants"}
 
 
 def __getattr__(name: str) -> object:
@@ -32,8 +43,8 @@ def __getattr__(name: str) -> object:
         raise AttributeError(f"module 'morvane' has no attribute {name!r}")
     import importlib
     module = importlib.import_module(f".{_LAZY[name]}", __name__)
-    # `morvane.scan` is the engine module, callable as the scan function itself.
-    return module if name == "scan" else getattr(module, name)
+    # `morvane.scan` and `morvane.variants` are modules, callable as their functions.
+    return module if name in ("scan", "variants") else getattr(module, name)
 
 
 def __dir__() -> list[str]:

@@ -53,6 +53,15 @@ class Scanner:
         windows of codes that start before limit, as one array of Scanner.dtype;
         tested[k]: matrix k's N-free windows starting before limit, once for each
         strand scanned."""
+    def best(
+        self, codes: NDArray[numpy.uint8], first: Any, count: Any, motif: Any
+    ) -> tuple[NDArray[numpy.float64], NDArray[numpy.int64], NDArray[numpy.int8], NDArray[numpy.int64]]:
+        """(score, start, strand, windows), one element per query i: the best of the
+        count[i] windows of matrix motif[i] starting at codes[first[i]], on both
+        strands, whatever the thresholds: the highest score, as scan scores it, the
+        lowest start and '+' (1) before '-' (-1) among equal ones. Windows with N are
+        passed over; windows[i] counts the others, once per strand. With none, score
+        is NaN, start -1 and strand 0. PWMs only."""
 
 @final
 class FastaParser:

@@ -6,6 +6,8 @@
                  [--threads N] [--qvalue] [--output-format bed|fimo|gff] [-o OUT]
     morvane gc GENOME REGIONS.bed
     morvane build SITES -o MODEL
+    morvane variants GENOME VARIANTS MOTIFS... [--pvalue P | --threshold T] [--threads N]
+                     [--vcf-out VCF] [-o OUT]
 """
 
 import argparse
@@ -18,6 +20,7 @@ import sys
 import threading
 import warnings
 from collections.abc import Callable
+from typing import Any
 
 from . import __version__
 from .formats import FORMATS as _MOTIF_READERS
@@ -146,15 +149,7 @@ def build_parser() -> argparse.ArgumentParser:
     scan.add_argument("--model", choices=("pwm", "dwm"), default="pwm",
                       help="position (default) or dinucleotide model; dwm needs motifs from sites")
     scan.add_argument("--strand", choices=("+", "-", "both"), default="both")
-    scan.add_argument("--background", default="uniform", type=background_arg,
-                      help="uniform (default), genome (measured from GENOME), motif (each MEME file's own "
-                           "background line), four probabilities a,c,g,t, or a MEME background file")
-    scan.add_argument("--motif", action="append", metavar="ID",
-                      help="scan only the motif with this id (repeatable; default: every motif of the files)")
-    scan.add_argument("--pseudocount", type=float,
-                      help="pseudo-count per base (default: 1 for counts, 0.1 spread by the background for "
-                           "probabilities, as FIMO's --motif-pseudo)")
-    scan.add_argument("--format", choices=MOTIF_FORMATS, help="motif file format (default: guessed)")
+    add_motif_arguments(scan)
     scan.add_argument("--threads", type=int, default=1)
     scan.add_argument("--qvalue", action="store_true",
                       help="add q-values: the Benjamini-Hochberg q-value of each hit among "
@@ -173,7 +168,45 @@ def build_parser() -> argparse.ArgumentParser:
 
     from .build import add_build_parser
     add_build_parser(commands)
+    from .variants import add_variants_parser
+    add_variants_parser(commands)
     return parser
+
+
+def add_motif_arguments(parser: argparse.ArgumentParser) -> None:
+    """The options of the motifs and their background, as scan and variants take them."""
+    parser.add_argument("--background", default="uniform", type=background_arg,
+                        help="uniform (default), genome (measured from GENOME), motif (each MEME file's own "
+                             "background line), four probabilities a,c,g,t, or a MEME background file")
+    parser.add_argument("--motif", action="append", metavar="ID",
+                        help="use only the motif with this id (repeatable; default: every motif of the files)")
+    parser.add_argument("--pseudocount", type=float,
+                        help="pseudo-count per base (default: 1 for counts, 0.1 spread by the background for "
+                             "probabilities, as FIMO's --motif-pseudo)")
+    parser.add_argument("--format", choices=MOTIF_FORMATS, help="motif file format (default: guessed)")
+
+
+def read_motif_arguments(args: argparse.Namespace, progress: Any) -> tuple[list[Any], Any]:
+    """The motifs of args.motifs (with --format, --pseudocount, --motif) and the background that
+    replaces theirs (None: they keep their own). A background of the motif files' own (their line,
+    or a background file) is given to the motifs as they are read."""
+    from .background import read_background
+    from .motifs import Background, read_motifs, select_motifs
+
+    background = args.background
+    own: Background = None
+    if background == "motif":
+        own, background = "motif", None
+    elif isinstance(background, str) and background not in ("uniform", "genome"):
+        own, background = read_background(background), None
+    progress.stage("motifs", len(args.motifs), " files")
+    motifs = []
+    for path in args.motifs:
+        motifs += read_motifs(path, args.format, pseudocount=args.pseudocount, background=own)
+        progress.advance()
+    if args.motif:
+        motifs = select_motifs(motifs, args.motif)
+    return motifs, background
 
 
 def background_arg(text: str) -> str | list[float]:
@@ -191,8 +224,6 @@ def background_arg(text: str) -> str | list[float]:
 
 
 def run_scan(args: argparse.Namespace, argv: list[str]) -> int:
-    from .background import read_background
-    from .motifs import Background, read_motifs, select_motifs
     from .output import HitWriter, Output, command_line
     from .progress import Progress
     from .scan import iter_hits
@@ -208,21 +239,7 @@ def run_scan(args: argparse.Namespace, argv: list[str]) -> int:
                                       ("the background file", args.background if isinstance(args.background, str)
                                        and args.background not in ("uniform", "genome", "motif") else None),
                                       *(("a motif file", path) for path in args.motifs)])
-        # a background of the motif files' own (their line, or a background file) is given to the
-        # motifs as they are read; the others replace every motif's in the scan
-        background = args.background
-        own: Background = None
-        if background == "motif":
-            own, background = "motif", None
-        elif isinstance(background, str) and background not in ("uniform", "genome"):
-            own, background = read_background(background), None
-        progress.stage("motifs", len(args.motifs), " files")
-        motifs = []
-        for path in args.motifs:
-            motifs += read_motifs(path, args.format, pseudocount=args.pseudocount, background=own)
-            progress.advance()
-        if args.motif:
-            motifs = select_motifs(motifs, args.motif)
+        motifs, background = read_motif_arguments(args, progress)
         options = dict(pvalue=args.pvalue, threshold=args.threshold, regions=args.regions,
                        strand=args.strand, model=args.model, background=background,
                        threads=args.threads, progress=progress, qvalue=args.qvalue)

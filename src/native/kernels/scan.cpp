@@ -575,6 +575,32 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
     }
 }
 
+// Few windows, each scored in full: no filter pays for itself on a handful. The ordered sums
+// are those of scan_side, so a best window's score is the double its hit would carry.
+Scanner::Best Scanner::best(const std::uint8_t* codes, std::int64_t first, std::int64_t count,
+                            std::int32_t motif) const {
+    const Side& fw = motifs_[static_cast<std::size_t>(motif)].side[0];
+    const Side& rv = motifs_[static_cast<std::size_t>(motif)].side[1];
+    const std::int64_t L = fw.L;
+    Best out{std::numeric_limits<double>::quiet_NaN(), -1, 0, 0};
+    std::int64_t clean = 0;  // bases without N ending at the window's last one
+    for (std::int64_t i = first; i < first + L - 1; ++i) clean = codes[i] > 3 ? 0 : clean + 1;
+    for (std::int64_t s = first; s < first + count; ++s) {
+        clean = codes[s + L - 1] > 3 ? 0 : clean + 1;
+        if (clean < L) continue;
+        const std::uint8_t* c = codes + s;
+        double f = 0.0, r = 0.0;
+        for (std::int64_t m = 0; m < L; ++m) {
+            f += fw.cols[static_cast<std::size_t>(m * 4 + c[m])];
+            r += rv.cols[static_cast<std::size_t>(m * 4 + c[L - 1 - m])];
+        }
+        out.windows += 2;
+        if (out.strand == 0 || f > out.score) out = {f, s, 1, out.windows};
+        if (r > out.score) out = {r, s, -1, out.windows};
+    }
+    return out;
+}
+
 namespace {
 
 // The letters of sixteen codes (their low two bits) with SSE2: 'A' plus 19

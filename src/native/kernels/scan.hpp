@@ -68,6 +68,18 @@ public:
     void scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit, std::vector<Hit>& hits,
               std::int64_t* tested) const;
 
+    // The best of `count` windows of matrix `motif` starting at codes[first], on both strands:
+    // the highest score, scored as scan scores it; among equal ones the lowest start, forward
+    // before reverse. Windows holding N are passed over; `windows` counts the others, once per
+    // strand. With none, score is NaN, start -1 and strand 0. The windows must lie within codes.
+    struct Best {
+        double score;
+        std::int64_t start;
+        std::int8_t strand;
+        std::int64_t windows;
+    };
+    Best best(const std::uint8_t* codes, std::int64_t first, std::int64_t count, std::int32_t motif) const;
+
     // Bytes of one hit record: the fields, then the widest window (at least one byte).
     std::int64_t record_size() const { return record_bytes(widest_); }
 

@@ -373,6 +373,83 @@ PyObject* scanner_scan(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// A 1-D array of n int64 (or, for motif, int32) values read from obj, as a new reference.
+Ref index_array(PyObject* obj, int type, const char* name) {
+    Ref a = Ref::steal(PyArray_FROMANY(obj, type, 1, 1, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
+    if (!a) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "%s must be a 1-D array of integers", name);
+        }
+    }
+    return a;
+}
+
+// Queries this many are answered without the GIL.
+constexpr npy_intp kManyQueries = 1 << 10;
+
+PyObject* scanner_best(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* kwlist[] = {"codes", "first", "count", "motif", nullptr};
+        PyObject *codes_obj, *first_obj, *count_obj, *motif_obj;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:best", const_cast<char**>(kwlist), &codes_obj, &first_obj,
+                                         &count_obj, &motif_obj))
+            return nullptr;
+        auto* so = reinterpret_cast<ScannerObject*>(self);
+        if (so->scanner == nullptr)
+            return PyErr_Format(PyExc_ValueError, "best() scores PWMs: this scanner holds DWMs");
+        HeldBuffer buf;
+        if (!PyObject_CheckBuffer(codes_obj))
+            return PyErr_Format(PyExc_TypeError, "codes must be a 1-D uint8 array, not %.100s",
+                                Py_TYPE(codes_obj)->tp_name);
+        if (!buf.acquire(codes_obj, PyBUF_RECORDS_RO)) return nullptr;
+        const Py_buffer& v = buf.view();
+        if (v.itemsize != 1 || !is_uint8_format(v.format) || v.ndim != 1 || (v.shape[0] > 1 && v.strides[0] != 1))
+            return PyErr_Format(PyExc_TypeError, "codes must be a 1-D C-contiguous uint8 array");
+        const std::int64_t n = v.shape[0];
+        Ref first = index_array(first_obj, NPY_INT64, "first");
+        if (!first) return nullptr;
+        Ref count = index_array(count_obj, NPY_INT64, "count");
+        if (!count) return nullptr;
+        Ref motif = index_array(motif_obj, NPY_INT32, "motif");
+        if (!motif) return nullptr;
+        const npy_intp q = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(first.get()));
+        if (PyArray_SIZE(reinterpret_cast<PyArrayObject*>(count.get())) != q ||
+            PyArray_SIZE(reinterpret_cast<PyArrayObject*>(motif.get())) != q)
+            return PyErr_Format(PyExc_ValueError, "first, count and motif must have one length");
+        const auto* f = data_of<std::int64_t>(first);
+        const auto* c = data_of<std::int64_t>(count);
+        const auto* k = data_of<std::int32_t>(motif);
+        const auto& widths = so->scanner->widths();
+        for (npy_intp i = 0; i < q; ++i) {
+            if (k[i] < 0 || k[i] >= so->scanner->count())
+                return PyErr_Format(PyExc_ValueError, "motif[%zd] = %d is not a matrix of this scanner", i, k[i]);
+            const std::int64_t L = widths[static_cast<std::size_t>(k[i])];
+            if (c[i] < 0 || (c[i] > 0 && (f[i] < 0 || f[i] > n - L + 1 - c[i])))
+                return PyErr_Format(PyExc_ValueError,
+                                    "query %zd: %lld windows of width %lld from %lld do not lie "
+                                    "within the %lld codes",
+                                    i, static_cast<long long>(c[i]), static_cast<long long>(L),
+                                    static_cast<long long>(f[i]), static_cast<long long>(n));
+        }
+        Ref score = new_array(q, NPY_DOUBLE), start = new_array(q, NPY_INT64), strand = new_array(q, NPY_INT8),
+            windows = new_array(q, NPY_INT64);
+        if (!score || !start || !strand || !windows) return nullptr;
+        double* so_score = data_of<double>(score);
+        std::int64_t* so_start = data_of<std::int64_t>(start);
+        std::int8_t* so_strand = data_of<std::int8_t>(strand);
+        std::int64_t* so_windows = data_of<std::int64_t>(windows);
+        const auto* codes = static_cast<const std::uint8_t*>(v.buf);
+        without_gil_if(q >= kManyQueries, [&] {
+            for (npy_intp i = 0; i < q; ++i) {
+                const ks::Scanner::Best b = so->scanner->best(codes, f[i], c[i], k[i]);
+                so_score[i] = b.score, so_start[i] = b.start, so_strand[i] = b.strand, so_windows[i] = b.windows;
+            }
+        });
+        return PyTuple_Pack(4, score.get(), start.get(), strand.get(), windows.get());
+    });
+}
+
 PyGetSetDef scanner_getset[] = {
     {"widths", scanner_widths, nullptr, "Width of each matrix, in order.", nullptr},
     {"dtype", scanner_dtype, nullptr,
@@ -393,6 +470,14 @@ PyMethodDef scanner_methods[] = {
      "offset, windows as read on their strand in upper case (the reverse\n"
      "complement on '-'). tested[k]: matrix k's N-free windows starting before\n"
      "limit, once for each strand scanned."},
+    {"best", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scanner_best)), METH_VARARGS | METH_KEYWORDS,
+     "best($self, /, codes, first, count, motif)\n--\n\n"
+     "(score, start, strand, windows), one element per query i: the best of the\n"
+     "count[i] windows of matrix motif[i] starting at codes[first[i]], on both\n"
+     "strands, whatever the thresholds: the highest score, as scan scores it,\n"
+     "the lowest start and '+' (1) before '-' (-1) among equal ones. Windows with N\n"
+     "are passed over; windows[i] counts the others, once per strand. With none,\n"
+     "score is NaN, start -1 and strand 0. PWMs only."},
     {nullptr, nullptr, 0, nullptr},
 };
 
