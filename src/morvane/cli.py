@@ -46,7 +46,10 @@ ENDING_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
-    parser = build_parser()
+    try:
+        parser = build_parser()     # the variants command's module imports the scan's
+    except ImportError as exc:
+        return _cannot_load(exc)
     args = parser.parse_args(argv)
     run: Callable[[argparse.Namespace, list[str]], int] = args.run
     _fill_standard_streams()
@@ -72,9 +75,7 @@ def main(argv: list[str] | None = None) -> int:
         print("morvane: error: out of memory", file=sys.stderr)
         return 1
     except ImportError as exc:
-        # mostly memory again: a native module that cannot be mapped into a capped address space
-        print(f"morvane: error: cannot load {exc.name or 'a module'}: {exc}", file=sys.stderr)
-        return 1
+        return _cannot_load(exc)
     except (ValueError, TypeError, OSError) as exc:
         print(f"morvane: error: {one_line(str(exc))}", file=sys.stderr)
         return 1
@@ -82,6 +83,12 @@ def main(argv: list[str] | None = None) -> int:
         if threading.current_thread() is threading.main_thread():
             for signum, handler in saved.items():
                 signal.signal(signum, handler)
+
+
+def _cannot_load(exc: ImportError) -> int:
+    # mostly memory again: a native module that cannot be mapped into a capped address space
+    print(f"morvane: error: cannot load {exc.name or 'a module'}: {exc}", file=sys.stderr)
+    return 1
 
 
 def _end(signum: int, frame: object) -> None:
