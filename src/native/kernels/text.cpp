@@ -282,12 +282,17 @@ bool put_general(std::string& out, double v, int precision) {
 void put_bytes(std::string& out, const char* data, std::size_t width, Escape escape) {
     std::size_t n = width;
     while (n && data[n - 1] == '\0') --n;
-    std::size_t run = 0;  // bytes that need nothing, copied at once
-    auto ascii = [&](std::size_t i) { return static_cast<unsigned char>(data[i]); };
-    while (run < n && ascii(run) < 0x80 && plain(ascii(run), escape)) ++run;
-    out.append(data, run);
-    // Bytes are Latin-1 text, as NumPy reads them into str.
-    for (std::size_t i = run; i < n; ++i) put_char(out, static_cast<unsigned char>(data[i]), escape);
+    // Bytes are UTF-8 already (or a name's raw bytes): every character a format reserves is
+    // ASCII, and no byte of a multi-byte character is, so bytes are replaced one at a time.
+    std::size_t run = 0;  // bytes from `run` on that need nothing, copied at once
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto c = static_cast<unsigned char>(data[i]);
+        if (c >= 0x80 || plain(c, escape)) continue;
+        out.append(data + run, i - run);
+        put_char(out, c, escape);
+        run = i + 1;
+    }
+    out.append(data + run, n - run);
 }
 
 void put_ucs4(std::string& out, const char* data, std::size_t width, Escape escape) {

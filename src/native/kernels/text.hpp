@@ -29,7 +29,8 @@ void put_repr(std::string& out, double v);
 // subnormal. precision 1 to 15: past that, digits of the double beyond its shortest ones show.
 bool put_general(std::string& out, double v, int precision);
 
-// One fixed-width field: `width` units from `data`, trailing NULs not part of it.
+// One fixed-width field: `width` units from `data`, trailing NULs not part of it. Bytes are
+// taken as UTF-8 (written as they are), UCS4 is encoded to it.
 void put_bytes(std::string& out, const char* data, std::size_t width, Escape escape);
 void put_ucs4(std::string& out, const char* data, std::size_t width, Escape escape);
 

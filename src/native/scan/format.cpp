@@ -23,7 +23,7 @@ const char kFormatRowsDoc[] =
     "The text of n rows as bytes: each row is the pieces in turn, a piece being\n"
     "bytes (written as they are) or (column, arg), a one-dimensional column of\n"
     "n elements: int64 in decimal; float64 as repr() (arg 0) or format(x, '.{arg}g');\n"
-    "bytes (S) or str (U) in UTF-8, trailing NULs dropped, with arg 0 leaving\n"
+    "bytes (S, taken as UTF-8) or str (U) in UTF-8, trailing NULs dropped, with arg 0 leaving\n"
     "them as they are, 1 turning tab, newline and carriage return into a space,\n"
     "2 percent-encoding what a GFF3 attribute value reserves and 3 turning those\n"
     "three and space into '_'.";
