@@ -65,6 +65,15 @@ def test_bytes_columns_give_the_bytes_of_str_columns():
         assert format_rows([(raw, mode), b"\n"], len(names)) == format_rows([(text, mode), b"\n"], len(names))
 
 
+@pytest.mark.parametrize("column", [np.str_, np.bytes_])
+def test_rows_outgrowing_the_first_buffer(column):
+    # 20 rows of 400 kB: past the first buffer, which is then resized as the rows come
+    name = "é;\t" * 50000
+    names = np.broadcast_to(np.array(column(utf8(name)) if column is np.bytes_ else name), (20,))
+    rows = format_rows([(np.arange(20), 0), b"|", (names, 2), b"\n"], 20)
+    assert rows == b"".join(b"%d|%s\n" % (i, ("é%3B%09" * 50000).encode()) for i in range(20))
+
+
 @pytest.mark.parametrize("fmt", ["bed", "fimo", "gff"])
 @pytest.mark.parametrize("qvalue", [False, True])
 def test_the_command_writes_what_hits_write(tmp_path, fmt, qvalue):

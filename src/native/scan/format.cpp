@@ -159,8 +159,11 @@ PyObject* format_rows(PyObject*, PyObject* args) {
                 case Kind::Ucs4: row += 4 * size; break;
             }
         }
-        // the rows are written into the bytes object itself, resized as it fills
-        std::size_t room = static_cast<std::size_t>(n < 4096 ? n : 4096) * row + row;
+        // the rows are written into the bytes object itself, from a few MiB (a bound is no
+        // estimate: one long name bounds every row) doubled as it fills
+        const std::size_t start = std::size_t{1} << 22;
+        const auto rows = static_cast<std::size_t>(n);
+        std::size_t room = row >= start ? row : rows < start / (row ? row : 1) ? rows * row : start;
         Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(room)));
         if (!bytes) return nullptr;
         text::Cursor out{PyBytes_AS_STRING(bytes.get())};
