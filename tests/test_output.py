@@ -12,8 +12,10 @@ import pytest
 
 import morvane
 from morvane._scan import format_rows
+from morvane.cli import main
 from morvane.motifs import Motif, read_motifs
 from morvane.output import Output, bed_autosql, bed_score
+from morvane.scan import utf8
 
 DATA = Path(__file__).resolve().parent.parent / "data"
 LAMBDA = str(DATA / "lambda_virus.fa")
@@ -51,6 +53,49 @@ def test_integers_and_strings():
         gff = "".join(f"%{ord(c):02X}" if c in "\t\n\r;=&,%" else c for c in name).encode("utf-8", "surrogateescape")
         word = field.replace(b" ", b"_")
         assert line == b"|".join([str(i).encode(), raw, field, gff, word, seq.replace(b"\t", b" ")])
+
+
+def test_bytes_columns_give_the_bytes_of_str_columns():
+    # what the command writes from UTF-8 names must be what Hits give from str ones, in every mode
+    names = ["a\tb c", "c\nd\re", "é€😀", "x;y=z&w,v%", "", "\udce9raw\udcff", "\ud800lone\udfff", "\x01\x7f\x85",
+             "trail  ", "\u2028sep"]
+    text = np.array(names)
+    raw = np.array([utf8(name) for name in names])
+    for mode in range(4):
+        assert format_rows([(raw, mode), b"\n"], len(names)) == format_rows([(text, mode), b"\n"], len(names))
+
+
+@pytest.mark.parametrize("column", [np.str_, np.bytes_])
+def test_rows_outgrowing_the_first_buffer(column):
+    # 20 rows of 400 kB: past the first buffer, which is then resized as the rows come
+    name = "é;\t" * 50000
+    names = np.broadcast_to(np.array(column(utf8(name)) if column is np.bytes_ else name), (20,))
+    rows = format_rows([(np.arange(20), 0), b"|", (names, 2), b"\n"], 20)
+    assert rows == b"".join(b"%d|%s\n" % (i, ("é%3B%09" * 50000).encode()) for i in range(20))
+
+
+@pytest.mark.parametrize("fmt", ["bed", "fimo", "gff"])
+@pytest.mark.parametrize("qvalue", [False, True])
+def test_the_command_writes_what_hits_write(tmp_path, fmt, qvalue):
+    genome = os.path.join(os.fsencode(tmp_path), b"g.fa")
+    rng = np.random.default_rng(4)
+    with open(genome, "wb") as handle:
+        for name in (b"chr\xc3\xa9 one", b"raw\xff\xfe", b"t;x=y&z,w%", b"plain"):
+            bases = rng.choice(list(b"ACGTN"), 3000, p=[0.24] * 4 + [0.04]).astype(np.uint8)
+            handle.write(b">" + name + b"\n" + bases.tobytes() + b"\n")
+    sites = os.path.join(os.fsencode(tmp_path), b"s\te\nx \xc3\xa9\xff;=%.txt")     # the motif's id is the stem
+    with open(sites, "wb") as handle:
+        handle.write(b"ACGTAC\nACGTTC\nACGAAC\nTCGTAC\n")
+    out = tmp_path / "hits"
+    q = ["--qvalue"] if qvalue else []
+    assert main(["scan", os.fsdecode(genome), os.fsdecode(sites), "--format", "lines", "--pvalue", "0.05", "--quiet",
+                 "--output-format", fmt, *q, "-o", str(out)]) == 0
+    # the command writes a batch a record, the API one table: GFF numbers must run on across batches
+    hits = morvane.scan(os.fsdecode(genome), read_motifs(os.fsdecode(sites), "lines"), pvalue=0.05, qvalue=qvalue)
+    assert len(hits) > 100 and len(set(hits["chrom"])) == 4
+    getattr(hits, f"to_{fmt}")(tmp_path / "api")
+    command = [line for line in out.read_bytes().splitlines(True) if not line.startswith(b"# morvane")]
+    assert command == (tmp_path / "api").read_bytes().splitlines(True)
 
 
 @pytest.mark.parametrize("pieces, n, exc, message", [

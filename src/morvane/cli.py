@@ -233,7 +233,7 @@ def background_arg(text: str) -> str | list[float]:
 def run_scan(args: argparse.Namespace, argv: list[str]) -> int:
     from .output import HitWriter, Output, command_line
     from .progress import Progress
-    from .scan import iter_hits
+    from .scan import iter_columns
 
     stages = [("motifs", 1), ("thresholds", 1), ("scan", 8)] + ([("q-values", 2)] if args.qvalue else [])
     progress = Progress(not args.quiet, stages)
@@ -253,7 +253,7 @@ def run_scan(args: argparse.Namespace, argv: list[str]) -> int:
         # a table of a slice of the hits at a time, as the scan hands them on: a genome's worth
         # of them never sits in memory; the first is waited for before the output is opened, so
         # that bad input (regions, a cut-off) leaves nothing written
-        with contextlib.closing(iter_hits(args.genome, motifs, **options)) as tables:
+        with contextlib.closing(iter_columns(args.genome, motifs, **options)) as tables:
             first = next(tables, None)
             with output as handle:
                 writer = HitWriter(handle, args.output_format, args.qvalue, command_line(["morvane", *argv]))

@@ -27,7 +27,7 @@ from numpy.typing import NDArray
 from . import __version__
 
 if TYPE_CHECKING:
-    from .scan import Hits
+    from .scan import Columns, Hits
 
 FORMATS = ("bed", "fimo", "gff")
 TAB, NEWLINE = b"\t", b"\n"
@@ -88,7 +88,7 @@ class HitWriter:
         if format not in FORMATS:
             raise ValueError(f"unknown output format {format!r}; choose from {', '.join(FORMATS)}")
         self.handle, self.format, self.qvalue, self.command = handle, format, qvalue, command
-        self.numbered: dict[str, int] = {}     # GFF: hits written so far of each motif
+        self.numbered: dict[str | bytes, int] = {}     # GFF: hits written so far of each motif
         handle.write(self.header().encode("utf-8", "surrogateescape"))
 
     def comment(self) -> str:
@@ -104,7 +104,7 @@ class HitWriter:
                     "\tmatched_sequence\n")
         return "##gff-version 3\n" + self.comment()
 
-    def write(self, hits: "Hits") -> None:
+    def write(self, hits: "Hits | Columns") -> None:
         if len(hits):
             from ._scan import format_rows
             self.handle.write(format_rows(self.pieces(hits), len(hits)))
@@ -113,7 +113,7 @@ class HitWriter:
         if self.format == "fimo":       # FIMO too ends its TSV with its command
             self.handle.write(self.comment().encode("utf-8", "surrogateescape"))
 
-    def pieces(self, t: "Hits") -> Pieces:
+    def pieces(self, t: "Hits | Columns") -> Pieces:
         """format_rows' pieces of one row of `t`."""
         chrom, start, end, motif, alt = (t["chrom"], FIELD), (t["start"], 0), (t["end"], 0), \
             (t["motif"], FIELD), (t["motif_alt"], FIELD)
@@ -135,18 +135,18 @@ class HitWriter:
                 value["chrom"], b";pvalue=", p, *([b";qvalue=", *q] if q else []), b";sequence=", sequence,
                 b";\n"]
 
-    def numbers(self, motifs: NDArray[np.str_]) -> NDArray[np.int64]:
+    def numbers(self, motifs: NDArray[np.str_ | np.bytes_]) -> NDArray[np.int64]:
         """Each hit's number among its motif's hits written so far, from 1 (FIMO's IDs carry it)."""
         names, which = np.unique(motifs, return_inverse=True)
         which = which.ravel()
         counts = np.bincount(which, minlength=len(names))
-        before = np.array([self.numbered.get(str(name), 0) for name in names], np.int64)
+        before = np.array([self.numbered.get(name.item(), 0) for name in names], np.int64)
         order = np.argsort(which, kind="stable")
         firsts = np.cumsum(counts) - counts
         out = np.empty(len(which), np.int64)
         out[order] = np.arange(len(which)) - np.repeat(firsts - before, counts) + 1
         for name, total in zip(names, before + counts):
-            self.numbered[str(name)] = int(total)
+            self.numbered[name.item()] = int(total)
         return out
 
 

@@ -123,7 +123,7 @@ def scan(genome: Genome, motifs: Motifs, *,
     """
     job = _checked(genome, motifs, pvalue, threshold, regions, strand, model, background, threads,
                    client, chunk_size, progress, qvalue)
-    (table,) = _stream(job, None)
+    (table,) = _stream(job, lambda parts, names, qvalue: tables(parts, names, qvalue, None))
     return table
 
 
@@ -142,7 +142,18 @@ def iter_hits(genome: Genome, motifs: Motifs, *,
     batch = _count("batch", batch)
     job = _checked(genome, motifs, pvalue, threshold, regions, strand, model, background, threads,
                    client, chunk_size, progress, qvalue)
-    return _stream(job, batch)
+    return _stream(job, lambda parts, names, qvalue: tables(parts, names, qvalue, batch))
+
+
+def iter_columns(genome: Genome, motifs: Motifs, *, batch: int = 1 << 16,
+                 **options: Any) -> Generator["Columns", None, None]:
+    """The hits of `iter_hits` with the same arguments (client and chunk_size left as they are), in
+    its order, as `Columns` of at most `batch` rows with their text as bytes: what the command
+    writes, made straight from the scanner's records, with no table of str to build."""
+    batch = _count("batch", batch)
+    options = {"client": None, "chunk_size": CHUNK_SIZE, **options}
+    job = _checked(genome, motifs, **options)
+    return _stream(job, lambda parts, names, qvalue: columns(parts, names, qvalue, batch))
 
 
 # ---------------------------------------------------------------- arguments
@@ -268,8 +279,9 @@ def motif_names(motifs: Sequence[Motif]) -> tuple[list[str], list[str]]:
 
 # ---------------------------------------------------------------- the pipeline
 
-def _stream(job: _Request, batch: int | None) -> Generator[Hits, None, None]:
-    """Tables of hits: all in one when batch is None, else of `batch` hits each."""
+def _stream[T](job: _Request,
+               emit: Callable[[Iterator["Part"], "Names", bool], Iterator[T]]) -> Generator[T, None, None]:
+    """What `emit` makes of the scan's parts, its names and whether they have q-values."""
     bar = job.progress
     try:
         with open_genome(job.genome) as fasta:
@@ -303,7 +315,7 @@ def _stream(job: _Request, batch: int | None) -> Generator[Hits, None, None]:
             parts = _advancing(parts, bar)
             if job.qvalue:
                 parts = with_qvalues(parts, scanner.dtype, len(motifs), bar)
-            yield from tables(parts, names, job.qvalue, batch)
+            yield from emit(parts, names, job.qvalue)
     finally:
         if job.owns_progress:
             bar.close(done=True)
@@ -671,6 +683,50 @@ def table(parts: Sequence[Part], names: Names, qvalue: bool) -> Hits:
     if qvalue:
         out["qvalue"] = np.concatenate([part.qvalue for part in parts if part.qvalue is not None])
     return out.view(Hits)
+
+
+class Columns:
+    """The columns of `Hits` by name, for writing out: text as UTF-8 bytes, the chromosome's one
+    element broadcast, the rest views of the scanner's records where they can be."""
+
+    def __init__(self, columns: dict[str, NDArray[Any]], n: int) -> None:
+        self.columns, self.n = columns, n
+
+    def __getitem__(self, name: str) -> NDArray[Any]:
+        return self.columns[name]
+
+    def __len__(self) -> int:
+        return self.n
+
+
+def utf8(text: str) -> bytes:
+    """`text` as format_rows writes a str: UTF-8, surrogate-escaped bytes given back as they were,
+    other lone surrogates as U+FFFD."""
+    try:
+        return text.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:
+        return b"".join(c.encode("utf-8", "surrogateescape") if not 0xD800 <= ord(c) < 0xDC80
+                        and not 0xDD00 <= ord(c) <= 0xDFFF else "\ufffd".encode() for c in text)
+
+
+def columns(parts: Iterable[Part], names: Names, qvalue: bool, batch: int) -> Iterator[Columns]:
+    """Columns of at most `batch` rows from each part as it comes."""
+    ids, alts = (np.array([utf8(name) for name in texts]) for texts in (names.ids, names.alts))
+    widths = np.asarray(names.widths, np.int64)
+    for part in parts:
+        chrom = np.array(utf8(part.chrom))
+        for lo in range(0, len(part.hits), batch):
+            rows = part.rows(lo, lo + batch)
+            hits, n = rows.hits, len(rows.hits)
+            motif = hits["motif"]
+            out = {"chrom": np.broadcast_to(chrom, (n,)), "start": hits["start"],
+                   "end": hits["start"] + widths[motif], "motif": ids[motif], "motif_alt": alts[motif],
+                   "score": hits["score"], "strand": np.where(hits["strand"] > 0, b"+", b"-"),
+                   "pvalue": rows.pvalue, "sequence": hits["window"]}
+            if qvalue:
+                assert rows.qvalue is not None
+                out["qvalue"] = rows.qvalue
+            yield Columns(out, n)
 
 
 class _CallableModule(types.ModuleType):

@@ -133,20 +133,53 @@ Decimal shortest(double v) {
     return {out, exponent};
 }
 
+// "00" to "99": two digits a division, and 32-bit divisions below 10^8, since one long chain of
+// 64-bit divisions by 10 took most of a number's time.
+constexpr char kPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// The decimal digits of d written to end just before `end`; where they start.
+char* digits_before(std::uint64_t d, char* end) {
+    char* at = end;
+    while (d >= 100000000) {
+        const std::uint64_t high = d / 100000000;
+        auto low = static_cast<std::uint32_t>(d - high * 100000000);
+        for (int k = 0; k < 4; ++k) {
+            at -= 2;
+            std::memcpy(at, kPairs + 2 * (low % 100), 2);
+            low /= 100;
+        }
+        d = high;
+    }
+    auto rest = static_cast<std::uint32_t>(d);
+    while (rest >= 100) {
+        at -= 2;
+        std::memcpy(at, kPairs + 2 * (rest % 100), 2);
+        rest /= 100;
+    }
+    if (rest >= 10) {
+        at -= 2;
+        std::memcpy(at, kPairs + 2 * rest, 2);
+    } else {
+        *--at = static_cast<char>('0' + rest);
+    }
+    return at;
+}
+
 // The decimal digits of d, most significant first; their count.
 int digits_of(std::uint64_t d, char* text) {
-    char reversed[20];
-    int n = 0;
-    do {
-        reversed[n++] = static_cast<char>('0' + d % 10);
-        d /= 10;
-    } while (d);
-    for (int k = 0; k < n; ++k) text[k] = reversed[n - 1 - k];
+    char buffer[20];
+    char* end = buffer + sizeof buffer;
+    const char* at = digits_before(d, end);
+    const auto n = static_cast<int>(end - at);
+    std::memcpy(text, at, static_cast<std::size_t>(n));
     return n;
 }
 
 // digits (n of them) times 10^(point - n): fixed, or with an exponent of at least two digits.
-void lay_out(std::string& out, const char* digits, int n, int point, bool fixed, bool point_zero) {
+void lay_out(Cursor& out, const char* digits, int n, int point, bool fixed, bool point_zero) {
     if (!fixed) {
         out.push_back(digits[0]);
         if (n > 1) {
@@ -180,7 +213,7 @@ bool gff_reserved(std::uint32_t c) {
     return c < 0x20 || c == 0x7F || c == ';' || c == '=' || c == '&' || c == ',' || c == '%';
 }
 
-void put_char(std::string& out, std::uint32_t c, Escape escape) {
+void put_char(Cursor& out, std::uint32_t c, Escape escape) {
     if ((escape == Escape::Field || escape == Escape::Word) && (c == '\t' || c == '\n' || c == '\r')) {
         out.push_back(escape == Escape::Field ? ' ' : '_');
     } else if (escape == Escape::Word && c == ' ') {
@@ -217,21 +250,18 @@ bool plain(unsigned char c, Escape escape) {
 
 }  // namespace
 
-void put_int(std::string& out, std::int64_t v) {
+void put_int(Cursor& out, std::int64_t v) {
     char text[21];
     char* end = text + sizeof text;
     char* at = end;
     // negated as unsigned, so that the most negative value has its digits too
-    std::uint64_t u = v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
-    do {
-        *--at = static_cast<char>('0' + u % 10);
-        u /= 10;
-    } while (u);
+    const std::uint64_t u = v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+    at = digits_before(u, at);
     if (v < 0) *--at = '-';
     out.append(at, static_cast<std::size_t>(end - at));
 }
 
-void put_repr(std::string& out, double v) {
+void put_repr(Cursor& out, double v) {
     if (std::signbit(v)) out.push_back('-');
     if (v == 0) {
         out.append("0.0");
@@ -244,7 +274,7 @@ void put_repr(std::string& out, double v) {
     lay_out(out, digits, n, point, point > -4 && point <= 16, true);
 }
 
-bool put_general(std::string& out, double v, int precision) {
+bool put_general(Cursor& out, double v, int precision) {
     if (v != 0 && std::fabs(v) < 2.2250738585072014e-308) return false;  // subnormal: its ulp is no longer small
     char digits[20];
     int n = 1, point = 1;
@@ -279,18 +309,27 @@ bool put_general(std::string& out, double v, int precision) {
     return true;
 }
 
-void put_bytes(std::string& out, const char* data, std::size_t width, Escape escape) {
+void put_bytes(Cursor& out, const char* data, std::size_t width, Escape escape) {
     std::size_t n = width;
     while (n && data[n - 1] == '\0') --n;
-    std::size_t run = 0;  // bytes that need nothing, copied at once
-    auto ascii = [&](std::size_t i) { return static_cast<unsigned char>(data[i]); };
-    while (run < n && ascii(run) < 0x80 && plain(ascii(run), escape)) ++run;
-    out.append(data, run);
-    // Bytes are Latin-1 text, as NumPy reads them into str.
-    for (std::size_t i = run; i < n; ++i) put_char(out, static_cast<unsigned char>(data[i]), escape);
+    if (escape == Escape::None) {
+        out.append(data, n);
+        return;
+    }
+    // Bytes are UTF-8 already (or a name's raw bytes): every character a format reserves is
+    // ASCII, and no byte of a multi-byte character is, so bytes are replaced one at a time.
+    std::size_t run = 0;  // bytes from `run` on that need nothing, copied at once
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto c = static_cast<unsigned char>(data[i]);
+        if (c >= 0x80 || plain(c, escape)) continue;
+        out.append(data + run, i - run);
+        put_char(out, c, escape);
+        run = i + 1;
+    }
+    out.append(data + run, n - run);
 }
 
-void put_ucs4(std::string& out, const char* data, std::size_t width, Escape escape) {
+void put_ucs4(Cursor& out, const char* data, std::size_t width, Escape escape) {
     auto unit = [&](std::size_t i) {
         std::uint32_t c;
         std::memcpy(&c, data + 4 * i, 4);
@@ -299,16 +338,12 @@ void put_ucs4(std::string& out, const char* data, std::size_t width, Escape esca
     std::size_t n = width;
     while (n && unit(n - 1) == 0) --n;
     // plain ASCII, the usual field, straight into place; the rest character by character
-    const std::size_t at = out.size();
-    out.resize(at + n);
-    char* o = &out[at];
     std::size_t i = 0;
     for (; i < n; ++i) {
         const std::uint32_t c = unit(i);
         if (c >= 0x80 || !plain(static_cast<unsigned char>(c), escape)) break;
-        o[i] = static_cast<char>(c);
+        out.push_back(static_cast<char>(c));
     }
-    out.resize(at + i);
     for (; i < n; ++i) put_char(out, unit(i), escape);
 }
 

@@ -5,9 +5,43 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <cstring>
 
 namespace morvane::kernels::text {
+
+// Where text goes: a buffer its user has made room in (the bounds below), so that the many short
+// pieces of a row are written with no check of their own.
+struct Cursor {
+    char* at;
+    void push_back(char c) { *at++ = c; }
+    void append(const char* s, std::size_t n) {
+        // most pieces are a few bytes: copied in two overlapping words, not through a call
+        if (n >= 8 && n <= 16) {
+            std::memcpy(at, s, 8);
+            std::memcpy(at + n - 8, s + n - 8, 8);
+        } else if (n >= 4 && n < 8) {
+            std::memcpy(at, s, 4);
+            std::memcpy(at + n - 4, s + n - 4, 4);
+        } else if (n > 0 && n < 4) {
+            at[0] = s[0];
+            at[n / 2] = s[n / 2];
+            at[n - 1] = s[n - 1];
+        } else {
+            std::memcpy(at, s, n);
+        }
+        at += n;
+    }
+    void append(const char* s) { append(s, std::strlen(s)); }
+    void append(std::size_t n, char c) {
+        std::memset(at, c, n);
+        at += n;
+    }
+};
+
+// The most that put_int and put_repr or put_general write; put_bytes writes at most 3 bytes a
+// unit, put_ucs4 at most 4.
+constexpr std::size_t kIntRoom = 20;
+constexpr std::size_t kDoubleRoom = 32;
 
 // What becomes of the characters that would end a field or a row.
 enum class Escape {
@@ -17,20 +51,21 @@ enum class Escape {
     Word,   // tab, newline, carriage return and space become '_': a BED field, split on any blank
 };
 
-void put_int(std::string& out, std::int64_t v);
+void put_int(Cursor& out, std::int64_t v);
 
 // A finite double as Python's repr() writes it: the shortest digits that read back to it (the
 // nearest such), in fixed notation for decimal exponents -4 to 15, else as d.ddde+XX.
-void put_repr(std::string& out, double v);
+void put_repr(Cursor& out, double v);
 
 // A finite double as C's "%.{precision}g" (and Python's format(v, ".{precision}g")) writes it,
 // when its shortest digits decide the rounding: false, writing nothing, when they are exactly
 // precision + 1 digits long (a tie may lie between them and the double), or the double is
 // subnormal. precision 1 to 15: past that, digits of the double beyond its shortest ones show.
-bool put_general(std::string& out, double v, int precision);
+bool put_general(Cursor& out, double v, int precision);
 
-// One fixed-width field: `width` units from `data`, trailing NULs not part of it.
-void put_bytes(std::string& out, const char* data, std::size_t width, Escape escape);
-void put_ucs4(std::string& out, const char* data, std::size_t width, Escape escape);
+// One fixed-width field: `width` units from `data`, trailing NULs not part of it. Bytes are
+// taken as UTF-8 (written as they are), UCS4 is encoded to it.
+void put_bytes(Cursor& out, const char* data, std::size_t width, Escape escape);
+void put_ucs4(Cursor& out, const char* data, std::size_t width, Escape escape);
 
 }  // namespace morvane::kernels::text

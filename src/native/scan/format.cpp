@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "common/buffer.hpp"
@@ -23,7 +22,7 @@ const char kFormatRowsDoc[] =
     "The text of n rows as bytes: each row is the pieces in turn, a piece being\n"
     "bytes (written as they are) or (column, arg), a one-dimensional column of\n"
     "n elements: int64 in decimal; float64 as repr() (arg 0) or format(x, '.{arg}g');\n"
-    "bytes (S) or str (U) in UTF-8, trailing NULs dropped, with arg 0 leaving\n"
+    "bytes (S, taken as UTF-8) or str (U) in UTF-8, trailing NULs dropped, with arg 0 leaving\n"
     "them as they are, 1 turning tab, newline and carriage return into a space,\n"
     "2 percent-encoding what a GFF3 attribute value reserves and 3 turning those\n"
     "three and space into '_'.";
@@ -116,7 +115,7 @@ bool parse_piece(PyObject* item, Py_ssize_t index, Py_ssize_t n, Piece* piece) {
 
 // False with the Python error set (only on running out of memory). Infinities, NaN and the
 // rare p-values whose shortest digits cannot decide their rounding take CPython's own way.
-bool put_double(std::string& out, double v, int digits) {
+bool put_double(text::Cursor& out, double v, int digits) {
     if (std::isfinite(v)) {
         if (!digits) {
             text::put_repr(out, v);
@@ -127,7 +126,7 @@ bool put_double(std::string& out, double v, int digits) {
     char* s = digits ? PyOS_double_to_string(v, 'g', digits, 0, nullptr)
                      : PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
     if (!s) return false;
-    out.append(s);
+    out.append(s);  // "inf", "nan" or at most 17 digits: within kDoubleRoom
     PyMem_Free(s);
     return true;
 }
@@ -148,9 +147,38 @@ PyObject* format_rows(PyObject*, PyObject* args) {
         for (Py_ssize_t k = 0; k < count; ++k)
             if (!parse_piece(PyTuple_GET_ITEM(held.get(), k), k, n, &pieces[k])) return nullptr;
 
-        std::string out;
-        out.reserve(static_cast<std::size_t>(n) * 16 * static_cast<std::size_t>(count > 0 ? count : 1) / 2);
+        // the most a row can take; room for it is made before each row
+        std::size_t row = 0;
+        for (const Piece& p : pieces) {
+            const auto size = static_cast<std::size_t>(p.size);
+            switch (p.kind) {
+                case Kind::Constant: row += size; break;
+                case Kind::Int: row += text::kIntRoom; break;
+                case Kind::Double: row += text::kDoubleRoom; break;
+                case Kind::Bytes: row += 3 * size; break;
+                case Kind::Ucs4: row += 4 * size; break;
+            }
+        }
+        // the rows are written into the bytes object itself, from a few MiB (a bound is no
+        // estimate: one long name bounds every row) doubled as it fills
+        const std::size_t start = std::size_t{1} << 22;
+        const auto rows = static_cast<std::size_t>(n);
+        std::size_t room = row >= start ? row : rows < start / (row ? row : 1) ? rows * row : start;
+        Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(room)));
+        if (!bytes) return nullptr;
+        text::Cursor out{PyBytes_AS_STRING(bytes.get())};
+        auto used = [&] { return static_cast<std::size_t>(out.at - PyBytes_AS_STRING(bytes.get())); };
+        auto resize = [&](std::size_t size) {
+            const std::size_t at = used();
+            PyObject* b = bytes.release();
+            if (_PyBytes_Resize(&b, static_cast<Py_ssize_t>(size)) < 0) return false;  // b freed
+            bytes = Ref::steal(b);
+            out.at = PyBytes_AS_STRING(b) + at;
+            room = size;
+            return true;
+        };
         for (Py_ssize_t i = 0; i < n; ++i) {
+            if (room - used() < row && !resize(2 * room > used() + row ? 2 * room : used() + row)) return nullptr;
             for (Piece& p : pieces) {
                 const char* at = p.data + i * p.step;
                 switch (p.kind) {
@@ -176,7 +204,8 @@ PyObject* format_rows(PyObject*, PyObject* args) {
                 }
             }
         }
-        return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+        if (!resize(used())) return nullptr;
+        return bytes.release();
     });
 }
 
