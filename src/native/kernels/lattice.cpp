@@ -122,7 +122,7 @@ Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std:
         next_prob.resize(static_cast<std::size_t>(n_prob + 2 * pad));
         next_words.resize(count_words ? static_cast<std::size_t>(n_words + 2 * pad) : 0);
         const double* src[4];
-        const double* wsrc[4];
+        const double* wsrc[4] = {};
         for (int c = 0; c < 4; ++c) {  // cell j of the new column takes cell j - q[c] of this one
             src[c] = prob.data() + pad + keep_lo - *qm[c];
             if (count_words) wsrc[c] = words.data() + pad + keep_lo - *qm[c];
