@@ -17,6 +17,15 @@ CODE = {"A": 0, "T": 1, "C": 2, "G": 3}
 RC = str.maketrans("ACGTN", "TGCAN")
 
 
+
+def assert_same_rows(a, b, drop=None):
+    """Two tables hold the same rows, column by column (NaN equal to NaN), `drop` aside."""
+    names = [n for n in a.dtype.names if n != drop]
+    assert names == [n for n in b.dtype.names if n != drop] and len(a) == len(b)
+    for n in names:
+        x, y = np.asarray(a[n]), np.asarray(b[n])
+        assert np.array_equal(x, y, equal_nan=x.dtype.kind == "f"), n
+
 def write_genome(path, records):
     with open(path, "w") as handle:
         for name, seq in records.items():
@@ -204,7 +213,7 @@ def test_vcf_roads_agree_and_skips_are_counted(small):
         text = " ".join(str(w.message) for w in caught)
         assert "does not match the genome" in text and "'c9'" in text
     for t in tables[1:]:
-        assert t.to_dataframe().drop(columns="id").equals(tables[0].to_dataframe().drop(columns="id"))
+        assert_same_rows(t, tables[0], drop="id")
     report = tables[0].report
     assert report.records == 5 and report.alleles == 7 and report.scored == 2
     assert report.skipped == {"symbolic or structural alleles": 2, "changing more than 50 bases": 1,
@@ -217,7 +226,9 @@ def test_vcf_roads_agree_and_skips_are_counted(small):
 def test_empty_vcf(small):
     tmp_path, genome, _, motifs = small
     t = morvane.variants(genome, write_vcf(tmp_path, []), motifs)
-    assert len(t) == 0 and t.report.records == 0 and list(t.to_dataframe().columns) == list(t.dtype.names)
+    assert len(t) == 0 and t.report.records == 0
+    pytest.importorskip("pandas")
+    assert list(t.to_dataframe().columns) == list(t.dtype.names)
 
 
 @pytest.mark.parametrize("kind, line, number", [
@@ -244,8 +255,7 @@ def test_overlapping_variants_each_against_the_reference(small):
                 ("c0", 40, seq[39:42], seq[39])]
     got = morvane.variants(genome, together, motifs, pvalue=1.0)
     alone = [morvane.variants(genome, [v], motifs, pvalue=1.0) for v in together]
-    assert got.to_dataframe().drop(columns="record").equals(
-        morvane.variants.join(alone).to_dataframe().drop(columns="record"))
+    assert_same_rows(got, morvane.variants.join(alone), drop="record")
     assert list(got["record"]) == [1, 2, 3]
 
 
@@ -327,7 +337,8 @@ def test_threads_and_batches_keep_the_rows(tmp_path):
         warnings.simplefilter("ignore")
         one = morvane.variants(path, variants, motifs, pvalue=0.05)
         many = morvane.variants(path, variants, motifs, pvalue=0.05, threads=2, batch=5)
-    assert len(one) and one.to_dataframe().equals(many.to_dataframe())
+    assert len(one)
+    assert_same_rows(one, many)
 
 
 @pytest.mark.parametrize("first, count, motif", [(-1, 2, 0), (0, 20, 0), (0, 1, 1), (3, -1, 0)])
