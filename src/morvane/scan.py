@@ -474,29 +474,34 @@ def prepare_pvalues(motifs: Sequence[Motif], thresholds: Sequence[float]) -> Fut
     return future
 
 
-def scan_local(job: Job, chunks: Iterator[tuple[Chunk, Codes]], threads: int, pvalues: ChunkPValues) -> Iterator[Part]:
-    """The scored chunks in order, from (chunk, codes) as the genome hands them on; with threads, a
-    few chunks are scored at once."""
-    def score(chunk: Chunk, codes: Codes) -> Part:
-        hits, tested = job.scan(codes, chunk.limit, chunk.start)
-        return Part(chunk.chrom, hits, pvalues(hits), tested, chunk.limit)
-
+def in_order[T, R](work: Callable[[T], R], items: Iterable[T], threads: int) -> Iterator[R]:
+    """work(item) of each item, in order; with threads, on a pool while this thread reads on, at
+    most 2 items per thread waiting in memory (the native work releases the GIL)."""
     if threads == 1:
-        for chunk, codes in chunks:
-            yield score(chunk, codes)
+        yield from map(work, items)
         return
-    # this thread reads, the pool scores, and at most 2 chunks per thread wait in memory
     pool = ThreadPoolExecutor(threads)
     try:
-        pending: deque[Future[Part]] = deque()
-        for chunk, codes in chunks:
-            pending.append(pool.submit(score, chunk, codes))
+        pending: deque[Future[R]] = deque()
+        for item in items:
+            pending.append(pool.submit(work, item))
             if len(pending) >= 2 * threads:
                 yield pending.popleft().result()
         while pending:
             yield pending.popleft().result()
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
+
+
+def scan_local(job: Job, chunks: Iterator[tuple[Chunk, Codes]], threads: int, pvalues: ChunkPValues) -> Iterator[Part]:
+    """The scored chunks in order, from (chunk, codes) as the genome hands them on; with threads, a
+    few chunks are scored at once."""
+    def score(item: tuple[Chunk, Codes]) -> Part:
+        chunk, codes = item
+        hits, tested = job.scan(codes, chunk.limit, chunk.start)
+        return Part(chunk.chrom, hits, pvalues(hits), tested, chunk.limit)
+
+    return in_order(score, chunks, threads)
 
 
 def fetch_and_scan(job: Job, path: str, chunk: Chunk) -> tuple[Records, NDArray[np.int64]]:

@@ -47,7 +47,18 @@ from numpy.typing import NDArray
 
 from .genome import Fasta, IndexedFasta, genome_background, open_genome
 from .motifs import Background, Motif, as_background
-from .scan import DEFAULT_PVALUE, Genome, Motifs, _count, _motif_list, cutoffs, groups, motif_names, prepare_pvalues
+from .scan import (
+    DEFAULT_PVALUE,
+    Genome,
+    Motifs,
+    _count,
+    _motif_list,
+    cutoffs,
+    groups,
+    in_order,
+    motif_names,
+    prepare_pvalues,
+)
 
 MAX_CHANGE = 50                 # bases an indel may change on either allele
 BATCH = 1 << 13                 # allele pairs scored at a time
@@ -784,23 +795,7 @@ def _scored(engine: Engine, pairs: Iterator[list[Pair]], threads: int) -> Iterat
 
 
 def _scored_batches(engine: Engine, pairs: Iterator[list[Pair]], threads: int) -> Iterator[Scored]:
-    if threads == 1:
-        yield from map(engine.score, pairs)
-        return
-    # the scans release the GIL; this thread reads, and at most 2 batches per thread wait
-    from collections import deque
-    from concurrent.futures import Future
-    pool = ThreadPoolExecutor(threads)
-    try:
-        pending: deque[Future[Scored]] = deque()
-        for part in pairs:
-            pending.append(pool.submit(engine.score, part))
-            if len(pending) >= 2 * threads:
-                yield pending.popleft().result()
-        while pending:
-            yield pending.popleft().result()
-    finally:
-        pool.shutdown(wait=True, cancel_futures=True)
+    return in_order(engine.score, pairs, threads)
 
 
 # ---------------------------------------------------------------- the command
