@@ -304,6 +304,29 @@ bool is_uint8_format(const char* f) {
     return std::strcmp(f, "B") == 0;
 }
 
+// The codes the scanner reads: a 1-D C-contiguous uint8 buffer, held in buf; false with the error set.
+bool hold_codes(PyObject* obj, HeldBuffer& buf) {
+    if (!PyObject_CheckBuffer(obj)) {
+        PyErr_Format(PyExc_TypeError, "codes must be a 1-D uint8 array, not %.100s", Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    if (!buf.acquire(obj, PyBUF_RECORDS_RO)) return false;
+    const Py_buffer& v = buf.view();
+    if (v.itemsize != 1 || !is_uint8_format(v.format)) {
+        PyErr_Format(PyExc_TypeError, "codes must hold uint8 values, not format '%s'", v.format ? v.format : "B");
+        return false;
+    }
+    if (v.ndim != 1) {
+        PyErr_Format(PyExc_ValueError, "codes must be 1-D, not %d-D", v.ndim);
+        return false;
+    }
+    if (v.shape[0] > 1 && v.strides[0] != 1) {
+        PyErr_SetString(PyExc_ValueError, "codes must be C-contiguous");
+        return false;
+    }
+    return true;
+}
+
 // Hits this many are written out without the GIL.
 constexpr npy_intp kManyHits = 1 << 16;
 
@@ -317,20 +340,9 @@ PyObject* scanner_scan(PyObject* self, PyObject* args, PyObject* kwargs) {
                                          &offset))
             return nullptr;
         HeldBuffer buf;
-        if (!PyObject_CheckBuffer(codes_obj))
-            return PyErr_Format(PyExc_TypeError, "codes must be a 1-D uint8 array, not %.100s",
-                                Py_TYPE(codes_obj)->tp_name);
-        if (!buf.acquire(codes_obj, PyBUF_RECORDS_RO)) return nullptr;
+        if (!hold_codes(codes_obj, buf)) return nullptr;
         const Py_buffer& v = buf.view();
-        if (v.itemsize != 1 || !is_uint8_format(v.format))
-            return PyErr_Format(PyExc_TypeError, "codes must hold uint8 values, not format '%s'",
-                                v.format ? v.format : "B");
-        if (v.ndim != 1) return PyErr_Format(PyExc_ValueError, "codes must be 1-D, not %d-D", v.ndim);
         const std::int64_t n = v.shape[0];
-        if (n > 1 && v.strides[0] != 1) {
-            PyErr_SetString(PyExc_ValueError, "codes must be C-contiguous");
-            return nullptr;
-        }
         std::int64_t limit = n;
         if (limit_obj != Py_None) {
             Ref index = Ref::steal(PyNumber_Index(limit_obj));
@@ -399,13 +411,8 @@ PyObject* scanner_best(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (so->scanner == nullptr)
             return PyErr_Format(PyExc_ValueError, "best() scores PWMs: this scanner holds DWMs");
         HeldBuffer buf;
-        if (!PyObject_CheckBuffer(codes_obj))
-            return PyErr_Format(PyExc_TypeError, "codes must be a 1-D uint8 array, not %.100s",
-                                Py_TYPE(codes_obj)->tp_name);
-        if (!buf.acquire(codes_obj, PyBUF_RECORDS_RO)) return nullptr;
+        if (!hold_codes(codes_obj, buf)) return nullptr;
         const Py_buffer& v = buf.view();
-        if (v.itemsize != 1 || !is_uint8_format(v.format) || v.ndim != 1 || (v.shape[0] > 1 && v.strides[0] != 1))
-            return PyErr_Format(PyExc_TypeError, "codes must be a 1-D C-contiguous uint8 array");
         const std::int64_t n = v.shape[0];
         Ref first = index_array(first_obj, NPY_INT64, "first");
         if (!first) return nullptr;
