@@ -655,19 +655,29 @@ def test_native_tails_are_correctly_rounded(L, seed, cut, n):
         _native.lattice_tails(grid.Q, M, bg, grid.suffix_max, lo, np.array([1.0, 1.0]))
 
 
-@pytest.mark.parametrize("L", [5, 9, 20])
-def test_prepared_tails_are_the_same_doubles(L):
+def no_listing_or_recursion(monkeypatch):
+    def fail(*args):
+        raise AssertionError("a prepared null made its tables again")
+    for name in ("lattice_tails", "lattice_words", "lattice_bracket"):
+        monkeypatch.setattr(_native, name, fail)
+
+
+@pytest.mark.parametrize("L", [5, 9, 15, 20])
+def test_prepared_tails_are_the_same_doubles(L, monkeypatch):
     """A scan prepares a null from its threshold while it scans; p-values read off what it prepared
-    are those a fresh null gives, bit for bit, and it never changes them."""
+    (a chunk's hit scores: unsorted, some repeated, a few beyond the best) are those a fresh null
+    gives, bit for bit, with no word listed and no recursion run again, and it never changes them."""
     rng = np.random.default_rng(L)
     M, bg = rng.normal(size=(4, L)), BACKGROUNDS["random"]
     fresh, prepared = PwmNull(M, bg), PwmNull(M, bg)
     t = fresh.threshold(1e-3)
     prepared.prepare(t)
-    s = np.sort(np.concatenate([[t, prepared.max_score], rng.uniform(t, prepared.max_score, 300)]))
-    np.testing.assert_array_equal(prepared.pvalue(s), fresh.pvalue(s))
-    # a second call reads the words it sorted meanwhile: the same doubles, also for other scores
-    np.testing.assert_array_equal(prepared.pvalue(s[::2]), fresh.pvalue(s[::2]))
+    s = np.concatenate([[t, prepared.max_score, np.inf], rng.uniform(t, prepared.max_score, 300)])
+    s = rng.permutation(np.concatenate([s, s[:40]]))
+    want, half = fresh.pvalue(s), fresh.pvalue(s[::2])
+    no_listing_or_recursion(monkeypatch)
+    np.testing.assert_array_equal(prepared.pvalue(s), want)
+    np.testing.assert_array_equal(prepared.pvalue(s[::2]), half)
     for out_of_range in (np.inf, prepared.max_score + 1.0, prepared.min_score):
         prepared.prepare(out_of_range)  # nothing to do, and no warning
 
@@ -734,6 +744,26 @@ def test_nulls_asked_in_turn_keep_the_tables_that_fit(monkeypatch):
             n.pvalue(s)
     assert nulls[0]._table_bytes() > 0
     assert sum(n._table_bytes() > 0 for n in nulls) == 2
+
+
+def test_prepare_all_keeps_first_what_serves_every_hit(monkeypatch):
+    """With room for the bounds of bounded motifs but not for all their listed tops, every motif
+    keeps its bound and the tops fill what is left, in turn; p-values are the same either way."""
+    rng = np.random.default_rng(10)
+    nulls = [PwmNull(rng.normal(size=(4, 18)), BACKGROUNDS["random"]) for _ in range(3)]
+    lows = [n.threshold(1e-3) for n in nulls]
+    scores = [rng.uniform(t, n.max_score, 200) for n, t in zip(nulls, lows)]
+    want = [PwmNull(n._M, n._bg).pvalue(s) for n, s in zip(nulls, scores)]
+    for n in nulls:
+        n._drop_tables()
+        n.prepare(lows[0] + 100.0)  # nothing: past the best score
+    bounds = sum(PwmNull(n._M, n._bg)._fine(n._lowered(np.array([t])))[1].nbytes for n, t in zip(nulls, lows))
+    monkeypatch.setattr(tables, "_TABLES", tables._Budget(bounds + 20 * (pwm._ENUM_BUDGET + 1)))
+    tables.prepare_all(nulls, lows)
+    assert all(n._fine_kept is not None for n in nulls)
+    assert [n._tail_words is not None for n in nulls] == [True, False, False]
+    for n, s, w in zip(nulls, scores, want):
+        np.testing.assert_array_equal(n.pvalue(s), w)
 
 
 def test_too_wide_a_motif_is_refused_by_name(tmp_path):

@@ -200,6 +200,9 @@ class PwmNull:
 
     def _tied(self, flat: Floats) -> Floats:
         """p-values of the scores `flat`: the tails at their lowered values, one function of each."""
+        kept = self._read_off(flat)
+        if kept is not None:
+            return kept
         out = np.full(flat.shape, np.nan)
         with np.errstate(invalid="ignore"):
             x = self._lowered(flat)
@@ -207,9 +210,43 @@ class PwmNull:
         out[x <= self.min_score] = 1.0
         todo = np.flatnonzero((x > self.min_score) & (flat <= self.max_score))
         if todo.size:
-            values, back = np.unique(x[todo], return_inverse=True)
-            out[todo] = self._tail(values)[back.ravel()]
+            out[todo] = self._tail(x[todo])
         return out
+
+    def _read_off(self, flat: Floats) -> Floats | None:
+        """What _tied gives, read straight off the tables a scan's prepare kept, in a few passes
+        over the scores (those of a chunk's hits, unsorted, most of them distinct); None when the
+        tables kept do not serve them all, or the scores hold NaN."""
+        words, fine = self._tail_words, self._fine_kept
+        if flat.size < 16 or (words is None and fine is None):
+            return None
+        low = float(flat.min())
+        if not low > self.min_score:  # NaN too
+            return None
+        listed_from = self._listed_from()  # the scores from it on are listed, below it bounded
+        if low < listed_from and (fine is None or int(fine.grid.out_below(*self._at(low))[0]) < fine.b):
+            return None
+        if flat.max() >= listed_from and (words is None or int(self._grid(_COARSE_BINS).out_below(
+                *self._at(max(low, listed_from)))[0]) < words.b):
+            return None
+        with np.errstate(invalid="ignore"):  # scores past the best (inf too) are set below
+            x = self._lowered(flat)
+            if low >= listed_from:
+                p = words.cum[np.searchsorted(words.neg_d, -x, side="right")]  # type: ignore[union-attr]
+            else:
+                p = self._bound_of(x, fine)  # type: ignore[arg-type]
+                listed = np.flatnonzero(flat >= listed_from)
+                if listed.size:
+                    p[listed] = words.cum[np.searchsorted(words.neg_d, -x[listed], side="right")]  # type: ignore[union-attr]
+        p[x <= self.min_score] = 1.0
+        p[flat > self.max_score] = 0.0
+        out: Floats = np.minimum(p, 1.0)
+        return out
+
+    def _at(self, score: float) -> tuple[Floats, Floats]:
+        """The lowered value of one score, and the rounding bound there: what out_below takes."""
+        x = self._lowered(np.array([score]))
+        return x, self._err(x)
 
     def _lowered(self, s: Floats) -> Floats:
         """s - tau(s): the lowest scanned score that may tie with s in exact arithmetic. Monotone in s,
@@ -224,9 +261,11 @@ class PwmNull:
         return out
 
     def _tail(self, x: Floats) -> Floats:
-        """Tails at sorted distinct lowered scores strictly inside (min_score, max_score]."""
-        p = np.empty(x.shape)
+        """Tails at lowered scores strictly inside (min_score, max_score], in any order."""
         exact = self._listable(x)
+        if exact.all():  # the usual case of a scan's hits, spared the masks
+            return np.minimum(self._tail_listed(x), 1.0)
+        p = np.empty(x.shape)
         if exact.any():
             p[exact] = self._tail_listed(x[exact])
         if not exact.all():
@@ -234,8 +273,8 @@ class PwmNull:
         return np.minimum(p, 1.0)
 
     def _bound(self, x: Floats) -> Floats:
-        """The fine lattice's upper bound at sorted lowered scores x."""
-        return self._bound_of(x, self._fine(x[:1]))
+        """The fine lattice's upper bound at lowered scores x."""
+        return self._bound_of(x, self._fine(np.array([x.min()])))
 
     def _fine(self, lowest: Floats) -> _Fine:
         """The fine lattice's bound, kept from the out_below of `lowest` (one lowered score) to the
@@ -263,16 +302,30 @@ class PwmNull:
         return fine
 
     @_holding
-    def prepare(self, lowest: float) -> None:
+    def prepare(self, lowest: float, top: bool = True) -> None:
         """Does now what later p-values of scores at or above `lowest` need, so that they are
-        then read off (a scan runs this while it scans): the fine lattice below the listed tail."""
+        then read off (a scan runs this while it scans): the words that reach `lowest`, listed
+        best first and kept, where few enough do; else the fine lattice below the listed tail,
+        and (with `top`) the listed tail's words too."""
         lowest = float(lowest)
         if not self.min_score < lowest <= self.max_score:
             return
         x = self._lowered(np.array([lowest]))
-        if x[0] > self.min_score and not self._listable(x)[0]:
-            self._fine(x)
+        if x[0] > self.min_score:
+            if self._listable(x)[0]:
+                self._keep_listed(int(self._grid(_COARSE_BINS).out_below(x, self._err(x))[0]))
+            else:
+                self._fine(x)
+                if top and self._listed_from() <= self.max_score:
+                    self._keep_listed(self._cut()[0])
         self._end_call()
+
+    def _keep_listed(self, b: int) -> _Listed:
+        """The words with coarse lattice sum >= b, best first, kept (those kept from lower serve)."""
+        words = self._tail_words
+        if words is None or words.b > b:
+            words = self._tail_words = _Listed.best_first(b, *self._best_first(self._grid(_COARSE_BINS), b))
+        return words
 
     def _cut(self) -> tuple[int, float]:
         """The lowest lattice sum b whose words (those with sums >= b) fit in the listing budget,
@@ -296,15 +349,17 @@ class PwmNull:
 
     def _tail_listed(self, x: Floats) -> Floats:
         grid = self._grid(_COARSE_BINS)
-        b = int(grid.out_below(x[:1], self._err(x[:1]))[0])
+        low = np.array([x.min()])
+        b = int(grid.out_below(low, self._err(low))[0])
         # Both ways below give each score the correctly rounded sum of its words' probabilities
         # (carried in double-double), so the same doubles whichever serves and whatever else is
-        # asked: words a threshold listed and kept answer by a search; otherwise the words are
-        # gone through once, nothing kept (at most _ENUM_BUDGET of them, a millisecond or two:
-        # listing, sorting and keeping them costs more, and takes room other motifs need).
+        # asked: words a threshold or a scan's prepare listed and kept answer by a search;
+        # otherwise the words are gone through once, nothing kept (at most _ENUM_BUDGET of them,
+        # a millisecond or two: for a lone call, listing, sorting and keeping them costs more).
         words = self._tail_words
         if words is None or words.b > b:
-            return _native.lattice_tails(grid.Q, self._M, self._bg, grid.suffix_max, b, x)
+            values, back = np.unique(x, return_inverse=True)
+            return _native.lattice_tails(grid.Q, self._M, self._bg, grid.suffix_max, b, values)[back.ravel()]
         return words.cum[np.searchsorted(words.neg_d, -x, side="right")]
 
     # ---------------------------------------------------------------- thresholds
@@ -365,9 +420,7 @@ class PwmNull:
         above = int(np.searchsorted(-lat.tail, -p, side="left"))  # first i with tail[i] <= p
         x_low = lat.score_below(above - 1, err)
         b = max(int(lat.out_below(np.array(x_low), np.array(err))), self._cut()[0], 0)
-        words = self._tail_words
-        if words is None or words.b > b:
-            words = self._tail_words = _Listed.best_first(b, *self._best_first(self._grid(_COARSE_BINS), b))
+        words = self._keep_listed(b)
         d, cum = -words.neg_d, words.cum[1:]
         last = _last_within(d, cum, p)
         if last + 1 >= d.size:  # every word within p, p a rounding below 1: the first that is

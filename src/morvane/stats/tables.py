@@ -25,8 +25,8 @@ class _Budget:
     null of the process: past it, a null that has just made its tables gives them back, and one
     that kept them and needs more room takes it from the least recently used nulls not in a call.
     Tables given back are made again if asked for. A motif's tables take at most some 3 MB, most a
-    few hundred kB: a scan of a thousand motifs holds 128 MB of tables, and the listings and
-    recursions of the calls under way (a few MB each) stay within twice that."""
+    few hundred kB: a scan of a thousand motifs holds 192 MB of tables, and the listings and
+    recursions of the calls under way (a few MB each) keep the whole within 256 MB."""
 
     def __init__(self, limit: int) -> None:
         self.limit = limit
@@ -34,6 +34,10 @@ class _Budget:
         self._held: OrderedDict[int, tuple[weakref.ref[_Holder], int]] = OrderedDict()  # least recent first
         self._total = 0  # bytes of the tables held
         self._busy: dict[int, int] = {}
+
+    def total(self) -> int:
+        """Bytes of the tables held."""
+        return self._total
 
     def enter(self, null: _Holder) -> None:
         with self._lock:
@@ -79,18 +83,25 @@ class _Budget:
                     victim._drop_tables()
 
 
-_TABLES = _Budget(128 << 20)
+_TABLES = _Budget(192 << 20)
 
 
 def prepare_all(nulls: Iterable[PwmNull], lowest: Iterable[float]) -> None:
-    """`PwmNull.prepare` for each null with its lowest score, in turn, while their tables take at
-    most half the room nulls share: the rest is left to what the others need later."""
-    used = 0
-    for null, low in zip(nulls, lowest):
-        if used > _TABLES.limit // 2:
+    """`PwmNull.prepare` for each null with its lowest score while their tables fit in the room
+    nulls share (those past it list their words again for each call): first what serves all of
+    a motif's hits (its listed words, or its bound), then the listed words above the bounds,
+    which serve a few hits each."""
+    from .pwm import _ENUM_BUDGET
+    pairs = list(zip(nulls, lowest))
+    for null, low in pairs:
+        if _TABLES.total() > _TABLES.limit:
+            return
+        null.prepare(low, top=False)
+    most = 16 * (_ENUM_BUDGET + 1)  # a listing's room at most
+    for null, low in pairs:
+        if _TABLES.total() + most > _TABLES.limit:
             return
         null.prepare(low)
-        used += null._table_bytes()
 
 
 def _holding[H: _Holder, **P, R](method: Callable[Concatenate[H, P], R]) -> Callable[Concatenate[H, P], R]:
