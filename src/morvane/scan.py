@@ -412,12 +412,18 @@ class Job:
         return hits, tested
 
 
-def groups(labels: NDArray[np.integer[Any]], n: int) -> Iterator[tuple[int, NDArray[np.intp]]]:
-    """(label, rows holding it) for each label 0..n-1 of an integer array, rows ascending."""
+def grouped(labels: NDArray[np.integer[Any]], n: int) -> tuple[NDArray[np.intp], NDArray[np.int64]]:
+    """The rows of an integer array of labels 0..n-1 in label order (rows ascending within a
+    label), and where each label's rows end in that order."""
     # few labels: as 16-bit keys they take NumPy's radix sort
     order = np.argsort(labels.astype(np.uint16) if n <= 1 << 16 else labels, kind="stable")
-    counts = np.bincount(labels, minlength=n)
-    return ((k, order[end - count:end]) for k, (end, count) in enumerate(zip(np.cumsum(counts), counts)))
+    return order, np.cumsum(np.bincount(labels, minlength=n))
+
+
+def groups(labels: NDArray[np.integer[Any]], n: int) -> Iterator[tuple[int, NDArray[np.intp]]]:
+    """(label, rows holding it) for each label 0..n-1 of an integer array, rows ascending."""
+    order, ends = grouped(labels, n)
+    return ((k, order[start:end]) for k, (start, end) in enumerate(zip(np.append(0, ends[:-1]), ends)))
 
 
 class Part(NamedTuple):
@@ -452,15 +458,19 @@ class ChunkPValues:
             return p
         if self.prepared is not None:
             self.prepared.result()
-        scores = hits["score"]
-        todo = [group for group in groups(hits["motif"], len(self.motifs)) if group[1].size]
+        # the scores gathered once in motif order, each motif's a slice of them
+        order, ends = grouped(hits["motif"], len(self.motifs))
+        scores, by_motif = hits["score"][order], np.empty(len(hits))
+        todo = [(k, start, end) for k, (start, end) in enumerate(zip(np.append(0, ends[:-1]).tolist(), ends.tolist()))
+                if end > start]
         self.turn += 1
         shift = self.turn % len(todo)
-        for k, rows in todo[shift:] + todo[:shift]:
+        for k, start, end in todo[shift:] + todo[:shift]:
             motif = self.motifs[k]
             with self.locks[k]:
-                p[rows] = motif.pvalue(scores[rows]) if self.model == "pwm" \
-                    else motif.dwm_pvalue(scores[rows]).value
+                by_motif[start:end] = motif.pvalue(scores[start:end]) if self.model == "pwm" \
+                    else motif.dwm_pvalue(scores[start:end]).value
+        p[order] = by_motif
         return p
 
 

@@ -131,18 +131,14 @@ class PwmNull:
         self._listed_low: float | None = None
 
     def _table_bytes(self) -> int:
-        """Bytes of the arrays this null keeps between calls."""
-        def size(x: object) -> int:
-            if isinstance(x, np.ndarray):
-                return x.nbytes
-            if isinstance(x, (tuple, list)):
-                return sum(size(v) for v in x)
-            if isinstance(x, dict):
-                return sum(size(v) for v in x.values())
-            if isinstance(x, _Grid):
-                return sum(size(v) for v in vars(x).values())
-            return 0
-        return size((self._tail_words, self._fine_kept, self._lattices))
+        """Bytes of the arrays this null keeps between calls (asked after every call: kept cheap)."""
+        def arrays(x: object) -> int:
+            return sum(v.nbytes for v in vars(x).values() if isinstance(v, np.ndarray))
+        words, fine = self._tail_words, self._fine_kept
+        n = 0 if words is None else words.neg_d.nbytes + words.cum.nbytes
+        if fine is not None:
+            n += fine.upper.nbytes + arrays(fine.grid)
+        return n + sum(arrays(lattice) for lattice in self._lattices.values())
 
     def _drop_tables(self) -> None:
         """Gives the tables back; calls make them again as they need them."""
