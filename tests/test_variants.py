@@ -349,6 +349,13 @@ def test_best_refuses_windows_outside_the_codes(first, count, motif):
         scanner.best(np.zeros(10, np.uint8), [first], [count], [motif])
 
 
+def test_best_of_no_window_reads_no_codes():
+    from morvane._scan import Scanner
+    scanner = Scanner([np.zeros((4, 3))], [0.0])
+    score, start, strand, windows = scanner.best(np.zeros(10, np.uint8), [1 << 40, -5, 10], [0, 0, 0], [0, 0, 0])
+    assert np.isnan(score).all() and (start == -1).all() and (strand == 0).all() and (windows == 0).all()
+
+
 @pytest.mark.parametrize("kwargs, error, match", [
     (dict(pvalue=0), ValueError, "pvalue"),
     (dict(pvalue=1e-3, threshold=2.0), ValueError, "not both"),

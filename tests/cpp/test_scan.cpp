@@ -209,6 +209,101 @@ void test_edges(std::mt19937_64& g) {
     }
 }
 
+// A query's windows, each scored on its own: the first of them in the order
+// "higher score, then lower start, then forward", NaN below every number.
+scan::Scanner::Best best_reference(const Matrix& P, const std::vector<std::uint8_t>& codes, std::int64_t first,
+                                   std::int64_t count) {
+    struct Seen {
+        double score;
+        std::int64_t start;
+        std::int8_t strand;
+    };
+    std::vector<Seen> seen;
+    for (std::int64_t s = first; s < first + count; ++s) {
+        if (std::any_of(codes.begin() + s, codes.begin() + s + P.L, [](std::uint8_t c) { return c > 3; })) continue;
+        for (int sign : {1, -1}) seen.push_back({window_score(P, codes, s, sign), s, static_cast<std::int8_t>(sign)});
+    }
+    const auto before = [](const Seen& a, const Seen& b) {
+        if (std::isnan(a.score) || std::isnan(b.score)) {
+            if (std::isnan(a.score) != std::isnan(b.score)) return std::isnan(b.score);
+        } else if (a.score != b.score) {
+            return a.score > b.score;
+        }
+        return a.start != b.start ? a.start < b.start : a.strand > b.strand;
+    };
+    const auto top = std::min_element(seen.begin(), seen.end(), before);
+    const std::int64_t windows = static_cast<std::int64_t>(seen.size());
+    if (top == seen.end()) return {std::numeric_limits<double>::quiet_NaN(), -1, 0, 0};
+    return {top->score, top->start, top->strand, windows};
+}
+
+// Scanner::best on random queries of random matrices. Small whole-number
+// and reverse-complement-symmetric matrices make ties between windows and
+// between the strands of one window common; -inf, +inf and NaN entries give
+// windows that score infinite or NaN. The codes end where the last query's
+// windows do, so a read past them is a sanitizer's error; queries of no
+// window start anywhere, past the end too. Thresholds and strands of the
+// scanner do not matter to best.
+void test_best(std::mt19937_64& g) {
+    const double whole[] = {-1.0, -0.0, 0.0, 1.0};  // -0.0: a sum that must start from +0.0
+    const double specials[] = {-kInf, kInf, std::numeric_limits<double>::quiet_NaN()};
+    for (int round = 0; round < 400; ++round) {
+        const int K = 1 + static_cast<int>(g() % 3);
+        std::vector<Matrix> mats;
+        for (int k = 0; k < K; ++k) {
+            Matrix P{1 + static_cast<std::int64_t>(g() % 30), {}};
+            const int kind = static_cast<int>(g() % 4);
+            std::normal_distribution<double> nd(0.0, 2.0);
+            for (std::int64_t i = 0; i < 4 * P.L; ++i) P.v.push_back(kind == 0 ? nd(g) : whole[g() % 4]);
+            if (kind == 1)  // row c of column m is row c ^ 1 of column L - 1 - m
+                for (std::int64_t m = 0; m < P.L; ++m)
+                    for (int c = 0; c < 4; ++c) P.v[c * P.L + m] = P.v[(c ^ 1) * P.L + P.L - 1 - m];
+            if (kind == 3)
+                for (int i = 0; i < 1 + static_cast<int>(g() % 3); ++i) P.v[g() % P.v.size()] = specials[g() % 3];
+            mats.push_back(P);
+        }
+        std::vector<Grid2> grids;
+        for (auto& P : mats) grids.push_back(P.grid());
+        const double t = round % 3 == 0 ? kInf : round % 3 == 1 ? -kInf : 0.0;
+        scan::Scanner scanner(grids, std::vector<double>(mats.size(), t), static_cast<scan::Strands>(1 + round % 3));
+
+        const std::int64_t n = 1 + static_cast<std::int64_t>(g() % 200);
+        std::vector<std::uint8_t> codes(static_cast<std::size_t>(n));
+        for (auto& c : codes) c = static_cast<std::uint8_t>(g() % 4);
+        const int runs = round % 10 == 0 ? -1 : static_cast<int>(g() % 4);  // -1: every code N
+        for (int r = 0; r < runs; ++r) {
+            const std::int64_t a = static_cast<std::int64_t>(g() % n), len = 1 + static_cast<std::int64_t>(g() % 8);
+            for (std::int64_t i = a; i < std::min(n, a + len); ++i) codes[i] = (g() & 1) ? 4 : 255;
+        }
+        if (runs < 0) std::fill(codes.begin(), codes.end(), 4);
+        for (int q = 0; q < 12; ++q) {
+            const std::int32_t k = static_cast<std::int32_t>(g() % mats.size());
+            const std::int64_t L = mats[k].L, room = n - L + 1;  // window starts that fit
+            std::int64_t first = 0, count = 0;
+            if (q == 0 || room <= 0) {
+                first = static_cast<std::int64_t>(g() % (n + L + 1));  // no window
+            } else {
+                count = q == 1 ? room : 1 + static_cast<std::int64_t>(g() % room);
+                first = q == 2 ? room - count : static_cast<std::int64_t>(g() % (room - count + 1));
+            }
+            // the codes the query may read, and nothing past them
+            const std::int64_t end = count > 0 ? first + count + L - 1 : n;
+            const std::vector<std::uint8_t> held(codes.begin(), codes.begin() + end);
+            const scan::Scanner::Best want = best_reference(mats[k], held, first, count);
+            const scan::Scanner::Best got = scanner.best(held.data(), first, count, k);
+            const bool score = std::isnan(want.score) ? std::isnan(got.score)
+                                                      : std::memcmp(&got.score, &want.score, sizeof(double)) == 0;
+            CHECK_MSG(score && got.start == want.start && got.strand == want.strand && got.windows == want.windows,
+                      "best round %d L %lld first %lld count %lld: (%.17g, %lld, %d, %lld), want (%.17g, %lld, %d, "
+                      "%lld)",
+                      round, static_cast<long long>(L), static_cast<long long>(first), static_cast<long long>(count),
+                      got.score, static_cast<long long>(got.start), got.strand, static_cast<long long>(got.windows),
+                      want.score, static_cast<long long>(want.start), want.strand,
+                      static_cast<long long>(want.windows));
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -222,6 +317,12 @@ int main() {
         std::printf("scan level %-6s %s\n", cpu::name(got), failures == before ? "ok" : "FAILED");
     }
     cpu::limit(widest);
+    {  // best scores one window at a time, at no instruction-set level of its own
+        const int before = failures;
+        std::mt19937_64 g(20261209);
+        test_best(g);
+        std::printf("best %s\n", failures == before ? "ok" : "FAILED");
+    }
     std::printf("%d checks, %d failures\n", checks, failures);
     return failures == 0 ? 0 : 1;
 }

@@ -583,7 +583,8 @@ Scanner::Best Scanner::best(const std::uint8_t* codes, std::int64_t first, std::
     const Side& rv = motifs_[static_cast<std::size_t>(motif)].side[1];
     const std::int64_t L = fw.L;
     Best out{std::numeric_limits<double>::quiet_NaN(), -1, 0, 0};
-    std::int64_t clean = 0;  // bases without N ending at the window's last one
+    if (count <= 0) return out;  // first may then lie anywhere
+    std::int64_t clean = 0;      // bases without N ending at the window's last one
     for (std::int64_t i = first; i < first + L - 1; ++i) clean = codes[i] > 3 ? 0 : clean + 1;
     for (std::int64_t s = first; s < first + count; ++s) {
         clean = codes[s + L - 1] > 3 ? 0 : clean + 1;
@@ -595,8 +596,10 @@ Scanner::Best Scanner::best(const std::uint8_t* codes, std::int64_t first, std::
             r += rv.cols[static_cast<std::size_t>(m * 4 + c[L - 1 - m])];
         }
         out.windows += 2;
-        if (out.strand == 0 || f > out.score) out = {f, s, 1, out.windows};
-        if (r > out.score) out = {r, s, -1, out.windows};
+        // A NaN sum ranks below every number: held first, it would never give way.
+        const auto above = [&out](double x) { return x > out.score || (std::isnan(out.score) && !std::isnan(x)); };
+        if (out.strand == 0 || above(f)) out = {f, s, 1, out.windows};
+        if (above(r)) out = {r, s, -1, out.windows};
     }
     return out;
 }

@@ -69,9 +69,10 @@ public:
               std::int64_t* tested) const;
 
     // The best of `count` windows of matrix `motif` starting at codes[first], on both strands:
-    // the highest score, scored as scan scores it; among equal ones the lowest start, forward
-    // before reverse. Windows holding N are passed over; `windows` counts the others, once per
-    // strand. With none, score is NaN, start -1 and strand 0. The windows must lie within codes.
+    // the highest score, scored as scan scores it (NaN, from a matrix holding NaN or both
+    // infinities, below every number); among equal ones the lowest start, forward before
+    // reverse. Windows holding N are passed over; `windows` counts the others, once per strand.
+    // With none, score is NaN, start -1 and strand 0. The windows must lie within codes.
     struct Best {
         double score;
         std::int64_t start;
