@@ -482,7 +482,8 @@ PyMethodDef scanner_methods[] = {
      "(score, start, strand, windows), one element per query i: the best of the\n"
      "count[i] windows of matrix motif[i] starting at codes[first[i]], on both\n"
      "strands, whatever the thresholds: the highest score, as scan scores it,\n"
-     "the lowest start and '+' (1) before '-' (-1) among equal ones. Windows with N\n"
+     "the lowest start and '+' (1) before '-' (-1) among equal ones (a NaN score,\n"
+     "from infinite or NaN entries, below every number). Windows with N\n"
      "are passed over; windows[i] counts the others, once per strand. With none,\n"
      "score is NaN, start -1 and strand 0. PWMs only."},
     {nullptr, nullptr, 0, nullptr},
