@@ -746,6 +746,24 @@ def test_nulls_asked_in_turn_keep_the_tables_that_fit(monkeypatch):
     assert sum(n._table_bytes() > 0 for n in nulls) == 2
 
 
+def test_a_null_asked_again_and_again_keeps_its_listed_words(monkeypatch):
+    """Asked chunk after chunk with no scan's prepare (a caller of Motif.pvalue in a loop), a null
+    goes through its listed words once, keeps them at the next call and then only reads them
+    off: the same doubles as fresh nulls give."""
+    rng = np.random.default_rng(12)
+    M, bg = rng.normal(size=(4, 12)), BACKGROUNDS["random"]
+    null = PwmNull(M, bg)
+    t = PwmNull(M, bg).threshold(1e-4)
+    chunks = [rng.uniform(t, null.max_score, 100) for _ in range(5)]
+    chunks[1][0] = t  # the lowest any later chunk asks
+    want = [PwmNull(M, bg).pvalue(c) for c in chunks]
+    got = [null.pvalue(c) for c in chunks[:2]]
+    no_listing_or_recursion(monkeypatch)
+    got += [null.pvalue(c) for c in chunks[2:]]
+    for g, w in zip(got, want):
+        np.testing.assert_array_equal(g, w)
+
+
 def test_prepare_all_keeps_first_what_serves_every_hit(monkeypatch):
     """With room for the bounds of bounded motifs but not for all their listed tops, every motif
     keeps its bound and the tops fill what is left, in turn; p-values are the same either way."""

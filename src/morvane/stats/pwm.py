@@ -13,7 +13,7 @@ from numpy.typing import ArrayLike
 from ..background import check_background
 from . import _native
 from .lattice import _UNIT, Bools, Floats, Ints, _Grid, _Kept, _Lattice
-from .tables import _holding
+from .tables import _holding, has_room
 from .tails import _last_within
 
 # Words a listed tail may hold (24 bytes each while listing, 16 once listed): listing them and
@@ -30,6 +30,9 @@ MAX_WIDTH = 64
 # The fine lattice's tails are sums of up to 4 * 4**L products, rounded: raised by this much they
 # stay upper bounds of the exact tails (their rounding is under 1e-13 relative below MAX_WIDTH).
 _ROUNDING = 1e-12
+# Calls a null whose tables were given back for room goes through its words again before it
+# keeps them anew: nulls that do not fit then take turns rarely instead of at every call.
+_REVISITS = 8
 
 
 class _Listed(NamedTuple):
@@ -129,6 +132,9 @@ class PwmNull:
         self._grids: dict[int, _Grid] = {}
         self._cut_kept: tuple[int, float] | None = None
         self._listed_low: float | None = None
+        # calls that went through listed words without keeping them: a null asked again and
+        # again (chunk after chunk) keeps them from its second such call on
+        self._visits = 0
 
     def _table_bytes(self) -> int:
         """Bytes of the arrays this null keeps between calls (asked after every call: kept cheap)."""
@@ -144,6 +150,7 @@ class PwmNull:
         """Gives the tables back; calls make them again as they need them."""
         self._tail_words = self._fine_kept = None
         self._lattices = {}
+        self._visits = -_REVISITS  # short of room: some calls go through the words again first
 
     @staticmethod
     def _fold(column_values: Floats) -> float:
@@ -349,13 +356,18 @@ class PwmNull:
         b = int(grid.out_below(low, self._err(low))[0])
         # Both ways below give each score the correctly rounded sum of its words' probabilities
         # (carried in double-double), so the same doubles whichever serves and whatever else is
-        # asked: words a threshold or a scan's prepare listed and kept answer by a search;
-        # otherwise the words are gone through once, nothing kept (at most _ENUM_BUDGET of them,
-        # a millisecond or two: for a lone call, listing, sorting and keeping them costs more).
+        # asked: words a threshold, a scan's prepare or an earlier call listed and kept answer by
+        # a search; otherwise the first call goes through the words, nothing kept (at most
+        # _ENUM_BUDGET of them, a millisecond or two: for a lone call, listing, sorting and
+        # keeping them costs more), and the next lists and keeps them.
         words = self._tail_words
         if words is None or words.b > b:
-            values, back = np.unique(x, return_inverse=True)
-            return _native.lattice_tails(grid.Q, self._M, self._bg, grid.suffix_max, b, values)[back.ravel()]
+            self._visits += 1
+            # kept only into free room: taking others' would have them list again in turn
+            if self._visits < 2 or not has_room(16 * (_ENUM_BUDGET + 1)):
+                values, back = np.unique(x, return_inverse=True)
+                return _native.lattice_tails(grid.Q, self._M, self._bg, grid.suffix_max, b, values)[back.ravel()]
+            words = self._keep_listed(b)
         return words.cum[np.searchsorted(words.neg_d, -x, side="right")]
 
     # ---------------------------------------------------------------- thresholds

@@ -39,6 +39,10 @@ class _Budget:
         """Bytes of the tables held."""
         return self._total
 
+    def has_room(self, size: int) -> bool:
+        """Whether tables of `size` bytes more fit."""
+        return self._total + size <= self.limit
+
     def enter(self, null: _Holder) -> None:
         with self._lock:
             self._busy[id(null)] = self._busy.get(id(null), 0) + 1
@@ -86,6 +90,11 @@ class _Budget:
 _TABLES = _Budget(192 << 20)
 
 
+def has_room(size: int) -> bool:
+    """Whether tables of `size` bytes more fit in the room nulls share."""
+    return _TABLES.has_room(size)
+
+
 def prepare_all(nulls: Iterable[PwmNull], lowest: Iterable[float]) -> None:
     """`PwmNull.prepare` for each null with its lowest score while their tables fit in the room
     nulls share (those past it list their words again for each call): first what serves all of
@@ -97,9 +106,8 @@ def prepare_all(nulls: Iterable[PwmNull], lowest: Iterable[float]) -> None:
         if _TABLES.total() > _TABLES.limit:
             return
         null.prepare(low, top=False)
-    most = 16 * (_ENUM_BUDGET + 1)  # a listing's room at most
     for null, low in pairs:
-        if _TABLES.total() + most > _TABLES.limit:
+        if not has_room(16 * (_ENUM_BUDGET + 1)):  # a listing's room at most
             return
         null.prepare(low)
 
