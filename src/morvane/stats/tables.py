@@ -25,7 +25,7 @@ class _Budget:
     null of the process: past it, a null that has just made its tables gives them back, and one
     that kept them and needs more room takes it from the least recently used nulls not in a call.
     Tables given back are made again if asked for. A motif's tables take at most some 3 MB, most a
-    few hundred kB: a scan of a thousand motifs holds 192 MB of tables, and the listings and
+    few hundred kB: a scan of a thousand motifs holds 128 MB of tables, and the listings and
     recursions of the calls under way (a few MB each) keep the whole within 256 MB."""
 
     def __init__(self, limit: int) -> None:
@@ -87,7 +87,7 @@ class _Budget:
                     victim._drop_tables()
 
 
-_TABLES = _Budget(192 << 20)
+_TABLES = _Budget(128 << 20)
 
 
 def has_room(size: int) -> bool:
