@@ -327,8 +327,10 @@ bool hold_codes(PyObject* obj, HeldBuffer& buf) {
     return true;
 }
 
-// Hits this many are written out without the GIL.
-constexpr npy_intp kManyHits = 1 << 16;
+// The capsule that owns a records buffer the scan wrote: the base of the hits array.
+constexpr const char* kRecordsCapsule = "morvane._scan.records";
+
+void free_records(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule, kRecordsCapsule)); }
 
 PyObject* scanner_scan(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -361,26 +363,32 @@ PyObject* scanner_scan(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!tested) return nullptr;
         std::int64_t* t = data_of<std::int64_t>(tested);
         std::fill(t, t + K, 0);
-        std::vector<ks::Hit> found;
         const auto* codes = static_cast<const std::uint8_t*>(v.buf);
+        ks::Records records(so->dwm ? so->dwm->widths() : so->scanner->widths(), offset);
         without_gil([&] {
             if (so->dwm)
-                so->dwm->scan(codes, n, limit, found, t);
+                so->dwm->scan(codes, n, limit, records, t);
             else
-                so->scanner->scan(codes, n, limit, found, t);
+                so->scanner->scan(codes, n, limit, records, t);
         });
 
-        npy_intp h = static_cast<npy_intp>(found.size());
+        // The records become the array's memory as they are, written once; with none, NumPy's own.
+        npy_intp h = static_cast<npy_intp>(records.count());
+        char* data = records.release();
+        Ref owner;
+        if (data) {
+            owner = Ref::steal(PyCapsule_New(data, kRecordsCapsule, free_records));
+            if (!owner) {
+                std::free(data);
+                return nullptr;
+            }
+        }
         Py_INCREF(so->dtype);  // the new array takes this reference
-        Ref hits = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, so->dtype, 1, &h, nullptr, nullptr, 0, nullptr));
+        Ref hits = Ref::steal(
+            PyArray_NewFromDescr(&PyArray_Type, so->dtype, 1, &h, nullptr, data, NPY_ARRAY_WRITEABLE, nullptr));
         if (!hits) return nullptr;
-        char* out = PyArray_BYTES(reinterpret_cast<PyArrayObject*>(hits.get()));
-        without_gil_if(h >= kManyHits, [&] {
-            if (so->dwm)
-                so->dwm->write_records(found, codes, n, offset, out);
-            else
-                so->scanner->write_records(found, codes, n, offset, out);
-        });
+        if (owner && PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(hits.get()), owner.release()) < 0)
+            return nullptr;
         return PyTuple_Pack(2, hits.get(), tested.get());
     });
 }
