@@ -663,6 +663,9 @@ Records::Records(const std::vector<std::int64_t>& widths, std::int64_t offset)
     const auto room = static_cast<std::size_t>(kBlock + 2 * widest_ + 16);
     forward_.resize(room);
     reverse_.resize(room);
+    // widest bytes of ones, then NUL for the longest piece read past a window.
+    mask_.assign(static_cast<std::size_t>(2 * widest_ + 16), '\0');
+    std::fill(mask_.begin(), mask_.begin() + widest_, '\xff');
 }
 
 Records::~Records() { std::free(data_); }
@@ -718,7 +721,7 @@ void Records::add_block(const Hit* found, std::int64_t count, std::int64_t b0, c
 
     reserve(count_ + count);
     const std::int64_t room = size_ - record::kWindow;
-    const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const char* ones = mask_.data() + widest_;  // ones - L + j: the mask of window bytes j.. of width L
     char* out = data_ + count_ * size_;
     for (std::int64_t i = 0; i < count; ++i, out += size_) {
         const Hit& h = sorted[i];
@@ -729,12 +732,12 @@ void Records::add_block(const Hit* found, std::int64_t count, std::int64_t b0, c
         std::memcpy(out + record::kScore, &h.score, sizeof h.score);
         const std::int64_t L = widths_[h.motif], s = h.start - b0;
         const char* letters = h.strand > 0 ? fw + s : rv + (span - s - L);
+        const char* keep = ones - L;
+        // Bytes past the window are masked rather than skipped: whether a piece
+        // holds any would be a branch as unpredictable as the hits' widths.
         for (std::int64_t j = 0; j < room; j += 16) {
-            // Bytes past the window are masked rather than skipped: whether a piece
-            // holds any would be a branch as unpredictable as the hits' widths.
-            const __m128i kept =
-                _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(std::clamp<std::int64_t>(L - j, 0, 16))), lane);
             const __m128i piece = _mm_loadu_si128(reinterpret_cast<const __m128i*>(letters + j));
+            const __m128i kept = _mm_loadu_si128(reinterpret_cast<const __m128i*>(keep + j));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out + record::kWindow + j), _mm_and_si128(piece, kept));
         }
     }

@@ -73,6 +73,7 @@ private:
     std::vector<Hit> sorted_;
     std::vector<std::int32_t> at_;
     std::vector<char> forward_, reverse_;  // the block's letters, and their reverse complement
+    std::vector<char> mask_;               // which bytes of a window piece to keep, by width
 };
 
 class Scanner {
