@@ -76,16 +76,24 @@ bool same(const std::vector<scan::Hit>& a, const std::vector<scan::Hit>& b) {
 
 // The hits of a scan read back from its records, each field where the layout
 // puts it and the start less offset; windows is false unless every record
-// spells its window on its strand, NUL after its width.
+// spells its window on its strand, NUL after its width. With reused, the
+// records start in a buffer full of other bytes, too small for them all.
 std::vector<scan::Hit> scanned(const scan::Scanner& scanner, const std::vector<std::uint8_t>& codes, std::int64_t limit,
-                               std::int64_t offset, std::vector<std::int64_t>& tested, bool& windows) {
+                               std::int64_t offset, std::vector<std::int64_t>& tested, bool& windows,
+                               bool reused = false) {
     const std::int64_t n = static_cast<std::int64_t>(codes.size());
-    scan::Records records(scanner.widths(), offset);
+    scan::Buffer start;
+    if (reused) {
+        start.bytes = start.written = 3 * scanner.record_size() + 5;
+        start.data = static_cast<char*>(std::malloc(static_cast<std::size_t>(start.bytes)));
+        std::memset(start.data, 'x', static_cast<std::size_t>(start.bytes));
+    }
+    scan::Records records(scanner.widths(), offset, start);
     tested.assign(static_cast<std::size_t>(scanner.count()), 0);
     scanner.scan(codes.data(), n, limit, records, tested.data());
     const std::int64_t size = records.record_size(), count = records.count();
     windows = size == scanner.record_size();
-    char* data = records.release();
+    char* data = records.release().data;
     std::vector<scan::Hit> hits;
     for (std::int64_t i = 0; i < count; ++i) {
         const char* r = data + i * size;
@@ -158,7 +166,8 @@ void test_random(std::mt19937_64& g, int round) {
     scan::Scanner scanner(grids, thr, strands);
     std::vector<std::int64_t> tested;
     bool windows = false;
-    const auto got = scanned(scanner, codes, limit, round % 3 == 0 ? 0 : 1000003 * round, tested, windows);
+    const auto got =
+        scanned(scanner, codes, limit, round % 3 == 0 ? 0 : 1000003 * round, tested, windows, round % 2 == 1);
     CHECK_MSG(same(got, want), "round %d: %zu hits, want %zu", round, got.size(), want.size());
     CHECK_MSG(tested == want_tested, "round %d: tested counts", round);
     CHECK_MSG(windows, "round %d: records", round);
@@ -203,7 +212,7 @@ void test_edges(std::mt19937_64& g) {
                 scan::Scanner scanner(grids, thr, scan::kBoth);
                 std::vector<std::int64_t> tested;
                 bool windows = false;
-                const auto got = scanned(scanner, codes, n, -n, tested, windows);
+                const auto got = scanned(scanner, codes, n, -n, tested, windows, L % 2 == 1);
                 CHECK_MSG(same(got, want) && !want.empty() == (t <= top), "edges n %lld L %lld: %zu hits, want %zu",
                           static_cast<long long>(n), static_cast<long long>(L), got.size(), want.size());
                 CHECK_MSG(tested == want_tested, "edges n %lld L %lld: tested counts", static_cast<long long>(n),

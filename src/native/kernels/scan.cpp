@@ -11,6 +11,7 @@
 #include <limits>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 #include "cpu.hpp"
 
@@ -655,10 +656,11 @@ inline __m128i codes16(const std::uint8_t* codes, std::int64_t n, std::int64_t p
 
 }  // namespace
 
-Records::Records(const std::vector<std::int64_t>& widths, std::int64_t offset)
-    : widths_(widths.data()), offset_(offset), at_(static_cast<std::size_t>(kBlock + 1)) {
+Records::Records(const std::vector<std::int64_t>& widths, std::int64_t offset, Buffer start)
+    : widths_(widths.data()), offset_(offset), buffer_(start), at_(static_cast<std::size_t>(kBlock + 1)) {
     for (std::int64_t L : widths) widest_ = std::max(widest_, L);
     size_ = record_bytes(widest_);
+    capacity_ = std::max<std::int64_t>(0, (buffer_.bytes - 16) / size_);
     // Room for the windows a block's hits touch, and for whole pieces read past them.
     const auto room = static_cast<std::size_t>(kBlock + 2 * widest_ + 16);
     forward_.resize(room);
@@ -668,30 +670,21 @@ Records::Records(const std::vector<std::int64_t>& widths, std::int64_t offset)
     std::fill(mask_.begin(), mask_.begin() + widest_, '\xff');
 }
 
-Records::~Records() { std::free(data_); }
+Records::~Records() { std::free(buffer_.data); }
 
 // The buffer keeps 16 bytes past its last record for the spill of its window's last piece.
 void Records::reserve(std::int64_t records) {
     if (records <= capacity_) return;
     const std::int64_t want = std::max({records, 2 * capacity_, std::int64_t{1024}});
-    void* grown = std::realloc(data_, static_cast<std::size_t>(want * size_ + 16));
+    const std::int64_t bytes = want * size_ + 16;
+    void* grown = std::realloc(buffer_.data, static_cast<std::size_t>(bytes));
     if (!grown) throw std::bad_alloc();
-    data_ = static_cast<char*>(grown);
+    buffer_.data = static_cast<char*>(grown);
+    buffer_.bytes = bytes;
     capacity_ = want;
 }
 
-char* Records::release() {
-    char* out = data_;
-    data_ = nullptr;
-    capacity_ = 0;
-    if (count_ == 0) {
-        std::free(out);
-        return nullptr;
-    }
-    // Shrinking in place cannot fail but may: the larger buffer serves as well.
-    if (void* fit = std::realloc(out, static_cast<std::size_t>(count_ * size_))) out = static_cast<char*>(fit);
-    return out;
-}
+Buffer Records::release() { return std::exchange(buffer_, Buffer{}); }
 
 // A stable counting sort on the start within the block, then each record in
 // order: its window's pieces of sixteen bytes are stored whole, the last one
@@ -722,7 +715,7 @@ void Records::add_block(const Hit* found, std::int64_t count, std::int64_t b0, c
     reserve(count_ + count);
     const std::int64_t room = size_ - record::kWindow;
     const char* ones = mask_.data() + widest_;  // ones - L + j: the mask of window bytes j.. of width L
-    char* out = data_ + count_ * size_;
+    char* out = buffer_.data + count_ * size_;
     for (std::int64_t i = 0; i < count; ++i, out += size_) {
         const Hit& h = sorted[i];
         const std::int64_t start = h.start + offset_;
@@ -742,6 +735,7 @@ void Records::add_block(const Hit* found, std::int64_t count, std::int64_t b0, c
         }
     }
     count_ += count;
+    buffer_.written = std::max(buffer_.written, count_ * size_ + 16);
 }
 
 }  // namespace morvane::kernels::scan

@@ -40,16 +40,25 @@ struct Motif;
 // Bytes of one hit record whose widest window is `widest`.
 inline std::int64_t record_bytes(std::int64_t widest) { return record::kWindow + (widest > 0 ? widest : 1); }
 
-// The records of one scan's hits, written block by block into one malloc'd
-// buffer that grows as blocks come (realloc moves a large buffer's pages
-// without copying them), so that each hit is written once, while its block's
-// codes are in cache, into the memory handed out at the end. A record holds
-// the hit's start plus offset, and its window of widths[motif] codes as read
-// on its strand in the letters A, C, G, T, then NUL to the record's end.
+// A buffer std::malloc gave: its size, and how many of its first bytes have
+// been written (their pages are mapped).
+struct Buffer {
+    char* data = nullptr;
+    std::int64_t bytes = 0, written = 0;
+};
+
+// The records of one scan's hits, written block by block into one buffer
+// that grows as blocks come (realloc moves a large buffer's pages without
+// copying them), so that each hit is written once, while its block's codes
+// are in cache, into the memory handed out at the end. A record holds the
+// hit's start plus offset, and its window of widths[motif] codes as read on
+// its strand in the letters A, C, G, T, then NUL to the record's end: every
+// byte of it, whatever the buffer held before.
 class Records {
 public:
-    // widths[k]: matrix k's; the records are as wide as a scanner's of these widths.
-    Records(const std::vector<std::int64_t>& widths, std::int64_t offset);
+    // widths[k]: matrix k's; the records are as wide as a scanner's of these
+    // widths. They go into start first (taken, and freed unless released).
+    Records(const std::vector<std::int64_t>& widths, std::int64_t offset, Buffer start = {});
     ~Records();
     Records(const Records&) = delete;
     Records& operator=(const Records&) = delete;
@@ -61,14 +70,14 @@ public:
 
     std::int64_t count() const { return count_; }
     std::int64_t record_size() const { return size_; }
-    // The buffer of count() records, now the caller's to std::free (nullptr with none).
-    char* release();
+    // The buffer holding the count() records at its start, now the caller's.
+    Buffer release();
 
 private:
     void reserve(std::int64_t records);
     const std::int64_t* widths_;
     std::int64_t widest_ = 0, size_ = 0, offset_;
-    char* data_ = nullptr;
+    Buffer buffer_;
     std::int64_t count_ = 0, capacity_ = 0;
     std::vector<Hit> sorted_;
     std::vector<std::int32_t> at_;
