@@ -35,6 +35,7 @@ namespace morvane::kernels::scan {
 // what they score.
 
 constexpr int kWidest = 3;  // bases per table, at most
+constexpr int kFront = 16;  // bytes of letters before a block's first, read by a record's first window piece
 constexpr int kBatch = 64;  // windows filtered together
 
 struct Group {
@@ -661,13 +662,14 @@ Records::Records(const std::vector<std::int64_t>& widths, std::int64_t offset, B
     for (std::int64_t L : widths) widest_ = std::max(widest_, L);
     size_ = record_bytes(widest_);
     capacity_ = std::max<std::int64_t>(0, (buffer_.bytes - 16) / size_);
-    // Room for the windows a block's hits touch, and for whole pieces read past them.
-    const auto room = static_cast<std::size_t>(kBlock + 2 * widest_ + 16);
+    // Room for the windows a block's hits touch, and for whole pieces read
+    // past them: before (kFront), and after.
+    const auto room = static_cast<std::size_t>(kFront + kBlock + 2 * widest_ + 48);
     forward_.resize(room);
     reverse_.resize(room);
-    // widest bytes of ones, then NUL for the longest piece read past a window.
-    mask_.assign(static_cast<std::size_t>(2 * widest_ + 16), '\0');
-    std::fill(mask_.begin(), mask_.begin() + widest_, '\xff');
+    // kFront + widest bytes of ones, then NUL for the longest piece read past a window.
+    mask_.assign(static_cast<std::size_t>(kFront + 2 * widest_ + 48), '\0');
+    std::fill(mask_.begin(), mask_.begin() + kFront + widest_, '\xff');
 }
 
 Records::~Records() { std::free(buffer_.data); }
@@ -704,8 +706,8 @@ void Records::add_block(const Hit* found, std::int64_t count, std::int64_t b0, c
     // The letters of the positions the block's windows touch, read forward and
     // as the reverse complement (reverse[i] complements position span - 1 - i).
     const std::int64_t span = std::min(n, b0 + kBlock + widest_ - 1) - b0;
-    char* fw = forward_.data();
-    char* rv = reverse_.data();
+    char* fw = forward_.data() + kFront;
+    char* rv = reverse_.data() + kFront;
     for (std::int64_t i = 0; i < span; i += 16) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(fw + i), letters16(codes16(codes, n, b0 + i)));
         const __m128i back = reversed16(codes16(codes, n, b0 + span - 16 - i));
@@ -713,26 +715,40 @@ void Records::add_block(const Hit* found, std::int64_t count, std::int64_t b0, c
     }
 
     reserve(count_ + count);
-    const std::int64_t room = size_ - record::kWindow;
-    const char* ones = mask_.data() + widest_;  // ones - L + j: the mask of window bytes j.. of width L
+    // A record as pieces of sixteen bytes: the fields in the first and the
+    // start of the second, the window from there, read from the letters at
+    // the offset each piece falls on. Bytes past the window are masked rather
+    // than skipped: whether a piece holds any would be a branch as
+    // unpredictable as the hits' widths.
+    static_assert(record::kMotif == 0 && record::kStart == 4 && record::kStrand == 12 && record::kScore == 13 &&
+                      record::kWindow == 21,
+                  "the fields fill 16 bytes and 5 more, in this order");
+    const std::int64_t pieces = (size_ + 15) / 16;
+    const char* ones = mask_.data() + kFront + widest_;  // ones - L + j: keeps window bytes j.. of width L
+    const __m128i past_fields = _mm_set_epi64x(-1, static_cast<long long>(~std::uint64_t{0} << 40));
     char* out = buffer_.data + count_ * size_;
     for (std::int64_t i = 0; i < count; ++i, out += size_) {
         const Hit& h = sorted[i];
-        const std::int64_t start = h.start + offset_;
-        std::memcpy(out + record::kMotif, &h.motif, sizeof h.motif);
-        std::memcpy(out + record::kStart, &start, sizeof start);
-        std::memcpy(out + record::kStrand, &h.strand, sizeof h.strand);
-        std::memcpy(out + record::kScore, &h.score, sizeof h.score);
+        const auto start = static_cast<std::uint64_t>(h.start + offset_);
+        std::uint64_t score;
+        std::memcpy(&score, &h.score, sizeof score);
         const std::int64_t L = widths_[h.motif], s = h.start - b0;
-        const char* letters = h.strand > 0 ? fw + s : rv + (span - s - L);
-        const char* keep = ones - L;
-        // Bytes past the window are masked rather than skipped: whether a piece
-        // holds any would be a branch as unpredictable as the hits' widths.
-        for (std::int64_t j = 0; j < room; j += 16) {
-            const __m128i piece = _mm_loadu_si128(reinterpret_cast<const __m128i*>(letters + j));
-            const __m128i kept = _mm_loadu_si128(reinterpret_cast<const __m128i*>(keep + j));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + record::kWindow + j), _mm_and_si128(piece, kept));
-        }
+        const char* letters = (h.strand > 0 ? fw + s : rv + (span - s - L)) - record::kWindow;
+        const char* keep = ones - L - record::kWindow;
+        const auto piece = [&](std::int64_t at) {
+            return _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(letters + at)),
+                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(keep + at)));
+        };
+        const std::uint64_t head[2] = {
+            static_cast<std::uint32_t>(h.motif) | start << 32,
+            start >> 32 | std::uint64_t{static_cast<std::uint8_t>(h.strand)} << 32 | (score & 0xffffff) << 40};
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                         _mm_set_epi64x(static_cast<long long>(head[1]), static_cast<long long>(head[0])));
+        const __m128i tail = _mm_set_epi64x(0, static_cast<long long>(score >> 24));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16),
+                         _mm_or_si128(tail, _mm_and_si128(piece(16), past_fields)));
+        for (std::int64_t q = 2; q < pieces; ++q)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * q), piece(16 * q));
     }
     count_ += count;
     buffer_.written = std::max(buffer_.written, count_ * size_ + 16);
