@@ -330,6 +330,29 @@ def test_threads_share_one_scanner():
     assert all(r == want for r in results) and want
 
 
+def test_hit_arrays_keep_their_records_while_later_scans_reuse_memory():
+    """The memory of dead hit arrays serves later scans, larger or smaller: every array's records
+    stay its own and are those a new scanner writes."""
+    rng = np.random.default_rng(5)
+    mats = [random_matrix(rng, 2), random_matrix(rng, 9)]
+    thresholds = [-np.inf, 0.0]  # the first: every window a hit, megabytes of records
+    scanner = _scan.Scanner(mats, thresholds)
+    big, small = random_codes(rng, 150_000), random_codes(rng, 3_000)
+
+    def fresh(codes, offset=0):
+        hits, tested = _scan.Scanner(mats, thresholds).scan(codes, offset=offset)
+        return hits.tobytes(), tested.tolist()
+
+    want_big = fresh(big)
+    for codes, offset in [(big, 0), (small, 7), (big, -3), (big[:90_000], 0), (small, 0), (big[:1], 2)]:
+        kept = scanner.scan(big)  # alive while the next scan runs
+        hits, tested = scanner.scan(codes, offset=offset)
+        assert (hits.tobytes(), tested.tolist()) == fresh(codes, offset)
+        assert not np.shares_memory(hits, kept[0])
+        assert (kept[0].tobytes(), kept[1].tolist()) == want_big
+        del kept, hits
+
+
 # ---------------------------------------------------------------- instruction-set levels
 
 

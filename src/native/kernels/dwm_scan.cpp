@@ -53,9 +53,8 @@ namespace morvane::kernels::scan {
 
 namespace {
 
-constexpr std::int64_t kBlock = 8192;  // windows per block of a chunk
-constexpr std::int64_t kLanes = 16;    // windows per batch of the head
-constexpr int kCheck = 4;              // groups between the head's checks
+constexpr std::int64_t kLanes = 16;  // windows per batch of the head
+constexpr int kCheck = 4;            // groups between the head's checks
 constexpr double kU = 0x1p-53;
 constexpr double kTame = 1000.0;  // largest |X| for which every power 2^X is a normal double
 constexpr int kSamples = 2048;    // windows that pick the weights of the bias bound
@@ -337,7 +336,7 @@ struct Work {
     bool clean = false;
     std::vector<std::int32_t> list;
     std::vector<std::uint8_t> window;  // a window as its strand reads it
-    std::vector<Hit> hits, sorted;
+    std::vector<Hit> hits;             // the block's, as found
 };
 
 void stage_block(const std::uint8_t* codes, std::int64_t n, std::int64_t b0, std::int64_t span, Work& w) {
@@ -411,7 +410,7 @@ DwmScanner::DwmScanner(const std::vector<DwmModel>& models, const std::vector<do
 
 DwmScanner::~DwmScanner() = default;
 
-void DwmScanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit, std::vector<Hit>& hits,
+void DwmScanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit, Records& out,
                       std::int64_t* tested) const {
     const std::int64_t end = std::min(limit, n);
     const std::int32_t K = static_cast<std::int32_t>(motifs_.size());
@@ -444,7 +443,7 @@ void DwmScanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t li
             if (strands_ & kForward) scan_side(mo, mo.side[0], k, b0, Bk, codes, lv, scratch, w);
             if (strands_ & kReverse) scan_side(mo, mo.side[1], k, b0, Bk, codes, lv, scratch, w);
         }
-        append_by_start(w.hits, b0, w.sorted, hits);
+        out.add_block(w.hits.data(), static_cast<std::int64_t>(w.hits.size()), b0, codes, n);
     }
 }
 

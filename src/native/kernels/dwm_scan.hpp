@@ -48,14 +48,9 @@ public:
     const std::vector<std::int64_t>& widths() const { return widths_; }
 
     // As Scanner::scan. Thread-safe: the scanner is only read.
-    void scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit, std::vector<Hit>& hits,
-              std::int64_t* tested) const;
+    void scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit, Records& out, std::int64_t* tested) const;
 
     std::int64_t record_size() const { return record_bytes(widest_); }
-    void write_records(const std::vector<Hit>& hits, const std::uint8_t* codes, std::int64_t n, std::int64_t offset,
-                       char* out) const {
-        scan::write_records(hits, widths_.data(), record_size(), codes, n, offset, out);
-    }
 
 private:
     std::vector<std::int64_t> widths_;

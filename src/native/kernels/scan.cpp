@@ -6,9 +6,12 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <type_traits>
+#include <utility>
 
 #include "cpu.hpp"
 
@@ -31,9 +34,9 @@ namespace morvane::kernels::scan {
 // column by column. Filtering only decides which windows get scored, never
 // what they score.
 
-constexpr int kWidest = 3;             // bases per table, at most
-constexpr std::int64_t kBlock = 8192;  // windows per block of a chunk
-constexpr int kBatch = 64;             // windows filtered together
+constexpr int kWidest = 3;  // bases per table, at most
+constexpr int kFront = 16;  // bytes of letters before a block's first, read by a record's first window piece
+constexpr int kBatch = 64;  // windows filtered together
 
 struct Group {
     std::int64_t offset = 0;  // window offset of the q-mer that indexes the table
@@ -287,8 +290,8 @@ struct Work {
     std::vector<std::uint8_t> mer[2];
     std::vector<std::int32_t> list;  // surviving window starts
     std::vector<std::uint8_t> part;  // each window's sum over the filter's head
-    std::vector<Hit> hits;           // the block's, as found
-    std::vector<Hit> sorted;         // by the start's low digit
+    std::vector<Hit> hits;           // the block's, as found: hits[0..found)
+    std::int64_t found = 0;
 };
 
 // Appends the windows base + bit of mask to list, in ascending order.
@@ -435,6 +438,44 @@ MORVANE_AVX512_VBMI std::int64_t head_vbmi_of(const Filter& f, const std::uint8_
     return count;
 }
 
+// The windows list[0..count) of one side that reach its threshold, as hits
+// in out (room for count), in list order; returns their number. A window's
+// score is the ordered sum from 0.0, as the module's scorer adds it; four
+// windows go at once, so that four chains of dependent additions overlap.
+template <int Sign>
+std::int64_t score(const Side& sd, std::int32_t k, std::int64_t b0, const std::int32_t* list, std::int64_t count,
+                   const std::uint8_t* c, Hit* out) {
+    const std::int64_t L = sd.L;
+    const double* cols = sd.cols.data();
+    const double t = sd.threshold;
+    // The code that column m reads in the window at s.
+    const auto code = [c, L](std::int32_t s, std::int64_t m) { return c[Sign > 0 ? s + m : s + L - 1 - m]; };
+    std::int64_t i = 0, got = 0;
+    for (; i + 4 <= count; i += 4) {
+        const std::int32_t s0 = list[i], s1 = list[i + 1], s2 = list[i + 2], s3 = list[i + 3];
+        double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
+        for (std::int64_t m = 0; m < L; ++m) {
+            const double* col = cols + m * 4;
+            a0 += col[code(s0, m)];
+            a1 += col[code(s1, m)];
+            a2 += col[code(s2, m)];
+            a3 += col[code(s3, m)];
+        }
+        // Written whatever the outcome, kept only if a hit: no branch to mispredict.
+        out[got] = {b0 + s0, k, static_cast<std::int8_t>(Sign), a0}, got += a0 >= t;
+        out[got] = {b0 + s1, k, static_cast<std::int8_t>(Sign), a1}, got += a1 >= t;
+        out[got] = {b0 + s2, k, static_cast<std::int8_t>(Sign), a2}, got += a2 >= t;
+        out[got] = {b0 + s3, k, static_cast<std::int8_t>(Sign), a3}, got += a3 >= t;
+    }
+    for (; i < count; ++i) {
+        const std::int32_t s = list[i];
+        double a = 0.0;
+        for (std::int64_t m = 0; m < L; ++m) a += cols[m * 4 + code(s, m)];
+        out[got] = {b0 + s, k, static_cast<std::int8_t>(Sign), a}, got += a >= t;
+    }
+    return got;
+}
+
 // Hits of one side in the block at b0: filter, then score the survivors.
 // The filter head is the level's; by is the filter it reads (0: groups of two
 // columns, 1: of three).
@@ -462,20 +503,20 @@ void scan_side(const Side& sd, std::int32_t k, std::int64_t b0, std::int64_t B, 
         }
         count = kept;
     }
-    // The ordered sum from 0.0, as the module's scorer adds it.
-    const double* cols = sd.cols.data();
-    const std::uint8_t* c = w.codes;
-    for (std::int64_t i = 0; i < count; ++i) {
-        const std::int32_t s = list[i];
-        if (!w.clean && w.run[s] < L) continue;
-        double sum = 0.0;
-        if (sd.sign > 0) {
-            for (std::int64_t m = 0; m < L; ++m) sum += cols[m * 4 + c[s + m]];
-        } else {
-            for (std::int64_t m = 0; m < L; ++m) sum += cols[m * 4 + c[s + L - 1 - m]];
+    // Windows holding N are no hits.
+    if (!w.clean) {
+        std::int64_t kept = 0;
+        for (std::int64_t i = 0; i < count; ++i) {
+            list[kept] = list[i];
+            kept += w.run[list[i]] >= L;
         }
-        if (sum >= sd.threshold) w.hits.push_back({b0 + s, k, sd.sign, sum});
+        count = kept;
     }
+    if (w.found + count > static_cast<std::int64_t>(w.hits.size()))
+        w.hits.resize(static_cast<std::size_t>(std::max<std::int64_t>(w.found + count, 2 * w.found)));
+    Hit* out = w.hits.data() + w.found;
+    w.found +=
+        sd.sign > 0 ? score<1>(sd, k, b0, list, count, w.codes, out) : score<-1>(sd, k, b0, list, count, w.codes, out);
 }
 
 constexpr std::int64_t kSlack = kBatch;  // positions past the span a batch may read
@@ -517,26 +558,7 @@ void stage_block(const std::uint8_t* codes, std::int64_t n, std::int64_t b0, std
 
 }  // namespace
 
-// Within one start, hits come by motif, forward before reverse. A stable radix sort of the start within the block, two
-// digits of seven bits, the second pass writing into out.
-void append_by_start(const std::vector<Hit>& found, std::int64_t b0, std::vector<Hit>& scratch, std::vector<Hit>& out) {
-    static_assert(kBlock <= std::int64_t{1} << 14, "a start within the block has two digits");
-    std::int32_t at[2][129] = {};  // where each digit's hits go, after the prefix sums
-    for (const Hit& x : found) {
-        ++at[0][((x.start - b0) & 127) + 1];
-        ++at[1][((x.start - b0) >> 7) + 1];
-    }
-    for (auto& digit : at)
-        for (int d = 0; d < 128; ++d) digit[d + 1] += digit[d];
-    scratch.resize(found.size());
-    for (const Hit& x : found) scratch[static_cast<std::size_t>(at[0][(x.start - b0) & 127]++)] = x;
-    const std::size_t base = out.size();
-    out.resize(base + found.size());
-    Hit* o = out.data() + base;
-    for (const Hit& x : scratch) o[at[1][(x.start - b0) >> 7]++] = x;
-}
-
-void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit, std::vector<Hit>& hits,
+void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit, Records& out,
                    std::int64_t* tested) const {
     const std::int64_t end = std::min(limit, n);
     const std::int32_t K = static_cast<std::int32_t>(motifs_.size());
@@ -557,7 +579,7 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
     for (std::int64_t b0 = 0; b0 < end; b0 += kBlock) {
         const std::int64_t B = std::min(kBlock, end - b0);
         stage_block(codes, n, b0, B + widest_ - 1, by, w);
-        w.hits.clear();
+        w.found = 0;
         for (std::int32_t k = 0; k < K; ++k) {
             const Motif& mo = motifs_[k];
             const std::int32_t L = static_cast<std::int32_t>(mo.side[0].L);
@@ -571,7 +593,7 @@ void Scanner::scan(const std::uint8_t* codes, std::int64_t n, std::int64_t limit
             if (strands_ & kForward) scan_side(mo.side[0], k, b0, B, head, by, w);
             if (strands_ & kReverse) scan_side(mo.side[1], k, b0, B, head, by, w);
         }
-        append_by_start(w.hits, b0, w.sorted, hits);
+        out.add_block(w.hits.data(), w.found, b0, codes, n);
     }
 }
 
@@ -638,52 +660,101 @@ inline __m128i codes16(const std::uint8_t* codes, std::int64_t n, std::int64_t p
 
 }  // namespace
 
-// Sixteen bytes of window at a time: the window field's pieces are stored
-// whole, the last one spilling into the next record, which is written after
-// it (the last record's spill goes to a scratch piece instead).
-void Scanner::write_records(const std::vector<Hit>& hits, const std::uint8_t* codes, std::int64_t n,
-                            std::int64_t offset, char* out) const {
-    scan::write_records(hits, widths_.data(), record_size(), codes, n, offset, out);
+Records::Records(const std::vector<std::int64_t>& widths, std::int64_t offset, Buffer start)
+    : widths_(widths.data()), offset_(offset), buffer_(start), at_(static_cast<std::size_t>(kBlock + 1)) {
+    for (std::int64_t L : widths) widest_ = std::max(widest_, L);
+    size_ = record_bytes(widest_);
+    capacity_ = std::max<std::int64_t>(0, (buffer_.bytes - 16) / size_);
+    // Room for the windows a block's hits touch, and for whole pieces read
+    // past them: before (kFront), and after.
+    const auto room = static_cast<std::size_t>(kFront + kBlock + 2 * widest_ + 48);
+    forward_.resize(room);
+    reverse_.resize(room);
+    // kFront + widest bytes of ones, then NUL for the longest piece read past a window.
+    mask_.assign(static_cast<std::size_t>(kFront + 2 * widest_ + 48), '\0');
+    std::fill(mask_.begin(), mask_.begin() + kFront + widest_, '\xff');
 }
 
-void write_records(const std::vector<Hit>& hits, const std::int64_t* widths, std::int64_t size,
-                   const std::uint8_t* codes, std::int64_t n, std::int64_t offset, char* out) {
-    const std::int64_t room = size - record::kWindow;
-    const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    // Held locally: the stores through char* could alias the vector's own fields.
-    const Hit* all = hits.data();
-    const std::size_t count = hits.size();
-    for (std::size_t i = 0; i < count; ++i, out += size) {
-        const Hit& h = all[i];
-        const std::int64_t start = h.start + offset;
-        std::memcpy(out + record::kMotif, &h.motif, sizeof h.motif);
-        std::memcpy(out + record::kStart, &start, sizeof start);
-        std::memcpy(out + record::kStrand, &h.strand, sizeof h.strand);
-        std::memcpy(out + record::kScore, &h.score, sizeof h.score);
-        const std::int64_t L = widths[h.motif];
-        const bool last = i + 1 == count;
-        for (std::int64_t j = 0; j < room; j += 16) {
-            // Window bytes j .. j + 15: forward, the codes from start + j; reverse,
-            // the complements of the codes before start + L - j, last first.
-            // Pieces past the window are made too, and masked: whether a piece
-            // is would be a branch as unpredictable as the widths of the hits.
-            __m128i piece =
-                h.strand > 0
-                    ? letters16(codes16(codes, n, h.start + j))
-                    : letters16(_mm_xor_si128(reversed16(codes16(codes, n, h.start + L - 16 - j)), _mm_set1_epi8(1)));
-            const __m128i kept =
-                _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(std::clamp<std::int64_t>(L - j, 0, 16))), lane);
-            piece = _mm_and_si128(piece, kept);
-            char* w = out + record::kWindow + j;
-            if (j + 16 <= room || !last) {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(w), piece);
-            } else {
-                alignas(16) char b[16];
-                _mm_store_si128(reinterpret_cast<__m128i*>(b), piece);
-                std::memcpy(w, b, static_cast<std::size_t>(room - j));
-            }
-        }
+Records::~Records() { std::free(buffer_.data); }
+
+// The buffer keeps 16 bytes past its last record for the spill of its window's last piece.
+void Records::reserve(std::int64_t records) {
+    if (records <= capacity_) return;
+    const std::int64_t want = std::max({records, 2 * capacity_, std::int64_t{1024}});
+    const std::int64_t bytes = want * size_ + 16;
+    void* grown = std::realloc(buffer_.data, static_cast<std::size_t>(bytes));
+    if (!grown) throw std::bad_alloc();
+    buffer_.data = static_cast<char*>(grown);
+    buffer_.bytes = bytes;
+    capacity_ = want;
+}
+
+Buffer Records::release() { return std::exchange(buffer_, Buffer{}); }
+
+// A stable counting sort on the start within the block, then each record in
+// order: its window's pieces of sixteen bytes are stored whole, the last one
+// spilling into the next record, which is written after it (past the last
+// record, into the buffer's spare bytes).
+void Records::add_block(const Hit* found, std::int64_t count, std::int64_t b0, const std::uint8_t* codes,
+                        std::int64_t n) {
+    if (count == 0) return;
+    std::int32_t* at = at_.data();
+    std::fill(at, at + kBlock + 1, 0);
+    for (std::int64_t i = 0; i < count; ++i) ++at[found[i].start - b0 + 1];
+    for (std::int64_t d = 0; d < kBlock; ++d) at[d + 1] += at[d];
+    if (static_cast<std::int64_t>(sorted_.size()) < count) sorted_.resize(static_cast<std::size_t>(count));
+    Hit* sorted = sorted_.data();
+    for (std::int64_t i = 0; i < count; ++i) sorted[at[found[i].start - b0]++] = found[i];
+
+    // The letters of the positions the block's windows touch, read forward and
+    // as the reverse complement (reverse[i] complements position span - 1 - i).
+    const std::int64_t span = std::min(n, b0 + kBlock + widest_ - 1) - b0;
+    char* fw = forward_.data() + kFront;
+    char* rv = reverse_.data() + kFront;
+    for (std::int64_t i = 0; i < span; i += 16) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(fw + i), letters16(codes16(codes, n, b0 + i)));
+        const __m128i back = reversed16(codes16(codes, n, b0 + span - 16 - i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(rv + i), letters16(_mm_xor_si128(back, _mm_set1_epi8(1))));
     }
+
+    reserve(count_ + count);
+    // A record as pieces of sixteen bytes: the fields in the first and the
+    // start of the second, the window from there, read from the letters at
+    // the offset each piece falls on. Bytes past the window are masked rather
+    // than skipped: whether a piece holds any would be a branch as
+    // unpredictable as the hits' widths.
+    static_assert(record::kMotif == 0 && record::kStart == 4 && record::kStrand == 12 && record::kScore == 13 &&
+                      record::kWindow == 21,
+                  "the fields fill 16 bytes and 5 more, in this order");
+    const std::int64_t pieces = (size_ + 15) / 16;
+    const char* ones = mask_.data() + kFront + widest_;  // ones - L + j: keeps window bytes j.. of width L
+    const __m128i past_fields = _mm_set_epi64x(-1, static_cast<long long>(~std::uint64_t{0} << 40));
+    char* out = buffer_.data + count_ * size_;
+    for (std::int64_t i = 0; i < count; ++i, out += size_) {
+        const Hit& h = sorted[i];
+        const auto start = static_cast<std::uint64_t>(h.start + offset_);
+        std::uint64_t score;
+        std::memcpy(&score, &h.score, sizeof score);
+        const std::int64_t L = widths_[h.motif], s = h.start - b0;
+        const char* letters = (h.strand > 0 ? fw + s : rv + (span - s - L)) - record::kWindow;
+        const char* keep = ones - L - record::kWindow;
+        const auto piece = [&](std::int64_t at) {
+            return _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(letters + at)),
+                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(keep + at)));
+        };
+        const std::uint64_t head[2] = {
+            static_cast<std::uint32_t>(h.motif) | start << 32,
+            start >> 32 | std::uint64_t{static_cast<std::uint8_t>(h.strand)} << 32 | (score & 0xffffff) << 40};
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                         _mm_set_epi64x(static_cast<long long>(head[1]), static_cast<long long>(head[0])));
+        const __m128i tail = _mm_set_epi64x(0, static_cast<long long>(score >> 24));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16),
+                         _mm_or_si128(tail, _mm_and_si128(piece(16), past_fields)));
+        for (std::int64_t q = 2; q < pieces; ++q)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * q), piece(16 * q));
+    }
+    count_ += count;
+    buffer_.written = std::max(buffer_.written, count_ * size_ + 16);
 }
 
 }  // namespace morvane::kernels::scan

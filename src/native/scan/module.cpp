@@ -7,8 +7,10 @@
 #define PY_ARRAY_UNIQUE_SYMBOL morvane_scan_ARRAY_API
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "common/buffer.hpp"
@@ -84,13 +86,61 @@ PyObject* de_bruijn(PyObject*, PyObject* arg) {
 
 // ---------------------------------------------------------------- Scanner
 
+// Record buffers of hit arrays that died, kept for the scanner's next scans:
+// writing into pages written before spares the kernel mapping fresh ones,
+// which costs about as much as writing the records. Bounded: a few buffers
+// of at least kLeast written bytes, kMost in all; smaller ones malloc reuses
+// well by itself.
+class RecordPool {
+public:
+    // The buffer given back last, or none.
+    ks::Buffer take() {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (kept_.empty()) return {};
+        const ks::Buffer b = kept_.back();
+        kept_.pop_back();
+        written_ -= b.written;
+        return b;
+    }
+    // Keeps b for a later scan, or frees it.
+    void give(ks::Buffer b) {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (!closed_ && b.written >= kLeast && written_ + b.written <= kMost && kept_.size() < kCount) {
+                kept_.push_back(b);
+                written_ += b.written;
+                return;
+            }
+        }
+        std::free(b.data);
+    }
+    // The scanner is gone: no buffer is kept any more.
+    void close() {
+        std::lock_guard<std::mutex> hold(lock_);
+        closed_ = true;
+        for (const ks::Buffer& b : kept_) std::free(b.data);
+        kept_.clear();
+        written_ = 0;
+    }
+    ~RecordPool() { close(); }
+
+private:
+    static constexpr std::int64_t kLeast = std::int64_t{1} << 20, kMost = std::int64_t{1} << 28;
+    static constexpr std::size_t kCount = 4;
+    std::mutex lock_;
+    std::vector<ks::Buffer> kept_;
+    std::int64_t written_ = 0;
+    bool closed_ = false;
+};
+
 // One of the two kernels, behind one face: the hits and records are the same kind.
 struct ScannerObject {
     PyObject_HEAD
-    ks::Scanner* scanner;  // PWMs, or
-    ks::DwmScanner* dwm;   // DWMs
-    PyObject* widths;      // tuple of int
-    PyArray_Descr* dtype;  // of the hit records
+    ks::Scanner* scanner;               // PWMs, or
+    ks::DwmScanner* dwm;                // DWMs
+    PyObject* widths;                   // tuple of int
+    PyArray_Descr* dtype;               // of the hit records
+    std::shared_ptr<RecordPool>* pool;  // shared with the hit arrays alive
 };
 
 bool parse_strand(const char* s, ks::Strands* out) {
@@ -270,9 +320,11 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         Ref dtype = Ref::steal(reinterpret_cast<PyObject*>(record_dtype(record_size)));
         if (!dtype) return nullptr;
+        auto pool = std::make_unique<std::shared_ptr<RecordPool>>(std::make_shared<RecordPool>());
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
         auto* so = reinterpret_cast<ScannerObject*>(self);
+        so->pool = pool.release();
         so->scanner = scanner.release();
         so->dwm = dwm_scanner.release();
         so->widths = widths.release();
@@ -285,6 +337,8 @@ void scanner_dealloc(PyObject* self) {
     auto* so = reinterpret_cast<ScannerObject*>(self);
     delete so->scanner;
     delete so->dwm;
+    if (so->pool) (*so->pool)->close();
+    delete so->pool;
     Py_XDECREF(so->widths);
     Py_XDECREF(so->dtype);
     PyTypeObject* type = Py_TYPE(self);
@@ -327,8 +381,25 @@ bool hold_codes(PyObject* obj, HeldBuffer& buf) {
     return true;
 }
 
-// Hits this many are written out without the GIL.
-constexpr npy_intp kManyHits = 1 << 16;
+// The capsule that owns a records buffer the scan wrote, the base of its hits
+// array: it gives the buffer back to the scanner's pool when the array dies.
+constexpr const char* kRecordsCapsule = "morvane._scan.records";
+
+struct RecordsOwner {
+    std::shared_ptr<RecordPool> pool;
+    ks::Buffer buffer;
+};
+
+void free_records(PyObject* capsule) {
+    if (auto* owner = static_cast<RecordsOwner*>(PyCapsule_GetContext(capsule))) {
+        owner->pool->give(owner->buffer);
+        delete owner;
+    }
+}
+
+// Bytes a hits array may hold beyond its records, written by earlier scans,
+// before they are copied into a buffer of their own.
+constexpr std::int64_t kSpareBytes = std::int64_t{1} << 20;
 
 PyObject* scanner_scan(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -361,26 +432,48 @@ PyObject* scanner_scan(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!tested) return nullptr;
         std::int64_t* t = data_of<std::int64_t>(tested);
         std::fill(t, t + K, 0);
-        std::vector<ks::Hit> found;
         const auto* codes = static_cast<const std::uint8_t*>(v.buf);
+        const std::shared_ptr<RecordPool>& pool = *so->pool;
+        ks::Records records(so->dwm ? so->dwm->widths() : so->scanner->widths(), offset, pool->take());
         without_gil([&] {
             if (so->dwm)
-                so->dwm->scan(codes, n, limit, found, t);
+                so->dwm->scan(codes, n, limit, records, t);
             else
-                so->scanner->scan(codes, n, limit, found, t);
+                so->scanner->scan(codes, n, limit, records, t);
         });
 
-        npy_intp h = static_cast<npy_intp>(found.size());
+        // The records become the array's memory as they are, written once; with none, NumPy's own.
+        // A kept buffer far larger than these records goes back to the pool, the records copied out.
+        npy_intp h = static_cast<npy_intp>(records.count());
+        const std::int64_t used = h * records.record_size();
+        ks::Buffer buffer = records.release();
+        if (h == 0 || buffer.written > 2 * used + kSpareBytes) {
+            char* own = h == 0 ? nullptr : static_cast<char*>(std::malloc(static_cast<std::size_t>(used)));
+            if (h > 0 && !own) {
+                pool->give(buffer);
+                return PyErr_NoMemory();
+            }
+            if (own) std::memcpy(own, buffer.data, static_cast<std::size_t>(used));
+            pool->give(buffer);
+            buffer = {own, used, used};
+        }
+        char* data = buffer.data;
+        Ref owner;
+        if (data) {
+            auto held = std::make_unique<RecordsOwner>(RecordsOwner{pool, buffer});
+            owner = Ref::steal(PyCapsule_New(data, kRecordsCapsule, free_records));
+            if (!owner) {
+                pool->give(buffer);
+                return nullptr;
+            }
+            if (PyCapsule_SetContext(owner.get(), held.release()) < 0) return nullptr;
+        }
         Py_INCREF(so->dtype);  // the new array takes this reference
-        Ref hits = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, so->dtype, 1, &h, nullptr, nullptr, 0, nullptr));
+        Ref hits = Ref::steal(
+            PyArray_NewFromDescr(&PyArray_Type, so->dtype, 1, &h, nullptr, data, NPY_ARRAY_WRITEABLE, nullptr));
         if (!hits) return nullptr;
-        char* out = PyArray_BYTES(reinterpret_cast<PyArrayObject*>(hits.get()));
-        without_gil_if(h >= kManyHits, [&] {
-            if (so->dwm)
-                so->dwm->write_records(found, codes, n, offset, out);
-            else
-                so->scanner->write_records(found, codes, n, offset, out);
-        });
+        if (owner && PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(hits.get()), owner.release()) < 0)
+            return nullptr;
         return PyTuple_Pack(2, hits.get(), tested.get());
     });
 }
