@@ -5,10 +5,12 @@ import math
 import os
 import stat
 import struct
+from decimal import Decimal
 from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import given, strategies as st
 
 import morvane
 from morvane._scan import format_rows
@@ -39,6 +41,48 @@ def test_doubles_read_as_python_prints_them(digits):
     strided["x"] = x
     text = format_rows([(strided["x"], digits), b"\n"], len(x)).decode().splitlines()
     assert text == [repr(float(v)) if digits == 0 else format(float(v), f".{digits}g") for v in x]
+
+
+def general(values, digits):
+    """format_rows' "%.{digits}g" of each value beside Python's."""
+    x = np.array(values, np.float64)
+    with np.errstate(over="ignore"):
+        x = np.concatenate([x, -x, np.nextafter(x, np.inf), np.nextafter(x, -np.inf)])
+    text = format_rows([(x, digits), b"\n"], len(x)).decode().splitlines()
+    return text, [format(float(v), f".{digits}g") for v in x]
+
+
+@given(st.lists(st.floats(allow_nan=False, allow_infinity=False), min_size=1, max_size=50), st.integers(1, 17))
+def test_general_format_of_any_double(values, digits):
+    text, python = general(values, digits)
+    assert text == python
+
+
+@given(st.integers(1, 17).flatmap(lambda d: st.tuples(st.just(d), st.integers(10 ** (d - 1), 10 ** d - 1),
+                                                      st.integers(-330, 310))))
+def test_general_format_near_ties(case):
+    # a decimal halfway between two of `digits` digits, read to its double, and the doubles beside it
+    digits, kept, exponent = case
+    text, python = general([float(f"{kept}5e{exponent}"), float(f"{kept}49999999999999999e{exponent}")], digits)
+    assert text == python
+
+
+@given(st.integers(0, 2 ** 52 - 1), st.integers(1, 60), st.integers(0, 3))
+def test_general_format_of_exact_ties(odd, shift, fewer):
+    # (2k + 1) / 2^s ends in a 5: cut one digit short it is exactly halfway, and to even it goes
+    x = (2 * odd + 1) / 2.0 ** shift
+    digits = len(Decimal(x).as_tuple().digits) - 1 - fewer
+    if 1 <= digits <= 17:
+        text, python = general([x], digits)
+        assert text == python
+
+
+@pytest.mark.parametrize("digits", [1, 3, 6, 15, 17])
+def test_general_format_of_powers_of_ten(digits):
+    tens = [float(f"1e{e}") for e in range(-323, 309)]
+    sixes = [float(f"9.99999{tail}e{e}") for tail in ("5", "49999999", "50000001") for e in range(-310, 300, 7)]
+    text, python = general(tens + sixes + [5e-324, 2.0 ** -1022, 1.7976931348623157e308], digits)
+    assert text == python
 
 
 def test_integers_and_strings():

@@ -274,12 +274,162 @@ void put_repr(Cursor& out, double v) {
     lay_out(out, digits, n, point, point > -4 && point <= 16, true);
 }
 
+namespace {
+
+// 10^0 to 10^19, and 5^0 to 5^27: the powers of ten by which the digits below are scaled exactly.
+constexpr std::uint64_t kPow10[] = {1,
+                                    10,
+                                    100,
+                                    1000,
+                                    10000,
+                                    100000,
+                                    1000000,
+                                    10000000,
+                                    100000000,
+                                    1000000000,
+                                    10000000000,
+                                    100000000000,
+                                    1000000000000,
+                                    10000000000000,
+                                    100000000000000,
+                                    1000000000000000,
+                                    10000000000000000,
+                                    100000000000000000,
+                                    1000000000000000000,
+                                    10000000000000000000u};
+constexpr int kMostPow5 = 27;
+constexpr std::uint64_t kSmallPow5[kMostPow5 + 1] = {1,
+                                                     5,
+                                                     25,
+                                                     125,
+                                                     625,
+                                                     3125,
+                                                     15625,
+                                                     78125,
+                                                     390625,
+                                                     1953125,
+                                                     9765625,
+                                                     48828125,
+                                                     244140625,
+                                                     1220703125,
+                                                     6103515625,
+                                                     30517578125,
+                                                     152587890625,
+                                                     762939453125,
+                                                     3814697265625,
+                                                     19073486328125,
+                                                     95367431640625,
+                                                     476837158203125,
+                                                     2384185791015625,
+                                                     11920928955078125,
+                                                     59604644775390625,
+                                                     298023223876953125,
+                                                     1490116119384765625,
+                                                     7450580596923828125};
+
+// m * 2^e2 * 10^j as an integer part and how the rest compares with one half (-1 below, 0 equal,
+// 1 above), exactly; false when that takes more than 128 bits or a power of five past the table.
+bool scaled(std::uint64_t m, int e2, int j, u128* whole, int* rest) {
+    auto compare = [](u128 twice, u128 unit) { return twice < unit ? -1 : twice == unit ? 0 : 1; };
+    if (j >= 0) {
+        if (j > kMostPow5) return false;
+        const u128 p = static_cast<u128>(m) * kSmallPow5[j];  // below 2^117
+        const int s = e2 + j;
+        if (s >= 0) {
+            if (s > 10) return false;  // past 2^127, and no value of n digits
+            *whole = p << s;
+            *rest = -1;
+        } else if (s <= -128) {
+            *whole = 0;
+            *rest = -1;
+        } else {
+            const u128 low = p & ((static_cast<u128>(1) << -s) - 1);
+            *whole = p >> -s;
+            *rest = compare(low, static_cast<u128>(1) << (-s - 1));
+        }
+        return true;
+    }
+    if (-j > 19) return false;
+    const std::uint64_t d = kPow10[-j];
+    if (e2 >= 0) {
+        if (e2 > 74) return false;
+        const u128 v = static_cast<u128>(m) << e2;
+        if (v >> 64 == 0) {  // the usual case, in 64-bit division
+            const auto v64 = static_cast<std::uint64_t>(v);
+            *whole = v64 / d;
+            *rest = compare(2 * static_cast<u128>(v64 % d), d);
+        } else {
+            *whole = v / d;
+            *rest = compare(2 * (v % d), d);
+        }
+        return true;
+    }
+    if (-e2 > 63) return false;
+    const u128 unit = static_cast<u128>(d) << -e2;
+    if (unit >> 64) {
+        *whole = 0;  // m is below 2^53
+        *rest = -1;
+    } else {
+        const auto u64 = static_cast<std::uint64_t>(unit);
+        *whole = m / u64;
+        *rest = compare(2 * static_cast<u128>(m % u64), unit);
+    }
+    return true;
+}
+
+// The `precision` significant digits of a positive normal double, rounded half to even, and the
+// decimal exponent of the first: exactly from the double's own bits, when scaled() can.
+bool rounded(double v, int precision, std::uint64_t* digits, int* e10) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, 8);
+    const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+    const std::uint64_t m = (std::uint64_t{1} << 52) | (bits & ((std::uint64_t{1} << 52) - 1));
+    const int e2 = biased - 1075;
+    const std::uint64_t top = kPow10[precision];
+    // floor(log10 v) or one below it: v is in [2^(e2 + 52), 2^(e2 + 53)); the tries mend a guess
+    // off by one either way
+    int e = static_cast<int>(std::floor((e2 + 52) * 0.30102999566398120));
+    for (int tries = 0; tries < 3; ++tries) {
+        u128 whole;
+        int rest;
+        if (!scaled(m, e2, precision - 1 - e, &whole, &rest)) return false;
+        if (whole >= top) {
+            ++e;
+            continue;
+        }
+        if (whole < top / 10) {
+            --e;
+            continue;
+        }
+        auto q = static_cast<std::uint64_t>(whole);
+        q += rest > 0 || (rest == 0 && (q & 1));
+        if (q == top) {
+            q = top / 10;
+            ++e;
+        }
+        *digits = q;
+        *e10 = e;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool put_general(Cursor& out, double v, int precision) {
     if (v != 0 && std::fabs(v) < 2.2250738585072014e-308) return false;  // subnormal: its ulp is no longer small
     char digits[20];
     int n = 1, point = 1;
     digits[0] = '0';
-    if (v != 0) {
+    std::uint64_t exact;
+    int e10;
+    if (v == 0) {
+    } else if (rounded(std::fabs(v), precision, &exact, &e10)) {
+        while (exact % 10 == 0) exact /= 10;  // %g drops trailing zeros
+        n = digits_of(exact, digits);
+        point = e10 + 1;
+    } else {
+        if (precision > 15) return false;  // past that, digits of the double beyond its shortest ones show
         const Decimal d = shortest(v);
         n = digits_of(d.digits, digits);
         point = d.exponent + n;

@@ -114,14 +114,15 @@ bool parse_piece(PyObject* item, Py_ssize_t index, Py_ssize_t n, Piece* piece) {
 }
 
 // False with the Python error set (only on running out of memory). Infinities, NaN and the
-// rare p-values whose shortest digits cannot decide their rounding take CPython's own way.
+// rare p-values too far from 1 for exact 128-bit scaling whose shortest digits cannot decide their
+// rounding take CPython's own way.
 bool put_double(text::Cursor& out, double v, int digits) {
     if (std::isfinite(v)) {
         if (!digits) {
             text::put_repr(out, v);
             return true;
         }
-        if (digits <= 15 && text::put_general(out, v, digits)) return true;
+        if (text::put_general(out, v, digits)) return true;
     }
     char* s = digits ? PyOS_double_to_string(v, 'g', digits, 0, nullptr)
                      : PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
