@@ -1,5 +1,6 @@
 """Nanoseconds a row of `morvane._scan.format_rows` takes, each kind of piece alone and whole BED
-rows as `morvane scan` writes them, best of several rounds on 65,536 rows.
+rows as `morvane scan` writes them, best of several rounds on 65,536 rows; and a table of 65,536
+hits written as BED through the command's writer (`HitWriter`, which makes rows a slice at a time).
 
 `--against PYTHON` times another installed build too (another worktree's .venv/bin/python), the
 two taking turns round by round in fresh interpreters, and prints each row's ratio:
@@ -11,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import subprocess
 import sys
 import time
@@ -23,6 +25,8 @@ def measure() -> dict[str, float]:
     import numpy as np
 
     from morvane._scan import format_rows
+    from morvane.output import HitWriter
+    from workloads.hits import writer_table
 
     rng = np.random.default_rng(0)
     starts = rng.integers(0, 2 * 10 ** 8, N)
@@ -49,15 +53,20 @@ def measure() -> dict[str, float]:
         "raw (sequence)": [(seq, 0), b"\n"],
         "BED row": bed,
     }
+    calls = {label: (lambda pieces=pieces: format_rows(pieces, N)) for label, pieces in cases.items()}
+    table = writer_table(rng, N)
+    sink = open(os.devnull, "wb")
+    calls["BED writer"] = lambda: HitWriter(sink, "bed", False).write(table)
     out = {}
-    for label, pieces in cases.items():
-        format_rows(pieces, N)
+    for label, call in calls.items():
+        call()
         best = float("inf")
         for _ in range(REPEATS):
             t0 = time.perf_counter()
-            format_rows(pieces, N)
+            call()
             best = min(best, time.perf_counter() - t0)
         out[label] = best / N * 1e9
+    sink.close()
     return out
 
 

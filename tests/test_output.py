@@ -1,6 +1,7 @@
 """Output of hits: the native row text against Python's own, the three formats read back, the file."""
 
 import csv
+import io
 import math
 import os
 import stat
@@ -16,7 +17,7 @@ import morvane
 from morvane._scan import format_rows
 from morvane.cli import main
 from morvane.motifs import Motif, read_motifs
-from morvane.output import Output, bed_autosql, bed_score
+from morvane.output import HitWriter, Output, bed_autosql, bed_score
 from morvane.scan import utf8
 
 DATA = Path(__file__).resolve().parent.parent / "data"
@@ -193,6 +194,19 @@ def test_fimo_tsv_reads_back(tmp_path, hits, qvalue):
                                                                                   hit["sequence"])
         assert math.isclose(float(row["p-value"]), hit["pvalue"], rel_tol=1e-5)
         assert row["q-value"] == (format(hit["qvalue"], ".6g") if qvalue else "")
+
+
+@pytest.mark.parametrize("fmt", ["bed", "fimo", "gff"])
+def test_rows_made_a_few_at_a_time_are_the_table_made_at_once(monkeypatch, hits, fmt):
+    def text(rows_per_call):
+        monkeypatch.setattr(HitWriter, "rows_per_call", rows_per_call)
+        handle = io.BytesIO()
+        writer = HitWriter(handle, fmt, qvalue=True)
+        writer.write(hits[:len(hits) // 2])
+        writer.write(hits[len(hits) // 2:])
+        return handle.getvalue()
+
+    assert text(7) == text(len(hits))
 
 
 def test_gff3_columns_and_attributes(tmp_path, hits):
