@@ -100,6 +100,30 @@ def test_integers_and_strings():
         assert line == b"|".join([str(i).encode(), raw, field, gff, word, seq.replace(b"\t", b" ")])
 
 
+@given(st.lists(st.one_of(st.binary(max_size=40), st.integers(0, 6)), max_size=12),
+       st.lists(st.integers(-2 ** 63, 2 ** 63 - 1), min_size=6, max_size=6))
+def test_rows_of_any_pieces(order, extremes):
+    # columns given again (the same, or over the same memory with another stride or format),
+    # constants of any length, a row starting with either
+    n = 3
+    ints = np.array(extremes, np.int64)
+    x = np.array([0.1, -2.5e-7, 1e22, 123456.5, 7e-5, -0.0])
+    seqs = np.array([b"ACGT", b"", b"T" * 30], "S30")
+    columns = [(ints[:n], 0), (ints[::2], 0), (x[:n], 0), (x[:n], 6), (x[::2], 3), (seqs, 0), (ints[1:n + 1], 0)]
+    pieces = [columns[k] if isinstance(k, int) else k for k in order]
+
+    def cell(piece, i):
+        if isinstance(piece, bytes):
+            return piece
+        column, arg = piece
+        if column.dtype.kind == "S":
+            return column[i]
+        value = column[i].item()
+        return (str(value) if column.dtype.kind == "i" else format(value, f".{arg}g") if arg else repr(value)).encode()
+
+    assert format_rows(pieces, n) == b"".join(cell(piece, i) for i in range(n) for piece in pieces)
+
+
 def test_bytes_columns_give_the_bytes_of_str_columns():
     # what the command writes from UTF-8 names must be what Hits give from str ones, in every mode
     names = ["a\tb c", "c\nd\re", "é€😀", "x;y=z&w,v%", "", "\udce9raw\udcff", "\ud800lone\udfff", "\x01\x7f\x85",
