@@ -190,14 +190,11 @@ char* digits_before(std::uint64_t d, char* end) {
     return at;
 }
 
-// The decimal digits of d, most significant first; their count.
-int digits_of(std::uint64_t d, char* text) {
-    char buffer[20];
-    char* end = buffer + sizeof buffer;
-    const char* at = digits_before(d, end);
-    const auto n = static_cast<int>(end - at);
-    std::memcpy(text, at, static_cast<std::size_t>(n));
-    return n;
+// The decimal digits of d, most significant first, at the end of `buffer`: where they start.
+char* digits_of(std::uint64_t d, char (&buffer)[20], int* n) {
+    char* const at = digits_before(d, buffer + sizeof buffer);
+    *n = static_cast<int>(buffer + sizeof buffer - at);
+    return at;
 }
 
 // digits (n of them) times 10^(point - n): fixed, or with an exponent of at least two digits.
@@ -211,9 +208,9 @@ void lay_out(Cursor& out, const char* digits, int n, int point, bool fixed, bool
         const int e = point - 1;
         out.push_back('e');
         out.push_back(e < 0 ? '-' : '+');
-        const int a = e < 0 ? -e : e;
-        if (a < 10) out.push_back('0');
-        put_int(out, a);
+        const int a = e < 0 ? -e : e;  // below 400
+        if (a >= 100) out.push_back(static_cast<char>('0' + a / 100));
+        out.append(kPairs + 2 * (a % 100), 2);
     } else if (point <= 0) {
         out.append("0.");
         out.append(static_cast<std::size_t>(-point), '0');
@@ -291,8 +288,9 @@ void put_repr(Cursor& out, double v) {
         return;
     }
     const Decimal d = shortest(v);
-    char digits[20];
-    const int n = digits_of(d.digits, digits);
+    char buffer[20];
+    int n;
+    const char* digits = digits_of(d.digits, buffer, &n);
     const int point = d.exponent + n;
     lay_out(out, digits, n, point, point > -4 && point <= 16, true);
 }
@@ -389,9 +387,10 @@ bool rounded(double v, int precision, std::uint64_t* digits, int* e10) {
     const std::uint64_t m = (std::uint64_t{1} << 52) | (bits & ((std::uint64_t{1} << 52) - 1));
     const int e2 = biased - 1075;
     const std::uint64_t top = kPow10[precision];
-    // floor(log10 v) or one below it: v is in [2^(e2 + 52), 2^(e2 + 53)); the tries mend a guess
-    // off by one either way
-    int e = static_cast<int>(std::floor((e2 + 52) * 0.30102999566398120));
+    // floor(log10 v) or one below it, v being in [2^(e2 + 52), 2^(e2 + 53)) (78913 / 2^18 is
+    // log10(2) to 6 digits, the shift rounding down, negatives too); the tries mend a guess off by
+    // one either way
+    int e = ((e2 + 52) * 78913) >> 18;
     for (int tries = 0; tries < 3; ++tries) {
         u128 whole;
         int rest;
@@ -421,20 +420,22 @@ bool rounded(double v, int precision, std::uint64_t* digits, int* e10) {
 
 bool put_general(Cursor& out, double v, int precision) {
     if (v != 0 && std::fabs(v) < 2.2250738585072014e-308) return false;  // subnormal: its ulp is no longer small
-    char digits[20];
-    int n = 1, point = 1;
-    digits[0] = '0';
+    char buffer[20];
+    char* digits;
+    int n, point;
     std::uint64_t exact;
     int e10;
     if (v == 0) {
+        digits = digits_of(0, buffer, &n);
+        point = 1;
     } else if (rounded(std::fabs(v), precision, &exact, &e10)) {
         while (exact % 10 == 0) exact /= 10;  // %g drops trailing zeros
-        n = digits_of(exact, digits);
+        digits = digits_of(exact, buffer, &n);
         point = e10 + 1;
     } else {
         if (precision > 15) return false;  // past that, digits of the double beyond its shortest ones show
         const Decimal d = shortest(v);
-        n = digits_of(d.digits, digits);
+        digits = digits_of(d.digits, buffer, &n);
         point = d.exponent + n;
         if (n == precision + 1) return false;
         if (n > precision) {
