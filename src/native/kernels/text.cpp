@@ -228,7 +228,7 @@ void lay_out(Cursor& out, const char* digits, int n, int point, bool fixed, bool
 
 constexpr char kHex[] = "0123456789ABCDEF";
 
-bool gff_reserved(std::uint32_t c) {
+constexpr bool gff_reserved(std::uint32_t c) {
     return c < 0x20 || c == 0x7F || c == ';' || c == '=' || c == '&' || c == ',' || c == '%';
 }
 
@@ -260,12 +260,23 @@ void put_char(Cursor& out, std::uint32_t c, Escape escape) {
     }
 }
 
-bool plain(unsigned char c, Escape escape) {
-    if (escape == Escape::None) return true;
-    if (escape == Escape::Field || escape == Escape::Word)
-        return c != '\t' && c != '\n' && c != '\r' && (escape == Escape::Field || c != ' ');
-    return !gff_reserved(c);
+// Which ASCII characters each escape replaces, looked up: the test of every byte of a name.
+struct Reserved {
+    bool of[4][128] = {};
+};
+constexpr Reserved reserved() {
+    Reserved r;
+    for (int c = 0; c < 128; ++c) {
+        const bool ends = c == '\t' || c == '\n' || c == '\r';
+        r.of[static_cast<int>(Escape::Field)][c] = ends;
+        r.of[static_cast<int>(Escape::Word)][c] = ends || c == ' ';
+        r.of[static_cast<int>(Escape::Gff)][c] = gff_reserved(static_cast<std::uint32_t>(c));
+    }
+    return r;
 }
+constexpr Reserved kReserved = reserved();
+
+bool plain(unsigned char c, Escape escape) { return !kReserved.of[static_cast<int>(escape)][c]; }
 
 }  // namespace
 
@@ -472,10 +483,11 @@ void put_bytes(Cursor& out, const char* data, std::size_t width, Escape escape) 
     }
     // Bytes are UTF-8 already (or a name's raw bytes): every character a format reserves is
     // ASCII, and no byte of a multi-byte character is, so bytes are replaced one at a time.
+    const bool* const replaced = kReserved.of[static_cast<int>(escape)];
     std::size_t run = 0;  // bytes from `run` on that need nothing, copied at once
     for (std::size_t i = 0; i < n; ++i) {
         const auto c = static_cast<unsigned char>(data[i]);
-        if (c >= 0x80 || plain(c, escape)) continue;
+        if (c >= 0x80 || !replaced[c]) continue;
         out.append(data + run, i - run);
         put_char(out, c, escape);
         run = i + 1;
