@@ -124,6 +124,13 @@ def test_rows_of_any_pieces(order, extremes):
     assert format_rows(pieces, n) == b"".join(cell(piece, i) for i in range(n) for piece in pieces)
 
 
+def test_integers_of_every_length():
+    # each length's first and last value (the digits are counted before they are written)
+    tens = [10 ** k + d for k in range(19) for d in (-1, 0, 1)] + [2 ** 63 - 1]
+    ints = np.array(tens + [-v for v in tens] + [-(2 ** 63)], np.int64)
+    assert format_rows([(ints, 0), b"\n"], len(ints)).decode().splitlines() == [str(v) for v in ints.tolist()]
+
+
 def test_bytes_columns_give_the_bytes_of_str_columns():
     # what the command writes from UTF-8 names must be what Hits give from str ones, in every mode
     names = ["a\tb c", "c\nd\re", "é€😀", "x;y=z&w,v%", "", "\udce9raw\udcff", "\ud800lone\udfff", "\x01\x7f\x85",
