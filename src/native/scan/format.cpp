@@ -1,7 +1,8 @@
 // Rows of text from the columns of a table, one call per table: integers in
 // decimal, doubles as CPython's repr or its "%.Ng", strings in UTF-8 with the
 // format's reserved characters replaced. Doubles are written from their shortest
-// digits (kernels/text), the very text CPython prints.
+// digits or, for "%.Ng", digits rounded exactly from the double (kernels/text): the
+// very text CPython prints.
 #include "scan/format.hpp"
 
 #include <cctype>
