@@ -110,6 +110,8 @@ class HitWriter:
     rows_per_call = 8192
 
     def write(self, hits: "Hits | Columns") -> None:
+        if not len(hits):
+            return
         from ._scan import format_rows
         pieces, n, step = self.pieces(hits), len(hits), self.rows_per_call
         for at in range(0, n, step):
