@@ -278,6 +278,25 @@ constexpr Reserved kReserved = reserved();
 
 bool plain(unsigned char c, Escape escape) { return !kReserved.of[static_cast<int>(escape)][c]; }
 
+// The length of a NumPy bytes field without its trailing NULs, 8 bytes a test: windows of every
+// width padded to the longest, stripped a byte at a time, mispredicted on each row.
+std::size_t unpadded(const char* data, std::size_t n) {
+    while (n >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, data + n - 8, 8);
+        if (w) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+            return n - static_cast<std::size_t>(__builtin_ctzll(w) >> 3);
+#else
+            return n - static_cast<std::size_t>(__builtin_clzll(w) >> 3);  // the last byte the highest
+#endif
+        }
+        n -= 8;
+    }
+    while (n && data[n - 1] == '\0') --n;
+    return n;
+}
+
 }  // namespace
 
 void put_int(Cursor& out, std::int64_t v) {
@@ -487,8 +506,7 @@ bool put_general(Cursor& out, double v, int precision) {
 }
 
 void put_bytes(Cursor& out, const char* data, std::size_t width, Escape escape) {
-    std::size_t n = width;
-    while (n && data[n - 1] == '\0') --n;
+    const std::size_t n = unpadded(data, width);
     if (escape == Escape::None) {
         out.append(data, n);
         return;

@@ -16,7 +16,10 @@ struct Cursor {
     void push_back(char c) { *at++ = c; }
     void append(const char* s, std::size_t n) {
         // most pieces are a few bytes: copied in two overlapping words, not through a call
-        if (n >= 8 && n <= 16) {
+        if (n > 16 && n <= 32) {
+            std::memcpy(at, s, 16);
+            std::memcpy(at + n - 16, s + n - 16, 16);
+        } else if (n >= 8 && n <= 16) {
             std::memcpy(at, s, 8);
             std::memcpy(at + n - 8, s + n - 8, 8);
         } else if (n >= 4 && n < 8) {
