@@ -532,6 +532,10 @@ void put_ucs4(Cursor& out, const char* data, std::size_t width, Escape escape) {
         return c;
     };
     std::size_t n = width;
+    for (std::uint64_t w = 0; n >= 2; n -= 2) {  // the padding two units a test, as for bytes
+        std::memcpy(&w, data + 4 * (n - 2), 8);
+        if (w) break;
+    }
     while (n && unit(n - 1) == 0) --n;
     // plain ASCII, the usual field, straight into place; the rest character by character
     std::size_t i = 0;
