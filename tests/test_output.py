@@ -1,20 +1,23 @@
 """Output of hits: the native row text against Python's own, the three formats read back, the file."""
 
 import csv
+import io
 import math
 import os
 import stat
 import struct
+from decimal import Decimal
 from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import given, strategies as st
 
 import morvane
 from morvane._scan import format_rows
 from morvane.cli import main
 from morvane.motifs import Motif, read_motifs
-from morvane.output import Output, bed_autosql, bed_score
+from morvane.output import FIELD, GFF, RAW, WORD, HitWriter, Output, bed_autosql, bed_score
 from morvane.scan import utf8
 
 DATA = Path(__file__).resolve().parent.parent / "data"
@@ -41,6 +44,48 @@ def test_doubles_read_as_python_prints_them(digits):
     assert text == [repr(float(v)) if digits == 0 else format(float(v), f".{digits}g") for v in x]
 
 
+def general(values, digits):
+    """format_rows' "%.{digits}g" of each value beside Python's."""
+    x = np.array(values, np.float64)
+    with np.errstate(over="ignore"):
+        x = np.concatenate([x, -x, np.nextafter(x, np.inf), np.nextafter(x, -np.inf)])
+    text = format_rows([(x, digits), b"\n"], len(x)).decode().splitlines()
+    return text, [format(float(v), f".{digits}g") for v in x]
+
+
+@given(st.lists(st.floats(allow_nan=False, allow_infinity=False), min_size=1, max_size=50), st.integers(1, 17))
+def test_general_format_of_any_double(values, digits):
+    text, python = general(values, digits)
+    assert text == python
+
+
+@given(st.integers(1, 17).flatmap(lambda d: st.tuples(st.just(d), st.integers(10 ** (d - 1), 10 ** d - 1),
+                                                      st.integers(-330, 310))))
+def test_general_format_near_ties(case):
+    # a decimal halfway between two of `digits` digits, read to its double, and the doubles beside it
+    digits, kept, exponent = case
+    text, python = general([float(f"{kept}5e{exponent}"), float(f"{kept}49999999999999999e{exponent}")], digits)
+    assert text == python
+
+
+@given(st.integers(0, 2 ** 52 - 1), st.integers(1, 60), st.integers(0, 3))
+def test_general_format_of_exact_ties(odd, shift, fewer):
+    # (2k + 1) / 2^s ends in a 5: cut one digit short it is exactly halfway, and to even it goes
+    x = (2 * odd + 1) / 2.0 ** shift
+    digits = len(Decimal(x).as_tuple().digits) - 1 - fewer
+    if 1 <= digits <= 17:
+        text, python = general([x], digits)
+        assert text == python
+
+
+@pytest.mark.parametrize("digits", [1, 3, 6, 15, 17])
+def test_general_format_of_powers_of_ten(digits):
+    tens = [float(f"1e{e}") for e in range(-323, 309)]
+    sixes = [float(f"9.99999{tail}e{e}") for tail in ("5", "49999999", "50000001") for e in range(-310, 300, 7)]
+    text, python = general(tens + sixes + [5e-324, 2.0 ** -1022, 1.7976931348623157e308], digits)
+    assert text == python
+
+
 def test_integers_and_strings():
     ints = np.array([0, 7, -1, 10 ** 18, -(2 ** 63), 2 ** 63 - 1], np.int64)
     names = np.array(["a\tb", "c\nd\re", "é€😀", "x;y=z&w,v%", "", "\udce9raw"], "U10")
@@ -53,6 +98,58 @@ def test_integers_and_strings():
         gff = "".join(f"%{ord(c):02X}" if c in "\t\n\r;=&,%" else c for c in name).encode("utf-8", "surrogateescape")
         word = field.replace(b" ", b"_")
         assert line == b"|".join([str(i).encode(), raw, field, gff, word, seq.replace(b"\t", b" ")])
+
+
+@given(st.lists(st.one_of(st.binary(max_size=40), st.integers(0, 6)), max_size=12),
+       st.lists(st.integers(-2 ** 63, 2 ** 63 - 1), min_size=6, max_size=6))
+def test_rows_of_any_pieces(order, extremes):
+    # columns given again (the same, or over the same memory with another stride or format),
+    # constants of any length, a row starting with either
+    n = 3
+    ints = np.array(extremes, np.int64)
+    x = np.array([0.1, -2.5e-7, 1e22, 123456.5, 7e-5, -0.0])
+    seqs = np.array([b"ACGT", b"", b"T" * 30], "S30")
+    columns = [(ints[:n], 0), (ints[::2], 0), (x[:n], 0), (x[:n], 6), (x[::2], 3), (seqs, 0), (ints[1:n + 1], 0)]
+    pieces = [columns[k] if isinstance(k, int) else k for k in order]
+
+    def cell(piece, i):
+        if isinstance(piece, bytes):
+            return piece
+        column, arg = piece
+        if column.dtype.kind == "S":
+            return column[i]
+        value = column[i].item()
+        return (str(value) if column.dtype.kind == "i" else format(value, f".{arg}g") if arg else repr(value)).encode()
+
+    assert format_rows(pieces, n) == b"".join(cell(piece, i) for i in range(n) for piece in pieces)
+
+
+def test_integers_of_every_length():
+    # each length's first and last value (the digits are counted before they are written)
+    tens = [10 ** k + d for k in range(19) for d in (-1, 0, 1)] + [2 ** 63 - 1]
+    ints = np.array(tens + [-v for v in tens] + [-(2 ** 63)], np.int64)
+    assert format_rows([(ints, 0), b"\n"], len(ints)).decode().splitlines() == [str(v) for v in ints.tolist()]
+
+
+def escaped(raw, mode):
+    """A bytes field as each mode writes it: as it is, a TSV field, a GFF3 value, a BED word."""
+    if mode == GFF:
+        return b"".join(b"%%%02X" % c if c < 0x20 or c == 0x7F or c in b";=&,%" else bytes([c]) for c in raw)
+    blanks = dict.fromkeys(b"\t\n\r " if mode == WORD else b"\t\n\r" if mode == FIELD else b"", ord(
+        "_" if mode == WORD else " "))
+    return bytes(blanks.get(c, c) for c in raw)
+
+
+@given(st.lists(st.binary(max_size=40), min_size=1, max_size=20), st.integers(0, 40),
+       st.sampled_from([RAW, FIELD, GFF, WORD]))
+def test_bytes_fields_of_any_width(values, width, mode):
+    # NULs inside a field kept, those NumPy pads it with dropped, at any width and padding
+    column = np.array([value[:width] for value in values], f"S{max(width, 1)}")
+    text = format_rows([(column, mode), b"\n"], len(column))
+    assert text == b"".join(escaped(item, mode) + b"\n" for item in column.tolist())
+    ucs4 = np.array([item.decode("latin-1") for item in column.tolist()], f"U{max(width, 1)}")
+    latin = b"".join(escaped(item.encode(), mode) + b"\n" for item in ucs4.tolist())
+    assert format_rows([(ucs4, mode), b"\n"], len(ucs4)) == latin
 
 
 def test_bytes_columns_give_the_bytes_of_str_columns():
@@ -149,6 +246,19 @@ def test_fimo_tsv_reads_back(tmp_path, hits, qvalue):
                                                                                   hit["sequence"])
         assert math.isclose(float(row["p-value"]), hit["pvalue"], rel_tol=1e-5)
         assert row["q-value"] == (format(hit["qvalue"], ".6g") if qvalue else "")
+
+
+@pytest.mark.parametrize("fmt", ["bed", "fimo", "gff"])
+def test_rows_made_a_few_at_a_time_are_the_table_made_at_once(monkeypatch, hits, fmt):
+    def text(rows_per_call):
+        monkeypatch.setattr(HitWriter, "rows_per_call", rows_per_call)
+        handle = io.BytesIO()
+        writer = HitWriter(handle, fmt, qvalue=True)
+        writer.write(hits[:len(hits) // 2])
+        writer.write(hits[len(hits) // 2:])
+        return handle.getvalue()
+
+    assert text(7) == text(len(hits))
 
 
 def test_gff3_columns_and_attributes(tmp_path, hits):

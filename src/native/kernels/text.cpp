@@ -133,6 +133,28 @@ Decimal shortest(double v) {
     return {out, exponent};
 }
 
+// 10^0 to 10^19.
+constexpr std::uint64_t kPow10[] = {1,
+                                    10,
+                                    100,
+                                    1000,
+                                    10000,
+                                    100000,
+                                    1000000,
+                                    10000000,
+                                    100000000,
+                                    1000000000,
+                                    10000000000,
+                                    100000000000,
+                                    1000000000000,
+                                    10000000000000,
+                                    100000000000000,
+                                    1000000000000000,
+                                    10000000000000000,
+                                    100000000000000000,
+                                    1000000000000000000,
+                                    10000000000000000000u};
+
 // "00" to "99": two digits a division, and 32-bit divisions below 10^8, since one long chain of
 // 64-bit divisions by 10 took most of a number's time.
 constexpr char kPairs[] =
@@ -168,14 +190,11 @@ char* digits_before(std::uint64_t d, char* end) {
     return at;
 }
 
-// The decimal digits of d, most significant first; their count.
-int digits_of(std::uint64_t d, char* text) {
-    char buffer[20];
-    char* end = buffer + sizeof buffer;
-    const char* at = digits_before(d, end);
-    const auto n = static_cast<int>(end - at);
-    std::memcpy(text, at, static_cast<std::size_t>(n));
-    return n;
+// The decimal digits of d, most significant first, at the end of `buffer`: where they start.
+char* digits_of(std::uint64_t d, char (&buffer)[20], int* n) {
+    char* const at = digits_before(d, buffer + sizeof buffer);
+    *n = static_cast<int>(buffer + sizeof buffer - at);
+    return at;
 }
 
 // digits (n of them) times 10^(point - n): fixed, or with an exponent of at least two digits.
@@ -189,9 +208,9 @@ void lay_out(Cursor& out, const char* digits, int n, int point, bool fixed, bool
         const int e = point - 1;
         out.push_back('e');
         out.push_back(e < 0 ? '-' : '+');
-        const int a = e < 0 ? -e : e;
-        if (a < 10) out.push_back('0');
-        put_int(out, a);
+        const int a = e < 0 ? -e : e;  // below 400
+        if (a >= 100) out.push_back(static_cast<char>('0' + a / 100));
+        out.append(kPairs + 2 * (a % 100), 2);
     } else if (point <= 0) {
         out.append("0.");
         out.append(static_cast<std::size_t>(-point), '0');
@@ -209,7 +228,7 @@ void lay_out(Cursor& out, const char* digits, int n, int point, bool fixed, bool
 
 constexpr char kHex[] = "0123456789ABCDEF";
 
-bool gff_reserved(std::uint32_t c) {
+constexpr bool gff_reserved(std::uint32_t c) {
     return c < 0x20 || c == 0x7F || c == ';' || c == '=' || c == '&' || c == ',' || c == '%';
 }
 
@@ -241,24 +260,55 @@ void put_char(Cursor& out, std::uint32_t c, Escape escape) {
     }
 }
 
-bool plain(unsigned char c, Escape escape) {
-    if (escape == Escape::None) return true;
-    if (escape == Escape::Field || escape == Escape::Word)
-        return c != '\t' && c != '\n' && c != '\r' && (escape == Escape::Field || c != ' ');
-    return !gff_reserved(c);
+// Which ASCII characters each escape replaces, looked up: the test of every byte of a name.
+struct Reserved {
+    bool of[4][128] = {};
+};
+constexpr Reserved reserved() {
+    Reserved r;
+    for (int c = 0; c < 128; ++c) {
+        const bool ends = c == '\t' || c == '\n' || c == '\r';
+        r.of[static_cast<int>(Escape::Field)][c] = ends;
+        r.of[static_cast<int>(Escape::Word)][c] = ends || c == ' ';
+        r.of[static_cast<int>(Escape::Gff)][c] = gff_reserved(static_cast<std::uint32_t>(c));
+    }
+    return r;
+}
+constexpr Reserved kReserved = reserved();
+
+bool plain(unsigned char c, Escape escape) { return !kReserved.of[static_cast<int>(escape)][c]; }
+
+// The length of a NumPy bytes field without its trailing NULs, 8 bytes a test: windows of every
+// width padded to the longest, stripped a byte at a time, mispredicted on each row.
+std::size_t unpadded(const char* data, std::size_t n) {
+    while (n >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, data + n - 8, 8);
+        if (w) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+            return n - static_cast<std::size_t>(__builtin_ctzll(w) >> 3);
+#else
+            return n - static_cast<std::size_t>(__builtin_clzll(w) >> 3);  // the last byte the highest
+#endif
+        }
+        n -= 8;
+    }
+    while (n && data[n - 1] == '\0') --n;
+    return n;
 }
 
 }  // namespace
 
 void put_int(Cursor& out, std::int64_t v) {
-    char text[21];
-    char* end = text + sizeof text;
-    char* at = end;
     // negated as unsigned, so that the most negative value has its digits too
     const std::uint64_t u = v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
-    at = digits_before(u, at);
-    if (v < 0) *--at = '-';
-    out.append(at, static_cast<std::size_t>(end - at));
+    if (v < 0) out.push_back('-');
+    // the digits counted first (floor(log10) from the bit length, mended by one comparison) and
+    // written in place from the last: no copy through a scratch buffer
+    const int t = ((64 - __builtin_clzll(u | 1)) * 1233) >> 12;
+    const int n = t + ((u | 1) >= kPow10[t]);
+    digits_before(u, out.at + n);
+    out.at += n;
 }
 
 void put_repr(Cursor& out, double v) {
@@ -268,20 +318,166 @@ void put_repr(Cursor& out, double v) {
         return;
     }
     const Decimal d = shortest(v);
-    char digits[20];
-    const int n = digits_of(d.digits, digits);
+    char buffer[20];
+    int n;
+    const char* digits = digits_of(d.digits, buffer, &n);
     const int point = d.exponent + n;
     lay_out(out, digits, n, point, point > -4 && point <= 16, true);
 }
 
+namespace {
+
+// 5^0 to 5^27: with kPow10, the powers of ten by which the digits below are scaled exactly.
+constexpr int kMostPow5 = 27;
+constexpr std::uint64_t kSmallPow5[kMostPow5 + 1] = {1,
+                                                     5,
+                                                     25,
+                                                     125,
+                                                     625,
+                                                     3125,
+                                                     15625,
+                                                     78125,
+                                                     390625,
+                                                     1953125,
+                                                     9765625,
+                                                     48828125,
+                                                     244140625,
+                                                     1220703125,
+                                                     6103515625,
+                                                     30517578125,
+                                                     152587890625,
+                                                     762939453125,
+                                                     3814697265625,
+                                                     19073486328125,
+                                                     95367431640625,
+                                                     476837158203125,
+                                                     2384185791015625,
+                                                     11920928955078125,
+                                                     59604644775390625,
+                                                     298023223876953125,
+                                                     1490116119384765625,
+                                                     7450580596923828125};
+
+// m * 2^e2 * 10^j as an integer part and how the rest compares with one half (-1 below, 0 equal,
+// 1 above), exactly; false when that takes more than 128 bits or a power of five past the table.
+bool scaled(std::uint64_t m, int e2, int j, u128* whole, int* rest) {
+    auto compare = [](u128 twice, u128 unit) { return twice < unit ? -1 : twice == unit ? 0 : 1; };
+    if (j >= 0) {
+        if (j > kMostPow5) return false;
+        const u128 p = static_cast<u128>(m) * kSmallPow5[j];  // below 2^117
+        const int s = e2 + j;
+        if (s >= 0) {
+            if (s > 10) return false;  // past 2^127, and no value of n digits
+            *whole = p << s;
+            *rest = -1;
+        } else if (s <= -128) {
+            *whole = 0;
+            *rest = -1;
+        } else {
+            const u128 low = p & ((static_cast<u128>(1) << -s) - 1);
+            *whole = p >> -s;
+            *rest = compare(low, static_cast<u128>(1) << (-s - 1));
+        }
+        return true;
+    }
+    if (-j > 19) return false;
+    const std::uint64_t d = kPow10[-j];
+    if (e2 >= 0) {
+        if (e2 > 74) return false;
+        const u128 v = static_cast<u128>(m) << e2;
+        if (v >> 64 == 0) {  // the usual case, in 64-bit division
+            const auto v64 = static_cast<std::uint64_t>(v);
+            *whole = v64 / d;
+            *rest = compare(2 * static_cast<u128>(v64 % d), d);
+        } else {
+            *whole = v / d;
+            *rest = compare(2 * (v % d), d);
+        }
+        return true;
+    }
+    if (-e2 > 63) return false;
+    const u128 unit = static_cast<u128>(d) << -e2;
+    if (unit >> 64) {
+        *whole = 0;  // m is below 2^53
+        *rest = -1;
+    } else {
+        const auto u64 = static_cast<std::uint64_t>(unit);
+        *whole = m / u64;
+        *rest = compare(2 * static_cast<u128>(m % u64), unit);
+    }
+    return true;
+}
+
+// 10^-30 to 10^40 to the nearest double: the decimal exponents the exact digits reach.
+constexpr int kLeastTen = -30;
+constexpr double kTens[] = {1e-30, 1e-29, 1e-28, 1e-27, 1e-26, 1e-25, 1e-24, 1e-23, 1e-22, 1e-21, 1e-20, 1e-19,
+                            1e-18, 1e-17, 1e-16, 1e-15, 1e-14, 1e-13, 1e-12, 1e-11, 1e-10, 1e-9,  1e-8,  1e-7,
+                            1e-6,  1e-5,  1e-4,  1e-3,  1e-2,  1e-1,  1e0,   1e1,   1e2,   1e3,   1e4,   1e5,
+                            1e6,   1e7,   1e8,   1e9,   1e10,  1e11,  1e12,  1e13,  1e14,  1e15,  1e16,  1e17,
+                            1e18,  1e19,  1e20,  1e21,  1e22,  1e23,  1e24,  1e25,  1e26,  1e27,  1e28,  1e29,
+                            1e30,  1e31,  1e32,  1e33,  1e34,  1e35,  1e36,  1e37,  1e38,  1e39,  1e40};
+
+// The `precision` significant digits of a positive normal double, rounded half to even, and the
+// decimal exponent of the first: exactly from the double's own bits, when scaled() can.
+bool rounded(double v, int precision, std::uint64_t* digits, int* e10) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, 8);
+    const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+    const std::uint64_t m = (std::uint64_t{1} << 52) | (bits & ((std::uint64_t{1} << 52) - 1));
+    const int e2 = biased - 1075;
+    const std::uint64_t top = kPow10[precision];
+    // floor(log10 v) or one below it, v being in [2^(e2 + 52), 2^(e2 + 53)) (78913 / 2^18 is
+    // log10(2) to 6 digits, the shift rounding down, negatives too); the tries mend a guess off by
+    // one either way
+    int e = ((e2 + 52) * 78913) >> 18;
+    // mended at once where scaled() can go (else a third of the guesses take a second try)
+    if (e >= kLeastTen && e < kLeastTen + static_cast<int>(sizeof kTens / sizeof kTens[0]) - 1)
+        e += v >= kTens[e + 1 - kLeastTen];
+    for (int tries = 0; tries < 3; ++tries) {
+        u128 whole;
+        int rest;
+        if (!scaled(m, e2, precision - 1 - e, &whole, &rest)) return false;
+        if (whole >= top) {
+            ++e;
+            continue;
+        }
+        if (whole < top / 10) {
+            --e;
+            continue;
+        }
+        auto q = static_cast<std::uint64_t>(whole);
+        q += rest > 0 || (rest == 0 && (q & 1));
+        if (q == top) {
+            q = top / 10;
+            ++e;
+        }
+        *digits = q;
+        *e10 = e;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool put_general(Cursor& out, double v, int precision) {
     if (v != 0 && std::fabs(v) < 2.2250738585072014e-308) return false;  // subnormal: its ulp is no longer small
-    char digits[20];
-    int n = 1, point = 1;
-    digits[0] = '0';
-    if (v != 0) {
+    char buffer[20];
+    char* digits;
+    int n, point;
+    std::uint64_t exact;
+    int e10;
+    if (v == 0) {
+        digits = digits_of(0, buffer, &n);
+        point = 1;
+    } else if (rounded(std::fabs(v), precision, &exact, &e10)) {
+        while (exact % 10 == 0) exact /= 10;  // %g drops trailing zeros
+        digits = digits_of(exact, buffer, &n);
+        point = e10 + 1;
+    } else {
+        if (precision > 15) return false;  // past that, digits of the double beyond its shortest ones show
         const Decimal d = shortest(v);
-        n = digits_of(d.digits, digits);
+        digits = digits_of(d.digits, buffer, &n);
         point = d.exponent + n;
         if (n == precision + 1) return false;
         if (n > precision) {
@@ -310,18 +506,18 @@ bool put_general(Cursor& out, double v, int precision) {
 }
 
 void put_bytes(Cursor& out, const char* data, std::size_t width, Escape escape) {
-    std::size_t n = width;
-    while (n && data[n - 1] == '\0') --n;
+    const std::size_t n = unpadded(data, width);
     if (escape == Escape::None) {
         out.append(data, n);
         return;
     }
     // Bytes are UTF-8 already (or a name's raw bytes): every character a format reserves is
     // ASCII, and no byte of a multi-byte character is, so bytes are replaced one at a time.
+    const bool* const replaced = kReserved.of[static_cast<int>(escape)];
     std::size_t run = 0;  // bytes from `run` on that need nothing, copied at once
     for (std::size_t i = 0; i < n; ++i) {
         const auto c = static_cast<unsigned char>(data[i]);
-        if (c >= 0x80 || plain(c, escape)) continue;
+        if (c >= 0x80 || !replaced[c]) continue;
         out.append(data + run, i - run);
         put_char(out, c, escape);
         run = i + 1;
@@ -336,6 +532,10 @@ void put_ucs4(Cursor& out, const char* data, std::size_t width, Escape escape) {
         return c;
     };
     std::size_t n = width;
+    for (std::uint64_t w = 0; n >= 2; n -= 2) {  // the padding two units a test, as for bytes
+        std::memcpy(&w, data + 4 * (n - 2), 8);
+        if (w) break;
+    }
     while (n && unit(n - 1) == 0) --n;
     // plain ASCII, the usual field, straight into place; the rest character by character
     std::size_t i = 0;

@@ -16,7 +16,10 @@ struct Cursor {
     void push_back(char c) { *at++ = c; }
     void append(const char* s, std::size_t n) {
         // most pieces are a few bytes: copied in two overlapping words, not through a call
-        if (n >= 8 && n <= 16) {
+        if (n > 16 && n <= 32) {
+            std::memcpy(at, s, 16);
+            std::memcpy(at + n - 16, s + n - 16, 16);
+        } else if (n >= 8 && n <= 16) {
             std::memcpy(at, s, 8);
             std::memcpy(at + n - 8, s + n - 8, 8);
         } else if (n >= 4 && n < 8) {
@@ -58,9 +61,11 @@ void put_int(Cursor& out, std::int64_t v);
 void put_repr(Cursor& out, double v);
 
 // A finite double as C's "%.{precision}g" (and Python's format(v, ".{precision}g")) writes it,
-// when its shortest digits decide the rounding: false, writing nothing, when they are exactly
-// precision + 1 digits long (a tie may lie between them and the double), or the double is
-// subnormal. precision 1 to 15: past that, digits of the double beyond its shortest ones show.
+// precision 1 to 17. Its digits are scaled exactly from the double in 128-bit integers when the
+// power of ten that takes is within 10^27 and 10^-19 (p-values down to some 1e-22); further out
+// its shortest digits are rounded, when they decide the rounding. False, writing nothing, when
+// neither can: the shortest digits are exactly precision + 1 long (a tie may lie between them and
+// the double), precision is past 15 (digits beyond the shortest ones show), or v is subnormal.
 bool put_general(Cursor& out, double v, int precision);
 
 // One fixed-width field: `width` units from `data`, trailing NULs not part of it. Bytes are

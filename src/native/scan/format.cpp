@@ -1,13 +1,15 @@
 // Rows of text from the columns of a table, one call per table: integers in
 // decimal, doubles as CPython's repr or its "%.Ng", strings in UTF-8 with the
 // format's reserved characters replaced. Doubles are written from their shortest
-// digits (kernels/text), the very text CPython prints.
+// digits or, for "%.Ng", digits rounded exactly from the double (kernels/text): the
+// very text CPython prints.
 #include "scan/format.hpp"
 
 #include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "common/buffer.hpp"
@@ -31,7 +33,7 @@ namespace {
 
 namespace text = kernels::text;
 
-enum class Kind { Constant, Int, Double, Bytes, Ucs4 };
+enum class Kind { Constant, Int, Double, Bytes, Ucs4, Repeat };
 
 struct Piece {
     Kind kind = Kind::Constant;
@@ -114,14 +116,15 @@ bool parse_piece(PyObject* item, Py_ssize_t index, Py_ssize_t n, Piece* piece) {
 }
 
 // False with the Python error set (only on running out of memory). Infinities, NaN and the
-// rare p-values whose shortest digits cannot decide their rounding take CPython's own way.
+// rare p-values too far from 1 for exact 128-bit scaling whose shortest digits cannot decide their
+// rounding take CPython's own way.
 bool put_double(text::Cursor& out, double v, int digits) {
     if (std::isfinite(v)) {
         if (!digits) {
             text::put_repr(out, v);
             return true;
         }
-        if (digits <= 15 && text::put_general(out, v, digits)) return true;
+        if (text::put_general(out, v, digits)) return true;
     }
     char* s = digits ? PyOS_double_to_string(v, 'g', digits, 0, nullptr)
                      : PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
@@ -147,23 +150,71 @@ PyObject* format_rows(PyObject*, PyObject* args) {
         for (Py_ssize_t k = 0; k < count; ++k)
             if (!parse_piece(PyTuple_GET_ITEM(held.get(), k), k, n, &pieces[k])) return nullptr;
 
-        // the most a row can take; room for it is made before each row
-        std::size_t row = 0;
+        // The pieces as a program of steps, a column's text each (or none, before a first column)
+        // and the constant bytes after it, a column that is an earlier one again (BED's thickStart
+        // and thickEnd) copying that one's text in the row; the constants in one block with room
+        // past its end, so that one of up to 16 bytes is copied in a single unconditional move.
+        struct Step {
+            Kind kind = Kind::Constant;
+            int arg = 0;
+            const char* data = nullptr;
+            Py_ssize_t step = 0;
+            std::size_t size = 0;
+            std::size_t same = 0;  // Repeat: the step whose text this repeats
+            bool kept = false;     // repeated later: where its text lies in the row is noted
+            const char* begin = nullptr;
+            const char* end = nullptr;
+            std::size_t tail_at = 0, tail_size = 0;  // the constant bytes after it in `constants`
+        };
+        constexpr std::size_t kMove = 16;
+        std::vector<Step> steps;
+        std::string constants;
         for (const Piece& p : pieces) {
-            const auto size = static_cast<std::size_t>(p.size);
-            switch (p.kind) {
-                case Kind::Constant: row += size; break;
+            if (p.kind == Kind::Constant) {
+                if (steps.empty()) steps.emplace_back();
+                constants.append(p.data, static_cast<std::size_t>(p.size));
+                steps.back().tail_size += static_cast<std::size_t>(p.size);
+                continue;
+            }
+            Step s;
+            s.kind = p.kind;
+            s.arg = p.arg;
+            s.data = p.data;
+            s.step = p.step;
+            s.size = static_cast<std::size_t>(p.size);
+            s.tail_at = constants.size();
+            for (std::size_t k = 0; k < steps.size(); ++k) {
+                Step& o = steps[k];
+                if (o.kind == s.kind && o.arg == s.arg && o.data == s.data && o.step == s.step && o.size == s.size) {
+                    s.kind = Kind::Repeat;
+                    s.same = k;
+                    o.kept = true;
+                    break;
+                }
+            }
+            steps.push_back(s);
+        }
+        constants.append(kMove, '\0');
+
+        // the most a row can take; room for it is made before each row
+        std::size_t row = kMove;
+        for (const Step& s : steps) {
+            const Kind kind = s.kind == Kind::Repeat ? steps[s.same].kind : s.kind;
+            row += s.tail_size;
+            switch (kind) {
+                case Kind::Constant:
+                case Kind::Repeat: break;
                 case Kind::Int: row += text::kIntRoom; break;
                 case Kind::Double: row += text::kDoubleRoom; break;
-                case Kind::Bytes: row += 3 * size; break;
-                case Kind::Ucs4: row += 4 * size; break;
+                case Kind::Bytes: row += 3 * s.size; break;
+                case Kind::Ucs4: row += 4 * s.size; break;
             }
         }
         // the rows are written into the bytes object itself, from a few MiB (a bound is no
         // estimate: one long name bounds every row) doubled as it fills
         const std::size_t start = std::size_t{1} << 22;
         const auto rows = static_cast<std::size_t>(n);
-        std::size_t room = row >= start ? row : rows < start / (row ? row : 1) ? rows * row : start;
+        std::size_t room = row >= start ? row : rows < start / row ? rows * row : start;
         Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(room)));
         if (!bytes) return nullptr;
         text::Cursor out{PyBytes_AS_STRING(bytes.get())};
@@ -179,10 +230,11 @@ PyObject* format_rows(PyObject*, PyObject* args) {
         };
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (room - used() < row && !resize(2 * room > used() + row ? 2 * room : used() + row)) return nullptr;
-            for (Piece& p : pieces) {
-                const char* at = p.data + i * p.step;
-                switch (p.kind) {
-                    case Kind::Constant: out.append(p.data, static_cast<std::size_t>(p.size)); break;
+            for (Step& s : steps) {
+                const char* at = s.data + i * s.step;
+                char* const begin = out.at;
+                switch (s.kind) {
+                    case Kind::Constant: break;
                     case Kind::Int: {
                         std::int64_t v;
                         std::memcpy(&v, at, 8);
@@ -192,15 +244,27 @@ PyObject* format_rows(PyObject*, PyObject* args) {
                     case Kind::Double: {
                         double v;
                         std::memcpy(&v, at, 8);
-                        if (!put_double(out, v, p.arg)) return nullptr;
+                        if (!put_double(out, v, s.arg)) return nullptr;
                         break;
                     }
-                    case Kind::Bytes:
-                        text::put_bytes(out, at, static_cast<std::size_t>(p.size), static_cast<text::Escape>(p.arg));
+                    case Kind::Bytes: text::put_bytes(out, at, s.size, static_cast<text::Escape>(s.arg)); break;
+                    case Kind::Ucs4: text::put_ucs4(out, at, s.size, static_cast<text::Escape>(s.arg)); break;
+                    case Kind::Repeat: {
+                        const Step& o = steps[s.same];
+                        out.append(o.begin, static_cast<std::size_t>(o.end - o.begin));
                         break;
-                    case Kind::Ucs4:
-                        text::put_ucs4(out, at, static_cast<std::size_t>(p.size), static_cast<text::Escape>(p.arg));
-                        break;
+                    }
+                }
+                if (s.kept) {
+                    s.begin = begin;
+                    s.end = out.at;
+                }
+                const char* tail = constants.data() + s.tail_at;
+                if (s.tail_size <= kMove) {
+                    std::memcpy(out.at, tail, kMove);
+                    out.at += s.tail_size;
+                } else {
+                    out.append(tail, s.tail_size);
                 }
             }
         }
