@@ -30,8 +30,10 @@ from __future__ import annotations
 import argparse
 import contextlib
 import gzip
+import hashlib
 import itertools
 import numbers
+import operator
 import os
 import sys
 import threading
@@ -46,7 +48,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .genome import Fasta, IndexedFasta, genome_background, open_genome
-from .motifs import Background, Motif, as_background
+from .motifs import TO_CODES, Background, Motif, as_background
 from .scan import (
     DEFAULT_PVALUE,
     Genome,
@@ -72,6 +74,13 @@ N = 4                           # the code of anything but A, C, G, T
 LETTERS = np.frombuffer(b"ATCGN", np.uint8)
 CALLS = ("none", "gain", "loss")
 PVALUES = ("both", "reached")
+CHANGE_SAMPLES = 4095           # random contexts per motif and pair of bases for change_sampled
+MAX_CHANGE_SAMPLES = 1 << 20
+# the six unordered pairs of bases (scanner codes), and the index among them of each ordered pair
+BASE_PAIRS = tuple(itertools.combinations(range(4), 2))
+PAIR_INDEX = np.full((5, 5), -1, np.int64)
+for _i, (_a, _b) in enumerate(BASE_PAIRS):
+    PAIR_INDEX[_a, _b] = PAIR_INDEX[_b, _a] = _i
 
 Codes = NDArray[np.uint8]
 Floats = NDArray[np.float64]
@@ -94,7 +103,7 @@ class VariantHits(np.ndarray[Any, np.dtype[np.void]]):
 
 COLUMNS = ("chrom", "pos", "id", "ref", "alt", "motif", "motif_alt", "ref_score", "ref_pvalue", "ref_start",
            "ref_strand", "ref_sequence", "alt_score", "alt_pvalue", "alt_start", "alt_strand", "alt_sequence",
-           "log10_ratio", "change_pvalue", "call")
+           "log10_ratio", "change_pvalue", "change_sampled", "call")
 
 
 def variant_dtype(text: dict[str, int] | None = None) -> np.dtype[np.void]:
@@ -107,7 +116,8 @@ def variant_dtype(text: dict[str, int] | None = None) -> np.dtype[np.void]:
                      ("ref_strand", "U1"), ("ref_sequence", u["sequence"]),
                      ("alt_score", np.float64), ("alt_pvalue", np.float64), ("alt_start", np.int64),
                      ("alt_strand", "U1"), ("alt_sequence", u["sequence"]),
-                     ("log10_ratio", np.float64), ("change_pvalue", np.float64), ("call", "U4"),
+                     ("log10_ratio", np.float64), ("change_pvalue", np.float64),
+                     ("change_sampled", np.float64), ("call", "U4"),
                      ("record", np.int64)])
 
 
@@ -555,6 +565,7 @@ class Scored(NamedTuple):
     windows: Ints
     text: NDArray[np.bytes_]
     flank: int
+    centre: Codes           # the allele's one changed base, N when it changes another number
 
 
 class Engine:
@@ -562,7 +573,7 @@ class Engine:
 
     def __init__(self, fasta: Fasta, motifs: Sequence[Motif], thresholds: Sequence[float],
                  ids: Sequence[str], alts: Sequence[str], pvalues: str = "both", threads: int = 1,
-                 cut: float | None = None) -> None:
+                 cut: float | None = None, samples: int = CHANGE_SAMPLES) -> None:
         self.fasta, self.motifs, self.thresholds = fasta, list(motifs), np.asarray(thresholds, np.float64)
         self.ids, self.alts = list(ids), list(alts)
         self.groups = buckets(motifs, thresholds)
@@ -575,6 +586,8 @@ class Engine:
         self.prepared = prepare_pvalues(motifs, thresholds)
         self.every = pvalues == "both"
         self.threads = threads
+        self.samples = samples
+        self.nulls: list[NDArray[np.float32] | None] = [None] * len(motifs)
         # with pvalues="reached", an allele below the cut-off has a p-value above the cut-off's
         # (its score is achievable and below the least achievable one within it), or, for a score
         # cut-off, at least its motif's at the threshold (p-values are monotone)
@@ -604,7 +617,8 @@ class Engine:
             rows = np.flatnonzero(L == width)
             text[rows] = window_text(ctx.codes, start[rows], strand[rows], int(width))
         start = np.where(strand == 0, -1, start - ctx.starts[allele])
-        return Scored(batch, pair, motif, score, start, strand, windows, text, ctx.flank)
+        centre = np.where(ctx.changed[allele] == 1, ctx.codes[ctx.starts[allele] + ctx.flank], N).astype(np.uint8)
+        return Scored(batch, pair, motif, score, start, strand, windows, text, ctx.flank, centre)
 
     def finish(self, parts: list[Scored]) -> Iterator[VariantHits]:
         """The tables of scored batches, with the p-values of all their rows computed together (a
@@ -617,6 +631,9 @@ class Engine:
         # for the change: an allele with no window counts as p = 1, one not computed as the floor
         known = np.where(np.isnan(score), 1.0, pvalue if self.floor is None
                          else np.where(reached, pvalue, self.floor[k]))
+        if self.samples:
+            snv = np.concatenate([PAIR_INDEX[part.centre[0::2], part.centre[1::2]] >= 0 for part in parts])
+            self.run_each(self.null, np.unique(k[0::2][snv]).tolist())
         at = 0
         while parts:
             part = parts.pop(0)
@@ -639,15 +656,30 @@ class Engine:
             with self.locks[k]:
                 p[rows] = np.asarray(self.motifs[k].pvalue(distinct))[back.ravel()]
 
-        todo = [(k, rows) for k, rows in groups(motif[ok], len(self.motifs)) if rows.size]
-        if self.threads == 1:
-            for k, rows in todo:
-                one(k, rows)
+        self.run_each(lambda item: one(*item), [(k, rows) for k, rows in groups(motif[ok], len(self.motifs))
+                                                if rows.size])
+        return p
+
+    def run_each(self, task: Any, items: Sequence[Any]) -> None:
+        if self.threads == 1 or len(items) < 2:
+            for item in items:
+                task(item)
         else:
             with ThreadPoolExecutor(self.threads) as pool:
-                for done in [pool.submit(one, k, rows) for k, rows in todo]:
+                for done in [pool.submit(task, item) for item in items]:
                     done.result()
-        return p
+
+    def null(self, k: int) -> NDArray[np.float32]:
+        """Motif k's sampled null of the change (`change_null`), made once, on first need."""
+        got = self.nulls[k]
+        if got is None:
+            self.prepared.result()
+            with self.locks[k]:     # its statistics too serve one call at a time
+                got = self.nulls[k]
+                if got is None:
+                    got = change_null(self.motifs[k], self.samples, self.best, k)
+                    self.nulls[k] = got
+        return got
 
     def table(self, part: Scored, pvalue: Floats, known: Floats) -> VariantHits:
         """The rows: columns 0 and 1 of the arrays are REF's and ALT's."""
@@ -681,10 +713,71 @@ class Engine:
         pr, pa = known[:, 0], known[:, 1]
         t["log10_ratio"] = np.log10(pr) - np.log10(pa)
         t["change_pvalue"] = change_pvalue(pr, pa, windows[:, 0], windows[:, 1])
+        t["change_sampled"] = self.sampled(motif, part.centre.reshape(-1, 2), np.abs(t["log10_ratio"]))
         cut = self.thresholds[motif]
         ref_in, alt_in = score[:, 0] >= cut, score[:, 1] >= cut
         t["call"] = np.asarray(CALLS)[np.where(ref_in & alt_in, 0, np.where(alt_in, 1, 2))]
         return t.view(VariantHits)
+
+    def sampled(self, motif: Ints, centre: Codes, distance: Floats) -> Floats:
+        """change_sampled of rows: NaN but for SNVs (and with sampling off)."""
+        value = np.full(len(motif), np.nan)
+        if not self.samples:
+            return value
+        base_pair = PAIR_INDEX[centre[:, 0], centre[:, 1]]
+        snv = np.flatnonzero(base_pair >= 0)
+        key = motif[snv] * len(BASE_PAIRS) + base_pair[snv]
+        for one in np.unique(key).tolist():
+            rows = snv[key == one]
+            null = self.null(one // len(BASE_PAIRS))[one % len(BASE_PAIRS)].astype(np.float64)
+            value[rows] = exceeding(null, distance[rows])
+        return value
+
+
+def exceeding(null: Floats, distance: Floats) -> Floats:
+    """(1 + #{null >= d}) / (n + 1) for each d, null sorted."""
+    n = len(null)
+    above = n - np.searchsorted(null, distance, side="left")
+    value: Floats = (1.0 + above) / (n + 1.0)
+    return value
+
+
+def null_rng(motif: Motif, samples: int) -> np.random.Generator:
+    """A generator seeded by the motif's scores, background and sample size alone: its null is the
+    same whatever the threads, batches or order motifs are met in."""
+    digest = hashlib.sha256(np.ascontiguousarray(motif.pwm.pssm, np.float64).tobytes()
+                            + np.ascontiguousarray(motif.background, np.float64).tobytes()
+                            + samples.to_bytes(8, "little")).digest()
+    return np.random.default_rng(int.from_bytes(digest[:16], "little"))
+
+
+def change_null(motif: Motif, samples: int, scanner: Any = None, index: int = 0) -> NDArray[np.float32]:
+    """(6, samples): for each pair {a, b} of BASE_PAIRS, sorted, |log10(p_a / p_b)| of `samples`
+    random contexts of 2L - 1 bases (flanks from the motif's background, the centre a, then b), p
+    the exact p-value of the best window over the centre on both strands, scored by `scanner`'s
+    matrix `index` (the motif's). One draw of flanks serves the six pairs: each pair's samples
+    are still independent of each other. Stored as float32 rounded up, so that no count of
+    D_null >= D falls."""
+    if scanner is None:
+        from ._scan import Scanner
+        scanner, index = Scanner([motif.pwm.pssm], [0.0], "both"), 0
+    L = motif.width
+    bg = np.asarray(motif.background, np.float64)[TO_CODES]
+    flanks = null_rng(motif, samples).choice(4, size=(samples, 2 * L - 2), p=bg / bg.sum()).astype(np.uint8)
+    codes = np.empty((4, samples, 2 * L - 1), np.uint8)
+    codes[:, :, :L - 1] = flanks[:, :L - 1]
+    codes[:, :, L:] = flanks[:, L - 1:]
+    codes[:, :, L - 1] = np.arange(4, dtype=np.uint8)[:, None]
+    queries = 4 * samples
+    first = np.arange(queries, dtype=np.int64) * (2 * L - 1)
+    score, _, _, _ = scanner.best(codes.ravel(), first, np.full(queries, L, np.int64),
+                                  np.full(queries, index, np.int64))
+    distinct, back = np.unique(score, return_inverse=True)
+    log_p = np.log10(np.asarray(motif.pvalue(distinct), np.float64))[back.ravel()].reshape(4, samples)
+    exact = np.sort(np.abs(np.array([log_p[a] - log_p[b] for a, b in BASE_PAIRS])), axis=1)
+    stored = exact.astype(np.float32)
+    up: NDArray[np.float32] = np.where(stored < exact, np.nextafter(stored, np.float32(np.inf)), stored)
+    return up
 
 
 def change_pvalue(p_ref: Floats, p_alt: Floats, w_ref: Ints, w_alt: Ints) -> Floats:
@@ -700,7 +793,8 @@ def change_pvalue(p_ref: Floats, p_alt: Floats, w_ref: Ints, w_alt: Ints) -> Flo
 
 def variants(genome: Genome, variants: Variants, motifs: Motifs, *, pvalue: float | None = None,
              threshold: float | Sequence[float] | None = None, background: Background = None,
-             pvalues: str = "both", threads: int = 1, batch: int = BATCH) -> VariantHits:
+             pvalues: str = "both", threads: int = 1, batch: int = BATCH,
+             change_samples: int = CHANGE_SAMPLES) -> VariantHits:
     """The effect of each variant on each motif's sites (see the module's docstring and
     docs/variants.md): a `VariantHits` table of every allele pair and motif where either allele's
     best window over the change reaches the cut-off, with `report` counting what was read and set
@@ -713,11 +807,12 @@ def variants(genome: Genome, variants: Variants, motifs: Motifs, *, pvalue: floa
     cut-off only (quicker at scale): an allele below it gets NaN, and the cut-off's p-value (for a
     score cut-off, the motif's p-value at it), a lower bound of its own, stands for it in log10_ratio
     and change_pvalue (which stays valid, only more conservative). threads: batches scored by that many
-    threads."""
+    threads. change_samples: the random contexts per motif and pair of bases behind change_sampled
+    (0: none, the column NaN)."""
     report = VariantReport()
     parts = list(iter_variants(genome, variants, motifs, pvalue=pvalue, threshold=threshold,
                                background=background, pvalues=pvalues, threads=threads, batch=batch,
-                               report=report))
+                               report=report, change_samples=change_samples))
     table = join(parts)
     table.report = report
     return table
@@ -735,7 +830,8 @@ def join(parts: Sequence[VariantHits]) -> VariantHits:
 def iter_variants(genome: Genome, variants: Variants, motifs: Motifs, *, pvalue: float | None = None,
                   threshold: float | Sequence[float] | None = None, background: Background = None,
                   pvalues: str = "both", threads: int = 1, batch: int = BATCH,
-                  report: VariantReport | None = None) -> Iterator[VariantHits]:
+                  report: VariantReport | None = None,
+                  change_samples: int = CHANGE_SAMPLES) -> Iterator[VariantHits]:
     """The rows of `variants` a batch of allele pairs at a time (tables in input order, empty ones
     left out), filling `report` as it reads; a summary warning at the end names what was not
     scored. The arguments are checked at once."""
@@ -750,14 +846,28 @@ def iter_variants(genome: Genome, variants: Variants, motifs: Motifs, *, pvalue:
     if pvalues not in PVALUES:
         raise ValueError(f"pvalues must be 'both' or 'reached', got {pvalues!r}")
     threads, batch = _count("threads", threads), _count("batch", batch)
+    samples = checked_samples(change_samples)
     parts = _run(genome, variants, motif_list, pvalue, threshold, background, pvalues, threads, batch,
-                 report if report is not None else VariantReport())
+                 report if report is not None else VariantReport(), samples)
     return (table for table, _ in parts if len(table))
+
+
+def checked_samples(value: Any) -> int:
+    if isinstance(value, bool):
+        raise TypeError("change_samples must be an integer, not bool")
+    try:
+        n = operator.index(value)
+    except TypeError:
+        raise TypeError(f"change_samples must be an integer, not {type(value).__name__}") from None
+    if not 0 <= n <= MAX_CHANGE_SAMPLES:
+        raise ValueError(f"change_samples must be 0 (no change_sampled) or a number of samples up to "
+                         f"{MAX_CHANGE_SAMPLES}, got {n}")
+    return n
 
 
 def _run(genome: Genome, source: Variants, motifs: list[Motif], pvalue: float | None,
          threshold: float | Sequence[float] | None, background: Background, pvalues: str, threads: int,
-         batch: int, report: VariantReport) -> Iterator[tuple[VariantHits, int]]:
+         batch: int, report: VariantReport, samples: int = CHANGE_SAMPLES) -> Iterator[tuple[VariantHits, int]]:
     """Each batch's table (empty ones too) and the records read up to its last."""
     with open_genome(genome) as fasta:
         if not isinstance(fasta, IndexedFasta):
@@ -770,7 +880,7 @@ def _run(genome: Genome, source: Variants, motifs: list[Motif], pvalue: float | 
         ids, alts = motif_names(motifs)
         thresholds = cutoffs(motifs, "pwm", pvalue, threshold, threads)
         engine = Engine(fasta, motifs, thresholds, ids, alts, pvalues, threads,
-                        None if threshold is not None else pvalue)
+                        None if threshold is not None else pvalue, samples)
         records = read_records(source)
         pairs = batches(Reader(fasta, report).pairs(records), batch)
         yield from _scored(engine, pairs, threads)
@@ -820,6 +930,9 @@ def add_variants_parser(subparsers: Any) -> argparse.ArgumentParser:
     command.add_argument("--pvalues", choices=PVALUES, default="both",
                          help="both (default): every allele's exact p-value; reached: only those of alleles "
                               "reaching the cut-off, the others bounded by it (far quicker at scale)")
+    command.add_argument("--change-samples", type=int, default=CHANGE_SAMPLES, metavar="N",
+                         help=f"random contexts per motif and pair of bases behind change_sampled (default "
+                              f"{CHANGE_SAMPLES}; 0: none, the column NaN)")
     command.add_argument("--threads", type=int, default=1)
     command.add_argument("--vcf-out", metavar="VCF",
                          help=f"also write the input VCF with each record's effects in INFO/{INFO_KEY}")
@@ -850,7 +963,7 @@ def run_variants(args: argparse.Namespace, argv: list[str]) -> int:
         report = VariantReport()
         pvalue = DEFAULT_PVALUE if args.pvalue is None and args.threshold is None else args.pvalue
         parts = _run(args.genome, args.variants, motifs, pvalue, args.threshold, background, args.pvalues,
-                     _count("threads", args.threads), BATCH, report)
+                     _count("threads", args.threads), BATCH, report, checked_samples(args.change_samples))
         progress.stage("variants", None, " records")
         first = next(parts, None)
         rows = 0
@@ -891,7 +1004,7 @@ def write_tsv(handle: IO[bytes], t: VariantHits) -> None:
     from ._scan import format_rows
     from .output import FIELD, P_DIGITS, RAW
     mode = {"pos": 0, "ref_start": 0, "alt_start": 0, "ref_score": 0, "alt_score": 0, "ref_pvalue": P_DIGITS,
-            "alt_pvalue": P_DIGITS, "log10_ratio": P_DIGITS, "change_pvalue": P_DIGITS, "ref_strand": RAW,
+            "alt_pvalue": P_DIGITS, "log10_ratio": P_DIGITS, "change_pvalue": P_DIGITS, "change_sampled": P_DIGITS, "ref_strand": RAW,
             "alt_strand": RAW, "ref_sequence": RAW, "alt_sequence": RAW, "call": RAW}
     pieces: list[Any] = []
     for k, name in enumerate(COLUMNS):
