@@ -11,7 +11,7 @@ import pytest
 
 import morvane
 from morvane import Motif
-from morvane.variants import change_pvalue
+from morvane.variants import BASE_PAIRS, MAX_CHANGE_SAMPLES, change_null, change_pvalue
 
 CODE = {"A": 0, "T": 1, "C": 2, "G": 3}
 RC = str.maketrans("ACGTN", "TGCAN")
@@ -158,6 +158,57 @@ def test_every_allele_pair_against_brute_force(tmp_path, seed):
         pa = 1.0 if x is None else row["alt_pvalue"]
         assert row["change_pvalue"] == change_pvalue(np.array([pr]), np.array([pa]), np.array([wr]),
                                                      np.array([wa]))[0]
+        _, lr, la = trim(ref, alt)
+        snv = lr == la == 1 and {ref[-1], alt[-1]} <= set("ACGT")
+        assert np.isnan(row["change_sampled"]) != snv
+        assert not snv or 1 / 4096 <= row["change_sampled"] <= 1
+
+
+def test_change_sampled_is_calibrated_under_random_sequence(tmp_path):
+    # SNVs far enough apart to be independent, every pair scored (p = 1)
+    rng = np.random.default_rng(5)
+    n, spacing, count = 255, 30, 3000
+    seq = "".join(rng.choice(list("ACGT"), spacing * (count + 2)))
+    path = write_genome(tmp_path / "g.fa", {"r": seq})
+    motifs = [random_motif(rng, w, k) for k, w in enumerate((6, 9, 12))]
+    variants = [("r", pos, seq[pos - 1], "ACGT"[("ACGT".index(seq[pos - 1]) + int(rng.integers(1, 4))) % 4])
+                for pos in range(spacing, spacing * (count + 1), spacing)]
+    rows = morvane.variants(path, variants, motifs, pvalue=1.0, change_samples=n)
+    assert len(rows) == len(variants) * len(motifs)
+    q = rows["change_sampled"]
+    for a in (0.05, 0.2, 0.5):
+        # the rows' binomial error (motifs at one SNV taken as one draw) and each null's own
+        sd = math.sqrt(a * (1 - a) * (1 / count + 1 / ((n + 1) * len(motifs))))
+        assert abs(np.mean(q <= a) - a) <= 4 * sd + 1 / (n + 1), a
+
+
+@pytest.mark.parametrize("background", [None, [0.1, 0.2, 0.3, 0.4]])
+def test_change_null_of_a_width_2_motif_against_every_flank(background):
+    motif = Motif.from_counts([[5, 0], [1, 3], [0, 7], [2, 1]], "w2", background=background)
+    bg = dict(zip("ACGT", motif.background))
+    n = 4095
+    null = change_null(motif, n)
+    assert null.shape == (6, n) and null.dtype == np.float32
+    letter = {code: base for base, code in CODE.items()}
+    for (a, b), sampled in zip(BASE_PAIRS, null):
+        exact = {}
+        for x, y in itertools.product("ACGT", repeat=2):
+            log_p = []
+            for c in (letter[a], letter[b]):
+                words = [x + c, c + y]
+                best = max(score(motif, w) for w in words + [w[::-1].translate(RC) for w in words])
+                log_p.append(math.log10(enumerated_pvalue(motif, best)[0]))
+            d = abs(log_p[0] - log_p[1])
+            exact[d] = exact.get(d, 0.0) + bg[x] * bg[y]
+        values = np.array(sorted(exact))
+        cdf = np.cumsum([exact[v] for v in values])
+        # between distinct values (apart by more than rounding), the sampled CDF is the exact one,
+        # within the DKW bound at 1e-4
+        cuts = [(u + v) / 2 for u, v in zip(values, values[1:]) if v - u > 1e-6]
+        got = np.searchsorted(sampled, cuts, side="right") / n
+        want = cdf[np.searchsorted(values, cuts) - 1]
+        assert np.abs(got - want).max() <= math.sqrt(math.log(2 / 1e-4) / (2 * n))
+        assert sampled.min() >= 0 and np.all(np.diff(sampled) >= 0)
 
 
 def test_change_pvalue_is_valid_under_random_sequence():
@@ -337,8 +388,14 @@ def test_threads_and_batches_keep_the_rows(tmp_path):
         warnings.simplefilter("ignore")
         one = morvane.variants(path, variants, motifs, pvalue=0.05)
         many = morvane.variants(path, variants, motifs, pvalue=0.05, threads=2, batch=5)
-    assert len(one)
+        turned = morvane.variants(path, variants, motifs[::-1], pvalue=0.05, batch=3)
+    assert len(one) and np.isfinite(one["change_sampled"]).any()
     assert_same_rows(one, many)
+
+    def sampled(t):
+        return {(r["record"], r["alt"], r["motif"]): r["change_sampled"] for r in t}
+    assert sampled(one).keys() == sampled(turned).keys()
+    assert all(np.array_equal(v, sampled(turned)[k], equal_nan=True) for k, v in sampled(one).items())
 
 
 @pytest.mark.parametrize("first, count, motif", [(-1, 2, 0), (0, 20, 0), (0, 1, 1), (3, -1, 0)])
@@ -361,11 +418,37 @@ def test_best_of_no_window_reads_no_codes():
     (dict(pvalue=1e-3, threshold=2.0), ValueError, "not both"),
     (dict(pvalues="some"), ValueError, "pvalues"),
     (dict(threads=0), ValueError, "threads"),
+    (dict(change_samples=-1), ValueError, "change_samples"),
+    (dict(change_samples=MAX_CHANGE_SAMPLES + 1), ValueError, "change_samples"),
+    (dict(change_samples=2.5), TypeError, "change_samples"),
+    (dict(change_samples=True), TypeError, "change_samples"),
 ])
 def test_arguments_checked_at_once(small, kwargs, error, match):
     _, genome, seq, motifs = small
     with pytest.raises(error, match=match):
         morvane.variants.iter_variants(genome, [("c0", 5, seq[4], "G")], motifs, **kwargs)
+
+
+def test_change_sampled_off_gives_nan(small):
+    _, genome, seq, motifs = small
+    snv = ("c0", 30, seq[29], "A" if seq[29] != "A" else "C")
+    on = morvane.variants(genome, [snv], motifs, pvalue=1.0)
+    off = morvane.variants(genome, [snv], motifs, pvalue=1.0, change_samples=0)
+    assert np.isfinite(on["change_sampled"]).all() and np.isnan(off["change_sampled"]).all()
+    assert_same_rows(on, off, drop="change_sampled")
+
+
+def test_a_change_the_motif_cannot_tell_is_never_significant(tmp_path):
+    # A and C score alike at every column, so do their complements T and G: p_ref = p_alt, and every
+    # sampled D ties with it
+    rng = np.random.default_rng(6)
+    counts = rng.integers(0, 9, (4, 7))
+    counts[1], counts[2] = counts[0], counts[3]
+    seq = "".join(rng.choice(list("ACGT"), 60))
+    seq = seq[:29] + "A" + seq[30:]
+    path = write_genome(tmp_path / "g.fa", {"c0": seq})
+    rows = morvane.variants(path, [("c0", 30, "A", "C")], [Motif.from_counts(counts, "same")], pvalue=1.0)
+    assert rows["log10_ratio"][0] == 0 and rows["change_sampled"][0] == 1
 
 
 def test_a_genome_read_in_one_pass_is_refused(small):

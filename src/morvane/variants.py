@@ -738,7 +738,7 @@ def exceeding(null: Floats, distance: Floats) -> Floats:
     """(1 + #{null >= d}) / (n + 1) for each d, null sorted."""
     n = len(null)
     above = n - np.searchsorted(null, distance, side="left")
-    value: Floats = (1.0 + above) / (n + 1.0)
+    value: Floats = ((1 + above) / (n + 1)).astype(np.float64)
     return value
 
 
@@ -1004,7 +1004,8 @@ def write_tsv(handle: IO[bytes], t: VariantHits) -> None:
     from ._scan import format_rows
     from .output import FIELD, P_DIGITS, RAW
     mode = {"pos": 0, "ref_start": 0, "alt_start": 0, "ref_score": 0, "alt_score": 0, "ref_pvalue": P_DIGITS,
-            "alt_pvalue": P_DIGITS, "log10_ratio": P_DIGITS, "change_pvalue": P_DIGITS, "change_sampled": P_DIGITS, "ref_strand": RAW,
+            "alt_pvalue": P_DIGITS, "log10_ratio": P_DIGITS, "change_pvalue": P_DIGITS, "change_sampled": P_DIGITS,
+            "ref_strand": RAW,
             "alt_strand": RAW, "ref_sequence": RAW, "alt_sequence": RAW, "call": RAW}
     pieces: list[Any] = []
     for k, name in enumerate(COLUMNS):
