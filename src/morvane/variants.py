@@ -22,6 +22,15 @@ distribution of the score difference (Laplace). Both estimate tighter values; th
 arithmetic on exact p-values, never anti-conservative, and cheap enough for every row
 (benchmarks/variants_scale.py --calibration shows its empirical rates against the nominal ones).
 
+change_sampled is calibrated instead, for SNVs: D = |log10(p_ref / p_alt)| (the p-values as
+change_pvalue takes them) against a null drawn once per motif: `change_samples` (n, default 4095)
+random contexts of 2L - 1 bases, flanks drawn from the motif's background, the centre set to
+either base, each allele's best window over the centre scored and its p-value taken as for a row.
+change_sampled = (1 + #{D_null >= D}) / (n + 1), exchangeable with the samples under that null, so
+valid for any n and calibrated up to 1/(n + 1). This is atSNP's null (random flanks, the variant
+fixed); atSNP samples it by importance to reach small p-values, we sample it plainly and count
+exactly, so change_sampled cannot go below 1/(n + 1). Indels and MNVs get NaN.
+
 Variants are read and scored in batches, so memory depends on the batch, not on the input.
 """
 
