@@ -376,6 +376,9 @@ def test_command_refuses_to_write_over_an_input(tmp_path, capsys):
     assert code == 1 and "it is the variants" in err and variants.read_text() == "c0\t5\tA\tG\n"
     code, _, err = run_command(["variants", genome, variants, motifs, "--vcf-out", tmp_path / "x.vcf"], capsys)
     assert code == 1 and "annotates a VCF" in err
+    out = tmp_path / "out.tsv"
+    code, _, err = run_command(["variants", genome, variants, motifs, "--change-samples", "-1", "-o", out], capsys)
+    assert code == 1 and "change_samples must be 0" in err and not out.exists()
 
 
 def test_threads_and_batches_keep_the_rows(tmp_path):
