@@ -217,11 +217,15 @@ def _checked(genome: Genome, motifs: Motifs, pvalue: float | None, threshold: fl
                     chunk_size, bar, owned, bool(qvalue))
 
 
-def _count(name: str, value: Any) -> int:
+def _integer(name: str, value: Any) -> int:
     try:
-        n = operator.index(value)
+        return operator.index(value)
     except TypeError:
         raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+
+
+def _count(name: str, value: Any) -> int:
+    n = _integer(name, value)
     if n < 1:
         raise ValueError(f"{name} must be at least 1, got {n}")
     return n
@@ -412,18 +416,19 @@ class Job:
         return hits, tested
 
 
-def grouped(labels: NDArray[np.integer[Any]], n: int) -> tuple[NDArray[np.intp], NDArray[np.int64]]:
+def grouped(labels: NDArray[np.integer[Any]], n: int) -> tuple[NDArray[np.intp], list[int], list[int]]:
     """The rows of an integer array of labels 0..n-1 in label order (rows ascending within a
-    label), and where each label's rows end in that order."""
+    label), and where each label's rows start and end in that order."""
     # few labels: as 16-bit keys they take NumPy's radix sort
     order = np.argsort(labels.astype(np.uint16) if n <= 1 << 16 else labels, kind="stable")
-    return order, np.cumsum(np.bincount(labels, minlength=n))
+    ends = np.cumsum(np.bincount(labels, minlength=n))
+    return order, [0, *ends[:-1].tolist()], ends.tolist()
 
 
 def groups(labels: NDArray[np.integer[Any]], n: int) -> Iterator[tuple[int, NDArray[np.intp]]]:
     """(label, rows holding it) for each label 0..n-1 of an integer array, rows ascending."""
-    order, ends = grouped(labels, n)
-    return ((k, order[start:end]) for k, (start, end) in enumerate(zip(np.append(0, ends[:-1]), ends)))
+    order, starts, ends = grouped(labels, n)
+    return ((k, order[start:end]) for k, (start, end) in enumerate(zip(starts, ends)))
 
 
 class Part(NamedTuple):
@@ -459,10 +464,9 @@ class ChunkPValues:
         if self.prepared is not None:
             self.prepared.result()
         # the scores gathered once in motif order, each motif's a slice of them
-        order, ends = grouped(hits["motif"], len(self.motifs))
+        order, starts, ends = grouped(hits["motif"], len(self.motifs))
         scores, by_motif = hits["score"][order], np.empty(len(hits))
-        todo = [(k, start, end) for k, (start, end) in enumerate(zip(np.append(0, ends[:-1]).tolist(), ends.tolist()))
-                if end > start]
+        todo = [(k, start, end) for k, (start, end) in enumerate(zip(starts, ends)) if end > start]
         self.turn += 1
         shift = self.turn % len(todo)
         for k, start, end in todo[shift:] + todo[:shift]:

@@ -42,7 +42,6 @@ import gzip
 import hashlib
 import itertools
 import numbers
-import operator
 import os
 import sys
 import threading
@@ -63,6 +62,7 @@ from .scan import (
     Genome,
     Motifs,
     _count,
+    _integer,
     _motif_list,
     cutoffs,
     groups,
@@ -864,10 +864,7 @@ def iter_variants(genome: Genome, variants: Variants, motifs: Motifs, *, pvalue:
 def checked_samples(value: Any) -> int:
     if isinstance(value, bool):
         raise TypeError("change_samples must be an integer, not bool")
-    try:
-        n = operator.index(value)
-    except TypeError:
-        raise TypeError(f"change_samples must be an integer, not {type(value).__name__}") from None
+    n = _integer("change_samples", value)
     if not 0 <= n <= MAX_CHANGE_SAMPLES:
         raise ValueError(f"change_samples must be 0 (no change_sampled) or a number of samples up to "
                          f"{MAX_CHANGE_SAMPLES}, got {n}")

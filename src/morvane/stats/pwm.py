@@ -20,6 +20,7 @@ from .tails import _last_within
 # sorting them best first takes a few milliseconds, the time a threshold may take, and going
 # through them again for the hits of a chunk about one.
 _ENUM_BUDGET = 1 << 16
+_LISTING_BYTES = 16 * (_ENUM_BUDGET + 1)  # the room a kept listing takes at most
 # Lattice sizes: the coarse one counts words and locates thresholds, the fine one bounds every tail
 # too long to list; both full recursions stay within a few milliseconds at width 40.
 _COARSE_BINS = 1 << 16
@@ -364,7 +365,7 @@ class PwmNull:
         if words is None or words.b > b:
             self._visits += 1
             # kept only into free room: taking others' would have them list again in turn
-            if self._visits < 2 or not has_room(16 * (_ENUM_BUDGET + 1)):
+            if self._visits < 2 or not has_room(_LISTING_BYTES):
                 values, back = np.unique(x, return_inverse=True)
                 return _native.lattice_tails(grid.Q, self._M, self._bg, grid.suffix_max, b, values)[back.ravel()]
             words = self._keep_listed(b)

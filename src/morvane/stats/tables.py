@@ -35,10 +35,6 @@ class _Budget:
         self._total = 0  # bytes of the tables held
         self._busy: dict[int, int] = {}
 
-    def total(self) -> int:
-        """Bytes of the tables held."""
-        return self._total
-
     def has_room(self, size: int) -> bool:
         """Whether tables of `size` bytes more fit."""
         return self._total + size <= self.limit
@@ -100,14 +96,14 @@ def prepare_all(nulls: Iterable[PwmNull], lowest: Iterable[float]) -> None:
     nulls share (those past it list their words again for each call): first what serves all of
     a motif's hits (its listed words, or its bound), then the listed words above the bounds,
     which serve a few hits each."""
-    from .pwm import _ENUM_BUDGET
+    from .pwm import _LISTING_BYTES
     pairs = list(zip(nulls, lowest))
     for null, low in pairs:
-        if _TABLES.total() > _TABLES.limit:
+        if not has_room(0):
             return
         null.prepare(low, top=False)
     for null, low in pairs:
-        if not has_room(16 * (_ENUM_BUDGET + 1)):  # a listing's room at most
+        if not has_room(_LISTING_BYTES):
             return
         null.prepare(low)
 
