@@ -764,6 +764,55 @@ def test_a_null_asked_again_and_again_keeps_its_listed_words(monkeypatch):
         np.testing.assert_array_equal(g, w)
 
 
+@pytest.mark.parametrize("spill", ["works", "cannot be written", "forked"])
+def test_a_null_past_the_room_spills_its_listed_words(spill, monkeypatch, tmp_path):
+    """With no room for tables, a null asked chunk after chunk lists its words at its second call
+    and spills them; later calls read them back without listing again. A spill that cannot be
+    written, or one made by another process, leaves the null going through its words each time.
+    The same doubles as fresh nulls give, every way."""
+    monkeypatch.setattr(tables, "_TABLES", tables._Budget(0))
+    monkeypatch.setattr(tables, "SPILL", tables._Spill())
+    monkeypatch.setattr(pwm, "SPILL", tables.SPILL)
+    monkeypatch.setattr(tables.tempfile, "tempdir", str(tmp_path))
+    if spill == "cannot be written":
+        monkeypatch.setattr(tables.tempfile, "TemporaryFile", lambda **_: open(tmp_path, "w+b"))  # a folder
+    rng = np.random.default_rng(13)
+    M, bg = rng.normal(size=(4, 12)), BACKGROUNDS["random"]
+    null = PwmNull(M, bg)
+    t = PwmNull(M, bg).threshold(1e-4)
+    chunks = [rng.uniform(t, null.max_score, 100) for _ in range(6)]
+    chunks[1][0] = t
+    want = [PwmNull(M, bg).pvalue(c) for c in chunks]
+    got = [null.pvalue(c) for c in chunks[:2]]
+    assert null._table_bytes() == 0
+    if spill == "forked":
+        pid = tables.os.getpid()
+        monkeypatch.setattr(tables.os, "getpid", lambda: pid + 1)
+    if spill == "works":
+        no_listing_or_recursion(monkeypatch)
+    got += [null.pvalue(c) for c in chunks[2:]]
+    for g, w in zip(got, want):
+        np.testing.assert_array_equal(g, w)
+    assert (null._spilled is not None) == (spill != "cannot be written")
+
+
+def test_tables_given_back_are_spilled_and_read_back(monkeypatch, tmp_path):
+    """Listed words a null gives back for room are spilled on the way out: asked again, it reads
+    them back instead of listing them anew, the same doubles."""
+    monkeypatch.setattr(tables, "SPILL", tables._Spill())
+    monkeypatch.setattr(pwm, "SPILL", tables.SPILL)
+    monkeypatch.setattr(tables.tempfile, "tempdir", str(tmp_path))
+    rng = np.random.default_rng(14)
+    M, bg = rng.normal(size=(4, 11)), BACKGROUNDS["random"]
+    null = PwmNull(M, bg)
+    s = rng.uniform(null.threshold(1e-3), null.max_score, 200)
+    want = null.pvalue(s)
+    assert null._tail_words is not None
+    null._drop_tables()
+    no_listing_or_recursion(monkeypatch)
+    np.testing.assert_array_equal(null.pvalue(s), want)
+
+
 def test_prepare_all_keeps_first_what_serves_every_hit(monkeypatch):
     """With room for the bounds of bounded motifs but not for all their listed tops, every motif
     keeps its bound and the tops fill what is left, in turn; p-values are the same either way."""

@@ -13,7 +13,7 @@ from numpy.typing import ArrayLike
 from ..background import check_background
 from . import _native
 from .lattice import _UNIT, Bools, Floats, Ints, _Grid, _Kept, _Lattice
-from .tables import _holding, has_room
+from .tables import SPILL, _holding, has_room
 from .tails import _last_within
 
 # Words a listed tail may hold (24 bytes each while listing, 16 once listed): listing them and
@@ -134,8 +134,10 @@ class PwmNull:
         self._cut_kept: tuple[int, float] | None = None
         self._listed_low: float | None = None
         # calls that went through listed words without keeping them: a null asked again and
-        # again (chunk after chunk) keeps them from its second such call on
+        # again (chunk after chunk) keeps them from its second such call on, in the room or,
+        # past it, spilled (the lattice sum they start from, and where they lie)
         self._visits = 0
+        self._spilled: tuple[int, tuple[int, int, int]] | None = None
 
     def _table_bytes(self) -> int:
         """Bytes of the arrays this null keeps between calls (asked after every call: kept cheap)."""
@@ -148,7 +150,11 @@ class PwmNull:
         return n + sum(arrays(lattice) for lattice in self._lattices.values())
 
     def _drop_tables(self) -> None:
-        """Gives the tables back; calls make them again as they need them."""
+        """Gives the tables back; calls make them again as they need them (listed words from the
+        spill, where it takes them)."""
+        words = self._tail_words
+        if words is not None and (self._spilled is None or self._spilled[0] > words.b):
+            self._spill(words)
         self._tail_words = self._fine_kept = None
         self._lattices = {}
         self._visits = -_REVISITS  # short of room: some calls go through the words again first
@@ -328,8 +334,11 @@ class PwmNull:
         """The words with coarse lattice sum >= b, best first, kept (those kept from lower serve)."""
         words = self._tail_words
         if words is None or words.b > b:
-            words = self._tail_words = _Listed.best_first(b, *self._best_first(self._grid(_COARSE_BINS), b))
+            words = self._tail_words = self._listing(b)
         return words
+
+    def _listing(self, b: int) -> _Listed:
+        return _Listed.best_first(b, *self._best_first(self._grid(_COARSE_BINS), b))
 
     def _cut(self) -> tuple[int, float]:
         """The lowest lattice sum b whose words (those with sums >= b) fit in the listing budget,
@@ -360,16 +369,33 @@ class PwmNull:
         # asked: words a threshold, a scan's prepare or an earlier call listed and kept answer by
         # a search; otherwise the first call goes through the words, nothing kept (at most
         # _ENUM_BUDGET of them, a millisecond or two: for a lone call, listing, sorting and
-        # keeping them costs more), and the next lists and keeps them.
+        # keeping them costs more), and the next lists and keeps them, or spills them when the
+        # room is full (a scan of many chunks then lists them once, not once a chunk).
         words = self._tail_words
         if words is None or words.b > b:
+            words = self._unspilled(b)
+        if words is None:
             self._visits += 1
             # kept only into free room: taking others' would have them list again in turn
-            if self._visits < 2 or not has_room(_LISTING_BYTES):
+            if self._visits < 2 or not (has_room(_LISTING_BYTES) or SPILL.usable()):
                 values, back = np.unique(x, return_inverse=True)
                 return _native.lattice_tails(grid.Q, self._M, self._bg, grid.suffix_max, b, values)[back.ravel()]
-            words = self._keep_listed(b)
+            words = self._keep_listed(b) if has_room(_LISTING_BYTES) else self._spill(self._listing(b))
         return words.cum[np.searchsorted(words.neg_d, -x, side="right")]
+
+    def _spill(self, words: _Listed) -> _Listed:
+        """words, spilled (where the spill takes them) for later calls to read back."""
+        where = SPILL.put((np.append(words.neg_d, np.inf), words.cum))  # the scores as long as cum
+        if where is not None:
+            self._spilled = words.b, where
+        return words
+
+    def _unspilled(self, b: int) -> _Listed | None:
+        """The spilled words, where they start at or below b."""
+        if self._spilled is None or self._spilled[0] > b:
+            return None
+        got = SPILL.get(self._spilled[1], 2)
+        return None if got is None else _Listed(self._spilled[0], got[0][:-1], got[1])
 
     # ---------------------------------------------------------------- thresholds
 

@@ -2,12 +2,19 @@
 
 from __future__ import annotations
 
+import atexit
+import io
+import os
+import tempfile
 import threading
 import weakref
 from collections import OrderedDict
 from collections.abc import Callable, Iterable
 from functools import wraps
 from typing import TYPE_CHECKING, Concatenate, Protocol
+
+import numpy as np
+from numpy.typing import NDArray
 
 if TYPE_CHECKING:
     from .pwm import PwmNull
@@ -106,6 +113,78 @@ def prepare_all(nulls: Iterable[PwmNull], lowest: Iterable[float]) -> None:
         if not has_room(_LISTING_BYTES):
             return
         null.prepare(low)
+
+
+class _Spill:
+    """Listings the room cannot hold, kept in one temporary file of the process (unlinked from the
+    start where the system allows, so nothing is left behind) and read back into a buffer of the
+    reading thread: a scan of many chunks then lists each motif's words once, not once a chunk.
+    A listing takes at most about 1 MB; a null spills a given listing once. A process forked
+    from this one (a worker) starts a file of its own: what its parent spilled stays unread."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._file: io.BufferedRandom | None = None
+        self._pid = -1
+        self._end = 0
+        self._broken = False   # the file could not be made or written: listings are made anew
+        self._local = threading.local()
+        atexit.register(self.close)
+
+    def usable(self) -> bool:
+        """Whether listings may be spilled (the file has not failed)."""
+        return not self._broken
+
+    def close(self) -> None:
+        with self._lock:
+            if self._file is not None and self._pid == os.getpid():
+                self._file.close()
+            self._file = None
+
+    def put(self, arrays: tuple[NDArray[np.float64], ...]) -> tuple[int, int, int] | None:
+        """Writes float64 arrays of one size; where they lie (None when the file cannot take them)."""
+        n = arrays[0].size
+        with self._lock:
+            if self._broken:
+                return None
+            try:
+                if self._file is None or self._pid != os.getpid():
+                    if self._file is not None:  # the parent's, inherited: this process's copy only
+                        self._file.close()
+                    self._file = tempfile.TemporaryFile(prefix="morvane-")
+                    self._pid, self._end = os.getpid(), 0
+                at = self._end
+                self._file.seek(at)
+                for a in arrays:
+                    self._file.write(memoryview(np.ascontiguousarray(a, dtype=np.float64)).cast("B"))
+                self._file.flush()
+            except OSError:  # a full or unwritable temporary folder: no worse than no spill
+                self._broken = True
+                return None
+            self._end = at + 8 * n * len(arrays)
+            return self._pid, at, n
+
+    def get(self, where: tuple[int, int, int], count: int) -> tuple[NDArray[np.float64], ...] | None:
+        """The `count` arrays `put` wrote there, as views of this thread's buffer (valid until the
+        thread's next get); None when they are not this process's or cannot be read."""
+        pid, at, n = where
+        buffer = getattr(self._local, "buffer", None)
+        if buffer is None or buffer.size < n * count:
+            buffer = self._local.buffer = np.empty(n * count)
+        with self._lock:
+            if self._file is None or pid != self._pid or self._broken:
+                return None
+            try:
+                self._file.seek(at)
+                got = self._file.readinto(memoryview(buffer[:n * count]).cast("B"))
+            except OSError:
+                got = -1
+        if got != 8 * n * count:
+            return None
+        return tuple(buffer[k * n:(k + 1) * n] for k in range(count))
+
+
+SPILL = _Spill()
 
 
 def _holding[H: _Holder, **P, R](method: Callable[Concatenate[H, P], R]) -> Callable[Concatenate[H, P], R]:
