@@ -13,7 +13,7 @@ from numpy.typing import ArrayLike
 from ..background import check_background
 from . import _native
 from .lattice import _UNIT, Bools, Floats, Ints, _Grid, _Kept, _Lattice
-from .tables import SPILL, _holding, has_room
+from .tables import SPILL, Spilled, _holding, has_room
 from .tails import _last_within
 
 # Words a listed tail may hold (24 bytes each while listing, 16 once listed): listing them and
@@ -137,7 +137,7 @@ class PwmNull:
         # again (chunk after chunk) keeps them from its second such call on, in the room or,
         # past it, spilled (the lattice sum they start from, and where they lie)
         self._visits = 0
-        self._spilled: tuple[int, tuple[int, int, int]] | None = None
+        self._spilled: tuple[int, Spilled] | None = None
 
     def _table_bytes(self) -> int:
         """Bytes of the arrays this null keeps between calls (asked after every call: kept cheap)."""
@@ -385,7 +385,7 @@ class PwmNull:
 
     def _spill(self, words: _Listed) -> _Listed:
         """words, spilled (where the spill takes them) for later calls to read back."""
-        where = SPILL.put((np.append(words.neg_d, np.inf), words.cum))  # the scores as long as cum
+        where = SPILL.put((words.neg_d, words.cum))
         if where is not None:
             self._spilled = words.b, where
         return words
@@ -394,8 +394,8 @@ class PwmNull:
         """The spilled words, where they start at or below b."""
         if self._spilled is None or self._spilled[0] > b:
             return None
-        got = SPILL.get(self._spilled[1], 2)
-        return None if got is None else _Listed(self._spilled[0], got[0][:-1], got[1])
+        got = SPILL.get(self._spilled[1])
+        return None if got is None else _Listed(self._spilled[0], *got)
 
     # ---------------------------------------------------------------- thresholds
 

@@ -11,7 +11,7 @@ import weakref
 from collections import OrderedDict
 from collections.abc import Callable, Iterable
 from functools import wraps
-from typing import TYPE_CHECKING, Concatenate, Protocol
+from typing import TYPE_CHECKING, Concatenate, NamedTuple, Protocol
 
 import numpy as np
 from numpy.typing import NDArray
@@ -115,6 +115,14 @@ def prepare_all(nulls: Iterable[PwmNull], lowest: Iterable[float]) -> None:
         null.prepare(low)
 
 
+class Spilled(NamedTuple):
+    """Where spilled arrays lie: the process that wrote them, the offset, each array's length."""
+
+    pid: int
+    at: int
+    sizes: tuple[int, ...]
+
+
 class _Spill:
     """Listings the room cannot hold, kept in one temporary file of the process (unlinked from the
     start where the system allows, so nothing is left behind) and read back into a buffer of the
@@ -141,9 +149,8 @@ class _Spill:
                 self._file.close()
             self._file = None
 
-    def put(self, arrays: tuple[NDArray[np.float64], ...]) -> tuple[int, int, int] | None:
-        """Writes float64 arrays of one size; where they lie (None when the file cannot take them)."""
-        n = arrays[0].size
+    def put(self, arrays: tuple[NDArray[np.float64], ...]) -> Spilled | None:
+        """Writes float64 arrays; where they lie (None when the file cannot take them)."""
         with self._lock:
             if self._broken:
                 return None
@@ -161,27 +168,29 @@ class _Spill:
             except OSError:  # a full or unwritable temporary folder: no worse than no spill
                 self._broken = True
                 return None
-            self._end = at + 8 * n * len(arrays)
-            return self._pid, at, n
+            sizes = tuple(a.size for a in arrays)
+            self._end = at + 8 * sum(sizes)
+            return Spilled(self._pid, at, sizes)
 
-    def get(self, where: tuple[int, int, int], count: int) -> tuple[NDArray[np.float64], ...] | None:
-        """The `count` arrays `put` wrote there, as views of this thread's buffer (valid until the
-        thread's next get); None when they are not this process's or cannot be read."""
-        pid, at, n = where
+    def get(self, where: Spilled) -> tuple[NDArray[np.float64], ...] | None:
+        """The arrays `put` wrote there, as views of this thread's buffer (valid until the thread's
+        next get); None when they are not this process's or cannot be read."""
+        total = sum(where.sizes)
         buffer = getattr(self._local, "buffer", None)
-        if buffer is None or buffer.size < n * count:
-            buffer = self._local.buffer = np.empty(n * count)
+        if buffer is None or buffer.size < total:
+            buffer = self._local.buffer = np.empty(total)
         with self._lock:
-            if self._file is None or pid != self._pid or self._broken:
+            if self._file is None or where.pid != self._pid or self._broken:
                 return None
             try:
-                self._file.seek(at)
-                got = self._file.readinto(memoryview(buffer[:n * count]).cast("B"))
+                self._file.seek(where.at)
+                got = self._file.readinto(memoryview(buffer[:total]).cast("B"))
             except OSError:
                 got = -1
-        if got != 8 * n * count:
+        if got != 8 * total:
             return None
-        return tuple(buffer[k * n:(k + 1) * n] for k in range(count))
+        ends = np.cumsum(where.sizes).tolist()
+        return tuple(buffer[end - size:end] for size, end in zip(where.sizes, ends))
 
 
 SPILL = _Spill()
