@@ -682,6 +682,40 @@ def test_prepared_tails_are_the_same_doubles(L, monkeypatch):
         prepared.prepare(out_of_range)  # nothing to do, and no warning
 
 
+def test_a_chunk_read_off_in_one_pass_is_each_motif_asked_alone():
+    """A chunk's hits (packed records, motifs interleaved) read off every motif's kept tables in
+    one native pass get, bit for bit, the p-values each motif gives alone; what the tables do not
+    serve (a motif with none, scores below what was prepared, NaN) comes back NaN, never a guess."""
+    rng = np.random.default_rng(5)
+    nulls = [PwmNull(rng.normal(size=(4, L)), BACKGROUNDS["random"]) for L in (5, 12, 15, 20, 28, 9)]
+    cuts = [null.threshold(1e-3) for null in nulls]
+    for null, t in zip(nulls[:-1], cuts):
+        null.prepare(t)
+    nulls[-1]._drop_tables()
+    fresh = [PwmNull(null._M, null._bg) for null in nulls]
+    records = np.zeros(6000, np.dtype({"names": ["motif", "score"], "formats": ["<i4", "<f8"], "offsets": [1, 6],
+                                       "itemsize": 15}))
+    records["motif"] = rng.integers(0, len(nulls), records.size)
+    lows, tops = np.array(cuts)[records["motif"]], np.array([n.max_score for n in nulls])[records["motif"]]
+    records["score"] = rng.uniform(lows, tops)
+    records["score"][:60] = np.repeat([np.nan, np.inf, -np.inf, 1e300, -1e300, 0.0], 10)
+    records["score"][60:120] = tops[60:120]
+    records["score"][120:400] -= 3.0                    # some below the prepared tables
+    got = _native.read_off(records["motif"], records["score"], [n.kept_tables() for n in nulls])
+    want = np.empty(records.size)
+    for k, rows in enumerate(np.flatnonzero(records["motif"] == k) for k in range(len(nulls))):
+        want[rows] = fresh[k].pvalue(records["score"][rows])
+    served = ~np.isnan(got)
+    np.testing.assert_array_equal(got[served], want[served])
+    above = (records["score"] >= lows) & (records["motif"] < len(nulls) - 1)
+    assert served[above].all() and not served[records["motif"] == len(nulls) - 1].any()
+    assert not served[:10].any() and not served[120:400].all()
+    with pytest.raises(ValueError, match="has no table"):
+        _native.read_off(records["motif"], records["score"], [None])
+    with pytest.raises(TypeError, match="kept tables"):
+        _native.read_off(records["motif"], records["score"], [(1.0,)] * len(nulls))
+
+
 @given(d=hs.lists(hs.sampled_from([3.0, 2.5, 2.5, 1.0, 0.0, -0.0, -1.0]), min_size=1, max_size=30),
        p=hs.floats(0.0, 1.2))
 def test_last_within_is_the_last_score_whose_tail_with_ties_fits(d, p):

@@ -40,3 +40,11 @@ def lattice_tails(
 def best_first(x: ArrayLike, p: ArrayLike, /) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]:
     """Scores x best first (ties in their given order), and the running sums of
     their probabilities p in that order."""
+
+def read_off(
+    motif: ArrayLike | None, scores: ArrayLike, tables: list[tuple[object, ...] | None], /
+) -> NDArray[numpy.float64]:
+    """The p-value of each score, read off the kept tables of its motif's null
+    (tables[motif[i]], as PwmNull.kept_tables gives them, or None); NaN where
+    they do not serve it. motif (int32) may be None with one table; both
+    columns may be strided fields of hit records."""

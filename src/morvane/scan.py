@@ -447,9 +447,10 @@ class Part(NamedTuple):
 
 
 class ChunkPValues:
-    """The p-values of a chunk's hits, each motif's in one call. Chunks may be on several
-    threads at once: a motif's statistics serve one call at a time, and each chunk starts with
-    another motif, so that threads seldom wait for one another."""
+    """The p-values of a chunk's hits. PWM ones are read off every motif's kept tables in one
+    native pass over the hits, and only the few those do not serve (tables given back for room)
+    are asked of the motifs; DWM ones are each motif's in one call. Chunks may be on several
+    threads at once: a motif's statistics serve one call at a time."""
 
     def __init__(self, motifs: Sequence[Motif], model: str, thresholds: Sequence[float]) -> None:
         self.motifs, self.model = list(motifs), model
@@ -458,23 +459,35 @@ class ChunkPValues:
         self.prepared = prepare_pvalues(motifs, thresholds) if model == "pwm" else None
 
     def __call__(self, hits: Records) -> Floats:
-        p = np.empty(len(hits))
         if not len(hits):
-            return p
-        if self.prepared is not None:
-            self.prepared.result()
-        # the scores gathered once in motif order, each motif's a slice of them
+            return np.empty(0)
+        if self.prepared is None:
+            return self.asked(hits, lambda motif, s: motif.dwm_pvalue(s).value)
+        from .stats._native import read_off
+        self.prepared.result()
+        motif = hits["motif"]
+        tables: list[Any] = [None] * len(self.motifs)
+        for k in np.flatnonzero(np.bincount(motif, minlength=len(self.motifs))).tolist():
+            with self.locks[k]:
+                tables[k] = self.motifs[k]._pwm_null().kept_tables()
+        p = read_off(motif, hits["score"], tables)
+        rest = np.flatnonzero(np.isnan(p))
+        if rest.size:
+            p[rest] = self.asked(hits[rest], lambda motif, s: motif.pvalue(s))
+        return p
+
+    def asked(self, hits: Records, pvalue: Callable[[Motif, Floats], Any]) -> Floats:
+        """pvalue(motif, scores) of the hits, each motif's in one call, each chunk starting with
+        another motif, so that threads seldom wait for one another."""
+        p = np.empty(len(hits))
         order, starts, ends = grouped(hits["motif"], len(self.motifs))
-        scores, by_motif = hits["score"][order], np.empty(len(hits))
+        scores = hits["score"][order]
         todo = [(k, start, end) for k, (start, end) in enumerate(zip(starts, ends)) if end > start]
         self.turn += 1
         shift = self.turn % len(todo)
         for k, start, end in todo[shift:] + todo[:shift]:
-            motif = self.motifs[k]
             with self.locks[k]:
-                by_motif[start:end] = motif.pvalue(scores[start:end]) if self.model == "pwm" \
-                    else motif.dwm_pvalue(scores[start:end]).value
-        p[order] = by_motif
+                p[order[start:end]] = pvalue(self.motifs[k], scores[start:end])
         return p
 
 

@@ -50,6 +50,12 @@ class _Listed(NamedTuple):
         return cls(b, -d, np.concatenate(([0.0], cum)))
 
 
+# What _native.read_off reads of a null: how its scores are lowered, its listed words (scores
+# negated, running sums, first lattice sum) or Nones, the coarse lattice's steps, and the fine
+# bound (upper, first sum, steps) or a None.
+KeptTables = tuple[object, ...]
+
+
 class _Fine(NamedTuple):
     """The fine lattice, and the bound it gives: upper[k] bounds the tail of every score whose
     out_below is b + k (b and below: upper[0]; past the top: 0)."""
@@ -114,6 +120,7 @@ class PwmNull:
         self._M = M
         self._bg = check_background(background, "PwmNull", "A, T, C, G")
         self.width = M.shape[1]
+        self._tau_factor = 8.0 * (self.width + 2) * _UNIT
         with np.errstate(over="ignore"):
             self._abs = float(np.abs(M).max(axis=0).sum())
         # the rounding bound, lattice steps and sums must stay finite: spans past 1e300 cannot
@@ -170,7 +177,7 @@ class PwmNull:
         # Bound on |scanned double - exact sum| for any two words together, the rounding of a
         # subtraction from the query included; generous by a factor of a few. It is tau, the width
         # of a tie, and the margin every pruning keeps.
-        err: Floats = 8.0 * (self.width + 2) * _UNIT * (self._abs + np.abs(s))
+        err: Floats = self._tau_factor * (self._abs + np.abs(s))
         return err
 
     def _err_range(self) -> float:
@@ -224,34 +231,33 @@ class PwmNull:
         return out
 
     def _read_off(self, flat: Floats) -> Floats | None:
-        """What _tied gives, read straight off the tables a scan's prepare kept, in a few passes
-        over the scores (those of a chunk's hits, unsorted, most of them distinct); None when the
-        tables kept do not serve them all, or the scores hold NaN."""
+        """What _tied gives, read straight off the tables kept (a scan's prepare, an earlier
+        call), in one native pass; None when they do not serve every score."""
+        tables = self._kept()
+        if tables is None:
+            return None
+        p = _native.read_off(None, flat, [tables])
+        return None if np.isnan(p).any() else p
+
+    @_holding
+    def kept_tables(self) -> KeptTables | None:
+        """The tables this null keeps now, as `_native.read_off` reads them (None: none kept). They
+        stay valid after the null gives them back: a chunk's p-values are read off them at once,
+        and what they do not serve is asked of `pvalue`."""
+        tables = self._kept()
+        self._end_call()
+        return tables
+
+    def _kept(self) -> KeptTables | None:
         words, fine = self._tail_words, self._fine_kept
-        if flat.size < 16 or (words is None and fine is None):
+        if words is None and fine is None:
             return None
-        low = float(flat.min())
-        if not low > self.min_score:  # NaN too
-            return None
-        listed_from = self._listed_from()  # the scores from it on are listed, below it bounded
-        if low < listed_from and (fine is None or int(fine.grid.out_below(*self._at(low))[0]) < fine.b):
-            return None
-        if flat.max() >= listed_from and (words is None or int(self._grid(_COARSE_BINS).out_below(
-                *self._at(max(low, listed_from)))[0]) < words.b):
-            return None
-        with np.errstate(invalid="ignore"):  # scores past the best (inf too) are set below
-            x = self._lowered(flat)
-            if low >= listed_from:
-                p = words.cum[np.searchsorted(words.neg_d, -x, side="right")]  # type: ignore[union-attr]
-            else:
-                p = self._bound_of(x, fine)  # type: ignore[arg-type]
-                listed = np.flatnonzero(flat >= listed_from)
-                if listed.size:
-                    p[listed] = words.cum[np.searchsorted(words.neg_d, -x[listed], side="right")]  # type: ignore[union-attr]
-        p[x <= self.min_score] = 1.0
-        p[flat > self.max_score] = 0.0
-        out: Floats = np.minimum(p, 1.0)
-        return out
+        coarse = self._grid(_COARSE_BINS)
+        listed = (None, None, 0) if words is None else (words.neg_d, words.cum, words.b)
+        bound = (None, 0, 0.0, 0.0, 1.0) if fine is None else \
+            (fine.upper, fine.b, fine.grid.lo, fine.grid.r_max, fine.grid.eps)
+        return (self._tau_factor, self._abs, self.min_score, self.max_score, self._listed_from(), *listed,
+                coarse.lo, coarse.r_max, coarse.eps, *bound)
 
     def _at(self, score: float) -> tuple[Floats, Floats]:
         """The lowered value of one score, and the rounding bound there: what out_below takes."""

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <utility>
 #include <vector>
 
 #include "common/gil.hpp"
@@ -18,6 +20,7 @@
 #include "common/ndarray.hpp"
 #include "common/ref.hpp"
 #include "kernels/lattice.hpp"
+#include "kernels/tails.hpp"
 
 namespace morvane {
 namespace {
@@ -233,6 +236,135 @@ PyObject* best_first(PyObject*, PyObject* args) {
     });
 }
 
+// One null's kept tables, as PwmNull.kept_tables gives them; the arrays are held in `held`.
+bool table_of(PyObject* item, Py_ssize_t k, kernels::tails::Table* t, std::vector<Ref>& held) {
+    PyObject *neg_d_obj, *cum_obj, *upper_obj;
+    long long words_b, fine_b;
+    if (!PyTuple_Check(item) ||
+        !PyArg_ParseTuple(item, "dddddOOLdddOLddd", &t->tau_factor, &t->abs, &t->min_score, &t->max_score,
+                          &t->listed_from, &neg_d_obj, &cum_obj, &words_b, &t->coarse.lo, &t->coarse.r_max,
+                          &t->coarse.eps, &upper_obj, &fine_b, &t->fine.lo, &t->fine.r_max, &t->fine.eps)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "read_off(): tables[%zd] is not a null's kept tables", k);
+        return false;
+    }
+    t->words_b = words_b;
+    t->fine_b = fine_b;
+    if (neg_d_obj != Py_None) {
+        Ref neg_d = Ref::steal(PyArray_FROMANY(neg_d_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_IN_ARRAY));
+        if (!neg_d) return false;
+        t->n_listed = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(neg_d.get()));
+        Ref cum = contiguous(cum_obj, NPY_DOUBLE, "cum", t->n_listed + 1);
+        if (!cum) return false;
+        t->neg_d = data_of<double>(neg_d);
+        t->cum = data_of<double>(cum);
+        held.push_back(std::move(neg_d));
+        held.push_back(std::move(cum));
+    }
+    if (upper_obj != Py_None) {
+        Ref upper = Ref::steal(PyArray_FROMANY(upper_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_IN_ARRAY));
+        if (!upper) return false;
+        t->n_upper = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(upper.get()));
+        if (!t->n_upper) {
+            PyErr_Format(PyExc_ValueError, "read_off(): tables[%zd] has an empty bound", k);
+            return false;
+        }
+        t->upper = data_of<double>(upper);
+        held.push_back(std::move(upper));
+    }
+    if (!(t->coarse.eps > 0.0) || !(t->fine.eps > 0.0)) {
+        PyErr_Format(PyExc_ValueError, "read_off(): tables[%zd] has a step that is not positive", k);
+        return false;
+    }
+    return true;
+}
+
+// obj as a one-dimensional array of `type` with n elements, strided as it is (hit records'
+// fields are read in place, aligned or not).
+Ref column_of(PyObject* obj, int type, const char* name, npy_intp n) {
+    Ref a = Ref::steal(PyArray_FROMANY(obj, type, 1, 1, 0));
+    if (a && n >= 0 && PyArray_SIZE(reinterpret_cast<PyArrayObject*>(a.get())) != n) {
+        PyErr_Format(PyExc_ValueError, "read_off(): %s must hold %zd values", name, static_cast<Py_ssize_t>(n));
+        return Ref();
+    }
+    return a;
+}
+
+PyObject* read_off(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *motif_obj, *score_obj, *tables_obj;
+        if (!PyArg_ParseTuple(args, "OOO!:read_off", &motif_obj, &score_obj, &PyList_Type, &tables_obj)) return nullptr;
+        Ref score = column_of(score_obj, NPY_DOUBLE, "scores", -1);
+        if (!score) return nullptr;
+        auto* sa = reinterpret_cast<PyArrayObject*>(score.get());
+        const npy_intp n = PyArray_SIZE(sa);
+        Ref motif;
+        if (motif_obj != Py_None && !(motif = column_of(motif_obj, NPY_INT32, "motif", n))) return nullptr;
+        const Py_ssize_t count = PyList_GET_SIZE(tables_obj);
+        if (!motif && count != 1) return PyErr_Format(PyExc_ValueError, "read_off(): without motif, one table");
+        std::vector<kernels::tails::Table> tables(static_cast<std::size_t>(count));
+        std::vector<char> kept(static_cast<std::size_t>(count), 0);
+        std::vector<Ref> held;
+        for (Py_ssize_t k = 0; k < count; ++k) {
+            PyObject* item = PyList_GET_ITEM(tables_obj, k);
+            if (item == Py_None) continue;
+            if (!table_of(item, k, &tables[k], held)) return nullptr;
+            kept[k] = 1;
+        }
+        const char* s_at = PyArray_BYTES(sa);
+        const npy_intp s_step = PyArray_STRIDE(sa, 0);
+        const char* m_at = motif ? PyArray_BYTES(reinterpret_cast<PyArrayObject*>(motif.get())) : nullptr;
+        const npy_intp m_step = motif ? PyArray_STRIDE(reinterpret_cast<PyArrayObject*>(motif.get()), 0) : 0;
+        for (npy_intp i = 0; m_at && i < n; ++i) {
+            std::int32_t k;
+            std::memcpy(&k, m_at + i * m_step, 4);
+            if (k < 0 || k >= count)
+                return PyErr_Format(PyExc_ValueError, "read_off(): motif[%zd] = %d has no table", i, k);
+        }
+        Ref p = new_array(n, NPY_DOUBLE);
+        if (!p) return nullptr;
+        double* out = data_of<double>(p);
+        // Each motif's scores in turn, gathered by a counting sort: its tables (up to a MB) then
+        // stay in cache for all of them, where the hits in genome order would go from one
+        // motif's tables to another's at every hit.
+        std::vector<std::int64_t> first(static_cast<std::size_t>(count) + 1, 0), row;
+        std::vector<double> grouped, got;
+        without_gil([&] {
+            auto motif_of = [&](npy_intp i) {
+                std::int32_t k = 0;
+                if (m_at) std::memcpy(&k, m_at + i * m_step, 4);
+                return static_cast<std::size_t>(k);
+            };
+            auto score_of = [&](npy_intp i) {
+                double s;
+                std::memcpy(&s, s_at + i * s_step, 8);
+                return s;
+            };
+            for (npy_intp i = 0; i < n; ++i) ++first[motif_of(i) + 1];
+            for (std::size_t k = 0; k < tables.size(); ++k) first[k + 1] += first[k];
+            std::vector<std::int64_t> next(first.begin(), first.end() - 1);
+            row.resize(static_cast<std::size_t>(n));
+            grouped.resize(static_cast<std::size_t>(n));
+            got.resize(static_cast<std::size_t>(n));
+            for (npy_intp i = 0; i < n; ++i) {
+                const std::int64_t at = next[motif_of(i)]++;
+                row[at] = i;
+                grouped[at] = score_of(i);
+            }
+            for (std::size_t k = 0; k < tables.size(); ++k) {
+                const std::int64_t a = first[k], m = first[k + 1] - a;
+                if (!m) continue;
+                if (kept[k])
+                    kernels::tails::read_off(tables[k], grouped.data() + a, m, got.data() + a);
+                else
+                    std::fill(got.begin() + a, got.begin() + a + m, std::numeric_limits<double>::quiet_NaN());
+                for (std::int64_t j = a; j < a + m; ++j) out[row[j]] = got[j];
+            }
+        });
+        return p.release();
+    });
+}
+
 // ---------------------------------------------------------------- module
 
 PyMethodDef module_methods[] = {
@@ -257,6 +389,12 @@ PyMethodDef module_methods[] = {
      "best_first($module, x, p, /)\n--\n\n"
      "Scores x best first (ties in their given order), and the running sums of\n"
      "their probabilities p in that order."},
+    {"read_off", read_off, METH_VARARGS,
+     "read_off($module, motif, scores, tables, /)\n--\n\n"
+     "The p-value of each score, read off the kept tables of its motif's null\n"
+     "(tables[motif[i]], as PwmNull.kept_tables gives them, or None); NaN where\n"
+     "they do not serve it. motif (int32) may be None with one table; both\n"
+     "columns may be strided fields of hit records."},
     {nullptr, nullptr, 0, nullptr},
 };
 
