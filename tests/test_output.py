@@ -152,6 +152,24 @@ def test_bytes_fields_of_any_width(values, width, mode):
     assert format_rows([(ucs4, mode), b"\n"], len(ucs4)) == latin
 
 
+@given(st.lists(st.binary(max_size=12), min_size=1, max_size=6), st.lists(st.integers(0, 5), max_size=30),
+       st.sampled_from([np.int32, np.int64]))
+def test_texts_by_index_are_the_gathered_column(texts, picks, kind):
+    # names a row by index (the command's motif names, through strided int32 records) are the
+    # bytes the gathered column gives, in every mode, and a name repeated with other texts is its own
+    index = np.array([k % len(texts) for k in picks], kind)
+    strided = np.zeros(len(index), [("pad", "u1"), ("k", kind)])
+    strided["k"] = index
+    gathered = np.array(texts + [b"x"], "S13")[index]
+    other = [text + b"!" for text in texts]
+    for mode in range(4):
+        got = format_rows([(strided["k"], mode, texts), b"|", (index, mode, other), b"|", (index, mode, texts), b"\n"],
+                          len(index))
+        want = format_rows([(gathered, mode), b"|", (np.array(other + [b""])[index], mode), b"|", (gathered, mode),
+                            b"\n"], len(index))
+        assert got == want
+
+
 def test_bytes_columns_give_the_bytes_of_str_columns():
     # what the command writes from UTF-8 names must be what Hits give from str ones, in every mode
     names = ["a\tb c", "c\nd\re", "é€😀", "x;y=z&w,v%", "", "\udce9raw\udcff", "\ud800lone\udfff", "\x01\x7f\x85",
@@ -204,6 +222,11 @@ def test_the_command_writes_what_hits_write(tmp_path, fmt, qvalue):
     (["text"], 1, TypeError, "piece 0 is a str"),
     ([(np.zeros(3, ">f8"), 0)], 3, TypeError, "buffer format"),
     ([b"x"], -1, ValueError, "must not be negative"),
+    ([(np.array([0, 2]), 0, [b"a", b"b"])], 2, ValueError, "holds 2 at row 1, past its 2 texts"),
+    ([(np.array([0, -1]), 0, [b"a"])], 2, ValueError, "holds -1"),
+    ([(np.zeros(2), 0, [b"a"])], 2, TypeError, "expected int32 or int64"),
+    ([(np.zeros(2, np.int64), 0, ["a"])], 2, TypeError, "text 0 is a str"),
+    ([(np.zeros(2, np.int64), 4, [b"a"])], 2, ValueError, "out of range"),
 ])
 def test_format_rows_refuses_what_it_cannot_write(pieces, n, exc, message):
     with pytest.raises(exc, match=message):

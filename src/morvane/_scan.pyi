@@ -14,14 +14,18 @@ def de_bruijn(L: int, /) -> NDArray[numpy.uint8]:
     """Codes (numpy.uint8, 0 to 3) of length 4**L + L - 1 whose windows of width L
     are every word of length L, each once (1 <= L <= 15)."""
 
-def format_rows(pieces: list[bytes | tuple[NDArray[Any], int]], n: int, /) -> bytes:
+def format_rows(
+    pieces: list[bytes | tuple[NDArray[Any], int] | tuple[NDArray[Any], int, list[bytes]]], n: int, /
+) -> bytes:
     """The text of n rows as bytes: each row is the pieces in turn, a piece being
     bytes (written as they are) or (column, arg), a one-dimensional column of n
     elements: int64 in decimal; float64 as repr() (arg 0) or format(x, '.{arg}g');
     bytes (S) or str (U) in UTF-8, trailing NULs dropped, with arg 0 leaving them
     as they are, 1 turning tab, newline and carriage return into a space, 2
     percent-encoding what a GFF3 attribute value reserves and 3 turning those three
-    and space into '_'."""
+    and space into '_'. A piece (index, arg, texts) writes texts[index[i]]
+    for an int32 or int64 column of indices into a list of bytes, escaped as
+    arg says: each text made once, not once a row."""
 
 @final
 class Scanner:

@@ -57,7 +57,8 @@ def bed_autosql(qvalue: bool) -> str:
             '   string sequence;    "The window as read on its strand"\n)\n')
 
 
-Pieces = list[bytes | tuple[NDArray[Any], int]]
+Piece = bytes | tuple[NDArray[Any], int] | tuple[NDArray[Any], int, list[bytes]]
+Pieces = list[Piece]
 
 
 def bed_score(pvalues: NDArray[np.float64]) -> NDArray[np.int64]:
@@ -115,7 +116,7 @@ class HitWriter:
         from ._scan import format_rows
         pieces, n, step = self.pieces(hits), len(hits), self.rows_per_call
         for at in range(0, n, step):
-            part = pieces if n <= step else [piece if isinstance(piece, bytes) else (piece[0][at:at + step], piece[1])
+            part = pieces if n <= step else [piece if isinstance(piece, bytes) else (piece[0][at:at + step], *piece[1:])
                                              for piece in pieces]
             self.handle.write(format_rows(part, min(step, n - at)))
 
@@ -125,12 +126,16 @@ class HitWriter:
 
     def pieces(self, t: "Hits | Columns") -> Pieces:
         """format_rows' pieces of one row of `t`."""
+        def text(name: str, mode: int) -> Piece:
+            # Columns name motifs by index: each name escaped once, not gathered and escaped a row
+            coded = getattr(t, "coded", {}).get(name)
+            return (t[name], mode) if coded is None else (coded[0], mode, coded[1])
         chrom, start, end, motif, alt = (t["chrom"], FIELD), (t["start"], 0), (t["end"], 0), \
-            (t["motif"], FIELD), (t["motif_alt"], FIELD)
+            text("motif", FIELD), text("motif_alt", FIELD)
         score, strand, p, sequence = (t["score"], 0), (t["strand"], RAW), (t["pvalue"], P_DIGITS), (t["sequence"], RAW)
-        q: list[bytes | tuple[NDArray[Any], int]] = [(t["qvalue"], P_DIGITS)] if self.qvalue else []
+        q: Pieces = [(t["qvalue"], P_DIGITS)] if self.qvalue else []
         if self.format == "bed":
-            motif, alt = (t["motif"], WORD), (t["motif_alt"], WORD)
+            motif, alt = text("motif", WORD), text("motif_alt", WORD)
             return [chrom, TAB, start, TAB, end, TAB, motif, TAB, (bed_score(t["pvalue"]), 0), TAB, strand, TAB,
                     start, TAB, end, b"\t0\t", alt, TAB, score, TAB, p, TAB, *q, *([TAB] if q else []),
                     sequence, NEWLINE]
@@ -138,7 +143,7 @@ class HitWriter:
         if self.format == "fimo":
             return [motif, TAB, alt, TAB, chrom, TAB, first, TAB, end, TAB, strand, TAB, score, TAB, p, TAB,
                     *q, TAB, sequence, NEWLINE]
-        value = {key: (t[key], GFF) for key in ("chrom", "motif", "motif_alt")}
+        value = {key: text(key, GFF) for key in ("chrom", "motif", "motif_alt")}
         return [chrom, b"\tmorvane\tnucleotide_motif\t", first, TAB, end, TAB, (gff_score(t["pvalue"]), 3), TAB,
                 strand, b"\t.\tName=", value["motif"], b"_", value["chrom"], strand, b";Alias=", value["motif_alt"],
                 b";ID=", value["motif"], b"-", value["motif_alt"], b"-", (self.numbers(t["motif"]), 0), b"-",

@@ -719,12 +719,17 @@ def table(parts: Sequence[Part], names: Names, qvalue: bool) -> Hits:
 
 class Columns:
     """The columns of `Hits` by name, for writing out: text as UTF-8 bytes, the chromosome's one
-    element broadcast, the rest views of the scanner's records where they can be."""
+    element broadcast, the rest views of the scanner's records where they can be. Names of
+    motifs are kept `coded` (name: (index per row, texts)) and gathered when asked for."""
 
-    def __init__(self, columns: dict[str, NDArray[Any]], n: int) -> None:
-        self.columns, self.n = columns, n
+    def __init__(self, columns: dict[str, NDArray[Any]], n: int,
+                 coded: dict[str, tuple[NDArray[np.int32], list[bytes]]] | None = None) -> None:
+        self.columns, self.n, self.coded = columns, n, coded or {}
 
     def __getitem__(self, name: str) -> NDArray[Any]:
+        if name in self.coded:
+            index, texts = self.coded[name]
+            return np.array(texts)[index]
         return self.columns[name]
 
     def __len__(self) -> int:
@@ -743,7 +748,7 @@ def utf8(text: str) -> bytes:
 
 def columns(parts: Iterable[Part], names: Names, qvalue: bool, batch: int) -> Iterator[Columns]:
     """Columns of at most `batch` rows from each part as it comes."""
-    ids, alts = (np.array([utf8(name) for name in texts]) for texts in (names.ids, names.alts))
+    ids, alts = ([utf8(name) for name in texts] for texts in (names.ids, names.alts))
     widths = np.asarray(names.widths, np.int64)
     for part in parts:
         chrom = np.array(utf8(part.chrom))
@@ -752,13 +757,13 @@ def columns(parts: Iterable[Part], names: Names, qvalue: bool, batch: int) -> It
             hits, n = rows.hits, len(rows.hits)
             motif = hits["motif"]
             out = {"chrom": np.broadcast_to(chrom, (n,)), "start": hits["start"],
-                   "end": hits["start"] + widths[motif], "motif": ids[motif], "motif_alt": alts[motif],
-                   "score": hits["score"], "strand": np.where(hits["strand"] > 0, b"+", b"-"),
-                   "pvalue": rows.pvalue, "sequence": hits["window"]}
+                   "end": hits["start"] + widths[motif], "score": hits["score"],
+                   "strand": np.where(hits["strand"] > 0, b"+", b"-"), "pvalue": rows.pvalue,
+                   "sequence": hits["window"]}
             if qvalue:
                 assert rows.qvalue is not None
                 out["qvalue"] = rows.qvalue
-            yield Columns(out, n)
+            yield Columns(out, n, {"motif": (motif, ids), "motif_alt": (motif, alts)})
 
 
 class _CallableModule(types.ModuleType):

@@ -5,6 +5,7 @@
 // very text CPython prints.
 #include "scan/format.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
@@ -27,13 +28,15 @@ const char kFormatRowsDoc[] =
     "bytes (S, taken as UTF-8) or str (U) in UTF-8, trailing NULs dropped, with arg 0 leaving\n"
     "them as they are, 1 turning tab, newline and carriage return into a space,\n"
     "2 percent-encoding what a GFF3 attribute value reserves and 3 turning those\n"
-    "three and space into '_'.";
+    "three and space into '_'. A piece (index, arg, texts) writes texts[index[i]]\n"
+    "for an int32 or int64 column of indices into a list of bytes, escaped as\n"
+    "arg says: each text made once, not once a row.";
 
 namespace {
 
 namespace text = kernels::text;
 
-enum class Kind { Constant, Int, Double, Bytes, Ucs4, Repeat };
+enum class Kind { Constant, Int, Double, Bytes, Ucs4, Lookup, Repeat };
 
 struct Piece {
     Kind kind = Kind::Constant;
@@ -42,6 +45,7 @@ struct Piece {
     Py_ssize_t step = 0;         // bytes from one element to the next
     int arg = 0;
     HeldBuffer buffer;
+    std::vector<std::string> texts;  // Lookup: the texts, escaped
 };
 
 // The kind of a column from its buffer format: native little-endian int64,
@@ -79,17 +83,77 @@ bool column_kind(const Py_buffer& view, Piece* piece) {
     }
 }
 
+// An int32 or int64 element, aligned or not.
+std::int64_t index_at(const char* at, Py_ssize_t width) {
+    if (width == 4) {
+        std::int32_t v;
+        std::memcpy(&v, at, 4);
+        return v;
+    }
+    std::int64_t v;
+    std::memcpy(&v, at, 8);
+    return v;
+}
+
+// A Lookup piece from its index column (parsed as a column already) and its texts, every index
+// checked against them once here.
+bool lookup_of(PyObject* texts, Py_ssize_t index, Py_ssize_t n, Piece* piece) {
+    const Py_buffer& view = piece->buffer.view();
+    const Py_ssize_t width = view.itemsize;
+    const char* f = view.format ? view.format : "B";
+    while (*f == '@' || *f == '=' || *f == '<') ++f;
+    if (!((width == 4 && (*f == 'i' || *f == 'l')) || (width == 8 && (*f == 'l' || *f == 'q'))) || f[1] != '\0') {
+        PyErr_Format(PyExc_TypeError, "format_rows(): index %zd has buffer format '%s'; expected int32 or int64", index,
+                     view.format ? view.format : "B");
+        return false;
+    }
+    if (piece->arg < 0 || piece->arg > 3) {
+        PyErr_Format(PyExc_ValueError, "format_rows(): piece %zd: arg %d out of range 0 to 3", index, piece->arg);
+        return false;
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(texts);
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        PyObject* text = PyList_GET_ITEM(texts, k);
+        if (!PyBytes_Check(text)) {
+            PyErr_Format(PyExc_TypeError, "format_rows(): piece %zd: text %zd is a %.100s, not bytes", index, k,
+                         Py_TYPE(text)->tp_name);
+            return false;
+        }
+        const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(text));
+        std::string escaped(3 * size, '\0');
+        text::Cursor out{escaped.data()};
+        text::put_bytes(out, PyBytes_AS_STRING(text), size, static_cast<text::Escape>(piece->arg));
+        escaped.resize(static_cast<std::size_t>(out.at - escaped.data()));
+        piece->texts.push_back(std::move(escaped));
+    }
+    const char* data = static_cast<const char*>(view.buf);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const std::int64_t k = index_at(data + i * view.strides[0], width);
+        if (k < 0 || k >= count) {
+            PyErr_Format(PyExc_ValueError, "format_rows(): index %zd holds %lld at row %zd, past its %zd texts", index,
+                         static_cast<long long>(k), i, count);
+            return false;
+        }
+    }
+    piece->kind = Kind::Lookup;
+    piece->size = width;
+    piece->data = data;
+    piece->step = view.strides[0];
+    return true;
+}
+
 bool parse_piece(PyObject* item, Py_ssize_t index, Py_ssize_t n, Piece* piece) {
     if (PyBytes_Check(item)) {
         piece->data = PyBytes_AS_STRING(item);
         piece->size = PyBytes_GET_SIZE(item);
         return true;
     }
-    PyObject* column;
-    if (!PyTuple_Check(item) || !PyArg_ParseTuple(item, "Oi", &column, &piece->arg)) {
+    PyObject *column, *texts = nullptr;
+    if (!PyTuple_Check(item) || !PyArg_ParseTuple(item, "Oi|O!", &column, &piece->arg, &PyList_Type, &texts)) {
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "format_rows(): piece %zd is a %.100s; expected bytes or (column, int)", index,
-                     Py_TYPE(item)->tp_name);
+        PyErr_Format(PyExc_TypeError,
+                     "format_rows(): piece %zd is a %.100s; expected bytes, (column, int) or (index, int, texts)",
+                     index, Py_TYPE(item)->tp_name);
         return false;
     }
     if (!piece->buffer.acquire(column, PyBUF_RECORDS_RO)) return false;
@@ -98,6 +162,7 @@ bool parse_piece(PyObject* item, Py_ssize_t index, Py_ssize_t n, Piece* piece) {
         PyErr_Format(PyExc_ValueError, "format_rows(): column %zd must be one-dimensional with %zd elements", index, n);
         return false;
     }
+    if (texts) return lookup_of(texts, index, n, piece);
     if (!column_kind(view, piece)) {
         PyErr_Format(PyExc_TypeError,
                      "format_rows(): column %zd has buffer format '%s'; expected int64, float64, bytes or str", index,
@@ -164,7 +229,8 @@ PyObject* format_rows(PyObject*, PyObject* args) {
             bool kept = false;     // repeated later: where its text lies in the row is noted
             const char* begin = nullptr;
             const char* end = nullptr;
-            std::size_t tail_at = 0, tail_size = 0;  // the constant bytes after it in `constants`
+            std::size_t tail_at = 0, tail_size = 0;           // the constant bytes after it in `constants`
+            const std::vector<std::string>* texts = nullptr;  // Lookup
         };
         constexpr std::size_t kMove = 16;
         std::vector<Step> steps;
@@ -182,10 +248,12 @@ PyObject* format_rows(PyObject*, PyObject* args) {
             s.data = p.data;
             s.step = p.step;
             s.size = static_cast<std::size_t>(p.size);
+            s.texts = &p.texts;
             s.tail_at = constants.size();
             for (std::size_t k = 0; k < steps.size(); ++k) {
                 Step& o = steps[k];
-                if (o.kind == s.kind && o.arg == s.arg && o.data == s.data && o.step == s.step && o.size == s.size) {
+                if (o.kind == s.kind && o.arg == s.arg && o.data == s.data && o.step == s.step && o.size == s.size &&
+                    (s.kind != Kind::Lookup || *o.texts == *s.texts)) {
                     s.kind = Kind::Repeat;
                     s.same = k;
                     o.kept = true;
@@ -199,15 +267,21 @@ PyObject* format_rows(PyObject*, PyObject* args) {
         // the most a row can take; room for it is made before each row
         std::size_t row = kMove;
         for (const Step& s : steps) {
-            const Kind kind = s.kind == Kind::Repeat ? steps[s.same].kind : s.kind;
+            const Step& o = s.kind == Kind::Repeat ? steps[s.same] : s;  // whose text it is
             row += s.tail_size;
-            switch (kind) {
+            switch (o.kind) {
                 case Kind::Constant:
                 case Kind::Repeat: break;
                 case Kind::Int: row += text::kIntRoom; break;
                 case Kind::Double: row += text::kDoubleRoom; break;
-                case Kind::Bytes: row += 3 * s.size; break;
-                case Kind::Ucs4: row += 4 * s.size; break;
+                case Kind::Bytes: row += 3 * o.size; break;
+                case Kind::Ucs4: row += 4 * o.size; break;
+                case Kind::Lookup: {
+                    std::size_t most = 0;
+                    for (const std::string& t : *o.texts) most = std::max(most, t.size());
+                    row += most;
+                    break;
+                }
             }
         }
         // the rows are written into the bytes object itself, from a few MiB (a bound is no
@@ -249,6 +323,11 @@ PyObject* format_rows(PyObject*, PyObject* args) {
                     }
                     case Kind::Bytes: text::put_bytes(out, at, s.size, static_cast<text::Escape>(s.arg)); break;
                     case Kind::Ucs4: text::put_ucs4(out, at, s.size, static_cast<text::Escape>(s.arg)); break;
+                    case Kind::Lookup: {
+                        const std::string& t = (*s.texts)[static_cast<std::size_t>(index_at(at, s.size))];
+                        out.append(t.data(), t.size());
+                        break;
+                    }
                     case Kind::Repeat: {
                         const Step& o = steps[s.same];
                         out.append(o.begin, static_cast<std::size_t>(o.end - o.begin));
