@@ -15,6 +15,7 @@
 #include "kernels/cpu.hpp"
 #include "kernels/kernels.hpp"
 #include "kernels/pow2.hpp"
+#include "kernels/tails.hpp"
 #include "reference.hpp"
 
 using namespace morvane::kernels;
@@ -829,6 +830,51 @@ void test_pow2() {
     CHECK(!pow2::available(cpu::Level::Base));
 }
 
+// Searches in step, whatever the listing's length and however many are left for the last step,
+// are std::upper_bound's; bound lookups clip past the top and refuse below the table's start.
+void test_tails() {
+    std::mt19937_64 rng(11);
+    for (std::int64_t n = 0; n <= 40; ++n) {
+        // one spare element: an empty listing is still a listing (NumPy's empty arrays have data)
+        std::vector<double> neg_d(static_cast<std::size_t>(n) + 1), cum(static_cast<std::size_t>(n) + 1);
+        for (double& v : neg_d) v = static_cast<double>(rng() % 12) - 6.0;  // ties
+        std::sort(neg_d.begin(), neg_d.begin() + n);
+        for (std::size_t k = 0; k < cum.size(); ++k) cum[k] = 0.01 * static_cast<double>(k);
+        tails::Table t;
+        t.min_score = -100.0;
+        t.max_score = 100.0;
+        t.listed_from = -100.0;
+        t.neg_d = neg_d.data();
+        t.cum = cum.data();
+        t.n_listed = n;
+        t.coarse.lo = -1e6;
+        for (std::int64_t m = 0; m <= 19; ++m) {
+            std::vector<double> s(static_cast<std::size_t>(m)), p(static_cast<std::size_t>(m));
+            for (double& v : s) v = static_cast<double>(rng() % 30) * 0.5 - 7.5;
+            tails::read_off(t, s.data(), m, p.data());
+            for (std::int64_t i = 0; i < m; ++i) {
+                const auto k = std::upper_bound(neg_d.begin(), neg_d.begin() + n, -s[i]) - neg_d.begin();
+                CHECK_MSG(bits(p[i]) == bits(cum[k]), "n %lld m %lld s %g", static_cast<long long>(n),
+                          static_cast<long long>(m), s[i]);
+            }
+        }
+    }
+    const double upper[] = {0.5, 0.25, 0.125};
+    tails::Table t;
+    t.min_score = -2.0;
+    t.max_score = 10.0;
+    t.listed_from = kInf;
+    t.upper = upper;
+    t.n_upper = 3;
+    t.fine_b = 2;
+    t.fine.lo = -1.0;  // out_below(x) = floor(x + 1) - 1 = floor(x)
+    const double s[] = {kNaN, 11.0, kInf, -kInf, -2.0, 1.5, 2.0, 3.0, 4.5, 9.0};
+    const double want[] = {kNaN, 0.0, 0.0, 1.0, 1.0, kNaN, 0.5, 0.25, 0.125, 0.125};
+    double p[10];
+    tails::read_off(t, s, 10, p);
+    for (int i = 0; i < 10; ++i) CHECK_MSG(bits(p[i]) == bits(want[i]), "s %g gives %g", s[i], p[i]);
+}
+
 }  // namespace
 
 int main() {
@@ -838,6 +884,7 @@ int main() {
     test_pairs();
     test_table_size();
     test_pow2();
+    test_tails();
     const cpu::Level widest = cpu::widest();
     for (int lv = 0; lv <= static_cast<int>(widest); ++lv) {
         const cpu::Level got = cpu::limit(static_cast<cpu::Level>(lv));
