@@ -33,6 +33,7 @@ struct Table {
 // p[i] = the p-value of score s[i], P(a random window's score >= s[i] - tau(s[i])), from the
 // table, for i < n; NaN where the table does not serve s[i] (or s[i] is NaN). The searches among
 // the listed words go several at a time, in step: each waits on memory, not on the one before.
+// p may be s: each p-value then takes its score's place.
 void read_off(const Table& t, const double* s, std::int64_t n, double* p);
 
 }  // namespace morvane::kernels::tails

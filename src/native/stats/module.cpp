@@ -326,40 +326,33 @@ PyObject* read_off(PyObject*, PyObject* args) {
         double* out = data_of<double>(p);
         // Each motif's scores in turn, gathered by a counting sort: its tables (up to a MB) then
         // stay in cache for all of them, where the hits in genome order would go from one
-        // motif's tables to another's at every hit.
-        std::vector<std::int64_t> first(static_cast<std::size_t>(count) + 1, 0), row;
-        std::vector<double> grouped, got;
+        // motif's tables to another's at every hit. Their p-values take the scores' place.
+        std::vector<std::int64_t> first(static_cast<std::size_t>(count) + 1, 0), row(static_cast<std::size_t>(n));
+        std::vector<double> grouped(static_cast<std::size_t>(n));
         without_gil([&] {
             auto motif_of = [&](npy_intp i) {
                 std::int32_t k = 0;
                 if (m_at) std::memcpy(&k, m_at + i * m_step, 4);
                 return static_cast<std::size_t>(k);
             };
-            auto score_of = [&](npy_intp i) {
-                double s;
-                std::memcpy(&s, s_at + i * s_step, 8);
-                return s;
-            };
             for (npy_intp i = 0; i < n; ++i) ++first[motif_of(i) + 1];
             for (std::size_t k = 0; k < tables.size(); ++k) first[k + 1] += first[k];
             std::vector<std::int64_t> next(first.begin(), first.end() - 1);
-            row.resize(static_cast<std::size_t>(n));
-            grouped.resize(static_cast<std::size_t>(n));
-            got.resize(static_cast<std::size_t>(n));
             for (npy_intp i = 0; i < n; ++i) {
-                const std::int64_t at = next[motif_of(i)]++;
+                const auto at = static_cast<std::size_t>(next[motif_of(i)]++);
                 row[at] = i;
-                grouped[at] = score_of(i);
+                std::memcpy(&grouped[at], s_at + i * s_step, 8);
             }
             for (std::size_t k = 0; k < tables.size(); ++k) {
-                const std::int64_t a = first[k], m = first[k + 1] - a;
-                if (!m) continue;
+                double* const g = grouped.data() + first[k];
+                const std::int64_t m = first[k + 1] - first[k];
                 if (kept[k])
-                    kernels::tails::read_off(tables[k], grouped.data() + a, m, got.data() + a);
+                    kernels::tails::read_off(tables[k], g, m, g);
                 else
-                    std::fill(got.begin() + a, got.begin() + a + m, std::numeric_limits<double>::quiet_NaN());
-                for (std::int64_t j = a; j < a + m; ++j) out[row[j]] = got[j];
+                    std::fill(g, g + m, std::numeric_limits<double>::quiet_NaN());
             }
+            for (npy_intp i = 0; i < n; ++i)
+                out[row[static_cast<std::size_t>(i)]] = grouped[static_cast<std::size_t>(i)];
         });
         return p.release();
     });
