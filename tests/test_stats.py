@@ -849,7 +849,8 @@ def test_tables_given_back_are_spilled_and_read_back(monkeypatch, tmp_path):
 
 def test_prepare_all_keeps_first_what_serves_every_hit(monkeypatch):
     """With room for the bounds of bounded motifs but not for all their listed tops, every motif
-    keeps its bound and the tops fill what is left, in turn; p-values are the same either way."""
+    keeps its bound and the tops fill what is left, in turn, those past it spilled; p-values are
+    the same either way, and read back from the spill nothing is listed again."""
     rng = np.random.default_rng(10)
     nulls = [PwmNull(rng.normal(size=(4, 18)), BACKGROUNDS["random"]) for _ in range(3)]
     lows = [n.threshold(1e-3) for n in nulls]
@@ -863,7 +864,10 @@ def test_prepare_all_keeps_first_what_serves_every_hit(monkeypatch):
     tables.prepare_all(nulls, lows)
     assert all(n._fine_kept is not None for n in nulls)
     assert [n._tail_words is not None for n in nulls] == [True, False, False]
+    assert [n._spilled is not None for n in nulls] == [False, True, True]
+    no_listing_or_recursion(monkeypatch)
     for n, s, w in zip(nulls, scores, want):
+        np.testing.assert_array_equal(_native.read_off(None, s, [n.kept_tables(spilled=True)]), w)
         np.testing.assert_array_equal(n.pvalue(s), w)
 
 

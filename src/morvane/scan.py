@@ -473,7 +473,7 @@ class ChunkPValues:
         p = read_off(motif, hits["score"], tables)
         rest = np.flatnonzero(np.isnan(p))
         if rest.size:
-            p[rest] = self.asked(hits[rest], lambda motif, s: motif.pvalue(s))
+            p[rest] = self.asked(hits[rest], read_back)
         return p
 
     def asked(self, hits: Records, pvalue: Callable[[Motif, Floats], Any]) -> Floats:
@@ -489,6 +489,18 @@ class ChunkPValues:
             with self.locks[k]:
                 p[order[start:end]] = pvalue(self.motifs[k], scores[start:end])
         return p
+
+
+def read_back(motif: Motif, scores: Floats) -> Floats:
+    """PWM p-values of scores the motif's kept tables did not serve: read off them with the words
+    it spilled where it did (those past the room), else asked of `Motif.pvalue`."""
+    from .stats._native import read_off
+    tables = motif._pwm_null().kept_tables(spilled=True)
+    p = np.full(len(scores), np.nan) if tables is None else read_off(None, scores, [tables])
+    rest = np.isnan(p)
+    if rest.any():
+        p[rest] = motif.pvalue(scores[rest])
+    return p
 
 
 def prepare_pvalues(motifs: Sequence[Motif], thresholds: Sequence[float]) -> Future[None]:

@@ -233,23 +233,27 @@ class PwmNull:
     def _read_off(self, flat: Floats) -> Floats | None:
         """What _tied gives, read straight off the tables kept (a scan's prepare, an earlier
         call), in one native pass; None when they do not serve every score."""
-        tables = self._kept()
+        tables = self._kept(self._tail_words)
         if tables is None:
             return None
         p = _native.read_off(None, flat, [tables])
         return None if np.isnan(p).any() else p
 
     @_holding
-    def kept_tables(self) -> KeptTables | None:
+    def kept_tables(self, spilled: bool = False) -> KeptTables | None:
         """The tables this null keeps now, as `_native.read_off` reads them (None: none kept). They
         stay valid after the null gives them back: a chunk's p-values are read off them at once,
-        and what they do not serve is asked of `pvalue`."""
-        tables = self._kept()
+        and what they do not serve is asked of `pvalue`. With `spilled`, listed words the null
+        spilled are read back into them, valid until this thread reads the spill again."""
+        words = self._tail_words
+        if spilled and self._spilled is not None and (words is None or words.b > self._spilled[0]):
+            words = self._unspilled(self._spilled[0]) or words
+        tables = self._kept(words)
         self._end_call()
         return tables
 
-    def _kept(self) -> KeptTables | None:
-        words, fine = self._tail_words, self._fine_kept
+    def _kept(self, words: _Listed | None) -> KeptTables | None:
+        fine = self._fine_kept
         if words is None and fine is None:
             return None
         coarse = self._grid(_COARSE_BINS)
@@ -334,6 +338,18 @@ class PwmNull:
                 self._fine(x)
                 if top and self._listed_from() <= self.max_score:
                     self._keep_listed(self._cut()[0])
+        self._end_call()
+
+    @_holding
+    def spill_listed(self) -> None:
+        """The listed tail's words (a bounded null's, from the lowest listed score up) listed now
+        and spilled, not kept, unless they are kept or spilled already: for a scan's nulls past
+        the room, which then read them back chunk after chunk instead of listing them there."""
+        if self._fine_kept is not None and self._listed_from() <= self.max_score and SPILL.usable():
+            b = self._cut()[0]
+            words = self._tail_words
+            if (words is None or words.b > b) and (self._spilled is None or self._spilled[0] > b):
+                self._spill(self._listing(b))
         self._end_call()
 
     def _keep_listed(self, b: int) -> _Listed:

@@ -102,7 +102,7 @@ def prepare_all(nulls: Iterable[PwmNull], lowest: Iterable[float]) -> None:
     """`PwmNull.prepare` for each null with its lowest score while their tables fit in the room
     nulls share (those past it list their words again for each call): first what serves all of
     a motif's hits (its listed words, or its bound), then the listed words above the bounds,
-    which serve a few hits each."""
+    which serve a few hits each, spilled where the room has none left for them."""
     from .pwm import _LISTING_BYTES
     pairs = list(zip(nulls, lowest))
     for null, low in pairs:
@@ -110,9 +110,10 @@ def prepare_all(nulls: Iterable[PwmNull], lowest: Iterable[float]) -> None:
             return
         null.prepare(low, top=False)
     for null, low in pairs:
-        if not has_room(_LISTING_BYTES):
-            return
-        null.prepare(low)
+        if has_room(_LISTING_BYTES):
+            null.prepare(low)
+        else:  # past the room, listed once here and spilled
+            null.spill_listed()
 
 
 class Spilled(NamedTuple):
