@@ -150,6 +150,9 @@ def test_bytes_fields_of_any_width(values, width, mode):
     ucs4 = np.array([item.decode("latin-1") for item in column.tolist()], f"U{max(width, 1)}")
     latin = b"".join(escaped(item.encode(), mode) + b"\n" for item in ucs4.tolist())
     assert format_rows([(ucs4, mode), b"\n"], len(ucs4)) == latin
+    for one in (column, ucs4):    # a column broadcast from its first element (the command's chromosome)
+        assert format_rows([(np.broadcast_to(one[:1], one.shape), mode), b"\n"], len(one)) == \
+            format_rows([(np.repeat(one[:1], len(one)), mode), b"\n"], len(one))
 
 
 @given(st.lists(st.binary(max_size=12), min_size=1, max_size=6), st.lists(st.integers(0, 5), max_size=30),

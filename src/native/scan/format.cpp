@@ -180,6 +180,19 @@ bool parse_piece(PyObject* item, Py_ssize_t index, Py_ssize_t n, Piece* piece) {
     return true;
 }
 
+// The text of a bytes or UCS4 column's first element, escaped as its arg says.
+std::string text_of(const Piece& p) {
+    std::string out(4 * static_cast<std::size_t>(p.size), '\0');
+    text::Cursor at{out.data()};
+    const auto escape = static_cast<text::Escape>(p.arg);
+    if (p.kind == Kind::Bytes)
+        text::put_bytes(at, p.data, static_cast<std::size_t>(p.size), escape);
+    else
+        text::put_ucs4(at, p.data, static_cast<std::size_t>(p.size), escape);
+    out.resize(static_cast<std::size_t>(at.at - out.data()));
+    return out;
+}
+
 // False with the Python error set (only on running out of memory). Infinities, NaN and the
 // rare p-values too far from 1 for exact 128-bit scaling whose shortest digits cannot decide their
 // rounding take CPython's own way.
@@ -236,10 +249,13 @@ PyObject* format_rows(PyObject*, PyObject* args) {
         std::vector<Step> steps;
         std::string constants;
         for (const Piece& p : pieces) {
-            if (p.kind == Kind::Constant) {
+            // a text column broadcast (the command's chromosome) is written once, as a constant
+            const bool broadcast = (p.kind == Kind::Bytes || p.kind == Kind::Ucs4) && p.step == 0 && n > 0;
+            if (p.kind == Kind::Constant || broadcast) {
+                const std::string text = broadcast ? text_of(p) : std::string(p.data, static_cast<std::size_t>(p.size));
                 if (steps.empty()) steps.emplace_back();
-                constants.append(p.data, static_cast<std::size_t>(p.size));
-                steps.back().tail_size += static_cast<std::size_t>(p.size);
+                constants.append(text);
+                steps.back().tail_size += text.size();
                 continue;
             }
             Step s;
