@@ -216,10 +216,18 @@ class PwmNull:
         self._lattices.clear()
 
     def _tied(self, flat: Floats) -> Floats:
-        """p-values of the scores `flat`: the tails at their lowered values, one function of each."""
-        kept = self._read_off(flat)
-        if kept is not None:
-            return kept
+        """p-values of the scores `flat`: the tails at their lowered values, one function of each,
+        read off the tables kept where they serve, worked out elsewhere."""
+        tables = self._kept(self._tail_words)
+        if tables is None:
+            return self._worked_out(flat)
+        out = _native.read_off(None, flat, [tables])
+        todo = np.flatnonzero(np.isnan(out))  # NaN scores too, which stay NaN
+        if todo.size:
+            out[todo] = self._worked_out(flat[todo])
+        return out
+
+    def _worked_out(self, flat: Floats) -> Floats:
         out = np.full(flat.shape, np.nan)
         with np.errstate(invalid="ignore"):
             x = self._lowered(flat)
@@ -229,15 +237,6 @@ class PwmNull:
         if todo.size:
             out[todo] = self._tail(x[todo])
         return out
-
-    def _read_off(self, flat: Floats) -> Floats | None:
-        """What _tied gives, read straight off the tables kept (a scan's prepare, an earlier
-        call), in one native pass; None when they do not serve every score."""
-        tables = self._kept(self._tail_words)
-        if tables is None:
-            return None
-        p = _native.read_off(None, flat, [tables])
-        return None if np.isnan(p).any() else p
 
     @_holding
     def kept_tables(self, spilled: bool = False) -> KeptTables | None:
