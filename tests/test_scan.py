@@ -426,3 +426,22 @@ def test_hits_are_exactly_the_windows_within_the_cut_off(tmp_path, width):
     np.testing.assert_array_equal(near["pvalue"], own)
     np.testing.assert_array_equal(near["score"] >= t, own <= pv)
     np.testing.assert_array_equal(np.sort(hits["score"]), np.sort(near["score"][own <= pv]))
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("room", [0, 1 << 18, 1 << 30])
+def test_pvalues_past_the_room_are_each_motifs_own(tmp_path, monkeypatch, room, threads):
+    """However little room the nulls' tables have (none: every hit asked of its motif; some: tables
+    given back and listed tops spilled, read back chunk after chunk), every hit's p-value is the
+    one a fresh motif gives its score alone."""
+    from morvane.stats import tables
+    monkeypatch.setattr(tables, "_TABLES", tables._Budget(room))
+    rng = np.random.default_rng(17)
+    motifs = [Motif.from_counts(rng.integers(0, 40, (4, w)) + 0.5, name=f"m{k}") for k, w in enumerate((6, 13, 17, 22))]
+    fasta = write_fasta(tmp_path / "g.fa", [("chr1", "".join(rng.choice(list("ACGT"), 30000)))])
+    hits = morvane.scan(fasta, motifs, pvalue=1e-2, chunk_size=3000, threads=threads)
+    assert len(hits) > 1000 and len(set(hits["motif"])) == len(motifs)
+    for motif in motifs:
+        rows = hits[hits["motif"] == motif.name]
+        fresh = Motif.from_counts(motif.counts, name=motif.name)
+        np.testing.assert_array_equal(rows["pvalue"], fresh.pvalue(rows["score"]), err_msg=motif.name)

@@ -1,4 +1,4 @@
-"""The lattice recursions of morvane.stats, without the GIL.
+"""The lattice recursions and table reads of morvane.stats, without the GIL.
 
 q is the integer matrix (4, L) of a lattice, reach its (L + 1) suffix maxima, bg the
 background (4)."""

@@ -1,6 +1,7 @@
 // morvane._stats: the lattice recursions behind morvane.stats's exact
-// p-values and thresholds. Arguments are checked and copied here, each
-// recursion runs without the GIL, behind the guard of every entry point.
+// p-values and thresholds, and the read of a scan's p-values off the tables
+// they leave. Arguments are checked here, the work runs without the GIL,
+// behind the guard of every entry point.
 #include <Python.h>
 
 #define PY_ARRAY_UNIQUE_SYMBOL morvane_stats_ARRAY_API
@@ -406,8 +407,9 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = module_definition("_stats", "The lattice recursions of morvane.stats, without the GIL.",
-                                           module_methods, module_slots);
+PyModuleDef module_def =
+    module_definition("_stats", "The lattice recursions and table reads of morvane.stats, without the GIL.",
+                      module_methods, module_slots);
 
 }  // namespace
 }  // namespace morvane
