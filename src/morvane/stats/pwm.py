@@ -262,11 +262,6 @@ class PwmNull:
         return (self._tau_factor, self._abs, self.min_score, self.max_score, self._listed_from(), *listed,
                 coarse.lo, coarse.r_max, coarse.eps, *bound)
 
-    def _at(self, score: float) -> tuple[Floats, Floats]:
-        """The lowered value of one score, and the rounding bound there: what out_below takes."""
-        x = self._lowered(np.array([score]))
-        return x, self._err(x)
-
     def _lowered(self, s: Floats) -> Floats:
         """s - tau(s): the lowest scanned score that may tie with s in exact arithmetic. Monotone in s,
         since tau grows some 1e13 times slower than s does."""
