@@ -714,6 +714,15 @@ def test_a_chunk_read_off_in_one_pass_is_each_motif_asked_alone():
         _native.read_off(records["motif"], records["score"], [None])
     with pytest.raises(TypeError, match="kept tables"):
         _native.read_off(records["motif"], records["score"], [(1.0,)] * len(nulls))
+    kept = nulls[4].kept_tables()          # a bounded one: both tables
+    for at, bad, message in [(10, 0.0, "not positive"), (15, 1e-300, None), (8, np.inf, "not finite"),
+                             (0, np.nan, "not finite")]:
+        tables_ = [kept[:at] + (bad,) + kept[at + 1:]]
+        if message is None:   # steps too fine for any integer: every lookup clamped, none out of bounds
+            assert _native.read_off(None, records["score"][:100], tables_).shape == (100,)
+        else:
+            with pytest.raises(ValueError, match=message):
+                _native.read_off(None, records["score"], tables_)
 
 
 @given(d=hs.lists(hs.sampled_from([3.0, 2.5, 2.5, 1.0, 0.0, -0.0, -1.0]), min_size=1, max_size=30),

@@ -9,12 +9,16 @@ namespace {
 
 double tau(const Table& t, double s) { return t.tau_factor * (t.abs + std::fabs(s)); }
 
+// Clamped to +-2^62 before it becomes an integer: steps of any size (tables are checked by the
+// caller, not trusted to be sane) then never overflow the conversion.
 std::int64_t out_below(const Steps& g, const Table& t, double x) {
-    return static_cast<std::int64_t>(std::floor((x - tau(t, x) - g.lo - g.r_max) / g.eps)) - 1;
+    constexpr double kFar = 4611686018427387904.0;  // 2^62
+    const double q = std::floor((x - tau(t, x) - g.lo - g.r_max) / g.eps);
+    return static_cast<std::int64_t>(q < -kFar ? -kFar : q > kFar ? kFar : q) - 1;
 }
 
-// Searches in step: for each j < m, p[at[j]] = cum[elements of the ascending a[0, n) at or below
-// v[j]] (NumPy's searchsorted, side "right"), without branches.
+// Searches in step: for each j < m, p[at[j]] = cum[the listed scores (neg_d, ascending) at or
+// below v[j]] (NumPy's searchsorted, side "right"), without branches.
 constexpr int kInStep = 8;
 void search(const Table& t, const double* v, const std::int64_t* at, int m, double* p) {
     const double* b[kInStep];

@@ -273,8 +273,14 @@ bool table_of(PyObject* item, Py_ssize_t k, kernels::tails::Table* t, std::vecto
         t->upper = data_of<double>(upper);
         held.push_back(std::move(upper));
     }
-    if (!(t->coarse.eps > 0.0) || !(t->fine.eps > 0.0)) {
-        PyErr_Format(PyExc_ValueError, "read_off(): tables[%zd] has a step that is not positive", k);
+    const double steps[] = {t->tau_factor, t->abs, t->coarse.lo, t->coarse.r_max, t->fine.lo, t->fine.r_max};
+    for (const double v : steps)
+        if (!std::isfinite(v)) {
+            PyErr_Format(PyExc_ValueError, "read_off(): tables[%zd] holds a value that is not finite", k);
+            return false;
+        }
+    if (!(t->coarse.eps > 0.0) || !(t->fine.eps > 0.0) || std::isinf(t->coarse.eps) || std::isinf(t->fine.eps)) {
+        PyErr_Format(PyExc_ValueError, "read_off(): tables[%zd] has a step that is not positive and finite", k);
         return false;
     }
     return true;
