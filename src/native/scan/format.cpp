@@ -48,11 +48,30 @@ struct Piece {
     std::vector<std::string> texts;  // Lookup: the texts, escaped
 };
 
+// A buffer's format past its native or little-endian byte-order prefix.
+const char* unprefixed(const Py_buffer& view) {
+    const char* f = view.format ? view.format : "B";
+    while (*f == '@' || *f == '=' || *f == '<') ++f;
+    return f;
+}
+
+// The text of one bytes or UCS4 element of `width` units, escaped as `arg` says.
+std::string text_of(Kind kind, const char* data, std::size_t width, int arg) {
+    std::string out(4 * width, '\0');
+    text::Cursor at{out.data()};
+    const auto escape = static_cast<text::Escape>(arg);
+    if (kind == Kind::Bytes)
+        text::put_bytes(at, data, width, escape);
+    else
+        text::put_ucs4(at, data, width, escape);
+    out.resize(static_cast<std::size_t>(at.at - out.data()));
+    return out;
+}
+
 // The kind of a column from its buffer format: native little-endian int64,
 // float64, or fixed-width bytes or UCS4 ("5s", "3w"). Sets the width of strings.
 bool column_kind(const Py_buffer& view, Piece* piece) {
-    const char* f = view.format ? view.format : "B";
-    while (*f == '@' || *f == '=' || *f == '<') ++f;
+    const char* f = unprefixed(view);
     Py_ssize_t count = 0;
     bool counted = false;
     while (std::isdigit(static_cast<unsigned char>(*f))) {
@@ -100,8 +119,7 @@ std::int64_t index_at(const char* at, Py_ssize_t width) {
 bool lookup_of(PyObject* texts, Py_ssize_t index, Py_ssize_t n, Piece* piece) {
     const Py_buffer& view = piece->buffer.view();
     const Py_ssize_t width = view.itemsize;
-    const char* f = view.format ? view.format : "B";
-    while (*f == '@' || *f == '=' || *f == '<') ++f;
+    const char* f = unprefixed(view);
     if (!((width == 4 && (*f == 'i' || *f == 'l')) || (width == 8 && (*f == 'l' || *f == 'q'))) || f[1] != '\0') {
         PyErr_Format(PyExc_TypeError, "format_rows(): index %zd has buffer format '%s'; expected int32 or int64", index,
                      view.format ? view.format : "B");
@@ -119,12 +137,8 @@ bool lookup_of(PyObject* texts, Py_ssize_t index, Py_ssize_t n, Piece* piece) {
                          Py_TYPE(text)->tp_name);
             return false;
         }
-        const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(text));
-        std::string escaped(3 * size, '\0');
-        text::Cursor out{escaped.data()};
-        text::put_bytes(out, PyBytes_AS_STRING(text), size, static_cast<text::Escape>(piece->arg));
-        escaped.resize(static_cast<std::size_t>(out.at - escaped.data()));
-        piece->texts.push_back(std::move(escaped));
+        piece->texts.push_back(text_of(Kind::Bytes, PyBytes_AS_STRING(text),
+                                       static_cast<std::size_t>(PyBytes_GET_SIZE(text)), piece->arg));
     }
     const char* data = static_cast<const char*>(view.buf);
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -178,19 +192,6 @@ bool parse_piece(PyObject* item, Py_ssize_t index, Py_ssize_t n, Piece* piece) {
     piece->data = static_cast<const char*>(view.buf);
     piece->step = view.strides[0];
     return true;
-}
-
-// The text of a bytes or UCS4 column's first element, escaped as its arg says.
-std::string text_of(const Piece& p) {
-    std::string out(4 * static_cast<std::size_t>(p.size), '\0');
-    text::Cursor at{out.data()};
-    const auto escape = static_cast<text::Escape>(p.arg);
-    if (p.kind == Kind::Bytes)
-        text::put_bytes(at, p.data, static_cast<std::size_t>(p.size), escape);
-    else
-        text::put_ucs4(at, p.data, static_cast<std::size_t>(p.size), escape);
-    out.resize(static_cast<std::size_t>(at.at - out.data()));
-    return out;
 }
 
 // False with the Python error set (only on running out of memory). Infinities, NaN and the
@@ -252,7 +253,8 @@ PyObject* format_rows(PyObject*, PyObject* args) {
             // a text column broadcast (the command's chromosome) is written once, as a constant
             const bool broadcast = (p.kind == Kind::Bytes || p.kind == Kind::Ucs4) && p.step == 0 && n > 0;
             if (p.kind == Kind::Constant || broadcast) {
-                const std::string text = broadcast ? text_of(p) : std::string(p.data, static_cast<std::size_t>(p.size));
+                const std::string text = broadcast ? text_of(p.kind, p.data, static_cast<std::size_t>(p.size), p.arg)
+                                                   : std::string(p.data, static_cast<std::size_t>(p.size));
                 if (steps.empty()) steps.emplace_back();
                 constants.append(text);
                 steps.back().tail_size += text.size();

@@ -322,12 +322,6 @@ PyObject* read_off(PyObject*, PyObject* args) {
         const npy_intp s_step = PyArray_STRIDE(sa, 0);
         const char* m_at = motif ? PyArray_BYTES(reinterpret_cast<PyArrayObject*>(motif.get())) : nullptr;
         const npy_intp m_step = motif ? PyArray_STRIDE(reinterpret_cast<PyArrayObject*>(motif.get()), 0) : 0;
-        for (npy_intp i = 0; m_at && i < n; ++i) {
-            std::int32_t k;
-            std::memcpy(&k, m_at + i * m_step, 4);
-            if (k < 0 || k >= count)
-                return PyErr_Format(PyExc_ValueError, "read_off(): motif[%zd] = %d has no table", i, k);
-        }
         Ref p = new_array(n, NPY_DOUBLE);
         if (!p) return nullptr;
         double* out = data_of<double>(p);
@@ -336,17 +330,27 @@ PyObject* read_off(PyObject*, PyObject* args) {
         // motif's tables to another's at every hit. Their p-values take the scores' place.
         std::vector<std::int64_t> first(static_cast<std::size_t>(count) + 1, 0), row(static_cast<std::size_t>(n));
         std::vector<double> grouped(static_cast<std::size_t>(n));
+        npy_intp bad = -1;  // the first row whose motif has no table
+        std::int32_t bad_motif = 0;
         without_gil([&] {
             auto motif_of = [&](npy_intp i) {
                 std::int32_t k = 0;
                 if (m_at) std::memcpy(&k, m_at + i * m_step, 4);
-                return static_cast<std::size_t>(k);
+                return k;
             };
-            for (npy_intp i = 0; i < n; ++i) ++first[motif_of(i) + 1];
+            for (npy_intp i = 0; i < n; ++i) {  // counted and checked in one pass
+                const std::int32_t k = motif_of(i);
+                if (k < 0 || k >= count) {
+                    bad = i;
+                    bad_motif = k;
+                    return;
+                }
+                ++first[static_cast<std::size_t>(k) + 1];
+            }
             for (std::size_t k = 0; k < tables.size(); ++k) first[k + 1] += first[k];
             std::vector<std::int64_t> next(first.begin(), first.end() - 1);
             for (npy_intp i = 0; i < n; ++i) {
-                const auto at = static_cast<std::size_t>(next[motif_of(i)]++);
+                const auto at = static_cast<std::size_t>(next[static_cast<std::size_t>(motif_of(i))]++);
                 row[at] = i;
                 std::memcpy(&grouped[at], s_at + i * s_step, 8);
             }
@@ -361,6 +365,7 @@ PyObject* read_off(PyObject*, PyObject* args) {
             for (npy_intp i = 0; i < n; ++i)
                 out[row[static_cast<std::size_t>(i)]] = grouped[static_cast<std::size_t>(i)];
         });
+        if (bad >= 0) return PyErr_Format(PyExc_ValueError, "read_off(): motif[%zd] = %d has no table", bad, bad_motif);
         return p.release();
     });
 }
