@@ -448,9 +448,10 @@ class Part(NamedTuple):
 
 class ChunkPValues:
     """The p-values of a chunk's hits. PWM ones are read off every motif's kept tables in one
-    native pass over the hits, and only the few those do not serve (tables given back for room)
-    are asked of the motifs; DWM ones are each motif's in one call. Chunks may be on several
-    threads at once: a motif's statistics serve one call at a time."""
+    native pass over the hits, and only the few those do not serve (tables given back for room:
+    the motif reads back what it spilled) are asked of the motifs; DWM ones are each motif's in
+    one call. Chunks may be on several threads at once: a motif's statistics serve one call at a
+    time."""
 
     def __init__(self, motifs: Sequence[Motif], model: str, thresholds: Sequence[float]) -> None:
         self.motifs, self.model = list(motifs), model
@@ -473,7 +474,7 @@ class ChunkPValues:
         p = read_off(motif, hits["score"], tables)
         rest = np.flatnonzero(np.isnan(p))
         if rest.size:
-            p[rest] = self.asked(hits[rest], read_back)
+            p[rest] = self.asked(hits[rest], lambda motif, s: motif.pvalue(s))
         return p
 
     def asked(self, hits: Records, pvalue: Callable[[Motif, Floats], Any]) -> Floats:
@@ -489,18 +490,6 @@ class ChunkPValues:
             with self.locks[k]:
                 p[order[start:end]] = pvalue(self.motifs[k], scores[start:end])
         return p
-
-
-def read_back(motif: Motif, scores: Floats) -> Floats:
-    """PWM p-values of scores the motif's kept tables did not serve: read off them with the words
-    it spilled where it did (those past the room), else asked of `Motif.pvalue`."""
-    from .stats._native import read_off
-    tables = motif._pwm_null().kept_tables(spilled=True)
-    p = np.full(len(scores), np.nan) if tables is None else read_off(None, scores, [tables])
-    rest = np.isnan(p)
-    if rest.any():
-        p[rest] = motif.pvalue(scores[rest])
-    return p
 
 
 def prepare_pvalues(motifs: Sequence[Motif], thresholds: Sequence[float]) -> Future[None]:

@@ -217,15 +217,31 @@ class PwmNull:
 
     def _tied(self, flat: Floats) -> Floats:
         """p-values of the scores `flat`: the tails at their lowered values, one function of each,
-        read off the tables kept where they serve, worked out elsewhere."""
-        tables = self._kept(self._tail_words)
-        if tables is None:
-            return self._worked_out(flat)
-        out = _native.read_off(None, flat, [tables])
+        read off the tables kept (and the words spilled past the room) where they serve, worked
+        out elsewhere."""
+        out = self._read_off(flat, self._tail_words)
         todo = np.flatnonzero(np.isnan(out))  # NaN scores too, which stay NaN
+        back = self._spilled_words() if todo.size else None
+        if back is not None:
+            out[todo] = self._read_off(flat[todo], back)
+            todo = todo[np.isnan(out[todo])]
         if todo.size:
             out[todo] = self._worked_out(flat[todo])
         return out
+
+    def _read_off(self, flat: Floats, words: _Listed | None) -> Floats:
+        """What _tied gives, read off the kept bound and `words` in one native pass; NaN where
+        they do not serve."""
+        tables = self._kept(words)
+        return np.full(flat.shape, np.nan) if tables is None else _native.read_off(None, flat, [tables])
+
+    def _spilled_words(self) -> _Listed | None:
+        """The words this null spilled, where they reach lower than those it keeps, as views of
+        this thread's spill buffer (valid until the thread reads the spill again)."""
+        words = self._tail_words
+        if self._spilled is None or (words is not None and words.b <= self._spilled[0]):
+            return None
+        return self._unspilled(self._spilled[0])
 
     def _worked_out(self, flat: Floats) -> Floats:
         out = np.full(flat.shape, np.nan)
@@ -244,10 +260,7 @@ class PwmNull:
         stay valid after the null gives them back: a chunk's p-values are read off them at once,
         and what they do not serve is asked of `pvalue`. With `spilled`, listed words the null
         spilled are read back into them, valid until this thread reads the spill again."""
-        words = self._tail_words
-        if spilled and self._spilled is not None and (words is None or words.b > self._spilled[0]):
-            words = self._unspilled(self._spilled[0]) or words
-        tables = self._kept(words)
+        tables = self._kept((spilled and self._spilled_words()) or self._tail_words)
         self._end_call()
         return tables
 
