@@ -9,7 +9,7 @@ import pytest
 import morvane
 from morvane.genome import genome_background
 from morvane.motifs import Motif, read_motifs
-from morvane.scan import hits_dtype, iter_hits
+from morvane.scan import hits_dtype, iter_columns, iter_hits
 from morvane.stats import bh_qvalues
 from morvane.utils.sequences import nuc_to_num
 
@@ -286,6 +286,16 @@ def test_streamed_hits_equal_the_table_built_at_once(tmp_path, qvalue, chunk, th
         for motif in motifs:
             rows = whole[whole["motif"] == motif.name]
             assert np.all(rows["qvalue"] >= rows["pvalue"])
+
+
+def test_columns_stream_the_hits_of_a_few_options(tmp_path):
+    fasta, motifs = big_case(tmp_path)
+    whole = morvane.scan(fasta, motifs, pvalue=0.05, strand="-")
+    columns = list(iter_columns(fasta, motifs, pvalue=0.05, strand="-", batch=100))
+    assert len(whole) > 500 and max(len(c) for c in columns) == 100      # at most a batch from each chunk
+    for name in ("start", "end", "score", "pvalue", "motif"):
+        got = np.concatenate([c[name] for c in columns])
+        np.testing.assert_array_equal(got, whole[name].astype(got.dtype), err_msg=name)
 
 
 def test_qvalues_ranked_in_blocks_are_bh_qvalues(monkeypatch):

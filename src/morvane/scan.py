@@ -151,12 +151,16 @@ def iter_columns(genome: Genome, motifs: Motifs, *, batch: int = 1 << 16,
     its order, as `Columns` of at most `batch` rows with their text as bytes: what the command
     writes, made straight from the scanner's records, with no table of str to build."""
     batch = _count("batch", batch)
-    options = {"client": None, "chunk_size": CHUNK_SIZE, **options}
-    job = _checked(genome, motifs, **options)
+    job = _checked(genome, motifs, **{**_OPTIONS, **options})
     return _stream(job, lambda parts, names, qvalue: columns(parts, names, qvalue, batch))
 
 
 # ---------------------------------------------------------------- arguments
+
+# the keyword arguments of scan and iter_hits, as they default
+_OPTIONS: dict[str, Any] = dict(pvalue=None, threshold=None, regions=None, strand="both", model="pwm",
+                                background=None, threads=1, client=None, chunk_size=CHUNK_SIZE,
+                                progress=False, qvalue=False)
 
 class _Request(NamedTuple):
     genome: str | Any
