@@ -17,7 +17,7 @@ import morvane
 from morvane._scan import format_rows
 from morvane.cli import main
 from morvane.motifs import Motif, read_motifs
-from morvane.output import FIELD, GFF, RAW, WORD, HitWriter, Output, bed_autosql, bed_score
+from morvane.output import FIELD, GFF, RAW, WORD, HitWriter, Output, WriteBehind, bed_autosql, bed_score
 from morvane.scan import utf8
 
 DATA = Path(__file__).resolve().parent.parent / "data"
@@ -184,12 +184,13 @@ def test_bytes_columns_give_the_bytes_of_str_columns():
 
 
 @pytest.mark.parametrize("column", [np.str_, np.bytes_])
-def test_rows_outgrowing_the_first_buffer(column):
-    # 20 rows of 400 kB: past the first buffer, which is then resized as the rows come
-    name = "é;\t" * 50000
-    names = np.broadcast_to(np.array(column(utf8(name)) if column is np.bytes_ else name), (20,))
-    rows = format_rows([(np.arange(20), 0), b"|", (names, 2), b"\n"], 20)
-    assert rows == b"".join(b"%d|%s\n" % (i, ("é%3B%09" * 50000).encode()) for i in range(20))
+@pytest.mark.parametrize("n, repeat", [(20, 50000), (600, 2000)])     # made with the GIL held, and without
+def test_rows_outgrowing_the_first_buffer(column, n, repeat):
+    # rows of 400 kB or 16 kB: past the first buffer, which is then resized as the rows come
+    name = "é;\t" * repeat
+    names = np.broadcast_to(np.array(column(utf8(name)) if column is np.bytes_ else name), (n,))
+    rows = format_rows([(np.arange(n), 0), b"|", (names, 2), b"\n"], n)
+    assert rows == b"".join(b"%d|%s\n" % (i, ("é%3B%09" * repeat).encode()) for i in range(n))
 
 
 @pytest.mark.parametrize("fmt", ["bed", "fimo", "gff"])
@@ -285,6 +286,47 @@ def test_rows_made_a_few_at_a_time_are_the_table_made_at_once(monkeypatch, hits,
         return handle.getvalue()
 
     assert text(7) == text(len(hits))
+
+
+class Failing(io.BytesIO):
+    def __init__(self, after):
+        super().__init__()
+        self.after = after
+
+    def write(self, data):
+        if self.tell() > self.after:
+            raise OSError(28, "No space left on device")
+        return super().write(data)
+
+
+@pytest.mark.parametrize("fmt", ["bed", "gff"])
+def test_writing_behind_writes_what_the_writer_writes(monkeypatch, hits, fmt):
+    monkeypatch.setattr(HitWriter, "rows_per_call", 5)
+    pieces = [hits[at:at + 9] for at in range(0, len(hits), 9)]
+    direct, behind = io.BytesIO(), io.BytesIO()
+    writer = HitWriter(direct, fmt, qvalue=True)
+    for piece in pieces:
+        writer.write(piece)
+    writer.close()
+    with WriteBehind(HitWriter(behind, fmt, qvalue=True), depth=2) as queued:
+        for piece in pieces:
+            queued.write(piece)
+        queued.close()
+    assert behind.getvalue() == direct.getvalue()
+
+
+@pytest.mark.parametrize("stop", ["write", "close"])
+def test_writing_behind_raises_on_the_callers_thread(hits, stop):
+    handle = Failing(after=1000 if stop == "write" else 10 ** 9)
+    pieces = [hits[at:at + 10] for at in range(0, len(hits), 10)]
+    with pytest.raises(OSError, match="No space"):
+        with WriteBehind(HitWriter(handle, "bed", qvalue=True), depth=1) as queued:
+            for piece in pieces:
+                queued.write(piece)
+            handle.after = -1       # the end, or whatever is still queued, fails
+            queued.write(pieces[0])
+            queued.close()
+    assert not queued.thread.is_alive()
 
 
 def test_gff3_columns_and_attributes(tmp_path, hits):

@@ -231,7 +231,7 @@ def background_arg(text: str) -> str | list[float]:
 
 
 def run_scan(args: argparse.Namespace, argv: list[str]) -> int:
-    from .output import HitWriter, Output, command_line
+    from .output import HitWriter, Output, WriteBehind, command_line
     from .progress import Progress
     from .scan import iter_columns
 
@@ -255,8 +255,9 @@ def run_scan(args: argparse.Namespace, argv: list[str]) -> int:
         # that bad input (regions, a cut-off) leaves nothing written
         with contextlib.closing(iter_columns(args.genome, motifs, **options)) as tables:
             first = next(tables, None)
-            with output as handle:
-                writer = HitWriter(handle, args.output_format, args.qvalue, command_line(["morvane", *argv]))
+            # the text is made and written on a thread of its own while the scan goes on
+            with output as handle, WriteBehind(HitWriter(handle, args.output_format, args.qvalue,
+                                                         command_line(["morvane", *argv]))) as writer:
                 for hits in itertools.chain([first] if first is not None else [], tables):
                     writer.write(hits)
                 writer.close()

@@ -14,9 +14,11 @@ is refused before anything is written.
 """
 
 import os
+import queue
 import stat
 import sys
 import tempfile
+import threading
 from collections.abc import Iterable
 from types import TracebackType
 from typing import IO, TYPE_CHECKING, Any
@@ -163,6 +165,59 @@ class HitWriter:
         for name, total in zip(names, before + counts):
             self.numbered[name.item()] = int(total)
         return out
+
+
+class WriteBehind:
+    """A HitWriter's writing on a thread of its own, a few tables behind its caller: the text of
+    one table is made (without the GIL) and written while the caller scans the next. `write` hands
+    a table on, waiting while `depth` are queued, and raises what the writing has raised;
+    `close` waits for the queued tables and writes the format's end. Leaving the `with` block
+    with an exception stops the writing at the table being written."""
+
+    def __init__(self, writer: HitWriter, depth: int = 4) -> None:
+        self.writer = writer
+        self.queue: queue.Queue[Hits | Columns | None] = queue.Queue(depth)
+        self.failure: BaseException | None = None
+        self.stopped = False
+        self.thread = threading.Thread(target=self._run, name="morvane-writer", daemon=True)
+        self.thread.start()
+
+    def _run(self) -> None:
+        while (table := self.queue.get()) is not None:
+            if self.failure is None and not self.stopped:     # else drained, so that puts end
+                try:
+                    self.writer.write(table)
+                except BaseException as exc:  # noqa: BLE001 - raised again on the caller's thread
+                    self.failure = exc
+
+    def _raise(self) -> None:
+        if self.failure is not None:
+            failure, self.failure = self.failure, None
+            self.stopped = True
+            raise failure
+
+    def write(self, hits: "Hits | Columns") -> None:
+        self._raise()
+        self.queue.put(hits)
+
+    def close(self) -> None:
+        self._join()
+        self._raise()
+        self.writer.close()
+
+    def _join(self) -> None:
+        if self.thread.is_alive():
+            self.queue.put(None)
+            self.thread.join()
+
+    def __enter__(self) -> "WriteBehind":
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        if kind is not None:
+            self.stopped = True
+        self._join()
 
 
 def write_hits(path: str | os.PathLike[str], tables: Iterable["Hits"], format: str, qvalue: bool,

@@ -48,4 +48,29 @@ void without_gil_if(bool long_work, F&& work) {
         work();
 }
 
+// The GIL released for a scope that mostly runs without it but must now and then call
+// into Python (grow an object, take CPython's own way for a rare value): `held` runs such a
+// step with the GIL taken back. A Python error a step sets stays in the thread's state across
+// the release; whatever unwinds past a Released finds the GIL held again.
+class Released {
+public:
+    Released() : save_(PyEval_SaveThread()) {}
+    ~Released() { PyEval_RestoreThread(save_); }
+    Released(const Released&) = delete;
+    Released& operator=(const Released&) = delete;
+
+    template <class F>
+    auto held(F&& step) {
+        PyEval_RestoreThread(save_);
+        struct Again {
+            PyThreadState*& save;
+            ~Again() { save = PyEval_SaveThread(); }
+        } again{save_};
+        return step();
+    }
+
+private:
+    PyThreadState* save_;
+};
+
 }  // namespace morvane

@@ -10,10 +10,12 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/buffer.hpp"
+#include "common/gil.hpp"
 #include "common/guard.hpp"
 #include "common/ref.hpp"
 #include "kernels/text.hpp"
@@ -37,6 +39,9 @@ namespace {
 namespace text = kernels::text;
 
 enum class Kind { Constant, Int, Double, Bytes, Ucs4, Lookup, Repeat };
+
+// Rows this many are made without the GIL.
+constexpr Py_ssize_t kReleasedRows = 256;
 
 struct Piece {
     Kind kind = Kind::Constant;
@@ -197,7 +202,7 @@ bool parse_piece(PyObject* item, Py_ssize_t index, Py_ssize_t n, Piece* piece) {
 // False with the Python error set (only on running out of memory). Infinities, NaN and the
 // rare p-values too far from 1 for exact 128-bit scaling whose shortest digits cannot decide their
 // rounding take CPython's own way.
-bool put_double(text::Cursor& out, double v, int digits) {
+bool put_double(text::Cursor& out, double v, int digits, Released* released) {
     if (std::isfinite(v)) {
         if (!digits) {
             text::put_repr(out, v);
@@ -205,6 +210,7 @@ bool put_double(text::Cursor& out, double v, int digits) {
         }
         if (text::put_general(out, v, digits)) return true;
     }
+    if (released) return released->held([&] { return put_double(out, v, digits, nullptr); });
     char* s = digits ? PyOS_double_to_string(v, 'g', digits, 0, nullptr)
                      : PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
     if (!s) return false;
@@ -320,8 +326,17 @@ PyObject* format_rows(PyObject*, PyObject* args) {
             room = size;
             return true;
         };
+        // the rows are made without the GIL (the command makes them on a thread of its own, beside
+        // the scan), taking it back only to grow the bytes or for CPython's rare doubles
+        std::optional<Released> released;
+        if (n >= kReleasedRows) released.emplace();
+        Released* const r = released ? &*released : nullptr;
+        auto grow = [&] {
+            const std::size_t size = 2 * room > used() + row ? 2 * room : used() + row;
+            return r ? r->held([&] { return resize(size); }) : resize(size);
+        };
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (room - used() < row && !resize(2 * room > used() + row ? 2 * room : used() + row)) return nullptr;
+            if (room - used() < row && !grow()) return nullptr;
             for (Step& s : steps) {
                 const char* at = s.data + i * s.step;
                 char* const begin = out.at;
@@ -336,13 +351,16 @@ PyObject* format_rows(PyObject*, PyObject* args) {
                     case Kind::Double: {
                         double v;
                         std::memcpy(&v, at, 8);
-                        if (!put_double(out, v, s.arg)) return nullptr;
+                        if (!put_double(out, v, s.arg, r)) return nullptr;
                         break;
                     }
                     case Kind::Bytes: text::put_bytes(out, at, s.size, static_cast<text::Escape>(s.arg)); break;
                     case Kind::Ucs4: text::put_ucs4(out, at, s.size, static_cast<text::Escape>(s.arg)); break;
                     case Kind::Lookup: {
-                        const std::string& t = (*s.texts)[static_cast<std::size_t>(index_at(at, s.size))];
+                        // checked before the rows, and bounded again: without the GIL another
+                        // thread may write to the index meanwhile, which must not read out of bounds
+                        const auto k = static_cast<std::uint64_t>(index_at(at, s.size));
+                        const std::string& t = (*s.texts)[std::min<std::uint64_t>(k, s.texts->size() - 1)];
                         out.append(t.data(), t.size());
                         break;
                     }
@@ -365,6 +383,7 @@ PyObject* format_rows(PyObject*, PyObject* args) {
                 }
             }
         }
+        released.reset();
         if (!resize(used())) return nullptr;
         return bytes.release();
     });
