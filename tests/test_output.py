@@ -17,7 +17,7 @@ import morvane
 from morvane._scan import format_rows
 from morvane.cli import main
 from morvane.motifs import Motif, read_motifs
-from morvane.output import FIELD, GFF, RAW, WORD, HitWriter, Output, WriteBehind, bed_autosql, bed_score
+from morvane.output import FIELD, GFF, RAW, WORD, DropBehind, HitWriter, Output, WriteBehind, bed_autosql, bed_score
 from morvane.scan import utf8
 
 DATA = Path(__file__).resolve().parent.parent / "data"
@@ -308,7 +308,7 @@ def test_writing_behind_writes_what_the_writer_writes(monkeypatch, hits, fmt):
     for piece in pieces:
         writer.write(piece)
     writer.close()
-    with WriteBehind(HitWriter(behind, fmt, qvalue=True), depth=2) as queued:
+    with WriteBehind(HitWriter(behind, fmt, qvalue=True), rows=20) as queued:
         for piece in pieces:
             queued.write(piece)
         queued.close()
@@ -320,7 +320,7 @@ def test_writing_behind_raises_on_the_callers_thread(hits, stop):
     handle = Failing(after=1000 if stop == "write" else 10 ** 9)
     pieces = [hits[at:at + 10] for at in range(0, len(hits), 10)]
     with pytest.raises(OSError, match="No space"):
-        with WriteBehind(HitWriter(handle, "bed", qvalue=True), depth=1) as queued:
+        with WriteBehind(HitWriter(handle, "bed", qvalue=True), rows=1) as queued:
             for piece in pieces:
                 queued.write(piece)
             handle.after = -1       # the end, or whatever is still queued, fails
@@ -406,6 +406,23 @@ def test_regular_file_keeps_its_mode_and_symlinks_their_link(tmp_path):
 def test_devices_are_written_in_place():
     output_of("/dev/null")
     assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+
+
+def test_pages_are_dropped_behind_the_end(tmp_path, monkeypatch):
+    asked = []
+    monkeypatch.setattr(os, "posix_fadvise", lambda fd, at, n, advice: asked.append((at, n, advice, raw.at)))
+    data = np.random.default_rng(0).bytes(100_000)
+    with open(tmp_path / "f", "wb") as file:
+        raw = DropBehind(file.fileno(), keep=20_000, step=5_000)
+        handle = io.BufferedWriter(raw, 3000)
+        for at in range(0, len(data), 700):
+            handle.write(data[at:at + 700])
+        handle.close()
+    assert (tmp_path / "f").read_bytes() == data
+    assert len(asked) > 10 and {advice for *_, advice, _ in asked} == {os.POSIX_FADV_DONTNEED}
+    # never the last `step` bytes written, nor before `keep` are; in the end, all but the last few steps
+    assert all(at >= 0 and at + n <= end - 5_000 and end >= 20_000 for at, n, _, end in asked)
+    assert asked[-1][0] + asked[-1][1] >= len(data) - 2 * 5_000
 
 
 def test_an_exception_leaves_the_old_file(tmp_path):

@@ -13,12 +13,13 @@ complete, keeping an existing file's mode. What cannot be written, or would over
 is refused before anything is written.
 """
 
+import io
 import os
-import queue
 import stat
 import sys
 import tempfile
 import threading
+from collections import deque
 from collections.abc import Iterable
 from types import TracebackType
 from typing import IO, TYPE_CHECKING, Any
@@ -168,27 +169,50 @@ class HitWriter:
 
 
 class WriteBehind:
-    """A HitWriter's writing on a thread of its own, a few tables behind its caller: the text of
-    one table is made (without the GIL) and written while the caller scans the next. `write` hands
-    a table on, waiting while `depth` are queued, and raises what the writing has raised;
-    `close` waits for the queued tables and writes the format's end. Leaving the `with` block
-    with an exception stops the writing at the table being written."""
+    """A HitWriter's writing on a thread of its own, behind its caller: the text of one table is
+    made (without the GIL) and written while the caller scans on. `write` hands a table on,
+    waiting while `rows` rows are queued (a chunk's hits come as many tables at once, so the
+    room is a chunk's worth, not a few tables), and raises what the writing has raised; `close`
+    waits for the queued tables and writes the format's end. Leaving the `with` block with an
+    exception stops the writing at the table being written."""
 
-    def __init__(self, writer: HitWriter, depth: int = 4) -> None:
-        self.writer = writer
-        self.queue: queue.Queue[Hits | Columns | None] = queue.Queue(depth)
+    def __init__(self, writer: HitWriter, rows: int = 1 << 21) -> None:
+        self.writer, self.room = writer, rows
+        self.queue: deque[Hits | Columns | None] = deque()
+        self.queued = 0                 # rows in the queue
+        self.changed = threading.Condition()
         self.failure: BaseException | None = None
         self.stopped = False
         self.thread = threading.Thread(target=self._run, name="morvane-writer", daemon=True)
         self.thread.start()
 
     def _run(self) -> None:
-        while (table := self.queue.get()) is not None:
-            if self.failure is None and not self.stopped:     # else drained, so that puts end
+        while True:
+            with self.changed:
+                while not self.queue:
+                    self.changed.wait()
+                table = self.queue[0]
+            if table is None:
+                return
+            if self.failure is None and not self.stopped:
                 try:
                     self.writer.write(table)
                 except BaseException as exc:  # noqa: BLE001 - raised again on the caller's thread
                     self.failure = exc
+            with self.changed:
+                self.queue.popleft()
+                self.queued -= len(table)
+                self.changed.notify_all()
+
+    def _put(self, table: "Hits | Columns | None") -> None:
+        n = 0 if table is None else len(table)
+        with self.changed:
+            # the writer drops what comes after a failure or a stop, so these waits end
+            while self.queue and self.queued + n > self.room and self.failure is None and not self.stopped:
+                self.changed.wait()
+            self.queue.append(table)
+            self.queued += n
+            self.changed.notify_all()
 
     def _raise(self) -> None:
         if self.failure is not None:
@@ -198,7 +222,7 @@ class WriteBehind:
 
     def write(self, hits: "Hits | Columns") -> None:
         self._raise()
-        self.queue.put(hits)
+        self._put(hits)
 
     def close(self) -> None:
         self._join()
@@ -207,7 +231,7 @@ class WriteBehind:
 
     def _join(self) -> None:
         if self.thread.is_alive():
-            self.queue.put(None)
+            self._put(None)
             self.thread.join()
 
     def __enter__(self) -> "WriteBehind":
@@ -310,7 +334,7 @@ class Output:
         except OSError as exc:
             self._discard()
             raise OSError(f"cannot write {self.path}: {exc.strerror or exc}") from None
-        self.handle = os.fdopen(self.fd, "wb", buffering=1 << 20, closefd=False)
+        self.handle = io.BufferedWriter(DropBehind(self.fd), 1 << 20)
         return self.handle
 
     def __exit__(self, kind: type[BaseException] | None, exc: BaseException | None,
@@ -345,6 +369,38 @@ class Output:
             except FileNotFoundError:
                 pass
             self.tmp = None
+
+
+class DropBehind(io.RawIOBase):
+    """A file descriptor written from start to end (not closed with it), whose pages the system is
+    asked to write out and drop from its cache once the file is past `keep` bytes, from `step`
+    bytes behind the end: a genome's hits run to gigabytes, which would otherwise fill the page
+    cache, evicting what other programs keep there (and on virtual machines, growing it costs
+    more system time than the rows take to make). The data are the same; only clean pages are
+    dropped."""
+
+    def __init__(self, fd: int, keep: int = 1 << 28, step: int = 1 << 26) -> None:
+        super().__init__()
+        self.fd, self.keep, self.step = fd, keep, step
+        self.at = self.dropped = 0      # bytes written; below `dropped`, pages asked out for good
+        self.next = keep
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, data: Any) -> int:
+        n = os.write(self.fd, data)
+        self.at += n
+        if self.at >= self.next:
+            self.next = self.at + self.step
+            end = self.at - self.step
+            try:
+                # pages still under writeback stay: asked again, with those after them, next time
+                os.posix_fadvise(self.fd, self.dropped, end - self.dropped, os.POSIX_FADV_DONTNEED)
+            except OSError:
+                pass
+            self.dropped = max(end - 4 * self.step, 0)
+        return n
 
 
 def _same(path: str, st: os.stat_result | None, source: str | os.PathLike[str]) -> bool:
