@@ -51,8 +51,8 @@ class Progress:
             done = 0.0
         else:
             done = min(self.count / self.total, 1.0) if self.total > 0 else 1.0
-        # 99.9 at most: the percentage of a job still running never reads 100
-        at = min(100.0 * (self.base + self.shares[self.name] * done), 99.9)
+        # the bar rounds to whole percents: a job still running reads 99 at most, never 100
+        at = min(100.0 * (self.base + self.shares[self.name] * done), 99.4)
         size = tqdm.format_sizeof
         of = "" if self.total is None else f"/{size(self.total)}"
         self.bar.set_postfix_str(f"{self.name} {size(self.count)}{of}{self.unit}", refresh=False)
