@@ -38,7 +38,8 @@ def bench_scan_jaspar(ctx: Context) -> list[Row]:
     hits: dict[str, int] = {}
     peers = [moods(), memelite()]
     fimo = pymemesuite()
-    entries: list[tuple[Any, int]] = [(strict, 2), (loose, 1), (discarded, 1)]
+    # both sides of the p=1e-3 / p=1e-4 ratio take the best of as many runs
+    entries: list[tuple[Any, int]] = [(strict, 2), (loose, 2), (discarded, 1)]
     for p in peers:
         if p.module is not None:
             scan = moods_scan if p.label.startswith("MOODS") else meme_scan

@@ -371,32 +371,29 @@ class Output:
             self.tmp = None
 
 
-class DropBehind(io.RawIOBase):
-    """A file descriptor written from start to end (not closed with it), whose pages the system is
-    asked to write out and drop from its cache once the file is past `keep` bytes, from `step`
+class DropBehind(io.FileIO):
+    """A file descriptor (not closed with it) written from start to end, whose pages the system
+    is asked to write out and drop from its cache once the file is past `keep` bytes, from `step`
     bytes behind the end: a genome's hits run to gigabytes, which would otherwise fill the page
     cache, evicting what other programs keep there (and on virtual machines, growing it costs
     more system time than the rows take to make). The data are the same; only clean pages are
     dropped."""
 
     def __init__(self, fd: int, keep: int = 1 << 28, step: int = 1 << 26) -> None:
-        super().__init__()
-        self.fd, self.keep, self.step = fd, keep, step
+        super().__init__(fd, "wb", closefd=False)
+        self.keep, self.step = keep, step
         self.at = self.dropped = 0      # bytes written; below `dropped`, pages asked out for good
         self.next = keep
 
-    def writable(self) -> bool:
-        return True
-
     def write(self, data: Any) -> int:
-        n = os.write(self.fd, data)
+        n = super().write(data) or 0
         self.at += n
         if self.at >= self.next:
             self.next = self.at + self.step
             end = self.at - self.step
             try:
                 # pages still under writeback stay: asked again, with those after them, next time
-                os.posix_fadvise(self.fd, self.dropped, end - self.dropped, os.POSIX_FADV_DONTNEED)
+                os.posix_fadvise(self.fileno(), self.dropped, end - self.dropped, os.POSIX_FADV_DONTNEED)
             except OSError:
                 pass
             self.dropped = max(end - 4 * self.step, 0)
