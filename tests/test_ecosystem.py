@@ -390,9 +390,12 @@ def test_documentation_code_runs(page, code, request, tmp_path):
     for name in sorted(set(re.findall(r"^(?:from|import) (\w+)", code, re.M))):
         if importlib.util.find_spec(name) is None:
             pytest.skip(f"{name} is not installed")
+    # run beside links to the tree's inputs, so that what a block writes lands in tmp_path
+    for name in ("data", "tests"):
+        (tmp_path / name).symlink_to(ROOT / name)
     script = tmp_path / "block.py"
     script.write_text(code)
-    out = ok(run_python(script))
+    out = ok(run_python(script, cwd=tmp_path))
     expected = DOC_OUTPUT.get(request.node.callspec.id)
     if expected is not None:
         assert expected in out
