@@ -67,11 +67,13 @@ private:
     std::chrono::steady_clock::time_point next_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
 };
 
-// obj as a C-contiguous array of type, ndim dimensions and `size` elements, or null with an error set.
-Ref contiguous(PyObject* obj, int type, const char* name, npy_intp size, int ndim = 1) {
-    Ref a = Ref::steal(PyArray_FROMANY(obj, type, ndim, ndim, NPY_ARRAY_IN_ARRAY));
+// obj as an array of type, ndim dimensions and `size` elements (any number for -1), or null with
+// an error set: C-contiguous, or with `strided` as it is (hit records' fields read in place,
+// aligned or not).
+Ref checked_array(PyObject* obj, int type, const char* name, npy_intp size, int ndim = 1, bool strided = false) {
+    Ref a = Ref::steal(PyArray_FROMANY(obj, type, ndim, ndim, strided ? 0 : NPY_ARRAY_IN_ARRAY));
     if (!a) return a;
-    if (PyArray_SIZE(reinterpret_cast<PyArrayObject*>(a.get())) != size) {
+    if (size >= 0 && PyArray_SIZE(reinterpret_cast<PyArrayObject*>(a.get())) != size) {
         PyErr_Format(PyExc_ValueError, "%s must hold %zd values", name, static_cast<Py_ssize_t>(size));
         return Ref();
     }
@@ -95,15 +97,15 @@ bool lattice_of(PyObject* q_obj, PyObject* reach_obj, PyObject* bg_obj, Ref* q, 
         return false;
     }
     *L = shape[1];
-    *reach = contiguous(reach_obj, NPY_INT64, "reach", *L + 1);
+    *reach = checked_array(reach_obj, NPY_INT64, "reach", *L + 1);
     if (!*reach) return false;
-    *bg = contiguous(bg_obj, NPY_DOUBLE, "bg", 4);
+    *bg = checked_array(bg_obj, NPY_DOUBLE, "bg", 4);
     return static_cast<bool>(*bg);
 }
 
 // The score matrix beside q: 4 by L doubles.
 Ref matrix_of(PyObject* m_obj, npy_intp L) {
-    Ref matrix = contiguous(m_obj, NPY_DOUBLE, "matrix", 4 * L, 2);
+    Ref matrix = checked_array(m_obj, NPY_DOUBLE, "matrix", 4 * L, 2);
     if (matrix && PyArray_DIM(reinterpret_cast<PyArrayObject*>(matrix.get()), 0) != 4) {
         PyErr_SetString(PyExc_ValueError, "matrix must have the shape of q");
         return Ref();
@@ -225,7 +227,7 @@ PyObject* best_first(PyObject*, PyObject* args) {
         Ref x = Ref::steal(PyArray_FROMANY(x_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_IN_ARRAY));
         if (!x) return nullptr;
         const npy_intp n = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(x.get()));
-        Ref p = contiguous(p_obj, NPY_DOUBLE, "p", n);
+        Ref p = checked_array(p_obj, NPY_DOUBLE, "p", n);
         if (!p) return nullptr;
         const double* v = data_of<double>(x);
         for (npy_intp i = 0; i < n; ++i)
@@ -252,10 +254,10 @@ bool table_of(PyObject* item, Py_ssize_t k, kernels::tails::Table* t, std::vecto
     t->words_b = words_b;
     t->fine_b = fine_b;
     if (neg_d_obj != Py_None) {
-        Ref neg_d = Ref::steal(PyArray_FROMANY(neg_d_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_IN_ARRAY));
+        Ref neg_d = checked_array(neg_d_obj, NPY_DOUBLE, "neg_d", -1);
         if (!neg_d) return false;
         t->n_listed = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(neg_d.get()));
-        Ref cum = contiguous(cum_obj, NPY_DOUBLE, "cum", t->n_listed + 1);
+        Ref cum = checked_array(cum_obj, NPY_DOUBLE, "cum", t->n_listed + 1);
         if (!cum) return false;
         t->neg_d = data_of<double>(neg_d);
         t->cum = data_of<double>(cum);
@@ -263,7 +265,7 @@ bool table_of(PyObject* item, Py_ssize_t k, kernels::tails::Table* t, std::vecto
         held.push_back(std::move(cum));
     }
     if (upper_obj != Py_None) {
-        Ref upper = Ref::steal(PyArray_FROMANY(upper_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_IN_ARRAY));
+        Ref upper = checked_array(upper_obj, NPY_DOUBLE, "upper", -1);
         if (!upper) return false;
         t->n_upper = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(upper.get()));
         if (!t->n_upper) {
@@ -286,27 +288,17 @@ bool table_of(PyObject* item, Py_ssize_t k, kernels::tails::Table* t, std::vecto
     return true;
 }
 
-// obj as a one-dimensional array of `type` with n elements, strided as it is (hit records'
-// fields are read in place, aligned or not).
-Ref column_of(PyObject* obj, int type, const char* name, npy_intp n) {
-    Ref a = Ref::steal(PyArray_FROMANY(obj, type, 1, 1, 0));
-    if (a && n >= 0 && PyArray_SIZE(reinterpret_cast<PyArrayObject*>(a.get())) != n) {
-        PyErr_Format(PyExc_ValueError, "read_off(): %s must hold %zd values", name, static_cast<Py_ssize_t>(n));
-        return Ref();
-    }
-    return a;
-}
-
 PyObject* read_off(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
         PyObject *motif_obj, *score_obj, *tables_obj;
         if (!PyArg_ParseTuple(args, "OOO!:read_off", &motif_obj, &score_obj, &PyList_Type, &tables_obj)) return nullptr;
-        Ref score = column_of(score_obj, NPY_DOUBLE, "scores", -1);
+        Ref score = checked_array(score_obj, NPY_DOUBLE, "read_off(): scores", -1, 1, true);
         if (!score) return nullptr;
         auto* sa = reinterpret_cast<PyArrayObject*>(score.get());
         const npy_intp n = PyArray_SIZE(sa);
         Ref motif;
-        if (motif_obj != Py_None && !(motif = column_of(motif_obj, NPY_INT32, "motif", n))) return nullptr;
+        if (motif_obj != Py_None && !(motif = checked_array(motif_obj, NPY_INT32, "read_off(): motif", n, 1, true)))
+            return nullptr;
         const Py_ssize_t count = PyList_GET_SIZE(tables_obj);
         if (!motif && count != 1) return PyErr_Format(PyExc_ValueError, "read_off(): without motif, one table");
         std::vector<kernels::tails::Table> tables(static_cast<std::size_t>(count));
