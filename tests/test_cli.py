@@ -108,7 +108,7 @@ def test_a_run_ended_midway_leaves_no_file(tmp_path, capsys, monkeypatch, extra,
 
     def fail(*args, **kwargs):
         raise raised
-    monkeypatch.setattr(morvane.output.HitWriter, "write", fail)
+    monkeypatch.setattr(morvane.output.HitWriter, "rows", fail)
     out = tmp_path / "hits.bed"
     assert run(["scan", LAMBDA, JASPAR, "-o", out, "--quiet", *extra], capsys) == (code, ("", message + "\n"))
     assert list(tmp_path.iterdir()) == []

@@ -1,11 +1,13 @@
 """Output of hits: the native row text against Python's own, the three formats read back, the file."""
 
+import contextlib
 import csv
 import io
 import math
 import os
 import stat
 import struct
+import threading
 from decimal import Decimal
 from pathlib import Path
 
@@ -17,7 +19,19 @@ import morvane
 from morvane._scan import format_rows
 from morvane.cli import main
 from morvane.motifs import Motif, read_motifs
-from morvane.output import FIELD, GFF, RAW, WORD, DropBehind, HitWriter, Output, WriteBehind, bed_autosql, bed_score
+from morvane.output import (
+    FIELD,
+    GFF,
+    RAW,
+    WORD,
+    DropBehind,
+    HitWriter,
+    Output,
+    Rows,
+    WriteBehind,
+    bed_autosql,
+    bed_score,
+)
 from morvane.scan import utf8
 
 DATA = Path(__file__).resolve().parent.parent / "data"
@@ -327,6 +341,50 @@ def test_writing_behind_raises_on_the_callers_thread(hits, stop):
             queued.write(pieces[0])
             queued.close()
     assert not queued.thread.is_alive()
+
+
+class HeldWriter(io.BytesIO):
+    """A file whose writes on the writing thread wait for `released`."""
+
+    def __init__(self):
+        super().__init__()
+        self.released = threading.Event()
+
+    def write(self, data):
+        if threading.current_thread().name == "morvane-writer":
+            self.released.wait(10)     # a bound, should the caller never help
+        return super().write(data)
+
+
+@pytest.mark.parametrize("fails", [False, True])
+def test_a_caller_held_up_by_the_writer_makes_the_text_itself(monkeypatch, hits, fails):
+    # the writer is held on its first table until the caller has made the text of a later one;
+    # GFF numbers each motif's hits, so text made out of turn would show
+    monkeypatch.setattr(HitWriter, "rows_per_call", 5)
+    pieces = [hits[at:at + 9] for at in range(0, len(hits), 9)]
+    direct, behind = io.BytesIO(), HeldWriter()
+    writer = HitWriter(direct, "gff", qvalue=True)
+    for piece in pieces:
+        writer.write(piece)
+    writer.close()
+    made_by, iterate = [], Rows.__iter__
+
+    def made(rows):
+        made_by.append(threading.current_thread().name)
+        if made_by[-1] == "MainThread":
+            behind.released.set()
+            if fails:
+                raise MemoryError
+        yield from iterate(rows)
+    monkeypatch.setattr(Rows, "__iter__", made)
+    with pytest.raises(MemoryError) if fails else contextlib.nullcontext():
+        with WriteBehind(HitWriter(behind, "gff", qvalue=True), rows=1) as queued:
+            for piece in pieces:
+                queued.write(piece)
+            queued.close()
+    assert not queued.thread.is_alive()
+    if not fails:
+        assert {"MainThread", "morvane-writer"} <= set(made_by) and behind.getvalue() == direct.getvalue()
 
 
 def test_gff3_columns_and_attributes(tmp_path, hits):

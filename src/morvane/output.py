@@ -20,7 +20,7 @@ import sys
 import tempfile
 import threading
 from collections import deque
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable, Iterator
 from types import TracebackType
 from typing import IO, TYPE_CHECKING, Any
 
@@ -114,14 +114,13 @@ class HitWriter:
     rows_per_call = 8192
 
     def write(self, hits: "Hits | Columns") -> None:
-        if not len(hits):
-            return
-        from ._scan import format_rows
-        pieces, n, step = self.pieces(hits), len(hits), self.rows_per_call
-        for at in range(0, n, step):
-            part = pieces if n <= step else [piece if isinstance(piece, bytes) else (piece[0][at:at + step], *piece[1:])
-                                             for piece in pieces]
-            self.handle.write(format_rows(part, min(step, n - at)))
+        for text in self.rows(hits):
+            self.handle.write(text)
+
+    def rows(self, hits: "Hits | Columns") -> "Rows":
+        """The text of the rows of `hits`, to be made: their pieces are made now (GFF numbers the
+        hits of each motif in the order the tables come), the text as it is iterated."""
+        return Rows(self.pieces(hits) if len(hits) else [], len(hits), self.rows_per_call)
 
     def close(self) -> None:
         if self.format == "fimo":       # FIMO too ends its TSV with its command
@@ -168,17 +167,49 @@ class HitWriter:
         return out
 
 
+class Rows:
+    """The text of a table's rows, made `step` rows a call as it is iterated (format_rows makes
+    them without the GIL): a few pieces of bytes."""
+
+    def __init__(self, pieces: Pieces, n: int, step: int) -> None:
+        self.pieces, self.n, self.step = pieces, n, step
+
+    def __len__(self) -> int:
+        return self.n
+
+    def __iter__(self) -> Iterator[bytes]:
+        from ._scan import format_rows
+        pieces, n, step = self.pieces, self.n, self.step
+        for at in range(0, n, step):
+            part = pieces if n <= step else [piece if isinstance(piece, bytes) else (piece[0][at:at + step], *piece[1:])
+                                             for piece in pieces]
+            yield format_rows(part, min(step, n - at))
+
+
+class _Queued:
+    """A table's rows in the writing queue: still to be made, being made (by the writer, or by
+    the caller helping it), or made (`texts`)."""
+
+    def __init__(self, rows: Rows) -> None:
+        self.rows: Rows | None = rows
+        self.n = len(rows)
+        self.texts: list[bytes] | None = None
+        self.taken = False
+
+
 class WriteBehind:
-    """A HitWriter's writing on a thread of its own, behind its caller: the text of one table is
-    made (without the GIL) and written while the caller scans on. `write` hands a table on,
-    waiting while `rows` rows are queued (a chunk's hits come as many tables at once, so the
-    room is a chunk's worth, not a few tables), and raises what the writing has raised; `close`
-    waits for the queued tables and writes the format's end. Leaving the `with` block with an
-    exception stops the writing at the table being written."""
+    """A HitWriter's writing on a thread of its own, behind its caller: the text of a table is
+    made (without the GIL) and written while the caller scans on. `write` hands a table on and
+    raises what the writing has raised. While more than `rows` rows are queued (a chunk's hits
+    come as many tables at once, so the room is a chunk's worth, not a few tables), the caller
+    makes the text of the newest tables still to be made rather than wait, and `close` makes
+    what remains of them before it waits for the end: when the text is the slower side, both
+    threads make it. Leaving the `with` block with an exception stops the writing at the table
+    being written."""
 
     def __init__(self, writer: HitWriter, rows: int = 1 << 21) -> None:
         self.writer, self.room = writer, rows
-        self.queue: deque[Hits | Columns | None] = deque()
+        self.queue: deque[_Queued | None] = deque()
         self.queued = 0                 # rows in the queue
         self.changed = threading.Condition()
         self.failure: BaseException | None = None
@@ -189,30 +220,50 @@ class WriteBehind:
     def _run(self) -> None:
         while True:
             with self.changed:
-                while not self.queue:
-                    self.changed.wait()
-                table = self.queue[0]
-            if table is None:
-                return
-            if self.failure is None and not self.stopped:
-                try:
-                    self.writer.write(table)
-                except BaseException as exc:  # noqa: BLE001 - raised again on the caller's thread
-                    self.failure = exc
+                while not self.queue or (self.queue[0] is not None and self.queue[0].taken
+                                         and self.queue[0].texts is None):
+                    self.changed.wait()     # nothing queued, or the caller is making the first
+                entry = self.queue[0]
+                if entry is None:
+                    return
+                texts: Iterable[bytes] = entry.texts if entry.texts is not None else entry.rows or ()
+                entry.taken = True
+            try:
+                for text in texts if self._busy() else ():     # made as written, unless the caller made it
+                    self.writer.handle.write(text)
+                    if not self._busy():
+                        break
+            except BaseException as exc:  # noqa: BLE001 - raised again on the caller's thread
+                self.failure = exc
             with self.changed:
                 self.queue.popleft()
-                self.queued -= len(table)
+                self.queued -= entry.n
                 self.changed.notify_all()
 
-    def _put(self, table: "Hits | Columns | None") -> None:
-        n = 0 if table is None else len(table)
+    def _busy(self) -> bool:
+        # the writer drops what comes after a failure or a stop, so waits on this end
+        return self.failure is None and not self.stopped
+
+    def _help(self, done: Callable[[], bool]) -> None:
+        """Makes the newest tables still to be made, and waits, until done()."""
         with self.changed:
-            # the writer drops what comes after a failure or a stop, so these waits end
-            while self.queue and self.queued + n > self.room and self.failure is None and not self.stopped:
-                self.changed.wait()
-            self.queue.append(table)
-            self.queued += n
-            self.changed.notify_all()
+            while self._busy() and not done():
+                entry = next((e for e in reversed(self.queue) if e is not None and not e.taken), None)
+                if entry is None:
+                    self.changed.wait()
+                    continue
+                entry.taken = True
+                self.changed.release()
+                texts: list[bytes] = []
+                try:
+                    texts = list(entry.rows or ())
+                except BaseException:
+                    self.stopped = True
+                    raise
+                finally:
+                    self.changed.acquire()
+                    entry.texts, entry.rows = texts, None
+                    self.changed.notify_all()
 
     def _raise(self) -> None:
         if self.failure is not None:
@@ -222,7 +273,12 @@ class WriteBehind:
 
     def write(self, hits: "Hits | Columns") -> None:
         self._raise()
-        self._put(hits)
+        entry = _Queued(self.writer.rows(hits))     # here: in the order the tables come
+        with self.changed:
+            self.queue.append(entry)
+            self.queued += entry.n
+            self.changed.notify_all()
+        self._help(lambda: self.queued <= self.room or len(self.queue) <= 1)
 
     def close(self) -> None:
         self._join()
@@ -231,7 +287,11 @@ class WriteBehind:
 
     def _join(self) -> None:
         if self.thread.is_alive():
-            self._put(None)
+            with self.changed:
+                self.queue.append(None)
+                self.changed.notify_all()
+            if not self.stopped:
+                self._help(lambda: all(e is None or e.taken for e in self.queue))
             self.thread.join()
 
     def __enter__(self) -> "WriteBehind":
