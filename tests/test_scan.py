@@ -1,5 +1,6 @@
 """The scan engine: against brute force over score_sequence, pysam, Biopython; regions; bad input; Dask."""
 
+import contextlib
 from pathlib import Path
 
 import numpy as np
@@ -296,6 +297,35 @@ def test_columns_stream_the_hits_of_a_few_options(tmp_path):
     for name in ("start", "end", "score", "pvalue", "motif"):
         got = np.concatenate([c[name] for c in columns])
         np.testing.assert_array_equal(got, whole[name].astype(got.dtype), err_msg=name)
+
+
+@pytest.mark.parametrize("complete", [True, False])
+def test_handed_values_end_as_their_maker_closed_them(complete):
+    from concurrent.futures import CancelledError
+
+    from morvane.scan import Handed
+    handed = Handed[int]()
+    for value in (3, 1, 2):
+        handed.put(value)
+    handed.close(complete=complete)
+    got = []
+    with pytest.raises(CancelledError) if not complete else contextlib.nullcontext():
+        got.extend(handed)
+    assert got == [3, 1, 2]
+
+
+@pytest.mark.parametrize("where", ["thresholds", "preparation"])
+def test_a_failure_beside_the_scan_is_raised_not_waited_for(monkeypatch, where):
+    import morvane.stats
+
+    def fail(*args, **kwargs):
+        raise MemoryError
+    if where == "thresholds":   # the preparation, fed as thresholds come, ends with them
+        monkeypatch.setattr(Motif, "threshold", fail)
+    else:                       # before it could say the first p-values may be asked
+        monkeypatch.setattr(morvane.stats, "prepare_all", fail)
+    with pytest.raises(MemoryError):
+        morvane.scan(LAMBDA, read_motifs(str(DATA / "lambda_cI.jaspar")), pvalue=1e-3)
 
 
 def test_qvalues_ranked_in_blocks_are_bh_qvalues(monkeypatch):

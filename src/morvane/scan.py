@@ -24,7 +24,8 @@ import types
 import warnings
 from collections import deque
 from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
-from concurrent.futures import Future, ThreadPoolExecutor
+from concurrent.futures import CancelledError, Future, ThreadPoolExecutor
+from queue import SimpleQueue
 from typing import IO, Any, NamedTuple
 
 import numpy as np
@@ -306,11 +307,24 @@ def _stream[T](job: _Request,
                 motifs = [motif.with_background(background) for motif in motifs]
             ids, alts = motif_names(motifs)
             bar.stage("thresholds", len(motifs), " motifs")
-            thresholds = cutoffs(motifs, job.model, job.pvalue, job.threshold, job.threads, bar.advance)
+            # each motif's p-value tables are prepared as soon as its threshold is known, beside
+            # the thresholds still to come and then the scan
+            locks = [threading.Lock() for _ in motifs]     # a motif's statistics serve one call at a time
+            handed = Handed[float]() if job.model == "pwm" else None
+            prepared = Prepared(motifs, handed, locks) if handed is not None else None
+            thresholds: list[float] = []
+            try:
+                for value in iter_cutoffs(motifs, job.model, job.pvalue, job.threshold, job.threads, bar.advance):
+                    thresholds.append(value)
+                    if handed is not None:
+                        handed.put(value)
+            finally:
+                if handed is not None:
+                    handed.close(complete=len(thresholds) == len(motifs))
             _warn_unreachable(motifs, ids, thresholds, job.model)
             scanner = Job(job.model, motifs, thresholds, job.strand)
             names = Names(ids, alts, scanner.widths)
-            pvalues = ChunkPValues(motifs, job.model, thresholds)
+            pvalues = ChunkPValues(motifs, prepared, locks)
             bar.stage("scan", fasta.total_bases(intervals), "bp")
             overlap = max(scanner.widths) - 1
             if job.client is not None:
@@ -340,8 +354,16 @@ def cutoffs(motifs: Sequence[Motif], model: str, pvalue: float | None,
             done: Callable[[], None] | None = None) -> list[float]:
     """One score threshold per motif; p-values are turned into scores on `threads` threads,
     `done()` called after each motif."""
+    return list(iter_cutoffs(motifs, model, pvalue, threshold, threads, done))
+
+
+def iter_cutoffs(motifs: Sequence[Motif], model: str, pvalue: float | None,
+                 threshold: float | Sequence[float] | None, threads: int = 1,
+                 done: Callable[[], None] | None = None) -> Iterator[float]:
+    """`cutoffs`, each motif's threshold handed on in turn as soon as it is known."""
     if threshold is not None:
-        return threshold_values(threshold, len(motifs))
+        yield from threshold_values(threshold, len(motifs))
+        return
     assert pvalue is not None
     if not 0 < pvalue <= 1:
         raise ValueError(f"pvalue must be in (0, 1], got {pvalue!r}")
@@ -354,10 +376,11 @@ def cutoffs(motifs: Sequence[Motif], model: str, pvalue: float | None,
         return value
 
     if threads == 1 or len(motifs) == 1:
-        return [cutoff(motif) for motif in motifs]
+        yield from map(cutoff, motifs)
+        return
     # the lattices and listings behind a threshold run without the GIL
     with ThreadPoolExecutor(threads) as pool:
-        return list(pool.map(cutoff, motifs))
+        yield from pool.map(cutoff, motifs)
 
 
 def threshold_values(threshold: float | Sequence[float], n: int) -> list[float]:
@@ -457,11 +480,12 @@ class ChunkPValues:
     one call. Chunks may be on several threads at once: a motif's statistics serve one call at a
     time."""
 
-    def __init__(self, motifs: Sequence[Motif], model: str, thresholds: Sequence[float]) -> None:
-        self.motifs, self.model = list(motifs), model
-        self.locks = [threading.Lock() for _ in motifs]
+    def __init__(self, motifs: Sequence[Motif], prepared: "Prepared | None", locks: Sequence[threading.Lock]) -> None:
+        """`prepared`: the preparation of PWM motifs, under `locks`, one per motif; None for DWM ones."""
+        self.motifs = list(motifs)
+        self.locks = locks
         self.turn = 0
-        self.prepared = prepare_pvalues(motifs, thresholds) if model == "pwm" else None
+        self.prepared = prepared
 
     def __call__(self, hits: Records) -> Floats:
         if not len(hits):
@@ -469,7 +493,7 @@ class ChunkPValues:
         if self.prepared is None:
             return self.asked(hits, lambda motif, s: motif.dwm_pvalue(s).value)
         from .stats._native import read_off
-        self.prepared.result()
+        self.prepared.wait()
         motif = hits["motif"]
         tables: list[Any] = [None] * len(self.motifs)
         for k in np.flatnonzero(np.bincount(motif, minlength=len(self.motifs))).tolist():
@@ -496,14 +520,51 @@ class ChunkPValues:
         return p
 
 
-def prepare_pvalues(motifs: Sequence[Motif], thresholds: Sequence[float]) -> Future[None]:
-    """Starts, beside the scan, the work the hits' p-values will need (every hit scores at or above
-    its motif's threshold): a Future, waited for before the first p-values."""
-    from .stats import prepare_all
-    pool = ThreadPoolExecutor(1)
-    future = pool.submit(prepare_all, [motif._pwm_null() for motif in motifs], thresholds)
-    pool.shutdown(wait=False)
-    return future
+class Prepared:
+    """The work the hits' p-values will need (every hit scores at or above its motif's threshold),
+    started beside the scan: `wait()`, before the first p-values, returns once what serves all of
+    each motif's hits is made; the listed tops of bounded motifs, which serve few hits each, are
+    made on beside the p-values, each under its motif's lock of `locks`. `thresholds` may be
+    `Handed` on as they are computed."""
+
+    def __init__(self, motifs: Sequence[Motif], thresholds: Iterable[float],
+                 locks: Sequence[threading.Lock]) -> None:
+        from .stats import prepare_all
+        self.ready = threading.Event()
+        pool = ThreadPoolExecutor(1)
+        self.future = pool.submit(prepare_all, [motif._pwm_null() for motif in motifs], thresholds,
+                                  self.ready.set, locks)
+        self.future.add_done_callback(lambda _: self.ready.set())    # however it ends
+        pool.shutdown(wait=False)
+
+    def wait(self) -> None:
+        """Returns when the p-values may be asked for; raises what the preparation raised."""
+        self.ready.wait()
+        if self.future.done():
+            self.future.result()
+
+
+class Handed[T]:
+    """Values handed from one thread to another as they are made: iterating waits for each and
+    ends at `close`; closed incomplete (the maker failed), it raises CancelledError instead."""
+
+    def __init__(self) -> None:
+        self.queue: SimpleQueue[tuple[bool, Any]] = SimpleQueue()
+
+    def put(self, value: T) -> None:
+        self.queue.put((True, value))
+
+    def close(self, complete: bool) -> None:
+        self.queue.put((False, complete))
+
+    def __iter__(self) -> Iterator[T]:
+        while True:
+            more, value = self.queue.get()
+            if not more:
+                if not value:
+                    raise CancelledError
+                return
+            yield value
 
 
 def in_order[T, R](work: Callable[[T], R], items: Iterable[T], threads: int) -> Iterator[R]:

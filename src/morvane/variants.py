@@ -61,6 +61,7 @@ from .scan import (
     DEFAULT_PVALUE,
     Genome,
     Motifs,
+    Prepared,
     _count,
     _integer,
     _motif_list,
@@ -68,7 +69,6 @@ from .scan import (
     groups,
     in_order,
     motif_names,
-    prepare_pvalues,
 )
 
 MAX_CHANGE = 50                 # bases an indel may change on either allele
@@ -592,7 +592,7 @@ class Engine:
         self.best = Scanner([motif.pwm.pssm for motif in motifs], thresholds, "both")
         # a motif's statistics serve one call at a time
         self.locks = [threading.Lock() for _ in motifs]
-        self.prepared = prepare_pvalues(motifs, thresholds)
+        self.prepared = Prepared(motifs, thresholds, self.locks)
         self.every = pvalues == "both"
         self.threads = threads
         self.samples = samples
@@ -657,7 +657,7 @@ class Engine:
         ok = np.flatnonzero(~np.isnan(scores))
         if not len(ok):
             return p
-        self.prepared.result()
+        self.prepared.wait()
 
         def one(k: int, rows: NDArray[np.intp]) -> None:
             rows = ok[rows]
@@ -682,7 +682,7 @@ class Engine:
         """Motif k's sampled null of the change (`change_null`), made once, on first need."""
         got = self.nulls[k]
         if got is None:
-            self.prepared.result()
+            self.prepared.wait()
             with self.locks[k]:     # its statistics too serve one call at a time
                 got = self.nulls[k]
                 if got is None:

@@ -9,7 +9,8 @@ import tempfile
 import threading
 import weakref
 from collections import OrderedDict
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Sequence
+from contextlib import AbstractContextManager, nullcontext
 from functools import wraps
 from typing import TYPE_CHECKING, Concatenate, NamedTuple, Protocol
 
@@ -98,22 +99,33 @@ def has_room(size: int) -> bool:
     return _TABLES.has_room(size)
 
 
-def prepare_all(nulls: Iterable[PwmNull], lowest: Iterable[float]) -> None:
+def prepare_all(nulls: Iterable[PwmNull], lowest: Iterable[float], ready: Callable[[], None] | None = None,
+                locks: Sequence[AbstractContextManager[object]] | None = None) -> None:
     """`PwmNull.prepare` for each null with its lowest score while their tables fit in the room
     nulls share (those past it list their words again for each call): first what serves all of
-    a motif's hits (its listed words, or its bound), then the listed words above the bounds,
-    which serve a few hits each, spilled where the room has none left for them."""
+    a motif's hits (its listed words, or its bound), each null as soon as its score comes; then,
+    once `ready()` is called (called however this ends), the listed words above the bounds, which
+    serve a few hits each, spilled where the room has none left for them: each null under its
+    lock of `locks`, since its hits may be asked for meanwhile."""
     from .pwm import _LISTING_BYTES
-    pairs = list(zip(nulls, lowest))
-    for null, low in pairs:
-        if not has_room(0):
-            return
-        null.prepare(low, top=False)
-    for null, low in pairs:
-        if has_room(_LISTING_BYTES):
-            null.prepare(low)
-        else:  # past the room, listed once here and spilled
-            null.spill_listed()
+    try:
+        pairs, full = [], False
+        for null, low in zip(nulls, lowest):
+            pairs.append((null, low))
+            full = full or not has_room(0)
+            if not full:
+                null.prepare(low, top=False)
+    finally:
+        if ready is not None:
+            ready()
+    if full:
+        return
+    for k, (null, low) in enumerate(pairs):
+        with locks[k] if locks is not None else nullcontext():
+            if has_room(_LISTING_BYTES):
+                null.prepare(low)
+            else:  # past the room, listed once here and spilled
+                null.spill_listed()
 
 
 class Spilled(NamedTuple):
