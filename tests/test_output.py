@@ -358,8 +358,8 @@ class HeldWriter(io.BytesIO):
 
 @pytest.mark.parametrize("fails", [False, True])
 def test_a_caller_held_up_by_the_writer_makes_the_text_itself(monkeypatch, hits, fails):
-    # the writer is held on its first table until the caller has made the text of a later one;
-    # GFF numbers each motif's hits, so text made out of turn would show
+    # the writer is held on its first write until the caller has made the text of a table, the
+    # newest first; GFF numbers each motif's hits, so text numbered out of turn would show
     monkeypatch.setattr(HitWriter, "rows_per_call", 5)
     pieces = [hits[at:at + 9] for at in range(0, len(hits), 9)]
     direct, behind = io.BytesIO(), HeldWriter()
@@ -384,7 +384,8 @@ def test_a_caller_held_up_by_the_writer_makes_the_text_itself(monkeypatch, hits,
             queued.close()
     assert not queued.thread.is_alive()
     if not fails:
-        assert {"MainThread", "morvane-writer"} <= set(made_by) and behind.getvalue() == direct.getvalue()
+        # (the writer may not have taken the first table before the caller made them all)
+        assert "MainThread" in made_by and behind.getvalue() == direct.getvalue()
 
 
 def test_gff3_columns_and_attributes(tmp_path, hits):
