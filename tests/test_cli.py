@@ -333,7 +333,7 @@ def test_names_with_line_breaks_keep_messages_on_one_line(inputs):
 def big_genome(directory):
     rng = np.random.default_rng(0)
     path = directory / "big.fa"
-    bases = np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, 4_000_000)]
+    bases = np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, 8_000_000)]
     path.write_bytes(b">big\n" + bases.tobytes() + b"\n")
     return path
 
@@ -346,10 +346,10 @@ def test_signals_end_the_run_and_leave_no_file(tmp_path, signum, extra):
     run = subprocess.Popen([MORVANE, "scan", genome, JASPAR, "--threshold", "-1000", "--quiet", "-o", out,
                             *extra], stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 120
-    while not [p for p in tmp_path.iterdir() if p.name.endswith(".fai")]:     # indexed: the scan is on
+    # the output's temporary file is there once the first hits are: millions more are to come
+    while not [p for p in tmp_path.iterdir() if p.name.endswith(".tmp")]:
         assert run.poll() is None and time.monotonic() < deadline
-        time.sleep(0.05)
-    time.sleep(1.0)
+        time.sleep(0.01)
     assert run.poll() is None, "the run ended before it was interrupted"
     run.send_signal(signum)
     assert run.wait(60) == 128 + signum
