@@ -534,7 +534,7 @@ class Prepared:
         pool = ThreadPoolExecutor(1)
         self.future = pool.submit(prepare_all, [motif._pwm_null() for motif in motifs], thresholds,
                                   self.ready.set, locks)
-        self.future.add_done_callback(lambda _: self.ready.set())    # however it ends
+        self.future.add_done_callback(lambda _: self.ready.set())    # should it end before that
         pool.shutdown(wait=False)
 
     def wait(self) -> None:

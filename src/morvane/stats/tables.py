@@ -104,20 +104,18 @@ def prepare_all(nulls: Iterable[PwmNull], lowest: Iterable[float], ready: Callab
     """`PwmNull.prepare` for each null with its lowest score while their tables fit in the room
     nulls share (those past it list their words again for each call): first what serves all of
     a motif's hits (its listed words, or its bound), each null as soon as its score comes; then,
-    once `ready()` is called (called however this ends), the listed words above the bounds, which
-    serve a few hits each, spilled where the room has none left for them: each null under its
-    lock of `locks`, since its hits may be asked for meanwhile."""
+    once `ready()` is called, the listed words above the bounds, which serve a few hits each,
+    spilled where the room has none left for them: each null under its lock of `locks`, since
+    its hits may be asked for meanwhile."""
     from .pwm import _LISTING_BYTES
-    try:
-        pairs, full = [], False
-        for null, low in zip(nulls, lowest):
-            pairs.append((null, low))
-            full = full or not has_room(0)
-            if not full:
-                null.prepare(low, top=False)
-    finally:
-        if ready is not None:
-            ready()
+    pairs, full = [], False
+    for null, low in zip(nulls, lowest):
+        pairs.append((null, low))
+        full = full or not has_room(0)
+        if not full:
+            null.prepare(low, top=False)
+    if ready is not None:
+        ready()
     if full:
         return
     for k, (null, low) in enumerate(pairs):
