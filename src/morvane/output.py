@@ -15,6 +15,7 @@ is refused before anything is written.
 
 import io
 import os
+import shlex
 import stat
 import sys
 import tempfile
@@ -79,7 +80,6 @@ def gff_score(pvalues: NDArray[np.float64]) -> NDArray[np.float64]:
 
 def command_line(words: Iterable[str]) -> str:
     """A command as one line of shell words: newlines and carriage returns as \\n and \\r."""
-    import shlex
     return shlex.join(words).replace("\n", "\\n").replace("\r", "\\r")
 
 
