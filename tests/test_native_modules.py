@@ -16,7 +16,7 @@ from morvane import _scan, _stats
     (_scan.Scanner.scan, "(self, /, codes, limit=None, offset=0)"),
     (_scan._simd_level, "()"),
     (_scan._force_simd_level, "(name, /)"),
-    (_stats.lattice_bracket, "(q, bg, reach, lo, hi, count_words=True, /)"),
+    (_stats.lattice_bracket, "(q, bg, reach, lo, hi, count_words=True, tilt=None, /)"),
     (_stats.lattice_words,
      "(q, matrix, bg, reach, lo, hi, level_limit, work, work_limit, expect=0, keep_sums=True, /)"),
     (_stats.lattice_tails, "(q, matrix, bg, reach, lo, x, /)"),

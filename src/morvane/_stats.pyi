@@ -6,12 +6,23 @@ background (4)."""
 import numpy
 from numpy.typing import ArrayLike, NDArray
 
+SUBSTEPS: int
+"""Substeps of a fine lattice step in which read_off places a score's bound."""
+
 def lattice_bracket(
-    q: ArrayLike, bg: ArrayLike, reach: ArrayLike, lo: int, hi: int, count_words: bool = True, /
+    q: ArrayLike,
+    bg: ArrayLike,
+    reach: ArrayLike,
+    lo: int,
+    hi: int,
+    count_words: bool = True,
+    tilt: ArrayLike | None = None,
+    /,
 ) -> tuple[int, NDArray[numpy.float64], NDArray[numpy.float64], float, int]:
     """(base, prob, words, above, cells): the distribution of lattice sums kept
     within [lo, hi), with the probability folded in from hi on; words is empty
-    without count_words."""
+    without count_words. With tilt (4, L), words holds each sum's total of the
+    products of tilt[base, column] over its words instead of their count."""
 
 def lattice_words(
     q: ArrayLike,
@@ -40,6 +51,14 @@ def lattice_tails(
 def best_first(x: ArrayLike, p: ArrayLike, /) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]:
     """Scores x best first (ties in their given order), and the running sums of
     their probabilities p in that order."""
+
+def fine_table(
+    prob: ArrayLike, tilt: ArrayLike, pad: int, n: int, /
+) -> tuple[NDArray[numpy.float64], NDArray[numpy.float32]]:
+    """(tails, ratio): the fine bound's table of the n sums from pad below a
+    recursion's first: the tails from each sum on (n + 1, summed from the
+    top), and each sum's tilted weight over its probability (float32, rounded
+    up; 1 where the weight is below 2**-1000 or the sum holds no word)."""
 
 def read_off(
     motif: ArrayLike | None, scores: ArrayLike, tables: list[tuple[object, ...] | None], /

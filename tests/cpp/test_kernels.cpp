@@ -831,7 +831,8 @@ void test_pow2() {
 }
 
 // Searches in step, whatever the listing's length and however many are left for the last step,
-// are std::upper_bound's; bound lookups clip past the top and refuse below the table's start.
+// are std::upper_bound's; the fine bound takes each sum whole, in part or not at all, clips past
+// the table's top and refuses below its start.
 void test_tails() {
     std::mt19937_64 rng(11);
     for (std::int64_t n = 0; n <= 40; ++n) {
@@ -859,20 +860,47 @@ void test_tails() {
             }
         }
     }
-    const double upper[] = {0.5, 0.25, 0.125};
+    // The fine bound: eps 1, lo -1 and no rounding bound, so x lies floor(64 (x + 1)) - 1
+    // substeps past sum 0. Sums 2, 3 and 4 are tabled; sum 2 counts its probability times its
+    // ratio and rise where one substep separates it from x's reach, sum 3 its probability (its
+    // ratio 1: a tilted weight too small to trust). Each bound adds its guard for the rounding of
+    // the probabilities from the tails: two sums' worth of 2^-51 of the lowest tail.
+    const double fine_tails[] = {0.5, 0.25, 0.125, 0.0625}, rise[] = {1.0, 2.0};
+    const float ratio[] = {0.4f, 1.0f, 0.016f};
     tails::Table t;
     t.min_score = -2.0;
     t.max_score = 10.0;
     t.listed_from = kInf;
-    t.upper = upper;
-    t.n_upper = 3;
+    t.tails = fine_tails;
+    t.ratio = ratio;
+    t.rise = rise;
+    t.n_fine = 3;
+    t.n_rise = 2;
     t.fine_b = 2;
-    t.fine.lo = -1.0;  // out_below(x) = floor(x + 1) - 1 = floor(x)
-    const double s[] = {kNaN, 11.0, kInf, -kInf, -2.0, 1.5, 2.0, 3.0, 4.5, 9.0};
-    const double want[] = {kNaN, 0.0, 0.0, 1.0, 1.0, kNaN, 0.5, 0.25, 0.125, 0.125};
-    double p[10];
-    tails::read_off(t, s, 10, p);
-    for (int i = 0; i < 10; ++i) CHECK_MSG(bits(p[i]) == bits(want[i]), "s %g gives %g", s[i], p[i]);
+    t.fine.lo = -1.0;
+    const double up = 1.0 + tails::kRounding;
+    auto guarded = [](double sum, double lowest) { return sum + 2.0 * lowest * 0x1p-51; };
+    const double s[] = {kNaN, 11.0, kInf, -kInf, -2.0, 0.0, 0.99, 1.0, 1.5, 2.0, 9.0};
+    const double want[] = {kNaN,
+                           0.0,
+                           0.0,
+                           1.0,
+                           1.0,
+                           kNaN,
+                           guarded(0.5, 0.5) * up,
+                           guarded(0.25 + 0.25 * (static_cast<double>(0.4f) * 2.0), 0.5) * up,
+                           guarded(0.25, 0.25) * up,
+                           guarded(0.125 + 0.125, 0.25) * up,
+                           guarded(0.0625, 0.0625) * up};
+    double p[11];
+    tails::read_off(t, s, 11, p);
+    for (int i = 0; i < 11; ++i) CHECK_MSG(bits(p[i]) == bits(want[i]), "s %g gives %g", s[i], p[i]);
+    // from sum 0 on, scores below it count every word
+    t.fine_b = 0;
+    t.min_score = -10.0;
+    const double low = -3.0;
+    tails::read_off(t, &low, 1, p);
+    CHECK_MSG(bits(p[0]) == bits(guarded(0.5, 0.5) * up), "from sum 0: %g", p[0]);
 }
 
 }  // namespace

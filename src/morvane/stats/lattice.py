@@ -47,10 +47,16 @@ class _Grid:
         origin = np.where(start > 0, col_lo + start - eps, col_lo)  # at or below the column's worst
         self.Q: Ints = np.maximum(np.floor((M - origin) / eps), 0).astype(np.int64)
         # the residuals as rounded; both bounds keep one spare step for what that rounding moves
-        r = (M - origin) - eps * self.Q
+        self.r: Floats = (M - origin) - eps * self.Q
         self.lo = float(origin.sum())
-        self.r_min, self.r_max = float(r.min(axis=0).sum()), float(r.max(axis=0).sum())
+        self.r_min, self.r_max = float(self.r.min(axis=0).sum()), float(self.r.max(axis=0).sum())
         self.suffix_max: Ints = np.append(np.cumsum(self.Q.max(axis=0)[::-1])[::-1], 0)
+
+    def tilt(self, bg: Floats, theta: float) -> Floats:
+        """Weights of a recursion whose sums are E[exp(theta * (R - r_max)); I = i]: each base's
+        probability times exp(theta * (its residual - its column's largest)), at most 1."""
+        out: Floats = bg[:, None] * np.exp(theta * (self.r - self.r.max(axis=0)))
+        return out
 
     def out_below(self, s: Floats, err: Floats) -> Ints:
         """Smallest I a word scoring >= s can have (one extra step absorbs the rounding of this division)."""

@@ -8,11 +8,11 @@ from collections.abc import Callable
 from typing import NamedTuple
 
 import numpy as np
-from numpy.typing import ArrayLike
+from numpy.typing import ArrayLike, NDArray
 
 from ..background import check_background
 from . import _native
-from .lattice import _UNIT, Bools, Floats, Ints, _Grid, _Kept, _Lattice
+from .lattice import _UNIT, Bools, Floats, Ints, _Grid, _Lattice
 from .tables import SPILL, Spilled, _holding, has_room
 from .tails import _last_within
 
@@ -25,12 +25,12 @@ _LISTING_BYTES = 16 * (_ENUM_BUDGET + 1)  # the room a kept listing takes at mos
 # too long to list; both full recursions stay within a few milliseconds at width 40.
 _COARSE_BINS = 1 << 16
 _FINE_BINS = 1 << 18
-# Widest motif served: the fine lattice's bound grows about as the square of the width (some 0.3%
-# above the exact tail at width 30, under 1% at width 64), and past this its thresholds miss hits.
+# Widest motif served: the fine lattice's bound grows with the width (some 0.07% above the exact
+# tail at width 40, 0.1% at width 64), and past this its thresholds would miss ever more hits.
 MAX_WIDTH = 64
-# The fine lattice's tails are sums of up to 4 * 4**L products, rounded: raised by this much they
-# stay upper bounds of the exact tails (their rounding is under 1e-13 relative below MAX_WIDTH).
-_ROUNDING = 1e-12
+# The fine lattice's Chernoff bound tilts the residuals by theta = _TILT / eps: measured on motifs
+# peaked like real ones, from 0.75 to 2 gives bounds within 10% of each other, 1.5 the closest.
+_TILT = 1.5
 # Calls a null whose tables were given back for room goes through its words again before it
 # keeps them anew: nulls that do not fit then take turns rarely instead of at every call.
 _REVISITS = 8
@@ -57,12 +57,18 @@ KeptTables = tuple[object, ...]
 
 
 class _Fine(NamedTuple):
-    """The fine lattice, and the bound it gives: upper[k] bounds the tail of every score whose
-    out_below is b + k (b and below: upper[0]; past the top: 0)."""
+    """The fine lattice from sum b on, as the native bound reads it (morvane._stats.read_off): the
+    tails from each sum on, each sum's tilted weight over its probability (in single precision,
+    rounded up), and the tilt's rises per substep."""
 
     grid: _Grid
-    upper: Floats
+    tails: Floats
+    ratio: NDArray[np.float32]
+    rise: Floats
     b: int
+
+    def arrays(self) -> tuple[Floats, NDArray[np.float32], Floats]:
+        return self.tails, self.ratio, self.rise
 
 
 def _ordered(x: float) -> int:
@@ -102,8 +108,9 @@ class PwmNull:
     at most _ENUM_BUDGET words can reach the score (the far tail, where hits live; every score of a
     motif up to width 8), those words are listed, with an integer lattice pruning every prefix that
     cannot reach, and the tail is the correctly rounded sum of their probabilities: exact. Elsewhere
-    it is the upper end of a bracket on a lattice of _FINE_BINS steps: never below the exact tail,
-    above it by the mass of the words the lattice cannot place (docs/statistics.md gives how much).
+    it is a bound on a lattice of _FINE_BINS steps, each lattice sum near
+    the score counted in part by a Chernoff bound of its words' residuals: never below the exact
+    tail, above it by a share of the words the lattice cannot place (docs/statistics.md: how much).
     The threshold of a p-value is the lowest score whose p-value is within it, so a window is a hit
     exactly when its p-value is at most the cut-off.
     """
@@ -153,7 +160,7 @@ class PwmNull:
         words, fine = self._tail_words, self._fine_kept
         n = 0 if words is None else words.neg_d.nbytes + words.cum.nbytes
         if fine is not None:
-            n += fine.upper.nbytes + arrays(fine.grid)
+            n += sum(a.nbytes for a in fine.arrays()) + arrays(fine.grid)
         return n + sum(arrays(lattice) for lattice in self._lattices.values())
 
     def _drop_tables(self) -> None:
@@ -251,7 +258,7 @@ class PwmNull:
         out[x <= self.min_score] = 1.0
         todo = np.flatnonzero((x > self.min_score) & (flat <= self.max_score))
         if todo.size:
-            out[todo] = self._tail(x[todo])
+            out[todo] = self._tail(x[todo], flat[todo])
         return out
 
     @_holding
@@ -264,15 +271,17 @@ class PwmNull:
         self._end_call()
         return tables
 
-    def _kept(self, words: _Listed | None) -> KeptTables | None:
+    def _kept(self, words: _Listed | None, listed_from: float | None = None) -> KeptTables | None:
+        """The tables read_off reads; with listed_from, the bound serves every score below it."""
         fine = self._fine_kept
         if words is None and fine is None:
             return None
         coarse = self._grid(_COARSE_BINS)
         listed = (None, None, 0) if words is None else (words.neg_d, words.cum, words.b)
-        bound = (None, 0, 0.0, 0.0, 1.0) if fine is None else \
-            (fine.upper, fine.b, fine.grid.lo, fine.grid.r_max, fine.grid.eps)
-        return (self._tau_factor, self._abs, self.min_score, self.max_score, self._listed_from(), *listed,
+        bound = (None, None, None, 0, 0.0, 0.0, 1.0) if fine is None else \
+            (*fine.arrays(), fine.b, fine.grid.lo, fine.grid.r_max, fine.grid.eps)
+        low = self._listed_from() if listed_from is None else listed_from
+        return (self._tau_factor, self._abs, self.min_score, self.max_score, low, *listed,
                 coarse.lo, coarse.r_max, coarse.eps, *bound)
 
     def _lowered(self, s: Floats) -> Floats:
@@ -287,8 +296,9 @@ class PwmNull:
         out: Bools = np.maximum(grid.out_below(x, self._err(x)), 0) >= self._cut()[0]
         return out
 
-    def _tail(self, x: Floats) -> Floats:
-        """Tails at lowered scores strictly inside (min_score, max_score], in any order."""
+    def _tail(self, x: Floats, s: Floats) -> Floats:
+        """Tails at lowered scores x (of the scores s) strictly inside (min_score, max_score], in
+        any order."""
         exact = self._listable(x)
         if exact.all():  # the usual case of a scan's hits, spared the masks
             return np.minimum(self._tail_listed(x), 1.0)
@@ -296,12 +306,8 @@ class PwmNull:
         if exact.any():
             p[exact] = self._tail_listed(x[exact])
         if not exact.all():
-            p[~exact] = self._bound(x[~exact])
+            p[~exact] = self._bound_of(s[~exact], self._fine(np.array([x[~exact].min()])))
         return np.minimum(p, 1.0)
-
-    def _bound(self, x: Floats) -> Floats:
-        """The fine lattice's upper bound at lowered scores x."""
-        return self._bound_of(x, self._fine(np.array([x.min()])))
 
     def _fine(self, lowest: Floats) -> _Fine:
         """The fine lattice's bound, kept from the out_below of `lowest` (one lowered score) to the
@@ -312,20 +318,25 @@ class PwmNull:
         need = int(grid.out_below(lowest, self._err(lowest))[0])
         if fine is None or need < fine.b:
             b = max(need, 0)
-            kept: _Kept = grid.distribution(self._bg, b, int(grid.suffix_max[0]) + 1, count_words=False)
-            # tails from b on, and a zero past the top (no word's sum lies below kept.base)
-            tails = kept.cum[0]
-            if kept.base > b:
-                tails = np.concatenate((np.full(kept.base - b, tails[0]), tails))
-            tails = tails[b - min(kept.base, b):]
-            # Only scores below the listed ones read the bound: the table ends at theirs (one past
-            # it, clipped to, is never below the bound of the scores it stands for there).
+            theta = _TILT / grid.eps
+            base, prob, tilt, _, _ = _native.lattice_bracket(grid.Q, self._bg, grid.suffix_max, b,
+                                                             int(grid.suffix_max[0]) + 1, False,
+                                                             grid.tilt(self._bg, theta))
+            # rise[m] = exp(theta * m * eps / substeps); past the spread of the residuals it would
+            # lift every bound above the sum's probability, which then serves alone.
+            rises = int(np.ceil((grid.r_max - grid.r_min) / grid.eps * _native.SUBSTEPS)) + 2
+            rise = np.exp(np.arange(rises) * (_TILT / _native.SUBSTEPS))
+            # Only scores below the listed ones read the bound: the table ends past the last sum
+            # theirs may count in part (the tails of the last entry count every word above whole).
+            pad, n = base - b, base - b + prob.size  # no word's sum lies below base
             low = self._listed_from()
             if low <= self.max_score:
                 x_a = self._lowered(np.array([low]))
-                tails = tails[:max(int(grid.out_below(x_a, self._err(x_a))[0]) - b, 0) + 2]
-            upper = np.minimum(tails * (1.0 + _ROUNDING), 1.0)
-            fine = self._fine_kept = _Fine(grid, upper, b)
+                last = int(grid.out_below(x_a, self._err(x_a))[0]) - b
+                n = min(n, max(last, 0) + 4 + -(-rises // _native.SUBSTEPS))
+            # the tails from each sum on (from the top down, whatever b is) and the ratios, from b
+            tails, ratio = _native.fine_table(prob, tilt, pad, n)
+            fine = self._fine_kept = _Fine(grid, tails, ratio, rise, b)
         return fine
 
     @_holding
@@ -503,12 +514,9 @@ class PwmNull:
         above = int(np.searchsorted(-lat.tail, -p, side="left"))
         x_low = np.array([max(lat.score_below(above - 1, self._err_range()), self.min_score)])
         fine = self._fine(x_low)
-        k = int(np.searchsorted(-fine.upper, -p, side="left"))  # first bound within p
-        if k >= fine.upper.size:
-            return math.inf
 
         def within(s: Floats) -> Bools:
-            out: Bools = self._bound_of(self._lowered(s), fine) <= p
+            out: Bools = self._bound_of(s, fine, everywhere=True) <= p
             return out
         if within(np.array([self.min_score]))[0]:
             return self.min_score
@@ -516,7 +524,7 @@ class PwmNull:
             return math.inf
         return _lowest_true(within, self.min_score, self.max_score)
 
-    def _bound_of(self, x: Floats, fine: _Fine) -> Floats:
-        k = fine.grid.out_below(x, self._err(x)) - fine.b
-        out: Floats = np.where(x <= self.min_score, 1.0, fine.upper[np.clip(k, 0, fine.upper.size - 1)])
-        return out
+    def _bound_of(self, s: Floats, fine: _Fine, everywhere: bool = False) -> Floats:
+        """The fine bound at scores s, as read_off gives it (everywhere: listed scores too)."""
+        assert fine is self._fine_kept
+        return _native.read_off(None, s, [self._kept(None, math.inf if everywhere else None)])

@@ -32,7 +32,7 @@ class _Budget:
     """Room for the large tables nulls keep between calls (listed words, lattices), shared by every
     null of the process: past it, a null that has just made its tables gives them back, and one
     that kept them and needs more room takes it from the least recently used nulls not in a call.
-    Tables given back are made again if asked for. A motif's tables take at most some 3 MB, most a
+    Tables given back are made again if asked for. A motif's tables take at most some 7 MB, most a
     few hundred kB: a scan of a thousand motifs holds 128 MB of tables, and the listings and
     recursions of the calls under way (a few MB each) keep the whole within 256 MB."""
 

@@ -59,8 +59,9 @@ struct Unset : std::allocator<T> {
     }
 };
 using Cells = std::vector<double, Unset<double>>;
-// Scratch a thread keeps between calls, per buffer (2 MB, a coarse lattice's): more is given back.
-constexpr std::size_t kKeptCells = std::size_t{1} << 18;
+// Scratch a thread keeps between calls, per buffer (some 2.5 MB: a fine lattice's cells and their
+// padding for most motifs): more is given back.
+constexpr std::size_t kKeptCells = (std::size_t{1} << 18) + (std::size_t{1} << 16);
 
 // out[j] = a[j] * w[0] + b[j] * w[1] + c[j] * w[2] + d[j] * w[3], added in that order: the cells
 // one column gives the next, from its four shifted copies. The terms are never negative, so
@@ -72,15 +73,16 @@ void mix(const double* __restrict a, const double* __restrict b, const double* _
     for (std::int64_t j = 0; j < n; ++j) out[j] = a[j] * w0 + b[j] * w1 + c[j] * w2 + d[j] * w3;
 }
 
-void mix(const double* __restrict a, const double* __restrict b, const double* __restrict c, const double* __restrict d,
-         double* __restrict out, std::int64_t n) {
+void add_cells(const double* __restrict a, const double* __restrict b, const double* __restrict c,
+               const double* __restrict d, double* __restrict out, std::int64_t n) {
     for (std::int64_t j = 0; j < n; ++j) out[j] = a[j] + b[j] + c[j] + d[j];
 }
 
 }  // namespace
 
 Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std::int64_t* reach, std::int64_t lo,
-             std::int64_t hi, const Poll& poll, bool count_words) {
+             std::int64_t hi, const Poll& poll, bool count_words, const double* tilt) {
+    count_words = count_words || tilt != nullptr;
     Band out;
     std::int64_t pad = 0;  // zeros on both sides of a column's cells, so every base reads a cell
     for (std::int64_t k = 0; k < 4 * L; ++k) pad = std::max(pad, q[k]);
@@ -129,7 +131,12 @@ Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std:
         }
         double* np = next_prob.data() + pad;
         mix(src[0], src[1], src[2], src[3], bg, np, n_prob);
-        if (count_words) mix(wsrc[0], wsrc[1], wsrc[2], wsrc[3], next_words.data() + pad, n_words);
+        if (tilt) {
+            const double w[4] = {tilt[m], tilt[L + m], tilt[2 * L + m], tilt[3 * L + m]};
+            mix(wsrc[0], wsrc[1], wsrc[2], wsrc[3], w, next_words.data() + pad, n_words);
+        } else if (count_words) {
+            add_cells(wsrc[0], wsrc[1], wsrc[2], wsrc[3], next_words.data() + pad, n_words);
+        }
         out.above += numpy_sum(np + n_words, n_prob - n_words);
         n = n_words;
         // the padding around the kept cells (the folded ones become padding)

@@ -23,7 +23,8 @@ struct Poll {
 struct Stopped {};
 
 // The kept part of the distribution of I over all 4**L words: prob[k] is the
-// probability, words[k] the number of words, of I = base + k.
+// probability, words[k] the number of words (or their tilted weight, see
+// bracket), of I = base + k.
 // prob and words point into scratch of the calling thread, valid until its
 // next call.
 struct Band {
@@ -40,9 +41,10 @@ struct Band {
 // each cell, and `above` sums each column's folded cells pairwise as NumPy
 // does, so the results are the doubles the same recursion in NumPy gives.
 // Without count_words, words stays null: the counts cost as much as the
-// probabilities.
+// probabilities. With tilt (4 by L row-major, as q), words holds instead the
+// sums over words of the products of tilt[base][column], in the same order.
 Band bracket(const std::int64_t* q, std::int64_t L, const double* bg, const std::int64_t* reach, std::int64_t lo,
-             std::int64_t hi, const Poll& poll = {}, bool count_words = true);
+             std::int64_t hi, const Poll& poll = {}, bool count_words = true, const double* tilt = nullptr);
 
 // Every word with lo <= I < hi: its score (the columns of matrix, 4 by L
 // row-major, added in column order from 0.0), its probability (bg multiplied

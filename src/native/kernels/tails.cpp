@@ -1,6 +1,7 @@
 // P-values read off kept tables; see tails.hpp.
 #include "kernels/tails.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -15,6 +16,11 @@ std::int64_t out_below(const Steps& g, const Table& t, double x) {
     constexpr double kFar = 4611686018427387904.0;  // 2^62
     const double q = std::floor((x - tau(t, x) - g.lo - g.r_max) / g.eps);
     return static_cast<std::int64_t>(q < -kFar ? -kFar : q > kFar ? kFar : q) - 1;
+}
+
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+    const std::int64_t q = a / b;
+    return q - (a % b != 0 && (a < 0) != (b < 0));
 }
 
 // Searches in step: for each j < m, p[at[j]] = cum[the listed scores (neg_d, ascending) at or
@@ -36,6 +42,58 @@ void search(const Table& t, const double* v, const std::int64_t* at, int m, doub
 }
 
 }  // namespace
+
+double fine_bound(const Table& t, double x) {
+    const Steps& g = t.fine;
+    // J substeps: no word whose sum lies more than J / kSubsteps steps below x's reaches it (the
+    // spare substep takes the rounding of these operations)
+    constexpr double kFar = 72057594037927936.0;  // 2^56: substeps of any table stay integers
+    const double q = std::floor((x - tau(t, x) - g.lo - g.r_max) / g.eps * kSubsteps);
+    const std::int64_t J = static_cast<std::int64_t>(q < -kFar ? -kFar : q > kFar ? kFar : q) - 1;
+    // the first sum that may reach x; no word's sum is below 0, where a table may begin
+    const std::int64_t k_lo = floor_div(J + kSubsteps - 1, kSubsteps) - t.fine_b;
+    if (k_lo < 0 && t.fine_b > 0) return std::numeric_limits<double>::quiet_NaN();
+    // from k_sure on, rise has no entry: the bound is the sums' probability
+    const std::int64_t k_sure = floor_div(J + t.n_rise - 1, kSubsteps) + 1 - t.fine_b;
+    const std::int64_t hi = std::clamp<std::int64_t>(k_sure, 0, t.n_fine), lo = std::clamp<std::int64_t>(k_lo, 0, hi);
+    // Summed from the top down, so that a sum joining the band (counted whole, its ratio times its
+    // rise past 1) leaves the bound as it was, and one leaving it at the bottom adds nothing more.
+    double sum = t.tails[hi];
+    for (std::int64_t k = hi - 1; k >= lo; --k) {
+        const double above = t.tails[k + 1];
+        double d = t.tails[k] - above;  // the sum's probability, rounded so that above + d stays within tails[k]
+        if (above + d > t.tails[k]) d = std::nextafter(d, 0.0);
+        const double r = static_cast<double>(t.ratio[k]) * t.rise[kSubsteps * (k + t.fine_b) - J];
+        sum += r < 1.0 ? d * r : d;
+    }
+    // each difference within two ulps of the probability it stands for: at most this much in all
+    sum += static_cast<double>(t.n_rise / kSubsteps + 2) * t.tails[lo] * 0x1p-51;
+    sum *= 1.0 + kRounding;
+    return sum < 1.0 ? sum : 1.0;
+}
+
+void fine_table(const double* prob, const double* tilt, std::int64_t m, std::int64_t pad, std::int64_t n, double* tails,
+                float* ratio) {
+    // the tails of sums base + k from the top, into tails[pad + k] where that is within n
+    double above = 0.0;
+    for (std::int64_t k = m - 1; k >= 0; --k) {
+        above = k == m - 1 ? prob[k] : above + prob[k];
+        if (pad + k <= n) tails[pad + k] = above;
+    }
+    if (pad + m <= n) tails[pad + m] = 0.0;
+    const double first = m ? above : 0.0;  // every word's
+    for (std::int64_t i = 0; i < pad && i <= n; ++i) tails[i] = first;
+    for (std::int64_t i = 0; i < n; ++i) {
+        const std::int64_t k = i - pad;
+        float r = 1.0f;
+        if (k >= 0 && tilt[k] >= 0x1p-1000 && prob[k] > 0.0) {
+            const double x = tilt[k] / prob[k];
+            r = static_cast<float>(x);
+            if (static_cast<double>(r) < x) r = std::nextafter(r, std::numeric_limits<float>::infinity());
+        }
+        ratio[i] = r;
+    }
+}
 
 void read_off(const Table& t, const double* s, std::int64_t n, double* p) {
     constexpr double kNotServed = std::numeric_limits<double>::quiet_NaN();
@@ -67,13 +125,7 @@ void read_off(const Table& t, const double* s, std::int64_t n, double* p) {
                 m = 0;
             }
         } else {
-            const std::int64_t k = t.upper ? out_below(t.fine, t, x) - t.fine_b : -1;
-            if (k < 0) {
-                p[i] = kNotServed;
-                continue;
-            }
-            const double u = t.upper[k < t.n_upper ? k : t.n_upper - 1];
-            p[i] = u < 1.0 ? u : 1.0;
+            p[i] = t.tails ? fine_bound(t, x) : kNotServed;
         }
     }
     search(t, v, at, m, p);

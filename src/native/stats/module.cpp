@@ -115,22 +115,24 @@ Ref matrix_of(PyObject* m_obj, npy_intp L) {
 
 PyObject* lattice_bracket(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
-        PyObject *q_obj, *bg_obj, *reach_obj;
+        PyObject *q_obj, *bg_obj, *reach_obj, *tilt_obj = Py_None;
         long long lo, hi;
         int count_words = 1;
-        if (!PyArg_ParseTuple(args, "OOOLL|p:lattice_bracket", &q_obj, &bg_obj, &reach_obj, &lo, &hi, &count_words))
+        if (!PyArg_ParseTuple(args, "OOOLL|pO:lattice_bracket", &q_obj, &bg_obj, &reach_obj, &lo, &hi, &count_words,
+                              &tilt_obj))
             return nullptr;
-        Ref q, reach, bg;
+        Ref q, reach, bg, tilt;
         npy_intp L;
         if (!lattice_of(q_obj, reach_obj, bg_obj, &q, &reach, &bg, &L)) return nullptr;
+        if (tilt_obj != Py_None && !(tilt = matrix_of(tilt_obj, L))) return nullptr;
         kl::Band band;
         Interrupts interrupts;
         if (!interrupts.run([&](const kl::Poll& poll) {
                 band = kl::bracket(data_of<std::int64_t>(q), L, data_of<double>(bg), data_of<std::int64_t>(reach), lo,
-                                   hi, poll, count_words != 0);
+                                   hi, poll, count_words != 0, tilt ? data_of<double>(tilt) : nullptr);
             }))
             return nullptr;
-        const npy_intp n_words = count_words ? band.n : 0;
+        const npy_intp n_words = count_words || tilt ? band.n : 0;
         Ref prob = new_array(band.n, NPY_DOUBLE), words = new_array(n_words, NPY_DOUBLE);
         if (prob && words && band.n) {
             std::memcpy(data_of<double>(prob), band.prob, static_cast<std::size_t>(band.n) * sizeof(double));
@@ -239,20 +241,43 @@ PyObject* best_first(PyObject*, PyObject* args) {
     });
 }
 
+PyObject* fine_table(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *prob_obj, *tilt_obj;
+        long long pad, n;
+        if (!PyArg_ParseTuple(args, "OOLL:fine_table", &prob_obj, &tilt_obj, &pad, &n)) return nullptr;
+        Ref prob = checked_array(prob_obj, NPY_DOUBLE, "prob", -1);
+        if (!prob) return nullptr;
+        const npy_intp m = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(prob.get()));
+        Ref tilt = checked_array(tilt_obj, NPY_DOUBLE, "tilt", m);
+        if (!tilt) return nullptr;
+        if (pad < 0 || n < 0 || n > pad + m)
+            return PyErr_Format(PyExc_ValueError, "fine_table(): needs 0 <= pad, 0 <= n <= pad + %zd", m);
+        Ref tails = new_array(static_cast<npy_intp>(n + 1), NPY_DOUBLE),
+            ratio = new_array(static_cast<npy_intp>(n), NPY_FLOAT32);
+        if (!tails || !ratio) return nullptr;
+        without_gil([&] {
+            kernels::tails::fine_table(data_of<double>(prob), data_of<double>(tilt), m, pad, n, data_of<double>(tails),
+                                       data_of<float>(ratio));
+        });
+        return PyTuple_Pack(2, tails.get(), ratio.get());
+    });
+}
+
 // One null's kept tables, as PwmNull.kept_tables gives them; the arrays are held in `held`.
 bool table_of(PyObject* item, Py_ssize_t k, kernels::tails::Table* t, std::vector<Ref>& held) {
-    PyObject *neg_d_obj, *cum_obj, *upper_obj;
+    PyObject *neg_d_obj, *cum_obj, *tails_obj, *ratio_obj, *rise_obj;
     long long words_b, fine_b;
     if (!PyTuple_Check(item) ||
-        !PyArg_ParseTuple(item, "dddddOOLdddOLddd", &t->tau_factor, &t->abs, &t->min_score, &t->max_score,
+        !PyArg_ParseTuple(item, "dddddOOLdddOOOLddd", &t->tau_factor, &t->abs, &t->min_score, &t->max_score,
                           &t->listed_from, &neg_d_obj, &cum_obj, &words_b, &t->coarse.lo, &t->coarse.r_max,
-                          &t->coarse.eps, &upper_obj, &fine_b, &t->fine.lo, &t->fine.r_max, &t->fine.eps)) {
+                          &t->coarse.eps, &tails_obj, &ratio_obj, &rise_obj, &fine_b, &t->fine.lo, &t->fine.r_max,
+                          &t->fine.eps)) {
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "read_off(): tables[%zd] is not a null's kept tables", k);
         return false;
     }
     t->words_b = words_b;
-    t->fine_b = fine_b;
     if (neg_d_obj != Py_None) {
         Ref neg_d = checked_array(neg_d_obj, NPY_DOUBLE, "neg_d", -1);
         if (!neg_d) return false;
@@ -264,16 +289,25 @@ bool table_of(PyObject* item, Py_ssize_t k, kernels::tails::Table* t, std::vecto
         held.push_back(std::move(neg_d));
         held.push_back(std::move(cum));
     }
-    if (upper_obj != Py_None) {
-        Ref upper = checked_array(upper_obj, NPY_DOUBLE, "upper", -1);
-        if (!upper) return false;
-        t->n_upper = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(upper.get()));
-        if (!t->n_upper) {
-            PyErr_Format(PyExc_ValueError, "read_off(): tables[%zd] has an empty bound", k);
+    if (tails_obj != Py_None) {
+        Ref tails = checked_array(tails_obj, NPY_DOUBLE, "tails", -1);
+        if (!tails) return false;
+        t->n_fine = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(tails.get())) - 1;
+        Ref ratio = t->n_fine >= 0 ? checked_array(ratio_obj, NPY_FLOAT32, "ratio", t->n_fine) : Ref();
+        Ref rise = ratio ? checked_array(rise_obj, NPY_DOUBLE, "rise", -1) : Ref();
+        if (t->n_fine < 0) PyErr_Format(PyExc_ValueError, "read_off(): tables[%zd] has empty tails", k);
+        if (!rise) return false;
+        t->n_rise = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(rise.get()));
+        // sums and substeps stay far from the integers' ends
+        if (!t->n_rise || fine_b < 0 || fine_b > (1LL << 40) || t->n_fine > (1LL << 40)) {
+            PyErr_Format(PyExc_ValueError, "read_off(): tables[%zd] has an empty or misplaced bound", k);
             return false;
         }
-        t->upper = data_of<double>(upper);
-        held.push_back(std::move(upper));
+        t->fine_b = fine_b;
+        t->tails = data_of<double>(tails);
+        t->ratio = data_of<float>(ratio);
+        t->rise = data_of<double>(rise);
+        for (Ref* r : {&tails, &ratio, &rise}) held.push_back(std::move(*r));
     }
     const double steps[] = {t->tau_factor, t->abs, t->coarse.lo, t->coarse.r_max, t->fine.lo, t->fine.r_max};
     for (const double v : steps)
@@ -366,12 +400,13 @@ PyObject* read_off(PyObject*, PyObject* args) {
 
 PyMethodDef module_methods[] = {
     {"lattice_bracket", lattice_bracket, METH_VARARGS,
-     "lattice_bracket($module, q, bg, reach, lo, hi, count_words=True, /)\n--\n\n"
+     "lattice_bracket($module, q, bg, reach, lo, hi, count_words=True, tilt=None, /)\n--\n\n"
      "(base, prob, words, above, cells): the distribution of lattice sums kept\n"
      "within [lo, hi), with the probability folded in from hi on; words is\n"
      "empty without count_words. q is the\n"
      "integer matrix (4, L) of a lattice, reach its (L + 1) suffix maxima, bg\n"
-     "the background (4)."},
+     "the background (4). With tilt (4, L), words holds each sum's total of\n"
+     "the products of tilt[base, column] over its words instead of their count."},
     {"lattice_words", lattice_words, METH_VARARGS,
      "lattice_words($module, q, matrix, bg, reach, lo, hi, level_limit, work, work_limit, expect=0,\n"
      "              keep_sums=True, /)\n--\n\n"
@@ -386,6 +421,12 @@ PyMethodDef module_methods[] = {
      "best_first($module, x, p, /)\n--\n\n"
      "Scores x best first (ties in their given order), and the running sums of\n"
      "their probabilities p in that order."},
+    {"fine_table", fine_table, METH_VARARGS,
+     "fine_table($module, prob, tilt, pad, n, /)\n--\n\n"
+     "(tails, ratio): the fine bound's table of the n sums from pad below a\n"
+     "recursion's first: the tails from each sum on (n + 1, summed from the\n"
+     "top), and each sum's tilted weight over its probability (float32, rounded\n"
+     "up; 1 where the weight is below 2**-1000 or the sum holds no word)."},
     {"read_off", read_off, METH_VARARGS,
      "read_off($module, motif, scores, tables, /)\n--\n\n"
      "The p-value of each score, read off the kept tables of its motif's null\n"
@@ -395,8 +436,10 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int module_exec(PyObject*) {
+int module_exec(PyObject* m) {
     if (PyArray_ImportNumPyAPI() < 0) return -1;
+    // the substeps of the fine bound, which its tables' rises are made for
+    if (PyModule_AddIntConstant(m, "SUBSTEPS", kernels::tails::kSubsteps) < 0) return -1;
     Ref threading = Ref::steal(PyImport_ImportModule("threading"));
     Ref main = threading ? Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : Ref();
     Ref ident = main ? Ref::steal(PyObject_GetAttrString(main.get(), "ident")) : Ref();
