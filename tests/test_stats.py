@@ -614,6 +614,28 @@ def test_native_bracket_is_the_numpy_recursion(L, bins, seed, cut):
     np.testing.assert_array_equal(tilted[2], want[2])
 
 
+@given(m=hs.integers(0, 40), pad=hs.integers(0, 5), cut=hs.floats(0, 1), seed=hs.integers(0, 10**6))
+@settings(max_examples=60, deadline=None)
+def test_fine_table_is_the_tails_and_ratios_rounded_up(m, pad, cut, seed):
+    """The tails from each sum on summed from the top, as NumPy's cumsum; each ratio the double one
+    rounded up to single precision, 1 where the tilted weight may have lost digits or no word lies."""
+    rng = np.random.default_rng(seed)
+    prob = rng.choice([0.0, 1e-30, 0.1, 0.25], size=m) * rng.uniform(0.5, 1, size=m)
+    tilt = prob * rng.choice([0.0, 1e-290, 0.3, 1.0], size=m)
+    n = int(round(cut * (pad + m)))
+    tails, ratio = _native.fine_table(prob, tilt, pad, n)
+    full = np.concatenate((np.zeros(pad), prob))
+    want = np.append(np.cumsum(full[::-1])[::-1], 0.0)[:n + 1]
+    np.testing.assert_array_equal(tails, want)
+    t, p = np.concatenate((np.zeros(pad), tilt))[:n], full[:n]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        exact = np.where((t >= 2.0**-1000) & (p > 0), t / p, 1.0)
+    assert ratio.dtype == np.float32 and np.all(ratio >= exact)
+    assert np.all(np.nextafter(ratio, np.float32(0)) < exact)
+    with pytest.raises(ValueError, match="pad"):
+        _native.fine_table(prob, tilt, pad, pad + m + 1)
+
+
 @pytest.mark.parametrize("L", [1, 4, 6])
 @given(seed=hs.integers(0, 10**6), cut=hs.tuples(hs.floats(-0.2, 1.2), hs.floats(-0.2, 1.2)))
 @settings(max_examples=25, deadline=None)
