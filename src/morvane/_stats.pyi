@@ -58,7 +58,8 @@ def fine_table(
     """(tails, ratio): the fine bound's table of the n sums from pad below a
     recursion's first: the tails from each sum on (n + 1, summed from the
     top), and each sum's tilted weight over its probability (float32, rounded
-    up; 1 where the weight is below 2**-1000 or the sum holds no word)."""
+    up; 1 where the weight is below 2**-1000, the sum holds no word or the
+    ratio is 1 or more)."""
 
 def read_off(
     motif: ArrayLike | None, scores: ArrayLike, tables: list[tuple[object, ...] | None], /

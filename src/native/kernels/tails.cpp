@@ -86,8 +86,9 @@ void fine_table(const double* prob, const double* tilt, std::int64_t m, std::int
     for (std::int64_t i = 0; i < n; ++i) {
         const std::int64_t k = i - pad;
         float r = 1.0f;
-        if (k >= 0 && tilt[k] >= 0x1p-1000 && prob[k] > 0.0) {
-            const double x = tilt[k] / prob[k];
+        // a ratio of 1 or more never brings a sum's bound below its probability
+        const double x = k >= 0 && tilt[k] >= 0x1p-1000 && prob[k] > 0.0 ? tilt[k] / prob[k] : 1.0;
+        if (x < 1.0) {
             r = static_cast<float>(x);
             if (static_cast<double>(r) < x) r = std::nextafter(r, std::numeric_limits<float>::infinity());
         }

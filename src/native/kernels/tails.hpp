@@ -52,7 +52,8 @@ double fine_bound(const Table& t, double x);
 // weights tilt), for the n sums from b = base - pad on: tails[i] (i <= n), the probability of
 // every sum from b + i on, summed from the top down (as NumPy's cumsum of the reversed
 // probabilities), and ratio[i] (i < n), tilt over prob rounded up to single precision, or 1 where
-// the tilted weight is below 2^-1000 (it may have lost digits) or the sum holds no word.
+// the tilted weight is below 2^-1000 (it may have lost digits), the sum holds no word or the
+// ratio is 1 or more.
 // Needs pad >= 0 and n <= pad + m.
 void fine_table(const double* prob, const double* tilt, std::int64_t m, std::int64_t pad, std::int64_t n, double* tails,
                 float* ratio);

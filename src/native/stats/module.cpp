@@ -426,7 +426,8 @@ PyMethodDef module_methods[] = {
      "(tails, ratio): the fine bound's table of the n sums from pad below a\n"
      "recursion's first: the tails from each sum on (n + 1, summed from the\n"
      "top), and each sum's tilted weight over its probability (float32, rounded\n"
-     "up; 1 where the weight is below 2**-1000 or the sum holds no word)."},
+     "up; 1 where the weight is below 2**-1000, the sum holds no word or the\n"
+     "ratio is 1 or more)."},
     {"read_off", read_off, METH_VARARGS,
      "read_off($module, motif, scores, tables, /)\n--\n\n"
      "The p-value of each score, read off the kept tables of its motif's null\n"
