@@ -147,7 +147,6 @@ def bench_stats_excess(ctx: Context) -> list[Row]:
     not at hand past width 16: the lower end of a bracket on a lattice of 2^23 steps stands for it
     (_bracket), which overstates the excess by at most that bracket's own width (printed)."""
     from morvane import Motif
-    from morvane.stats.lattice import _Grid
 
     rows = []
     for width, counts in zip(WIDTHS, random_motifs(ctx.rng, WIDTHS).counts):
