@@ -124,7 +124,7 @@ def _bracket(null, x: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     top = int(grid.suffix_max[0]) + 1
     # E[exp(-theta (R - r_min)); I = i] and E[exp(theta (R - r_max)); I = i]
     tilts = [bg[:, None] * np.exp(-theta * (grid.r - grid.r.min(axis=0))),
-             bg[:, None] * np.exp(theta * (grid.r - grid.r.max(axis=0)))]
+             grid.tilt(bg, theta)]
     (base, prob, short, _, _), (_, _, reach, _, _) = (
         _native.lattice_bracket(grid.Q, bg, grid.suffix_max, b, top, False, tilt) for tilt in tilts)
     tails = np.append(np.cumsum(prob[::-1])[::-1], 0.0)

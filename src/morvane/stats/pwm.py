@@ -306,7 +306,7 @@ class PwmNull:
         if exact.any():
             p[exact] = self._tail_listed(x[exact])
         if not exact.all():
-            p[~exact] = self._bound_of(s[~exact], self._fine(np.array([x[~exact].min()])))
+            p[~exact] = self._bound_of(s[~exact], np.array([x[~exact].min()]))
         return np.minimum(p, 1.0)
 
     def _fine(self, lowest: Floats) -> _Fine:
@@ -513,10 +513,9 @@ class PwmNull:
         lat = self._lattice(_COARSE_BINS)
         above = int(np.searchsorted(-lat.tail, -p, side="left"))
         x_low = np.array([max(lat.score_below(above - 1, self._err_range()), self.min_score)])
-        fine = self._fine(x_low)
 
         def within(s: Floats) -> Bools:
-            out: Bools = self._bound_of(s, fine, everywhere=True) <= p
+            out: Bools = self._bound_of(s, x_low, everywhere=True) <= p
             return out
         if within(np.array([self.min_score]))[0]:
             return self.min_score
@@ -524,7 +523,8 @@ class PwmNull:
             return math.inf
         return _lowest_true(within, self.min_score, self.max_score)
 
-    def _bound_of(self, s: Floats, fine: _Fine, everywhere: bool = False) -> Floats:
-        """The fine bound at scores s, as read_off gives it (everywhere: listed scores too)."""
-        assert fine is self._fine_kept
+    def _bound_of(self, s: Floats, lowest: Floats, everywhere: bool = False) -> Floats:
+        """The fine bound at scores s, as read_off gives it, from a table kept from the lowered
+        score `lowest` (at or below theirs) up; everywhere: listed scores too."""
+        self._fine(lowest)
         return _native.read_off(None, s, [self._kept(None, math.inf if everywhere else None)])

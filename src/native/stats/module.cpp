@@ -293,9 +293,12 @@ bool table_of(PyObject* item, Py_ssize_t k, kernels::tails::Table* t, std::vecto
         Ref tails = checked_array(tails_obj, NPY_DOUBLE, "tails", -1);
         if (!tails) return false;
         t->n_fine = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(tails.get())) - 1;
-        Ref ratio = t->n_fine >= 0 ? checked_array(ratio_obj, NPY_FLOAT32, "ratio", t->n_fine) : Ref();
+        if (t->n_fine < 0) {
+            PyErr_Format(PyExc_ValueError, "read_off(): tables[%zd] has empty tails", k);
+            return false;
+        }
+        Ref ratio = checked_array(ratio_obj, NPY_FLOAT32, "ratio", t->n_fine);
         Ref rise = ratio ? checked_array(rise_obj, NPY_DOUBLE, "rise", -1) : Ref();
-        if (t->n_fine < 0) PyErr_Format(PyExc_ValueError, "read_off(): tables[%zd] has empty tails", k);
         if (!rise) return false;
         t->n_rise = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(rise.get()));
         // sums and substeps stay far from the integers' ends
